@@ -1,0 +1,39 @@
+#include "backend/backend.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct registry_node {
+  const char *name;
+  const backend_ops *ops;
+  registry_node *next;
+};
+
+// Constant-initialised, so registration from any start-up initialiser is safe.
+registry_node *registry = nullptr;
+
+}  // namespace
+
+int backend_register(const char *name, const backend_ops *ops) {
+  for (registry_node *n = registry; n != nullptr; n = n->next)
+    if (strcmp(n->name, name) == 0) return -1;
+  auto *node = static_cast<registry_node *>(malloc(sizeof(registry_node)));
+  if (node == nullptr) return -1;
+  *node = registry_node{.name = name, .ops = ops, .next = registry};
+  registry = node;
+  return 0;
+}
+
+backend_ctx *backend_open(const char *name, const char *ifname) {
+  for (registry_node *n = registry; n != nullptr; n = n->next) {
+    if (strcmp(n->name, name) != 0) continue;
+    backend_ctx *ctx = n->ops->create();
+    if (ctx == nullptr) return nullptr;
+    ctx->ifname = ifname;
+    ctx->ops = n->ops;
+    return ctx;
+  }
+  return nullptr;
+}

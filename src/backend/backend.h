@@ -1,0 +1,33 @@
+// Named backends: tables of operations registered at start-up and opened by name.
+#pragma once
+
+#include <cstdint>
+
+struct network_entry;
+struct backend_ctx;
+
+struct backend_ops {
+  backend_ctx *(*create)();
+  void (*destroy)(backend_ctx *ctx);
+  int (*scan)(backend_ctx *ctx);
+  int (*current)(backend_ctx *ctx, int *added);
+};
+
+// One instance. The generic fields come first; backend_open fills them after
+// create. The Wireless Extensions backend's own fields follow.
+struct backend_ctx {
+  const backend_ops *ops;
+  const char *ifname;  // borrowed from the command line
+
+  network_entry *entry;  // the entry the scan decoder is filling
+  uint32_t directed;     // 1 during a directed scan
+  uint32_t skipping;     // 1 while the decoder ignores the open cell
+  int32_t fd;            // the socket of the running operation, or -1
+  char ap_addr[18];      // address of the associated access point
+  char ap_rate[11];      // its bit rate as format_bitrate writes it
+};
+
+// 0, or -1 when the name is taken or no memory is left. Names are borrowed.
+int backend_register(const char *name, const backend_ops *ops);
+// A new instance of the named backend, or null.
+backend_ctx *backend_open(const char *name, const char *ifname);

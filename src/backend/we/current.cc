@@ -1,0 +1,3 @@
+// STUB (being replaced)
+#include "backend/we/we.h"
+int we_current(backend_ctx *, int *) { return -1; }

@@ -1,0 +1,3 @@
+#include "cli/lumra.h"
+
+int main(int argc, char **argv) { return lumra_main(argc, argv); }

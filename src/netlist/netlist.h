@@ -1,0 +1,30 @@
+// The process-wide list of scanned networks.
+#pragma once
+
+#include <cstdint>
+
+struct network_entry {
+  char essid[36];            // raw bytes, at most 32, then a NUL; any byte value
+  uint32_t essid_len;        // the ESSID is handled by this length, not by its NUL
+  char bssid[18];            // "aa:bb:cc:dd:ee:ff"
+  char mode[7];              // "Master", "Ad-Hoc" or empty
+  char security[6][12];      // descriptor slots; slot security_count is under construction
+  int32_t security_count;    // slots in use, 0 to 6
+  uint32_t privacy;          // the scan reported encryption enabled
+  uint32_t wps;              // a WPS descriptor was recorded
+  int32_t channel;           // 0 when the scan gave none
+  uint8_t quality;           // percent, normally 0 to 100
+  uint32_t current;          // associated with this BSS; bitrate is live
+  char bitrate[12];          // at most 10 characters
+  network_entry *next;
+};
+
+// Allocates a zeroed entry and appends it; null (list unchanged) when out of memory.
+network_entry *list_append_new();
+// Walks share one cursor: list_first, then list_next until null. Never nest walks.
+network_entry *list_first();
+network_entry *list_next();
+// First entry whose bssid equals the text byte for byte; does not move the cursor.
+network_entry *list_find_bssid(const char *bssid);
+// Frees every entry, head first, without recursion.
+void list_clear();
