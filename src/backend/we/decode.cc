@@ -1,3 +1,163 @@
-// STUB (being replaced)
+// Scan result events to network list entries.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
 #include "backend/we/we.h"
-int we_decode_scan(backend_ctx *, char *, int, const struct iw_range *) { return -1; }
+#include "netlist/netlist.h"
+
+namespace {
+
+using bytes = std::span<const unsigned char>;
+
+// The payload of a pointer event, or an empty span when libiw discarded it or
+// when it does not lie inside the result buffer.
+bytes payload(const iw_point &point, bytes buffer) {
+  if (point.pointer == nullptr || point.length == 0) return {};
+  auto start = reinterpret_cast<uintptr_t>(point.pointer);
+  auto first = reinterpret_cast<uintptr_t>(buffer.data());
+  if (start < first || start - first > buffer.size()) return {};
+  size_t offset = start - first;
+  if (point.length > buffer.size() - offset) return {};
+  return buffer.subspan(offset, point.length);
+}
+
+void add_descriptor(network_entry *entry, const char *text) {
+  // Six slots in use: the descriptor is dropped, the rest of the cell still counts.
+  if (entry->security_count < 0 || entry->security_count >= 6) return;
+  snprintf(entry->security[entry->security_count], sizeof entry->security[0], "%s", text);
+  entry->security_count++;
+}
+
+void set_mode(network_entry *entry, uint32_t mode) {
+  const char *text = "";
+  if (mode == IW_MODE_ADHOC) text = "Ad-Hoc";
+  if (mode == IW_MODE_INFRA || mode == IW_MODE_MASTER) text = "Master";
+  snprintf(entry->mode, sizeof entry->mode, "%s", text);
+}
+
+// A record without a percentage leaves the entry's figure alone; a percentage
+// above 100 is stored as 100 so that the cache stays readable.
+void set_quality(network_entry *entry, const iw_quality &qual, const iw_range *range) {
+  if (qual.updated & IW_QUAL_QUAL_INVALID) return;
+  if (qual.level == 0 && (qual.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0) return;
+  int percent = quality_percent(&qual, range);
+  if (percent < 0) return;
+  entry->quality = static_cast<uint8_t>(percent > 100 ? 100 : percent);
+}
+
+int parse_elements(backend_ctx *ctx, bytes elements) {
+  if (elements.size() <= 1) return 0;
+  return parse_security_ies(ctx, elements.data(), static_cast<int>(elements.size()));
+}
+
+// Custom events carry "rsn_ie=" or "wpa_ie=" texts; the elements follow the
+// seventh character.
+int parse_custom(backend_ctx *ctx, bytes text) {
+  if (text.size() < 3) return 0;
+  if (memcmp(text.data(), "rsn", 3) != 0 && memcmp(text.data(), "wpa", 3) != 0) return 0;
+  if (text.size() <= 7) return 0;
+  return parse_elements(ctx, text.subspan(7));
+}
+
+// Opens the cell of an address event: a new entry, or skipping.
+int open_cell(backend_ctx *ctx, const iw_event &event) {
+  char text[18];
+  struct ether_addr addr;
+  memcpy(&addr, event.u.ap_addr.sa_data, sizeof addr);
+  iw_ether_ntop(&addr, text);
+
+  if (list_find_bssid(text) != nullptr) {
+    ctx->skipping = 1;
+    return 0;
+  }
+  bool associated = strncmp(text, ctx->ap_addr, sizeof ctx->ap_addr) == 0;
+  if (ctx->directed && !associated) {
+    ctx->skipping = 1;
+    return 0;
+  }
+  ctx->skipping = 0;
+  network_entry *entry = list_append_new();
+  if (entry == nullptr) return -1;
+  ctx->entry = entry;
+  memcpy(entry->bssid, text, sizeof entry->bssid);
+  if (associated) {
+    snprintf(entry->bitrate, sizeof entry->bitrate, "%.*s",
+             static_cast<int>(strnlen(ctx->ap_rate, sizeof ctx->ap_rate)), ctx->ap_rate);
+    entry->current = 1;
+  }
+  return 0;
+}
+
+// Applies one event of an open cell to its entry; 0, or -1 to fail the walk.
+int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_range *range) {
+  network_entry *entry = ctx->entry;
+  switch (event.cmd) {
+    case SIOCGIWFREQ: {
+      iw_freq freq = event.u.freq;
+      entry->channel = we_channel_of(iw_freq2float(&freq), range);
+      return 0;
+    }
+    case SIOCGIWMODE:
+      set_mode(entry, event.u.mode);
+      return 0;
+    case SIOCGIWESSID: {
+      if (event.u.essid.pointer == nullptr || event.u.essid.length == 0) return 0;
+      if (event.u.essid.length > IW_ESSID_MAX_SIZE) return -1;
+      bytes essid = payload(event.u.essid, buffer);
+      if (essid.empty()) return 0;
+      memcpy(entry->essid, essid.data(), essid.size());
+      entry->essid_len = static_cast<uint32_t>(essid.size());
+      return 0;
+    }
+    case SIOCGIWENCODE:
+      if (event.u.data.flags & IW_ENCODE_DISABLED)
+        add_descriptor(entry, "off");
+      else
+        entry->privacy = 1;
+      return 0;
+    case IWEVQUAL:
+      set_quality(entry, event.u.qual, range);
+      return 0;
+    case IWEVCUSTOM:
+      return parse_custom(ctx, payload(event.u.data, buffer)) != 0 ? -1 : 0;
+    case IWEVGENIE:
+      return parse_elements(ctx, payload(event.u.data, buffer)) != 0 ? -1 : 0;
+    default:
+      return 0;
+  }
+}
+
+// Encrypted entries that carry no descriptor but WPS use WEP. Runs over the
+// whole list, so entries of earlier passes and of the cache are included.
+void apply_wep_rule() {
+  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
+    if (entry->privacy != 1) continue;
+    if (entry->security_count == 0 || (entry->security_count == 1 && entry->wps == 1))
+      add_descriptor(entry, "WEP");
+  }
+}
+
+}  // namespace
+
+int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_range *range) {
+  if (buffer == nullptr || length <= 0) return -1;
+  bytes whole(reinterpret_cast<const unsigned char *>(buffer), static_cast<size_t>(length));
+
+  stream_descr stream;
+  iw_init_event_stream(&stream, buffer, length);
+  bool open = false;
+  iw_event event;
+  while (iw_extract_event_stream(&stream, &event, range->we_version_compiled) > 0) {
+    if (event.cmd == SIOCGIWAP) {
+      if (open_cell(ctx, event) != 0) return -1;
+      open = true;
+      continue;
+    }
+    if (!open || ctx->skipping) continue;
+    if (apply_event(ctx, event, whole, range) != 0) return -1;
+  }
+  apply_wep_rule();
+  return 0;
+}

@@ -1,4 +1,171 @@
-// STUB (being replaced)
+// Scanning: triggering, waiting for and fetching scan results.
+#include <errno.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
 #include "backend/we/we.h"
-int we_scan(backend_ctx *) { return -1; }
-int we_scan_once(backend_ctx *, int, const void *, int, const struct iw_freq *) { return -1; }
+#include "backend/we/wext.h"
+
+namespace {
+
+constexpr int kPasses = 5;
+constexpr time_t kPauseSeconds = 2;
+constexpr suseconds_t kFirstWaitUs = 250000;
+constexpr suseconds_t kRetryWaitUs = 100000;
+constexpr long kBudgetUs = 15000000 - kFirstWaitUs;
+constexpr size_t kInitialSize = IW_SCAN_MAX_DATA;
+// u.data.length is 16 bits wide: the largest buffer the driver can be offered.
+constexpr size_t kLargestSize = 65535;
+constexpr int kLowestScanVersion = 14;
+constexpr int kLowestGrowVersion = 17;
+
+// The result buffer of one fetch sequence; released on every path.
+class ScanBuffer {
+ public:
+  ScanBuffer() = default;
+  ScanBuffer(const ScanBuffer &) = delete;
+  ScanBuffer &operator=(const ScanBuffer &) = delete;
+  ~ScanBuffer() { free(data_); }
+
+  // 0, or -1 with the block held so far released.
+  int resize(size_t size) {
+    void *grown = realloc(data_, size);
+    if (grown == nullptr) {
+      free(data_);
+      data_ = nullptr;
+      return -1;
+    }
+    data_ = static_cast<char *>(grown);
+    return 0;
+  }
+  char *data() const { return data_; }
+
+ private:
+  char *data_ = nullptr;
+};
+
+// The size of the next fetch after E2BIG, or 0 when the driver cannot be
+// offered more: the driver's figure when larger, else twice the size, and at
+// most what the 16-bit length can say, offered once.
+size_t grown_size(size_t size, size_t needed) {
+  size_t next = needed > size ? needed : size * 2;
+  if (next <= kLargestSize) return next;
+  return size < kLargestSize ? kLargestSize : 0;
+}
+
+// Waits on fd for the timeout; 0 when it ran out, -1 on a failed select.
+int wait_readable(int fd, timeval *timeout) {
+  if (fd < 0 || fd >= FD_SETSIZE) return -1;
+  for (;;) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    int ready = select(fd + 1, &set, nullptr, nullptr, timeout);
+    if (ready == 0) return 0;
+    // A readable socket or an interrupted wait resumes with what select left.
+    if (ready > 0 || errno == EINTR || errno == EAGAIN) continue;
+    return -1;
+  }
+}
+
+int trigger(backend_ctx *ctx, int directed, const void *essid, int essid_len,
+            const struct iw_freq *freq) {
+  struct iw_scan_req request;
+  memset(&request, 0, sizeof request);
+  request.scan_type = IW_SCAN_TYPE_ACTIVE;
+  uint16_t flags = IW_SCAN_ALL_ESSID;
+  if (directed == 0) {
+    ctx->directed = 0;
+  } else {
+    size_t len = static_cast<uint8_t>(essid_len);
+    if (len > IW_ESSID_MAX_SIZE || freq == nullptr || (len > 0 && essid == nullptr)) return -1;
+    request.essid_len = static_cast<uint8_t>(len);
+    if (len > 0) memcpy(request.essid, essid, len);
+    request.num_channels = 1;
+    memcpy(&request.channel_list[0], freq, sizeof request.channel_list[0]);
+    ctx->directed = 1;
+    flags = IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ;
+  }
+  iwreq wrq = we_request(ctx->ifname);
+  wrq.u.data.pointer = &request;
+  wrq.u.data.length = sizeof request;
+  wrq.u.data.flags = flags;
+  return ioctl(ctx->fd, SIOCSIWSCAN, &wrq) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_len,
+                 const struct iw_freq *freq) {
+  struct iw_range range;
+  memset(&range, 0, sizeof range);
+  if (iw_get_range_info(ctx->fd, ctx->ifname, &range) < 0) return -1;
+  if (range.we_version_compiled < kLowestScanVersion) return -1;
+  if (trigger(ctx, directed, essid, essid_len, freq) != 0) return -1;
+
+  timeval timeout = {0, kFirstWaitUs};
+  long budget = kBudgetUs;
+  ScanBuffer buffer;
+  size_t size = kInitialSize;
+  for (;;) {
+    if (wait_readable(ctx->fd, &timeout) != 0) return -1;
+    for (;;) {
+      if (buffer.resize(size) != 0) return -1;
+      iwreq wrq = we_request(ctx->ifname);
+      wrq.u.data.pointer = buffer.data();
+      wrq.u.data.length = static_cast<uint16_t>(size);
+      wrq.u.data.flags = 0;
+      if (ioctl(ctx->fd, SIOCGIWSCAN, &wrq) >= 0) {
+        // The driver cannot report more than it was offered.
+        if (wrq.u.data.length == 0 || wrq.u.data.length > size) return -1;
+        return we_decode_scan(ctx, buffer.data(), wrq.u.data.length, &range);
+      }
+      if (errno == E2BIG) {
+        if (range.we_version_compiled < kLowestGrowVersion) return -1;
+        size = grown_size(size, wrq.u.data.length);
+        if (size == 0) return -1;
+        continue;
+      }
+      if (errno != EAGAIN) return -1;
+      break;
+    }
+    budget -= kRetryWaitUs;
+    timeout = {0, kRetryWaitUs};
+    if (budget <= 0) return -1;
+  }
+}
+
+int we_scan(backend_ctx *ctx) {
+  ctx->fd = iw_sockets_open();
+  if (ctx->fd < 0) return -1;
+
+  int result = -1;
+  ifreq ifr = we_ifreq(ctx->ifname);
+  if (ioctl(ctx->fd, SIOCGIFFLAGS, &ifr) == 0) {
+    bool up = (ifr.ifr_flags & IFF_UP) != 0;
+    if (!up) {
+      ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+      up = ioctl(ctx->fd, SIOCSIFFLAGS, &ifr) == 0;
+    }
+    if (up) {
+      we_link_snapshot(ctx);
+      result = 0;
+      for (int pass = 1; pass <= kPasses; pass++) {
+        if (we_scan_once(ctx, 0, nullptr, 0, nullptr) != 0) {
+          result = -1;
+          break;
+        }
+        if (pass < kPasses) {
+          timeval pause = {kPauseSeconds, 0};
+          select(0, nullptr, nullptr, nullptr, &pause);
+        }
+      }
+    }
+  }
+  close(ctx->fd);
+  ctx->fd = -1;
+  return result;
+}
