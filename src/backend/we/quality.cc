@@ -1,3 +1,63 @@
-// STUB (being replaced)
+#include <cstdint>
+
 #include "backend/we/we.h"
-int quality_percent(const struct iw_quality *, const struct iw_range *) { return -1; }
+
+namespace {
+
+constexpr uint8_t kQualDbm = IW_QUAL_DBM;    // level and noise in dBm
+constexpr uint8_t kQualRcpi = IW_QUAL_RCPI;  // level and noise as 802.11k RCPI
+
+// Percent for a signal-to-noise ratio: the first row whose bound is not below
+// the ratio. Linear (5 per dB) from 10 to 21 dB, coarser above, never 0.
+struct SnrStep {
+  int max_db;
+  int percent;
+};
+constexpr SnrStep kSnrSteps[] = {
+    {9, 5},   {10, 10}, {11, 15}, {12, 20}, {13, 25}, {14, 30}, {15, 35},
+    {16, 40}, {17, 45}, {18, 50}, {19, 55}, {20, 60}, {21, 65}, {23, 70},
+    {25, 75}, {27, 80}, {29, 85}, {33, 90}, {39, 95},
+};
+
+int snr_percent(int snr_db) {
+  for (const SnrStep &step : kSnrSteps)
+    if (snr_db <= step.max_db) return step.percent;
+  return 100;
+}
+
+int capped(uint8_t q) { return q <= 99 ? q : 100; }
+
+int as_signed(uint8_t v) { return static_cast<int8_t>(v); }
+
+}  // namespace
+
+int quality_percent(const struct iw_quality *qual, const struct iw_range *range) {
+  const uint8_t q = qual->qual;
+  const uint8_t l = qual->level;
+  const uint8_t n = qual->noise;
+  const uint8_t u = qual->updated;
+
+  if (range == nullptr) return capped(q);
+  if (l == 0 && (u & (kQualDbm | kQualRcpi)) == 0) return capped(q);
+
+  const uint8_t mq = range->max_qual.qual;
+  if (u & kQualDbm) {
+    if (mq == 100) return q;
+    // A driver that gives no maximum is read like one that gives no range.
+    if (mq == 0) return capped(q);
+    return q * 100 / mq;
+  }
+  if (u & kQualRcpi) return -1;
+
+  const bool q_within = q <= mq;
+  const bool l_within = l <= range->max_qual.level;
+  const bool n_within = n <= range->max_qual.noise;
+  if (q_within && mq == 100) return q;
+  if (l_within || n_within) {
+    if (q_within) return mq == 0 ? 0 : q * 100 / mq;  // mq 0 means q is 0 too
+    const int sq = as_signed(q);
+    return sq < 100 ? sq : 100;
+  }
+  // Both levels are above their maxima, so both are dBm values.
+  return snr_percent(as_signed(l) - as_signed(n));
+}
