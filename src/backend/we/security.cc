@@ -189,18 +189,17 @@ void parse_wpa_ie(backend_ctx *ctx, int kind, const unsigned char *ie, int avail
   uint16_t pairwise;
   uint16_t akm_count;
   std::span<const uint8_t> akms;
-  // A count of 0 names no suite: the element is not read beyond it.
   if (!r.read_u16_le(&pairwise) || !r.skip(4 * static_cast<size_t>(pairwise)) ||
-      !r.read_u16_le(&akm_count) || akm_count == 0 ||
-      !r.read_bytes(4 * static_cast<size_t>(akm_count), &akms)) {
+      !r.read_u16_le(&akm_count) || !r.read_bytes(4 * static_cast<size_t>(akm_count), &akms)) {
     add_unknown_security(entry);
     return;
   }
 
+  // A count of 0 names no suite, so the bytes after it are not read as one.
   ByteReader list(akms);
   std::span<const uint8_t> selector;
-  list.read_bytes(4, &selector);  // akm_count >= 1, so present
-  if (!same_oui(selector, akm_oui) || selector[3] >= std::size(kAkmNames)) {
+  if (!list.read_bytes(4, &selector) || !same_oui(selector, akm_oui) ||
+      selector[3] >= std::size(kAkmNames)) {
     add_unknown_security(entry);
     return;
   }
