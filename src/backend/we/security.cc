@@ -176,8 +176,8 @@ void parse_wpa_ie(backend_ctx *ctx, int kind, const unsigned char *ie, int avail
     return;
   }
   if (kind == kKindWpa && same_oui(group, kOuiNone)) {
-    // Pre-standard element without a WPA group cipher: no descriptor. The
-    // text stays uncommitted, so the next descriptor replaces it.
+    // A group cipher selector without an OUI gives no descriptor: the text
+    // stays uncommitted, so the next descriptor replaces it.
     slot_write(entry, "802.11i");
     return;
   }
@@ -218,6 +218,8 @@ void parse_wpa_ie(backend_ctx *ctx, int kind, const unsigned char *ie, int avail
   }
 }
 
+// 0 once the buffer is walked, whatever the elements hold; -1 only for a
+// missing entry or a slot count outside 0..6.
 int parse_security_ies(backend_ctx *ctx, const unsigned char *buf, int len) {
   if (len <= 1) return 0;
   if (ctx == nullptr || ctx->entry == nullptr) return -1;

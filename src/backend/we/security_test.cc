@@ -295,6 +295,22 @@ TEST(SecurityElements, ShortOrMissingBuffers) {
   EXPECT_EQ(w.entry.security_count, 0);
 }
 
+TEST(SecurityElements, RefusesEntryOutsideItsSlots) {
+  const std::vector<unsigned char> rsn = hex(kRsnPsk);
+  const int len = static_cast<int>(rsn.size());
+  for (int count : {-1, 7, 1000}) {
+    Walk w;
+    w.entry.security_count = count;
+    network_entry before;
+    memcpy(&before, &w.entry, sizeof before);
+    EXPECT_EQ(parse_security_ies(&w.ctx, rsn.data(), len), -1) << count;
+    EXPECT_EQ(memcmp(&before, &w.entry, sizeof before), 0) << count;
+  }
+  backend_ctx no_entry;
+  memset(&no_entry, 0, sizeof no_entry);
+  EXPECT_EQ(parse_security_ies(&no_entry, rsn.data(), len), -1);
+}
+
 TEST(SecurityElements, WpaGroupWithoutOuiRecordsNothing) {
   const std::string pre_standard =
       "DD 16 00 50 F2 01 01 00 00 00 00 02 01 00 00 50 F2 02 01 00 00 50 F2 02";
