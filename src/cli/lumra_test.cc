@@ -1,0 +1,668 @@
+#include "cli/lumra.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backend/backend.h"
+#include "cli/test_backend.h"
+#include "netlist/linefmt.h"
+#include "netlist/netlist.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr char kProductCachePath[] = "/var/cache/lumra/lumra";
+const std::string kError = kErrorLine;
+constexpr size_t kNoFailure = std::string::npos;
+
+std::string cache_dir() {
+  std::string path = kCachePath;
+  return path.substr(0, path.rfind('/'));
+}
+
+void make_dirs(const std::string &path) {
+  for (size_t pos = 1; pos != std::string::npos;) {
+    pos = path.find('/', pos + 1);
+    mkdir(path.substr(0, pos).c_str(), 0755);
+  }
+}
+
+std::optional<std::string> read_file(const std::string &path) {
+  FILE *f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return std::nullopt;
+  std::string bytes;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+  fclose(f);
+  return bytes;
+}
+
+void write_file(const std::string &path, const std::string &bytes) {
+  FILE *f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  ASSERT_EQ(fclose(f), 0);
+}
+
+std::optional<std::string> cache_bytes() { return read_file(kCachePath); }
+
+void set_cache(const std::optional<std::string> &bytes) {
+  unlink(kCachePath);
+  if (bytes) write_file(kCachePath, *bytes);
+}
+
+// A memory stream standing in for standard output or standard error. It can
+// refuse writes once its content reaches fail_at bytes, for one call only, so
+// that what the program writes after a failure is still seen.
+struct sink {
+  std::string data;
+  size_t fail_at = kNoFailure;
+  bool failed = false;
+};
+
+ssize_t sink_write(void *cookie, const char *buf, size_t size) {
+  auto *s = static_cast<sink *>(cookie);
+  if (!s->failed && s->fail_at != kNoFailure && s->data.size() + size > s->fail_at) {
+    size_t room = s->fail_at - s->data.size();
+    if (room == 0) {
+      s->failed = true;
+      errno = EIO;
+      return -1;
+    }
+    s->data.append(buf, room);
+    return static_cast<ssize_t>(room);
+  }
+  s->data.append(buf, size);
+  return static_cast<ssize_t>(size);
+}
+
+FILE *open_sink(sink *s) {
+  cookie_io_functions_t io{};
+  io.write = sink_write;
+  return fopencookie(s, "w", io);
+}
+
+struct run_result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// Restores the file size limit and SIGXFSZ when the test is done with them.
+class file_size_limit {
+ public:
+  explicit file_size_limit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    handler_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    ok_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+  }
+  ~file_size_limit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, handler_);
+  }
+  file_size_limit(const file_size_limit &) = delete;
+  file_size_limit &operator=(const file_size_limit &) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  sighandler_t handler_ = SIG_DFL;
+  bool ok_ = false;
+};
+
+// The networks the scripted backend reports.
+const network_entry kHome = test_entry("home net", "00:11:22:33:44:55", "Master",
+                                       {"WPA2-PSK", "WPS"}, 6, 70);
+const network_entry kCafe = test_entry("cafe,free", "66:77:88:99:aa:bb", "Master", {"off"}, 11, 40);
+const network_entry kMesh = test_entry("mesh", "02:00:00:00:00:01", "Ad-Hoc", {}, 1, 5);
+
+network_entry associated(network_entry e, const char *rate) {
+  e.current = 1;
+  snprintf(e.bitrate, sizeof e.bitrate, "%s", rate);
+  return e;
+}
+
+const std::string kHomeCache = "ESSID:home%20net,00:11:22:33:44:55,Master,WPA2-PSK/WPS,6,70 %,";
+const std::string kCafeCache = "ESSID:cafe%2cfree,66:77:88:99:aa:bb,Master,off,11,40 %,";
+const std::string kMeshCache = "ESSID:mesh,02:00:00:00:00:01,Ad-Hoc,,1,5 %,";
+const std::string kOldCache = "ESSID:old,0a:0b:0c:0d:0e:0f,Ad-Hoc,WEP,3,20 %,";
+
+// A refresh run: the scan finds both, associated with the cafe.
+const std::string kScanOut = "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
+                             "ESSID:cafe,free,Master,off,11,40 %,54 Mbit/s,";
+const std::string kScanOutEncoded = "ESSID:home%20net,Master,WPA2-PSK/WPS,6,70 %,"
+                                    "ESSID:cafe%2cfree,Master,off,11,40 %,54 Mbit/s,";
+// A cached run: associated with home, whose live data differ from the cache.
+const std::string kCachedOut = "ESSID:home net,Master,WPA2-PSK/WPS,1,77 %,65 Mbit/s,"
+                               "ESSID:cafe,free,Master,off,11,40 %,";
+const std::string kCachedOutEncoded = "ESSID:home%20net,Master,WPA2-PSK/WPS,1,77 %,65 Mbit/s,"
+                                      "ESSID:cafe%2cfree,Master,off,11,40 %,";
+
+class LumraRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (strcmp(kCachePath, kProductCachePath) == 0)
+      GTEST_SKIP() << "configure LUMRA_CACHE_PATH into a scratch directory to run these";
+    make_dirs(cache_dir());
+    unlink(kCachePath);
+    list_clear();
+    test_script &s = test_backend();
+    s = test_script{};
+    s.scan_entries = {kHome, associated(kCafe, "54 Mbit/s")};
+    s.refresh_live = true;
+    s.live = {"00:11:22:33:44:55", "65 Mbit/s", 77, 1};
+  }
+
+  void TearDown() override {
+    unlink(kCachePath);
+    list_clear();
+  }
+
+  // Runs the entry function as a fresh process would, capturing both streams.
+  run_result run(std::vector<std::string> args, size_t stdout_fail_at = kNoFailure) {
+    prepare(std::move(args));
+    sink out{.data = {}, .fail_at = stdout_fail_at, .failed = false};
+    sink err;
+    FILE *out_stream = open_sink(&out);
+    FILE *err_stream = open_sink(&err);
+    fflush(stdout);
+    fflush(stderr);
+    FILE *saved_out = stdout;
+    FILE *saved_err = stderr;
+    stdout = out_stream;
+    stderr = err_stream;
+    int status = lumra_main(static_cast<int>(argv_.size()) - 1, argv_.data());
+    stdout = saved_out;
+    stderr = saved_err;
+    fclose(out_stream);
+    fclose(err_stream);
+    return {status, out.data, err.data};
+  }
+
+  // For the paths that end the process: the streams stay the real ones.
+  int call(std::vector<std::string> args) {
+    prepare(std::move(args));
+    return lumra_main(static_cast<int>(argv_.size()) - 1, argv_.data());
+  }
+
+  std::vector<std::string> args_;
+
+ private:
+  void prepare(std::vector<std::string> args) {
+    list_clear();
+    args_ = std::move(args);
+    argv_.clear();
+    argv_.push_back(program_);
+    for (std::string &a : args_) argv_.push_back(a.data());
+    argv_.push_back(nullptr);
+    optind = 0;  // getopt starts over, as in a new process
+  }
+
+  char program_[6] = "lumra";
+  std::vector<char *> argv_;
+};
+
+struct mode_case {
+  const char *name;
+  std::vector<std::string> args;
+  std::optional<std::string> cache_before;
+  bool cached;  // a cached run is expected, else a refresh run
+  bool encoded;
+};
+
+const std::string kGoodCache = kHomeCache + kCafeCache;
+
+const mode_case kModeCases[] = {
+    {"no mode option, no cache", {"-b", "TEST"}, std::nullopt, false, false},
+    {"no mode option, old cache", {"-b", "TEST"}, kOldCache, false, false},
+    {"no mode option, good cache", {"--backend=TEST"}, kGoodCache, false, false},
+    {"-r", {"-b", "TEST", "-r"}, kGoodCache, false, false},
+    {"-r -r", {"-r", "-b", "TEST", "-r"}, kGoodCache, false, false},
+    {"-c -r", {"-b", "TEST", "-c", "-r"}, kGoodCache, false, false},
+    {"-r -c", {"-b", "TEST", "-r", "-c"}, kGoodCache, false, false},
+    {"-rc bundled", {"-bTEST", "-rc"}, kGoodCache, false, false},
+    {"--cached --refresh", {"--backend", "TEST", "--cached", "--refresh"}, kGoodCache, false, false},
+    {"-c", {"-b", "TEST", "-c"}, kGoodCache, true, false},
+    {"-c -c", {"-c", "-b", "TEST", "-c"}, kGoodCache, true, false},
+    {"--cached", {"--backend=TEST", "--cached"}, kGoodCache, true, false},
+    {"-c without a cache file", {"-b", "TEST", "-c"}, std::nullopt, false, false},
+    {"-c amid non-options", {"first", "-b", "TEST", "middle", "-c", "last"}, kGoodCache, true, false},
+    {"non-options only", {"-b", "TEST", "-c-less", "cached"}, kGoodCache, false, false},
+    {"-e", {"-b", "TEST", "-e"}, kOldCache, false, true},
+    {"--encode with -c", {"-b", "TEST", "--encode", "-c"}, kGoodCache, true, true},
+    {"-ce bundled", {"-bTEST", "-ce"}, kGoodCache, true, true},
+};
+
+TEST_F(LumraRun, RunModes) {
+  for (const mode_case &c : kModeCases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    set_cache(c.cache_before);
+    run_result r = run(c.args);
+    const test_script &s = test_backend();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(s.creates, 1);
+    EXPECT_EQ(s.destroys, 1);
+    if (c.cached) {
+      EXPECT_EQ(s.scans, 0);
+      EXPECT_EQ(s.currents, 1);
+      EXPECT_EQ(s.entries_at_current, 2);  // the cache was loaded first
+      EXPECT_EQ(r.out, c.encoded ? kCachedOutEncoded : kCachedOut);
+      EXPECT_EQ(cache_bytes(), c.cache_before);  // nothing added: file untouched
+    } else {
+      EXPECT_EQ(s.scans, 1);
+      EXPECT_EQ(s.currents, 0);
+      EXPECT_EQ(r.out, c.encoded ? kScanOutEncoded : kScanOut);
+      EXPECT_EQ(cache_bytes(), kGoodCache);
+    }
+  }
+}
+
+TEST_F(LumraRun, CachedRunOnEmptyCachePrintsNothing) {
+  set_cache("");
+  run_result r = run({"-b", "TEST", "-c"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(test_backend().currents, 1);
+  EXPECT_EQ(test_backend().entries_at_current, 0);
+  EXPECT_EQ(cache_bytes(), "");
+}
+
+TEST_F(LumraRun, InterfaceDefaultsToEth1) {
+  run({"-b", "TEST"});
+  ASSERT_NE(test_backend().ifname, nullptr);
+  EXPECT_STREQ(test_backend().ifname, "eth1");
+}
+
+TEST_F(LumraRun, LastOptionArgumentWinsAndIsBorrowed) {
+  run({"-b", "NONE", "-i", "wlan0", "-b", "TEST", "--interface", "wlan1"});
+  EXPECT_EQ(test_backend().creates, 1);
+  EXPECT_EQ(test_backend().ifname, args_[7].data());
+
+  run({"--interface=wlan2", "--backend=TEST"});
+  EXPECT_EQ(test_backend().ifname, args_[0].data() + strlen("--interface="));
+}
+
+TEST_F(LumraRun, ScanFailurePrintsErrorLineAndLeavesEmptyCache) {
+  set_cache(kOldCache);
+  test_backend().scan_result = -1;  // after appending part of a result
+  run_result r = run({"-b", "TEST"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kError);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(test_backend().destroys, 1);
+  EXPECT_EQ(cache_bytes(), "");
+}
+
+TEST_F(LumraRun, CurrentFailurePrintsErrorLineAndKeepsCache) {
+  set_cache(kGoodCache);
+  test_script &s = test_backend();
+  s.current_result = -1;
+  s.current_entries = {kMesh};
+  s.added = 1;
+  run_result r = run({"-b", "TEST", "-c"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kError);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(s.destroys, 1);
+  EXPECT_EQ(cache_bytes(), kGoodCache);
+}
+
+TEST_F(LumraRun, MalformedCachePrintsErrorLine) {
+  const std::string bad[] = {
+      "garbage",
+      "ESSID:",
+      " " + kGoodCache,
+      kHomeCache + "ESSID:",
+      "ESSID:x,02:00:00:00:00:01,,,1,101 %,",
+  };
+  for (const std::string &bytes : bad) {
+    SCOPED_TRACE(bytes);
+    SetUp();
+    set_cache(bytes);
+    run_result r = run({"-b", "TEST", "-c"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kError);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(test_backend().currents, 0);
+    EXPECT_EQ(test_backend().destroys, 1);
+    EXPECT_EQ(cache_bytes(), bytes);
+  }
+}
+
+// An ESSID one byte too long makes the encoding writer fail after the earlier
+// records have gone out.
+const network_entry kTooLong = test_entry(std::string(33, 'x'), "02:00:00:00:00:02", "", {}, 1, 1);
+
+TEST_F(LumraRun, RefreshCacheWriterFailureLeavesNoCache) {
+  set_cache(kOldCache);
+  test_backend().scan_entries = {kHome, kTooLong};
+  run_result r = run({"-b", "TEST"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kError);  // nothing printed before it
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(test_backend().destroys, 1);
+  EXPECT_EQ(cache_bytes(), std::nullopt);
+
+  // With no cache to misread, the next cached run scans afresh.
+  SetUp();
+  run_result next = run({"-b", "TEST", "-c"});
+  EXPECT_EQ(next.out, kScanOut);
+  EXPECT_EQ(test_backend().scans, 1);
+  EXPECT_EQ(cache_bytes(), kGoodCache);
+}
+
+TEST_F(LumraRun, RefreshCacheStreamFailureLeavesNoCache) {
+  set_cache(kOldCache);
+  run_result r{};
+  {
+    // Room for a part of the cache text only, as on a full disk.
+    file_size_limit limit(kGoodCache.size() / 2);
+    ASSERT_TRUE(limit.ok());
+    r = run({"-b", "TEST"});
+  }
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kError);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(test_backend().destroys, 1);
+  EXPECT_EQ(cache_bytes(), std::nullopt);
+}
+
+TEST_F(LumraRun, StdoutFailurePartWayEndsWithErrorLine) {
+  for (size_t cut : {size_t{0}, size_t{20}, kScanOut.size() - 1}) {
+    SCOPED_TRACE(cut);
+    SetUp();
+    run_result r = run({"-b", "TEST"}, cut);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kScanOut.substr(0, cut) + kError);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(cache_bytes(), kGoodCache);  // the cache was written before
+  }
+}
+
+TEST_F(LumraRun, StdoutWriterFailureFollowsEarlierRecords) {
+  set_cache(kGoodCache);
+  test_script &s = test_backend();
+  s.current_entries = {kTooLong};
+  s.added = 1;
+  s.refresh_live = false;
+  run_result r = run({"-b", "TEST", "-c", "-e"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ESSID:home%20net,Master,WPA2-PSK/WPS,6,70 %,"
+                   "ESSID:cafe%2cfree,Master,off,11,40 %," + kError);
+  EXPECT_EQ(r.err, "");
+  // The rewrite failed on the same entry, so the file is not to be trusted.
+  EXPECT_EQ(cache_bytes(), std::nullopt);
+}
+
+TEST_F(LumraRun, CachedRunRewritesCacheWhenEntryAdded) {
+  set_cache(kGoodCache);
+  test_script &s = test_backend();
+  s.current_entries = {kMesh};
+  s.added = 1;
+  s.live = {"02:00:00:00:00:01", "11 Mbit/s", 9, 2};
+  run_result r = run({"-b", "TEST", "-c"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
+                   "ESSID:cafe,free,Master,off,11,40 %,"
+                   "ESSID:mesh,Ad-Hoc,,2,9 %,11 Mbit/s,");
+  EXPECT_EQ(cache_bytes(), kHomeCache + kCafeCache + "ESSID:mesh,02:00:00:00:00:01,Ad-Hoc,,2,9 %,");
+}
+
+TEST_F(LumraRun, CachedRewriteLeavesNoStaleTail) {
+  // Accepted by the reader but never written: bit-rate pieces and text
+  // between a channel and its comma. The rewrite is shorter than this.
+  const std::string before =
+      "ESSID:home%20net,00:11:22:33:44:55,Master,WPA2-PSK/WPS,6 at 2437 MHz seen twice,70 %,"
+      "54 Mbit/s,ESSID:cafe%2cfree,66:77:88:99:aa:bb,Master,off,11 at 2462 MHz,40 %,48 Mbit/s,";
+  const std::string after = kHomeCache + kCafeCache + kMeshCache;
+  ASSERT_LT(after.size(), before.size());
+  set_cache(before);
+  test_script &s = test_backend();
+  s.current_entries = {kMesh};
+  s.added = 1;
+  s.refresh_live = false;
+  run_result r = run({"-b", "TEST", "-c"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
+                   "ESSID:cafe,free,Master,off,11,40 %,"
+                   "ESSID:mesh,Ad-Hoc,,1,5 %,");
+  EXPECT_EQ(cache_bytes(), after);
+}
+
+TEST_F(LumraRun, CachedRunWithoutAdditionLeavesCacheAlone) {
+  const std::string before = kHomeCache + "ESSID:cafe%2cfree,66:77:88:99:aa:bb,Master,off,11 MHz,40 %,";
+  set_cache(before);
+  test_backend().current_entries = {kMesh};  // appended, yet not reported as added
+  run_result r = run({"-b", "TEST", "-c"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kCachedOut + "ESSID:mesh,Ad-Hoc,,1,5 %,");
+  EXPECT_EQ(cache_bytes(), before);
+}
+
+TEST_F(LumraRun, CachedRewriteToFullDeviceDropsCache) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  ASSERT_EQ(symlink("/dev/full", kCachePath), 0) << strerror(errno);
+  test_script &s = test_backend();
+  s.current_entries = {kMesh};
+  s.added = 1;
+  s.live = {"02:00:00:00:00:01", "11 Mbit/s", 9, 2};
+  run_result r = run({"-b", "TEST", "-c"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "ESSID:mesh,Ad-Hoc,,2,9 %,11 Mbit/s,");  // the output stands
+  struct stat st;
+  EXPECT_NE(lstat(kCachePath, &st), 0);
+}
+
+using LumraRunDeathTest = LumraRun;
+
+TEST_F(LumraRunDeathTest, FatalStartErrors) {
+  set_cache(kOldCache);
+  EXPECT_EXIT(call({"-b", "TEST", "-x"}), ::testing::ExitedWithCode(1), "^unknown option\n$");
+  EXPECT_EXIT(call({"-b", "TEST", "-i"}), ::testing::ExitedWithCode(1), "^unknown option\n$");
+  EXPECT_EXIT(call({"-b", "NONE"}), ::testing::ExitedWithCode(1), "^Could not get backend\n\n$");
+  test_backend().create_fails = true;
+  EXPECT_EXIT(call({"-b", "TEST", "-c"}), ::testing::ExitedWithCode(1),
+              "^Could not get backend\n\n$");
+  EXPECT_EQ(cache_bytes(), kOldCache);  // none of them touched the cache
+}
+
+TEST_F(LumraRunDeathTest, CacheThatCannotBeOpened) {
+  ASSERT_EQ(mkdir(kCachePath, 0755), 0) << strerror(errno);
+  EXPECT_EXIT(call({"-b", "TEST"}), ::testing::ExitedWithCode(1),
+              "^no cache file: Is a directory\n$");
+  EXPECT_EXIT(call({"-b", "TEST", "-c"}), ::testing::ExitedWithCode(1),
+              "^no cache file: Is a directory\n$");
+  rmdir(kCachePath);
+}
+
+TEST(TestBackend, RegisteredAtStartUp) {
+  backend_ctx *ctx = backend_open(kTestBackend, "wlan9");
+  ASSERT_NE(ctx, nullptr);
+  EXPECT_STREQ(ctx->ifname, "wlan9");
+  ctx->ops->destroy(ctx);
+}
+
+// The built program, run as a process.
+
+struct proc_result {
+  int status;  // the exit status, or -1 when a signal ended it
+  std::string out;
+  std::string err;
+};
+
+proc_result spawn_lumra(const std::vector<std::string> &args, const char *stdout_path = nullptr) {
+  char out_path[] = "/tmp/lumra-test-out-XXXXXX";
+  char err_path[] = "/tmp/lumra-test-err-XXXXXX";
+  int out_fd = mkstemp(out_path);
+  int err_fd = mkstemp(err_path);
+  proc_result result{-1, "", ""};
+  if (out_fd < 0 || err_fd < 0) {
+    ADD_FAILURE() << "mkstemp: " << strerror(errno);
+    return result;
+  }
+  std::vector<std::string> storage = {LUMRA_BINARY};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &a : storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (stdout_path != nullptr)
+    posix_spawn_file_actions_addopen(&actions, 1, stdout_path, O_WRONLY, 0);
+  else
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  pid_t pid;
+  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    ADD_FAILURE() << "posix_spawn: " << strerror(rc);
+  } else {
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    result.out = read_file(out_path).value_or("");
+    result.err = read_file(err_path).value_or("");
+  }
+  close(out_fd);
+  close(err_fd);
+  unlink(out_path);
+  unlink(err_path);
+  return result;
+}
+
+// No such interface exists, so the Wireless Extensions backend fails its scan
+// without touching a real one.
+constexpr char kNoInterface[] = "lumra-none0";
+
+class LumraBinary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (strcmp(kCachePath, kProductCachePath) == 0)
+      GTEST_SKIP() << "configure LUMRA_CACHE_PATH into a scratch directory to run these";
+    make_dirs(cache_dir());
+    unlink(kCachePath);
+  }
+  void TearDown() override {
+    unlink(kCachePath);
+    make_dirs(cache_dir());
+  }
+};
+
+TEST_F(LumraBinary, UnknownOptionOrMissingArgument) {
+  const std::vector<std::string> cases[] = {
+      {"-x"},      {"--bogus"}, {"-b"},           {"--backend"},   {"-c", "-i"},
+      {"--interface"}, {"--cached=yes"}, {"-b", "WE", "-q", "-r"},
+  };
+  set_cache(kOldCache);
+  for (const std::vector<std::string> &args : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    proc_result r = spawn_lumra(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "unknown option\n");
+    EXPECT_EQ(cache_bytes(), kOldCache);
+  }
+}
+
+TEST_F(LumraBinary, UnregisteredBackend) {
+  const std::vector<std::string> cases[] = {
+      {"-b", "XX"}, {"-b", "we"}, {"--backend="}, {"-c", "--backend", "WEX", "-i", kNoInterface},
+  };
+  for (const std::optional<std::string> &before : {std::optional<std::string>{}, std::optional{kOldCache}}) {
+    set_cache(before);
+    for (const std::vector<std::string> &args : cases) {
+      SCOPED_TRACE(testing::PrintToString(args));
+      proc_result r = spawn_lumra(args);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "Could not get backend\n\n");
+      EXPECT_EQ(cache_bytes(), before);
+    }
+  }
+}
+
+// "WE" registers itself from a start-up initialiser in the product; were
+// that lost at link time, these runs would end with "Could not get backend".
+TEST_F(LumraBinary, WirelessExtensionsBackendIsLinkedIn) {
+  const std::vector<std::string> cases[] = {
+      {"-b", "WE", "-i", kNoInterface},
+      {"-i", kNoInterface},  // the default backend
+      {"-c", "-r", "--interface", kNoInterface},
+  };
+  for (const std::vector<std::string> &args : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    set_cache(kOldCache);
+    proc_result r = spawn_lumra(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kError);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(cache_bytes(), "");  // removed and recreated before the scan failed
+  }
+  // Without a cache file, -c creates one and scans.
+  set_cache(std::nullopt);
+  proc_result r = spawn_lumra({"-c", "-i", kNoInterface});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kError);
+  EXPECT_EQ(cache_bytes(), "");
+}
+
+// A cached run on an interface that does not exist: the association query
+// finds nothing to refresh, so the cache is printed as it stands.
+TEST_F(LumraBinary, CachedRunWithoutAssociation) {
+  set_cache(kOldCache);
+  proc_result r = spawn_lumra({"-c", "-i", kNoInterface});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ESSID:old,Ad-Hoc,WEP,3,20 %,");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(cache_bytes(), kOldCache);
+}
+
+TEST_F(LumraBinary, MissingCacheDirectory) {
+  ASSERT_EQ(rmdir(cache_dir().c_str()), 0) << strerror(errno);
+  const std::vector<std::string> cases[] = {
+      {"-i", kNoInterface},
+      {"-c", "-i", kNoInterface},
+      {"-r", "-i", kNoInterface},
+  };
+  for (const std::vector<std::string> &args : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    proc_result r = spawn_lumra(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "no cache file: No such file or directory\n");
+    struct stat st;
+    EXPECT_NE(stat(cache_dir().c_str(), &st), 0);  // never created
+  }
+}
+
+TEST_F(LumraBinary, StdoutOnFullDevice) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  proc_result r = spawn_lumra({"-i", kNoInterface}, "/dev/full");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
