@@ -3,16 +3,28 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "netlist/netlist_alloc.h"
+
 namespace {
 
 network_entry *head = nullptr;
 network_entry *tail = nullptr;
 network_entry *cursor = nullptr;
 
+void *zeroed_alloc(std::size_t count, std::size_t size) { return calloc(count, size); }
+
+netlist_internal::entry_alloc_fn entry_alloc = zeroed_alloc;
+
 }  // namespace
 
+netlist_internal::entry_alloc_fn netlist_internal::set_entry_alloc(entry_alloc_fn fn) {
+  entry_alloc_fn previous = entry_alloc;
+  entry_alloc = fn;
+  return previous;
+}
+
 network_entry *list_append_new() {
-  auto *entry = static_cast<network_entry *>(calloc(1, sizeof(network_entry)));
+  auto *entry = static_cast<network_entry *>(entry_alloc(1, sizeof(network_entry)));
   if (entry == nullptr) return nullptr;
   if (tail == nullptr)
     head = entry;

@@ -1,0 +1,559 @@
+#include "netlist/linefmt.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "netlist/netlist.h"
+#include "netlist/netlist_alloc.h"
+
+namespace {
+
+// What a test says about one entry; text fields as std::string so that they
+// may hold any byte.
+struct Net {
+  std::string essid{};
+  std::string bssid{};
+  std::string mode{};
+  std::vector<std::string> security{};
+  int32_t channel = 0;
+  uint8_t quality = 0;
+  uint32_t current = 0;
+  std::string bitrate{};
+};
+
+network_entry *add(const Net &n) {
+  network_entry *e = list_append_new();
+  if (e == nullptr) return nullptr;
+  memcpy(e->essid, n.essid.data(), std::min(n.essid.size(), sizeof e->essid));
+  e->essid_len = static_cast<uint32_t>(n.essid.size());
+  snprintf(e->bssid, sizeof e->bssid, "%s", n.bssid.c_str());
+  snprintf(e->mode, sizeof e->mode, "%s", n.mode.c_str());
+  for (const std::string &s : n.security)
+    snprintf(e->security[e->security_count++], sizeof e->security[0], "%s", s.c_str());
+  e->channel = n.channel;
+  e->quality = n.quality;
+  e->current = n.current;
+  snprintf(e->bitrate, sizeof e->bitrate, "%s", n.bitrate.c_str());
+  return e;
+}
+
+Net from_entry(const network_entry &e) {
+  Net n;
+  n.essid.assign(e.essid, e.essid_len);
+  n.bssid = e.bssid;
+  n.mode = e.mode;
+  for (int i = 0; i < e.security_count; ++i) n.security.emplace_back(e.security[i]);
+  n.channel = e.channel;
+  n.quality = e.quality;
+  n.current = e.current;
+  n.bitrate = e.bitrate;
+  return n;
+}
+
+std::vector<Net> list_contents() {
+  std::vector<Net> v;
+  for (network_entry *e = list_first(); e != nullptr; e = list_next()) v.push_back(from_entry(*e));
+  return v;
+}
+
+void expect_same(const Net &got, const Net &want) {
+  EXPECT_EQ(got.essid, want.essid);
+  EXPECT_EQ(got.bssid, want.bssid);
+  EXPECT_EQ(got.mode, want.mode);
+  EXPECT_EQ(got.security, want.security);
+  EXPECT_EQ(got.channel, want.channel);
+  EXPECT_EQ(got.quality, want.quality);
+  EXPECT_EQ(got.current, want.current);
+  EXPECT_EQ(got.bitrate, want.bitrate);
+}
+
+// A read-write temporary file, removed when closed.
+class TempFile {
+ public:
+  explicit TempFile(const std::string &bytes = "") : f_(tmpfile()) {
+    if (f_ != nullptr && !bytes.empty()) {
+      fwrite(bytes.data(), 1, bytes.size(), f_);
+      fflush(f_);
+    }
+  }
+  ~TempFile() {
+    if (f_ != nullptr) fclose(f_);
+  }
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  FILE *get() const { return f_; }
+
+  // The file's bytes as the file system holds them.
+  std::string bytes() const {
+    fflush(f_);
+    struct stat st {};
+    if (fstat(fileno(f_), &st) != 0) return "<fstat failed>";
+    std::string s(static_cast<std::size_t>(st.st_size), '\0');
+    if (pread(fileno(f_), s.data(), s.size(), 0) != static_cast<ssize_t>(s.size())) return "<short read>";
+    return s;
+  }
+
+ private:
+  FILE *f_;
+};
+
+struct Written {
+  int result;
+  std::string text;
+};
+
+Written write_list(int encode, int with_bssid, int with_rate) {
+  TempFile f;
+  int r = write_network_lines(encode, f.get(), with_bssid, with_rate);
+  return {r, f.bytes()};
+}
+
+std::string cache_form() {
+  Written w = write_list(1, 1, 0);
+  EXPECT_EQ(w.result, 0);
+  return w.text;
+}
+
+class LineFormatTest : public ::testing::Test {
+ protected:
+  void SetUp() override { list_clear(); }
+  void TearDown() override { list_clear(); }
+};
+
+// ------------------------------------------------------------ writer
+
+// Bytes that an encoded ESSID carries as themselves, as ranges.
+constexpr struct {
+  int lo, hi;
+} kLiteralRanges[] = {{0x21, 0x21}, {0x24, 0x24}, {0x27, 0x2a}, {0x2d, 0x39}, {0x41, 0x5b}, {0x5d, 0x7a}};
+
+TEST_F(LineFormatTest, EncodingTableCoversEveryByte) {
+  int literal_count = 0;
+  for (int b = 0; b < 256; ++b) {
+    list_clear();
+    add({.essid = std::string(1, static_cast<char>(b))});
+    bool literal = false;
+    for (auto r : kLiteralRanges) literal |= b >= r.lo && b <= r.hi;
+    literal_count += literal;
+    char escaped[4];
+    snprintf(escaped, sizeof escaped, "%%%02x", b);
+    std::string want = "ESSID:" + (literal ? std::string(1, static_cast<char>(b)) : escaped) + ",,,0,0 %,";
+    SCOPED_TRACE(b);
+    EXPECT_EQ(write_list(1, 0, 0).text, want);
+  }
+  EXPECT_EQ(literal_count, 76);
+}
+
+TEST_F(LineFormatTest, EncodingExamples) {
+  const struct {
+    std::string byte;
+    const char *written;
+  } cases[] = {
+      {" ", "%20"}, {",", "%2c"}, {":", "%3a"}, {"%", "%25"}, {"\xff", "%ff"}, {"|", "%7c"},
+      {"~", "%7e"}, {std::string(1, '\0'), "%00"}, {"\x7f", "%7f"}, {"\xab", "%ab"},  // lowercase digits
+      {"/", "/"}, {"[", "["}, {"]", "]"}, {"^", "^"}, {"`", "`"}, {"_", "_"}, {"\\", "%5c"},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    add({.essid = "a" + c.byte + "b"});
+    EXPECT_EQ(write_list(1, 0, 0).text, std::string("ESSID:a") + c.written + "b,,,0,0 %,") << c.written;
+  }
+}
+
+TEST_F(LineFormatTest, RecordForms) {
+  const Net home{.essid = "home net",
+                 .bssid = "00:11:22:aa:bb:cc",
+                 .mode = "Master",
+                 .security = {"WPA2-PSK", "WPS"},
+                 .channel = 6,
+                 .quality = 70,
+                 .current = 1,
+                 .bitrate = "54 Mb/s"};
+  Net other = home;
+  other.current = 0;
+  Net bare{.essid = "x", .bssid = "00:00:00:00:00:01"};
+  Net sep = other;
+  sep.essid = std::string("a,b ,ESSID:c", 12);
+  Net nul = other;
+  nul.essid = std::string("ab\0cd", 5);
+  Net odd{.essid = "", .mode = "Ad-Hoc", .channel = -3, .quality = 255, .current = 1};
+  Net long_all_escaped{.essid = std::string(32, ' ')};
+  std::string escaped32;
+  for (int i = 0; i < 32; ++i) escaped32 += "%20";
+
+  const struct {
+    const char *name;
+    Net net;
+    int encode, with_bssid, with_rate;
+    std::string want;
+  } cases[] = {
+      {"cache form drops the rate", home, 1, 1, 0,
+       "ESSID:home%20net,00:11:22:aa:bb:cc,Master,WPA2-PSK/WPS,6,70 %,"},
+      {"output form of the associated network", home, 0, 0, 1,
+       "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,54 Mb/s,"},
+      {"output form, encoded", home, 1, 0, 1, "ESSID:home%20net,Master,WPA2-PSK/WPS,6,70 %,54 Mb/s,"},
+      {"output form of another network", other, 0, 0, 1, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"},
+      {"rate needs with_rate", home, 0, 0, 0, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"},
+      {"no security slots", bare, 1, 1, 0, "ESSID:x,00:00:00:00:00:01,,,0,0 %,"},
+      {"raw ESSID keeps separators", sep, 0, 0, 1, "ESSID:a,b ,ESSID:c,Master,WPA2-PSK/WPS,6,70 %,"},
+      {"encoded ESSID escapes separators", sep, 1, 0, 0,
+       "ESSID:a%2cb%20%2cESSID%3ac,Master,WPA2-PSK/WPS,6,70 %,"},
+      {"raw ESSID ends at a NUL", nul, 0, 0, 0, "ESSID:ab,Master,WPA2-PSK/WPS,6,70 %,"},
+      {"encoded ESSID keeps a NUL", nul, 1, 0, 0, "ESSID:ab%00cd,Master,WPA2-PSK/WPS,6,70 %,"},
+      {"empty ESSID, empty rate, quality above 100", odd, 0, 0, 1, "ESSID:,Ad-Hoc,,-3,255 %,,"},
+      {"32 escaped bytes", long_all_escaped, 1, 1, 0, "ESSID:" + escaped32 + ",,,,0,0 %,"},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    add(c.net);
+    Written w = write_list(c.encode, c.with_bssid, c.with_rate);
+    EXPECT_EQ(w.result, 0) << c.name;
+    EXPECT_EQ(w.text, c.want) << c.name;
+  }
+}
+
+TEST_F(LineFormatTest, SecurityTextJoinsUsedSlots) {
+  const struct {
+    std::vector<std::string> slots;
+    const char *field;
+  } cases[] = {
+      {{}, ""},
+      {{"off"}, "off"},
+      {{"WEP", "WPA-PSK"}, "WEP/WPA-PSK"},
+      {{"a", "b", "c", "d", "e", "f"}, "a/b/c/d/e/f"},
+      {{"WPA2-802.1x", "WPA2-802.1x", "WPA2-802.1x", "WPA2-802.1x", "WPA2-802.1x", "WPA2-802.1x"},
+       "WPA2-802.1x/WPA2-802.1x/WPA2-802.1x/WPA2-802.1x/WPA2-802.1x/WPA2-802.1x"},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    add({.security = c.slots});
+    EXPECT_EQ(write_list(0, 0, 0).text, std::string("ESSID:,,") + c.field + ",0,0 %,");
+  }
+}
+
+TEST_F(LineFormatTest, WritesRecordsBackToBack) {
+  EXPECT_EQ(write_list(1, 1, 1).text, "");  // empty list: nothing at all
+  EXPECT_EQ(write_list(1, 1, 1).result, 0);
+  add({.essid = "a", .channel = 1, .quality = 1});
+  add({.essid = "b", .channel = 2, .quality = 2, .current = 1, .bitrate = "1 Mb/s"});
+  add({.essid = "c", .channel = 3, .quality = 3});
+  EXPECT_EQ(write_list(0, 0, 1).text, "ESSID:a,,,1,1 %,ESSID:b,,,2,2 %,1 Mb/s,ESSID:c,,,3,3 %,");
+}
+
+TEST_F(LineFormatTest, OverlongEssidStopsAnEncodedWrite) {
+  add({.essid = "first"});
+  network_entry *bad = add({.essid = std::string(32, 'x')});
+  add({.essid = "third"});
+  bad->essid_len = 33;
+  Written w = write_list(1, 0, 0);
+  EXPECT_EQ(w.result, -1);
+  EXPECT_EQ(w.text, "ESSID:first,,,0,0 %,");
+  bad->essid_len = 32;
+  EXPECT_EQ(write_list(1, 0, 0).result, 0);
+}
+
+// ------------------------------------------------------------ reader
+
+const char kValidRecord[] = "ESSID:ok,00:11:22:33:44:55,Master,WEP,1,50 %,";
+
+struct ReadOutcome {
+  int result;
+  std::vector<Net> list;
+  bool file_unchanged;
+  long position;
+};
+
+ReadOutcome read_bytes(const std::string &bytes) {
+  TempFile f(bytes);
+  fseek(f.get(), 0, SEEK_END);
+  int r = read_cache(f.get());
+  long pos = ftell(f.get());
+  return {r, list_contents(), f.bytes() == bytes, pos};
+}
+
+TEST_F(LineFormatTest, ReaderFailures) {
+  // One group per row of the reader's failure table. Record-level cases are
+  // tried alone and after a valid record, which the failure must discard.
+  const struct {
+    const char *row;
+    std::vector<std::string> files;
+    bool record_level;
+  } rows[] = {
+      {"does not begin with ESSID:",
+       {"E", "ESSID", "essid:a,00:11:22:33:44:55,,,1,1 %,", " ESSID:a,00:11:22:33:44:55,,,1,1 %,",
+        "\nESSID:a,00:11:22:33:44:55,,,1,1 %,", "junk"},
+       false},
+      {"a NUL byte in the file",
+       {std::string(kValidRecord) + std::string(1, '\0') + "ESSID:x",
+        std::string("ESSID:a\0,00:11:22:33:44:55,,,1,1 %,", 35)},
+       false},
+      {"record without a comma",
+       {"ESSID:", "ESSID:abc", "ESSID:abc,00:11:22:33:44:55", "ESSID:abc,00:11:22:33:44:55,Master",
+        "ESSID:abc,00:11:22:33:44:55,Master,WEP", "ESSID:abc,00:11:22:33:44:55,Master,WEP,6"},
+       true},
+      {"ESSID field",
+       {"ESSID:" + std::string(100, 'a') + ",00:11:22:33:44:55,,,1,1 %,",
+        "ESSID:" + std::string(33, 'a') + ",00:11:22:33:44:55,,,1,1 %,",
+        "ESSID:" + std::string(31, 'a') + "%20%20,00:11:22:33:44:55,,,1,1 %,",
+        "ESSID:%g1,00:11:22:33:44:55,,,1,1 %,", "ESSID:a%,00:11:22:33:44:55,,,1,1 %,",
+        "ESSID:a% ,00:11:22:33:44:55,,,1,1 %,", "ESSID:%-,00:11:22:33:44:55,,,1,1 %,"},
+       true},
+      {"address field",
+       {"ESSID:a,00:11:22:33:44:555,,,1,1 %,", "ESSID:a,00:11:22:33:44,,,1,1 %,",
+        "ESSID:a,00-11-22-33-44-55,,,1,1 %,", "ESSID:a,g0:11:22:33:44:55,,,1,1 %,", "ESSID:a,,,,1,1 %,",
+        "ESSID:a,00:11:22:33:44:,,,1,1 %,", "ESSID:a,0:11:22:33:44::55,,,1,1 %,"},
+       true},
+      {"mode field", {"ESSID:a,00:11:22:33:44:55,Masters,,1,1 %,"}, true},
+      {"security field",
+       {"ESSID:a,00:11:22:33:44:55,," + std::string(72, 'W') + ",1,1 %,",
+        "ESSID:a,00:11:22:33:44:55,,WPA2-802.1xx,1,1 %,", "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f/g,1,1 %,",
+        "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f/g/,1,1 %,", "ESSID:a,00:11:22:33:44:55,,///////,1,1 %,",
+        "ESSID:a,00:11:22:33:44:55,,WPA2-802.1x/WPA2-802.1x/WPA2-802.1x/WPA2-802.1x/WPA2-802.1x/WPA2-802.1x/,1,1 "
+        "%,"},
+       true},
+      {"channel field",
+       {"ESSID:a,00:11:22:33:44:55,,,,1 %,", "ESSID:a,00:11:22:33:44:55,,,x6,1 %,",
+        "ESSID:a,00:11:22:33:44:55,,,-,1 %,", "ESSID:a,00:11:22:33:44:55,,,2147483648,1 %,"},
+       true},
+      {"quality field",
+       {"ESSID:a,00:11:22:33:44:55,,,1,101 %,", "ESSID:a,00:11:22:33:44:55,,,1,1000 %,",
+        "ESSID:a,00:11:22:33:44:55,,,1,70%,", "ESSID:a,00:11:22:33:44:55,,,1,70 ,",
+        "ESSID:a,00:11:22:33:44:55,,,1,70  %,", "ESSID:a,00:11:22:33:44:55,,,1,70",
+        "ESSID:a,00:11:22:33:44:55,,,1,70 ", "ESSID:a,00:11:22:33:44:55,,,1,-5 %,",
+        "ESSID:a,00:11:22:33:44:55,,,1,x %,", "ESSID:a,00:11:22:33:44:55,,,1, %,",
+        "ESSID:a,00:11:22:33:44:55,,,1,70 %x,54 Mb/s,"},
+       true},
+      {"bit-rate field", {"ESSID:a,00:11:22:33:44:55,,,1,70 %,54.5 Mbit/s,"}, true},
+  };
+  for (const auto &row : rows) {
+    for (const std::string &file : row.files) {
+      std::vector<std::string> variants{file};
+      if (row.record_level) variants.push_back(kValidRecord + file);
+      for (const std::string &bytes : variants) {
+        SCOPED_TRACE(std::string(row.row) + ": \"" + bytes + "\"");
+        ReadOutcome out = read_bytes(bytes);
+        EXPECT_EQ(out.result, -1);
+        EXPECT_TRUE(out.list.empty());
+        EXPECT_TRUE(out.file_unchanged);
+        EXPECT_EQ(out.position, 0);
+      }
+    }
+  }
+}
+
+TEST_F(LineFormatTest, ReaderFailsWithoutAFileBehindTheStream) {
+  char buf[] = "ESSID:a,00:11:22:33:44:55,,,1,1 %,";
+  FILE *mem = fmemopen(buf, sizeof buf - 1, "r");  // no descriptor: fstat fails
+  ASSERT_NE(mem, nullptr);
+  EXPECT_EQ(read_cache(mem), -1);
+  EXPECT_EQ(list_first(), nullptr);
+  fclose(mem);
+
+  FILE *dir = fopen("/", "r");  // a descriptor that cannot be read as a file
+  if (dir != nullptr) {
+    EXPECT_EQ(read_cache(dir), -1);
+    EXPECT_EQ(list_first(), nullptr);
+    fclose(dir);
+  }
+}
+
+// Fails every allocation after the first `allowed` ones.
+int allocations_left = 0;
+void *failing_alloc(std::size_t count, std::size_t size) {
+  if (allocations_left == 0) return nullptr;
+  --allocations_left;
+  return calloc(count, size);
+}
+
+TEST_F(LineFormatTest, ReaderFailsWhenMemoryRunsOut) {
+  std::string three = std::string(kValidRecord) + kValidRecord + kValidRecord;
+  for (int allowed : {0, 1, 2}) {
+    netlist_internal::scoped_entry_alloc guard(failing_alloc);
+    allocations_left = allowed;
+    ReadOutcome out = read_bytes(three);
+    EXPECT_EQ(out.result, -1) << allowed;
+    EXPECT_TRUE(out.list.empty()) << allowed;
+  }
+  EXPECT_EQ(read_bytes(three).list.size(), 3u);  // the guard gave the allocator back
+}
+
+TEST_F(LineFormatTest, ReaderAccepts) {
+  const Net base{.essid = "a", .bssid = "00:11:22:33:44:55", .channel = 1, .quality = 1};
+  auto with = [&](auto change) {
+    Net n = base;
+    change(n);
+    return n;
+  };
+  const struct {
+    const char *name;
+    std::string file;
+    std::vector<Net> want;
+  } cases[] = {
+      {"empty file", "", {}},
+      {"last record of the writer", "ESSID:a,00:11:22:33:44:55,,,1,1 %,", {base}},
+      {"last record without its comma", "ESSID:a,00:11:22:33:44:55,,,1,1 %", {base}},
+      {"records in file order",
+       "ESSID:a,00:11:22:33:44:55,,,1,1 %,ESSID:b,00:11:22:33:44:56,,,2,2 %,",
+       {base, with([](Net &n) { n.essid = "b", n.bssid = "00:11:22:33:44:56", n.channel = n.quality = 2; })}},
+      {"bit rate after the suffix", "ESSID:a,00:11:22:33:44:55,,,1,1 %,54 Mb/s,",
+       {with([](Net &n) { n.bitrate = "54 Mb/s"; })}},
+      {"bit rate to the end", "ESSID:a,00:11:22:33:44:55,,,1,1 %,54 Mbit/s",
+       {with([](Net &n) { n.bitrate = "54 Mbit/s"; })}},
+      {"bit rate of a middle record", "ESSID:a,00:11:22:33:44:55,,,1,1 %,1 Mb/s,ESSID:a,00:11:22:33:44:55,,,1,1 %,",
+       {with([](Net &n) { n.bitrate = "1 Mb/s"; }), base}},
+      {"one-digit address groups", "ESSID:a,0:1:2:3:4:5,,,1,1 %,", {with([](Net &n) { n.bssid = "0:1:2:3:4:5"; })}},
+      {"uppercase escape", "ESSID:a%2C%3Ab,00:11:22:33:44:55,,,1,1 %,", {with([](Net &n) { n.essid = "a,:b"; })}},
+      {"one-digit escape before the comma", "ESSID:a%f,00:11:22:33:44:55,,,1,1 %,",
+       {with([](Net &n) { n.essid = "a\x0f"; })}},
+      {"an escape always takes three characters", "ESSID:%fzb% cd% 1x,00:11:22:33:44:55,,,1,1 %,",
+       {with([](Net &n) { n.essid = "\x0f" "b\xcd" "d\x01" "x"; })}},
+      {"escaped NUL", "ESSID:%00a%00,00:11:22:33:44:55,,,1,1 %,",
+       {with([](Net &n) { n.essid = std::string("\0a\0", 3); })}},
+      {"32 escaped bytes", "ESSID:" + [] { std::string s; for (int i = 0; i < 32; ++i) s += "%ff"; return s; }() +
+                               ",00:11:22:33:44:55,,,1,1 %,",
+       {with([](Net &n) { n.essid = std::string(32, '\xff'); })}},
+      {"empty ESSID and mode", "ESSID:,00:11:22:33:44:55,Ad-Hoc,,1,1 %,", {with([](Net &n) {
+         n.essid = "";
+         n.mode = "Ad-Hoc";
+       })}},
+      {"six entries", "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f,1,1 %,",
+       {with([](Net &n) { n.security = {"a", "b", "c", "d", "e", "f"}; })}},
+      {"six entries and a trailing slash", "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f/,1,1 %,",
+       {with([](Net &n) { n.security = {"a", "b", "c", "d", "e", "f"}; })}},
+      {"a trailing slash adds no slot", "ESSID:a,00:11:22:33:44:55,,WEP/,1,1 %,",
+       {with([](Net &n) { n.security = {"WEP"}; })}},
+      {"six empty entries", "ESSID:a,00:11:22:33:44:55,,//////,1,1 %,",
+       {with([](Net &n) { n.security = {"", "", "", "", "", ""}; })}},
+      {"a lone slash", "ESSID:a,00:11:22:33:44:55,,/,1,1 %,", {with([](Net &n) { n.security = {""}; })}},
+      {"leading and double slashes", "ESSID:a,00:11:22:33:44:55,,/a//b,1,1 %,",
+       {with([](Net &n) { n.security = {"", "a", "", "b"}; })}},
+      {"negative channel, text after it", "ESSID:a,00:11:22:33:44:55,,,-12x y,1 %,",
+       {with([](Net &n) { n.channel = -12; })}},
+      {"quality 100 and 0", "ESSID:a,00:11:22:33:44:55,,,1,100 %,ESSID:a,00:11:22:33:44:55,,,1,0 %,",
+       {with([](Net &n) { n.quality = 100; }), with([](Net &n) { n.quality = 0; })}},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    SCOPED_TRACE(c.name);
+    ReadOutcome out = read_bytes(c.file);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_TRUE(out.file_unchanged);
+    EXPECT_EQ(out.position, 0);
+    ASSERT_EQ(out.list.size(), c.want.size());
+    for (std::size_t i = 0; i < c.want.size(); ++i) expect_same(out.list[i], c.want[i]);
+  }
+}
+
+TEST_F(LineFormatTest, CacheWriteAfterReadOverwritesFromTheStart) {
+  TempFile f("ESSID:old,00:11:22:33:44:55,,,1,1 %,");
+  ASSERT_EQ(read_cache(f.get()), 0);
+  list_first()->essid[0] = 'n';
+  add({.essid = "x", .bssid = "00:00:00:00:00:00"});
+  ASSERT_EQ(write_network_lines(1, f.get(), 1, 0), 0);
+  EXPECT_EQ(f.bytes(), "ESSID:nld,00:11:22:33:44:55,,,1,1 %,ESSID:x,00:00:00:00:00:00,,,0,0 %,");
+}
+
+// Files of every size near page boundaries read like any other, with all
+// their records: the reader must not depend on bytes past the file's end.
+TEST_F(LineFormatTest, ReadsFilesOfPageSizes) {
+  const long page = sysconf(_SC_PAGESIZE);
+  for (long size : {page - 1, page, page + 1, 2 * page, 3 * page}) {
+    // Whole records, then one whose channel field is padded to the size.
+    const std::string rec = "ESSID:n,00:11:22:33:44:55,Master,WPA2,7,42 %,";
+    const std::string tail_head = "ESSID:last,00:11:22:33:44:55,,,9";
+    const std::string tail_end = ",100 %,";
+    std::string file;
+    long records = 0;
+    while (static_cast<long>(file.size() + rec.size() + tail_head.size() + tail_end.size()) <= size) {
+      file += rec;
+      ++records;
+    }
+    file += tail_head + std::string(static_cast<std::size_t>(size) - file.size() - tail_head.size() - tail_end.size(), ' ') + tail_end;
+    ASSERT_EQ(static_cast<long>(file.size()), size);
+    list_clear();
+    ReadOutcome out = read_bytes(file);
+    SCOPED_TRACE(size);
+    ASSERT_EQ(out.result, 0);
+    ASSERT_EQ(static_cast<long>(out.list.size()), records + 1);
+    EXPECT_EQ(out.list.front().mode, "Master");
+    EXPECT_EQ(out.list.front().security, std::vector<std::string>{"WPA2"});
+    EXPECT_EQ(out.list.back().essid, "last");
+    EXPECT_EQ(out.list.back().channel, 9);
+    EXPECT_EQ(out.list.back().quality, 100);
+  }
+}
+
+// ------------------------------------------------------------ round trip
+
+// Random texts without the separators that the program never puts in them.
+std::string random_text(std::mt19937 &rng, std::size_t max_len, const char *forbidden) {
+  std::uniform_int_distribution<std::size_t> len(0, max_len);
+  std::uniform_int_distribution<int> byte(1, 255);
+  std::string s;
+  for (std::size_t n = len(rng); s.size() < n;) {
+    char c = static_cast<char>(byte(rng));
+    if (strchr(forbidden, c) == nullptr) s.push_back(c);
+  }
+  return s;
+}
+
+TEST_F(LineFormatTest, CacheRoundTripPreservesWhatItPromises) {
+  const unsigned seed = 20261207;
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> entries(0, 8), slots(0, 6), quality(0, 100), coin(0, 1), byte(0, 255);
+  std::uniform_int_distribution<std::size_t> essid_len(0, 32);
+  std::uniform_int_distribution<int32_t> channel(INT32_MIN, INT32_MAX);
+  for (int round = 0; round < 3000; ++round) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", list " + std::to_string(round));
+    list_clear();
+    std::vector<Net> want;
+    for (int i = entries(rng); i > 0; --i) {
+      Net n;
+      for (std::size_t k = essid_len(rng); k > 0; --k) n.essid.push_back(static_cast<char>(byte(rng)));
+      char addr[18];
+      if (coin(rng))
+        snprintf(addr, sizeof addr, "%02x:%02x:%02x:%02x:%02x:%02x", byte(rng), byte(rng), byte(rng), byte(rng),
+                 byte(rng), byte(rng));
+      else
+        snprintf(addr, sizeof addr, "%X:%x:%X:%x:%X:%x", byte(rng) & 15, byte(rng), byte(rng) & 15, byte(rng),
+                 byte(rng), byte(rng) & 15);
+      n.bssid = addr;
+      n.mode = random_text(rng, 6, ",");
+      for (int k = slots(rng); k > 0; --k) n.security.push_back(random_text(rng, 11, ",/"));
+      n.channel = channel(rng);
+      n.quality = static_cast<uint8_t>(quality(rng));
+      n.current = static_cast<uint32_t>(coin(rng));
+      n.bitrate = n.current ? "54 Mb/s" : "";
+      network_entry *e = add(n);
+      ASSERT_NE(e, nullptr);
+      e->privacy = e->wps = static_cast<uint32_t>(coin(rng));
+
+      // What a read gives back: no rate and no flags; an empty last slot is lost.
+      n.current = 0;
+      n.bitrate.clear();
+      if (!n.security.empty() && n.security.back().empty()) n.security.pop_back();
+      want.push_back(n);
+    }
+    std::string file = cache_form();
+    list_clear();
+    ReadOutcome out = read_bytes(file);
+    ASSERT_EQ(out.result, 0) << file;
+    ASSERT_EQ(out.list.size(), want.size()) << file;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+      expect_same(out.list[i], want[i]);
+      if (HasFailure()) FAIL() << "entry " << i << " of " << file;
+    }
+    for (network_entry *e = list_first(); e != nullptr; e = list_next()) {
+      EXPECT_EQ(e->privacy, 0u);
+      EXPECT_EQ(e->wps, 0u);
+    }
+  }
+}
+
+}  // namespace
