@@ -124,6 +124,9 @@ struct Interface {
   bool stats = true;                    // listed in /proc/net/wireless, SIOCGIWSTATS works
   std::vector<Cell> cells;              // scan results
   std::deque<FetchStep> fetches;        // per-fetch script
+  // A fetch into a buffer too small for the results fails with E2BIG; with
+  // the hint the needed length is written back (as WE-17 drivers do).
+  bool e2big_hint = true;
   std::vector<Failure> failures;
 };
 
@@ -200,6 +203,12 @@ class Driver {
   std::vector<Call> log_;
   std::deque<WaitStep> waits_;
   std::vector<int> fds_;       // sockets that carried fake requests
+  struct Seen {
+    const Interface *iface;
+    unsigned long request;
+    int count;
+  };
+  std::vector<Seen> seen_;     // calls per interface and request, for Failure::nth
   std::deque<std::string> proc_texts_;  // kept alive for open memory streams
   int64_t now_us_ = 0;
 };

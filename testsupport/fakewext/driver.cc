@@ -1,0 +1,392 @@
+// The emulated requests: what a cfg80211 driver under a 64-bit kernel's
+// wireless-extensions core answers, for the scripted interfaces.
+#include <algorithm>
+#include <cstring>
+
+#include "fakewext.h"
+
+namespace fakewext {
+
+namespace {
+
+bool is_wext(unsigned long request) {
+  return request >= SIOCIWFIRST && request <= SIOCIWLAST;
+}
+
+int channel_of_mhz(int mhz) {
+  if (mhz == 2484) return 14;
+  if (mhz >= 2407 && mhz < 2484) return (mhz - 2407) / 5;
+  if (mhz >= 5000 && mhz < 5900) return (mhz - 5000) / 5;
+  return 0;
+}
+
+// 2.4 GHz channels 1 to 13 and the 5 GHz channels 36 to 140: 32 entries,
+// the most a range record carries.
+std::vector<int> default_channels() {
+  std::vector<int> mhz;
+  for (int ch = 1; ch <= 13; ++ch) mhz.push_back(2407 + 5 * ch);
+  for (int ch = 36; ch <= 64; ch += 4) mhz.push_back(5000 + 5 * ch);
+  for (int ch = 100; ch <= 140; ch += 4) mhz.push_back(5000 + 5 * ch);
+  return mhz;
+}
+
+iw_range make_range(const Interface &iface) {
+  iw_range r;
+  memset(&r, 0, sizeof r);
+  r.we_version_compiled = iface.we_version;
+  r.we_version_source = 21;
+  r.max_qual = iface.max_qual;
+  r.avg_qual.qual = static_cast<uint8_t>(iface.max_qual.qual / 2);
+  r.avg_qual.level = static_cast<uint8_t>(iface.max_qual.level / 2);
+  r.avg_qual.noise = static_cast<uint8_t>(iface.max_qual.noise / 2);
+  r.avg_qual.updated = iface.max_qual.updated;
+  r.num_encoding_sizes = 2;
+  r.encoding_size[0] = 5;
+  r.encoding_size[1] = 13;
+  r.max_encoding_tokens = 4;
+  r.enc_capa = IW_ENC_CAPA_WPA | IW_ENC_CAPA_WPA2 | IW_ENC_CAPA_CIPHER_TKIP |
+               IW_ENC_CAPA_CIPHER_CCMP;
+  r.scan_capa = IW_SCAN_CAPA_ESSID;
+  std::vector<int> mhz = iface.channels_mhz.empty() ? default_channels() : iface.channels_mhz;
+  if (mhz.size() > IW_MAX_FREQUENCIES) mhz.resize(IW_MAX_FREQUENCIES);
+  for (size_t i = 0; i < mhz.size(); ++i) {
+    r.freq[i] = freq_of_mhz(mhz[i]);
+    r.freq[i].i = static_cast<uint8_t>(channel_of_mhz(mhz[i]));
+  }
+  r.num_frequency = static_cast<uint8_t>(mhz.size());
+  r.num_channels = static_cast<uint16_t>(mhz.size());
+  return r;
+}
+
+// A GET of a pointer request as the core finishes it: the caller's buffer
+// must exist and hold the answer.
+int copy_out(iwreq *wrq, const void *data, size_t n) {
+  if (wrq->u.data.pointer == nullptr) return -EFAULT;
+  if (wrq->u.data.length < n) return -E2BIG;
+  if (n > 0) memcpy(wrq->u.data.pointer, data, n);
+  wrq->u.data.length = static_cast<uint16_t>(n);
+  return 0;
+}
+
+}  // namespace
+
+Driver &Driver::instance() {
+  static Driver *driver = new Driver();  // never destroyed: used until exit
+  return *driver;
+}
+
+void Driver::reset() {
+  active_ = false;
+  ifaces_.clear();
+  log_.clear();
+  waits_.clear();
+  fds_.clear();
+  seen_.clear();
+  proc_texts_.clear();
+  proc_error = 0;
+  now_us_ = 0;
+}
+
+Interface &Driver::add(Interface iface) {
+  ifaces_.push_back(std::make_unique<Interface>(std::move(iface)));
+  return *ifaces_.back();
+}
+
+Interface *Driver::find(std::string_view name) {
+  for (auto &i : ifaces_)
+    if (i->name == name) return i.get();
+  return nullptr;
+}
+
+std::vector<Call> Driver::calls(unsigned long request, std::string_view ifname) const {
+  std::vector<Call> out;
+  for (const Call &c : log_)
+    if (c.request == request && (ifname.empty() || c.ifname == ifname)) out.push_back(c);
+  return out;
+}
+
+size_t Driver::count(unsigned long request, std::string_view ifname) const {
+  return calls(request, ifname).size();
+}
+
+std::vector<long> Driver::waits_us() const {
+  std::vector<long> out;
+  for (const Call &c : log_)
+    if (c.request == kSelect)
+      out.push_back(c.has_timeout ? c.timeout.tv_sec * 1000000L + c.timeout.tv_usec : -1);
+  return out;
+}
+
+void Driver::record(Call call) {
+  call.at_us = now_us_;
+  log_.push_back(std::move(call));
+  if (on_call) on_call(log_.back());
+}
+
+bool Driver::ioctl(int fd, unsigned long request, void *arg, int *ret) {
+  if (!active_ || arg == nullptr) return false;
+  if (request != SIOCGIFFLAGS && request != SIOCSIFFLAGS && !is_wext(request)) return false;
+  char name[IFNAMSIZ + 1] = {};
+  memcpy(name, arg, IFNAMSIZ);  // ifreq and iwreq both begin with the name
+  Interface *iface = find(name);
+  if (iface == nullptr) return false;
+  if (std::find(fds_.begin(), fds_.end(), fd) == fds_.end()) fds_.push_back(fd);
+
+  Call call;
+  call.request = request;
+  call.ifname = name;
+  if (is_wext(request)) {
+    const auto *wrq = static_cast<const iwreq *>(arg);
+    call.length = wrq->u.data.length;
+    call.flags = wrq->u.data.flags;
+  }
+
+  int nth = 1;
+  auto seen = std::find_if(seen_.begin(), seen_.end(), [&](const Seen &s) {
+    return s.iface == iface && s.request == request;
+  });
+  if (seen == seen_.end())
+    seen_.push_back({iface, request, 1});
+  else
+    nth = ++seen->count;
+
+  int r = 0;
+  const Failure *failure = nullptr;
+  for (const Failure &f : iface->failures)
+    if (f.request == request && (f.nth == 0 || f.nth == nth)) failure = &f;
+  if (failure != nullptr)
+    r = -failure->error;
+  else if (is_wext(request) && !iface->wireless)
+    r = -EOPNOTSUPP;
+  else
+    r = dispatch(*iface, request, arg, call);
+
+  if (is_wext(request)) call.returned_length = static_cast<const iwreq *>(arg)->u.data.length;
+  if (r < 0) {
+    call.result = -1;
+    call.error = -r;
+  }
+  *ret = call.result;
+  record(std::move(call));
+  if (*ret < 0) errno = -r;
+  return true;
+}
+
+int Driver::dispatch(Interface &iface, unsigned long request, void *arg, Call &call) {
+  if (request == SIOCGIFFLAGS) {
+    static_cast<ifreq *>(arg)->ifr_flags = iface.flags;
+    return 0;
+  }
+  if (request == SIOCSIFFLAGS) {
+    iface.flags = static_cast<ifreq *>(arg)->ifr_flags;
+    return 0;
+  }
+  auto *wrq = static_cast<iwreq *>(arg);
+  switch (request) {
+    case SIOCGIWNAME:
+      memset(wrq->u.name, 0, IFNAMSIZ);
+      strncpy(wrq->u.name, iface.protocol.c_str(), IFNAMSIZ);
+      return 0;
+    case SIOCGIWFREQ:
+      wrq->u.freq = iface.freq;
+      return 0;
+    case SIOCGIWMODE:
+      wrq->u.mode = iface.mode;
+      return 0;
+    case SIOCGIWAP:
+      memset(&wrq->u.ap_addr, 0, sizeof wrq->u.ap_addr);
+      wrq->u.ap_addr.sa_family = ARPHRD_ETHER;
+      memcpy(wrq->u.ap_addr.sa_data, iface.ap, 6);
+      return 0;
+    case SIOCGIWRATE:
+      memset(&wrq->u.bitrate, 0, sizeof wrq->u.bitrate);
+      wrq->u.bitrate.value = iface.bitrate;
+      return 0;
+    case SIOCGIWESSID: {
+      int r = copy_out(wrq, iface.essid.data(), iface.essid.size());
+      if (r == 0) wrq->u.essid.flags = iface.essid.empty() ? 0 : 1;
+      return r;
+    }
+    case SIOCGIWENCODE: {
+      int r = copy_out(wrq, nullptr, 0);
+      if (r == 0) wrq->u.data.flags = iface.encode_flags;
+      return r;
+    }
+    case SIOCGIWRANGE: {
+      iw_range range = make_range(iface);
+      return copy_out(wrq, &range, sizeof range);
+    }
+    case SIOCGIWSTATS: {
+      if (!iface.stats) return -EOPNOTSUPP;
+      iw_statistics st;
+      memset(&st, 0, sizeof st);
+      st.qual = iface.link;
+      return copy_out(wrq, &st, sizeof st);
+    }
+    case SIOCSIWSCAN: {
+      uint16_t len = wrq->u.data.length;
+      if (len == 0) return 0;
+      if (wrq->u.data.pointer == nullptr) return -EFAULT;
+      if (len > sizeof(iw_scan_req)) return -E2BIG;
+      const auto *p = static_cast<const uint8_t *>(wrq->u.data.pointer);
+      call.payload.assign(p, p + len);
+      return 0;
+    }
+    case SIOCGIWSCAN:
+      return scan_fetch(iface, wrq, call);
+    default:
+      return -EOPNOTSUPP;
+  }
+}
+
+int Driver::scan_fetch(Interface &iface, iwreq *wrq, Call &) {
+  if (wrq->u.data.pointer == nullptr) return -EFAULT;
+  bool scripted = !iface.fetches.empty();
+  Bytes stream;
+  if (scripted) {
+    FetchStep &step = iface.fetches.front();
+    switch (step.kind) {
+      case FetchStep::Kind::not_ready:
+        if (--step.count <= 0) iface.fetches.pop_front();
+        return -EAGAIN;
+      case FetchStep::Kind::too_big:
+        wrq->u.data.length = step.reported;
+        iface.fetches.pop_front();
+        return -E2BIG;
+      case FetchStep::Kind::error: {
+        int err = step.error;
+        iface.fetches.pop_front();
+        return -err;
+      }
+      case FetchStep::Kind::empty:
+        iface.fetches.pop_front();
+        wrq->u.data.length = 0;
+        wrq->u.data.flags = 0;
+        return 0;
+      case FetchStep::Kind::results:
+        if (step.bytes)
+          stream = *step.bytes;
+        else
+          stream = encode_scan(step.cells ? *step.cells : iface.cells, iface.we_version);
+        break;
+    }
+  } else {
+    stream = encode_scan(iface.cells, iface.we_version);
+  }
+  if (stream.size() > wrq->u.data.length) {
+    // Too small: the step stays for the retry with a larger buffer.
+    if (iface.e2big_hint)
+      wrq->u.data.length = static_cast<uint16_t>(std::min<size_t>(stream.size(), 0xFFFF));
+    return -E2BIG;
+  }
+  if (!stream.empty()) memcpy(wrq->u.data.pointer, stream.data(), stream.size());
+  wrq->u.data.length = static_cast<uint16_t>(stream.size());
+  wrq->u.data.flags = 0;
+  if (scripted) iface.fetches.pop_front();
+  return 0;
+}
+
+bool Driver::select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv, int *ret) {
+  if (!active_) return false;
+  int ours = -1;
+  int limit = std::min(nfds, static_cast<int>(FD_SETSIZE));
+  for (int fd = 0; fd < limit && ours < 0; ++fd) {
+    bool listed = (r && FD_ISSET(fd, r)) || (w && FD_ISSET(fd, w)) || (x && FD_ISSET(fd, x));
+    if (listed && std::find(fds_.begin(), fds_.end(), fd) != fds_.end()) ours = fd;
+  }
+  if (nfds != 0 && ours < 0) return false;
+
+  WaitStep step;
+  if (!waits_.empty()) {
+    step = waits_.front();
+    waits_.pop_front();
+  }
+  Call call;
+  call.request = kSelect;
+  call.nfds = nfds;
+  long total = -1;
+  if (tv != nullptr) {
+    call.has_timeout = true;
+    call.timeout = *tv;
+    total = tv->tv_sec * 1000000L + tv->tv_usec;
+  }
+  long elapsed = step.elapsed_us >= 0 ? step.elapsed_us : std::max(total, 0L);
+  if (total >= 0) elapsed = std::min(elapsed, total);
+  // Linux writes back the time left.
+  if (tv != nullptr) {
+    long left = total - elapsed;
+    tv->tv_sec = left / 1000000L;
+    tv->tv_usec = left % 1000000L;
+  }
+  int result = 0;
+  switch (step.kind) {
+    case WaitStep::Kind::timeout:
+      if (r) FD_ZERO(r);
+      if (w) FD_ZERO(w);
+      if (x) FD_ZERO(x);
+      break;
+    case WaitStep::Kind::readable:
+      if (r) FD_ZERO(r);
+      if (w) FD_ZERO(w);
+      if (x) FD_ZERO(x);
+      if (ours >= 0 && r) {
+        FD_SET(ours, r);
+        result = 1;
+      }
+      break;
+    case WaitStep::Kind::error:
+      result = -1;
+      call.error = step.error;
+      break;
+  }
+  call.result = result;
+  record(std::move(call));
+  now_us_ += elapsed;
+  *ret = result;
+  if (result < 0) errno = step.error;
+  return true;
+}
+
+bool Driver::fopen(const char *path, const char *mode, FILE **ret) {
+  if (!active_ || path == nullptr || strcmp(path, "/proc/net/wireless") != 0) return false;
+  Call call;
+  call.request = kProcOpen;
+  if (proc_error != 0) {
+    call.result = -1;
+    call.error = proc_error;
+    record(std::move(call));
+    errno = proc_error;
+    *ret = nullptr;
+    return true;
+  }
+  // The kernel's layout of the file (net/wireless/wext-proc.c).
+  std::string text =
+      "Inter-| sta-|   Quality        |   Discarded packets               | Missed | WE\n"
+      " face | tus | link level noise |  nwid  crypt   frag  retry   misc | beacon | 22\n";
+  for (const auto &i : ifaces_) {
+    if (!i->wireless || !i->stats) continue;
+    const iw_quality &q = i->link;
+    int dbm = (q.updated & IW_QUAL_DBM) ? 0x100 : 0;
+    char line[160];
+    snprintf(line, sizeof line, "%6s: %04x  %3d%c  %3d%c  %3d%c  %6d %6d %6d %6d %6d   %6d\n",
+             i->name.c_str(), 0, q.qual, (q.updated & IW_QUAL_QUAL_UPDATED) ? '.' : ' ',
+             static_cast<int>(q.level) - dbm, (q.updated & IW_QUAL_LEVEL_UPDATED) ? '.' : ' ',
+             static_cast<int>(q.noise) - dbm, (q.updated & IW_QUAL_NOISE_UPDATED) ? '.' : ' ', 0,
+             0, 0, 0, 0, 0);
+    text += line;
+  }
+  proc_texts_.push_back(std::move(text));
+  std::string &kept = proc_texts_.back();
+  record(std::move(call));
+  *ret = fmemopen(kept.data(), kept.size(), mode);
+  return true;
+}
+
+Session::Session() {
+  Driver::instance().reset();
+  Driver::instance().activate(true);
+}
+
+Session::~Session() { Driver::instance().reset(); }
+
+}  // namespace fakewext

@@ -1,0 +1,47 @@
+// The system calls that the fake driver stands behind. Linked into a test
+// program (or preloaded), these definitions come before the C library's, so
+// libiw's calls reach them too; anything the driver does not answer goes on
+// to the next definition, normally the C library's.
+#include <dlfcn.h>
+#include <sys/ioctl.h>
+
+#include <cstdarg>
+
+#include "fakewext.h"
+
+namespace {
+
+template <typename Fn>
+Fn next(const char *name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list ap;
+  va_start(ap, request);
+  void *arg = va_arg(ap, void *);
+  va_end(ap);
+  int ret = 0;
+  if (fakewext::Driver::instance().ioctl(fd, request, arg, &ret)) return ret;
+  using Fn = int (*)(int, unsigned long, ...);
+  static const Fn real = next<Fn>("ioctl");
+  return real(fd, request, arg);
+}
+
+extern "C" int select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv) {
+  int ret = 0;
+  if (fakewext::Driver::instance().select(nfds, r, w, x, tv, &ret)) return ret;
+  using Fn = int (*)(int, fd_set *, fd_set *, fd_set *, timeval *);
+  static const Fn real = next<Fn>("select");
+  return real(nfds, r, w, x, tv);
+}
+
+extern "C" FILE *fopen(const char *path, const char *mode) {
+  FILE *ret = nullptr;
+  if (fakewext::Driver::instance().fopen(path, mode, &ret)) return ret;
+  using Fn = FILE *(*)(const char *, const char *);
+  static const Fn real = next<Fn>("fopen");
+  return real(path, mode);
+}
