@@ -4,6 +4,7 @@
 #include <cstring>
 #include <span>
 
+#include "backend/we/byte_reader.h"
 #include "backend/we/we.h"
 #include "netlist/netlist.h"
 
@@ -59,6 +60,23 @@ int parse_custom(backend_ctx *ctx, bytes text) {
   if (memcmp(text.data(), "rsn", 3) != 0 && memcmp(text.data(), "wpa", 3) != 0) return 0;
   if (text.size() <= 7) return 0;
   return parse_elements(ctx, text.subspan(7));
+}
+
+// The length of the run of whole events at the start of the buffer. libiw
+// trusts each event's own length field, so an event that claims to run past
+// the end is left out, as is everything after it.
+size_t whole_events(bytes buffer) {
+  ByteReader reader(buffer);
+  size_t used = 0;
+  for (;;) {
+    std::span<const uint8_t> field;
+    if (!reader.prefix(sizeof(uint16_t)).read_bytes(sizeof(uint16_t), &field)) break;
+    uint16_t len;  // host order, as the kernel writes it
+    memcpy(&len, field.data(), sizeof len);
+    if (len <= IW_EV_LCP_PK_LEN || !reader.skip(len)) break;
+    used += len;
+  }
+  return used;
 }
 
 // Opens the cell of an address event: a new entry, or skipping.
@@ -146,7 +164,7 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   bytes whole(reinterpret_cast<const unsigned char *>(buffer), static_cast<size_t>(length));
 
   stream_descr stream;
-  iw_init_event_stream(&stream, buffer, length);
+  iw_init_event_stream(&stream, buffer, static_cast<int>(whole_events(whole)));
   bool open = false;
   iw_event event;
   while (iw_extract_event_stream(&stream, &event, range->we_version_compiled) > 0) {

@@ -1,0 +1,442 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "backend/we/we.h"
+#include "netlist/netlist.h"
+#include "netlist/netlist_alloc.h"
+#include "fakewext.h"
+
+namespace {
+
+using fakewext::Bytes;
+using fakewext::Cell;
+namespace ev = fakewext::ev;
+
+// Elements as access points send them.
+Bytes rsn(const std::vector<uint8_t> &akm_types) {
+  Bytes e = {0x30, 0, 0x01, 0x00, 0x00, 0x0f, 0xac, 0x04, 0x01, 0x00, 0x00, 0x0f, 0xac, 0x04};
+  e.push_back(static_cast<uint8_t>(akm_types.size()));
+  e.push_back(0);
+  for (uint8_t t : akm_types) e.insert(e.end(), {0x00, 0x0f, 0xac, t});
+  e[1] = static_cast<uint8_t>(e.size() - 2);
+  return e;
+}
+const Bytes kWpaPsk = {0xdd, 0x16, 0x00, 0x50, 0xf2, 0x01, 0x01, 0x00, 0x00, 0x50, 0xf2, 0x02,
+                       0x01, 0x00, 0x00, 0x50, 0xf2, 0x02, 0x01, 0x00, 0x00, 0x50, 0xf2, 0x02};
+// WPS with the Config Methods attribute (push button) first.
+const Bytes kWpsPbc = {0xdd, 0x0a, 0x00, 0x50, 0xf2, 0x04, 0x10, 0x08, 0x00, 0x02, 0x00, 0x80};
+
+std::string custom_text(const char *prefix, const Bytes &elements) {
+  std::string text(prefix);
+  text.append(elements.begin(), elements.end());
+  return text;
+}
+
+iw_range test_range(uint8_t version = 22) {
+  iw_range range;
+  memset(&range, 0, sizeof range);
+  range.we_version_compiled = version;
+  range.max_qual = {70, static_cast<uint8_t>(-110), 0, IW_QUAL_DBM};
+  const int mhz[] = {2412, 2437, 2462, 5180};
+  const int chan[] = {1, 6, 11, 36};
+  for (int i = 0; i < 4; i++) {
+    range.freq[i] = fakewext::freq_of_mhz(mhz[i]);
+    range.freq[i].i = static_cast<uint8_t>(chan[i]);
+  }
+  range.num_frequency = 4;
+  return range;
+}
+
+std::vector<std::string> slots(const network_entry *e) {
+  std::vector<std::string> out;
+  for (int i = 0; i < e->security_count; i++) out.emplace_back(e->security[i]);
+  return out;
+}
+
+std::vector<network_entry *> listed() {
+  std::vector<network_entry *> out;
+  for (network_entry *e = list_first(); e != nullptr; e = list_next()) out.push_back(e);
+  return out;
+}
+
+class Decode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    list_clear();
+    ctx = we_create();
+    ASSERT_NE(ctx, nullptr);
+    range = test_range();
+  }
+  void TearDown() override {
+    we_destroy(ctx);
+    list_clear();
+  }
+  int decode(const std::vector<Cell> &cells) {
+    return decode_bytes(fakewext::encode_scan(cells, range.we_version_compiled));
+  }
+  int decode_bytes(Bytes stream) {
+    return we_decode_scan(ctx, reinterpret_cast<char *>(stream.data()),
+                          static_cast<int>(stream.size()), &range);
+  }
+  // One cell with the given events after its address; its entry, or null.
+  network_entry *one(std::vector<fakewext::Event> events, int *result = nullptr) {
+    events.insert(events.begin(), ev::ap("02:00:00:00:00:01"));
+    int r = decode({events});
+    if (result != nullptr) *result = r;
+    return list_find_bssid("02:00:00:00:00:01");
+  }
+
+  backend_ctx *ctx = nullptr;
+  iw_range range{};
+};
+
+TEST_F(Decode, CellFieldsFromEvents) {
+  ASSERT_EQ(decode({{ev::ap("00:11:22:AA:BB:CC"), ev::channel(6), ev::freq_mhz(2437),
+                     ev::mode(IW_MODE_MASTER), ev::essid("home net"), ev::encode_off(),
+                     ev::rate(54000000)}}),
+            0);
+  std::vector<network_entry *> all = listed();
+  ASSERT_EQ(all.size(), 1u);
+  const network_entry *e = all[0];
+  EXPECT_STREQ(e->bssid, "00:11:22:AA:BB:CC");
+  EXPECT_EQ(std::string(e->essid, e->essid_len), "home net");
+  EXPECT_STREQ(e->mode, "Master");
+  EXPECT_EQ(e->channel, 6);
+  EXPECT_EQ(slots(e), std::vector<std::string>{"off"});
+  EXPECT_EQ(e->privacy, 0u);
+  EXPECT_EQ(e->current, 0u);
+  EXPECT_STREQ(e->bitrate, "");  // a cell's own rates are not recorded
+}
+
+TEST_F(Decode, Modes) {
+  const struct {
+    uint32_t mode;
+    const char *text;
+  } cases[] = {{0, ""}, {1, "Ad-Hoc"}, {2, "Master"}, {3, "Master"},
+               {4, ""}, {6, ""},       {8, ""},       {0xffffffff, ""}};
+  for (const auto &c : cases) {
+    list_clear();
+    network_entry *e = one({ev::mode(c.mode)});
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->mode, c.text) << c.mode;
+  }
+}
+
+TEST_F(Decode, Channels) {
+  const struct {
+    const char *name;
+    std::vector<fakewext::Event> events;
+    int channel;
+  } cases[] = {
+      {"no frequency event", {}, 0},
+      {"listed frequency", {ev::freq_mhz(2462)}, 11},
+      {"second event replaces the first", {ev::freq_mhz(2412), ev::freq_mhz(5180)}, 36},
+      {"channel number event alone", {ev::channel(149)}, 149},
+      {"upper 5 GHz missing from the range", {ev::channel(149), ev::freq_mhz(5745)}, 149},
+      {"6 GHz", {ev::freq_mhz(6115)}, 33},
+      {"off every plan", {ev::freq_mhz(3000)}, -2},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    network_entry *e = one(c.events);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->channel, c.channel) << c.name;
+  }
+}
+
+TEST_F(Decode, Essids) {
+  const std::string b32(32, 'x');
+  const std::string with_nul("a\0b", 3);
+  const struct {
+    const char *name;
+    fakewext::Event event;
+    int result;
+    std::string essid;
+  } cases[] = {
+      {"plain", ev::essid("cafe"), 0, "cafe"},
+      {"32 bytes whole", ev::essid(b32), 0, b32},
+      {"any byte value", ev::essid(with_nul), 0, with_nul},
+      {"33 bytes fail the walk", ev::essid(b32 + "y"), -1, ""},
+      {"length 0 leaves it empty", ev::essid(""), 0, ""},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    int result = 0;
+    network_entry *e = one({c.event}, &result);
+    EXPECT_EQ(result, c.result) << c.name;
+    ASSERT_NE(e, nullptr) << c.name;
+    EXPECT_EQ(std::string(e->essid, e->essid_len), c.essid) << c.name;
+  }
+}
+
+TEST_F(Decode, EssidWithoutPayloadLeavesEssid) {
+  // The length claims bytes that the event does not carry: libiw drops the
+  // pointer and the ESSID stays empty.
+  fakewext::Event bogus = ev::essid("abc");
+  bogus.u.essid.length = 20;
+  network_entry *e = one({bogus});
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->essid_len, 0u);
+}
+
+TEST_F(Decode, SecurityDescriptors) {
+  const struct {
+    const char *name;
+    std::vector<fakewext::Event> events;
+    std::vector<std::string> slots;
+    uint32_t privacy;
+  } cases[] = {
+      {"disabled", {ev::encode_off()}, {"off"}, 0},
+      {"enabled, no elements", {ev::encode_on()}, {"WEP"}, 1},
+      {"enabled with WPA2", {ev::encode_on(), ev::genie(rsn({2}))}, {"WPA2-PSK"}, 1},
+      {"enabled with WPA and WPA2",
+       {ev::encode_on(), ev::genie(kWpaPsk), ev::genie(rsn({1}))},
+       {"WPA-PSK", "WPA2-802.1X"},
+       1},
+      {"enabled, WPS only", {ev::encode_on(), ev::genie(kWpsPbc)}, {"WPS-PBC", "WEP"}, 1},
+      {"open with WPS", {ev::encode_off(), ev::genie(kWpsPbc)}, {"off", "WPS-PBC"}, 0},
+      {"custom rsn_ie text", {ev::custom(custom_text("rsn_ie=", rsn({2})))}, {"WPA2-PSK"}, 0},
+      {"custom wpa_ie text", {ev::custom(custom_text("wpa_ie=", kWpaPsk))}, {"WPA-PSK"}, 0},
+      {"only three characters compared",
+       {ev::custom(custom_text("wpaXXXX", kWpaPsk))},
+       {"WPA-PSK"},
+       0},
+      {"other custom text", {ev::custom(custom_text("tsf_ie=", kWpaPsk))}, {}, 0},
+      {"custom text of five characters", {ev::custom("wpa_i")}, {}, 0},
+      {"custom text of two characters", {ev::custom("rs")}, {}, 0},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    int result = -1;
+    network_entry *e = one(c.events, &result);
+    ASSERT_NE(e, nullptr) << c.name;
+    EXPECT_EQ(result, 0) << c.name;
+    EXPECT_EQ(slots(e), c.slots) << c.name;
+    EXPECT_EQ(e->privacy, c.privacy) << c.name;
+  }
+}
+
+TEST_F(Decode, SixSlotsInUseDropFurtherDescriptors) {
+  // Six AKM suites fill every slot; "off" and a further element are dropped,
+  // and the next cell is still decoded.
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::genie(rsn({1, 2, 0, 1, 2, 0})),
+                     ev::encode_off(), ev::genie(kWpaPsk)},
+                    {ev::ap("02:00:00:00:00:02"), ev::essid("next")}}),
+            0);
+  std::vector<network_entry *> all = listed();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(slots(all[0]), (std::vector<std::string>{"WPA2-802.1X", "WPA2-PSK", "WPA2-none",
+                                                     "WPA2-802.1X", "WPA2-PSK", "WPA2-none"}));
+  EXPECT_EQ(std::string(all[1]->essid, all[1]->essid_len), "next");
+}
+
+TEST_F(Decode, WepRuleRunsOncePerEntry) {
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::encode_on()}}), 0);
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:02"), ev::encode_on(), ev::genie(kWpsPbc)}}), 0);
+  std::vector<network_entry *> all = listed();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(slots(all[0]), std::vector<std::string>{"WEP"});
+  EXPECT_EQ(slots(all[1]), (std::vector<std::string>{"WPS-PBC", "WEP"}));
+  // A third walk adds nothing to either.
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:03")}}), 0);
+  EXPECT_EQ(slots(all[0]), std::vector<std::string>{"WEP"});
+  EXPECT_EQ(slots(all[1]), (std::vector<std::string>{"WPS-PBC", "WEP"}));
+}
+
+TEST_F(Decode, WepRuleCoversEarlierEntries) {
+  // An entry filled before the walk (privacy set, no descriptor yet) is
+  // given WEP by the next walk that ends normally.
+  network_entry *old = list_append_new();
+  ASSERT_NE(old, nullptr);
+  snprintf(old->bssid, sizeof old->bssid, "02:00:00:00:00:09");
+  old->privacy = 1;
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01")}}), 0);
+  EXPECT_EQ(slots(old), std::vector<std::string>{"WEP"});
+}
+
+TEST_F(Decode, Quality) {
+  iw_range dbm = test_range();  // maximum quality 70, dBm levels
+  iw_range relative = test_range();
+  relative.max_qual = {50, 255, 0, 0};
+  const struct {
+    const char *name;
+    const iw_range &range;
+    std::vector<fakewext::Event> events;
+    int quality;
+  } cases[] = {
+      {"dBm record", dbm, {ev::qual(35, 0xc8, 0, 0x08)}, 50},
+      {"level 0 without dBm ignored", dbm, {ev::qual(35, 0, 0, 0x07)}, 0},
+      {"level 0 with dBm used", dbm, {ev::qual(35, 0, 0, 0x08)}, 50},
+      {"invalid quality ignored", dbm, {ev::qual(35, 0xc8, 0, 0x18)}, 0},
+      {"later record replaces", dbm, {ev::qual(35, 0xc8, 0, 0x08), ev::qual(7, 0xc8, 0, 0x08)}, 10},
+      {"above 100 stored as 100", dbm, {ev::qual(200, 0xc8, 0, 0x08)}, 100},
+      {"RCPI gives none", dbm, {ev::qual(35, 0xc8, 0, 0x80)}, 0},
+      {"RCPI keeps the earlier figure",
+       dbm,
+       {ev::qual(35, 0xc8, 0, 0x08), ev::qual(60, 0x90, 0, 0x80)},
+       50},
+      {"relative record", relative, {ev::qual(40, 10, 0, 0)}, 80},
+      {"signed-byte rule below zero gives none", relative, {ev::qual(200, 10, 0, 0)}, 0},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    range = c.range;
+    std::vector<fakewext::Event> events = c.events;
+    events.insert(events.begin(), ev::ap("02:00:00:00:00:01"));
+    // A second cell shows that the walk went on.
+    EXPECT_EQ(decode({events, {ev::ap("02:00:00:00:00:02")}}), 0) << c.name;
+    ASSERT_EQ(listed().size(), 2u) << c.name;
+    EXPECT_EQ(listed()[0]->quality, c.quality) << c.name;
+  }
+}
+
+TEST_F(Decode, ListedCellsAreSkippedWhole) {
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::essid("first"), ev::qual(35, 0xc8, 0, 8)}}),
+            0);
+  // Same address again, in a later walk and twice within one walk.
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::essid("second"), ev::encode_off(),
+                     ev::qual(70, 0xc8, 0, 8), ev::genie(rsn({2})), ev::freq_mhz(2412)},
+                    {ev::ap("02:00:00:00:00:02"), ev::essid("b")},
+                    {ev::ap("02:00:00:00:00:02"), ev::essid("b again")}}),
+            0);
+  std::vector<network_entry *> all = listed();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(std::string(all[0]->essid, all[0]->essid_len), "first");
+  EXPECT_EQ(all[0]->quality, 50);
+  EXPECT_EQ(all[0]->security_count, 0);
+  EXPECT_EQ(all[0]->channel, 0);
+  EXPECT_EQ(std::string(all[1]->essid, all[1]->essid_len), "b");
+}
+
+TEST_F(Decode, AssociatedCellMarked) {
+  snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "02:00:00:00:00:02");
+  snprintf(ctx->ap_rate, sizeof ctx->ap_rate, "54 Mbit/s");
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01")}, {ev::ap("02:00:00:00:00:02")}}), 0);
+  std::vector<network_entry *> all = listed();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0]->current, 0u);
+  EXPECT_STREQ(all[0]->bitrate, "");
+  EXPECT_EQ(all[1]->current, 1u);
+  EXPECT_STREQ(all[1]->bitrate, "54 Mbit/s");
+}
+
+TEST_F(Decode, NoAssociationMarksNothing) {
+  for (const char *ap : {"", "Not-Associated"}) {
+    list_clear();
+    snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "%s", ap);
+    ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01")}, {ev::ap("00:00:00:00:00:00")}}), 0);
+    std::vector<network_entry *> all = listed();
+    ASSERT_EQ(all.size(), 2u);
+    for (const network_entry *e : all) EXPECT_EQ(e->current, 0u) << ap;
+  }
+}
+
+TEST_F(Decode, DirectedTakesOnlyTheAssociatedCell) {
+  ctx->directed = 1;
+  snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "02:00:00:00:00:02");
+  ctx->ap_rate[0] = '\0';  // a cached run has no rate yet
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::essid("a"), ev::encode_on()},
+                    {ev::ap("02:00:00:00:00:02"), ev::essid("b"), ev::freq_mhz(2437)},
+                    {ev::ap("02:00:00:00:00:03"), ev::essid("c")}}),
+            0);
+  std::vector<network_entry *> all = listed();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_STREQ(all[0]->bssid, "02:00:00:00:00:02");
+  EXPECT_EQ(std::string(all[0]->essid, all[0]->essid_len), "b");
+  EXPECT_EQ(all[0]->channel, 6);
+  EXPECT_EQ(all[0]->current, 1u);
+  EXPECT_STREQ(all[0]->bitrate, "");
+}
+
+TEST_F(Decode, DirectedAddsNothingWhenListed) {
+  ctx->directed = 1;
+  snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "02:00:00:00:00:02");
+  network_entry *cached = list_append_new();
+  ASSERT_NE(cached, nullptr);
+  snprintf(cached->bssid, sizeof cached->bssid, "02:00:00:00:00:02");
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:02"), ev::essid("b")}}), 0);
+  EXPECT_EQ(listed().size(), 1u);
+  EXPECT_EQ(cached->current, 0u);
+  EXPECT_EQ(cached->essid_len, 0u);
+}
+
+TEST_F(Decode, EventsBeforeTheFirstAddressChangeNothing) {
+  network_entry *old = list_append_new();
+  ASSERT_NE(old, nullptr);
+  // State left over from an earlier walk does not open a cell.
+  ctx->entry = old;
+  ctx->skipping = 0;
+  Bytes stray = fakewext::encode_events(
+      {ev::essid("stray"), ev::mode(1), ev::freq_mhz(2412), ev::encode_off()}, 22);
+  Bytes cell = fakewext::encode_scan({{ev::ap("02:00:00:00:00:01"), ev::essid("real")}}, 22);
+  stray.insert(stray.end(), cell.begin(), cell.end());
+  ASSERT_EQ(decode_bytes(stray), 0);
+  EXPECT_EQ(old->essid_len, 0u);
+  EXPECT_STREQ(old->mode, "");
+  EXPECT_EQ(old->channel, 0);
+  EXPECT_EQ(old->security_count, 0);
+  ASSERT_EQ(listed().size(), 2u);
+  EXPECT_EQ(std::string(listed()[1]->essid, listed()[1]->essid_len), "real");
+}
+
+TEST_F(Decode, MalformedTailEndsTheWalk) {
+  Bytes stream = fakewext::encode_scan(
+      {{ev::ap("02:00:00:00:00:01"), ev::encode_on()}, {ev::ap("02:00:00:00:00:02")}}, 22);
+  Bytes cut(stream.begin(), stream.end() - 3);
+  Bytes half_header = stream;
+  half_header.push_back(0x30);
+  Bytes overlong = stream;
+  // An event header claiming 200 bytes, followed by only 12.
+  overlong.insert(overlong.end(), {200, 0, 0x15, 0x8b, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0x03});
+  const struct {
+    const char *name;
+    const Bytes &bytes;
+    bool second;
+  } cases[] = {{"last event cut short", cut, false},
+               {"half a header after the last event", half_header, true},
+               {"event longer than the rest", overlong, true}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    list_clear();
+    EXPECT_EQ(decode_bytes(c.bytes), 0);
+    network_entry *e = list_find_bssid("02:00:00:00:00:01");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(slots(e), std::vector<std::string>{"WEP"});
+    EXPECT_EQ(list_find_bssid("02:00:00:00:00:02") != nullptr, c.second);
+    EXPECT_EQ(listed().size(), c.second ? 2u : 1u);
+  }
+}
+
+TEST_F(Decode, PayloadClaimingBytesPastTheEnd) {
+  // A generic element event whose own length runs past the buffer: the
+  // element bytes beyond the end are never handed on.
+  Bytes stream = fakewext::encode_scan({{ev::ap("02:00:00:00:00:01"), ev::genie(rsn({2}))}}, 22);
+  Bytes cut(stream.begin(), stream.end() - 4);
+  ASSERT_EQ(decode_bytes(cut), 0);
+  network_entry *e = list_find_bssid("02:00:00:00:00:01");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->security_count, 0);
+}
+
+void *no_memory(size_t, size_t) { return nullptr; }
+
+TEST_F(Decode, ExhaustedMemoryFailsTheWalk) {
+  netlist_internal::scoped_entry_alloc fail(no_memory);
+  EXPECT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::encode_on()}}), -1);
+  EXPECT_EQ(list_first(), nullptr);
+}
+
+TEST_F(Decode, FailureKeepsEarlierEntriesAndSkipsWepRule) {
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::encode_on()},
+                    {ev::ap("02:00:00:00:00:02"), ev::essid(std::string(33, 'z'))}}),
+            -1);
+  std::vector<network_entry *> all = listed();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0]->privacy, 1u);
+  EXPECT_EQ(all[0]->security_count, 0);
+}
+
+}  // namespace

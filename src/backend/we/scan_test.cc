@@ -1,0 +1,416 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "backend/we/we.h"
+#include "fakewext.h"
+#include "netlist/netlist.h"
+
+namespace {
+
+using fakewext::Call;
+using fakewext::Cell;
+using fakewext::Failure;
+using fakewext::Interface;
+using fakewext::WaitStep;
+namespace ev = fakewext::ev;
+namespace fetch = fakewext::fetch;
+
+constexpr long kFirstWait = 250000;
+constexpr long kRetryWait = 100000;
+constexpr long kPause = 2000000;
+
+Cell cell(const char *mac, const char *essid) {
+  return {ev::ap(mac), ev::essid(essid), ev::freq_mhz(2437), ev::mode(IW_MODE_MASTER),
+          ev::encode_off()};
+}
+
+std::vector<std::string> bssids() {
+  std::vector<std::string> out;
+  for (network_entry *e = list_first(); e != nullptr; e = list_next()) out.emplace_back(e->bssid);
+  return out;
+}
+
+std::vector<uint16_t> fetch_lengths(const fakewext::Driver &d) {
+  std::vector<uint16_t> out;
+  for (const Call &c : d.calls(SIOCGIWSCAN)) out.push_back(c.length);
+  return out;
+}
+
+// Runs of one value, for the expected select timeouts.
+std::vector<long> repeat(long value, size_t n) { return std::vector<long>(n, value); }
+std::vector<long> concat(std::vector<std::vector<long>> parts) {
+  std::vector<long> out;
+  for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+class Scan : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    list_clear();
+    Interface i;
+    i.name = "wlan0";
+    i.cells = {cell("02:00:00:00:00:01", "one"), cell("02:00:00:00:00:02", "two")};
+    iface = &session.add(std::move(i));
+    ctx = we_create();
+    ASSERT_NE(ctx, nullptr);
+    ctx->ifname = "wlan0";
+  }
+  void TearDown() override {
+    we_destroy(ctx);
+    list_clear();
+  }
+  fakewext::Driver &driver() { return session.driver(); }
+  // One scan pass on a socket of the test's own, as the callers hold it.
+  int scan_once(int directed = 0, const void *essid = nullptr, int essid_len = 0,
+                const iw_freq *freq = nullptr) {
+    ctx->fd = iw_sockets_open();
+    EXPECT_GE(ctx->fd, 0);
+    int r = we_scan_once(ctx, directed, essid, essid_len, freq);
+    // The pass leaves the socket open.
+    EXPECT_NE(fcntl(ctx->fd, F_GETFD), -1);
+    close(ctx->fd);
+    ctx->fd = -1;
+    return r;
+  }
+
+  fakewext::Session session;
+  Interface *iface = nullptr;
+  backend_ctx *ctx = nullptr;
+};
+
+TEST_F(Scan, FivePassesTwoSecondsApart) {
+  ASSERT_EQ(we_scan(ctx), 0);
+  EXPECT_EQ(ctx->fd, -1);
+  EXPECT_EQ(driver().count(SIOCSIWSCAN), 5u);
+  EXPECT_EQ(driver().count(SIOCGIWSCAN), 5u);
+  EXPECT_EQ(driver().waits_us(), (std::vector<long>{kFirstWait, kPause, kFirstWait, kPause,
+                                                    kFirstWait, kPause, kFirstWait, kPause,
+                                                    kFirstWait}));
+  // The pauses wait on no descriptor.
+  for (const Call &c : driver().calls(fakewext::kSelect)) {
+    long us = c.timeout.tv_sec * 1000000L + c.timeout.tv_usec;
+    EXPECT_EQ(c.nfds == 0, us == kPause);
+  }
+  EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
+  EXPECT_EQ(driver().count(SIOCSIFFLAGS), 0u);
+}
+
+TEST_F(Scan, LaterPassesAddOnlyNewCells) {
+  iface->fetches = {fetch::results({cell("02:00:00:00:00:01", "first")}),
+                    fetch::results({cell("02:00:00:00:00:01", "renamed"),
+                                    cell("02:00:00:00:00:03", "three")})};
+  ASSERT_EQ(we_scan(ctx), 0);
+  EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:01", "02:00:00:00:00:03",
+                                                "02:00:00:00:00:02"}));
+  network_entry *e = list_find_bssid("02:00:00:00:00:01");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(std::string(e->essid, e->essid_len), "first");
+}
+
+TEST_F(Scan, InterfaceBroughtUpAndLeftUp) {
+  const short others = IFF_BROADCAST | IFF_MULTICAST;
+  iface->flags = others;
+  ASSERT_EQ(we_scan(ctx), 0);
+  EXPECT_EQ(iface->flags, others | IFF_UP);
+  ASSERT_EQ(driver().count(SIOCSIFFLAGS), 1u);
+  // Up before the snapshot and the first scan.
+  const std::vector<Call> &log = driver().log();
+  size_t set = 0, trigger = 0;
+  for (size_t i = 0; i < log.size(); i++) {
+    if (log[i].request == SIOCSIFFLAGS) set = i;
+    if (log[i].request == SIOCSIWSCAN && trigger == 0) trigger = i;
+  }
+  EXPECT_LT(set, trigger);
+}
+
+TEST_F(Scan, InterfaceStaysUpAfterFailure) {
+  iface->flags = IFF_BROADCAST;
+  iface->failures = {Failure{SIOCSIWSCAN, 2, EBUSY}};
+  EXPECT_EQ(we_scan(ctx), -1);
+  EXPECT_TRUE(iface->flags & IFF_UP);
+}
+
+TEST_F(Scan, LinkSnapshotMarksTheAssociatedCell) {
+  const uint8_t ap[6] = {0x02, 0, 0, 0, 0, 0x02};
+  memcpy(iface->ap, ap, 6);
+  iface->bitrate = 144400000;
+  ASSERT_EQ(we_scan(ctx), 0);
+  EXPECT_STREQ(ctx->ap_addr, "02:00:00:00:00:02");
+  EXPECT_STREQ(ctx->ap_rate, "144 Mbit/s");
+  network_entry *e = list_find_bssid("02:00:00:00:00:02");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->current, 1u);
+  EXPECT_STREQ(e->bitrate, "144 Mbit/s");
+}
+
+TEST_F(Scan, PassFailureStopsAtOnce) {
+  iface->fetches = {fetch::results({cell("02:00:00:00:00:0a", "a")}),
+                    fetch::results({cell("02:00:00:00:00:0b", "b")})};
+  iface->failures = {Failure{SIOCSIWSCAN, 3, EBUSY}};
+  EXPECT_EQ(we_scan(ctx), -1);
+  EXPECT_EQ(ctx->fd, -1);
+  EXPECT_EQ(driver().count(SIOCSIWSCAN), 3u);
+  EXPECT_EQ(driver().waits_us(), (std::vector<long>{kFirstWait, kPause, kFirstWait, kPause}));
+  EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:0A", "02:00:00:00:00:0B"}));
+}
+
+TEST_F(Scan, FailuresBeforeTheFirstPass) {
+  const struct {
+    const char *name;
+    short flags;
+    Failure failure;
+  } cases[] = {
+      {"SIOCGIFFLAGS fails", IFF_UP, Failure{SIOCGIFFLAGS, 0, ENODEV}},
+      {"SIOCSIFFLAGS fails", 0, Failure{SIOCSIFFLAGS, 0, EPERM}},
+      {"range unreadable", IFF_UP, Failure{SIOCGIWRANGE, 0, EOPNOTSUPP}},
+  };
+  for (const auto &c : cases) {
+    driver().clear_log();
+    iface->flags = c.flags;
+    iface->failures = {c.failure};
+    EXPECT_EQ(we_scan(ctx), -1) << c.name;
+    EXPECT_EQ(ctx->fd, -1) << c.name;
+    EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u) << c.name;
+    EXPECT_TRUE(driver().waits_us().empty()) << c.name;
+  }
+}
+
+TEST_F(Scan, NoSocket) {
+  // With no descriptor left, iw_sockets_open fails.
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  int r = we_scan(ctx);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(r, -1);
+  EXPECT_LT(ctx->fd, 0);
+  EXPECT_TRUE(driver().log().empty());
+  ctx->fd = -1;
+}
+
+TEST_F(Scan, VersionDecidesScanning) {
+  const struct {
+    uint8_t version;
+    int result;
+    size_t triggers;
+  } cases[] = {{13, -1, 0}, {14, 0, 1}, {22, 0, 1}};
+  for (const auto &c : cases) {
+    driver().clear_log();
+    list_clear();
+    iface->we_version = c.version;
+    EXPECT_EQ(scan_once(), c.result) << int(c.version);
+    EXPECT_EQ(driver().count(SIOCSIWSCAN), c.triggers) << int(c.version);
+  }
+}
+
+TEST_F(Scan, FetchOutcomes) {
+  const struct {
+    const char *name;
+    std::vector<fakewext::FetchStep> steps;
+    std::vector<Failure> failures;
+    int result;
+    size_t entries;
+  } cases[] = {
+      {"results", {}, {}, 0, 2},
+      {"trigger refused", {}, {Failure{SIOCSIWSCAN, 0, EBUSY}}, -1, 0},
+      {"fetch fails", {fetch::error(EIO)}, {}, -1, 0},
+      {"fetch fails after not ready", {fetch::not_ready(3), fetch::error(ENETDOWN)}, {}, -1, 0},
+      {"zero length", {fetch::empty()}, {}, -1, 0},
+      {"decoder fails",
+       {fetch::results({{ev::ap("02:00:00:00:00:05"), ev::essid(std::string(33, 'x'))}})},
+       {},
+       -1,
+       1},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    iface->fetches.assign(c.steps.begin(), c.steps.end());
+    iface->failures = c.failures;
+    EXPECT_EQ(scan_once(), c.result) << c.name;
+    EXPECT_EQ(bssids().size(), c.entries) << c.name;
+  }
+}
+
+TEST_F(Scan, NotReadyBudget) {
+  const struct {
+    int answers;
+    int result;
+  } cases[] = {{1, 0}, {147, 0}, {148, -1}};
+  for (const auto &c : cases) {
+    driver().clear_log();
+    list_clear();
+    iface->fetches = {fetch::not_ready(c.answers)};
+    EXPECT_EQ(scan_once(), c.result) << c.answers;
+    size_t retries = c.answers < 148 ? c.answers : 147;
+    EXPECT_EQ(driver().waits_us(), concat({{kFirstWait}, repeat(kRetryWait, retries)}))
+        << c.answers;
+    EXPECT_EQ(driver().count(SIOCGIWSCAN), static_cast<size_t>(c.answers) + (c.result == 0))
+        << c.answers;
+  }
+}
+
+TEST_F(Scan, BufferGrowth) {
+  // 64 cells of about 60 bytes need more than 4096 bytes.
+  std::vector<Cell> many;
+  for (int i = 0; i < 64; i++) {
+    char mac[18];
+    snprintf(mac, sizeof mac, "02:00:00:00:01:%02x", i);
+    many.push_back(cell(mac, "a network name"));
+  }
+  size_t needed = fakewext::encode_scan(many, 22).size();
+  ASSERT_GT(needed, 4096u);
+  ASSERT_LT(needed, 8192u);
+  using L = std::vector<uint16_t>;
+  const struct {
+    const char *name;
+    std::vector<fakewext::FetchStep> steps;
+    bool hint;
+    std::vector<Cell> cells;
+    uint8_t version;
+    int result;
+    L lengths;
+  } cases[] = {
+      {"driver names the size", {fetch::too_big(10000)}, true, {}, 22, 0, L{4096, 10000}},
+      {"driver names a smaller size",
+       {fetch::too_big(4096), fetch::too_big(100)},
+       true,
+       {},
+       22,
+       0,
+       L{4096, 8192, 16384}},
+      {"no hint: doubling", {}, false, many, 22, 0, L{4096, 8192}},
+      {"hint from the driver", {}, true, many, 22, 0, L{4096, static_cast<uint16_t>(needed)}},
+      {"version 17 grows", {fetch::too_big(0)}, true, {}, 17, 0, L{4096, 8192}},
+      {"version 16 refuses", {fetch::too_big(10000)}, true, {}, 16, -1, L{4096}},
+      {"never enough",
+       {fetch::too_big(0), fetch::too_big(0), fetch::too_big(0), fetch::too_big(0),
+        fetch::too_big(0), fetch::too_big(0), fetch::too_big(0)},
+       true,
+       {},
+       22,
+       -1,
+       L{4096, 8192, 16384, 32768, 65535}},
+      {"largest size named",
+       {fetch::too_big(65535), fetch::too_big(65535)},
+       true,
+       {},
+       22,
+       -1,
+       L{4096, 65535}},
+      {"cap reached by the named size",
+       {fetch::too_big(40000), fetch::too_big(0)},
+       true,
+       {},
+       22,
+       0,
+       L{4096, 40000, 65535}},
+  };
+  for (const auto &c : cases) {
+    driver().clear_log();
+    list_clear();
+    iface->fetches.assign(c.steps.begin(), c.steps.end());
+    iface->e2big_hint = c.hint;
+    iface->we_version = c.version;
+    if (!c.cells.empty()) iface->cells = c.cells;
+    EXPECT_EQ(scan_once(), c.result) << c.name;
+    EXPECT_EQ(fetch_lengths(driver()), c.lengths) << c.name;
+    // Growing never waits.
+    EXPECT_EQ(driver().waits_us(), std::vector<long>{kFirstWait}) << c.name;
+  }
+}
+
+TEST_F(Scan, InterruptedAndReadableWaitsResume) {
+  const struct {
+    const char *name;
+    std::vector<WaitStep> waits;
+    int result;
+    std::vector<long> timeouts;
+  } cases[] = {
+      {"interrupted",
+       {WaitStep{WaitStep::Kind::error, EINTR, 100000}},
+       0,
+       {kFirstWait, kFirstWait - 100000}},
+      {"try again", {WaitStep{WaitStep::Kind::error, EAGAIN, 0}}, 0, {kFirstWait, kFirstWait}},
+      {"readable",
+       {WaitStep{WaitStep::Kind::readable, 0, 50000}, WaitStep{WaitStep::Kind::readable, 0, 50000}},
+       0,
+       {kFirstWait, kFirstWait - 50000, kFirstWait - 100000}},
+      {"bad descriptor", {WaitStep{WaitStep::Kind::error, EBADF, 0}}, -1, {kFirstWait}},
+  };
+  for (const auto &c : cases) {
+    driver().clear_log();
+    list_clear();
+    driver().wait_script().assign(c.waits.begin(), c.waits.end());
+    EXPECT_EQ(scan_once(), c.result) << c.name;
+    EXPECT_EQ(driver().waits_us(), c.timeouts) << c.name;
+    EXPECT_EQ(driver().count(SIOCGIWSCAN), c.result == 0 ? 1u : 0u) << c.name;
+  }
+}
+
+TEST_F(Scan, PlainRequest) {
+  ASSERT_EQ(scan_once(), 0);
+  std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
+  ASSERT_EQ(triggers.size(), 1u);
+  EXPECT_EQ(triggers[0].length, 316u);
+  EXPECT_EQ(triggers[0].flags, IW_SCAN_ALL_ESSID);
+  EXPECT_EQ(triggers[0].payload, fakewext::Bytes(316, 0));
+  EXPECT_EQ(ctx->directed, 0u);
+}
+
+TEST_F(Scan, DirectedRequest) {
+  iw_freq freq = fakewext::freq_of_mhz(5745);
+  freq.i = 3;
+  freq.flags = IW_FREQ_FIXED;
+  snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "02:00:00:00:00:02");
+  ASSERT_EQ(scan_once(1, "homeXtrailing", 5, &freq), 0);
+  std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
+  ASSERT_EQ(triggers.size(), 1u);
+  EXPECT_EQ(triggers[0].length, 316u);
+  EXPECT_EQ(triggers[0].flags, IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ);
+  iw_scan_req expected;
+  memset(&expected, 0, sizeof expected);
+  expected.essid_len = 5;
+  memcpy(expected.essid, "homeX", 5);
+  expected.num_channels = 1;
+  expected.channel_list[0] = freq;
+  const auto *bytes = reinterpret_cast<const uint8_t *>(&expected);
+  EXPECT_EQ(triggers[0].payload, fakewext::Bytes(bytes, bytes + sizeof expected));
+  EXPECT_EQ(ctx->directed, 1u);
+  EXPECT_EQ(bssids(), std::vector<std::string>{"02:00:00:00:00:02"});
+}
+
+TEST_F(Scan, DirectedLengths) {
+  iw_freq freq = fakewext::freq_of_mhz(2412);
+  const std::string b32(32, 'e');
+  const struct {
+    const char *name;
+    int len;
+    int result;
+    size_t triggers;
+    uint8_t sent;
+  } cases[] = {
+      {"32 bytes", 32, 0, 1, 32},
+      {"low 8 bits of the length", 256 + 4, 0, 1, 4},
+      {"above 32 refused", 33, -1, 0, 0},
+  };
+  for (const auto &c : cases) {
+    driver().clear_log();
+    EXPECT_EQ(scan_once(1, b32.data(), c.len, &freq), c.result) << c.name;
+    std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
+    ASSERT_EQ(triggers.size(), c.triggers) << c.name;
+    if (c.triggers == 1) {
+      EXPECT_EQ(triggers[0].payload.at(1), c.sent) << c.name;
+    }
+  }
+}
+
+}  // namespace
