@@ -1,6 +1,7 @@
 // Scan events and their stream encoding, as the kernel's iwe_stream_add_*
 // helpers write them on a 64-bit machine.
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 
 #include "fakewext.h"
@@ -232,7 +233,8 @@ Bytes encode_events(const std::vector<Event> &events, int we_version) {
       } else {
         // Length and flags at IW_EV_LCP_LEN, payload at IW_EV_POINT_LEN; the
         // bytes between are left zero, as in the kernel's zeroed buffer.
-        size_t point_len = IW_EV_POINT_LEN;
+        // IW_EV_POINT_LEN, without the header macro's null-pointer arithmetic.
+        size_t point_len = IW_EV_LCP_LEN + sizeof(iw_point) - offsetof(iw_point, length);
         put_header(out, point_len + e.extra.size(), e.cmd);
         put(out, &e.u.data.length, sizeof e.u.data.length);
         put(out, &e.u.data.flags, sizeof e.u.data.flags);

@@ -33,7 +33,8 @@ union EventBox {
   char room[sizeof(iw_event) + 16];
 };
 
-std::vector<iw_event> extract(Bytes stream, int we, int *last = nullptr) {
+// The events point into `stream`, which must outlive them.
+std::vector<iw_event> extract(Bytes &stream, int we, int *last = nullptr) {
   std::vector<iw_event> out;
   stream_descr s;
   iw_init_event_stream(&s, reinterpret_cast<char *>(stream.data()), static_cast<int>(stream.size()));
@@ -100,7 +101,8 @@ TEST(FakeWextEncode, RoundTripThroughLibiw) {
   for (int we : {19, 20, 21, 22}) {
     SCOPED_TRACE(we);
     int last = 99;
-    std::vector<iw_event> got = extract(fakewext::encode_events(events, we), we, &last);
+    Bytes stream = fakewext::encode_events(events, we);
+    std::vector<iw_event> got = extract(stream, we, &last);
     EXPECT_EQ(last, 0);
     ASSERT_EQ(got.size(), events.size());
     for (size_t i = 0; i < events.size(); ++i) EXPECT_EQ(got[i].cmd, events[i].cmd) << i;
@@ -135,7 +137,8 @@ TEST(FakeWextEncode, ValueEventsDecodeInEveryVersion) {
                                      ev::rates({1000000, 2000000, 11000000})};
   for (int we : {14, 16, 18, 22}) {
     SCOPED_TRACE(we);
-    std::vector<iw_event> got = extract(fakewext::encode_events(events, we), we);
+    Bytes stream = fakewext::encode_events(events, we);
+    std::vector<iw_event> got = extract(stream, we);
     // One rates event yields one decoded event per value.
     ASSERT_EQ(got.size(), 7u);
     EXPECT_EQ(got[0].u.ap_addr.sa_data[5], 0x55);
@@ -154,7 +157,8 @@ TEST(FakeWextEncode, ValueEventsDecodeInEveryVersion) {
 // reader of such a driver sees no ESSID. (It also writes 4 bytes past the
 // iw_event it fills, hence EventBox.)
 TEST(FakeWextEncode, Wext18PointEvents) {
-  std::vector<iw_event> got = extract(fakewext::encode_events({ev::essid("home"), ev::mode(2)}, 18), 18);
+  Bytes stream = fakewext::encode_events({ev::essid("home"), ev::mode(2)}, 18);
+  std::vector<iw_event> got = extract(stream, 18);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].cmd, SIOCGIWESSID);
   EXPECT_EQ(got[0].u.essid.length, 0);
