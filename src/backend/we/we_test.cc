@@ -1,0 +1,149 @@
+// Instance life cycle and the link snapshot, against the fake driver.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "backend/we/we.h"
+#include "fakewext.h"
+
+namespace {
+
+TEST(WeCreate, StartsWithoutSocketAndWithEmptyTexts) {
+  backend_ctx *ctx = we_create();
+  ASSERT_NE(ctx, nullptr);
+  EXPECT_EQ(ctx->fd, -1);
+  EXPECT_STREQ(ctx->ap_addr, "");
+  EXPECT_STREQ(ctx->ap_rate, "");
+  we_destroy(ctx);
+}
+
+TEST(WeCreate, OpenedByNameThroughTheRegistry) {
+  backend_ctx *ctx = backend_open("WE", "wlan0");
+  ASSERT_NE(ctx, nullptr);
+  EXPECT_EQ(ctx->ops, &we_ops);
+  EXPECT_STREQ(ctx->ifname, "wlan0");
+  EXPECT_EQ(ctx->fd, -1);
+  ctx->ops->destroy(ctx);
+}
+
+TEST(WeDestroy, ClosesAnOpenSocketOnly) {
+  backend_ctx *ctx = we_create();
+  ASSERT_NE(ctx, nullptr);
+  int fd = iw_sockets_open();
+  ASSERT_GE(fd, 0);
+  ctx->fd = fd;
+  we_destroy(ctx);
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+  EXPECT_EQ(errno, EBADF);
+
+  // A negative fd (none open, or a failed open) closes nothing.
+  int keep = iw_sockets_open();
+  ASSERT_GE(keep, 0);
+  for (int none : {-1, -2}) {
+    ctx = we_create();
+    ASSERT_NE(ctx, nullptr);
+    ctx->fd = none;
+    we_destroy(ctx);
+    EXPECT_NE(fcntl(keep, F_GETFD), -1);
+  }
+  close(keep);
+}
+
+// The snapshot keeps what a failed step should have written.
+TEST(WeLinkSnapshot, PartialFailures) {
+  struct Case {
+    const char *what;
+    bool wireless;
+    std::vector<fakewext::Failure> failures;
+    const char *ap;  // the driver's association
+    int32_t bitrate;
+    const char *addr;  // ap_addr afterwards
+    const char *rate;  // ap_rate afterwards
+  };
+  const Case cases[] = {
+      {"all requests succeed", true, {}, "00:1a:2b:3c:4d:02", 54000000, "00:1A:2B:3C:4D:02",
+       "54 Mbit/s"},
+      {"no wireless extensions", false, {}, "00:1a:2b:3c:4d:02", 54000000, "old-addr", "old"},
+      {"SIOCGIWNAME fails", true, {{SIOCGIWNAME, 0, EIO}}, "00:1a:2b:3c:4d:02", 54000000,
+       "old-addr", "old"},
+      {"SIOCGIWAP fails", true, {{SIOCGIWAP, 0, ENETDOWN}}, "00:1a:2b:3c:4d:02", 54000000,
+       "old-addr", "old"},
+      {"SIOCGIWRATE fails", true, {{SIOCGIWRATE, 0, EOPNOTSUPP}}, "00:1a:2b:3c:4d:02", 54000000,
+       "00:1A:2B:3C:4D:02", "old"},
+      // Requests that only iw_get_basic_config's extras make may fail.
+      {"SIOCGIWESSID fails", true, {{SIOCGIWESSID, 0, EIO}}, "00:1a:2b:3c:4d:02", 11000000,
+       "00:1A:2B:3C:4D:02", "11 Mbit/s"},
+      {"not associated: stored as reported", true, {}, "00:00:00:00:00:00", 1000000,
+       "Not-Associated", "1 Mbit/s"},
+      {"rate below 1000 bit/s", true, {}, "00:1a:2b:3c:4d:02", 999, "00:1A:2B:3C:4D:02", "old"},
+      {"rate -1 is unsigned", true, {}, "00:1a:2b:3c:4d:02", -1, "00:1A:2B:3C:4D:02",
+       "4 Gbit/s"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fakewext::Session fake;
+    fakewext::Interface w;
+    w.wireless = c.wireless;
+    w.failures = c.failures;
+    ASSERT_TRUE(fakewext::parse_mac(c.ap, w.ap));
+    w.bitrate = c.bitrate;
+    fake.add(w);
+
+    backend_ctx *ctx = backend_open("WE", "wlan0");
+    ASSERT_NE(ctx, nullptr);
+    strcpy(ctx->ap_addr, "old-addr");
+    strcpy(ctx->ap_rate, "old");
+    ctx->fd = iw_sockets_open();
+    ASSERT_GE(ctx->fd, 0);
+    we_link_snapshot(ctx);
+    EXPECT_STREQ(ctx->ap_addr, c.addr);
+    EXPECT_STREQ(ctx->ap_rate, c.rate);
+    EXPECT_GE(ctx->fd, 0);  // the snapshot uses the socket, it does not close it
+    we_destroy(ctx);
+  }
+}
+
+// The requests go to the instance's socket and interface, in order, and stop
+// at the first one that fails.
+TEST(WeLinkSnapshot, Requests) {
+  struct Case {
+    unsigned long failing;  // 0: none
+    size_t aps, rates;
+    unsigned long last;  // the last request issued
+  };
+  const Case cases[] = {{0, 1, 1, SIOCGIWRATE},
+                        {SIOCGIWNAME, 0, 0, SIOCGIWNAME},
+                        {SIOCGIWAP, 1, 0, SIOCGIWAP},
+                        {SIOCGIWRATE, 1, 1, SIOCGIWRATE}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(fakewext::request_name(c.failing));
+    fakewext::Session fake;
+    fakewext::Interface w;
+    w.name = "wlan7";
+    if (c.failing) w.failures = {{c.failing, 0, EIO}};
+    fake.add(w);
+    fake.add(fakewext::Interface{});  // wlan0, which must see nothing
+
+    backend_ctx *ctx = backend_open("WE", "wlan7");
+    ASSERT_NE(ctx, nullptr);
+    ctx->fd = iw_sockets_open();
+    we_link_snapshot(ctx);
+    const std::vector<fakewext::Call> &log = fake.driver().log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front().request, static_cast<unsigned long>(SIOCGIWNAME));
+    EXPECT_EQ(fake.driver().count(SIOCGIWAP, "wlan7"), c.aps);
+    EXPECT_EQ(fake.driver().count(SIOCGIWRATE, "wlan7"), c.rates);
+    EXPECT_EQ(log.back().request, c.last);
+    for (const fakewext::Call &call : log) EXPECT_EQ(call.ifname, "wlan7");
+    // No waits, no scans and no flag changes in a snapshot.
+    EXPECT_EQ(fake.driver().count(fakewext::kSelect), 0u);
+    EXPECT_EQ(fake.driver().count(SIOCSIWSCAN), 0u);
+    EXPECT_EQ(fake.driver().count(SIOCSIFFLAGS), 0u);
+    we_destroy(ctx);
+  }
+}
+
+}  // namespace
