@@ -1,6 +1,7 @@
 // The emulated requests: what a cfg80211 driver under a 64-bit kernel's
 // wireless-extensions core answers, for the scripted interfaces.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "fakewext.h"
@@ -30,11 +31,57 @@ std::vector<int> default_channels() {
   return mhz;
 }
 
+// The range record of drivers built for WE 15 and older, before WE 16
+// reordered it; libiw converts it by these offsets.
+struct range15 {
+  uint32_t throughput;
+  uint32_t min_nwid;
+  uint32_t max_nwid;
+  uint16_t num_channels;
+  uint8_t num_frequency;
+  iw_freq freq[16];
+  int32_t sensitivity;
+  iw_quality max_qual;
+  uint8_t num_bitrates;
+  int32_t bitrate[8];
+  int32_t min_rts, max_rts, min_frag, max_frag, min_pmp, max_pmp, min_pmt, max_pmt;
+  uint16_t pmp_flags, pmt_flags, pm_capa;
+  uint16_t encoding_size[8];
+  uint8_t num_encoding_sizes;
+  uint8_t max_encoding_tokens;
+  uint16_t txpower_capa;
+  uint8_t num_txpower;
+  int32_t txpower[8];
+  uint8_t we_version_compiled;
+  uint8_t we_version_source;
+  uint16_t retry_capa, retry_flags, r_time_flags;
+  int32_t min_retry, max_retry, min_r_time, max_r_time;
+  iw_quality avg_qual;
+};
+// The version byte never moved: readers find it before knowing the layout.
+static_assert(offsetof(range15, we_version_compiled) == offsetof(iw_range, we_version_compiled));
+
+range15 old_range(const iw_range &r) {
+  range15 o;
+  memset(&o, 0, sizeof o);
+  o.num_frequency = static_cast<uint8_t>(std::min<int>(r.num_frequency, 16));
+  o.num_channels = o.num_frequency;
+  memcpy(o.freq, r.freq, o.num_frequency * sizeof(iw_freq));
+  o.max_qual = r.max_qual;
+  o.avg_qual = r.avg_qual;
+  o.num_encoding_sizes = r.num_encoding_sizes;
+  memcpy(o.encoding_size, r.encoding_size, sizeof o.encoding_size);
+  o.max_encoding_tokens = r.max_encoding_tokens;
+  o.we_version_compiled = r.we_version_compiled;
+  o.we_version_source = r.we_version_source;
+  return o;
+}
+
 iw_range make_range(const Interface &iface) {
   iw_range r;
   memset(&r, 0, sizeof r);
   r.we_version_compiled = iface.we_version;
-  r.we_version_source = 21;
+  r.we_version_source = std::min<uint8_t>(iface.we_version, 21);
   r.max_qual = iface.max_qual;
   r.avg_qual.qual = static_cast<uint8_t>(iface.max_qual.qual / 2);
   r.avg_qual.level = static_cast<uint8_t>(iface.max_qual.level / 2);
@@ -214,6 +261,10 @@ int Driver::dispatch(Interface &iface, unsigned long request, void *arg, Call &c
     }
     case SIOCGIWRANGE: {
       iw_range range = make_range(iface);
+      if (iface.we_version <= 15) {
+        range15 old = old_range(range);
+        return copy_out(wrq, &old, sizeof old);
+      }
       return copy_out(wrq, &range, sizeof range);
     }
     case SIOCGIWSTATS: {

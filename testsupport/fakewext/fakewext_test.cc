@@ -239,6 +239,33 @@ TEST_F(FakeWext, BasicConfigAndRange) {
   EXPECT_EQ(errno, EOPNOTSUPP);
 }
 
+// Drivers of WE 15 and older send the range in its old layout, which libiw
+// converts; the frequency list then holds at most 16 entries.
+TEST_F(FakeWext, RangeLayoutPerVersion) {
+  const struct {
+    uint8_t we;
+    int frequencies;
+  } cases[] = {{14, 16}, {15, 16}, {16, 32}, {22, 32}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.we));
+    fake.driver().reset();
+    fake.driver().activate(true);
+    fakewext::Interface w;
+    w.we_version = c.we;
+    w.max_qual = {94, 0, 0, IW_QUAL_NOISE_INVALID};
+    fake.add(w);
+    iw_range range;
+    memset(&range, 0, sizeof range);
+    ASSERT_EQ(iw_get_range_info(fd, "wlan0", &range), 0);
+    EXPECT_EQ(range.we_version_compiled, c.we);
+    EXPECT_EQ(range.max_qual.qual, 94);
+    EXPECT_EQ(range.avg_qual.qual, 47);
+    EXPECT_EQ(range.num_frequency, c.frequencies);
+    EXPECT_EQ(iw_freq_to_channel(2.437e9, &range), 6);
+    EXPECT_EQ(iw_freq_to_channel(5.26e9, &range), c.frequencies > 16 ? 52 : -2);
+  }
+}
+
 TEST_F(FakeWext, AssociationRequests) {
   fakewext::Interface w;
   ASSERT_TRUE(fakewext::parse_mac("00:1a:2b:3c:4d:02", w.ap));
