@@ -12,6 +12,7 @@
 #include <cstring>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "netlist/netlist.h"
 #include "netlist/numscan.h"
@@ -102,31 +103,31 @@ int precision(std::string_view s) { return static_cast<int>(s.size()); }
 
 // ---------------------------------------------------------------- reading
 
-// A private copy of a file's bytes followed by a NUL, in pages of its own:
-// reading the file (rather than mapping it) gives an image that is valid for
-// every size, holds still while the file changes under it, and never reaches
-// back into the file.
+// A private copy of a file's bytes in pages of its own. Reading the file
+// (rather than mapping it) gives an image that is valid for every size, page
+// multiples included, cannot fault when the file shrinks under it, and never
+// reaches back into the file. The parser cuts fields by bounded views, so the
+// image needs no NUL after the bytes and is never written once loaded.
 class file_image {
  public:
   file_image() = default;
   file_image(const file_image &) = delete;
   file_image &operator=(const file_image &) = delete;
   ~file_image() {
-    if (base_ != MAP_FAILED) munmap(base_, size_ + 1);
+    if (base_ != MAP_FAILED) munmap(base_, size_);
   }
 
-  // 0, or -1 when the memory cannot be had or the file does not give size
-  // bytes from its start.
+  // size > 0. 0, or -1 when the memory cannot be had or the file does not
+  // give size bytes from its start.
   int load(int fd, std::size_t size) {
-    void *base = mmap(nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) return -1;
     base_ = base;
     size_ = size;
-    std::span<char> bytes(static_cast<char *>(base_), size_ + 1);
-    bytes[size_] = '\0';
+    std::span<char> bytes(static_cast<char *>(base_), size_);
     std::size_t done = 0;
     while (done < size_) {
-      std::span<char> rest = bytes.subspan(done, size_ - done);
+      std::span<char> rest = bytes.subspan(done);
       ssize_t n = pread(fd, rest.data(), rest.size(), static_cast<off_t>(done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return -1;  // an error, or the file shrank since fstat
@@ -321,13 +322,12 @@ int read_cache(FILE *stream) {
     return -1;
   }
   if (st.st_size == 0) return 0;
-  // The image needs one byte more than the file.
-  if (st.st_size < 0 || static_cast<uintmax_t>(st.st_size) >= SIZE_MAX) {
-    list_clear();
-    return -1;
-  }
+  // A size that does not fit in memory's index type cannot be read.
+  const auto file_size = static_cast<std::make_unsigned_t<off_t>>(st.st_size);
+  const auto size = static_cast<std::size_t>(file_size);
   file_image image;
-  if (image.load(fileno(stream), static_cast<std::size_t>(st.st_size)) != 0 || !parse_image(image.text())) {
+  if (st.st_size < 0 || size != file_size || image.load(fileno(stream), size) != 0 ||
+      !parse_image(image.text())) {
     list_clear();
     return -1;
   }

@@ -22,51 +22,65 @@ std::string random_text(std::mt19937 &rng) {
   return s;
 }
 
-TEST(NumScanTest, HexByteAgreesWithSscanf) {
+struct Scan {
+  bool ok;
+  long long value;
+  std::size_t used;
+};
+
+TEST(NumScanTest, AgreesWithSscanf) {
+  // Each reader beside the sscanf format that it stands for; values are
+  // compared as the format stores them.
+  const struct {
+    const char *format;
+    Scan (*ours)(const std::string &);
+    Scan (*libc)(const std::string &);
+  } formats[] = {
+      {"%2hhx",
+       [](const std::string &s) {
+         numscan::result r = numscan::scan_unsigned(s, 16, 2);
+         return Scan{r.ok, static_cast<unsigned char>(r.value), r.used};
+       },
+       [](const std::string &s) {
+         unsigned char v = 0;
+         int n = -1;
+         bool ok = sscanf(s.c_str(), "%2hhx%n", &v, &n) == 1;
+         return Scan{ok, v, static_cast<std::size_t>(n)};
+       }},
+      {"%3u",
+       [](const std::string &s) {
+         numscan::result r = numscan::scan_unsigned(s, 10, 3);
+         return Scan{r.ok, r.value, r.used};
+       },
+       [](const std::string &s) {
+         unsigned v = 0;
+         int n = -1;
+         bool ok = sscanf(s.c_str(), "%3u%n", &v, &n) == 1;
+         return Scan{ok, v, static_cast<std::size_t>(n)};
+       }},
+      {"%d",  // texts of at most 6 characters: always within range
+       [](const std::string &s) {
+         numscan::result r = numscan::scan_int32(s);
+         return Scan{r.ok, r.signed_value, r.used};
+       },
+       [](const std::string &s) {
+         int v = 0;
+         int n = -1;
+         bool ok = sscanf(s.c_str(), "%d%n", &v, &n) == 1;
+         return Scan{ok, v, static_cast<std::size_t>(n)};
+       }},
+  };
   std::mt19937 rng(1234);
-  for (int i = 0; i < 20000; ++i) {
-    std::string s = random_text(rng);
-    unsigned char want = 0;
-    int used = -1;
-    int converted = sscanf(s.c_str(), "%2hhx%n", &want, &used);
-    numscan::result got = numscan::scan_unsigned(s, 16, 2);
-    SCOPED_TRACE("text \"" + s + "\"");
-    ASSERT_EQ(got.ok, converted == 1);
-    if (!got.ok) continue;
-    EXPECT_EQ(static_cast<unsigned char>(got.value), want);
-    EXPECT_EQ(got.used, static_cast<std::size_t>(used));
-  }
-}
-
-TEST(NumScanTest, ThreeDigitUnsignedAgreesWithSscanf) {
-  std::mt19937 rng(5678);
-  for (int i = 0; i < 20000; ++i) {
-    std::string s = random_text(rng);
-    unsigned want = 0;
-    int used = -1;
-    int converted = sscanf(s.c_str(), "%3u%n", &want, &used);
-    numscan::result got = numscan::scan_unsigned(s, 10, 3);
-    SCOPED_TRACE("text \"" + s + "\"");
-    ASSERT_EQ(got.ok, converted == 1);
-    if (!got.ok) continue;
-    EXPECT_EQ(got.value, want);
-    EXPECT_EQ(got.used, static_cast<std::size_t>(used));
-  }
-}
-
-TEST(NumScanTest, DecimalAgreesWithSscanfWithinRange) {
-  std::mt19937 rng(91011);
-  for (int i = 0; i < 20000; ++i) {
-    std::string s = random_text(rng);
-    int want = 0;
-    int used = -1;
-    int converted = sscanf(s.c_str(), "%d%n", &want, &used);
-    numscan::result got = numscan::scan_int32(s);
-    SCOPED_TRACE("text \"" + s + "\"");
-    ASSERT_EQ(got.ok, converted == 1);
-    if (!got.ok) continue;
-    EXPECT_EQ(got.signed_value, want);
-    EXPECT_EQ(got.used, static_cast<std::size_t>(used));
+  for (const auto &f : formats) {
+    for (int i = 0; i < 20000; ++i) {
+      std::string s = random_text(rng);
+      Scan ours = f.ours(s), libc = f.libc(s);
+      SCOPED_TRACE(std::string(f.format) + " on \"" + s + "\"");
+      ASSERT_EQ(ours.ok, libc.ok);
+      if (!ours.ok) continue;
+      EXPECT_EQ(ours.value, libc.value);
+      EXPECT_EQ(ours.used, libc.used);
+    }
   }
 }
 
