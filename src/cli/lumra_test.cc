@@ -22,8 +22,6 @@
 #include "netlist/linefmt.h"
 #include "netlist/netlist.h"
 
-extern char **environ;
-
 namespace {
 
 constexpr char kProductCachePath[] = "/var/cache/lumra/lumra";
@@ -526,6 +524,7 @@ proc_result spawn_lumra(const std::vector<std::string> &args, const char *stdout
   std::vector<std::string> storage = {LUMRA_BINARY};
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char *> argv;
+  argv.reserve(storage.size() + 1);
   for (std::string &a : storage) argv.push_back(a.data());
   argv.push_back(nullptr);
 
