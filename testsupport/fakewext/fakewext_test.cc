@@ -745,6 +745,45 @@ TEST(FakeWextFidelity, WirelessTools) {
   EXPECT_NE(calls.find("ioctl SIOCGIWRATE wlan0 result=0"), std::string::npos) << calls;
 }
 
+// The tools' reactions to scripted driver answers.
+TEST(FakeWextFidelity, ScriptedAnswers) {
+  std::string iwlist = tool("iwlist"), iwconfig = tool("iwconfig");
+  if (iwlist.empty() || iwconfig.empty()) GTEST_SKIP() << "wireless-tools not installed";
+  const struct {
+    const char *scenario;
+    bool scan;          // iwlist scanning, else iwconfig
+    const char *shows;  // in the output
+    const char *logged; // in the call log
+  } cases[] = {
+      {"interface eth0\n  no-wireless\n", false, "eth0      no wireless extensions.", ""},
+      {"interface wlan0\n  we-version 13\n", true, "Interface doesn't support scanning.", ""},
+      {"interface wlan0\n  fail SIOCSIWSCAN 1 EBUSY\n", true,
+       "Interface doesn't support scanning : Device or resource busy",
+       "ioctl SIOCSIWSCAN wlan0 result=-1 errno=16"},
+      {"interface wlan0\n  fetch error EIO\n", true,
+       "Failed to read scan data : Input/output error", ""},
+      {"interface wlan0\n  fetch not-ready 2\n  fetch empty\n", true, "No scan results",
+       "at=350000 select nfds=0 timeout=100000"},
+      {"interface wlan0\n  fetch too-big 9000\ncell 00:00:00:00:00:07\n", true,
+       "Cell 01 - Address: 00:00:00:00:00:07",
+       "at=250000 ioctl SIOCGIWSCAN wlan0 result=0 errno=0 length=9000"},
+      {"interface wlan0\n  ap 00:00:00:00:00:00\n", false, "Access Point: Not-Associated", ""},
+  };
+  const std::string path = testing::TempDir() + "fakewext_case.scn";
+  const std::string log = testing::TempDir() + "fakewext_case.log";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.scenario);
+    std::ofstream(path) << c.scenario;
+    unlink(log.c_str());
+    const char *name = strstr(c.scenario, "eth0") ? "eth0" : "wlan0";
+    int status = -1;
+    std::string out = run_preloaded((c.scan ? iwlist + " " + name + " scanning" : iwconfig + " " + name),
+                                    path, log, &status);
+    EXPECT_NE(out.find(c.shows), std::string::npos) << out;
+    EXPECT_NE(read_text(log).find(c.logged), std::string::npos) << read_text(log);
+  }
+}
+
 TEST(FakeWextFidelity, BadScenarioStopsTheProgram) {
   std::string iwconfig = tool("iwconfig");
   if (iwconfig.empty()) GTEST_SKIP() << "wireless-tools not installed";
