@@ -166,7 +166,14 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   stream_descr stream;
   iw_init_event_stream(&stream, buffer, static_cast<int>(whole_events(whole)));
   bool open = false;
-  iw_event event;
+  // For streams of version 18 and below, libiw's fix-up of events written by
+  // a 64-bit kernel for 32-bit programs copies 4 bytes past the end of the
+  // event record; the slack keeps that write inside this object.
+  struct {
+    iw_event event;
+    unsigned char slack[16];
+  } slot;
+  iw_event &event = slot.event;
   while (iw_extract_event_stream(&stream, &event, range->we_version_compiled) > 0) {
     if (event.cmd == SIOCGIWAP) {
       if (open_cell(ctx, event) != 0) return -1;
