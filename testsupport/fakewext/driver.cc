@@ -275,6 +275,8 @@ int Driver::dispatch(Interface &iface, unsigned long request, void *arg, Call &c
       return copy_out(wrq, &st, sizeof st);
     }
     case SIOCSIWSCAN: {
+      // cfg80211 scans only on a running interface.
+      if (!(iface.flags & IFF_UP)) return -ENETDOWN;
       uint16_t len = wrq->u.data.length;
       if (len == 0) return 0;
       if (wrq->u.data.pointer == nullptr) return -EFAULT;
@@ -284,6 +286,7 @@ int Driver::dispatch(Interface &iface, unsigned long request, void *arg, Call &c
       return 0;
     }
     case SIOCGIWSCAN:
+      if (!(iface.flags & IFF_UP)) return -ENETDOWN;
       return scan_fetch(iface, wrq, call);
     default:
       return -EOPNOTSUPP;

@@ -106,7 +106,7 @@ struct Failure {
 // cfg80211 quality maxima and a 2.4 GHz plus 5 GHz frequency list.
 struct Interface {
   std::string name = "wlan0";
-  short flags = IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST;
+  short flags = IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST;  // scans need IFF_UP
   bool wireless = true;                 // false: no wireless extensions at all
   std::string protocol = "IEEE 802.11";  // SIOCGIWNAME
   uint8_t we_version = 22;

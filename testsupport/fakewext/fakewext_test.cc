@@ -768,6 +768,8 @@ TEST(FakeWextFidelity, ScriptedAnswers) {
        "Cell 01 - Address: 00:00:00:00:00:07",
        "at=250000 ioctl SIOCGIWSCAN wlan0 result=0 errno=0 length=9000"},
       {"interface wlan0\n  ap 00:00:00:00:00:00\n", false, "Access Point: Not-Associated", ""},
+      {"interface wlan0\n  down\n", true, "Interface doesn't support scanning : Network is down",
+       "ioctl SIOCSIWSCAN wlan0 result=-1 errno=100"},
   };
   const std::string path = testing::TempDir() + "fakewext_case.scn";
   const std::string log = testing::TempDir() + "fakewext_case.log";
