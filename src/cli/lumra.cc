@@ -96,6 +96,8 @@ void print_networks(bool encode) {
 
 void refresh_run(backend_ctx *ctx, FILE *cache, bool encode) {
   if (ctx->ops->scan(ctx) != 0) {
+    // An empty cache would read back later as "no networks in range".
+    discard_cache();
     print_error_line();
     return;
   }

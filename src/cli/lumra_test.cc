@@ -301,7 +301,7 @@ TEST_F(LumraRun, LastOptionArgumentWinsAndIsBorrowed) {
   EXPECT_EQ(test_backend().ifname, args_[0].data() + strlen("--interface="));
 }
 
-TEST_F(LumraRun, ScanFailurePrintsErrorLineAndLeavesEmptyCache) {
+TEST_F(LumraRun, ScanFailurePrintsErrorLineAndLeavesNoCache) {
   set_cache(kOldCache);
   test_backend().scan_result = -1;  // after appending part of a result
   run_result r = run({"-b", "TEST"});
@@ -309,7 +309,15 @@ TEST_F(LumraRun, ScanFailurePrintsErrorLineAndLeavesEmptyCache) {
   EXPECT_EQ(r.out, kError);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(test_backend().destroys, 1);
-  EXPECT_EQ(cache_bytes(), "");
+  EXPECT_EQ(cache_bytes(), std::nullopt);
+
+  // The next cached run finds no cache and scans instead of printing nothing.
+  list_clear();  // a new process starts with an empty list
+  test_backend().scan_result = 0;
+  test_backend().scans = 0;
+  run_result next = run({"-b", "TEST", "-c"});
+  EXPECT_EQ(test_backend().scans, 1);
+  EXPECT_NE(next.out, "");
 }
 
 TEST_F(LumraRun, CurrentFailurePrintsErrorLineAndKeepsCache) {
@@ -639,14 +647,14 @@ TEST_F(LumraBinary, WirelessExtensionsBackendIsLinkedIn) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kError);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(cache_bytes(), "");  // removed and recreated before the scan failed
+    EXPECT_EQ(cache_bytes(), std::nullopt);  // the failed scan leaves no cache
   }
-  // Without a cache file, -c creates one and scans.
+  // Without a cache file, -c scans.
   set_cache(std::nullopt);
   proc_result r = spawn_lumra({"-c", "-i", kNoInterface});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kError);
-  EXPECT_EQ(cache_bytes(), "");
+  EXPECT_EQ(cache_bytes(), std::nullopt);
 }
 
 // A cached run on an interface that does not exist: the association query
