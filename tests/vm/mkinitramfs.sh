@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the VM's initramfs: busybox, the kernel modules for virtual radios,
+# hostapd, wpa_supplicant, iw, wireless-tools and lumra, each with the shared
+# libraries that ldd names.
+#   mkinitramfs.sh KERNEL_VERSION LUMRA_BINARY OUTPUT.cpio.gz
+set -euo pipefail
+kver=$1 lumra=$2 out=$3
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(mktemp -d "$(dirname "$out")/rootfs.XXXXXX")
+trap 'rm -rf "$root"' EXIT
+
+mkdir -p "$root"/{bin,sbin,etc,proc,sys,dev,tmp,run,out,lib/modules,var/cache/lumra,var/run}
+
+# busybox provides the shell and every small tool the guest uses.
+cp /bin/busybox "$root/bin/busybox"
+for applet in $("$root/bin/busybox" --list); do
+  [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
+done
+
+# Programs and the libraries they load. lumra needs only libc and libiw.
+copy_with_libs() {
+  local bin=$1 dest=$2 lib
+  cp "$bin" "$root$dest"
+  for lib in $(ldd "$bin" | awk '/=>/ { print $3 } !/=>/ && $1 ~ /^\// { print $1 }'); do
+    [ -e "$root$lib" ] && continue
+    mkdir -p "$root${lib%/*}"
+    cp -L "$lib" "$root$lib"
+  done
+}
+for prog in /usr/sbin/hostapd /usr/sbin/hostapd_cli /usr/sbin/wpa_supplicant /usr/sbin/iw \
+    /usr/sbin/iwconfig /usr/sbin/iwlist; do
+  copy_with_libs "$prog" "/sbin/${prog##*/}"
+done
+copy_with_libs "$lumra" /bin/lumra
+
+# Modules in load order, dependencies first. The crypto ones are what WPA2
+# (CCMP, BIP) asks for; mac80211 requests them at key installation.
+mods=(virtio_pci virtio_blk mac80211_hwsim ccm ctr cmac gcm ghash_generic seqiv ecb michael_mic)
+: >"$root/etc/modules"
+for m in "${mods[@]}"; do
+  modprobe -S "$kver" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
+done | awk '!seen[$0]++' | while read -r ko; do
+  cp "$ko" "$root/lib/modules/"
+  echo "${ko##*/}" >>"$root/etc/modules"
+done
+
+cp "$here"/guest/init "$root/init"
+cp "$here"/guest/*.conf "$root/etc/"
+chmod 755 "$root/init"
+
+(cd "$root" && find . | LC_ALL=C sort | busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$out"
