@@ -662,12 +662,29 @@ TEST(FakeWextScenario, Errors) {
   }
 }
 
+// A file name of this process (test runs of several builds may overlap),
+// removed when the test ends.
+class TempPath {
+ public:
+  explicit TempPath(const char *name)
+      : path_(testing::TempDir() + "fakewext_" + std::to_string(getpid()) + "_" + name) {}
+  ~TempPath() { unlink(path_.c_str()); }
+  TempPath(const TempPath &) = delete;
+  TempPath &operator=(const TempPath &) = delete;
+  operator const std::string &() const { return path_; }
+  const char *c_str() const { return path_.c_str(); }
+  const std::string &str() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // Runs a program under the preload library; returns its standard output.
 std::string run_preloaded(const std::string &command, const std::string &scenario,
                           const std::string &log, int *status) {
-  std::string out_path = testing::TempDir() + "fakewext_out.txt";
+  TempPath out_path("out.txt");
   std::string cmd = "env LD_PRELOAD=" FAKEWEXT_PRELOAD " FAKEWEXT_SCENARIO=" +
-                    scenario + " FAKEWEXT_LOG=" + log + " " + command + " >" + out_path + " 2>&1";
+                    scenario + " FAKEWEXT_LOG=" + log + " " + command + " >" + out_path.str() + " 2>&1";
   int rc = system(cmd.c_str());
   *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return read_text(out_path);
@@ -685,7 +702,7 @@ TEST(FakeWextFidelity, WirelessTools) {
   std::string iwlist = tool("iwlist"), iwconfig = tool("iwconfig");
   if (iwlist.empty() || iwconfig.empty()) GTEST_SKIP() << "wireless-tools not installed";
   const std::string scenario = FAKEWEXT_SCENARIOS "/basic.scn";
-  const std::string log = testing::TempDir() + "fakewext_log.txt";
+  const TempPath log("log.txt");
   unlink(log.c_str());
 
   int status = -1;
@@ -771,8 +788,8 @@ TEST(FakeWextFidelity, ScriptedAnswers) {
       {"interface wlan0\n  down\n", true, "Interface doesn't support scanning : Network is down",
        "ioctl SIOCSIWSCAN wlan0 result=-1 errno=100"},
   };
-  const std::string path = testing::TempDir() + "fakewext_case.scn";
-  const std::string log = testing::TempDir() + "fakewext_case.log";
+  const TempPath path("case.scn");
+  const TempPath log("case.log");
   for (const auto &c : cases) {
     SCOPED_TRACE(c.scenario);
     std::ofstream(path) << c.scenario;
@@ -789,12 +806,12 @@ TEST(FakeWextFidelity, ScriptedAnswers) {
 TEST(FakeWextFidelity, BadScenarioStopsTheProgram) {
   std::string iwconfig = tool("iwconfig");
   if (iwconfig.empty()) GTEST_SKIP() << "wireless-tools not installed";
-  std::string path = testing::TempDir() + "fakewext_bad.scn";
+  const TempPath path("bad.scn");
   std::ofstream(path) << "interface wlan0\n  nonsense\n";
   int status = -1;
   std::string out = run_preloaded(iwconfig + " wlan0", path, "/dev/null", &status);
   EXPECT_EQ(status, 125);
-  EXPECT_NE(out.find("fakewext: " + path + ": line 2: unknown line 'nonsense'"), std::string::npos)
+  EXPECT_NE(out.find("fakewext: " + path.str() + ": line 2: unknown line 'nonsense'"), std::string::npos)
       << out;
 }
 
