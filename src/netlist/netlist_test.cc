@@ -76,8 +76,8 @@ TEST_F(ListTest, AppendWalkAndFind) {
 TEST_F(ListTest, AppendedEntryIsZero) {
   network_entry *e = list_append_new();
   ASSERT_NE(e, nullptr);
-  network_entry zero{};
-  EXPECT_EQ(memcmp(e, &zero, sizeof zero), 0);
+  const unsigned char zero[sizeof(network_entry)] = {};  // every byte, padding included
+  EXPECT_EQ(memcmp(e, zero, sizeof zero), 0);
 }
 
 TEST_F(ListTest, ClearThenAppendMakesHeadAndTail) {
