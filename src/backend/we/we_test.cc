@@ -57,30 +57,32 @@ TEST(WeLinkSnapshot, PartialFailures) {
   struct Case {
     const char *what;
     bool wireless;
-    std::vector<fakewext::Failure> failures;
-    const char *ap;  // the driver's association
     int32_t bitrate;
+    std::vector<fakewext::Failure> failures;
+    const char *ap;    // the driver's association
     const char *addr;  // ap_addr afterwards
     const char *rate;  // ap_rate afterwards
   };
   const Case cases[] = {
-      {"all requests succeed", true, {}, "00:1a:2b:3c:4d:02", 54000000, "00:1A:2B:3C:4D:02",
-       "54 Mbit/s"},
-      {"no wireless extensions", false, {}, "00:1a:2b:3c:4d:02", 54000000, "old-addr", "old"},
-      {"SIOCGIWNAME fails", true, {{SIOCGIWNAME, 0, EIO}}, "00:1a:2b:3c:4d:02", 54000000,
+      {"all requests succeed", true, 54000000, {}, "00:1a:2b:3c:4d:02",
+       "00:1A:2B:3C:4D:02", "54 Mbit/s"},
+      {"no wireless extensions", false, 54000000, {}, "00:1a:2b:3c:4d:02",
        "old-addr", "old"},
-      {"SIOCGIWAP fails", true, {{SIOCGIWAP, 0, ENETDOWN}}, "00:1a:2b:3c:4d:02", 54000000,
+      {"SIOCGIWNAME fails", true, 54000000, {{SIOCGIWNAME, 0, EIO}}, "00:1a:2b:3c:4d:02",
        "old-addr", "old"},
-      {"SIOCGIWRATE fails", true, {{SIOCGIWRATE, 0, EOPNOTSUPP}}, "00:1a:2b:3c:4d:02", 54000000,
+      {"SIOCGIWAP fails", true, 54000000, {{SIOCGIWAP, 0, ENETDOWN}}, "00:1a:2b:3c:4d:02",
+       "old-addr", "old"},
+      {"SIOCGIWRATE fails", true, 54000000, {{SIOCGIWRATE, 0, EOPNOTSUPP}}, "00:1a:2b:3c:4d:02",
        "00:1A:2B:3C:4D:02", "old"},
       // Requests that only iw_get_basic_config's extras make may fail.
-      {"SIOCGIWESSID fails", true, {{SIOCGIWESSID, 0, EIO}}, "00:1a:2b:3c:4d:02", 11000000,
+      {"SIOCGIWESSID fails", true, 11000000, {{SIOCGIWESSID, 0, EIO}}, "00:1a:2b:3c:4d:02",
        "00:1A:2B:3C:4D:02", "11 Mbit/s"},
-      {"not associated: stored as reported", true, {}, "00:00:00:00:00:00", 1000000,
+      {"not associated: stored as reported", true, 1000000, {}, "00:00:00:00:00:00",
        "Not-Associated", "1 Mbit/s"},
-      {"rate below 1000 bit/s", true, {}, "00:1a:2b:3c:4d:02", 999, "00:1A:2B:3C:4D:02", "old"},
-      {"rate -1 is unsigned", true, {}, "00:1a:2b:3c:4d:02", -1, "00:1A:2B:3C:4D:02",
-       "4 Gbit/s"},
+      {"rate below 1000 bit/s", true, 999, {}, "00:1a:2b:3c:4d:02",
+       "00:1A:2B:3C:4D:02", "old"},
+      {"rate -1 is unsigned", true, -1, {}, "00:1a:2b:3c:4d:02",
+       "00:1A:2B:3C:4D:02", "4 Gbit/s"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
