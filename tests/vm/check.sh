@@ -177,10 +177,12 @@ if [ -d "$res/runs/$run" ]; then
   check_run $run out "$tmp/r1" none
   write_line cache "$tmp/r1" none "" >"$tmp/c1"
   check_cache $run "$tmp/c1"
-  if grep -q '<[^>]*\bUP\b' "$res/runs/$run/link-state.after"; then
+  if ! grep -q '<[^>]*\bUP\b' "$res/runs/$run/link-state.before" &&
+    grep -q '<[^>]*\bUP\b' "$res/runs/$run/link-state.after"; then
     pass "$run: interface brought up"
   else
-    fail "$run: interface brought up" "$(head -1 "$res/runs/$run/link-state.after")"
+    fail "$run: interface brought up" "before: $(head -1 "$res/runs/$run/link-state.before")" \
+      "after:  $(head -1 "$res/runs/$run/link-state.after")"
   fi
   # A cached run while not associated prints the cache as it is.
   run=unassociated-cached

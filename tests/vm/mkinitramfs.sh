@@ -11,22 +11,21 @@ trap 'rm -rf "$root"' EXIT
 
 mkdir -p "$root"/{bin,sbin,etc,proc,sys,dev,tmp,run,out,lib/modules,var/cache/lumra,var/run}
 
-# busybox provides the shell and every small tool the guest uses.
-cp /bin/busybox "$root/bin/busybox"
-for applet in $("$root/bin/busybox" --list); do
-  [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
-done
-
 # Programs and the libraries they load. lumra needs only libc and libiw.
 copy_with_libs() {
   local bin=$1 dest=$2 lib
   cp "$bin" "$root$dest"
-  for lib in $(ldd "$bin" | awk '/=>/ { print $3 } !/=>/ && $1 ~ /^\// { print $1 }'); do
+  for lib in $(ldd "$bin" 2>/dev/null | awk '/=>/ { print $3 } !/=>/ && $1 ~ /^\// { print $1 }'); do
     [ -e "$root$lib" ] && continue
     mkdir -p "$root${lib%/*}"
     cp -L "$lib" "$root$lib"
   done
 }
+# busybox (the static build) provides the shell and every small tool.
+copy_with_libs /bin/busybox /bin/busybox
+for applet in $("$root/bin/busybox" --list); do
+  [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
+done
 for prog in /usr/sbin/hostapd /usr/sbin/hostapd_cli /usr/sbin/wpa_supplicant /usr/sbin/iw \
     /usr/sbin/iwconfig /usr/sbin/iwlist; do
   copy_with_libs "$prog" "/sbin/${prog##*/}"
