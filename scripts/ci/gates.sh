@@ -1,0 +1,242 @@
+#!/usr/bin/env bash
+# Quality gates of the shipped program, each reported on its own:
+#   footprint  the stripped Release binary needs libc and libiw only, holds
+#              nothing of the C++ runtime and is no larger than iwlist;
+#   heap       the peak heap of a refresh run over 100 networks (valgrind
+#              massif) stays within 32 KiB above the largest scan result
+#              buffer; iwlist is measured over the same networks beside it;
+#   install    cmake --install into a staging directory;
+#   memcheck   refresh and cached runs against the fake driver under valgrind
+#              memcheck, with no error and no leak;
+#   tidy       clang-tidy (.clang-tidy) over src/, no finding;
+#   cppcheck   cppcheck (.cppcheck-suppressions) over src/, no finding.
+# Name gates to run only those: scripts/ci/gates.sh footprint heap
+# The figures are written to build/gates/footprint.md.
+set -euo pipefail
+. "$(dirname "$0")/../lib.sh"
+need_base
+need_pkgs valgrind clang-tidy cppcheck jq groff-base file binutils
+
+R=$LUMRA_ROOT/build/gates-release  # what ships: Release, default cache path
+G=$LUMRA_ROOT/build/gates          # with debug info, the fake driver and the tests
+SCENARIOS=$LUMRA_ROOT/testsupport/fakewext/scenarios
+IFACE=wlan0
+HEAP_MARGIN=32768
+REPORT=$G/footprint.md
+
+gates=("$@")
+[ ${#gates[@]} -gt 0 ] || gates=(footprint heap install memcheck tidy cppcheck)
+
+configure_build "$R" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF
+cmake -S "$LUMRA_ROOT" -B "$G" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DLUMRA_CACHE_PATH="$G/cache/lumra" >/dev/null
+cmake --build "$G" -j "$JOBS" --target lumra fakewext_preload
+PRELOAD=$G/testsupport/fakewext/libfakewext.so
+IWLIST=$(readlink -f "$(command -v iwlist)")
+mkdir -p "$G/cache"
+: >"$REPORT"
+
+report() { printf '%s\n' "$*" | tee -a "$REPORT"; }
+needed() { readelf -d "$1" | awk '/NEEDED/ {gsub(/[][]/, "", $NF); printf "%s%s", sep, $NF; sep=" "}'; }
+
+# Runs lumra (or another program) against the fake driver: SCENARIO, then the command.
+fake() {
+  local scenario=$1; shift
+  FAKEWEXT_SCENARIO=$scenario LD_PRELOAD=$PRELOAD "$@"
+}
+
+gate_footprint() {
+  local bin=$R/lumra ok=0 size iw_size deps iw_deps
+  size=$(stat -c %s "$bin")
+  iw_size=$(stat -c %s "$IWLIST")
+  deps=$(needed "$bin")
+  iw_deps=$(needed "$IWLIST")
+  report "## Footprint (x86-64, $(g++ -dumpfullversion 2>/dev/null || g++ -dumpversion), Release)"
+  report ""
+  report "| | lumra | iwlist ($IWLIST) |"
+  report "|---|---|---|"
+  report "| file size, stripped | $size bytes | $iw_size bytes |"
+  report "| NEEDED (readelf -d) | $deps | $iw_deps |"
+  report "| ldd | $(ldd "$bin" | awk '{printf "%s ", $1}') | $(ldd "$IWLIST" | awk '{printf "%s ", $1}') |"
+  report ""
+  file -b "$bin" | grep -q 'stripped' && ! file -b "$bin" | grep -q 'not stripped' ||
+    { echo "footprint: $bin is not stripped"; ok=1; }
+  [ "$deps" = "libiw.so.30 libc.so.6" ] ||
+    { echo "footprint: lumra needs '$deps', expected libiw.so.30 and libc.so.6 only"; ok=1; }
+  # Nothing of the C++ runtime may remain, linked in or imported.
+  local cxx
+  cxx=$(nm -D --undefined-only "$bin" | grep -v '@GLIBC_' | grep -E '_Z|__cxa|__gxx|_Unwind' || true)
+  [ -z "$cxx" ] || { echo "footprint: lumra imports C++ runtime symbols:"; echo "$cxx"; ok=1; }
+  if [ "$size" -gt "$iw_size" ]; then
+    echo "footprint: lumra ($size bytes) is larger than iwlist ($iw_size bytes)"; ok=1
+  fi
+  return $ok
+}
+
+# massif_figures FILE: "own buffer total" at the peak of the program's own heap.
+# An allocation is the program's own when its stack reaches main and passes
+# through nothing of the fake driver (which also pulls the C++ library and its
+# start-up allocations into the process); the scan result buffer is what
+# we_scan_once holds outside the decoder. Sizes are the requested bytes.
+massif_figures() {
+  awk '
+    function flush() {
+      if (!tree) return
+      if (own > peak_own) { peak_own = own; peak_total = total }
+      if (buf > max_buf) max_buf = buf
+      tree = 0
+    }
+    /^snapshot=/ { flush(); next }
+    /^mem_heap_B=/ { total = substr($0, 12) + 0; next }
+    /^heap_tree=/ { tree = ($0 != "heap_tree=empty"); own = 0; buf = 0; next }
+    tree && /^ *n[0-9]+: / {
+      match($0, /^ */); d = RLENGTH
+      line = substr($0, d + 1)
+      c = index(line, ":")
+      kids = substr(line, 2, c - 2) + 0
+      frame[d] = substr(line, c + 2)
+      if (d == 0 || kids > 0) next
+      path = ""
+      for (i = 1; i <= d; i++) path = path "|" frame[i]
+      if (path !~ /\(below main\)/ || path ~ /fakewext/) next
+      bytes = frame[d] + 0
+      own += bytes
+      if (path ~ /we_scan_once/ && path !~ /we_decode_scan|list_append_new/) buf += bytes
+    }
+    END { flush(); printf "%d %d %d\n", peak_own, max_buf, peak_total }
+  ' "$1"
+}
+
+gate_heap() {
+  local scn=$SCENARIOS/many.scn out ok=0
+  local massif=(valgrind --tool=massif --threshold=0 --detailed-freq=1 --max-snapshots=1000
+    --peak-inaccuracy=0 --depth=40)
+  rm -f "$G/cache/lumra"
+  out=$(fake "$scn" "${massif[@]}" --massif-out-file="$G/massif.lumra" "$G/lumra" -i "$IFACE" 2>"$G/massif.lumra.log")
+  local records
+  records=$(grep -o 'ESSID:' <<<"$out" | wc -l)
+  fake "$scn" "${massif[@]}" --massif-out-file="$G/massif.iwlist" "$IWLIST" "$IFACE" scan \
+    >"$G/iwlist.out" 2>"$G/massif.iwlist.log"
+  local cells
+  cells=$(grep -c 'Cell [0-9]* - Address' "$G/iwlist.out" || true)
+  read -r own buf total < <(massif_figures "$G/massif.lumra")
+  read -r iw_own _ iw_total < <(massif_figures "$G/massif.iwlist")
+  report "## Peak heap over 100 networks (valgrind massif, fake driver, scenario many.scn)"
+  report ""
+  report "| | lumra refresh run | iwlist $IFACE scan |"
+  report "|---|---|---|"
+  report "| networks printed | $records | $cells |"
+  report "| peak heap of the program itself | $own bytes | $iw_own bytes |"
+  report "| of which the scan result buffer | $buf bytes | |"
+  report "| above the scan result buffer | $((own - buf)) bytes (limit $HEAP_MARGIN) | |"
+  report "| peak with the fake driver's own heap | $total bytes | $iw_total bytes |"
+  report ""
+  [ "$records" -eq 100 ] || { echo "heap: lumra printed $records records, expected 100"; ok=1; }
+  [ "$buf" -gt 0 ] || { echo "heap: no scan result buffer found in the massif profile"; ok=1; }
+  [ $((own - buf)) -le $HEAP_MARGIN ] ||
+    { echo "heap: peak $own bytes is more than $HEAP_MARGIN above the $buf-byte buffer"; ok=1; }
+  return $ok
+}
+
+gate_install() {
+  local stage ok=0
+  stage=$(mktemp -d)
+  DESTDIR=$stage cmake --install "$R" --prefix /usr >/dev/null
+  local f
+  for f in usr/sbin/lumra usr/share/man/man8/lumra.8; do
+    [ -f "$stage/$f" ] || { echo "install: $f missing"; ok=1; }
+  done
+  [ -d "$stage/var/cache/lumra" ] || { echo "install: the cache directory was not created"; ok=1; }
+  [ -x "$stage/usr/sbin/lumra" ] || { echo "install: lumra is not executable"; ok=1; }
+  # The manual page renders without a warning.
+  local warn
+  warn=$(groff -man -ww -z "$stage/usr/share/man/man8/lumra.8" 2>&1 || true)
+  [ -z "$warn" ] || { echo "install: lumra(8): $warn"; ok=1; }
+  (cd "$stage" && find . ! -type d -o -type d -empty) | sort | sed 's/^/  /'
+  rm -rf "$stage"
+  return $ok
+}
+
+# memcheck_run NAME SCENARIO ARGS...: one run of lumra under memcheck.
+memcheck_run() {
+  local name=$1 scn=$2; shift 2
+  local out rc=0
+  out=$(fake "$scn" valgrind --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
+    --errors-for-leak-kinds=definite,indirect,possible --track-origins=yes --num-callers=40 \
+    --log-file="$G/memcheck.$name.log" "$G/lumra" -i "$IFACE" "$@") || rc=$?
+  local summary
+  summary=$(grep -E 'ERROR SUMMARY|(definitely|indirectly|possibly) lost:|still reachable:' \
+    "$G/memcheck.$name.log" | sed 's/^==[0-9]*== *//; s/ (suppressed.*//' | tr -s ' ' | paste -sd';' -)
+  # What stays reachable at exit of the program's own (not the fake driver's,
+  # nor the C++ library's that the fake brings in): the network list, which
+  # the process exit releases.
+  local own
+  own=$(awk '
+    function flush() { if (cur && below && !fake) { bytes += b; blocks += n } cur = 0 }
+    /are still reachable in loss record/ {
+      flush(); b = $2; n = $5; gsub(",", "", b); gsub(",", "", n); cur = 1; fake = 0; below = 0; next
+    }
+    cur && /fakewext/ { fake = 1 }
+    cur && /\(below main\)/ { below = 1 }
+    cur && /^==[0-9]+== *$/ { flush() }
+    END { flush(); printf "%d bytes in %d blocks", bytes, blocks }
+  ' "$G/memcheck.$name.log")
+  echo "  $name: exit $rc; $summary; of the program's own still reachable: $own"
+  if [ "$rc" -ne 0 ] || [[ $out != ESSID:* ]] || [[ $out == "ESSID:error,,,,," ]]; then
+    echo "memcheck: $name failed (exit $rc, output '${out:0:80}'), see $G/memcheck.$name.log"
+    return 1
+  fi
+}
+
+gate_memcheck() {
+  local ok=0 basic=$SCENARIOS/basic.scn
+  rm -f "$G/cache/lumra"
+  memcheck_run refresh "$basic" || ok=1
+  memcheck_run cached "$basic" -c || ok=1
+  # A cache without the associated network: the cached run adds it by a
+  # directed scan and rewrites the cache.
+  printf 'ESSID:cafe%%20open,00:1A:2B:3C:4D:01,Master,off,1,50 %%,' >"$G/cache/lumra"
+  memcheck_run cached-add "$basic" -c || ok=1
+  grep -q 'ESSID:home,' "$G/cache/lumra" || { echo "memcheck: cached-add did not add the network"; ok=1; }
+  rm -f "$G/cache/lumra"
+  memcheck_run refresh-100 "$SCENARIOS/many.scn" -e || ok=1
+  memcheck_run cached-100 "$SCENARIOS/many.scn" -c || ok=1
+  return $ok
+}
+
+# The sources of the program itself: what the object library and the
+# executable compile. clang-tidy reads only these (the tests would take
+# minutes more of gtest parsing); cppcheck reads all of src/.
+product_sources() {
+  jq -r '.[] | select(.command | test("CMakeFiles/lumra(_core)?\\.dir/")) | .file' \
+    "$G/compile_commands.json" | sort -u
+}
+
+gate_tidy() {
+  local log=$G/clang-tidy.log
+  product_sources | xargs -P "$JOBS" -n 1 clang-tidy -p "$G" --quiet >"$log" 2>/dev/null || true
+  if grep -qE '(warning|error):' "$log"; then
+    grep -E '(warning|error):' "$log" | sort -u
+    return 1
+  fi
+  echo "  clang-tidy: $(product_sources | wc -l) files, no finding"
+}
+
+gate_cppcheck() {
+  local dir=$G/cppcheck
+  mkdir -p "$dir"
+  jq --arg src "$LUMRA_ROOT/src/" '[.[] | select(.file | startswith($src))]' \
+    "$G/compile_commands.json" >"$dir/compile_commands.json"
+  cppcheck --project="$dir/compile_commands.json" --cppcheck-build-dir="$dir" \
+    --enable=warning,style,performance,portability --library=googletest --inline-suppr \
+    --suppressions-list="$LUMRA_ROOT/.cppcheck-suppressions" --error-exitcode=1 -q -j "$JOBS" \
+    --template='{file}:{line}: {severity}: {message} [{id}]'
+  echo "  cppcheck: $(jq length "$dir/compile_commands.json") files, no finding"
+}
+
+failed=()
+for g in "${gates[@]}"; do
+  echo "-- gate $g"
+  if "gate_$g"; then echo "-- gate $g passed"; else echo "-- gate $g FAILED"; failed+=("$g"); fi
+done
+[ ${#failed[@]} -eq 0 ] || { echo "gates failed: ${failed[*]}"; exit 1; }
