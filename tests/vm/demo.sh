@@ -16,7 +16,7 @@ if [ -e "$res/setup-error" ]; then
   exit 1
 fi
 echo "wpa_supplicant associated the station wlan0:"
-sed 's/^/  /' "$res/association" | grep -E 'Connected|SSID|freq|tx bitrate'
+sed 's/^/  /' "$res/association" | grep -E 'Connected|SSID|freq|signal|tx bitrate'
 echo
 echo "Each run's line is shown with a line break added after it (lumra prints none)."
 while read -r name; do
