@@ -23,8 +23,9 @@ void fill_list() {
     int n = snprintf(e->essid, sizeof e->essid, "net %d, floor %d", i, i % 7);
     e->essid_len = static_cast<uint32_t>(n);
     snprintf(e->bssid, sizeof e->bssid, "02:00:00:%02x:%02x:%02x", i >> 16 & 0xff, i >> 8 & 0xff, i & 0xff);
-    strcpy(e->mode, i % 5 ? "Master" : "Ad-Hoc");
-    for (int s = 0; s <= i % 3; ++s) strcpy(e->security[e->security_count++], kSecurity[(i + s) % 5]);
+    snprintf(e->mode, sizeof e->mode, "%s", i % 5 ? "Master" : "Ad-Hoc");
+    for (int s = 0; s <= i % 3; ++s)
+      snprintf(e->security[e->security_count++], sizeof e->security[0], "%s", kSecurity[(i + s) % 5]);
     e->channel = 1 + i % 13;
     e->quality = static_cast<uint8_t>(i % 101);
   }
@@ -36,10 +37,10 @@ void per_record(benchmark::State &state, long bytes) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
 }
 
-void BM_WriteCache(benchmark::State &state) {
+void write_cache(benchmark::State &state) {
   fill_list();
   FILE *f = tmpfile();
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     rewind(f);
     if (write_network_lines(1, f, 1, 0) != 0) state.SkipWithError("write failed");
     fflush(f);
@@ -48,12 +49,12 @@ void BM_WriteCache(benchmark::State &state) {
   fclose(f);
   list_clear();
 }
-BENCHMARK(BM_WriteCache);
+BENCHMARK(write_cache);
 
-void BM_WriteOutput(benchmark::State &state) {
+void write_output(benchmark::State &state) {
   fill_list();
   FILE *f = tmpfile();
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     rewind(f);
     write_network_lines(0, f, 0, 1);
     fflush(f);
@@ -62,16 +63,16 @@ void BM_WriteOutput(benchmark::State &state) {
   fclose(f);
   list_clear();
 }
-BENCHMARK(BM_WriteOutput);
+BENCHMARK(write_output);
 
-void BM_ReadCache(benchmark::State &state) {
+void read_cache_1000(benchmark::State &state) {
   fill_list();
   FILE *f = tmpfile();
   write_network_lines(1, f, 1, 0);
   long bytes = ftell(f);
   fflush(f);
   list_clear();
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     if (read_cache(f) != 0) state.SkipWithError("read failed");
     state.PauseTiming();
     list_clear();  // the reader is always given an empty list
@@ -80,6 +81,6 @@ void BM_ReadCache(benchmark::State &state) {
   per_record(state, bytes);
   fclose(f);
 }
-BENCHMARK(BM_ReadCache);
+BENCHMARK(read_cache_1000);
 
 }  // namespace

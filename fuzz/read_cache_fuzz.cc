@@ -83,6 +83,7 @@ bool same(const network_entry &a, const network_entry &b) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FILE *f = memory_file(data, size);
   fseek(f, 0, SEEK_END);

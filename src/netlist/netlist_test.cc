@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <span>
+#include <type_traits>
 
 #include "netlist/netlist_alloc.h"
 
@@ -30,9 +32,9 @@ TEST(NetworkEntryTest, FieldsInOrderWithTheirSizes) {
       {"quality", offsetof(network_entry, quality), sizeof e.quality},
       {"current", offsetof(network_entry, current), sizeof e.current},
       {"bitrate", offsetof(network_entry, bitrate), sizeof e.bitrate},
-      {"next", offsetof(network_entry, next), sizeof e.next},
+      {"next", offsetof(network_entry, next), sizeof(void *)},
   };
-  const std::size_t sizes[] = {36, 4, 18, 7, 6 * 12, 4, 4, 4, 4, 1, 4, 12, sizeof(void *)};
+  const std::size_t sizes[] = {36, 4, 18, 7, 72, 4, 4, 4, 4, 1, 4, 12, sizeof(void *)};
   for (std::size_t i = 0; i < std::size(fields); ++i) {
     EXPECT_EQ(fields[i].size, sizes[i]) << fields[i].name;
     if (i > 0) {
@@ -40,6 +42,7 @@ TEST(NetworkEntryTest, FieldsInOrderWithTheirSizes) {
     }
   }
   EXPECT_EQ(sizeof e.security[0], 12u);
+  EXPECT_TRUE((std::is_same_v<decltype(e.next), network_entry *>));
   // Signed where a producer may count down or a channel be absent; flags and
   // lengths unsigned.
   EXPECT_LT(static_cast<decltype(e.security_count)>(-1), 0);
@@ -76,8 +79,8 @@ TEST_F(ListTest, AppendWalkAndFind) {
 TEST_F(ListTest, AppendedEntryIsZero) {
   network_entry *e = list_append_new();
   ASSERT_NE(e, nullptr);
-  const unsigned char zero[sizeof(network_entry)] = {};  // every byte, padding included
-  EXPECT_EQ(memcmp(e, zero, sizeof zero), 0);
+  // Every byte, padding included.
+  for (std::byte b : std::as_bytes(std::span(e, 1))) ASSERT_EQ(b, std::byte{0});
 }
 
 TEST_F(ListTest, ClearThenAppendMakesHeadAndTail) {
@@ -95,8 +98,9 @@ void *no_memory(std::size_t, std::size_t) { return nullptr; }
 
 TEST_F(ListTest, FailedAppendChangesNothing) {
   network_entry *a = list_append_new();
+  ASSERT_NE(a, nullptr);
   network_entry *b = list_append_new();
-  ASSERT_TRUE(a && b);
+  ASSERT_NE(b, nullptr);
   strcpy(a->bssid, "00:00:00:00:00:0a");
   {
     netlist_internal::scoped_entry_alloc guard(no_memory);
