@@ -14,7 +14,7 @@ namespace {
 // made of the characters that matter: blanks, signs, digits of both bases,
 // the "0x" prefix, and the separators that stop a number.
 std::string random_text(std::mt19937 &rng) {
-  static constexpr char kAlphabet[] = " \t\n+-0019aAfFxXg,:%/";
+  static constexpr char kAlphabet[] = " \t\n\v\f\r+-0019aAfFxXg,:%/";
   std::uniform_int_distribution<int> len(0, 6);
   std::uniform_int_distribution<int> pick(0, sizeof kAlphabet - 2);
   std::string s;
