@@ -42,14 +42,14 @@ accel=(-accel tcg -cpu max)
 [ "${LUMRA_VM_ACCEL:-tcg}" = kvm ] && accel=(-enable-kvm -cpu host)
 
 echo "booting $kver in QEMU (${accel[1]}), mode $mode"
-boot_start=$SECONDS
+boot_start=$(date +%s.%N)
 status=0
 timeout "${LUMRA_VM_TIMEOUT:-420}" qemu-system-x86_64 "${accel[@]}" -m 512 -smp 1 \
   -nographic -no-reboot -nic none -monitor none \
   -kernel "/boot/vmlinuz-$kver" -initrd "$W/initramfs.cpio.gz" \
   -append "console=ttyS0 quiet panic=-1 lumra.mode=$mode" \
   -drive "file=$W/out.img,format=raw,if=virtio" </dev/null >"$W/console.log" 2>&1 || status=$?
-vm_seconds=$((SECONDS - boot_start))
+vm_seconds=$(awk -v a="$boot_start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 
 if [ $status -ne 0 ] || ! tar -xf "$W/out.img" -C "$W/out" 2>/dev/null || [ ! -e "$W/out/guest.log" ]; then
   echo "the VM gave no results (qemu status $status); its console:" >&2
@@ -58,16 +58,18 @@ if [ $status -ne 0 ] || ! tar -xf "$W/out.img" -C "$W/out" 2>/dev/null || [ ! -e
   exit 1
 fi
 
-# Seconds from power-on until the guest's first process ran, and until the
-# access points were up, from the guest's own clock.
-boot=$(sed -n 's/^\[\([0-9.]*\)\] init started.*/\1/p' "$W/out/guest.log")
+# Boot time: the VM's whole run less the time the guest's first process ran
+# by the guest's own clock (firmware, kernel start-up and power-off).
+init=$(sed -n 's/^\[\([0-9.]*\)\] init started.*/\1/p' "$W/out/guest.log")
+finished=$(sed -n 's/^\[\([0-9.]*\)\] done$/\1/p' "$W/out/guest.log")
 aps=$(sed -n 's/^\[\([0-9.]*\)\] access points visible.*/\1/p' "$W/out/guest.log")
+boot=$(awk -v v="$vm_seconds" -v i="${init:-0}" -v d="${finished:-0}" 'BEGIN { printf "%.1f", v - (d - i) }')
 
 if [ "$mode" = demo ]; then
   bash "$here/demo.sh" "$W/out" "$kver"
   exit
 fi
 
-echo "vm: kernel booted in ${boot:-?} s, access points visible at ${aps:-?} s (guest clock);" \
-  "the VM ran ${vm_seconds} s, the suite so far $((SECONDS - total_start)) s"
+echo "vm: boot ${boot} s (kernel up ${init:-?} s, access points seen ${aps:-?} s by the guest's clock);" \
+  "the VM ran ${vm_seconds} s; the suite so far $((SECONDS - total_start)) s"
 exec bash "$here/check.sh" "$W/out"
