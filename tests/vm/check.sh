@@ -91,6 +91,9 @@ rate_text() {
 declare -A essid_of security_of security_pbc_of
 while read -r _ addr conf; do
   essid_of[$addr]=$(sed -n 's/^ssid=//p' "$guest/$conf")
+  # A network that hides its name is scanned with an empty ESSID.
+  grep -q '^# expect-essid:' "$guest/$conf" &&
+    essid_of[$addr]=$(sed -n 's/^# expect-essid: *//p' "$guest/$conf")
   security_of[$addr]=$(sed -n 's/^# expect-security: //p' "$guest/$conf")
   security_pbc_of[$addr]=$(sed -n 's/^# expect-security-pbc: //p' "$guest/$conf")
   [ -n "${security_pbc_of[$addr]}" ] || security_pbc_of[$addr]=${security_of[$addr]}
@@ -257,6 +260,21 @@ else
       update "$tmp/absent" "$cur" "$(live_channel "$d/channel.before")" "$(live_quality "$d/iwconfig.before")" >"$tmp/again"
       check_run $run enc "$tmp/again" "$cur"
       check_cache $run "$tmp/absent.cache"
+    else
+      fail "$run: ran" "no results for this run"
+    fi
+
+    # With the interface taken down a cached run prints the cache as it is,
+    # with no bit rate, and leaves the interface down.
+    run=down-cached
+    if [ -d "$res/runs/$run" ]; then
+      check_run $run out "$tmp/absent" none
+      check_cache $run "$tmp/absent.cache"
+      if grep -q '<[^>]*\bUP\b' "$res/runs/$run/link-state.after"; then
+        fail "$run: interface left down" "after: $(head -1 "$res/runs/$run/link-state.after")"
+      else
+        pass "$run: interface left down"
+      fi
     else
       fail "$run: ran" "no results for this run"
     fi
