@@ -176,8 +176,8 @@ TEST_F(Current, ResultTable) {
     fakewext::Session session;
     Interface iface = associated();
     row.setup(iface);
+    const short flags_before = iface.flags;
     Interface &live = session.add(std::move(iface));
-    short flags_before = live.flags;
     network_entry *other = cached("02:00:00:00:00:09", "cafe");
     if (row.in_cache) cached(kApText, "home");
     size_t before = listed().size();

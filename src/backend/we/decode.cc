@@ -171,6 +171,7 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   // event record; the slack keeps that write inside this object.
   struct {
     iw_event event;
+    // cppcheck-suppress unusedStructMember ; written by libiw only
     unsigned char slack[16];
   } slot;
   iw_event &event = slot.event;
