@@ -56,10 +56,12 @@ int parse_elements(backend_ctx *ctx, bytes elements) {
 // Custom events carry "rsn_ie=" or "wpa_ie=" texts; the elements follow the
 // seventh character.
 int parse_custom(backend_ctx *ctx, bytes text) {
-  if (text.size() < 3) return 0;
-  if (memcmp(text.data(), "rsn", 3) != 0 && memcmp(text.data(), "wpa", 3) != 0) return 0;
-  if (text.size() <= 7) return 0;
-  return parse_elements(ctx, text.subspan(7));
+  ByteReader reader(text);
+  std::span<const uint8_t> prefix;
+  if (!reader.prefix(3).read_bytes(3, &prefix)) return 0;
+  if (memcmp(prefix.data(), "rsn", 3) != 0 && memcmp(prefix.data(), "wpa", 3) != 0) return 0;
+  if (!reader.skip(7)) return 0;
+  return parse_elements(ctx, reader.rest());
 }
 
 // The length of the run of whole events at the start of the buffer. libiw

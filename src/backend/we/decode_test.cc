@@ -410,6 +410,21 @@ TEST_F(Decode, MalformedTailEndsTheWalk) {
   }
 }
 
+TEST_F(Decode, OldStreamLayout) {
+  // Up to version 18 a 64-bit kernel keeps the pointer inside pointer events;
+  // libiw's copy of such events must stay within memory of the decoder's
+  // (the sanitizer build checks). The cells are still listed.
+  range = test_range(18);
+  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::essid("old"), ev::encode_off(),
+                     ev::genie(rsn({2})), ev::freq_mhz(2437)},
+                    {ev::ap("02:00:00:00:00:02"), ev::mode(1)}}),
+            0);
+  std::vector<network_entry *> all = listed();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0]->channel, 6);
+  EXPECT_STREQ(all[1]->mode, "Ad-Hoc");
+}
+
 TEST_F(Decode, PayloadClaimingBytesPastTheEnd) {
   // A generic element event whose own length runs past the buffer: the
   // element bytes beyond the end are never handed on.
