@@ -52,8 +52,9 @@ timeout "${LUMRA_VM_TIMEOUT:-420}" qemu-system-x86_64 "${accel[@]}" -m 512 -smp 
 vm_seconds=$(awk -v a="$boot_start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 
 if [ $status -ne 0 ] || ! tar -xf "$W/out.img" -C "$W/out" 2>/dev/null || [ ! -e "$W/out/guest.log" ]; then
-  echo "the VM gave no results (qemu status $status); its console:" >&2
-  tail -n 40 "$W/console.log" >&2
+  echo "FAIL boot"
+  echo "    the VM gave no results (qemu status $status); the end of its console:"
+  sed 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/^/    /' "$W/console.log" | tail -n 40
   echo "0 passed, 1 failed"
   exit 1
 fi
