@@ -619,6 +619,7 @@ TEST(FakeWextScenario, Settings) {
       "  fetch results 2\n"
       "cell 00:00:00:00:00:01\n"
       "cell 00:00:00:00:00:02  # second\n"
+      "  channel 08\n"
       "  essid \"x\" 0\n"
       "  encode 0x8000\n"
       "wait error EINTR 1000\n"
@@ -641,8 +642,9 @@ TEST(FakeWextScenario, Settings) {
   EXPECT_EQ(w->fetches[1].reported, 10000);
   ASSERT_TRUE(w->fetches[2].cells.has_value());
   ASSERT_EQ(w->fetches[2].cells->size(), 1u);
-  EXPECT_EQ((*w->fetches[2].cells)[0].size(), 3u);
-  EXPECT_EQ((*w->fetches[2].cells)[0][1].u.essid.flags, 0);
+  EXPECT_EQ((*w->fetches[2].cells)[0].size(), 4u);
+  EXPECT_EQ((*w->fetches[2].cells)[0][1].u.freq.m, 8);  // decimal despite the 0
+  EXPECT_EQ((*w->fetches[2].cells)[0][2].u.essid.flags, 0);
   ASSERT_EQ(fake.driver().wait_script().size(), 1u);
   EXPECT_EQ(fake.driver().wait_script()[0].error, EINTR);
   EXPECT_EQ(fake.driver().proc_error, EACCES);

@@ -48,9 +48,12 @@ bool parse_long(std::string_view s, long *out) {
   char buf[32];
   memcpy(buf, s.data(), s.size());
   buf[s.size()] = '\0';
+  // Decimal, or hexadecimal after 0x; a leading 0 does not mean octal.
+  const char *digits = buf[0] == '-' ? buf + 1 : buf;
+  int base = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X') ? 16 : 10;
   char *end = nullptr;
   errno = 0;
-  long v = strtol(buf, &end, 0);
+  long v = strtol(buf, &end, base);
   if (errno != 0 || *end != '\0') return false;
   *out = v;
   return true;
@@ -137,7 +140,14 @@ struct Parser {
   }
 
   bool numbers(const std::vector<std::string> &w, size_t from, size_t n, long *out) {
-    if (w.size() != from + n) return fail("expected " + std::to_string(n) + " numbers");
+    if (w.size() != from + n) {
+      // Appended piecewise: g++ 12 for 32-bit ARM warns wrongly (-Wrestrict)
+      // about "literal" + std::string.
+      std::string msg = "expected ";
+      msg += std::to_string(n);
+      msg += " numbers";
+      return fail(msg);
+    }
     for (size_t i = 0; i < n; ++i)
       if (!parse_long(w[from + i], &out[i])) return fail("bad number '" + w[from + i] + "'");
     return true;
