@@ -32,6 +32,7 @@ for arch in "${arches[@]}"; do
   need_pkgs "g++-$t" "libiw-dev:$arch" "libgtest-dev:$arch" "libstdc++6:$arch" qemu-user-static file
 done
 
+failed=()
 for arch in "${arches[@]}"; do
   t=$(triplet "$arch")
   B=$LUMRA_ROOT/build/cross-$arch
@@ -40,7 +41,13 @@ for arch in "${arches[@]}"; do
     -DCMAKE_BUILD_TYPE=Release -DLUMRA_CACHE_PATH="$B/cache/lumra"
   file -b "$B/lumra"
   readelf -d "$B/lumra" | awk '/NEEDED/ {print "   needs", $NF}'
-  echo "   $(stat -c %s "$B/lumra") bytes"
+  # The file size includes the padding that aligns the segments to the
+  # largest page size of the architecture (64 KiB on arm64); what is loaded
+  # is the sum of the LOAD segments.
+  loaded=0
+  while read -r size; do loaded=$((loaded + size)); done \
+    < <(readelf -lW "$B/lumra" | awk '$1 == "LOAD" {print $5}')
+  echo "   $(stat -c %s "$B/lumra") bytes, of which $loaded bytes in LOAD segments"
   mkdir -p "$B/cache"
   # An empty GTEST_FILTER would select no test at all.
   if [ -n "$QEMU_SKIP" ]; then export GTEST_FILTER="-$QEMU_SKIP"; fi
@@ -50,6 +57,7 @@ for arch in "${arches[@]}"; do
     grep -aE 'Failure$' "$B/ctest.log" | head -40
     grep -aE '\[  FAILED  \]|tests passed' "$B/ctest.log"
     echo "cross: $arch unit suite failed under qemu-user (log: $B/ctest.log)"
-    exit 1
+    failed+=("$arch")
   fi
 done
+[ ${#failed[@]} -eq 0 ]

@@ -578,8 +578,12 @@ bool binary_runs_here() {
     pid_t pid;
     int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc == 0) waitpid(pid, nullptr, 0);
-    return rc != ENOEXEC;
+    if (rc != 0) return false;
+    // Under qemu-user the spawn itself succeeds and the failed exec shows
+    // as the child's status 127; the program answers -x with status 1.
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 1;
   }();
   return runs;
 }
