@@ -234,9 +234,15 @@ gate_cppcheck() {
   echo "  cppcheck: $(jq length "$dir/compile_commands.json") files, no finding"
 }
 
+# Each gate runs in a subshell with errexit in force (a function called as an
+# if condition would run with it off), so any failing command fails the gate.
 failed=()
 for g in "${gates[@]}"; do
   echo "-- gate $g"
-  if "gate_$g"; then echo "-- gate $g passed"; else echo "-- gate $g FAILED"; failed+=("$g"); fi
+  set +e
+  (set -e; "gate_$g")
+  rc=$?
+  set -e
+  if [ $rc -eq 0 ]; then echo "-- gate $g passed"; else echo "-- gate $g FAILED"; failed+=("$g"); fi
 done
 [ ${#failed[@]} -eq 0 ] || { echo "gates failed: ${failed[*]}"; exit 1; }

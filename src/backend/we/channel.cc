@@ -51,10 +51,11 @@ int we_channel_of(double freq, const struct iw_range *range) {
   // range test before any conversion.
   double mhz = freq / 1e6;
   if (!(mhz >= 2400.0 && mhz <= 7200.0)) return channel;
-  // mhz is positive here, so adding a half and truncating rounds it, with no
-  // call into libm (the program links libc and libiw only).
-  double whole = static_cast<double>(static_cast<long>(mhz + 0.5));
-  if (std::fabs(mhz - whole) > 1e-3) return channel;
-  int planned = plan_channel(static_cast<long>(whole));
+  // Rounded to the nearest whole megahertz (mhz is positive here) without
+  // libm, which the program does not link.
+  long whole = static_cast<long>(mhz);
+  if (mhz - static_cast<double>(whole) >= 0.5) ++whole;
+  if (std::fabs(mhz - static_cast<double>(whole)) > 1e-3) return channel;
+  int planned = plan_channel(whole);
   return planned >= 0 ? planned : channel;
 }
