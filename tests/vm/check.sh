@@ -158,11 +158,40 @@ check_run() {
   expect "$name: standard error" "$tmp/empty" "$dir/stderr"
 }
 
+# check_fixed NAME STATUS STDOUT STDERR: a run whose every output is known
+# in advance.
+check_fixed() {
+  local dir=$res/runs/$1
+  printf '%s' "$2" >"$tmp/$1.status"
+  tr -d '\n' <"$dir/status" >"$tmp/$1.status.act"
+  expect "$1: exit status" "$tmp/$1.status" "$tmp/$1.status.act"
+  printf '%s' "$3" >"$tmp/$1.stdout"
+  expect "$1: standard output" "$tmp/$1.stdout" "$dir/stdout"
+  printf '%s' "$4" >"$tmp/$1.stderr"
+  expect "$1: standard error" "$tmp/$1.stderr" "$dir/stderr"
+}
+
 # check_cache NAME EXPECTED_FILE: the cache file after the run.
 check_cache() { expect "$1: cache file" "$2" "$res/runs/$1/cache.after"; }
 
 if [ -e "$res/setup-error" ]; then
   fail "setup" "$(cat "$res/setup-error")"
+fi
+
+# --- nothing on the air ----------------------------------------------------
+# The kernel answers the scan with an empty result: the error line, status 0,
+# and the earlier cache file is gone rather than left empty.
+run=no-networks
+if [ -d "$res/runs/$run" ]; then
+  check_fixed $run 0 'ESSID:error,,,,,' ''
+  if [ -e "$res/runs/$run/cache.before" ] && [ ! -e "$res/runs/$run/cache.after" ]; then
+    pass "$run: no cache file left"
+  else
+    fail "$run: no cache file left" "before: $(visible "$res/runs/$run/cache.before")" \
+      "after:  $(visible "$res/runs/$run/cache.after")"
+  fi
+else
+  fail "$run: ran" "no results for this run"
 fi
 
 # --- not associated -------------------------------------------------------
@@ -289,11 +318,7 @@ fi
 run=malformed-cache
 if [ -d "$res/runs/$run" ]; then
   d=$res/runs/$run
-  printf 'ESSID:error,,,,,' >"$tmp/errline"
-  expect "$run: standard output" "$tmp/errline" "$d/stdout"
-  printf 0 >"$tmp/zero"
-  tr -d '\n' <"$d/status" >"$tmp/st"
-  expect "$run: exit status" "$tmp/zero" "$tmp/st"
+  check_fixed $run 0 'ESSID:error,,,,,' ''
   expect "$run: cache file" "$d/cache.before" "$d/cache.after"
 else
   fail "$run: ran" "no results for this run"
@@ -304,13 +329,7 @@ fi
 run=unknown-backend
 if [ -d "$res/runs/$run" ]; then
   d=$res/runs/$run
-  printf 'Could not get backend\n\n' >"$tmp/msg"
-  expect "$run: standard error" "$tmp/msg" "$d/stderr"
-  : >"$tmp/none"
-  expect "$run: standard output" "$tmp/none" "$d/stdout"
-  printf 1 >"$tmp/one"
-  tr -d '\n' <"$d/status" >"$tmp/st"
-  expect "$run: exit status" "$tmp/one" "$tmp/st"
+  check_fixed $run 1 '' $'Could not get backend\n\n'
   expect "$run: cache file" "$d/cache.before" "$d/cache.after"
 else
   fail "$run: ran" "no results for this run"
