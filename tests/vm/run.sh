@@ -25,13 +25,19 @@ for k in $(ls -1 /boot/vmlinuz-* 2>/dev/null | sed 's|.*/vmlinuz-||' | sort -V);
 done
 [ -n "$kver" ] || { echo "no kernel with mac80211_hwsim installed" >&2; exit 1; }
 
-B=$LUMRA_ROOT/build/vm-release
-configure_build "$B" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF \
-  -DLUMRA_CACHE_PATH=/var/cache/lumra/lumra >/dev/null
+# LUMRA_VM_BINARY names a lumra built elsewhere (with the default cache
+# path) to run instead of this tree's Release build.
+lumra=${LUMRA_VM_BINARY:-}
+if [ -z "$lumra" ]; then
+  B=$LUMRA_ROOT/build/vm-release
+  configure_build "$B" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF \
+    -DLUMRA_CACHE_PATH=/var/cache/lumra/lumra >/dev/null
+  lumra=$B/lumra
+fi
 
 W=$LUMRA_ROOT/build/vm
 mkdir -p "$W"
-bash "$here/mkinitramfs.sh" "$kver" "$B/lumra" "$W/initramfs.cpio.gz"
+bash "$here/mkinitramfs.sh" "$kver" "$lumra" "$W/initramfs.cpio.gz"
 rm -rf "$W/out" "$W/out.img"
 mkdir -p "$W/out"
 truncate -s 16M "$W/out.img"
