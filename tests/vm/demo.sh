@@ -6,10 +6,13 @@ res=$1 kver=$2
 guest=$(cd "$(dirname "$0")" && pwd)/guest
 
 echo
-echo "No usable wireless interface here, so lumra ran in a VM: Linux $kver under"
-echo "QEMU, with virtual radios from mac80211_hwsim. hostapd ran these access points:"
+echo "lumra ran in a VM: Linux $kver under QEMU, with virtual radios from"
+echo "mac80211_hwsim. On the air were hostapd's access points and an ad-hoc cell"
+echo "that iw joined:"
 while read -r ifc addr conf; do
-  printf '  %-6s %s  "%s"\n' "$ifc" "$addr" "$(sed -n 's/^ssid=//p' "$guest/$conf")"
+  hidden=""
+  grep -q '^ignore_broadcast_ssid=1' "$guest/$conf" && hidden="  (hidden)"
+  printf '  %-6s %s  "%s"%s\n' "$ifc" "$addr" "$(sed -n 's/^ssid=//p' "$guest/$conf")" "$hidden"
 done < <(sort "$res/aps.txt")
 if [ -e "$res/setup-error" ]; then
   echo "The VM could not be set up: $(cat "$res/setup-error")" >&2
