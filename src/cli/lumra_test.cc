@@ -53,8 +53,10 @@ std::optional<std::string> read_file(const std::string &path) {
 void write_file(const std::string &path, const std::string &bytes) {
   FILE *f = fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr) << path;
-  ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-  ASSERT_EQ(fclose(f), 0);
+  const size_t written = fwrite(bytes.data(), 1, bytes.size(), f);
+  const int closed = fclose(f);  // closed before any assertion can return
+  ASSERT_EQ(written, bytes.size());
+  ASSERT_EQ(closed, 0);
 }
 
 std::optional<std::string> cache_bytes() { return read_file(kCachePath); }

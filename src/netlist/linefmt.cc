@@ -64,7 +64,7 @@ class fixed_text {
   }
 
  private:
-  char buf_[N];
+  char buf_[N]{};
   std::size_t len_ = 0;
 };
 
@@ -326,6 +326,7 @@ int read_cache(FILE *stream) {
   const auto file_size = static_cast<std::make_unsigned_t<off_t>>(st.st_size);
   const auto size = static_cast<std::size_t>(file_size);
   file_image image;
+  // cppcheck-suppress knownConditionTrueFalse ; false where size_t is as wide as off_t, not everywhere
   if (st.st_size < 0 || size != file_size || image.load(fileno(stream), size) != 0 ||
       !parse_image(image.text())) {
     list_clear();

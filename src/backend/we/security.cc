@@ -228,10 +228,9 @@ int parse_security_ies(backend_ctx *ctx, const unsigned char *buf, int len) {
 
   ByteReader r(buf, len);
   while (r.remaining() >= 2) {
-    uint8_t id;
-    uint8_t length;
-    r.peek_u8(0, &id);
-    r.peek_u8(1, &length);
+    uint8_t id = 0;
+    uint8_t length = 0;
+    if (!r.peek_u8(0, &id) || !r.peek_u8(1, &length)) break;
     // Drivers hand over every element of a cell, and vendor elements such as
     // WMM each take a slot; once all six are in use the cell simply records
     // nothing more instead of failing the scan.
