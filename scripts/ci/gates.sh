@@ -67,6 +67,10 @@ gate_footprint() {
   local cxx
   cxx=$(nm -D --undefined-only "$bin" | grep -v '@GLIBC_' | grep -E '_Z|__cxa|__gxx|_Unwind' || true)
   [ -z "$cxx" ] || { echo "footprint: lumra imports C++ runtime symbols:"; echo "$cxx"; ok=1; }
+  # No iostreams in the program: stdio only.
+  local streams
+  streams=$(product_sources | xargs grep -lE '#include <(iostream|[io]?[fs]stream|[io]stream)>' || true)
+  [ -z "$streams" ] || { echo "footprint: iostreams used in:"; echo "$streams"; ok=1; }
   if [ "$size" -gt "$iw_size" ]; then
     echo "footprint: lumra ($size bytes) is larger than iwlist ($iw_size bytes)"; ok=1
   fi
