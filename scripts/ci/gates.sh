@@ -69,7 +69,7 @@ gate_footprint() {
   [ -z "$cxx" ] || { echo "footprint: lumra imports C++ runtime symbols:"; echo "$cxx"; ok=1; }
   # No iostreams in the program: stdio only.
   local streams
-  streams=$(product_sources | xargs grep -lE '#include <(iostream|[io]?[fs]stream|[io]stream)>' || true)
+  streams=$({ product_sources; find "$LUMRA_ROOT/src" -name '*.h' ! -name 'test_*'; } | xargs grep -lE '#include <(iostream|[io]?[fs]stream|[io]stream)>' || true)
   [ -z "$streams" ] || { echo "footprint: iostreams used in:"; echo "$streams"; ok=1; }
   if [ "$size" -gt "$iw_size" ]; then
     echo "footprint: lumra ($size bytes) is larger than iwlist ($iw_size bytes)"; ok=1
