@@ -65,7 +65,7 @@ struct CellSpec {
   int security;  // 0 open, 1 WPA2, 2 WPA and WPS
 };
 
-CellSpec spec(int i) {
+CellSpec cell_shape(int i) {
   CellSpec s{};
   snprintf(s.mac, sizeof s.mac, "02:00:00:00:%02x:%02x", i >> 8, i & 0xff);
   if (i % 4 == 3) {
@@ -83,7 +83,7 @@ CellSpec spec(int i) {
 }
 
 Cell cell(int i) {
-  CellSpec s = spec(i);
+  CellSpec s = cell_shape(i);
   Cell c = {ev::ap(s.mac),        ev::channel(s.channel), ev::freq_mhz(s.mhz),
             ev::qual(s.qual, s.level, 0, 0x2b), ev::essid(s.essid),
             s.security ? ev::encode_on() : ev::encode_off(),
@@ -115,7 +115,7 @@ std::string scenario_text() {
       "  rate 65000000\n  link 50 196 161 0x0f\n";
   char line[320];
   for (int i = 0; i < kCells; i++) {
-    CellSpec s = spec(i);
+    CellSpec s = cell_shape(i);
     snprintf(line, sizeof line,
              "cell %s\n  channel %d\n  freq %d\n  qual %d %d 0 0x2b\n  essid \"%s\"\n"
              "  encode %s\n  rate 6000000 12000000 24000000 36000000 48000000 54000000\n"

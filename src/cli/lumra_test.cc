@@ -4,10 +4,8 @@
 #include <getopt.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +19,7 @@
 #include "cli/test_backend.h"
 #include "netlist/linefmt.h"
 #include "netlist/netlist.h"
+#include "program.h"
 
 namespace {
 
@@ -515,87 +514,24 @@ TEST(TestBackend, RegisteredAtStartUp) {
 
 // The built program, run as a process.
 
-struct proc_result {
-  int status;  // the exit status, or -1 when a signal ended it
-  std::string out;
-  std::string err;
-};
+using proc_result = testsupport::program_result;
 
 proc_result spawn_lumra(const std::vector<std::string> &args, const char *stdout_path = nullptr) {
-  char out_path[] = "/tmp/lumra-test-out-XXXXXX";
-  char err_path[] = "/tmp/lumra-test-err-XXXXXX";
-  int out_fd = mkstemp(out_path);
-  int err_fd = mkstemp(err_path);
-  proc_result result{-1, "", ""};
-  if (out_fd < 0 || err_fd < 0) {
-    ADD_FAILURE() << "mkstemp: " << strerror(errno);
-    return result;
-  }
-  std::vector<std::string> storage = {LUMRA_BINARY};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  argv.reserve(storage.size() + 1);
-  for (std::string &a : storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (stdout_path != nullptr)
-    posix_spawn_file_actions_addopen(&actions, 1, stdout_path, O_WRONLY, 0);
-  else
-    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
-  pid_t pid;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    ADD_FAILURE() << "posix_spawn: " << strerror(rc);
-  } else {
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    result.out = read_file(out_path).value_or("");
-    result.err = read_file(err_path).value_or("");
-  }
-  close(out_fd);
-  close(err_fd);
-  unlink(out_path);
-  unlink(err_path);
-  return result;
+  std::vector<std::string> argv = {LUMRA_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testsupport::run_program(argv, nullptr, stdout_path);
 }
 
 // No such interface exists, so the Wireless Extensions backend fails its scan
 // without touching a real one.
 constexpr char kNoInterface[] = "lumra-none0";
 
-// False where the kernel cannot start the built program, as for a cross build
-// whose tests run under qemu-user without a binfmt_misc handler.
-bool binary_runs_here() {
-  static const bool runs = [] {
-    // An unknown option: the program stops before it does anything.
-    char *argv[] = {const_cast<char *>(LUMRA_BINARY), const_cast<char *>("-x"), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    // Under qemu-user the spawn itself succeeds and the failed exec shows
-    // as the child's status 127; the program answers -x with status 1.
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 1;
-  }();
-  return runs;
-}
-
 class LumraBinary : public ::testing::Test {
  protected:
   void SetUp() override {
     if (strcmp(kCachePath, kProductCachePath) == 0)
       GTEST_SKIP() << "configure LUMRA_CACHE_PATH into a scratch directory to run these";
-    if (!binary_runs_here()) GTEST_SKIP() << LUMRA_BINARY << " cannot be started on this machine";
+    if (!testsupport::lumra_starts()) GTEST_SKIP() << LUMRA_BINARY << " cannot be started on this machine";
     make_dirs(cache_dir());
     unlink(kCachePath);
   }

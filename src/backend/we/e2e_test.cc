@@ -1,9 +1,7 @@
 // The built program run as a whole process, with the fake driver preloaded.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,8 +12,8 @@
 #include <vector>
 
 #include "cli/lumra.h"
+#include "program.h"
 
-extern char **environ;
 
 namespace {
 
@@ -146,33 +144,13 @@ size_t count_lines(const std::string &log, const std::string &needle) {
 // A cross build's program cannot be started where its tests run under
 // qemu-user without a binfmt_misc handler. An unknown option ends the program
 // before it does anything.
-bool program_starts() {
-  static const bool starts = [] {
-    std::string binary = LUMRA_BINARY, option = "-x";
-    char *argv[] = {binary.data(), option.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    // Under qemu-user the spawn itself succeeds and the failed exec shows
-    // as the child's status 127; the program answers -x with status 1.
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 1;
-  }();
-  return starts;
-}
 
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     if (strcmp(kCachePath, "/var/cache/lumra/lumra") == 0)
       GTEST_SKIP() << "the program uses the system cache file; configure LUMRA_CACHE_PATH";
-    if (!program_starts()) GTEST_SKIP() << LUMRA_BINARY << " cannot be started on this machine";
+    if (!testsupport::lumra_starts()) GTEST_SKIP() << LUMRA_BINARY << " cannot be started on this machine";
     cache_ = kCachePath;
     std::string dir = cache_.substr(0, cache_.rfind('/'));
     mkdir(dir.c_str(), 0755);
@@ -190,14 +168,8 @@ class EndToEnd : public ::testing::Test {
     write_all(work_ + "/scenario", scenario);
     unlink((work_ + "/log").c_str());
 
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; e++) {
-      std::string v = *e;
-      if (v.rfind("LD_PRELOAD=", 0) == 0 || v.rfind("FAKEWEXT_", 0) == 0 ||
-          v.rfind("ASAN_OPTIONS=", 0) == 0)
-        continue;
-      env.push_back(v);
-    }
+    std::vector<std::string> env =
+        testsupport::environment_without({"LD_PRELOAD=", "FAKEWEXT_", "ASAN_OPTIONS="});
     env.push_back(std::string("LD_PRELOAD=") + FAKEWEXT_PRELOAD);
     env.push_back("FAKEWEXT_SCENARIO=" + work_ + "/scenario");
     env.push_back("FAKEWEXT_LOG=" + work_ + "/log");
@@ -208,32 +180,11 @@ class EndToEnd : public ::testing::Test {
       env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                     ":verify_asan_link_order=0");
     }
-    std::vector<char *> envp;
-    for (std::string &v : env) envp.push_back(v.data());
-    envp.push_back(nullptr);
-
     args.insert(args.begin(), LUMRA_BINARY);
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, (work_ + "/out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (work_ + "/err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(rc, 0) << strerror(rc);
-    if (rc != 0) return r;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
-    r.out = read_all(work_ + "/out");
-    r.err = read_all(work_ + "/err");
+    testsupport::program_result p = testsupport::run_program(args, &env);
+    r.status = p.status;
+    r.out = p.out;
+    r.err = p.err;
     r.log = read_all(work_ + "/log");
     return r;
   }
