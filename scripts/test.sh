@@ -7,7 +7,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-  stages=(unit sanitize fuzz gates cross vm)
+  stages=(unit sanitize fuzz gates bench cross vm)
 fi
 failed=()
 passed=()

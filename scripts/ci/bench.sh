@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The benchmarks (Google Benchmark), built for Release: writing and reading
+# the cache, decoding scan results, whole refresh runs under the fake driver.
+# Figures only; nothing here is judged by time.
+set -euo pipefail
+. "$(dirname "$0")/../lib.sh"
+need_base
+B=$LUMRA_ROOT/build/bench
+cmake -S "$LUMRA_ROOT" -B "$B" -DCMAKE_BUILD_TYPE=Release -DLUMRA_BENCH=ON \
+  -DLUMRA_CACHE_PATH="$B/cache/lumra" >/dev/null
+cmake --build "$B" -j "$JOBS" --target cache_bench scan_bench
+mkdir -p "$B/cache"
+for b in cache_bench scan_bench; do
+  "$B/bench/$b" --benchmark_min_time="${BENCH_MIN_TIME:-0.2}" 2>&1 | grep -vE '^(Run on|CPU Caches|  L[0-9]|Load Average|[0-9]{4}-)'
+done
