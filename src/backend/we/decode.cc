@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <span>
 
 #include "backend/we/byte_reader.h"
@@ -48,20 +49,126 @@ void set_quality(network_entry *entry, const iw_quality &qual, const iw_range *r
   entry->quality = static_cast<uint8_t>(percent > 100 ? 100 : percent);
 }
 
-int parse_elements(backend_ctx *ctx, bytes elements) {
-  if (elements.size() <= 1) return 0;
-  return parse_security_ies(ctx, elements.data(), static_cast<int>(elements.size()));
+// Security elements already read for the open cell. Some drivers report an
+// element twice, as hex text in a custom event and again in a generic element
+// event; each element gives its descriptors once. Elements of the result are
+// remembered where they lie, decoded ones as copies; past either bound an
+// element is read without being remembered.
+class SeenElements {
+ public:
+  void clear() {
+    count_ = 0;
+    used_ = 0;
+  }
+  bool contains(bytes element) const {
+    for (size_t i = 0; i < count_; i++)
+      if (seen_[i].size() == element.size() &&
+          memcmp(seen_[i].data(), element.data(), element.size()) == 0)
+        return true;
+    return false;
+  }
+  // element must stay valid for the rest of the walk.
+  void remember(bytes element) {
+    if (count_ < std::size(seen_)) seen_[count_++] = element;
+  }
+  void remember_copy(bytes element) {
+    if (count_ == std::size(seen_) || element.size() > sizeof arena_ - used_) return;
+    memcpy(arena_ + used_, element.data(), element.size());
+    remember(bytes(arena_ + used_, element.size()));
+    used_ += element.size();
+  }
+
+ private:
+  bytes seen_[32];
+  size_t count_ = 0;
+  unsigned char arena_[1024];
+  size_t used_ = 0;
+};
+
+constexpr uint8_t kIdRsn = 48;
+constexpr uint8_t kIdVendor = 221;
+
+// One element, possibly cut short by the end of its buffer (at least its two
+// header bytes). copy: the bytes do not outlive this call.
+int read_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy) {
+  uint8_t id = 0;
+  ByteReader(element).peek_u8(0, &id);
+  bool security = id == kIdRsn || id == kIdVendor;
+  if (security && seen->contains(element)) return 0;
+  int result = parse_security_ies(ctx, element.data(), static_cast<int>(element.size()));
+  if (security) {
+    if (copy)
+      seen->remember_copy(element);
+    else
+      seen->remember(element);
+  }
+  return result;
+}
+
+// Walks a buffer of elements; an element whose length runs past the end is
+// read as far as it goes and ends the walk.
+int parse_elements(backend_ctx *ctx, bytes elements, SeenElements *seen) {
+  ByteReader reader(elements);
+  uint8_t length;
+  while (reader.remaining() >= 2 && reader.peek_u8(1, &length)) {
+    size_t size = static_cast<size_t>(length) + 2;
+    if (read_element(ctx, reader.prefix(size).rest(), seen, false) != 0) return -1;
+    if (!reader.skip(size)) break;
+  }
+  return 0;
+}
+
+int hex_digit(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// An even, non-zero number of hexadecimal digits and nothing else.
+bool is_hex_text(bytes text) {
+  if (text.empty() || text.size() % 2 != 0) return false;
+  for (uint8_t c : text)
+    if (hex_digit(c) < 0) return false;
+  return true;
+}
+
+// The next byte of checked hex text.
+bool read_hex_byte(ByteReader *text, uint8_t *out) {
+  std::span<const uint8_t> pair;
+  if (!text->read_bytes(2, &pair)) return false;
+  *out = static_cast<uint8_t>(hex_digit(pair[0]) << 4 | hex_digit(pair[1]));
+  return true;
+}
+
+// The walk of parse_elements over the bytes that hex text stands for, one
+// element decoded at a time.
+int parse_hex_elements(backend_ctx *ctx, bytes text, SeenElements *seen) {
+  ByteReader reader(text);
+  while (reader.remaining() >= 4) {
+    unsigned char element[2 + 255];
+    size_t size = 0;
+    read_hex_byte(&reader, &element[size++]);
+    read_hex_byte(&reader, &element[size++]);
+    const size_t want = static_cast<size_t>(element[1]) + 2;
+    while (size < want && read_hex_byte(&reader, &element[size])) size++;
+    if (read_element(ctx, bytes(element, size), seen, true) != 0) return -1;
+    if (size < want) break;
+  }
+  return 0;
 }
 
 // Custom events carry "rsn_ie=" or "wpa_ie=" texts; the elements follow the
-// seventh character.
-int parse_custom(backend_ctx *ctx, bytes text) {
+// seventh character, as hexadecimal text (most drivers) or as the bytes
+// themselves.
+int parse_custom(backend_ctx *ctx, bytes text, SeenElements *seen) {
   ByteReader reader(text);
   std::span<const uint8_t> prefix;
   if (!reader.prefix(3).read_bytes(3, &prefix)) return 0;
   if (memcmp(prefix.data(), "rsn", 3) != 0 && memcmp(prefix.data(), "wpa", 3) != 0) return 0;
   if (!reader.skip(7)) return 0;
-  return parse_elements(ctx, reader.rest());
+  if (is_hex_text(reader.rest())) return parse_hex_elements(ctx, reader.rest(), seen);
+  return parse_elements(ctx, reader.rest(), seen);
 }
 
 // The length of the run of whole events at the start of the buffer. libiw
@@ -111,7 +218,8 @@ int open_cell(backend_ctx *ctx, const iw_event &event) {
 }
 
 // Applies one event of an open cell to its entry; 0, or -1 to fail the walk.
-int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_range *range) {
+int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_range *range,
+                SeenElements *seen) {
   network_entry *entry = ctx->entry;
   switch (event.cmd) {
     case SIOCGIWFREQ: {
@@ -141,9 +249,9 @@ int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_
       set_quality(entry, event.u.qual, range);
       return 0;
     case IWEVCUSTOM:
-      return parse_custom(ctx, payload(event.u.data, buffer)) != 0 ? -1 : 0;
+      return parse_custom(ctx, payload(event.u.data, buffer), seen) != 0 ? -1 : 0;
     case IWEVGENIE:
-      return parse_elements(ctx, payload(event.u.data, buffer)) != 0 ? -1 : 0;
+      return parse_elements(ctx, payload(event.u.data, buffer), seen) != 0 ? -1 : 0;
     default:
       return 0;
   }
@@ -177,14 +285,16 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
     unsigned char slack[16];
   } slot;
   iw_event &event = slot.event;
+  SeenElements seen;
   while (iw_extract_event_stream(&stream, &event, range->we_version_compiled) > 0) {
     if (event.cmd == SIOCGIWAP) {
       if (open_cell(ctx, event) != 0) return -1;
+      seen.clear();
       open = true;
       continue;
     }
     if (!open || ctx->skipping) continue;
-    if (apply_event(ctx, event, whole, range) != 0) return -1;
+    if (apply_event(ctx, event, whole, range, &seen) != 0) return -1;
   }
   apply_wep_rule();
   return 0;

@@ -35,6 +35,32 @@ std::string custom_text(const char *prefix, const Bytes &elements) {
   return text;
 }
 
+// Elements as hexadecimal text, as most drivers write them after the prefix.
+std::string custom_hex(const char *prefix, const Bytes &elements) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text(prefix);
+  for (uint8_t b : elements) {
+    text.push_back(kDigits[b >> 4]);
+    text.push_back(kDigits[b & 15]);
+  }
+  return text;
+}
+
+Bytes concat(Bytes a, const Bytes &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// An RSN element long enough that its hex text, read as element bytes, walks
+// onto an RSN element id ('0'): PSK and SAE, capabilities, one PMKID.
+Bytes long_rsn() {
+  Bytes e = rsn({2, 8});
+  e.insert(e.end(), {0xcc, 0x00, 0x01, 0x00});
+  e.insert(e.end(), 16, 0x5a);
+  e[1] = static_cast<uint8_t>(e.size() - 2);
+  return e;
+}
+
 iw_range test_range(uint8_t version = 22) {
   iw_range range;
   memset(&range, 0, sizeof range);
@@ -216,6 +242,69 @@ TEST_F(Decode, SecurityDescriptors) {
     EXPECT_EQ(result, 0) << c.name;
     EXPECT_EQ(slots(e), c.slots) << c.name;
     EXPECT_EQ(e->privacy, c.privacy) << c.name;
+  }
+}
+
+TEST_F(Decode, CustomHexTexts) {
+  const Bytes rsn_psk = rsn({2});
+  const struct {
+    const char *name;
+    std::vector<fakewext::Event> events;
+    std::vector<std::string> slots;
+  } cases[] = {
+      // Hex only (the Atheros and Ralink station drivers).
+      {"rsn_ie hex", {ev::encode_on(), ev::custom(custom_hex("rsn_ie=", rsn_psk))}, {"WPA2-PSK"}},
+      {"wpa_ie hex", {ev::encode_on(), ev::custom(custom_hex("wpa_ie=", kWpaPsk))}, {"WPA-PSK"}},
+      {"uppercase digits",
+       {ev::custom("wpa_ie=DD160050F20101000050F20201000050F20201000050F202")},
+       {"WPA-PSK"}},
+      {"two elements in one text",
+       {ev::custom(custom_hex("wpa_ie=", concat(kWpaPsk, rsn({1}))))},
+       {"WPA-PSK", "WPA2-802.1X"}},
+      // Hex, then the same element as a generic element event (Realtek).
+      {"hex then the same element",
+       {ev::encode_on(), ev::custom(custom_hex("rsn_ie=", rsn_psk)), ev::genie(rsn_psk)},
+       {"WPA2-PSK"}},
+      {"long element as hex then the same element",
+       {ev::encode_on(), ev::custom(custom_hex("rsn_ie=", long_rsn())), ev::genie(long_rsn())},
+       {"WPA2-PSK", "WPA2-SAE"}},
+      {"the same generic element twice",
+       {ev::genie(kWpaPsk), ev::genie(concat(kWpaPsk, kWpsPbc))},
+       {"WPA-PSK", "WPS-PBC"}},
+      {"different elements all read",
+       {ev::custom(custom_hex("wpa_ie=", kWpaPsk)), ev::genie(rsn_psk)},
+       {"WPA-PSK", "WPA2-PSK"}},
+      // Not hex: the bytes themselves, as before.
+      {"odd number of digits", {ev::custom("wpa_ie=dd1")}, {}},
+      {"a character that is no digit", {ev::custom(custom_text("rsn_ie=", rsn_psk))}, {"WPA2-PSK"}},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    int result = -1;
+    network_entry *e = one(c.events, &result);
+    ASSERT_NE(e, nullptr) << c.name;
+    EXPECT_EQ(result, 0) << c.name;
+    EXPECT_EQ(slots(e), c.slots) << c.name;
+  }
+}
+
+TEST_F(Decode, HexTextReadsLikeTheElementBytes) {
+  // Whatever the bytes, hex text and a generic element event give the same
+  // descriptors: cut short, foreign, WPS, six slots' worth.
+  Bytes cut = rsn({2});
+  cut.resize(cut.size() - 3);
+  const Bytes foreign = {0xdd, 0x08, 0x00, 0x10, 0x18, 0x02, 0x00, 0x00, 0x1c, 0x00};
+  const Bytes cases[] = {cut, foreign, kWpsPbc, rsn({1, 2, 0, 1, 2, 0, 1}),
+                         concat(rsn({2}), Bytes{0xdd, 0x01, 0x00, 0x30})};
+  for (const Bytes &elements : cases) {
+    list_clear();
+    network_entry *raw = one({ev::genie(elements)});
+    ASSERT_NE(raw, nullptr);
+    std::vector<std::string> expected = slots(raw);
+    list_clear();
+    network_entry *hex = one({ev::custom(custom_hex("wpa_ie=", elements))});
+    ASSERT_NE(hex, nullptr);
+    EXPECT_EQ(slots(hex), expected) << custom_hex("", elements);
   }
 }
 

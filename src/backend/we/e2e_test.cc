@@ -276,4 +276,50 @@ TEST_F(EndToEnd, FailuresPrintTheErrorLine) {
   }
 }
 
+// Drivers that write WPA and RSN elements as hex text in custom events: only
+// so (Atheros, Ralink), then again as generic elements (Realtek), and a
+// driver that puts the element bytes themselves into the text.
+TEST_F(EndToEnd, ElementsInCustomTexts) {
+  const std::string scenario = interface_lines(
+                                   "  fetch results\n  fetch results\n  fetch results\n"
+                                   "  fetch results\n  fetch results\n") +
+                               R"(
+cell 02:00:00:00:00:11
+  channel 1
+  qual 60 206 0 0x2b
+  essid "hex only"
+  encode on
+  mode 3
+  custom "wpa_ie=dd160050f20101000050f20201000050f20201000050f202"
+  custom "rsn_ie=30140100000fac040100000fac040100000fac020c00"
+
+cell 02:00:00:00:00:12
+  channel 6
+  qual 60 206 0 0x2b
+  essid "hex and element"
+  encode on
+  mode 3
+  custom "rsn_ie=302a0100000fac040100000fac040200000fac02000fac08cc0001005a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a"
+  ie 302a0100000fac040100000fac040200000fac02000fac08cc0001005a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a
+
+cell 02:00:00:00:00:13
+  channel 11
+  qual 60 206 0 0x2b
+  essid "bytes"
+  encode on
+  mode 3
+  custom "rsn_ie=\x30\x14\x01\x00\x00\x0f\xac\x04\x01\x00\x00\x0f\xac\x04\x01\x00\x00\x0f\xac\x02\x0c\x00"
+)";
+  Outcome r = run(scenario, {"-i", "wlan0"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "ESSID:hex only,Master,WPA-PSK/WPA2-PSK,1,85 %,"
+            "ESSID:hex and element,Master,WPA2-PSK/WPA2-SAE,6,85 %,"
+            "ESSID:bytes,Master,WPA2-PSK,11,85 %,");
+  EXPECT_EQ(cache(),
+            "ESSID:hex%20only,02:00:00:00:00:11,Master,WPA-PSK/WPA2-PSK,1,85 %,"
+            "ESSID:hex%20and%20element,02:00:00:00:00:12,Master,WPA2-PSK/WPA2-SAE,6,85 %,"
+            "ESSID:bytes,02:00:00:00:00:13,Master,WPA2-PSK,11,85 %,");
+}
+
 }  // namespace
