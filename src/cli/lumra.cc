@@ -12,8 +12,6 @@
 #include "backend/backend.h"
 #include "netlist/linefmt.h"
 
-const char *const kCachePath = LUMRA_CACHE_PATH;
-
 namespace {
 
 constexpr char kDefaultBackend[] = "WE";
