@@ -145,11 +145,10 @@ bool read_hex_byte(ByteReader *text, uint8_t *out) {
 // element decoded at a time.
 int parse_hex_elements(backend_ctx *ctx, bytes text, SeenElements *seen) {
   ByteReader reader(text);
-  while (reader.remaining() >= 4) {
+  for (;;) {
     unsigned char element[2 + 255];
-    size_t size = 0;
-    read_hex_byte(&reader, &element[size++]);
-    read_hex_byte(&reader, &element[size++]);
+    if (!read_hex_byte(&reader, &element[0]) || !read_hex_byte(&reader, &element[1])) break;
+    size_t size = 2;
     const size_t want = static_cast<size_t>(element[1]) + 2;
     while (size < want && read_hex_byte(&reader, &element[size])) size++;
     if (read_element(ctx, bytes(element, size), seen, true) != 0) return -1;
