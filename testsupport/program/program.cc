@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,9 +100,11 @@ bool started_program::poll(program_result &result) {
     return true;
   }
   int status = 0;
-  pid_t got = waitpid(pid_, &status, WNOHANG);
+  rusage usage{};
+  pid_t got = wait4(pid_, &status, WNOHANG, &usage);
   if (got == 0 || (got < 0 && errno == EINTR)) return false;
   result = collect(status);
+  result.max_rss_kb = usage.ru_maxrss;
   return true;
 }
 
@@ -112,9 +115,12 @@ program_result started_program::finish() {
     return result;
   }
   int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
   }
-  return collect(status);
+  program_result result = collect(status);
+  result.max_rss_kb = usage.ru_maxrss;
+  return result;
 }
 
 started_program start_program(const std::vector<std::string> &argv, const program_options &options) {
@@ -152,6 +158,7 @@ started_program start_program(const std::vector<std::string> &argv, const progra
         (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.uid)) != 0 ||
          setuid(static_cast<uid_t>(options.uid)) != 0))
       _exit(126);
+    if (options.before_exec != nullptr && options.before_exec() != 0) _exit(126);
     execve(arg_ptrs[0], arg_ptrs.data(), envp);
     _exit(127);
   }

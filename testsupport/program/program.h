@@ -11,6 +11,7 @@ namespace testsupport {
 struct program_result {
   int status = -1;  // the exit status, or -1 when it did not exit normally
   int signal = 0;   // the signal that ended it, if one did
+  long max_rss_kb = 0;  // the largest resident set it had
   std::string out;
   std::string err;
 };
@@ -22,6 +23,7 @@ struct program_options {
   bool close_stdout = false;          // started with descriptor 1 closed
   int umask = -1;                     // -1: inherited
   int uid = -1;                       // the user (and its group id) to become; -1: unchanged
+  int (*before_exec)() = nullptr;     // in the child, last; non-zero: it ends (async-signal-safe)
 };
 
 // A program started and not yet waited for.
