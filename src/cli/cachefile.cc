@@ -266,7 +266,7 @@ int cache_file::commit(int (*fill)(FILE *, void *), void *arg) {
       sys_.renameat(dir_fd_, new_name_, dir_fd_, name_) == 0) {
     // Makes the rename itself last through a power loss; the cache is
     // complete either way, so a failure here changes nothing.
-    fsync(dir_fd_);
+    sys_.fsync(dir_fd_);
     unlock();
     return 0;
   }

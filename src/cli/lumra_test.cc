@@ -465,6 +465,30 @@ TEST_F(LumraRun, CachedRunWithoutAdditionLeavesCacheAlone) {
   EXPECT_EQ(cache_bytes(), before);
 }
 
+// A rewrite that fails part-way (here on a file size limit, as on a full
+// disk): the list is printed all the same, and no cache is left.
+TEST_F(LumraRun, CachedRewriteToFullDiskDropsCache) {
+  set_cache(kGoodCache);
+  test_script &s = test_backend();
+  s.current_entries = {kMesh};
+  s.added = 1;
+  s.live = {"02:00:00:00:00:01", "11 Mbit/s", 9, 2};
+  run_result r{};
+  {
+    file_size_limit limit(kGoodCache.size());  // the old cache fits, the new one not
+    ASSERT_TRUE(limit.ok());
+    r = run({"-b", "TEST", "-c"});
+  }
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
+                   "ESSID:cafe,free,Master,off,11,40 %,"
+                   "ESSID:mesh,Ad-Hoc,,2,9 %,11 Mbit/s,");
+  EXPECT_EQ(cache_bytes(), std::nullopt);
+  struct stat st;
+  EXPECT_NE(lstat((std::string(kCachePath) + ".new").c_str(), &st), 0);
+}
+
 // The cache is never read or written through a symlink: a cached run takes
 // one for a malformed cache and leaves it and its target alone; a refresh
 // replaces the link itself with the new cache.
