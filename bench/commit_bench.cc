@@ -1,6 +1,7 @@
-// The commit step of a refresh run: a new cache of 100 networks (as many as
-// testsupport/fakewext/scenarios/many.scn gives, 6.6 KB) made beside the
-// cache, written, fsync'ed and renamed over it, with the directory locked.
+// The cache steps of a refresh run: the start-up check that a new file can
+// be made, then a new cache of 100 networks (as many as many.scn gives;
+// 5.6 KB) made beside the cache, written, fsync'ed and renamed over it, with
+// the directory locked.
 // On this machine's disk (the build directory) and on tmpfs (/dev/shm),
 // with the fsync and with it left out, which shows what the fsync costs.
 #include <benchmark/benchmark.h>
