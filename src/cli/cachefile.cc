@@ -18,7 +18,7 @@ int system_openat(int dirfd, const char *name, int flags, mode_t mode) {
 }
 
 void system_pause() {
-  timespec pause = {0, 10 * 1000 * 1000};
+  timespec pause = {0, 10L * 1000 * 1000};
   nanosleep(&pause, nullptr);
 }
 
