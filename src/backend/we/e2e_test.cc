@@ -600,7 +600,6 @@ TEST_F(CacheLifeCycle, NewCacheIsMode0644WhateverTheUmask) {
 // A user who may read the cache but not write its directory.
 TEST_F(CacheLifeCycle, UnprivilegedCachedRun) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to run lumra as the user nobody";
-  if (kAsan) GTEST_SKIP() << "the sanitizer's runtime is not set up for another user here";
   testsupport::program_options nobody;
   nobody.uid = 65534;
   ASSERT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
