@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The benchmarks (Google Benchmark), built for Release: writing and reading
-# the cache, decoding scan results, whole refresh runs under the fake driver.
+# the cache, committing a new cache (on disk and on tmpfs), decoding scan
+# results, whole refresh runs under the fake driver.
 # Figures only; nothing here is judged by time.
 set -euo pipefail
 . "$(dirname "$0")/../lib.sh"
@@ -8,8 +9,8 @@ need_base
 B=$LUMRA_ROOT/build/bench
 cmake -S "$LUMRA_ROOT" -B "$B" -DCMAKE_BUILD_TYPE=Release -DLUMRA_BENCH=ON \
   -DLUMRA_CACHE_PATH="$B/cache/lumra" >/dev/null
-cmake --build "$B" -j "$JOBS" --target cache_bench scan_bench
+cmake --build "$B" -j "$JOBS" --target cache_bench commit_bench scan_bench
 mkdir -p "$B/cache"
-for b in cache_bench scan_bench; do
+for b in cache_bench commit_bench scan_bench; do
   "$B/bench/$b" --benchmark_min_time="${BENCH_MIN_TIME:-0.2}" 2>&1 | grep -vE '^(Run on|CPU Caches|  L[0-9]|Load Average|[0-9]{4}-)'
 done

@@ -1,6 +1,7 @@
 // The program's entry function: options, run mode, cache file and output.
 #include "cli/lumra.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "backend/backend.h"
+#include "cli/cachefile.h"
 #include "netlist/linefmt.h"
 
 namespace {
@@ -63,23 +65,23 @@ void print_error_line() {
   fputs(kErrorLine, stdout);
 }
 
-// Writes the cache form from the start of the file and cuts the file to what
-// was written, so no tail of a longer earlier content survives. Stream errors
-// count as failure, as the writer itself does not see them.
-int write_cache(FILE *cache) {
-  rewind(cache);
-  if (write_network_lines(1, cache, 1, 0) != 0) return -1;
-  if (fflush(cache) != 0 || ferror(cache)) return -1;
-  long end = ftell(cache);
-  if (end < 0) return -1;
-  if (ftruncate(fileno(cache), end) != 0) return -1;
-  return 0;
+// The cache form, as the commit step asks for it.
+int fill_cache(FILE *stream, void * /*unused*/) { return write_network_lines(1, stream, 1, 0); }
+
+[[noreturn]] void no_cache_exit(int error) {
+  fprintf(stderr, "no cache file: %s\n", error != 0 ? strerror(error) : "");
+  exit(1);
 }
 
-// A cache that could not be written completely must not be read back later:
-// without the file, the next cached run scans afresh.
-void discard_cache() {
-  unlink(kCachePath);
+// A closed standard descriptor would be taken by the next file opened, so
+// the output line could land in the cache or a socket: each is opened on
+// /dev/null first.
+void open_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd != fd) exit(1);  // nothing can be reported safely
+  }
 }
 
 // The output form on standard output; on failure the records already written
@@ -92,23 +94,25 @@ void print_networks(bool encode) {
   fflush(stdout);
 }
 
-void refresh_run(backend_ctx *ctx, FILE *cache, bool encode) {
+void refresh_run(backend_ctx *ctx, cache_file &cache, bool encode) {
   if (ctx->ops->scan(ctx) != 0) {
-    // An empty cache would read back later as "no networks in range".
-    discard_cache();
+    // The old list is not the present one either; without a cache the next
+    // cached run scans afresh.
+    cache.discard();
     print_error_line();
     return;
   }
-  if (write_cache(cache) != 0) {
-    discard_cache();
+  // A newer cache committed by another run meanwhile stays; this run's
+  // list is printed all the same.
+  if (cache.commit(fill_cache, nullptr) < 0) {
     print_error_line();
     return;
   }
   print_networks(encode);
 }
 
-void cached_run(backend_ctx *ctx, FILE *cache, bool encode) {
-  if (read_cache(cache) != 0) {
+void cached_run(backend_ctx *ctx, cache_file &cache, FILE *stream, bool encode) {
+  if (read_cache(stream) != 0) {
     print_error_line();
     return;
   }
@@ -118,40 +122,42 @@ void cached_run(backend_ctx *ctx, FILE *cache, bool encode) {
     return;
   }
   // The output does not depend on this rewrite; only the file is at stake.
-  if (added == 1 && write_cache(cache) != 0) discard_cache();
+  if (added == 1) cache.commit(fill_cache, nullptr);
   print_networks(encode);
 }
 
 }  // namespace
 
 int lumra_main(int argc, char **argv) {
+  open_standard_descriptors();
   options opts = parse_options(argc, argv);
 
   backend_ctx *ctx = backend_open(opts.backend, opts.ifname);
   if (ctx == nullptr) fail_exit("Could not get backend\n");
 
   bool refresh = opts.refresh || !opts.cached;
-  if (refresh) unlink(kCachePath);
-
-  bool reusable = true;
-  errno = 0;
-  FILE *cache = fopen(kCachePath, "r+");
-  if (cache == nullptr) {
-    reusable = false;
+  cache_file cache(kCachePath);
+  FILE *stream = nullptr;
+  bool malformed = false;
+  if (!refresh) {
     errno = 0;
-    cache = fopen(kCachePath, "w+");
+    switch (cache.open_read(&stream)) {
+      case cache_open::ok: break;
+      case cache_open::absent: refresh = true; break;  // scans, as a refresh
+      case cache_open::not_regular: malformed = true; break;
+      case cache_open::failed: no_cache_exit(errno);
+    }
   }
-  if (cache == nullptr) {
-    fprintf(stderr, "no cache file: %s\n", errno != 0 ? strerror(errno) : "");
-    exit(1);
-  }
+  errno = 0;
+  if (refresh && cache.prepare() != 0) no_cache_exit(errno);
 
-  if (!refresh && reusable)
-    cached_run(ctx, cache, opts.encode);
-  else
+  if (malformed)
+    print_error_line();  // never read: not a file that lumra wrote
+  else if (refresh)
     refresh_run(ctx, cache, opts.encode);
+  else
+    cached_run(ctx, cache, stream, opts.encode);
 
   ctx->ops->destroy(ctx);
-  fclose(cache);
   return 0;
 }

@@ -465,19 +465,62 @@ TEST_F(LumraRun, CachedRunWithoutAdditionLeavesCacheAlone) {
   EXPECT_EQ(cache_bytes(), before);
 }
 
-TEST_F(LumraRun, CachedRewriteToFullDeviceDropsCache) {
-  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
-  ASSERT_EQ(symlink("/dev/full", kCachePath), 0) << strerror(errno);
+// A rewrite that fails part-way (here on a file size limit, as on a full
+// disk): the list is printed all the same, and no cache is left.
+TEST_F(LumraRun, CachedRewriteToFullDiskDropsCache) {
+  set_cache(kGoodCache);
   test_script &s = test_backend();
   s.current_entries = {kMesh};
   s.added = 1;
   s.live = {"02:00:00:00:00:01", "11 Mbit/s", 9, 2};
-  run_result r = run({"-b", "TEST", "-c"});
+  run_result r{};
+  {
+    file_size_limit limit(kGoodCache.size());  // the old cache fits, the new one not
+    ASSERT_TRUE(limit.ok());
+    r = run({"-b", "TEST", "-c"});
+  }
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, "ESSID:mesh,Ad-Hoc,,2,9 %,11 Mbit/s,");  // the output stands
+  EXPECT_EQ(r.out, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
+                   "ESSID:cafe,free,Master,off,11,40 %,"
+                   "ESSID:mesh,Ad-Hoc,,2,9 %,11 Mbit/s,");
+  EXPECT_EQ(cache_bytes(), std::nullopt);
   struct stat st;
-  EXPECT_NE(lstat(kCachePath, &st), 0);
+  EXPECT_NE(lstat((std::string(kCachePath) + ".new").c_str(), &st), 0);
+}
+
+// The cache is never read or written through a symlink: a cached run takes
+// one for a malformed cache and leaves it and its target alone; a refresh
+// replaces the link itself with the new cache.
+TEST_F(LumraRun, SymlinkAtCachePath) {
+  const std::string target = cache_dir() + "/target";
+  const std::string targets[] = {"/dev/full", "/dev/zero", target};
+  write_file(target, kOldCache);
+  for (const std::string &to : targets) {
+    SCOPED_TRACE(to);
+    SetUp();
+    ASSERT_EQ(symlink(to.c_str(), kCachePath), 0) << strerror(errno);
+    test_script &s = test_backend();
+    s.current_entries = {kMesh};
+    s.added = 1;
+    run_result r = run({"-b", "TEST", "-c"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, kError);
+    EXPECT_EQ(s.currents, 0);
+    char link[256] = {};
+    EXPECT_EQ(readlink(kCachePath, link, sizeof link - 1), static_cast<ssize_t>(to.size()));
+    EXPECT_EQ(link, to);
+
+    r = run({"-b", "TEST"});
+    EXPECT_EQ(r.out, kScanOut);
+    struct stat st;
+    ASSERT_EQ(lstat(kCachePath, &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(cache_bytes(), kGoodCache);
+  }
+  EXPECT_EQ(read_file(target), kOldCache);
+  unlink(target.c_str());
 }
 
 using LumraRunDeathTest = LumraRun;

@@ -321,6 +321,12 @@ int read_cache(FILE *stream) {
     list_clear();
     return -1;
   }
+  // Only a regular file can be the cache, and its size is judged before a
+  // byte of it is read.
+  if (!S_ISREG(st.st_mode) || st.st_size > kMaxCacheBytes) {
+    list_clear();
+    return -1;
+  }
   if (st.st_size == 0) return 0;
   // A size that does not fit in memory's index type cannot be read.
   const auto file_size = static_cast<std::make_unsigned_t<off_t>>(st.st_size);

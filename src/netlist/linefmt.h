@@ -10,7 +10,14 @@ inline constexpr char kErrorLine[] = "ESSID:error,,,,,";
 // is longer than 32 bytes (the earlier records stay written).
 int write_network_lines(int encode, FILE *stream, int with_bssid, int with_rate);
 
+// The largest cache file that is read: far above what a refresh can write
+// (five passes of at most 65535 result bytes, so at most about 16400
+// networks of at most 218 cache bytes each: 3.6 MB), and small enough that
+// a file planted or damaged at the cache path is never read whole.
+inline constexpr long kMaxCacheBytes = 16L * 1024 * 1024;
+
 // Parses a cache file into the (empty) network list. 0 with every record, or
-// -1 with an empty list. The file is never changed; the stream is left at
-// its first byte.
+// -1 with an empty list; a stream that is not a regular file, or is larger
+// than kMaxCacheBytes, fails before anything is read. The file is never
+// changed; the stream is left at its first byte.
 int read_cache(FILE *stream);

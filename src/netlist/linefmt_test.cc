@@ -364,6 +364,30 @@ TEST_F(LineFormatTest, ReaderFailsWithoutAFileBehindTheStream) {
   }
 }
 
+// Only a regular file within the size bound is read; the size is judged
+// before anything is read, so a huge (sparse) file costs nothing.
+TEST_F(LineFormatTest, ReaderRefusesOtherFilesAndHugeOnes) {
+  const std::string valid = "ESSID:a,00:11:22:33:44:55,,,1,1 %,";
+  for (off_t size : {off_t{kMaxCacheBytes} + 1, off_t{1} << 40}) {
+    SCOPED_TRACE(size);
+    TempFile f(valid);
+    ASSERT_EQ(ftruncate(fileno(f.get()), size), 0);
+    EXPECT_EQ(read_cache(f.get()), -1);
+    EXPECT_EQ(list_first(), nullptr);
+  }
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_EQ(write(p[1], valid.data(), valid.size()), static_cast<ssize_t>(valid.size()));
+  FILE *pipe_stream = fdopen(p[0], "r");
+  ASSERT_NE(pipe_stream, nullptr);
+  EXPECT_EQ(read_cache(pipe_stream), -1);
+  EXPECT_EQ(list_first(), nullptr);
+  fclose(pipe_stream);
+  close(p[1]);
+  // The bound itself lies far above the largest cache a run can write.
+  EXPECT_GE(kMaxCacheBytes, 4 * 16400 * 218);
+}
+
 // Fails every allocation after the first `allowed` ones.
 int allocations_left = 0;
 void *failing_alloc(std::size_t count, std::size_t size) {

@@ -1,6 +1,8 @@
 // The emulated requests: what a cfg80211 driver under a 64-bit kernel's
 // wireless-extensions core answers, for the scripted interfaces.
 #include <algorithm>
+#include <cerrno>
+#include <ctime>
 #include <cstddef>
 #include <cstring>
 
@@ -132,6 +134,17 @@ void Driver::reset() {
   proc_texts_.clear();
   proc_error = 0;
   now_us_ = 0;
+  time_scale_ = 0;
+}
+
+void Driver::pass_time(long elapsed_us) {
+  if (elapsed_us <= 0) return;
+  now_us_ += elapsed_us;
+  if (time_scale_ == 0) return;
+  long real_us = elapsed_us / time_scale_;
+  timespec left = {real_us / 1000000L, real_us % 1000000L * 1000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
 }
 
 Interface &Driver::add(Interface iface) {
@@ -395,7 +408,7 @@ bool Driver::select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv, int 
   }
   call.result = result;
   record(std::move(call));
-  now_us_ += elapsed;
+  pass_time(elapsed);
   *ret = result;
   if (result < 0) errno = step.error;
   return true;

@@ -180,6 +180,16 @@ class Driver {
   int64_t now_us() const { return now_us_; }
 
   std::deque<WaitStep> &wait_script() { return waits_; }
+
+  // Real time per emulated wait: 0 (the default) lets none pass; n makes
+  // each wait really last 1/n of its virtual time (preload mode:
+  // FAKEWEXT_TIME_SCALE), for tests of whole runs that overlap in time.
+  void set_time_scale(long n) { time_scale_ = n > 0 ? n : 0; }
+  long time_scale() const { return time_scale_; }
+  // Lets elapsed_us of virtual time pass: the clock advances, and under a
+  // time scale the caller really sleeps its share. Every emulated wait
+  // comes through here.
+  void pass_time(long elapsed_us);
   // errno for the next fopen of /proc/net/wireless; 0: it opens.
   int proc_error = 0;
 
@@ -211,6 +221,7 @@ class Driver {
   std::vector<Seen> seen_;     // calls per interface and request, for Failure::nth
   std::deque<std::string> proc_texts_;  // kept alive for open memory streams
   int64_t now_us_ = 0;
+  long time_scale_ = 0;
 };
 
 // Installs the fake for the life of the object: resets the driver, makes it

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -551,6 +552,43 @@ TEST_F(FakeWext, VirtualTime) {
   EXPECT_EQ(select(0, nullptr, nullptr, nullptr, &pause), 0);
   EXPECT_EQ(fake.driver().now_us(), 2250000);
   EXPECT_EQ(fake.driver().waits_us(), (std::vector<long>{250000, 150000, 100000, 100000, 2000000}));
+}
+
+int64_t monotonic_us() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000000L + t.tv_nsec / 1000;
+}
+
+// Under a time scale each wait really lasts its share of the virtual time;
+// the virtual clock and the answers are the same as without.
+TEST_F(FakeWext, ScaledTime) {
+  fake.driver().set_time_scale(100);
+  fake.driver().wait_script() = {{fakewext::WaitStep::Kind::readable, 0, 0}};
+  const struct {
+    long timeout_us;
+    long at_least_us;  // really waited
+    int64_t now_us;
+  } steps[] = {
+      {800000, 0, 0},           // scripted: ready at once
+      {2000000, 20000, 2000000},
+      {500000, 5000, 2500000},
+  };
+  for (const auto &step : steps) {
+    timeval tv{0, 0};
+    tv.tv_sec = step.timeout_us / 1000000L;
+    tv.tv_usec = step.timeout_us % 1000000L;
+    int64_t before = monotonic_us();
+    select(0, nullptr, nullptr, nullptr, &tv);
+    EXPECT_GE(monotonic_us() - before, step.at_least_us);
+    EXPECT_EQ(fake.driver().now_us(), step.now_us);
+  }
+  fake.driver().set_time_scale(0);
+  int64_t before = monotonic_us();
+  timeval hour{3600, 0};
+  select(0, nullptr, nullptr, nullptr, &hour);
+  EXPECT_LT(monotonic_us() - before, 1000000);  // virtual again
+  EXPECT_EQ(fake.driver().now_us(), 3602500000);
 }
 
 TEST(FakeWextSession, EndsWithTheGuard) {

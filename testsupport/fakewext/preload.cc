@@ -44,6 +44,16 @@ __attribute__((constructor)) void fakewext_start() {
     dprintf(2, "fakewext: %s: %s\n", path, error.empty() ? "cannot read" : error.c_str());
     _exit(125);
   }
+  const char *scale = getenv("FAKEWEXT_TIME_SCALE");
+  if (scale != nullptr && *scale != '\0') {
+    char *end = nullptr;
+    long n = strtol(scale, &end, 10);
+    if (*end != '\0' || n <= 0) {
+      dprintf(2, "fakewext: FAKEWEXT_TIME_SCALE: not a positive number: %s\n", scale);
+      _exit(125);
+    }
+    driver.set_time_scale(n);
+  }
   const char *log = getenv("FAKEWEXT_LOG");
   if (log != nullptr && *log != '\0') {
     log_fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

@@ -1,7 +1,10 @@
 #include "program.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 extern char **environ;
 
@@ -32,61 +36,151 @@ std::vector<char *> pointers(std::vector<std::string> &strings) {
   return p;
 }
 
-// An unlinked temporary file, closed with the object.
-struct temp_fd {
-  int fd = -1;
-  temp_fd() {
-    char path[] = "/tmp/lumra-test-XXXXXX";
-    fd = mkstemp(path);
-    if (fd >= 0) unlink(path);
-  }
-  ~temp_fd() {
-    if (fd >= 0) close(fd);
-  }
-  temp_fd(const temp_fd &) = delete;
-  temp_fd &operator=(const temp_fd &) = delete;
-};
+// An unlinked temporary file.
+int temp_fd() {
+  char path[] = "/tmp/lumra-test-XXXXXX";
+  int fd = mkostemp(path, O_CLOEXEC);
+  if (fd >= 0) unlink(path);
+  return fd;
+}
+
+void close_fd(int &fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
 
 }  // namespace
 
-program_result run_program(const std::vector<std::string> &argv,
-                           const std::vector<std::string> *env, const char *stdout_path) {
-  program_result result;
-  temp_fd out;
-  temp_fd err;
-  if (out.fd < 0 || err.fd < 0 || argv.empty()) return result;
+started_program::started_program(started_program &&other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      out_(std::exchange(other.out_, -1)),
+      err_(std::exchange(other.err_, -1)),
+      start_error_(std::move(other.start_error_)) {}
 
-  std::vector<std::string> args = argv;
-  std::vector<char *> arg_ptrs = pointers(args);
-  std::vector<std::string> env_copy;
-  std::vector<char *> env_ptrs;
-  if (env != nullptr) {
-    env_copy = *env;
-    env_ptrs = pointers(env_copy);
+started_program &started_program::operator=(started_program &&other) noexcept {
+  if (this != &other) {
+    started_program gone(std::move(*this));
+    pid_ = std::exchange(other.pid_, -1);
+    out_ = std::exchange(other.out_, -1);
+    err_ = std::exchange(other.err_, -1);
+    start_error_ = std::move(other.start_error_);
   }
+  return *this;
+}
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (stdout_path != nullptr)
-    posix_spawn_file_actions_addopen(&actions, 1, stdout_path, O_WRONLY, 0);
-  else
-    posix_spawn_file_actions_adddup2(&actions, out.fd, 1);
-  posix_spawn_file_actions_adddup2(&actions, err.fd, 2);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, arg_ptrs[0], &actions, nullptr, arg_ptrs.data(),
-                       env != nullptr ? env_ptrs.data() : environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    result.err = std::string("posix_spawn: ") + strerror(rc);
+started_program::~started_program() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    finish();
+  }
+  close_fd(out_);
+  close_fd(err_);
+}
+
+void started_program::kill(int sig) const {
+  if (pid_ > 0) ::kill(pid_, sig);
+}
+
+program_result started_program::collect(int wait_status) {
+  program_result result;
+  pid_ = -1;
+  if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  if (WIFSIGNALED(wait_status)) result.signal = WTERMSIG(wait_status);
+  if (out_ >= 0) result.out = read_fd(out_);
+  if (err_ >= 0) result.err = read_fd(err_);
+  close_fd(out_);
+  close_fd(err_);
+  return result;
+}
+
+bool started_program::poll(program_result &result) {
+  if (pid_ <= 0) {
+    result = program_result{};
+    result.err = start_error_;
+    return true;
+  }
+  int status = 0;
+  rusage usage{};
+  pid_t got = wait4(pid_, &status, WNOHANG, &usage);
+  if (got == 0 || (got < 0 && errno == EINTR)) return false;
+  result = collect(status);
+  result.max_rss_kb = usage.ru_maxrss;
+  return true;
+}
+
+program_result started_program::finish() {
+  if (pid_ <= 0) {
+    program_result result;
+    result.err = start_error_;
     return result;
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-  result.out = read_fd(out.fd);
-  result.err = read_fd(err.fd);
+  program_result result = collect(status);
+  result.max_rss_kb = usage.ru_maxrss;
   return result;
+}
+
+started_program start_program(const std::vector<std::string> &argv, const program_options &options) {
+  started_program p;
+  if (argv.empty()) return p;
+  p.out_ = temp_fd();
+  p.err_ = temp_fd();
+  if (p.out_ < 0 || p.err_ < 0) return p;
+
+  std::vector<std::string> args = argv;
+  std::vector<char *> arg_ptrs = pointers(args);
+  std::vector<std::string> env_copy = options.env != nullptr ? *options.env : std::vector<std::string>{};
+  std::vector<char *> env_ptrs = pointers(env_copy);
+  char *const *envp = options.env != nullptr ? env_ptrs.data() : environ;
+  int stdout_fd = -1;
+  if (options.stdout_path != nullptr) {
+    stdout_fd = open(options.stdout_path, O_WRONLY | O_CLOEXEC);
+    if (stdout_fd < 0) {
+      p.start_error_ = std::string("open ") + options.stdout_path + ": " + strerror(errno);
+      return p;
+    }
+  }
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls from here on.
+    if (options.close_stdout)
+      close(1);
+    else if (dup2(stdout_fd >= 0 ? stdout_fd : p.out_, 1) < 0)
+      _exit(126);
+    if (dup2(p.err_, 2) < 0) _exit(126);
+    if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
+    // Debian's unprivileged user "nobody" has the group of the same number.
+    if (options.uid >= 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.uid)) != 0 ||
+         setuid(static_cast<uid_t>(options.uid)) != 0))
+      _exit(126);
+    if (options.before_exec != nullptr && options.before_exec() != 0) _exit(126);
+    execve(arg_ptrs[0], arg_ptrs.data(), envp);
+    _exit(127);
+  }
+  if (stdout_fd >= 0) close(stdout_fd);
+  if (pid < 0) {
+    p.start_error_ = std::string("fork: ") + strerror(errno);
+    return p;
+  }
+  p.pid_ = pid;
+  return p;
+}
+
+program_result run_program(const std::vector<std::string> &argv, const program_options &options) {
+  return start_program(argv, options).finish();
+}
+
+program_result run_program(const std::vector<std::string> &argv,
+                           const std::vector<std::string> *env, const char *stdout_path) {
+  program_options options;
+  options.env = env;
+  options.stdout_path = stdout_path;
+  return run_program(argv, options);
 }
 
 std::vector<std::string> environment_without(const std::vector<std::string> &prefixes) {
@@ -102,8 +196,8 @@ std::vector<std::string> environment_without(const std::vector<std::string> &pre
 
 bool lumra_starts() {
   // An unknown option: the program stops before it does anything. Under
-  // qemu-user the spawn itself succeeds and the failed exec shows as the
-  // child's status 127; the program answers -x with status 1.
+  // qemu-user the exec fails and the child ends with status 127; the
+  // program answers -x with status 1.
   static const bool starts = run_program({LUMRA_BINARY, "-x"}).status == 1;
   return starts;
 }

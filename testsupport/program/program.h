@@ -1,6 +1,8 @@
 // Runs built programs as whole processes for the tests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -8,16 +10,58 @@ namespace testsupport {
 
 struct program_result {
   int status = -1;  // the exit status, or -1 when it did not exit normally
+  int signal = 0;   // the signal that ended it, if one did
+  long max_rss_kb = 0;  // the largest resident set it had
   std::string out;
   std::string err;
 };
 
-// Runs argv[0] with its arguments. env null: this process's environment.
-// stdout_path set: standard output goes to that existing file instead of
-// being captured.
+// How the child starts, beyond its arguments.
+struct program_options {
+  const std::vector<std::string> *env = nullptr;  // null: this process's environment
+  const char *stdout_path = nullptr;  // set: standard output goes to that existing file
+  bool close_stdout = false;          // started with descriptor 1 closed
+  int umask = -1;                     // -1: inherited
+  int uid = -1;                       // the user (and its group id) to become; -1: unchanged
+  int (*before_exec)() = nullptr;     // in the child, last; non-zero: it ends (async-signal-safe)
+};
+
+// A program started and not yet waited for.
+class started_program {
+ public:
+  started_program() = default;
+  started_program(started_program &&other) noexcept;
+  started_program &operator=(started_program &&other) noexcept;
+  started_program(const started_program &) = delete;
+  started_program &operator=(const started_program &) = delete;
+  ~started_program();  // kills and waits for a program still running
+
+  bool running() const { return pid_ > 0; }
+  // True once it has ended, with its result (never blocks).
+  bool poll(program_result &result);
+  // Waits for the end.
+  program_result finish();
+  void kill(int sig) const;
+
+ private:
+  friend started_program start_program(const std::vector<std::string> &, const program_options &);
+  program_result collect(int wait_status);
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  std::string start_error_;
+};
+
+// Starts argv[0] with its arguments; running() is false when it could not.
+started_program start_program(const std::vector<std::string> &argv, const program_options &options = {});
+
+// Runs argv[0] with its arguments to its end. env null: this process's
+// environment. stdout_path set: standard output goes to that existing file
+// instead of being captured.
 program_result run_program(const std::vector<std::string> &argv,
                            const std::vector<std::string> *env = nullptr,
                            const char *stdout_path = nullptr);
+program_result run_program(const std::vector<std::string> &argv, const program_options &options);
 
 // This process's environment without the variables whose names start with
 // one of the prefixes.

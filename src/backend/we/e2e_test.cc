@@ -1,17 +1,28 @@
 // The built program run as a whole process, with the fake driver preloaded.
+#include <dirent.h>
+#include <linux/fs.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <ctime>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/lumra.h"
+#include "netlist/linefmt.h"
 #include "program.h"
 
 
@@ -133,6 +144,18 @@ const std::string kRefreshOutput =
     "ESSID:old,Master,WEP,11,100 %,"
     "ESSID:,Master,off,36,0 %,";
 
+std::set<std::string> dir_names(const std::string &dir) {
+  std::set<std::string> out;
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) return out;
+  while (const dirent *e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") out.insert(n);
+  }
+  closedir(d);
+  return out;
+}
+
 size_t count_lines(const std::string &log, const std::string &needle) {
   size_t n = 0;
   std::istringstream in(log);
@@ -158,19 +181,21 @@ class EndToEnd : public ::testing::Test {
   }
   void TearDown() override {
     for (const char *f : {"/scenario", "/log", "/out", "/err"}) unlink((work_ + f).c_str());
+    for (const std::string &f : extra_) unlink(f.c_str());
     rmdir(work_.c_str());
+    std::string dir = cache_.substr(0, cache_.rfind('/'));
+    for (const std::string &n : dir_names(dir)) unlink((dir + "/" + n).c_str());
   }
 
-  Outcome run(const std::string &scenario, std::vector<std::string> args) {
-    Outcome r;
-    write_all(work_ + "/scenario", scenario);
-    unlink((work_ + "/log").c_str());
-
+  // The environment of a run under the fake driver with this scenario file.
+  std::vector<std::string> fake_env(const std::string &scenario_path, const std::string &log_path,
+                                    long time_scale = 0) {
     std::vector<std::string> env =
         testsupport::environment_without({"LD_PRELOAD=", "FAKEWEXT_", "ASAN_OPTIONS="});
     env.push_back(std::string("LD_PRELOAD=") + FAKEWEXT_PRELOAD);
-    env.push_back("FAKEWEXT_SCENARIO=" + work_ + "/scenario");
-    env.push_back("FAKEWEXT_LOG=" + work_ + "/log");
+    env.push_back("FAKEWEXT_SCENARIO=" + scenario_path);
+    if (!log_path.empty()) env.push_back("FAKEWEXT_LOG=" + log_path);
+    if (time_scale > 0) env.push_back("FAKEWEXT_TIME_SCALE=" + std::to_string(time_scale));
     if (kAsan) {
       // The preloaded driver comes before the sanitizer's runtime in the
       // library list; the runtime still finds the calls it wraps.
@@ -178,8 +203,18 @@ class EndToEnd : public ::testing::Test {
       env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                     ":verify_asan_link_order=0");
     }
+    return env;
+  }
+
+  Outcome run(const std::string &scenario, std::vector<std::string> args,
+              testsupport::program_options options = {}) {
+    Outcome r;
+    write_all(work_ + "/scenario", scenario);
+    unlink((work_ + "/log").c_str());
+    std::vector<std::string> env = fake_env(work_ + "/scenario", work_ + "/log");
+    options.env = &env;
     args.insert(args.begin(), LUMRA_BINARY);
-    testsupport::program_result p = testsupport::run_program(args, &env);
+    testsupport::program_result p = testsupport::run_program(args, options);
     r.status = p.status;
     r.out = p.out;
     r.err = p.err;
@@ -187,10 +222,32 @@ class EndToEnd : public ::testing::Test {
     return r;
   }
 
+  // Starts lumra in the background on a scenario file of its own, its waits
+  // really passing at 1/time_scale of their virtual time.
+  testsupport::started_program start(const std::string &tag, const std::string &scenario,
+                                     std::vector<std::string> args, long time_scale,
+                                     bool with_log = false, bool close_stdout = false) {
+    std::string path = work_ + "/" + tag + ".scn";
+    std::string log = with_log ? work_ + "/" + tag + ".log" : "";
+    write_all(path, scenario);
+    extra_.push_back(path);
+    if (with_log) {
+      unlink(log.c_str());
+      extra_.push_back(log);
+    }
+    std::vector<std::string> env = fake_env(path, log, time_scale);
+    testsupport::program_options options;
+    options.env = &env;
+    options.close_stdout = close_stdout;
+    args.insert(args.begin(), LUMRA_BINARY);
+    return testsupport::start_program(args, options);
+  }
+
   std::string cache() { return read_all(cache_); }
 
   std::string cache_;
   std::string work_;
+  std::vector<std::string> extra_;
 };
 
 TEST_F(EndToEnd, RefreshThenCachedRun) {
@@ -318,6 +375,366 @@ cell 02:00:00:00:00:13
             "ESSID:hex%20only,02:00:00:00:00:11,Master,WPA-PSK/WPA2-PSK,1,85 %,"
             "ESSID:hex%20and%20element,02:00:00:00:00:12,Master,WPA2-PSK/WPA2-SAE,6,85 %,"
             "ESSID:bytes,02:00:00:00:00:13,Master,WPA2-PSK,11,85 %,");
+}
+
+// ---------------------------------------------------------------- the cache
+// file under concurrent runs, kills and unusual settings. Waits really pass,
+// scaled down by the fake driver: a refresh run's 9.25 s of waits take
+// 0.925 s at scale 10.
+
+constexpr long kScale = 10;
+
+// Cached runs: associated with "home" (in every cache below), so they only
+// read; and associated with "new net", missing from kRefreshCache, so a
+// directed scan adds it and the cache is rewritten.
+const std::string kLater = interface_lines(
+                               "  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2462\n"
+                               "  rate 65000000\n  link 55 0 0 0x01\n") +
+                           kCells;
+const std::string kLaterOut =
+    "ESSID:cafe, open,Master,off,1,50 %,"
+    "ESSID:home,Master,WPA2-PSK,11,55 %,65 Mbit/s,"
+    "ESSID:office,Ad-Hoc,WPA-PSK/WPS,149,28 %,"
+    "ESSID:old,Master,WEP,11,100 %,"
+    "ESSID:,Master,off,36,0 %,";
+const std::string kMoved = interface_lines(
+                               "  essid \"new net\"\n  ap 02:00:00:00:00:06\n  freq 5745\n"
+                               "  rate 300000000\n  link 40 0 0 0x01\n") +
+                           kCells;
+const std::string kMovedOut =
+    "ESSID:cafe, open,Master,off,1,50 %,"
+    "ESSID:home,Master,WPA2-PSK,6,85 %,"
+    "ESSID:office,Ad-Hoc,WPA-PSK/WPS,149,28 %,"
+    "ESSID:old,Master,WEP,11,100 %,"
+    "ESSID:,Master,off,36,0 %,"
+    "ESSID:new net,Master,WPA2-PSK,149,40 %,300 Mbit/s,";
+const std::string kMovedCache =
+    kRefreshCache + "ESSID:new%20net,02:00:00:00:00:06,Master,WPA2-PSK,149,40 %,";
+
+// An earlier list: two networks, "home" among them.
+const std::string kOldCache =
+    "ESSID:home,02:00:00:00:00:02,Master,WPA2-PSK,6,85 %,"
+    "ESSID:gone,02:00:00:00:00:09,Master,off,1,10 %,";
+
+// A refresh that sees only cells 2 and 6.
+const std::string kOtherScenario =
+    interface_lines(
+        "  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n  rate 54000000\n"
+        "  link 61 0 0 0x01\n"
+        "  fetch results 2 6\n  fetch results 2 6\n  fetch results 2 6\n"
+        "  fetch results 2 6\n  fetch results 2 6\n") +
+    kCells;
+const std::string kOtherCache =
+    "ESSID:home,02:00:00:00:00:02,Master,WPA2-PSK,6,85 %,"
+    "ESSID:new%20net,02:00:00:00:00:06,Master,WPA2-PSK,149,90 %,";
+
+void sleep_ms(long ms) {
+  timespec t = {ms / 1000, ms % 1000 * 1000000L};
+  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+using CacheLifeCycle = EndToEnd;
+
+TEST_F(CacheLifeCycle, CachedRunsDuringARefreshPrintCompleteLists) {
+  write_all(cache_, kOldCache);
+  const std::string old_out = run(kLater, {"-c", "-i", "wlan0"}).out;
+  ASSERT_EQ(old_out, "ESSID:home,Master,WPA2-PSK,11,55 %,65 Mbit/s,ESSID:gone,Master,off,1,10 %,");
+
+  testsupport::started_program refresh = start("refresh", kRefreshScenario, {"-i", "wlan0"}, kScale);
+  ASSERT_TRUE(refresh.running());
+  std::vector<std::string> seen;
+  testsupport::program_result done;
+  while (!refresh.poll(done)) seen.push_back(run(kLater, {"-c", "-i", "wlan0"}).out);
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(done.out, kRefreshOutput);
+  EXPECT_EQ(cache(), kRefreshCache);
+  EXPECT_EQ(dir_names(cache_.substr(0, cache_.rfind('/'))), std::set<std::string>{"lumra"});
+
+  ASSERT_GE(seen.size(), 3u) << "too few cached runs overlapped the refresh";
+  size_t old_lists = 0;
+  for (const std::string &out : seen) {
+    EXPECT_TRUE(out == old_out || out == kLaterOut) << out;
+    old_lists += out == old_out;
+  }
+  EXPECT_GE(old_lists, 1u);
+}
+
+// A cached run without a cache scans, and no cache shows until its list is
+// complete.
+TEST_F(CacheLifeCycle, CachedRunWithoutCacheShowsNoEmptyCache) {
+  testsupport::started_program first = start("first", kRefreshScenario, {"-c", "-i", "wlan0"}, kScale);
+  testsupport::program_result done;
+  int looks = 0;
+  while (!first.poll(done)) {
+    looks++;
+    struct stat st;
+    if (stat(cache_.c_str(), &st) == 0) {
+      EXPECT_EQ(cache(), kRefreshCache);
+    }
+    sleep_ms(5);
+  }
+  EXPECT_GE(looks, 10);
+  EXPECT_EQ(done.out, kRefreshOutput);
+  EXPECT_EQ(cache(), kRefreshCache);
+}
+
+TEST_F(CacheLifeCycle, KilledRefreshLeavesThePreviousCache) {
+  // The refresh cannot commit before 925 ms have passed.
+  for (long at_ms : {0L, 5L, 40L, 150L, 400L, 700L}) {
+    SCOPED_TRACE(at_ms);
+    write_all(cache_, kOldCache);
+    testsupport::started_program refresh = start("refresh", kRefreshScenario, {"-i", "wlan0"}, kScale);
+    sleep_ms(at_ms);
+    refresh.kill(SIGKILL);
+    testsupport::program_result r = refresh.finish();
+    EXPECT_EQ(r.signal, SIGKILL);
+    EXPECT_EQ(cache(), kOldCache);
+    EXPECT_EQ(dir_names(cache_.substr(0, cache_.rfind('/'))), std::set<std::string>{"lumra"});
+  }
+  // And the next run is unhindered.
+  Outcome next = run(kRefreshScenario, {"-i", "wlan0"});
+  EXPECT_EQ(next.out, kRefreshOutput);
+  EXPECT_EQ(cache(), kRefreshCache);
+}
+
+// Two refreshes that overlap: the first to commit wins, as the other started
+// before that commit; each prints its own list; the cache is complete.
+TEST_F(CacheLifeCycle, OverlappingRefreshesLeaveACompleteCache) {
+  ASSERT_EQ(run(kOtherScenario, {"-i", "wlan0"}).status, 0);
+  ASSERT_EQ(cache(), kOtherCache);
+  for (long gap_ms : {0L, 300L}) {
+    SCOPED_TRACE(gap_ms);
+    write_all(cache_, kOldCache);
+    testsupport::started_program a = start("a", kRefreshScenario, {"-i", "wlan0"}, kScale);
+    sleep_ms(gap_ms);
+    testsupport::started_program b = start("b", kOtherScenario, {"-i", "wlan0"}, kScale);
+    testsupport::program_result ra, rb;
+    bool a_done = false, b_done = false;
+    std::string first;
+    while (!a_done || !b_done) {
+      if (!a_done && a.poll(ra)) {
+        a_done = true;
+        if (first.empty()) first = "a";
+      }
+      if (!b_done && b.poll(rb)) {
+        b_done = true;
+        if (first.empty()) first = "b";
+      }
+      sleep_ms(1);
+    }
+    EXPECT_EQ(ra.out, kRefreshOutput);
+    EXPECT_EQ(rb.out, "ESSID:home,Master,WPA2-PSK,6,85 %,54 Mbit/s,"
+                      "ESSID:new net,Master,WPA2-PSK,149,90 %,");
+    const std::string got = cache();
+    EXPECT_TRUE(got == kRefreshCache || got == kOtherCache) << got;
+    if (gap_ms > 0) {
+      EXPECT_EQ(got, first == "a" ? kRefreshCache : kOtherCache);
+    }
+    EXPECT_EQ(dir_names(cache_.substr(0, cache_.rfind('/'))), std::set<std::string>{"lumra"});
+  }
+}
+
+// A cached run reads the cache, then a refresh commits while the cached run
+// scans for its missing network: the cached run prints its list, and the
+// refresh's cache stays.
+TEST_F(CacheLifeCycle, CachedRewriteAfterARefreshCommitLeavesTheRefreshCache) {
+  write_all(cache_, kRefreshCache);
+  ASSERT_EQ(run(kMoved, {"-c", "-i", "wlan0"}).out, kMovedOut);  // alone: the rewrite
+  ASSERT_EQ(cache(), kMovedCache);
+
+  write_all(cache_, kRefreshCache);
+  // Its directed scan is not ready eight times: 1.05 s of waits, unscaled.
+  std::string slow_moved = kMoved;
+  slow_moved.insert(slow_moved.find("\ncell"), "\n  fetch not-ready 8\n");
+  testsupport::started_program cached = start("cached", slow_moved, {"-c", "-i", "wlan0"}, 1, true);
+  // The scan request is logged after the cache was read.
+  const std::string log = work_ + "/cached.log";
+  for (int i = 0; i < 2000 && read_all(log).find("SIOCSIWSCAN") == std::string::npos; ++i) sleep_ms(1);
+  ASSERT_NE(read_all(log).find("SIOCSIWSCAN"), std::string::npos);
+  testsupport::started_program refresh = start("refresh", kOtherScenario, {"-i", "wlan0"}, 100);
+  testsupport::program_result rr = refresh.finish();
+  testsupport::program_result rc;
+  ASSERT_FALSE(cached.poll(rc)) << "the cached run ended before the refresh committed";
+  rc = cached.finish();
+  EXPECT_EQ(rr.status, 0);
+  EXPECT_EQ(rc.status, 0);
+  EXPECT_EQ(rc.out, kMovedOut);
+  EXPECT_EQ(cache(), kOtherCache);
+  EXPECT_EQ(dir_names(cache_.substr(0, cache_.rfind('/'))), std::set<std::string>{"lumra"});
+}
+
+TEST_F(CacheLifeCycle, ClosedStandardOutputNeverReachesTheCache) {
+  // No call log: the fake driver's log file would take descriptor 1 first.
+  testsupport::started_program refresh =
+      start("refresh", kRefreshScenario, {"-i", "wlan0"}, 0, false, /*close_stdout=*/true);
+  testsupport::program_result r = refresh.finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(cache(), kRefreshCache);
+  testsupport::started_program cached =
+      start("cached", kMoved, {"-c", "-i", "wlan0"}, 0, false, /*close_stdout=*/true);
+  r = cached.finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(cache(), kMovedCache);
+  EXPECT_EQ(run(kLater, {"-c", "-i", "wlan0"}).out,
+            kLaterOut + "ESSID:new net,Master,WPA2-PSK,149,40 %,");
+}
+
+TEST_F(CacheLifeCycle, NewCacheIsMode0644WhateverTheUmask) {
+  for (int mask : {0, 077, 0777}) {
+    SCOPED_TRACE(mask);
+    unlink(cache_.c_str());
+    testsupport::program_options options;
+    options.umask = mask;
+    EXPECT_EQ(run(kRefreshScenario, {"-i", "wlan0"}, options).out, kRefreshOutput);
+    EXPECT_EQ(run(kMoved, {"-c", "-i", "wlan0"}, options).out, kMovedOut);
+    struct stat st;
+    ASSERT_EQ(stat(cache_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(cache(), kMovedCache);
+  }
+}
+
+// A user who may read the cache but not write its directory.
+TEST_F(CacheLifeCycle, UnprivilegedCachedRun) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to run lumra as the user nobody";
+  testsupport::program_options nobody;
+  nobody.uid = 65534;
+  ASSERT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
+  Outcome reads = run(kLater, {"-c", "-i", "wlan0"}, nobody);
+  EXPECT_EQ(reads.status, 0) << reads.err;
+  EXPECT_EQ(reads.err, "");
+  EXPECT_EQ(reads.out, kLaterOut);
+  // A rewrite it cannot do: the list is printed all the same.
+  Outcome adds = run(kMoved, {"-c", "-i", "wlan0"}, nobody);
+  EXPECT_EQ(adds.status, 0) << adds.err;
+  EXPECT_EQ(adds.out, kMovedOut);
+  EXPECT_EQ(cache(), kRefreshCache);
+  // A refresh it cannot commit fails before its scan, as before.
+  Outcome refresh = run(kRefreshScenario, {"-i", "wlan0"}, nobody);
+  EXPECT_EQ(refresh.status, 1);
+  EXPECT_EQ(refresh.out, "");
+  EXPECT_EQ(refresh.err, "no cache file: Permission denied\n");
+  EXPECT_EQ(count_lines(refresh.log, "SIOCSIWSCAN"), 0u);
+  EXPECT_EQ(cache(), kRefreshCache);
+}
+
+// The cache directory mounted read-only, in a mount namespace of the run's
+// own.
+char ro_dir[PATH_MAX];
+int mount_cache_dir_read_only() {
+  if (unshare(CLONE_NEWNS) != 0) return -1;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return -1;
+  if (mount(ro_dir, ro_dir, nullptr, MS_BIND, nullptr) != 0) return -1;
+  return mount(nullptr, ro_dir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+}
+
+TEST_F(CacheLifeCycle, ReadOnlyCacheDirectoryAndImmutableCache) {
+  snprintf(ro_dir, sizeof ro_dir, "%s", cache_.substr(0, cache_.rfind('/')).c_str());
+  ASSERT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
+  testsupport::program_options ro;
+  ro.before_exec = mount_cache_dir_read_only;
+  Outcome probe = run(kLater, {"-c", "-i", "wlan0"}, ro);
+  if (probe.status == 126) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(probe.out, kLaterOut);
+  Outcome adds = run(kMoved, {"-c", "-i", "wlan0"}, ro);
+  EXPECT_EQ(adds.status, 0);
+  EXPECT_EQ(adds.out, kMovedOut);
+  Outcome refresh = run(kRefreshScenario, {"-i", "wlan0"}, ro);
+  EXPECT_EQ(refresh.status, 1);
+  EXPECT_EQ(refresh.err, "no cache file: Read-only file system\n");
+  EXPECT_EQ(cache(), kRefreshCache);
+
+  // An immutable cache file in a writable directory.
+  int fd = open(cache_.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+    close(fd);
+    GTEST_SKIP() << "no file attributes here";
+  }
+  int immutable = flags | FS_IMMUTABLE_FL;
+  if (ioctl(fd, FS_IOC_SETFLAGS, &immutable) != 0) {
+    close(fd);
+    GTEST_SKIP() << "cannot make a file immutable here";
+  }
+  Outcome reads = run(kLater, {"-c", "-i", "wlan0"});
+  Outcome rewrites = run(kMoved, {"-c", "-i", "wlan0"});
+  ioctl(fd, FS_IOC_SETFLAGS, &flags);
+  close(fd);
+  EXPECT_EQ(reads.out, kLaterOut);
+  EXPECT_EQ(rewrites.status, 0);
+  EXPECT_EQ(rewrites.out, kMovedOut);
+  EXPECT_EQ(cache(), kRefreshCache);
+}
+
+// What is at the cache path is not a file lumra wrote: a cached run prints
+// the error line without blocking or reading it whole, and a refresh puts a
+// regular file in its place, never writing through a link.
+TEST_F(CacheLifeCycle, UnusualFilesAtTheCachePath) {
+  const std::string dir = cache_.substr(0, cache_.rfind('/'));
+  const std::string target = work_ + "/target";
+  extra_.push_back(target);
+  const struct {
+    const char *name;
+    int kind;  // 0 FIFO, 1 symlink to the target, 2 symlink to /dev/zero, 3 sparse file
+    off_t size;
+  } cases[] = {
+      {"FIFO", 0, 0},
+      {"symlink to a good cache", 1, 0},
+      {"symlink to /dev/zero", 2, 0},
+      {"1 GiB sparse file", 3, off_t{1} << 30},
+      {"one byte over the bound", 3, off_t{kMaxCacheBytes} + 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(cache_.c_str());
+    write_all(target, kRefreshCache);
+    switch (c.kind) {
+      case 0: ASSERT_EQ(mkfifo(cache_.c_str(), 0644), 0); break;
+      case 1: ASSERT_EQ(symlink(target.c_str(), cache_.c_str()), 0); break;
+      case 2: ASSERT_EQ(symlink("/dev/zero", cache_.c_str()), 0); break;
+      default: {
+        write_all(cache_, kRefreshCache);  // a valid beginning
+        ASSERT_EQ(truncate(cache_.c_str(), c.size), 0);
+      }
+    }
+    testsupport::started_program cached = start("cached", kLater, {"-c", "-i", "wlan0"}, 0);
+    testsupport::program_result r;
+    for (int i = 0; i < 10000 && !cached.poll(r); ++i) sleep_ms(1);
+    ASSERT_FALSE(cached.running()) << "blocked";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ESSID:error,,,,,");
+    EXPECT_EQ(r.err, "");
+    EXPECT_LT(r.max_rss_kb, 256 * 1024);
+    struct stat st;
+    ASSERT_EQ(lstat(cache_.c_str(), &st), 0);  // left as it was
+
+    Outcome refresh = run(kRefreshScenario, {"-i", "wlan0"});
+    EXPECT_EQ(refresh.out, kRefreshOutput);
+    ASSERT_EQ(lstat(cache_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(cache(), kRefreshCache);
+    EXPECT_EQ(read_all(target), kRefreshCache);
+    EXPECT_EQ(dir_names(dir), std::set<std::string>{"lumra"});
+  }
+}
+
+// At most one file beside the cache: a refresh killed after it made the
+// new file leaves it, and the next run takes it over.
+TEST_F(CacheLifeCycle, StrayNewFileIsTakenOver) {
+  const std::string dir = cache_.substr(0, cache_.rfind('/'));
+  write_all(cache_, kOldCache);
+  write_all(dir + "/lumra.new", "ESSID:half");
+  Outcome failed = run(interface_lines("  fetch empty\n") + kCells, {"-i", "wlan0"});
+  EXPECT_EQ(failed.out, "ESSID:error,,,,,");
+  EXPECT_EQ(dir_names(dir), std::set<std::string>{});
+  write_all(dir + "/lumra.new", "ESSID:half");
+  EXPECT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
+  EXPECT_EQ(cache(), kRefreshCache);
+  EXPECT_EQ(dir_names(dir), std::set<std::string>{"lumra"});
 }
 
 }  // namespace

@@ -1,0 +1,87 @@
+// The cache file's life cycle: read in place, replaced only whole.
+//
+// A new list goes to a file beside the cache ("<name>.new"), is flushed and
+// fsync'ed, and is renamed over the cache, so a reader always finds the old
+// or the new complete file. Committing (and removing) is serialised by an
+// exclusive flock on the cache directory, held only for that short step, and
+// never replaces a cache that another run committed after this run noted
+// what was at the path: the file it read, or what was there when it started.
+#pragma once
+
+#include <sys/types.h>
+
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+
+// The system calls of the commit step; tests replace single ones.
+struct cachefile_sys {
+  int (*openat)(int dirfd, const char *name, int flags, mode_t mode);
+  ssize_t (*write)(int fd, const void *buf, size_t count);
+  int (*fsync)(int fd);
+  int (*renameat)(int olddirfd, const char *oldname, int newdirfd, const char *newname);
+  int (*flock)(int fd, int operation);
+  void (*pause)();  // between two tries of a lock that another run holds
+};
+
+extern const cachefile_sys kCachefileSystem;
+
+// How often the lock is tried before a commit gives up (with the system's
+// pause of 10 ms, ten seconds): a commit holds it for milliseconds, and a
+// process of another user that holds it must not stall a run for ever.
+inline constexpr int kLockTries = 1000;
+
+enum class cache_open { ok, absent, not_regular, failed };
+
+// Returned by commit() when a newer cache was left in place.
+inline constexpr int kCacheSuperseded = 1;
+
+class cache_file {
+ public:
+  // path: the cache file; its directory is the part before the last "/".
+  explicit cache_file(const char *path, const cachefile_sys &sys = kCachefileSystem);
+  ~cache_file();
+  cache_file(const cache_file &) = delete;
+  cache_file &operator=(const cache_file &) = delete;
+
+  // Cached run: opens the cache for reading, without following a symlink and
+  // without opening anything but a regular file. ok sets *stream (owned by
+  // this object); failed leaves errno, EISDIR for a directory.
+  cache_open open_read(FILE **stream);
+
+  // Refresh run, before the scan: opens the directory, notes what is at the
+  // path, and makes sure a new file can be created there. 0, or -1 with
+  // errno (EISDIR when the path is a directory).
+  int prepare();
+
+  // Replaces the cache by what fill writes (0 from fill, else failure).
+  // 0 replaced; kCacheSuperseded: another run committed since this one
+  // noted the path, and its cache stays; -1 failed, and the cache this run
+  // noted is removed, so no stale or partial list outlives a failed write.
+  int commit(int (*fill)(FILE *stream, void *arg), void *arg);
+
+  // Removes the cache this run noted (and a stray new file), unless another
+  // run committed since. 0 removed or nothing to remove, kCacheSuperseded,
+  // -1 failed.
+  int discard();
+
+ private:
+  int open_dir();
+  int lock();
+  void unlock();
+  bool unchanged() const;
+  int create_new();
+  int write_new(int fd, int (*fill)(FILE *, void *), void *arg);
+
+  const cachefile_sys &sys_;
+  const char *path_;
+  char dir_[PATH_MAX];
+  char name_[NAME_MAX + 1];
+  char new_name_[NAME_MAX + 1];
+  bool names_ok_ = false;
+  int dir_fd_ = -1;
+  bool locked_ = false;
+  bool noted_ = false;
+  int seen_fd_ = -1;    // pins the inode that was at the path; -1: none was
+  FILE *read_ = nullptr;  // the cache being read; its descriptor is seen_fd_
+};
