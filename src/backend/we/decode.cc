@@ -81,7 +81,7 @@ class SeenElements {
  private:
   bytes seen_[32];
   size_t count_ = 0;
-  unsigned char arena_[1024];
+  unsigned char arena_[1024] = {};
   size_t used_ = 0;
 };
 
