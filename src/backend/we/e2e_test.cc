@@ -164,6 +164,15 @@ size_t count_lines(const std::string &log, const std::string &needle) {
   return n;
 }
 
+// The virtual time of the log's last call, in µs.
+long last_at(const std::string &log) {
+  long at = -1;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("at=", 0) == 0) at = std::stol(line.substr(3));
+  return at;
+}
+
 // A cross build's program cannot be started where its tests run under
 // qemu-user without a binfmt_misc handler. An unknown option ends the program
 // before it does anything.
@@ -310,7 +319,7 @@ TEST_F(EndToEnd, FailuresPrintTheErrorLine) {
     std::vector<std::string> args;
     bool cached;
   } cases[] = {
-      {"third scan refused", "  fail SIOCSIWSCAN 3 EBUSY\n", {"-i", "wlan0"}, false},
+      {"third scan refused", "  fail SIOCSIWSCAN 3 EPERM\n", {"-i", "wlan0"}, false},
       {"empty result", "  fetch empty\n", {"-i", "wlan0"}, false},
       {"never ready", "  fetch not-ready 148\n", {"-i", "wlan0"}, false},
       {"no scanning before version 14", "  we-version 13\n", {"-i", "wlan0"}, false},
@@ -735,6 +744,64 @@ TEST_F(CacheLifeCycle, StrayNewFileIsTakenOver) {
   EXPECT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
   EXPECT_EQ(cache(), kRefreshCache);
   EXPECT_EQ(dir_names(dir), std::set<std::string>{"lumra"});
+}
+
+// A driver that is already scanning (for wpa_supplicant, say) refuses every
+// scan request with EBUSY; each pass takes the running scan's results.
+TEST_F(EndToEnd, BusyDriverRefreshAndCachedRuns) {
+  std::string fetches;
+  for (int pass = 0; pass < 5; pass++) fetches += "  fetch not-ready 3\n  fetch results 1 2 3 4 5\n";
+  Outcome refresh = run(interface_lines("  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n"
+                                        "  rate 54000000\n  link 61 0 0 0x01\n"
+                                        "  fail SIOCSIWSCAN every EBUSY\n" +
+                                        fetches) +
+                            kCells,
+                        {"-i", "wlan0"});
+  EXPECT_EQ(refresh.status, 0) << refresh.err;
+  EXPECT_EQ(refresh.out, kRefreshOutput);
+  EXPECT_EQ(cache(), kRefreshCache);
+  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCSIWSCAN wlan0 result=-1 errno=16"), 5u);
+  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCGIWSCAN wlan0 result=-1 errno=11"), 15u);
+  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCGIWSCAN wlan0 result=0"), 5u);
+
+  // A cached run whose directed scan meets the busy driver still adds the
+  // associated network.
+  write_all(cache_, kRefreshCache);
+  Outcome cached = run(interface_lines("  essid \"new net\"\n  ap 02:00:00:00:00:06\n  freq 5745\n"
+                                       "  rate 300000000\n  link 40 0 0 0x01\n"
+                                       "  fail SIOCSIWSCAN every EBUSY\n  fetch not-ready 2\n") +
+                           kCells,
+                       {"-c", "-i", "wlan0"});
+  EXPECT_EQ(cached.status, 0) << cached.err;
+  EXPECT_EQ(cache(), kRefreshCache + "ESSID:new%20net,02:00:00:00:00:06,Master,WPA2-PSK,149,40 %,");
+  EXPECT_EQ(cached.out.substr(cached.out.rfind("ESSID:")),
+            "ESSID:new net,Master,WPA2-PSK,149,40 %,300 Mbit/s,");
+  EXPECT_EQ(count_lines(cached.log, "ioctl SIOCSIWSCAN wlan0 result=-1 errno=16"), 1u);
+}
+
+TEST_F(EndToEnd, BusyDriverFailures) {
+  const struct {
+    const char *name;
+    const char *lines;
+    size_t fetches;
+    long last_at_most;  // virtual µs
+  } cases[] = {
+      // The running scan never ends: the pass gives up when the budget of
+      // a scan of its own is spent (0.25 s + 147 x 0.1 s).
+      {"running scan never delivers", "  fail SIOCSIWSCAN every EBUSY\n  fetch not-ready 100000\n",
+       148, 14950000},
+      {"scan not permitted", "  fail SIOCSIWSCAN every EPERM\n", 0, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome r = run(interface_lines(c.lines) + kCells, {"-i", "wlan0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ESSID:error,,,,,");
+    EXPECT_NE(access(cache_.c_str(), F_OK), 0);
+    EXPECT_EQ(count_lines(r.log, "ioctl SIOCSIWSCAN"), 1u);
+    EXPECT_EQ(count_lines(r.log, "ioctl SIOCGIWSCAN"), c.fetches);
+    EXPECT_LE(last_at(r.log), c.last_at_most);
+  }
 }
 
 }  // namespace

@@ -93,7 +93,11 @@ int trigger(backend_ctx *ctx, int directed, const void *essid, int essid_len,
   wrq.u.data.pointer = &request;
   wrq.u.data.length = sizeof request;
   wrq.u.data.flags = flags;
-  return ioctl(ctx->fd, SIOCSIWSCAN, &wrq) < 0 ? -1 : 0;
+  if (ioctl(ctx->fd, SIOCSIWSCAN, &wrq) >= 0) return 0;
+  // EBUSY: the radio is already scanning (for wpa_supplicant, say). The
+  // driver answers fetches with EAGAIN until that scan ends and then returns
+  // what it found, so the pass waits for it like for a scan of its own.
+  return errno == EBUSY ? 0 : -1;
 }
 
 }  // namespace
