@@ -26,8 +26,8 @@ copy_with_libs /bin/busybox /bin/busybox
 for applet in $("$root/bin/busybox" --list); do
   [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
 done
-for prog in /usr/sbin/hostapd /usr/sbin/hostapd_cli /usr/sbin/wpa_supplicant /usr/sbin/iw \
-    /usr/sbin/iwconfig /usr/sbin/iwlist; do
+for prog in /usr/sbin/hostapd /usr/sbin/hostapd_cli /usr/sbin/wpa_supplicant /usr/sbin/wpa_cli \
+    /usr/sbin/iw /usr/sbin/iwconfig /usr/sbin/iwlist; do
   copy_with_libs "$prog" "/sbin/${prog##*/}"
 done
 copy_with_libs "$lumra" /bin/lumra
