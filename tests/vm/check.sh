@@ -194,6 +194,37 @@ else
   fail "$run: ran" "no results for this run"
 fi
 
+# --- interfaces that are not the station ------------------------------------
+# A refresh run on an interface without wireless extensions that is down:
+# the error line, and the interface (like every other) left as it was.
+run=not-wireless-down
+if [ -d "$res/runs/$run" ]; then
+  d=$res/runs/$run
+  check_fixed $run 0 'ESSID:error,,,,,' ''
+  expect "$run: every interface's flags unchanged" "$d/links.before" "$d/links.after"
+  if grep -q '<' "$d/link-state.before" && ! grep -q '<[^>]*\bUP\b' "$d/link-state.before" &&
+    ! grep -q '<[^>]*\bUP\b' "$d/link-state.after"; then
+    pass "$run: interface left down"
+  else
+    fail "$run: interface left down" "before: $(head -1 "$d/link-state.before")" \
+      "after:  $(head -1 "$d/link-state.after")"
+  fi
+else
+  fail "$run: ran" "no results for this run"
+fi
+
+# A name longer than the kernel's 15 characters, whose first 15 name that
+# interface: refused before any request, the cache file untouched.
+run=name-too-long
+if [ -d "$res/runs/$run" ]; then
+  d=$res/runs/$run
+  check_fixed $run 1 '' $'Could not get backend\n\n'
+  expect "$run: every interface's flags unchanged" "$d/links.before" "$d/links.after"
+  expect "$run: cache file" "$d/cache.before" "$d/cache.after"
+else
+  fail "$run: ran" "no results for this run"
+fi
+
 # --- not associated -------------------------------------------------------
 # The station's interface is down and not associated: a run with no options
 # brings it up, scans, and prints every access point without a bit rate.

@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -266,7 +267,8 @@ TEST_F(EndToEnd, RefreshThenCachedRun) {
   EXPECT_EQ(refresh.err, "");
   EXPECT_EQ(cache(), kRefreshCache);
   EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCSIWSCAN wlan0 result=0"), 5u);
-  EXPECT_EQ(count_lines(refresh.log, "select nfds=0 timeout=2000000"), 4u);
+  EXPECT_EQ(count_lines(refresh.log, "poll nfds=0 fd=-1 timeout_ms=2000 "), 4u);
+  EXPECT_EQ(count_lines(refresh.log, "poll nfds=1 fd="), 5u);
   EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCSIFFLAGS"), 0u);
 
   // The association has moved on: new rate, quality and channel. The access
@@ -285,7 +287,7 @@ TEST_F(EndToEnd, RefreshThenCachedRun) {
             "ESSID:,Master,off,36,0 %,");
   EXPECT_EQ(cache(), kRefreshCache);
   EXPECT_EQ(count_lines(cached.log, "ioctl SIOCSIWSCAN"), 0u);
-  EXPECT_EQ(count_lines(cached.log, "select"), 0u);
+  EXPECT_EQ(count_lines(cached.log, "poll"), 0u);
 }
 
 TEST_F(EndToEnd, CachedRunAddsTheMissingNetwork) {
@@ -802,6 +804,52 @@ TEST_F(EndToEnd, BusyDriverFailures) {
     EXPECT_EQ(count_lines(r.log, "ioctl SIOCGIWSCAN"), c.fetches);
     EXPECT_LE(last_at(r.log), c.last_at_most);
   }
+}
+
+// A name that no interface can have ends the run before any request, and
+// leaves the cache file alone.
+TEST_F(EndToEnd, InterfaceNamesRefused) {
+  for (const char *name : {"abcdefghijklmnoXYZ", "wlan0wlan0wlan0w", ""}) {
+    SCOPED_TRACE(name);
+    write_all(cache_, kRefreshCache);
+    Outcome r = run(kRefreshScenario + "interface abcdefghijklmno\n", {"-i", name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Could not get backend\n\n");
+    EXPECT_EQ(r.log, "");
+    EXPECT_EQ(cache(), kRefreshCache);
+  }
+}
+
+// A program that leaks descriptors starts lumra with about a thousand open:
+// its socket lands above FD_SETSIZE, and the refresh still works.
+TEST_F(EndToEnd, RefreshWithDescriptorsAboveFdSetsize) {
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 2 * FD_SETSIZE)
+    GTEST_SKIP() << "the descriptor limit stays below " << 2 * FD_SETSIZE;
+  rlimit more = saved;
+  more.rlim_cur = 2 * FD_SETSIZE;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &more), 0);
+  // Inherited by the program: dup leaves close-on-exec clear.
+  std::vector<int> held;
+  for (int fd = dup(0); fd >= 0 && fd < FD_SETSIZE + 8; fd = dup(0)) held.push_back(fd);
+  Outcome r = run(kRefreshScenario, {"-i", "wlan0"});
+  for (int fd : held) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, kRefreshOutput);
+  EXPECT_EQ(cache(), kRefreshCache);
+  std::istringstream in(r.log);
+  size_t waits = 0;
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find(" poll nfds=1 fd=");
+    if (at == std::string::npos) continue;
+    waits++;
+    EXPECT_GE(std::stoi(line.substr(at + 16)), FD_SETSIZE) << line;
+  }
+  EXPECT_EQ(waits, 5u);
 }
 
 }  // namespace

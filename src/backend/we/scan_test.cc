@@ -93,11 +93,15 @@ TEST_F(Scan, FivePassesTwoSecondsApart) {
   EXPECT_EQ(driver().waits_us(), (std::vector<long>{kFirstWait, kPause, kFirstWait, kPause,
                                                     kFirstWait, kPause, kFirstWait, kPause,
                                                     kFirstWait}));
-  // The pauses wait on no descriptor.
-  for (const Call &c : driver().calls(fakewext::kSelect)) {
+  // The pauses wait on no descriptor, the others on the socket alone.
+  std::vector<Call> waits = driver().calls(fakewext::kPoll);
+  ASSERT_EQ(waits.size(), 9u);
+  for (const Call &c : waits) {
     long us = c.timeout.tv_sec * 1000000L + c.timeout.tv_usec;
-    EXPECT_EQ(c.nfds == 0, us == kPause);
+    EXPECT_EQ(c.nfds, us == kPause ? 0 : 1);
+    EXPECT_EQ(c.fd >= 0, us != kPause);
   }
+  EXPECT_EQ(driver().now_us(), 4 * kPause + 5 * kFirstWait);
   EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
   EXPECT_EQ(driver().count(SIOCSIFFLAGS), 0u);
 }
@@ -135,6 +139,71 @@ TEST_F(Scan, InterfaceStaysUpAfterFailure) {
   iface->failures = {Failure{SIOCSIWSCAN, 2, EPERM}};
   EXPECT_EQ(we_scan(ctx), -1);
   EXPECT_TRUE(iface->flags & IFF_UP);
+}
+
+// Only an interface that answers the name request (speaks Wireless
+// Extensions) has its flags read or changed; any other is left as it was.
+TEST_F(Scan, NameRequestBeforeTheFlags) {
+  const short down = IFF_BROADCAST | IFF_MULTICAST;
+  const struct {
+    const char *name;
+    bool wireless;
+    short flags;
+    std::vector<Failure> failures;
+    int result;
+    std::vector<unsigned long> first;  // the requests that open the operation
+  } cases[] = {
+      {"wireless, down", true, down, {}, 0, {SIOCGIWNAME, SIOCGIFFLAGS, SIOCSIFFLAGS}},
+      {"wireless, up", true, down | IFF_UP, {}, 0, {SIOCGIWNAME, SIOCGIFFLAGS, SIOCGIWNAME}},
+      {"not wireless, down", false, down, {}, -1, {SIOCGIWNAME}},
+      {"not wireless, up", false, down | IFF_UP, {}, -1, {SIOCGIWNAME}},
+      {"name request fails", true, down, {Failure{SIOCGIWNAME, 0, ENODEV}}, -1, {SIOCGIWNAME}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    driver().clear_log();
+    list_clear();
+    iface->wireless = c.wireless;
+    iface->flags = c.flags;
+    iface->failures = c.failures;
+    EXPECT_EQ(we_scan(ctx), c.result);
+    EXPECT_EQ(ctx->fd, -1);
+    std::vector<unsigned long> first;
+    for (const Call &call : driver().log())
+      if (first.size() < c.first.size()) first.push_back(call.request);
+    EXPECT_EQ(first, c.first);
+    if (c.result != 0) {
+      EXPECT_EQ(iface->flags, c.flags);
+      EXPECT_EQ(driver().log().size(), 1u);
+    }
+  }
+}
+
+// poll takes descriptors of any number; select cannot watch one at
+// FD_SETSIZE or above.
+TEST_F(Scan, SocketAboveFdSetsize) {
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 2 * FD_SETSIZE)
+    GTEST_SKIP() << "the descriptor limit stays below " << 2 * FD_SETSIZE;
+  rlimit more = saved;
+  more.rlim_cur = 2 * FD_SETSIZE;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &more), 0);
+  std::vector<int> held;
+  for (int fd = dup(0); fd >= 0 && fd < FD_SETSIZE + 8; fd = dup(0)) held.push_back(fd);
+  iface->fetches = {fetch::not_ready(2), fetch::results()};
+  driver().wait_script() = {WaitStep{WaitStep::Kind::error, EINTR, 100000}};
+  int r = we_scan(ctx);
+  for (int fd : held) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(bssids().size(), 2u);
+  std::vector<Call> waits = driver().calls(fakewext::kPoll);
+  ASSERT_FALSE(waits.empty());
+  EXPECT_GE(waits[0].fd, FD_SETSIZE);
+  // The interrupted first wait resumed with the time left.
+  EXPECT_EQ(driver().waits_us()[1], kFirstWait - 100000);
 }
 
 TEST_F(Scan, LinkSnapshotMarksTheAssociatedCell) {
