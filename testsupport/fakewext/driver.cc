@@ -122,14 +122,16 @@ int copy_out(iwreq *wrq, const void *data, size_t n) {
 // and during the construction of the driver.
 struct {
   bool active;
+  bool on;
   int64_t base_us;
   int64_t now_us;
-} clock_state = {false, 0, 0};
+} clock_state = {false, true, 0, 0};
 
 }  // namespace
 
 bool virtual_clock(clockid_t id, timespec *ts) noexcept {
-  if (!clock_state.active || id != CLOCK_MONOTONIC || ts == nullptr) return false;
+  if (!clock_state.active || !clock_state.on || id != CLOCK_MONOTONIC || ts == nullptr)
+    return false;
   int64_t us = clock_state.base_us + clock_state.now_us;
   ts->tv_sec = static_cast<time_t>(us / 1000000);
   ts->tv_nsec = static_cast<long>(us % 1000000) * 1000;
@@ -152,6 +154,7 @@ void Driver::activate(bool on) {
   active_ = on;
 }
 
+void Driver::virtual_monotonic(bool on) { clock_state.on = on; }
 
 void Driver::reset() {
   active_ = false;
@@ -165,6 +168,7 @@ void Driver::reset() {
   now_us_ = 0;
   time_scale_ = 0;
   clock_state.active = false;
+  clock_state.on = true;
   clock_state.now_us = 0;
 }
 

@@ -196,6 +196,10 @@ class Driver {
   // time scale the caller really sleeps its share. Every emulated wait
   // comes through here.
   void pass_time(long elapsed_us);
+  // Whether CLOCK_MONOTONIC shows the virtual time (on after reset). Code
+  // that times itself in real time inside a session, as a benchmark does,
+  // turns it off.
+  void virtual_monotonic(bool on);
   // errno for the next fopen of /proc/net/wireless; 0: it opens.
   int proc_error = 0;
 
@@ -233,8 +237,8 @@ class Driver {
 };
 
 // CLOCK_MONOTONIC while a session is active: its real reading at activation
-// plus the virtual time waited since; false for other clocks or when
-// inactive. Safe to call at any time, from allocators too (sanitizers read
+// plus the virtual time waited since; false for other clocks, when inactive
+// or when turned off. Safe to call at any time, from allocators too (sanitizers read
 // the clock inside malloc): it neither allocates nor locks.
 bool virtual_clock(clockid_t id, timespec *ts) noexcept;
 

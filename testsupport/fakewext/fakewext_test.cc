@@ -660,6 +660,14 @@ TEST_F(FakeWext, VirtualTimeOfPoll) {
   ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &mono_after), 0);
   EXPECT_LT(mono_after.tv_sec - mono_before.tv_sec, 30);
   EXPECT_LT(wall_after.tv_sec - wall_before.tv_sec, 30);
+
+  // Turned off, the monotonic clock is the real one inside the session too.
+  fake.driver().activate(true);
+  fake.driver().virtual_monotonic(false);
+  ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &mono_before), 0);
+  EXPECT_EQ(poll(nullptr, 0, 60000), 0);
+  ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &mono_after), 0);
+  EXPECT_LT(mono_after.tv_sec - mono_before.tv_sec, 30);
 }
 
 TEST(FakeWextSession, EndsWithTheGuard) {
