@@ -1,5 +1,7 @@
 #include "backend/backend.h"
 
+#include <net/if.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -27,6 +29,10 @@ int backend_register(const char *name, const backend_ops *ops) {
 }
 
 backend_ctx *backend_open(const char *name, const char *ifname) {
+  // The kernel reads at most IFNAMSIZ - 1 bytes of a name and drops the rest,
+  // so a longer name would act on another interface; an empty one names none.
+  if (ifname == nullptr || ifname[0] == '\0' || strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ)
+    return nullptr;
   for (registry_node *n = registry; n != nullptr; n = n->next) {
     if (strcmp(n->name, name) != 0) continue;
     backend_ctx *ctx = n->ops->create();

@@ -29,5 +29,6 @@ struct backend_ctx {
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.
 int backend_register(const char *name, const backend_ops *ops);
-// A new instance of the named backend, or null.
+// A new instance of the named backend, or null. Null also, without a call of
+// create, for an interface name that is empty or of IFNAMSIZ bytes or more.
 backend_ctx *backend_open(const char *name, const char *ifname);

@@ -49,6 +49,31 @@ TEST_F(Registry, OpenFillsGenericFields) {
   ctx->ops->destroy(ctx);
 }
 
+// The kernel takes 15 bytes of a name at most and drops the rest: a longer
+// name would stand for another interface, and an empty one for none.
+TEST_F(Registry, InterfaceNamesNoInterfaceCanHave) {
+  ASSERT_EQ(backend_register("reg-names", &ops_a), 0);
+  const struct {
+    const char *ifname;
+    bool opens;
+  } cases[] = {
+      {"", false},
+      {"w", true},
+      {"abcdefghijklmno", true},      // 15 bytes
+      {"abcdefghijklmnop", false},    // 16
+      {"abcdefghijklmnoXYZ", false},  // 18
+      {nullptr, false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.ifname != nullptr ? c.ifname : "(null)");
+    a_creates = 0;
+    backend_ctx *ctx = backend_open("reg-names", c.ifname);
+    EXPECT_EQ(ctx != nullptr, c.opens);
+    EXPECT_EQ(a_creates, c.opens ? 1 : 0);
+    if (ctx != nullptr) ctx->ops->destroy(ctx);
+  }
+}
+
 TEST_F(Registry, DuplicateNameKeepsTheFirst) {
   ASSERT_EQ(backend_register("reg-dup", &ops_a), 0);
   EXPECT_EQ(backend_register("reg-dup", &ops_b), -1);

@@ -194,6 +194,37 @@ else
   fail "$run: ran" "no results for this run"
 fi
 
+# --- interfaces that are not the station ------------------------------------
+# A refresh run on an interface without wireless extensions that is down:
+# the error line, and the interface (like every other) left as it was.
+run=not-wireless-down
+if [ -d "$res/runs/$run" ]; then
+  d=$res/runs/$run
+  check_fixed $run 0 'ESSID:error,,,,,' ''
+  expect "$run: every interface's flags unchanged" "$d/links.before" "$d/links.after"
+  if grep -q '<' "$d/link-state.before" && ! grep -q '<[^>]*\bUP\b' "$d/link-state.before" &&
+    ! grep -q '<[^>]*\bUP\b' "$d/link-state.after"; then
+    pass "$run: interface left down"
+  else
+    fail "$run: interface left down" "before: $(head -1 "$d/link-state.before")" \
+      "after:  $(head -1 "$d/link-state.after")"
+  fi
+else
+  fail "$run: ran" "no results for this run"
+fi
+
+# A name longer than the kernel's 15 characters, whose first 15 name that
+# interface: refused before any request, the cache file untouched.
+run=name-too-long
+if [ -d "$res/runs/$run" ]; then
+  d=$res/runs/$run
+  check_fixed $run 1 '' $'Could not get backend\n\n'
+  expect "$run: every interface's flags unchanged" "$d/links.before" "$d/links.after"
+  expect "$run: cache file" "$d/cache.before" "$d/cache.after"
+else
+  fail "$run: ran" "no results for this run"
+fi
+
 # --- not associated -------------------------------------------------------
 # The station's interface is down and not associated: a run with no options
 # brings it up, scans, and prints every access point without a bit rate.
@@ -223,6 +254,37 @@ if [ -d "$res/runs/$run" ]; then
 else
   fail "$run: ran" "no results for this run"
 fi
+
+# --- a busy radio ---------------------------------------------------------
+# wpa_supplicant searches for a network that is not on the air and keeps the
+# station's radio scanning, so scan requests find the driver busy. Each
+# refresh run prints and caches every access point, as the kernel lists them
+# after the run. What iwlist did before and after each run is noted, not
+# checked: whether it meets a busy driver depends on the moment.
+for n in 1 2 3; do
+  run=busy-refresh-$n
+  if [ ! -d "$res/runs/$run" ]; then
+    fail "$run: ran" "no results for this run"
+    continue
+  fi
+  d=$res/runs/$run
+  scan_records "$d/scan.after" >"$tmp/$run"
+  k=$(wc -l <"$tmp/$run")
+  if [ "$k" -eq "${#essid_of[@]}" ] && ! grep -q '||' "$tmp/$run"; then
+    pass "$run: kernel reports every access point"
+  else
+    fail "$run: kernel reports every access point" "iwlist listed $k cells, expected ${#essid_of[@]}"
+  fi
+  check_run $run out "$tmp/$run" none
+  write_line cache "$tmp/$run" none "" >"$tmp/$run.cache"
+  check_cache $run "$tmp/$run.cache"
+  echo "NOTE $run: lumra took $(awk '{ printf "%.1f", $2 - $1 }' "$d/times") s"
+  for when in before after; do
+    echo "NOTE $run: iwlist scanning $when it: status $(cat "$d/iwlist.$when.status" 2>/dev/null)," \
+      "$(grep -c 'Cell [0-9]* - Address' "$d/iwlist.$when" 2>/dev/null) cells," \
+      "$(grep -v '^ *$' "$d/iwlist.$when" 2>/dev/null | grep -v 'Cell\|^  ' | head -1 | tr -s ' ')"
+  done
+done
 
 # --- associated -----------------------------------------------------------
 cur=$(assoc_addr "$res/association" 2>/dev/null)

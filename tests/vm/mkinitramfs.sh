@@ -26,15 +26,17 @@ copy_with_libs /bin/busybox /bin/busybox
 for applet in $("$root/bin/busybox" --list); do
   [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
 done
-for prog in /usr/sbin/hostapd /usr/sbin/hostapd_cli /usr/sbin/wpa_supplicant /usr/sbin/iw \
-    /usr/sbin/iwconfig /usr/sbin/iwlist; do
+for prog in /usr/sbin/hostapd /usr/sbin/hostapd_cli /usr/sbin/wpa_supplicant /usr/sbin/wpa_cli \
+    /usr/sbin/iw /usr/sbin/iwconfig /usr/sbin/iwlist; do
   copy_with_libs "$prog" "/sbin/${prog##*/}"
 done
 copy_with_libs "$lumra" /bin/lumra
 
 # Modules in load order, dependencies first. The crypto ones are what WPA2
-# (CCMP, BIP) asks for; mac80211 requests them at key installation.
-mods=(virtio_pci virtio_blk mac80211_hwsim ccm ctr cmac gcm ghash_generic seqiv ecb michael_mic)
+# (CCMP, BIP) asks for; mac80211 requests them at key installation. dummy
+# gives an interface without wireless extensions (dummy0).
+mods=(virtio_pci virtio_blk mac80211_hwsim ccm ctr cmac gcm ghash_generic seqiv ecb michael_mic
+  dummy)
 : >"$root/etc/modules"
 for m in "${mods[@]}"; do
   modprobe -S "$kver" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'

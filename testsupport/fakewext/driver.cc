@@ -2,6 +2,7 @@
 // wireless-extensions core answers, for the scripted interfaces.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <cstddef>
 #include <cstring>
@@ -117,12 +118,43 @@ int copy_out(iwreq *wrq, const void *data, size_t n) {
   return 0;
 }
 
+// What virtual_clock reads: constant-initialised plain data, usable before
+// and during the construction of the driver.
+struct {
+  bool active;
+  bool on;
+  int64_t base_us;
+  int64_t now_us;
+} clock_state = {false, true, 0, 0};
+
 }  // namespace
+
+bool virtual_clock(clockid_t id, timespec *ts) noexcept {
+  if (!clock_state.active || !clock_state.on || id != CLOCK_MONOTONIC || ts == nullptr)
+    return false;
+  int64_t us = clock_state.base_us + clock_state.now_us;
+  ts->tv_sec = static_cast<time_t>(us / 1000000);
+  ts->tv_nsec = static_cast<long>(us % 1000000) * 1000;
+  return true;
+}
 
 Driver &Driver::instance() {
   static Driver *driver = new Driver();  // never destroyed: used until exit
   return *driver;
 }
+
+void Driver::activate(bool on) {
+  if (on && !active_) {
+    timespec real;
+    clock_gettime(CLOCK_MONOTONIC, &real);  // the real one: inactive still
+    clock_state.base_us = static_cast<int64_t>(real.tv_sec) * 1000000 + real.tv_nsec / 1000;
+    clock_state.now_us = now_us_;
+  }
+  clock_state.active = on;
+  active_ = on;
+}
+
+void Driver::virtual_monotonic(bool on) { clock_state.on = on; }
 
 void Driver::reset() {
   active_ = false;
@@ -135,11 +167,15 @@ void Driver::reset() {
   proc_error = 0;
   now_us_ = 0;
   time_scale_ = 0;
+  clock_state.active = false;
+  clock_state.on = true;
+  clock_state.now_us = 0;
 }
 
 void Driver::pass_time(long elapsed_us) {
   if (elapsed_us <= 0) return;
   now_us_ += elapsed_us;
+  clock_state.now_us = now_us_;
   if (time_scale_ == 0) return;
   long real_us = elapsed_us / time_scale_;
   timespec left = {real_us / 1000000L, real_us % 1000000L * 1000L};
@@ -172,7 +208,7 @@ size_t Driver::count(unsigned long request, std::string_view ifname) const {
 std::vector<long> Driver::waits_us() const {
   std::vector<long> out;
   for (const Call &c : log_)
-    if (c.request == kSelect)
+    if (c.request == kSelect || c.request == kPoll)
       out.push_back(c.has_timeout ? c.timeout.tv_sec * 1000000L + c.timeout.tv_usec : -1);
   return out;
 }
@@ -363,11 +399,6 @@ bool Driver::select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv, int 
   }
   if (nfds != 0 && ours < 0) return false;
 
-  WaitStep step;
-  if (!waits_.empty()) {
-    step = waits_.front();
-    waits_.pop_front();
-  }
   Call call;
   call.request = kSelect;
   call.nfds = nfds;
@@ -377,8 +408,8 @@ bool Driver::select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv, int 
     call.timeout = *tv;
     total = tv->tv_sec * 1000000L + tv->tv_usec;
   }
-  long elapsed = step.elapsed_us >= 0 ? step.elapsed_us : std::max(total, 0L);
-  if (total >= 0) elapsed = std::min(elapsed, total);
+  long elapsed = 0;
+  WaitStep step = take_wait(total, &elapsed);
   // Linux writes back the time left.
   if (tv != nullptr) {
     long left = total - elapsed;
@@ -405,6 +436,54 @@ bool Driver::select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv, int 
       result = -1;
       call.error = step.error;
       break;
+  }
+  call.result = result;
+  record(std::move(call));
+  pass_time(elapsed);
+  *ret = result;
+  if (result < 0) errno = step.error;
+  return true;
+}
+
+WaitStep Driver::take_wait(long total_us, long *elapsed_us) {
+  WaitStep step;
+  if (!waits_.empty()) {
+    step = waits_.front();
+    waits_.pop_front();
+  }
+  long elapsed = step.elapsed_us >= 0 ? step.elapsed_us : std::max(total_us, 0L);
+  if (total_us >= 0) elapsed = std::min(elapsed, total_us);
+  *elapsed_us = elapsed;
+  return step;
+}
+
+bool Driver::poll(pollfd *fds, nfds_t nfds, int timeout_ms, int *ret) {
+  if (!active_) return false;
+  pollfd *ours = nullptr;
+  for (nfds_t i = 0; i < nfds && ours == nullptr; ++i)
+    if (std::find(fds_.begin(), fds_.end(), fds[i].fd) != fds_.end()) ours = &fds[i];
+  if (nfds != 0 && ours == nullptr) return false;
+
+  Call call;
+  call.request = kPoll;
+  call.nfds = static_cast<int>(nfds);
+  call.fd = ours != nullptr ? ours->fd : -1;
+  long total = -1;
+  if (timeout_ms >= 0) {
+    call.has_timeout = true;
+    call.timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000L};
+    total = static_cast<long>(std::min<int64_t>(timeout_ms * int64_t{1000}, LONG_MAX));
+  }
+  long elapsed = 0;
+  WaitStep step = take_wait(total, &elapsed);
+  for (nfds_t i = 0; i < nfds; ++i) fds[i].revents = 0;
+  int result = 0;
+  if (step.kind == WaitStep::Kind::readable && ours != nullptr && (ours->events & POLLIN)) {
+    ours->revents = POLLIN;
+    result = 1;
+  } else if (step.kind == WaitStep::Kind::error) {
+    result = -1;
+    call.error = step.error;
   }
   call.result = result;
   record(std::move(call));

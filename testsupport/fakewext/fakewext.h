@@ -1,15 +1,19 @@
 // A fake Wireless Extensions driver beneath libiw, for tests.
 //
 // It answers the system calls that the backend and libiw make (ioctl on the
-// datagram socket, select for the waits, fopen of /proc/net/wireless) as a
-// 64-bit Linux kernel would for one or more scripted interfaces. Requests for
-// other interfaces, and every call while no Session is open, go to the real
-// system. Time is virtual: select returns at once and only records its wait.
+// datagram socket, poll and select for the waits, fopen of
+// /proc/net/wireless) as a 64-bit Linux kernel would for one or more scripted
+// interfaces. Requests for other interfaces, and every call while no Session
+// is open, go to the real system. Time is virtual: poll and select return at
+// once and only record their wait, and the monotonic clock shows the time
+// they waited.
 #pragma once
 
 #include <net/if.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -130,7 +134,7 @@ struct Interface {
   std::vector<Failure> failures;
 };
 
-// select answers, used in order; none scripted: the timeout runs out.
+// poll and select answers, used in order; none scripted: the timeout runs out.
 struct WaitStep {
   enum class Kind { timeout, readable, error };
   Kind kind = Kind::timeout;
@@ -141,10 +145,11 @@ struct WaitStep {
 // Pseudo request codes of the log for the calls that are not ioctls.
 constexpr unsigned long kSelect = 0x10000;
 constexpr unsigned long kProcOpen = 0x10001;
+constexpr unsigned long kPoll = 0x10002;
 
 // One emulated call, in call order.
 struct Call {
-  unsigned long request = 0;  // ioctl code, or kSelect / kProcOpen
+  unsigned long request = 0;  // ioctl code, or kSelect / kPoll / kProcOpen
   std::string ifname;
   int result = 0;
   int error = 0;              // errno when result is -1
@@ -152,10 +157,11 @@ struct Call {
   uint16_t flags = 0;         // u.data.flags offered
   Bytes payload;              // bytes passed in (SIOCSIWSCAN: the iw_scan_req)
   uint16_t returned_length = 0;  // u.data.length written back
-  // select
+  // select and poll
   int nfds = 0;
   bool has_timeout = false;
-  timeval timeout{};          // as given
+  timeval timeout{};          // as given (poll's milliseconds as a timeval)
+  int fd = -1;                // poll: the fake's socket among the descriptors
   int64_t at_us = 0;          // virtual time of the call
 };
 
@@ -165,7 +171,7 @@ class Driver {
 
   // Drops interfaces, scripts, log and clock; leaves the driver inactive.
   void reset();
-  void activate(bool on) { active_ = on; }
+  void activate(bool on);
   bool active() const { return active_; }
 
   Interface &add(Interface iface);
@@ -175,7 +181,7 @@ class Driver {
   void clear_log() { log_.clear(); }
   std::vector<Call> calls(unsigned long request, std::string_view ifname = {}) const;
   size_t count(unsigned long request, std::string_view ifname = {}) const;
-  // The timeouts of the select calls, in microseconds (-1 for none).
+  // The timeouts of the poll and select calls, in microseconds (-1 for none).
   std::vector<long> waits_us() const;
   int64_t now_us() const { return now_us_; }
 
@@ -190,6 +196,10 @@ class Driver {
   // time scale the caller really sleeps its share. Every emulated wait
   // comes through here.
   void pass_time(long elapsed_us);
+  // Whether CLOCK_MONOTONIC shows the virtual time (on after reset). Code
+  // that times itself in real time inside a session, as a benchmark does,
+  // turns it off.
+  void virtual_monotonic(bool on);
   // errno for the next fopen of /proc/net/wireless; 0: it opens.
   int proc_error = 0;
 
@@ -197,6 +207,7 @@ class Driver {
   // answered the call (result in *ret, errno set), false to pass it on.
   bool ioctl(int fd, unsigned long request, void *arg, int *ret);
   bool select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv, int *ret);
+  bool poll(pollfd *fds, nfds_t nfds, int timeout_ms, int *ret);
   bool fopen(const char *path, const char *mode, FILE **ret);
 
   // Called with each new log record (preload mode writes it out).
@@ -207,6 +218,7 @@ class Driver {
   int dispatch(Interface &iface, unsigned long request, void *arg, Call &call);
   int scan_fetch(Interface &iface, iwreq *wrq, Call &call);
   void record(Call call);
+  WaitStep take_wait(long total_us, long *elapsed_us);
 
   bool active_ = false;
   std::vector<std::unique_ptr<Interface>> ifaces_;
@@ -223,6 +235,12 @@ class Driver {
   int64_t now_us_ = 0;
   long time_scale_ = 0;
 };
+
+// CLOCK_MONOTONIC while a session is active: its real reading at activation
+// plus the virtual time waited since; false for other clocks, when inactive
+// or when turned off. Safe to call at any time, from allocators too (sanitizers read
+// the clock inside malloc): it neither allocates nor locks.
+bool virtual_clock(clockid_t id, timespec *ts) noexcept;
 
 // Installs the fake for the life of the object: resets the driver, makes it
 // active, and resets it again on destruction.

@@ -1,6 +1,7 @@
 // The fake driver against the real libiw, the real system calls it passes
 // on, and the wireless-tools programs.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -350,6 +351,9 @@ TEST_F(FakeWext, PassesOtherCallsOn) {
   FD_SET(p[0], &set);
   timeval tv{0, 0};
   EXPECT_EQ(select(p[0] + 1, &set, nullptr, nullptr, &tv), 1);  // a real pipe, really ready
+  pollfd pipe_end = {.fd = p[0], .events = POLLIN, .revents = 0};
+  EXPECT_EQ(poll(&pipe_end, 1, 0), 1);
+  EXPECT_EQ(pipe_end.revents, POLLIN);
   close(p[0]);
   close(p[1]);
   EXPECT_TRUE(fake.driver().waits_us().empty());
@@ -554,9 +558,10 @@ TEST_F(FakeWext, VirtualTime) {
   EXPECT_EQ(fake.driver().waits_us(), (std::vector<long>{250000, 150000, 100000, 100000, 2000000}));
 }
 
-int64_t monotonic_us() {
+// Real time: the session shows virtual time on CLOCK_MONOTONIC.
+int64_t real_us() {
   timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
+  clock_gettime(CLOCK_BOOTTIME, &t);
   return t.tv_sec * 1000000L + t.tv_nsec / 1000;
 }
 
@@ -578,17 +583,91 @@ TEST_F(FakeWext, ScaledTime) {
     timeval tv{0, 0};
     tv.tv_sec = step.timeout_us / 1000000L;
     tv.tv_usec = step.timeout_us % 1000000L;
-    int64_t before = monotonic_us();
+    int64_t before = real_us();
     select(0, nullptr, nullptr, nullptr, &tv);
-    EXPECT_GE(monotonic_us() - before, step.at_least_us);
+    EXPECT_GE(real_us() - before, step.at_least_us);
     EXPECT_EQ(fake.driver().now_us(), step.now_us);
   }
   fake.driver().set_time_scale(0);
-  int64_t before = monotonic_us();
+  int64_t before = real_us();
   timeval hour{3600, 0};
   select(0, nullptr, nullptr, nullptr, &hour);
-  EXPECT_LT(monotonic_us() - before, 1000000);  // virtual again
+  EXPECT_LT(real_us() - before, 1000000);  // virtual again
   EXPECT_EQ(fake.driver().now_us(), 3602500000);
+}
+
+// poll waits the same way, in milliseconds, and the monotonic clock shows
+// the virtual time that passed.
+TEST_F(FakeWext, VirtualTimeOfPoll) {
+  fake.add(fakewext::Interface{});
+  iwreq r = request("wlan0");
+  ASSERT_EQ(ioctl(fd, SIOCGIWNAME, &r), 0);
+  fake.driver().wait_script() = {
+      {fakewext::WaitStep::Kind::error, EINTR, 100000},
+      {fakewext::WaitStep::Kind::readable, 0, 50000},
+      {fakewext::WaitStep::Kind::error, EBADF, 0},
+  };
+  timespec start;
+  ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &start), 0);
+  struct Expect {
+    int timeout_ms;
+    int result;
+    int error;
+    short revents;
+    int64_t now_us;
+  };
+  const Expect expect[] = {
+      {250, -1, EINTR, 0, 100000},
+      {150, 1, 0, POLLIN, 150000},
+      {100, -1, EBADF, 0, 150000},
+      {100, 0, 0, 0, 250000},
+  };
+  for (const Expect &e : expect) {
+    // Another descriptor beside the fake's socket is answered with it.
+    pollfd fds[2] = {{.fd = 0, .events = POLLIN, .revents = 7}, {.fd = fd, .events = POLLIN, .revents = 7}};
+    errno = 0;
+    EXPECT_EQ(poll(fds, 2, e.timeout_ms), e.result);
+    if (e.result < 0) {
+      EXPECT_EQ(errno, e.error);
+    } else {
+      EXPECT_EQ(fds[0].revents, 0);
+      EXPECT_EQ(fds[1].revents, e.revents);
+    }
+    EXPECT_EQ(fake.driver().now_us(), e.now_us);
+    timespec now;
+    ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &now), 0);
+    EXPECT_EQ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000, e.now_us);
+  }
+  EXPECT_EQ(poll(nullptr, 0, 2000), 0);
+  EXPECT_EQ(fake.driver().now_us(), 2250000);
+  EXPECT_EQ(fake.driver().waits_us(), (std::vector<long>{250000, 150000, 100000, 100000, 2000000}));
+  std::vector<fakewext::Call> polls = fake.driver().calls(fakewext::kPoll);
+  ASSERT_EQ(polls.size(), 5u);
+  EXPECT_EQ(fakewext::format_call(polls[0]),
+            "at=0 poll nfds=2 fd=" + std::to_string(fd) + " timeout_ms=250 result=-1 errno=4\n");
+  EXPECT_EQ(fakewext::format_call(polls[4]), "at=250000 poll nfds=0 fd=-1 timeout_ms=2000 result=0 errno=0\n");
+
+  // The wall clock is not faked, nor the monotonic one once the driver is
+  // inactive: a minute of virtual waiting does not show on them.
+  timespec mono_before, mono_after, wall_before, wall_after;
+  fake.driver().activate(false);
+  ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &mono_before), 0);
+  fake.driver().activate(true);
+  ASSERT_EQ(clock_gettime(CLOCK_REALTIME, &wall_before), 0);
+  EXPECT_EQ(poll(nullptr, 0, 60000), 0);
+  ASSERT_EQ(clock_gettime(CLOCK_REALTIME, &wall_after), 0);
+  fake.driver().activate(false);
+  ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &mono_after), 0);
+  EXPECT_LT(mono_after.tv_sec - mono_before.tv_sec, 30);
+  EXPECT_LT(wall_after.tv_sec - wall_before.tv_sec, 30);
+
+  // Turned off, the monotonic clock is the real one inside the session too.
+  fake.driver().activate(true);
+  fake.driver().virtual_monotonic(false);
+  ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &mono_before), 0);
+  EXPECT_EQ(poll(nullptr, 0, 60000), 0);
+  ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &mono_after), 0);
+  EXPECT_LT(mono_after.tv_sec - mono_before.tv_sec, 30);
 }
 
 TEST(FakeWextSession, EndsWithTheGuard) {

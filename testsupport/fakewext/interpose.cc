@@ -4,6 +4,8 @@
 // to the next definition, normally the C library's.
 #include <dlfcn.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdarg>
 
@@ -36,6 +38,32 @@ extern "C" int select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv) {
   using Fn = int (*)(int, fd_set *, fd_set *, fd_set *, timeval *);
   static const Fn real = next<Fn>("select");
   return real(nfds, r, w, x, tv);
+}
+
+extern "C" int poll(pollfd *fds, nfds_t nfds, int timeout) {
+  int ret = 0;
+  if (fakewext::Driver::instance().poll(fds, nfds, timeout, &ret)) return ret;
+  using Fn = int (*)(pollfd *, nfds_t, int);
+  static const Fn real = next<Fn>("poll");
+  return real(fds, nfds, timeout);
+}
+
+namespace {
+
+// Resolved at load time: sanitizer allocators call clock_gettime from inside
+// malloc, where a lazy dlsym (or a guarded static) could recurse.
+using ClockFn = int (*)(clockid_t, timespec *);
+ClockFn real_clock_gettime = nullptr;
+__attribute__((constructor)) void resolve_clock() {
+  real_clock_gettime = next<ClockFn>("clock_gettime");
+}
+
+}  // namespace
+
+extern "C" int clock_gettime(clockid_t id, timespec *ts) noexcept {
+  if (fakewext::virtual_clock(id, ts)) return 0;
+  if (real_clock_gettime == nullptr) return static_cast<int>(syscall(SYS_clock_gettime, id, ts));
+  return real_clock_gettime(id, ts);
 }
 
 extern "C" FILE *fopen(const char *path, const char *mode) {

@@ -31,7 +31,7 @@ const Named kRequests[] = {
     {"SIOCGIWAUTH", SIOCGIWAUTH},     {"SIOCGIWENCODEEXT", SIOCGIWENCODEEXT},
     {"IWEVQUAL", IWEVQUAL},           {"IWEVCUSTOM", IWEVCUSTOM},
     {"IWEVGENIE", IWEVGENIE},         {"select", kSelect},
-    {"fopen", kProcOpen},
+    {"fopen", kProcOpen},             {"poll", kPoll},
 };
 
 const Named kErrnos[] = {
@@ -444,6 +444,13 @@ std::string format_call(const Call &c) {
     long us = c.has_timeout ? c.timeout.tv_sec * 1000000L + c.timeout.tv_usec : -1;
     snprintf(buf, sizeof buf, "at=%" PRId64 " select nfds=%d timeout=%ld result=%d errno=%d\n",
              c.at_us, c.nfds, us, c.result, c.error);
+    return buf;
+  }
+  if (c.request == kPoll) {
+    long ms = c.has_timeout ? c.timeout.tv_sec * 1000L + c.timeout.tv_usec / 1000 : -1;
+    snprintf(buf, sizeof buf,
+             "at=%" PRId64 " poll nfds=%d fd=%d timeout_ms=%ld result=%d errno=%d\n", c.at_us,
+             c.nfds, c.fd, ms, c.result, c.error);
     return buf;
   }
   if (c.request == kProcOpen) {

@@ -166,8 +166,21 @@ TEST_F(Current, ResultTable) {
        {0, 1}, true, 61, 6},
       {"directed scan does not report it", false,
        [](Interface &i) { i.cells = {{ev::ap("02:00:00:00:00:01")}}; }, {0, 0}, false, 0, 0},
-      {"directed scan fails", false,
-       [](Interface &i) { i.failures = {Failure{SIOCSIWSCAN, 0, EBUSY}}; }, {0, 0}, false, 0, 0},
+      {"directed scan refused", false,
+       [](Interface &i) { i.failures = {Failure{SIOCSIWSCAN, 0, EPERM}}; }, {0, 0}, false, 0, 0},
+      // The radio is scanning already: that scan's results carry the cell.
+      {"directed scan joins a running scan", false,
+       [](Interface &i) {
+         i.failures = {Failure{SIOCSIWSCAN, 0, EBUSY}};
+         i.fetches = {fakewext::fetch::not_ready(2)};
+       },
+       {0, 1}, true, 61, 11},
+      {"directed scan joins a scan that never ends", false,
+       [](Interface &i) {
+         i.failures = {Failure{SIOCSIWSCAN, 0, EBUSY}};
+         i.fetches = {fakewext::fetch::not_ready(1000)};
+       },
+       {0, 0}, false, 0, 0},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);

@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,6 +165,15 @@ size_t count_lines(const std::string &log, const std::string &needle) {
   return n;
 }
 
+// The virtual time of the log's last call, in µs.
+long last_at(const std::string &log) {
+  long at = -1;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("at=", 0) == 0) at = std::stol(line.substr(3));
+  return at;
+}
+
 // A cross build's program cannot be started where its tests run under
 // qemu-user without a binfmt_misc handler. An unknown option ends the program
 // before it does anything.
@@ -257,7 +267,8 @@ TEST_F(EndToEnd, RefreshThenCachedRun) {
   EXPECT_EQ(refresh.err, "");
   EXPECT_EQ(cache(), kRefreshCache);
   EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCSIWSCAN wlan0 result=0"), 5u);
-  EXPECT_EQ(count_lines(refresh.log, "select nfds=0 timeout=2000000"), 4u);
+  EXPECT_EQ(count_lines(refresh.log, "poll nfds=0 fd=-1 timeout_ms=2000 "), 4u);
+  EXPECT_EQ(count_lines(refresh.log, "poll nfds=1 fd="), 5u);
   EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCSIFFLAGS"), 0u);
 
   // The association has moved on: new rate, quality and channel. The access
@@ -276,7 +287,7 @@ TEST_F(EndToEnd, RefreshThenCachedRun) {
             "ESSID:,Master,off,36,0 %,");
   EXPECT_EQ(cache(), kRefreshCache);
   EXPECT_EQ(count_lines(cached.log, "ioctl SIOCSIWSCAN"), 0u);
-  EXPECT_EQ(count_lines(cached.log, "select"), 0u);
+  EXPECT_EQ(count_lines(cached.log, "poll"), 0u);
 }
 
 TEST_F(EndToEnd, CachedRunAddsTheMissingNetwork) {
@@ -310,7 +321,7 @@ TEST_F(EndToEnd, FailuresPrintTheErrorLine) {
     std::vector<std::string> args;
     bool cached;
   } cases[] = {
-      {"third scan refused", "  fail SIOCSIWSCAN 3 EBUSY\n", {"-i", "wlan0"}, false},
+      {"third scan refused", "  fail SIOCSIWSCAN 3 EPERM\n", {"-i", "wlan0"}, false},
       {"empty result", "  fetch empty\n", {"-i", "wlan0"}, false},
       {"never ready", "  fetch not-ready 148\n", {"-i", "wlan0"}, false},
       {"no scanning before version 14", "  we-version 13\n", {"-i", "wlan0"}, false},
@@ -735,6 +746,110 @@ TEST_F(CacheLifeCycle, StrayNewFileIsTakenOver) {
   EXPECT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
   EXPECT_EQ(cache(), kRefreshCache);
   EXPECT_EQ(dir_names(dir), std::set<std::string>{"lumra"});
+}
+
+// A driver that is already scanning (for wpa_supplicant, say) refuses every
+// scan request with EBUSY; each pass takes the running scan's results.
+TEST_F(EndToEnd, BusyDriverRefreshAndCachedRuns) {
+  std::string fetches;
+  for (int pass = 0; pass < 5; pass++) fetches += "  fetch not-ready 3\n  fetch results 1 2 3 4 5\n";
+  Outcome refresh = run(interface_lines("  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n"
+                                        "  rate 54000000\n  link 61 0 0 0x01\n"
+                                        "  fail SIOCSIWSCAN every EBUSY\n" +
+                                        fetches) +
+                            kCells,
+                        {"-i", "wlan0"});
+  EXPECT_EQ(refresh.status, 0) << refresh.err;
+  EXPECT_EQ(refresh.out, kRefreshOutput);
+  EXPECT_EQ(cache(), kRefreshCache);
+  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCSIWSCAN wlan0 result=-1 errno=16"), 5u);
+  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCGIWSCAN wlan0 result=-1 errno=11"), 15u);
+  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCGIWSCAN wlan0 result=0"), 5u);
+
+  // A cached run whose directed scan meets the busy driver still adds the
+  // associated network.
+  write_all(cache_, kRefreshCache);
+  Outcome cached = run(interface_lines("  essid \"new net\"\n  ap 02:00:00:00:00:06\n  freq 5745\n"
+                                       "  rate 300000000\n  link 40 0 0 0x01\n"
+                                       "  fail SIOCSIWSCAN every EBUSY\n  fetch not-ready 2\n") +
+                           kCells,
+                       {"-c", "-i", "wlan0"});
+  EXPECT_EQ(cached.status, 0) << cached.err;
+  EXPECT_EQ(cache(), kRefreshCache + "ESSID:new%20net,02:00:00:00:00:06,Master,WPA2-PSK,149,40 %,");
+  EXPECT_EQ(cached.out.substr(cached.out.rfind("ESSID:")),
+            "ESSID:new net,Master,WPA2-PSK,149,40 %,300 Mbit/s,");
+  EXPECT_EQ(count_lines(cached.log, "ioctl SIOCSIWSCAN wlan0 result=-1 errno=16"), 1u);
+}
+
+TEST_F(EndToEnd, BusyDriverFailures) {
+  const struct {
+    const char *name;
+    const char *lines;
+    size_t fetches;
+    long last_at_most;  // virtual µs
+  } cases[] = {
+      // The running scan never ends: the pass gives up when the budget of
+      // a scan of its own is spent (0.25 s + 147 x 0.1 s).
+      {"running scan never delivers", "  fail SIOCSIWSCAN every EBUSY\n  fetch not-ready 100000\n",
+       148, 14950000},
+      {"scan not permitted", "  fail SIOCSIWSCAN every EPERM\n", 0, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome r = run(interface_lines(c.lines) + kCells, {"-i", "wlan0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ESSID:error,,,,,");
+    EXPECT_NE(access(cache_.c_str(), F_OK), 0);
+    EXPECT_EQ(count_lines(r.log, "ioctl SIOCSIWSCAN"), 1u);
+    EXPECT_EQ(count_lines(r.log, "ioctl SIOCGIWSCAN"), c.fetches);
+    EXPECT_LE(last_at(r.log), c.last_at_most);
+  }
+}
+
+// A name that no interface can have ends the run before any request, and
+// leaves the cache file alone.
+TEST_F(EndToEnd, InterfaceNamesRefused) {
+  for (const char *name : {"abcdefghijklmnoXYZ", "wlan0wlan0wlan0w", ""}) {
+    SCOPED_TRACE(name);
+    write_all(cache_, kRefreshCache);
+    Outcome r = run(kRefreshScenario + "interface abcdefghijklmno\n", {"-i", name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Could not get backend\n\n");
+    EXPECT_EQ(r.log, "");
+    EXPECT_EQ(cache(), kRefreshCache);
+  }
+}
+
+// A program that leaks descriptors starts lumra with about a thousand open:
+// its socket lands above FD_SETSIZE, and the refresh still works.
+TEST_F(EndToEnd, RefreshWithDescriptorsAboveFdSetsize) {
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 2 * FD_SETSIZE)
+    GTEST_SKIP() << "the descriptor limit stays below " << 2 * FD_SETSIZE;
+  rlimit more = saved;
+  more.rlim_cur = 2 * FD_SETSIZE;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &more), 0);
+  // Inherited by the program: dup leaves close-on-exec clear.
+  std::vector<int> held;
+  for (int fd = dup(0); fd >= 0 && fd < FD_SETSIZE + 8; fd = dup(0)) held.push_back(fd);
+  Outcome r = run(kRefreshScenario, {"-i", "wlan0"});
+  for (int fd : held) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, kRefreshOutput);
+  EXPECT_EQ(cache(), kRefreshCache);
+  std::istringstream in(r.log);
+  size_t waits = 0;
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find(" poll nfds=1 fd=");
+    if (at == std::string::npos) continue;
+    waits++;
+    EXPECT_GE(std::stoi(line.substr(at + 16)), FD_SETSIZE) << line;
+  }
+  EXPECT_EQ(waits, 5u);
 }
 
 }  // namespace

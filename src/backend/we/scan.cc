@@ -1,8 +1,10 @@
 // Scanning: triggering, waiting for and fetching scan results.
 #include <errno.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,9 +14,9 @@
 namespace {
 
 constexpr int kPasses = 5;
-constexpr time_t kPauseSeconds = 2;
-constexpr suseconds_t kFirstWaitUs = 250000;
-constexpr suseconds_t kRetryWaitUs = 100000;
+constexpr int kPauseMs = 2000;
+constexpr long kFirstWaitUs = 250000;
+constexpr long kRetryWaitUs = 100000;
 constexpr long kBudgetUs = 15000000 - kFirstWaitUs;
 constexpr size_t kInitialSize = IW_SCAN_MAX_DATA;
 // u.data.length is 16 bits wide: the largest buffer the driver can be offered.
@@ -56,18 +58,28 @@ size_t grown_size(size_t size, size_t needed) {
   return size < kLargestSize ? kLargestSize : 0;
 }
 
-// Waits on fd for the timeout; 0 when it ran out, -1 on a failed select.
-int wait_readable(int fd, timeval *timeout) {
-  if (fd < 0 || fd >= FD_SETSIZE) return -1;
+// 64 bits: microseconds since boot overflow a 32-bit long within the hour.
+int64_t monotonic_us() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// Waits on fd for timeout_us; 0 when the time ran out, -1 on a failed poll.
+// poll, unlike select, takes a descriptor of any number.
+int wait_readable(int fd, long timeout_us) {
+  if (fd < 0) return -1;
+  const int64_t start = monotonic_us();
+  int64_t left = timeout_us;
   for (;;) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    int ready = select(fd + 1, &set, nullptr, nullptr, timeout);
+    pollfd watched = {.fd = fd, .events = POLLIN, .revents = 0};
+    // Rounded up to whole milliseconds, so that a wait never ends early.
+    int ready = poll(&watched, 1, static_cast<int>((left + 999) / 1000));
     if (ready == 0) return 0;
-    // A readable socket or an interrupted wait resumes with what select left.
-    if (ready > 0 || errno == EINTR || errno == EAGAIN) continue;
-    return -1;
+    if (ready < 0 && errno != EINTR && errno != EAGAIN) return -1;
+    // A readable socket or an interrupted wait resumes with the time left.
+    left = timeout_us - (monotonic_us() - start);
+    if (left <= 0) return 0;
   }
 }
 
@@ -93,7 +105,11 @@ int trigger(backend_ctx *ctx, int directed, const void *essid, int essid_len,
   wrq.u.data.pointer = &request;
   wrq.u.data.length = sizeof request;
   wrq.u.data.flags = flags;
-  return ioctl(ctx->fd, SIOCSIWSCAN, &wrq) < 0 ? -1 : 0;
+  if (ioctl(ctx->fd, SIOCSIWSCAN, &wrq) >= 0) return 0;
+  // EBUSY: the radio is already scanning (for wpa_supplicant, say). The
+  // driver answers fetches with EAGAIN until that scan ends and then returns
+  // what it found, so the pass waits for it like for a scan of its own.
+  return errno == EBUSY ? 0 : -1;
 }
 
 }  // namespace
@@ -106,12 +122,12 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
   if (range.we_version_compiled < kLowestScanVersion) return -1;
   if (trigger(ctx, directed, essid, essid_len, freq) != 0) return -1;
 
-  timeval timeout = {0, kFirstWaitUs};
+  long timeout = kFirstWaitUs;
   long budget = kBudgetUs;
   ScanBuffer buffer;
   size_t size = kInitialSize;
   for (;;) {
-    if (wait_readable(ctx->fd, &timeout) != 0) return -1;
+    if (wait_readable(ctx->fd, timeout) != 0) return -1;
     for (;;) {
       if (buffer.resize(size) != 0) return -1;
       iwreq wrq = we_request(ctx->ifname);
@@ -133,7 +149,7 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
       break;
     }
     budget -= kRetryWaitUs;
-    timeout = {0, kRetryWaitUs};
+    timeout = kRetryWaitUs;
     if (budget <= 0) return -1;
   }
 }
@@ -143,8 +159,11 @@ int we_scan(backend_ctx *ctx) {
   if (ctx->fd < 0) return -1;
 
   int result = -1;
+  // The name request fails on an interface without Wireless Extensions,
+  // which is then left exactly as it was, down or up.
+  iwreq name = we_request(ctx->ifname);
   ifreq ifr = we_ifreq(ctx->ifname);
-  if (ioctl(ctx->fd, SIOCGIFFLAGS, &ifr) == 0) {
+  if (ioctl(ctx->fd, SIOCGIWNAME, &name) == 0 && ioctl(ctx->fd, SIOCGIFFLAGS, &ifr) == 0) {
     bool up = (ifr.ifr_flags & IFF_UP) != 0;
     if (!up) {
       ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
@@ -158,10 +177,8 @@ int we_scan(backend_ctx *ctx) {
           result = -1;
           break;
         }
-        if (pass < kPasses) {
-          timeval pause = {kPauseSeconds, 0};
-          select(0, nullptr, nullptr, nullptr, &pause);
-        }
+        // A signal may shorten the pause.
+        if (pass < kPasses) poll(nullptr, 0, kPauseMs);
       }
     }
   }

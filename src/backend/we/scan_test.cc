@@ -93,11 +93,15 @@ TEST_F(Scan, FivePassesTwoSecondsApart) {
   EXPECT_EQ(driver().waits_us(), (std::vector<long>{kFirstWait, kPause, kFirstWait, kPause,
                                                     kFirstWait, kPause, kFirstWait, kPause,
                                                     kFirstWait}));
-  // The pauses wait on no descriptor.
-  for (const Call &c : driver().calls(fakewext::kSelect)) {
+  // The pauses wait on no descriptor, the others on the socket alone.
+  std::vector<Call> waits = driver().calls(fakewext::kPoll);
+  ASSERT_EQ(waits.size(), 9u);
+  for (const Call &c : waits) {
     long us = c.timeout.tv_sec * 1000000L + c.timeout.tv_usec;
-    EXPECT_EQ(c.nfds == 0, us == kPause);
+    EXPECT_EQ(c.nfds, us == kPause ? 0 : 1);
+    EXPECT_EQ(c.fd >= 0, us != kPause);
   }
+  EXPECT_EQ(driver().now_us(), 4 * kPause + 5 * kFirstWait);
   EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
   EXPECT_EQ(driver().count(SIOCSIFFLAGS), 0u);
 }
@@ -132,9 +136,74 @@ TEST_F(Scan, InterfaceBroughtUpAndLeftUp) {
 
 TEST_F(Scan, InterfaceStaysUpAfterFailure) {
   iface->flags = IFF_BROADCAST;
-  iface->failures = {Failure{SIOCSIWSCAN, 2, EBUSY}};
+  iface->failures = {Failure{SIOCSIWSCAN, 2, EPERM}};
   EXPECT_EQ(we_scan(ctx), -1);
   EXPECT_TRUE(iface->flags & IFF_UP);
+}
+
+// Only an interface that answers the name request (speaks Wireless
+// Extensions) has its flags read or changed; any other is left as it was.
+TEST_F(Scan, NameRequestBeforeTheFlags) {
+  const short down = IFF_BROADCAST | IFF_MULTICAST;
+  const struct {
+    const char *name;
+    bool wireless;
+    short flags;
+    std::vector<Failure> failures;
+    int result;
+    std::vector<unsigned long> first;  // the requests that open the operation
+  } cases[] = {
+      {"wireless, down", true, down, {}, 0, {SIOCGIWNAME, SIOCGIFFLAGS, SIOCSIFFLAGS}},
+      {"wireless, up", true, down | IFF_UP, {}, 0, {SIOCGIWNAME, SIOCGIFFLAGS, SIOCGIWNAME}},
+      {"not wireless, down", false, down, {}, -1, {SIOCGIWNAME}},
+      {"not wireless, up", false, down | IFF_UP, {}, -1, {SIOCGIWNAME}},
+      {"name request fails", true, down, {Failure{SIOCGIWNAME, 0, ENODEV}}, -1, {SIOCGIWNAME}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    driver().clear_log();
+    list_clear();
+    iface->wireless = c.wireless;
+    iface->flags = c.flags;
+    iface->failures = c.failures;
+    EXPECT_EQ(we_scan(ctx), c.result);
+    EXPECT_EQ(ctx->fd, -1);
+    std::vector<unsigned long> first;
+    for (const Call &call : driver().log())
+      if (first.size() < c.first.size()) first.push_back(call.request);
+    EXPECT_EQ(first, c.first);
+    if (c.result != 0) {
+      EXPECT_EQ(iface->flags, c.flags);
+      EXPECT_EQ(driver().log().size(), 1u);
+    }
+  }
+}
+
+// poll takes descriptors of any number; select cannot watch one at
+// FD_SETSIZE or above.
+TEST_F(Scan, SocketAboveFdSetsize) {
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 2 * FD_SETSIZE)
+    GTEST_SKIP() << "the descriptor limit stays below " << 2 * FD_SETSIZE;
+  rlimit more = saved;
+  more.rlim_cur = 2 * FD_SETSIZE;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &more), 0);
+  std::vector<int> held;
+  for (int fd = dup(0); fd >= 0 && fd < FD_SETSIZE + 8; fd = dup(0)) held.push_back(fd);
+  iface->fetches = {fetch::not_ready(2), fetch::results()};
+  driver().wait_script() = {WaitStep{WaitStep::Kind::error, EINTR, 100000}};
+  int r = we_scan(ctx);
+  for (int fd : held) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(bssids().size(), 2u);
+  std::vector<Call> waits = driver().calls(fakewext::kPoll);
+  ASSERT_FALSE(waits.empty());
+  EXPECT_GE(waits[0].fd, FD_SETSIZE);
+  // The interrupted first wait resumed with the time left.
+  EXPECT_EQ(driver().waits_us()[1], kFirstWait - 100000);
 }
 
 TEST_F(Scan, LinkSnapshotMarksTheAssociatedCell) {
@@ -153,7 +222,7 @@ TEST_F(Scan, LinkSnapshotMarksTheAssociatedCell) {
 TEST_F(Scan, PassFailureStopsAtOnce) {
   iface->fetches = {fetch::results({cell("02:00:00:00:00:0a", "a")}),
                     fetch::results({cell("02:00:00:00:00:0b", "b")})};
-  iface->failures = {Failure{SIOCSIWSCAN, 3, EBUSY}};
+  iface->failures = {Failure{SIOCSIWSCAN, 3, EPERM}};
   EXPECT_EQ(we_scan(ctx), -1);
   EXPECT_EQ(ctx->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 3u);
@@ -221,7 +290,7 @@ TEST_F(Scan, FetchOutcomes) {
     size_t entries;
   } cases[] = {
       {"results", {}, {}, 0, 2},
-      {"trigger refused", {}, {Failure{SIOCSIWSCAN, 0, EBUSY}}, -1, 0},
+      {"trigger refused", {}, {Failure{SIOCSIWSCAN, 0, EPERM}}, -1, 0},
       {"fetch fails", {fetch::error(EIO)}, {}, -1, 0},
       {"fetch fails after not ready", {fetch::not_ready(3), fetch::error(ENETDOWN)}, {}, -1, 0},
       {"zero length", {fetch::empty()}, {}, -1, 0},
@@ -354,6 +423,75 @@ TEST_F(Scan, InterruptedAndReadableWaitsResume) {
     EXPECT_EQ(driver().waits_us(), c.timeouts) << c.name;
     EXPECT_EQ(driver().count(SIOCGIWSCAN), c.result == 0 ? 1u : 0u) << c.name;
   }
+}
+
+// EBUSY on the scan request: the radio is scanning already, and the pass
+// takes that scan's results the way it takes those of its own scan. Any
+// other refusal fails the pass before it waits.
+TEST_F(Scan, BusyDriverJoinsTheRunningScan) {
+  using L = std::vector<uint16_t>;
+  const struct {
+    const char *name;
+    int error;
+    std::vector<fakewext::FetchStep> steps;
+    int result;
+    size_t entries;
+    std::vector<long> waits;
+    L lengths;
+  } cases[] = {
+      {"busy, results after three not-ready answers",
+       EBUSY,
+       {fetch::not_ready(3)},
+       0,
+       2,
+       concat({{kFirstWait}, repeat(kRetryWait, 3)}),
+       L(4, 4096)},
+      {"busy, results larger than the buffer",
+       EBUSY,
+       {fetch::not_ready(1), fetch::too_big(10000)},
+       0,
+       2,
+       {kFirstWait, kRetryWait},
+       L{4096, 4096, 10000}},
+      {"busy, the running scan never ends",
+       EBUSY,
+       {fetch::not_ready(1000)},
+       -1,
+       0,
+       concat({{kFirstWait}, repeat(kRetryWait, 147)}),
+       L(148, 4096)},
+      {"busy, the fetch fails", EBUSY, {fetch::error(EIO)}, -1, 0, {kFirstWait}, L{4096}},
+      {"not permitted", EPERM, {fetch::not_ready(3)}, -1, 0, {}, L{}},
+      {"invalid request", EINVAL, {}, -1, 0, {}, L{}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    driver().clear_log();
+    list_clear();
+    const int64_t start = driver().now_us();
+    iface->fetches.assign(c.steps.begin(), c.steps.end());
+    iface->failures = {Failure{SIOCSIWSCAN, 0, c.error}};
+    EXPECT_EQ(scan_once(), c.result);
+    EXPECT_EQ(bssids().size(), c.entries);
+    EXPECT_EQ(driver().waits_us(), c.waits);
+    EXPECT_EQ(fetch_lengths(driver()), c.lengths);
+    // A scan that never ends fails within the budget of a scan of its own.
+    EXPECT_LE(driver().now_us() - start, 15000000);
+  }
+}
+
+TEST_F(Scan, FivePassesJoinRunningScans) {
+  iface->failures = {Failure{SIOCSIWSCAN, 0, EBUSY}};
+  for (int pass = 0; pass < 5; pass++) {
+    iface->fetches.push_back(fetch::not_ready(2));
+    iface->fetches.push_back(fetch::results());
+  }
+  ASSERT_EQ(we_scan(ctx), 0);
+  std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
+  ASSERT_EQ(triggers.size(), 5u);
+  for (const Call &c : triggers) EXPECT_EQ(c.error, EBUSY);
+  EXPECT_EQ(driver().count(SIOCGIWSCAN), 15u);
+  EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
 }
 
 TEST_F(Scan, PlainRequest) {
