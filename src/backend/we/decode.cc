@@ -14,7 +14,7 @@ namespace {
 using bytes = std::span<const unsigned char>;
 
 // The payload of a pointer event, or an empty span when libiw discarded it or
-// when it does not lie inside the result buffer.
+// when it does not lie inside the bytes walked.
 bytes payload(const iw_point &point, bytes buffer) {
   if (point.pointer == nullptr || point.length == 0) return {};
   auto start = reinterpret_cast<uintptr_t>(point.pointer);
@@ -187,6 +187,28 @@ size_t whole_events(bytes buffer) {
   return used;
 }
 
+// libiw checks that an event's fixed part ends inside the stream, then reads
+// on from there: for a fixed-size event whose length leaves 4 bytes over a
+// multiple of its value (as a 64-bit kernel writes them for a 32-bit
+// program) it copies the value again from 4 bytes further on, and after a
+// pointer event's fixed part it reads a 16-bit length. Both stay below the
+// event's start plus a header, those 4 bytes and the largest value (an
+// iwreq_data), but may run past the end of the stream. Events that start
+// that close to the end are walked in a copy followed by zeros.
+constexpr size_t kReach = IW_EV_LCP_PK_LEN + 4 + sizeof(union iwreq_data);
+
+// Moves the walk, from the event at stream->current on, into `tail`
+// (2 * kReach zeroed bytes); the bytes now walked.
+bytes move_to_tail(stream_descr *stream, unsigned char (&tail)[2 * kReach]) {
+  auto rest = static_cast<size_t>(stream->end - stream->current);
+  if (rest > 0) memcpy(tail, stream->current, rest);
+  char *start = reinterpret_cast<char *>(tail);
+  if (stream->value != nullptr) stream->value = start + (stream->value - stream->current);
+  stream->current = start;
+  stream->end = start + rest;
+  return bytes(tail, rest);
+}
+
 // Opens the cell of an address event: a new entry, or skipping.
 int open_cell(backend_ctx *ctx, const iw_event &event) {
   char text[18];
@@ -271,9 +293,14 @@ void apply_wep_rule() {
 int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_range *range) {
   if (buffer == nullptr || length <= 0) return -1;
   bytes whole(reinterpret_cast<const unsigned char *>(buffer), static_cast<size_t>(length));
+  const size_t used = whole_events(whole);
 
   stream_descr stream;
-  iw_init_event_stream(&stream, buffer, static_cast<int>(whole_events(whole)));
+  iw_init_event_stream(&stream, buffer, static_cast<int>(used));
+  // What libiw walks, where payload pointers must lie: the whole events in
+  // place, then the last ones in the zeroed tail.
+  bytes walked = whole.first(used);
+  unsigned char tail[2 * kReach] = {};
   bool open = false;
   // For streams of version 18 and below, libiw's fix-up of events written by
   // a 64-bit kernel for 32-bit programs copies 4 bytes past the end of the
@@ -285,7 +312,10 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   } slot;
   iw_event &event = slot.event;
   SeenElements seen;
-  while (iw_extract_event_stream(&stream, &event, range->we_version_compiled) > 0) {
+  for (;;) {
+    if (walked.data() != tail && static_cast<size_t>(stream.end - stream.current) < kReach)
+      walked = move_to_tail(&stream, tail);
+    if (iw_extract_event_stream(&stream, &event, range->we_version_compiled) <= 0) break;
     if (event.cmd == SIOCGIWAP) {
       if (open_cell(ctx, event) != 0) return -1;
       seen.clear();
@@ -293,7 +323,7 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
       continue;
     }
     if (!open || ctx->skipping) continue;
-    if (apply_event(ctx, event, whole, range, &seen) != 0) return -1;
+    if (apply_event(ctx, event, walked, range, &seen) != 0) return -1;
   }
   apply_wep_rule();
   return 0;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -523,6 +525,88 @@ TEST_F(Decode, PayloadClaimingBytesPastTheEnd) {
   network_entry *e = list_find_bssid("02:00:00:00:00:01");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->security_count, 0);
+}
+
+// The records of the list as text, to compare two walks.
+std::string records() {
+  std::string out;
+  for (network_entry *e = list_first(); e != nullptr; e = list_next()) {
+    char fields[96];
+    snprintf(fields, sizeof fields, "%s|%s|%d|%u|%u|%u|%u|", e->bssid, e->mode, e->channel,
+             e->quality, e->privacy, e->wps, e->current);
+    out.append(fields).append(e->essid, e->essid_len);
+    for (const std::string &s : slots(e)) out.append("|").append(s);
+    out.append("\n");
+  }
+  return out;
+}
+
+// Walks `stream` from a heap block of exactly its size (the sanitizer build
+// reports any read past it), then followed by zeros and by 0xff bytes: bytes
+// after the result never reach a record. The records of the exact walk.
+std::string walk_alone(backend_ctx *ctx, const Bytes &stream, const iw_range &range) {
+  std::string seen[3];
+  for (int pass = 0; pass < 3; pass++) {
+    list_clear();
+    const size_t after = pass == 0 ? 0 : 32;
+    char *block = static_cast<char *>(malloc(stream.size() + after));
+    memcpy(block, stream.data(), stream.size());
+    memset(block + stream.size(), pass == 2 ? 0xff : 0, after);
+    we_decode_scan(ctx, block, static_cast<int>(stream.size()), &range);
+    free(block);
+    seen[pass] = records();
+  }
+  EXPECT_EQ(seen[1], seen[0]);
+  EXPECT_EQ(seen[2], seen[0]);
+  return seen[0];
+}
+
+TEST_F(Decode, FuzzFoundReadPastTheResult) {
+  // decode_fuzz's find: a cell, an 8-byte transmit power event and a 6-byte
+  // unknown event. libiw takes the 8-byte event for a 64-bit kernel's layout
+  // under a 32-bit program and copies its value from 4 bytes further on,
+  // past the end of the 39-byte result.
+  const Bytes result = {
+      0x18, 0x00, 0x15, 0x8b, 0x00, 0x3c, 0x66, 0x73, 0x00, 0x00, 0x06, 0x00, 0x01,
+      0x00, 0x00, 0x26, 0x00, 0x00, 0x6f, 0x66, 0x66, 0x69, 0x63, 0x65, 0x08, 0x00,
+      0x26, 0x8b, 0x66, 0x73, 0x00, 0x00, 0x06, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(walk_alone(ctx, result, range), "06:00:01:00:00:26||0|0|0|0|0|\n");
+}
+
+TEST_F(Decode, NoEventShapeReadsPastTheResult) {
+  // A command of each layout libiw knows (none, name, number, frequency,
+  // address, pointer with its token rules, parameter, quality) and unknown
+  // ones, at each length up to past the largest fixed part, as the last event
+  // or followed by the start of a further one, in both stream layouts.
+  const uint16_t cmds[] = {SIOCSIWCOMMIT, SIOCGIWNAME,  SIOCGIWMODE, SIOCGIWFREQ, SIOCGIWAP,
+                           SIOCGIWESSID,  SIOCGIWSCAN,  SIOCGIWSPY,  SIOCSIWMLME, SIOCGIWRATE,
+                           IWEVQUAL,      IWEVGENIE,    IWEVCUSTOM,  SIOCIWLAST,  0x0001};
+  const Bytes cell = fakewext::encode_scan({{ev::ap("02:00:00:00:00:01")}}, 22);
+  for (uint8_t version : {18, 22}) {
+    range = test_range(version);
+    for (uint16_t cmd : cmds) {
+      for (uint8_t len = 5; len <= 24; len++) {
+        for (uint8_t rest = 0; rest <= 20; rest = rest == 0 ? 5 : rest + 1) {
+          Bytes stream = cell;
+          Bytes event(len, 0);
+          event[0] = len;
+          event[1] = 0;
+          memcpy(&event[2], &cmd, 2);
+          stream.insert(stream.end(), event.begin(), event.end());
+          if (rest > 0) {
+            Bytes next(rest, 0);
+            next[0] = rest;
+            stream.insert(stream.end(), next.begin(), next.end());
+          }
+          SCOPED_TRACE(testing::Message() << "version " << int(version) << " cmd " << std::hex
+                                          << cmd << std::dec << " len " << int(len) << " rest "
+                                          << int(rest));
+          walk_alone(ctx, stream, range);
+          if (HasFailure()) return;
+        }
+      }
+    }
+  }
 }
 
 void *no_memory(size_t, size_t) { return nullptr; }
