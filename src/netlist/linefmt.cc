@@ -333,10 +333,16 @@ int read_cache(FILE *stream) {
   const auto size = static_cast<std::size_t>(file_size);
   file_image image;
   // cppcheck-suppress knownConditionTrueFalse ; false where size_t is as wide as off_t, not everywhere
-  if (st.st_size < 0 || size != file_size || image.load(fileno(stream), size) != 0 ||
-      !parse_image(image.text())) {
+  if (st.st_size < 0 || size != file_size || image.load(fileno(stream), size) != 0) {
     list_clear();
     return -1;
   }
-  return 0;
+  return parse_cache(image.text().data(), size);
+}
+
+int parse_cache(const char *bytes, std::size_t size) {
+  if (size == 0) return 0;
+  if (bytes != nullptr && parse_image(std::string_view(bytes, size))) return 0;
+  list_clear();
+  return -1;
 }

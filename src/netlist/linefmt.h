@@ -1,6 +1,7 @@
 // The one text form of the network list: the output line and the cache file.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 // The line printed in place of the list when a run fails.
@@ -21,3 +22,7 @@ inline constexpr long kMaxCacheBytes = 16L * 1024 * 1024;
 // than kMaxCacheBytes, fails before anything is read. The file is never
 // changed; the stream is left at its first byte.
 int read_cache(FILE *stream);
+
+// What read_cache does with the file's bytes once it has them: parses them
+// into the (empty) network list. 0 with every record, or -1 with an empty list.
+int parse_cache(const char *bytes, std::size_t size);
