@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# The unit suite with g++ (debug, library assertions on).
+# The unit suite with g++ (debug, library assertions on): every case under
+# ctest (each in a process of its own), then the whole suite once in one
+# process in shuffled order, so that a test depending on what another left
+# behind shows up. The seed is printed; GTEST_RANDOM_SEED=N reruns that order.
 set -euo pipefail
 . "$(dirname "$0")/../lib.sh"
 need_base
@@ -7,3 +10,6 @@ B=$LUMRA_ROOT/build/unit
 configure_build "$B" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
   -DLUMRA_CACHE_PATH="$B/cache/lumra"
 ctest --test-dir "$B" --output-on-failure
+seed=${GTEST_RANDOM_SEED:-$((RANDOM % 99999 + 1))}
+echo "unit suite in one process, shuffled with seed $seed (rerun: GTEST_RANDOM_SEED=$seed $0)"
+"$B/lumra_tests" --gtest_shuffle --gtest_random_seed="$seed" --gtest_brief=1

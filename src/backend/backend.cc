@@ -5,13 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-struct registry_node {
+struct backend_internal::registry_node {
   const char *name;
   const backend_ops *ops;
   registry_node *next;
 };
+
+namespace {
+
+using backend_internal::registry_node;
 
 // Constant-initialised, so registration from any start-up initialiser is safe.
 registry_node *registry = nullptr;
@@ -42,4 +44,15 @@ backend_ctx *backend_open(const char *name, const char *ifname) {
     return ctx;
   }
   return nullptr;
+}
+
+backend_internal::scoped_registry::scoped_registry() : saved_(registry) { registry = nullptr; }
+
+backend_internal::scoped_registry::~scoped_registry() {
+  while (registry != nullptr) {
+    registry_node *next = registry->next;
+    free(registry);
+    registry = next;
+  }
+  registry = saved_;
 }

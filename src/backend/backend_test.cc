@@ -8,7 +8,6 @@
 
 namespace {
 
-// The registry lives for the whole process, so every test uses names of its own.
 
 int a_creates = 0;
 int b_creates = 0;
@@ -33,9 +32,11 @@ const backend_ops ops_a = {.create = create_a, .destroy = destroy, .scan = scan,
 const backend_ops ops_b = {.create = create_b, .destroy = destroy, .scan = scan, .current = current};
 const backend_ops ops_fail = {.create = create_none, .destroy = destroy, .scan = scan, .current = current};
 
+// Each test starts from an empty registry and leaves the process's own as it was.
 class Registry : public ::testing::Test {
  protected:
   void SetUp() override { a_creates = b_creates = 0; }
+  backend_internal::scoped_registry registry_;
 };
 
 TEST_F(Registry, OpenFillsGenericFields) {
@@ -95,12 +96,8 @@ TEST_F(Registry, NamesMatchExactly) {
 }
 
 TEST_F(Registry, EmptyNameOnlyWhenRegistered) {
-  static bool registered = false;  // the registry outlives a repeated run
-  if (!registered) {
-    EXPECT_EQ(backend_open("", "x"), nullptr);
-    ASSERT_EQ(backend_register("", &ops_b), 0);
-    registered = true;
-  }
+  EXPECT_EQ(backend_open("", "x"), nullptr);
+  ASSERT_EQ(backend_register("", &ops_b), 0);
   backend_ctx *ctx = backend_open("", "x");
   ASSERT_NE(ctx, nullptr);
   EXPECT_EQ(ctx->ops, &ops_b);

@@ -170,6 +170,7 @@ class LumraRun : public ::testing::Test {
   void TearDown() override {
     unlink(kCachePath);
     list_clear();
+    test_backend() = test_script{};
   }
 
   // Runs the entry function as a fresh process would, capturing both streams.
@@ -402,6 +403,21 @@ TEST_F(LumraRun, StdoutFailurePartWayEndsWithErrorLine) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(cache_bytes(), kGoodCache);  // the cache was written before
   }
+}
+
+TEST_F(LumraRun, StdoutFailingEarlyInALongLineEndsWithErrorLine) {
+  // A line of several stream buffers: the failed write happens while records
+  // are still being written, and the writes after it succeed, so only the
+  // stream's error flag tells.
+  test_backend().scan_entries = std::vector<network_entry>(400, kHome);
+  const size_t full = 400 * (kScanOut.find("ESSID:cafe"));
+  ASSERT_GT(full, size_t{2 * BUFSIZ});
+  run_result r = run({"-b", "TEST"}, 100);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_LT(r.out.size(), full);
+  EXPECT_TRUE(r.out.ends_with(kError)) << r.out.size() << " bytes end in "
+                                       << r.out.substr(r.out.size() > 40 ? r.out.size() - 40 : 0);
 }
 
 TEST_F(LumraRun, StdoutWriterFailureFollowsEarlierRecords) {

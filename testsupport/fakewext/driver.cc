@@ -1,5 +1,7 @@
 // The emulated requests: what a cfg80211 driver under a 64-bit kernel's
 // wireless-extensions core answers, for the scripted interfaces.
+#include <dirent.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -534,5 +536,15 @@ Session::Session() {
 }
 
 Session::~Session() { Driver::instance().reset(); }
+
+int open_descriptors() {
+  DIR *dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent *entry = readdir(dir))
+    if (entry->d_name[0] != '.') ++count;
+  closedir(dir);
+  return count - 1;  // the directory's own descriptor
+}
 
 }  // namespace fakewext

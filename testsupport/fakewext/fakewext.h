@@ -266,4 +266,8 @@ std::string request_name(unsigned long request);
 // 0x8B19 for "SIOCGIWSCAN" or "0x8b19"; 0 when unknown.
 unsigned long request_code(std::string_view name);
 
+// How many descriptors the process has open, so that a test can tell that
+// the code under it closed every socket it opened.
+int open_descriptors();
+
 }  // namespace fakewext

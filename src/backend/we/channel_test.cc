@@ -55,6 +55,7 @@ TEST(ChannelOf, RangeFirstThenChannelPlan) {
       {"6 GHz channel 2", hz(5935), 2},
       {"6 GHz channel 233", hz(7115), 233},
       {"channel number sent as such", 6.0, 6},
+      {"channel number 1 sent as such", 1.0, 1},
       {"high channel number sent as such", 149.0, 149},
       {"off the 5 MHz grid", hz(2413), -2},
       {"between the bands", hz(3000), -2},

@@ -63,8 +63,11 @@ class Current : public ::testing::Test {
     ctx = we_create();
     ASSERT_NE(ctx, nullptr);
     ctx->ifname = "wlan0";
+    descriptors = fakewext::open_descriptors();
   }
   void TearDown() override {
+    // Every query, failed or not, closed the socket it opened.
+    EXPECT_EQ(fakewext::open_descriptors(), descriptors);
     we_destroy(ctx);
     list_clear();
   }
@@ -75,6 +78,7 @@ class Current : public ::testing::Test {
     return {r, added};
   }
   backend_ctx *ctx = nullptr;
+  int descriptors = 0;
 };
 
 TEST_F(Current, EmptyListQueriesNothing) {
@@ -306,6 +310,8 @@ TEST_F(Current, PartialRefreshes) {
       {"no statistics", [](Interface &i) { i.stats = false; }, "36 Mbit/s", 1, 42, 11},
       {"quality above 100", [](Interface &i) { i.link = {250, 0, 0, 0}; }, "36 Mbit/s", 1, 100,
        11},
+      {"live quality 0", [](Interface &i) { i.link = {0, 0, 0, IW_QUAL_QUAL_UPDATED}; },
+       "36 Mbit/s", 1, 0, 11},
       {"upper 5 GHz channel off the range",
        [](Interface &i) { i.freq = fakewext::freq_of_mhz(5745); }, "36 Mbit/s", 1, 61, 149},
       {"6 GHz channel", [](Interface &i) { i.freq = fakewext::freq_of_mhz(5955); }, "36 Mbit/s",

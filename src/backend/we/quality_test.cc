@@ -80,6 +80,8 @@ TEST(QualityPercent, RelativeValues) {
       {"mq 94, q 47", true, 94, 255, 0, 47, 10, 0, 0, 50},
       {"mq 94, q 93 truncated", true, 94, 255, 0, 93, 10, 0, 0, 98},
       {"noise within only", true, 94, 0, 255, 47, 10, 10, 0, 50},
+      {"level at its maximum, noise above", true, 50, 200, 205, 25, 200, 210, 0, 50},
+      {"noise at its maximum, level above", true, 50, 190, 210, 25, 200, 210, 0, 50},
       {"mq 50, q 200 as signed", true, 50, 255, 0, 200, 10, 0, 0, -56},
       {"mq 50, q 120 capped", true, 50, 255, 0, 120, 10, 0, 0, 100},
       {"mq 50, q 127", true, 50, 255, 0, 127, 10, 0, 0, 100},

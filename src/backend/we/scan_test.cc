@@ -61,8 +61,11 @@ class Scan : public ::testing::Test {
     ctx = we_create();
     ASSERT_NE(ctx, nullptr);
     ctx->ifname = "wlan0";
+    descriptors = fakewext::open_descriptors();
   }
   void TearDown() override {
+    // Every scan, failed or not, closed the socket it opened.
+    EXPECT_EQ(fakewext::open_descriptors(), descriptors);
     we_destroy(ctx);
     list_clear();
   }
@@ -83,6 +86,7 @@ class Scan : public ::testing::Test {
   fakewext::Session session;
   Interface *iface = nullptr;
   backend_ctx *ctx = nullptr;
+  int descriptors = 0;
 };
 
 TEST_F(Scan, FivePassesTwoSecondsApart) {
