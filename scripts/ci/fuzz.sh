@@ -9,10 +9,11 @@
 #
 # A target's corpus is fuzz/corpus/<name> (or <name without _fuzz>): seeds
 # written by hand, regression inputs among them, and a minimised corpus of
-# files named by their SHA-1 as libFuzzer's -merge=1 writes them. Each run
-# starts from a copy; what it reaches is merged again and counted. With
-# FUZZ_UPDATE=1 the merge replaces the SHA-1 files of the checked-in corpus:
-# refresh (and commit) it when a target or the code it reaches changes.
+# files named by their SHA-1 as libFuzzer's merge writes them. Each run
+# starts from a copy; what it reaches is merged again and counted
+# (-set_cover_merge=1: the -merge=1 of fewer files for the same features).
+# With FUZZ_UPDATE=1 the merge replaces the SHA-1 files of the checked-in
+# corpus: refresh (and commit) it when a target or the code it reaches changes.
 set -euo pipefail
 . "$(dirname "$0")/../lib.sh"
 need_base
@@ -61,7 +62,7 @@ for exe in "${fuzzers[@]}"; do
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -1)
     rss=$(sed -n 's/^stat::peak_rss_mb: *//p' "$dir/log" | tail -1)
     corpus=$(find "$dir/corpus" -type f | wc -l)
-    "$exe" "${args[@]}" -merge=1 "$dir/merged" "$dir/corpus" >"$dir/merge.log" 2>&1 ||
+    "$exe" "${args[@]}" -set_cover_merge=1 "$dir/merged" "$dir/corpus" >"$dir/merge.log" 2>&1 ||
       { echo "$name: merge failed"; tail -n 20 "$dir/merge.log"; failed=1; continue; }
     kept=$(find "$dir/merged" -type f | wc -l)
     echo "$name: ${runs:-?} runs in $((ms / 1000)) s ($(( ${runs:-0} * 1000 / ms )) exec/s)," \
