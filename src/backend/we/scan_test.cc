@@ -194,7 +194,10 @@ TEST_F(Scan, SocketAboveFdSetsize) {
   more.rlim_cur = 2 * FD_SETSIZE;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &more), 0);
   std::vector<int> held;
-  for (int fd = dup(0); fd >= 0 && fd < FD_SETSIZE + 8; fd = dup(0)) held.push_back(fd);
+  for (int fd = dup(0); fd >= 0; fd = dup(0)) {
+    held.push_back(fd);
+    if (fd >= FD_SETSIZE + 8) break;
+  }
   iface->fetches = {fetch::not_ready(2), fetch::results()};
   driver().wait_script() = {WaitStep{WaitStep::Kind::error, EINTR, 100000}};
   int r = we_scan(ctx);
