@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -47,26 +49,13 @@ constexpr bool stands_for_itself(unsigned char c) {
          (c >= 0x41 && c <= 0x5b) || (c >= 0x5d && c <= 0x7a);
 }
 
-// Text built into a fixed array; the callers size it for the worst case, and
-// append never writes past it in any case.
-template <std::size_t N>
-class fixed_text {
- public:
-  void append(char c) {
-    if (len_ < N - 1) buf_[len_++] = c;
+struct escape_table {
+  bool plain[256];
+  constexpr escape_table() : plain{} {
+    for (int c = 0; c < 256; ++c) plain[c] = stands_for_itself(static_cast<unsigned char>(c));
   }
-  void append(std::string_view s) {
-    for (char c : s) append(c);
-  }
-  const char *c_str() {
-    buf_[len_] = '\0';
-    return buf_;
-  }
-
- private:
-  char buf_[N]{};
-  std::size_t len_ = 0;
 };
+constexpr escape_table kEscape;
 
 // Length of the text in a fixed field, never looking past the field.
 template <std::size_t N>
@@ -74,32 +63,58 @@ std::string_view field_text(const char (&field)[N]) {
   return {field, strnlen(field, N - 1)};
 }
 
-void encode_essid(std::span<const char> essid, fixed_text<kMaxEncodedEssid + 1> &out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (char ch : essid) {
-    auto c = static_cast<unsigned char>(ch);
-    if (stands_for_itself(c)) {
-      out.append(ch);
-    } else {
-      out.append('%');
-      out.append(kHex[c >> 4]);
-      out.append(kHex[c & 0xf]);
+// The longest record: prefix, 96 ESSID characters, address, mode, six slots
+// with their separators, an int32, a quality of three digits, and the bit
+// rate, with every comma. Every piece is bounded by its field, so a record
+// always fits and nothing is ever cut.
+constexpr std::size_t kMaxRecord = kPrefix.size() + kMaxEncodedEssid + 1 + kMaxBssidText + 1 +
+                                   kMaxModeText + 1 + kMaxSecurityText + 1 + 11 + 1 + 3 + 3 +
+                                   (sizeof(network_entry{}.bitrate) - 1) + 1;
+
+// One record built in place, written with a single fwrite.
+class record_text {
+ public:
+  void put(char c) { buf_[len_++] = c; }
+  void put(std::string_view s) {
+    if (s.empty()) return;
+    memcpy(&buf_[len_], s.data(), s.size());
+    len_ += s.size();
+  }
+  void put_int(int32_t v) {
+    auto [end, ec] = std::to_chars(&buf_[len_], buf_.data() + buf_.size(), v);
+    if (ec == std::errc()) len_ = static_cast<std::size_t>(end - buf_.data());
+  }
+  void put_essid_encoded(std::span<const char> essid) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (char ch : essid) {
+      auto c = static_cast<unsigned char>(ch);
+      if (kEscape.plain[c]) {
+        put(ch);
+      } else {
+        buf_[len_] = '%';
+        buf_[len_ + 1] = kHex[c >> 4];
+        buf_[len_ + 2] = kHex[c & 0xf];
+        len_ += 3;
+      }
     }
   }
-}
+  void write(FILE *stream) const { fwrite(buf_.data(), 1, len_, stream); }
 
-void join_security(const network_entry &e, fixed_text<kMaxSecurityText + 1> &out) {
+ private:
+  std::array<char, kMaxRecord> buf_;
+  std::size_t len_ = 0;
+};
+
+// The used slots joined by "/"; none when the count is 0 or less.
+void put_security(const network_entry &e, record_text &out) {
   if (e.security_count <= 0) return;
   std::size_t count = static_cast<std::size_t>(e.security_count);
   if (count > kSlots) count = kSlots;  // the count never exceeds the slots
   for (std::size_t i = 0; i < count; ++i) {
-    if (i > 0) out.append('/');
-    out.append(field_text(e.security[i]));
+    if (i > 0) out.put('/');
+    out.put(field_text(e.security[i]));
   }
 }
-
-// A printf precision for a bounded text.
-int precision(std::string_view s) { return static_cast<int>(s.size()); }
 
 // ---------------------------------------------------------------- reading
 
@@ -153,47 +168,32 @@ void store(char (&field)[N], std::string_view text) {
   dst[n] = '\0';
 }
 
-// The text before the first comma of s, and what follows that comma. False
-// when s holds no comma.
-bool cut_at_comma(std::string_view s, std::string_view &field, std::string_view &rest) {
-  std::size_t comma = s.find(',');
-  if (comma == std::string_view::npos) return false;
-  field = s.substr(0, comma);
-  rest = s.substr(comma + 1);
-  return true;
-}
-
-// ESSID: bytes stand for themselves, "%" and a hexadecimal value for a byte.
-// An escape always advances three characters, even when its value was one
-// digit long or the step carries it past the comma that ends the field.
-bool parse_essid(std::string_view record, std::string_view &rest, network_entry &e) {
-  std::string_view field;
-  if (!cut_at_comma(record, field, rest) || field.size() > kMaxEssidField) return false;
-  std::span<char> essid(e.essid);
-  std::size_t n = 0;
-  std::size_t pos = 0;
-  while (pos < field.size()) {
-    char byte = record[pos];
-    if (byte == '%') {
-      // The scan runs over the record, not the field, as the number may
-      // reach the comma; it stops there, as no number reads a comma.
-      numscan::result v = numscan::scan_unsigned(record.substr(pos + 1), 16, 2);
-      if (!v.ok) return false;
-      byte = static_cast<char>(static_cast<unsigned char>(v.value));
-      pos += 3;
-    } else {
-      pos += 1;
+// Value of a hexadecimal digit of either case, or 16.
+constexpr unsigned char kNotHex = 16;
+struct hex_table {
+  unsigned char value[256];
+  constexpr hex_table() : value{} {
+    for (unsigned char &v : value) v = kNotHex;
+    for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 6; ++i) {
+      value['a' + i] = static_cast<unsigned char>(10 + i);
+      value['A' + i] = static_cast<unsigned char>(10 + i);
     }
-    if (n == kMaxEssidBytes) return false;
-    essid[n++] = byte;
   }
-  e.essid_len = static_cast<uint32_t>(n);
-  essid[n] = '\0';
-  return true;
-}
+  unsigned char operator[](char c) const { return value[static_cast<unsigned char>(c)]; }
+};
+constexpr hex_table kHex;
 
 // Six hexadecimal bytes separated by colons; the text is kept as written.
+// The form the writer produces is recognised at once; any other goes
+// through the number reader, which accepts all that sscanf's "%2hhx" does.
 bool is_address(std::string_view text) {
+  if (text.size() == kMaxBssidText) {
+    bool plain = true;
+    for (std::size_t i = 0; i < kMaxBssidText && plain; ++i)
+      plain = i % 3 == 2 ? text[i] == ':' : kHex[text[i]] != kNotHex;
+    if (plain) return true;
+  }
   for (int i = 0; i < 6; ++i) {
     if (i > 0) {
       if (text.empty() || text.front() != ':') return false;
@@ -224,63 +224,165 @@ bool parse_security(std::string_view field, network_entry &e) {
   }
 }
 
-// One record, without its "ESSID:" prefix and without the comma of the
-// boundary that follows it.
-bool parse_record(std::string_view record, network_entry &e) {
-  std::string_view rest;
-  if (!parse_essid(record, rest, e)) return false;
+// The image as the parser walks it: one forward pass per record, from comma
+// to comma. A record ends at the first ",ESSID:" after its start, so every
+// comma met is either inside the record or that boundary.
+class cache_parser {
+ public:
+  explicit cache_parser(std::string_view text) : text_(text) {}
 
-  std::string_view field;
-  if (!cut_at_comma(rest, field, rest) || field.size() > kMaxBssidText) return false;
-  store(e.bssid, field);
-  if (!is_address(field)) return false;
+  // Records in the image: one, and one more per boundary. When every record
+  // parses, this is exactly the number parsed, as boundaries never overlap.
+  std::size_t count_records() const {
+    std::size_t n = 1;
+    for (std::size_t i = kPrefix.size(); i < text_.size(); ++i) {
+      i = text_.find('D', i);  // the rarest letter of ",ESSID:" in a cache
+      if (i == std::string_view::npos) break;
+      if (i >= kBoundary.size() - 2 && text_.substr(i - (kBoundary.size() - 2), kBoundary.size()) == kBoundary) ++n;
+    }
+    return n;
+  }
 
-  if (!cut_at_comma(rest, field, rest) || field.size() > kMaxModeText) return false;
-  store(e.mode, field);
+  // Parses the record at pos (after its "ESSID:") into e; on success pos is
+  // the start of the next record, or npos after the last.
+  bool record(std::size_t &pos, network_entry &e) {
+    std::size_t comma;
+    if (!field_end(pos, comma) || !essid(pos, comma, e)) return false;
 
-  if (!cut_at_comma(rest, field, rest) || !parse_security(field, e)) return false;
+    std::size_t start = comma + 1;
+    if (!field_end(start, comma) || comma - start > kMaxBssidText) return false;
+    std::string_view address = text_.substr(start, comma - start);
+    store(e.bssid, address);
+    if (!is_address(address)) return false;
 
-  // Channel: a leading integer; anything between it and its comma is ignored.
-  std::string_view after_channel;
-  if (!cut_at_comma(rest, field, after_channel)) return false;
-  numscan::result channel = numscan::scan_int32(field);
-  if (!channel.ok) return false;
-  e.channel = channel.signed_value;
+    start = comma + 1;
+    if (!field_end(start, comma) || comma - start > kMaxModeText) return false;
+    store(e.mode, text_.substr(start, comma - start));
 
-  // Quality, then " %", then "," when the record goes on: a record written
-  // for the cache ends before that comma, as it belongs to the boundary.
-  rest = after_channel;
-  bool goes_on = rest.find(',') != std::string_view::npos;
-  numscan::result quality = numscan::scan_unsigned(rest, 10, 3);
-  if (!quality.ok) return false;
-  rest.remove_prefix(quality.used);
-  std::string_view suffix = goes_on ? " %," : " %";
-  if (!rest.starts_with(suffix) || quality.value > kMaxQuality) return false;
-  e.quality = static_cast<uint8_t>(quality.value);
-  if (!goes_on) return true;
+    start = comma + 1;
+    if (!field_end(start, comma) || !parse_security(text_.substr(start, comma - start), e))
+      return false;
 
-  rest.remove_prefix(suffix.size());
-  std::string_view bitrate = rest.substr(0, rest.find(','));
-  if (bitrate.size() > kMaxBitrateText) return false;
-  store(e.bitrate, bitrate);
-  return true;
-}
+    // Channel: a leading integer; anything between it and its comma is ignored.
+    start = comma + 1;
+    if (!field_end(start, comma)) return false;
+    numscan::result channel = numscan::scan_int32(text_.substr(start, comma - start));
+    if (!channel.ok) return false;
+    e.channel = channel.signed_value;
 
-// Every record of the image into the (cleared) list.
+    // Quality, then " %", then "," when the record goes on: a record written
+    // for the cache ends before that comma, as it belongs to the boundary.
+    start = comma + 1;
+    comma = next_comma(start);
+    const bool goes_on = comma != npos && !boundary_at(comma);
+    numscan::result quality = scan_quality(start);
+    if (!quality.ok) return false;
+    std::string_view suffix = goes_on ? " %," : " %";
+    if (!text_.substr(start + quality.used).starts_with(suffix) || quality.value > kMaxQuality)
+      return false;
+    e.quality = static_cast<uint8_t>(quality.value);
+    if (goes_on) {
+      // The bit rate runs to the next comma; what follows it up to the
+      // boundary is ignored.
+      start = comma + 1;
+      comma = next_comma(start);
+      std::size_t stop = comma == npos ? text_.size() : comma;
+      if (stop - start > kMaxBitrateText) return false;
+      store(e.bitrate, text_.substr(start, stop - start));
+      while (comma != npos && !boundary_at(comma)) comma = next_comma(comma + 1);
+    }
+    pos = comma == npos ? npos : comma + kBoundary.size();
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t npos = std::string_view::npos;
+
+  std::size_t next_comma(std::size_t from) const {
+    for (std::size_t i = from; i < text_.size(); ++i)
+      if (text_[i] == ',') return i;
+    return npos;
+  }
+  bool boundary_at(std::size_t comma) const {
+    return text_.substr(comma, kBoundary.size()) == kBoundary;
+  }
+  // The comma that ends a field starting at start; false when the record
+  // holds none (the next comma is the boundary, or there is none).
+  bool field_end(std::size_t start, std::size_t &comma) const {
+    comma = next_comma(start);
+    return comma != npos && !boundary_at(comma);
+  }
+
+  numscan::result scan_quality(std::size_t start) const {
+    // Up to three plain digits at once; anything else through the number reader.
+    numscan::result r;
+    std::size_t i = start;
+    while (i < text_.size() && i - start < 3 && text_[i] >= '0' && text_[i] <= '9')
+      r.value = r.value * 10 + static_cast<uint32_t>(text_[i++] - '0');
+    if (i > start && (i == text_.size() || i - start == 3 || text_[i] == ' ')) {
+      r.ok = true;
+      r.used = i - start;
+      return r;
+    }
+    return numscan::scan_unsigned(text_.substr(start), 10, 3);
+  }
+
+  // ESSID: bytes stand for themselves, "%" and a hexadecimal value for a
+  // byte. An escape always advances three characters, even when its value
+  // was one digit long or the step carries it past the comma that ends the
+  // field.
+  bool essid(std::size_t start, std::size_t comma, network_entry &e) const {
+    if (comma - start > kMaxEssidField) return false;
+    std::span<char> out(e.essid);
+    std::size_t n = 0;
+    std::size_t i = start;
+    while (i < comma) {
+      char byte = text_[i];
+      if (byte == '%') {
+        // Two digits are read at once. The number reader handles the rest;
+        // it reads on past the field, but stops at its comma, as no number
+        // reads a comma.
+        unsigned char hi = kHex[text_[i + 1]];
+        unsigned char lo = hi == kNotHex ? kNotHex : kHex[text_[i + 2]];
+        if (lo != kNotHex) {
+          byte = static_cast<char>(hi << 4 | lo);
+        } else {
+          numscan::result v = numscan::scan_unsigned(text_.substr(i + 1), 16, 2);
+          if (!v.ok) return false;
+          byte = static_cast<char>(static_cast<unsigned char>(v.value));
+        }
+        i += 3;
+      } else {
+        i += 1;
+      }
+      if (n == kMaxEssidBytes) return false;
+      out[n++] = byte;
+    }
+    e.essid_len = static_cast<uint32_t>(n);
+    out[n] = '\0';
+    return true;
+  }
+
+  std::string_view text_;
+};
+
+// Every record of the image into the (cleared) list, whose entries are
+// allocated as one block.
 bool parse_image(std::string_view text) {
   // No field of a cache record can hold a NUL; one in the file means the
   // file is damaged, and reading on past it would drop records silently.
   if (text.find('\0') != std::string_view::npos) return false;
   if (!text.starts_with(kPrefix)) return false;
   list_clear();
-  std::string_view rest = text.substr(kPrefix.size());
-  for (;;) {
-    network_entry *e = list_append_new();
-    if (e == nullptr) return false;
-    std::size_t boundary = rest.find(kBoundary);
-    if (!parse_record(rest.substr(0, boundary), *e)) return false;
-    if (boundary == std::string_view::npos) return true;
-    rest.remove_prefix(boundary + kBoundary.size());
+  cache_parser parser(text);
+  const std::size_t count = parser.count_records();
+  network_entry *e = list_append_block(count);
+  if (e == nullptr) return false;
+  std::size_t pos = kPrefix.size();
+  for (std::size_t parsed = 1;; ++parsed, e = e->next) {
+    if (!parser.record(pos, *e)) return false;
+    if (pos == std::string_view::npos) return parsed == count;
+    if (parsed == count) return false;  // cannot happen: boundaries were counted
   }
 }
 
@@ -288,27 +390,34 @@ bool parse_image(std::string_view text) {
 
 int write_network_lines(int encode, FILE *stream, int with_bssid, int with_rate) {
   for (const network_entry *e = list_first(); e != nullptr; e = list_next()) {
-    fixed_text<kMaxEncodedEssid + 1> essid;
+    record_text r;
+    r.put(kPrefix);
     if (encode) {
       if (e->essid_len > kMaxEssidBytes) return -1;
-      encode_essid(std::span(e->essid).first(e->essid_len), essid);
+      r.put_essid_encoded(std::span(e->essid).first(e->essid_len));
     } else {
       // Raw: the bytes as NUL-terminated text, so a NUL byte ends it.
       std::size_t n = e->essid_len < kMaxEssidBytes ? e->essid_len : kMaxEssidBytes;
-      essid.append(std::string_view(e->essid, strnlen(e->essid, n)));
+      r.put(std::string_view(e->essid, strnlen(e->essid, n)));
     }
-    fixed_text<kMaxSecurityText + 1> security;
-    join_security(*e, security);
-
-    const bool rate_on = with_rate && e->current;
-    std::string_view bssid = with_bssid ? field_text(e->bssid) : std::string_view("");
-    std::string_view mode = field_text(e->mode);
-    std::string_view rate = rate_on ? field_text(e->bitrate) : std::string_view("");
-    // The texts are bounded by their fields, so printing reads nothing past them.
-    fprintf(stream, "ESSID:%s,%.*s%s%.*s,%s,%d,%u %%,%.*s%s", essid.c_str(), precision(bssid),
-            bssid.data(), with_bssid ? "," : "", precision(mode), mode.data(), security.c_str(),
-            static_cast<int>(e->channel), static_cast<unsigned>(e->quality), precision(rate),
-            rate.data(), rate_on ? "," : "");
+    r.put(',');
+    if (with_bssid) {
+      r.put(field_text(e->bssid));
+      r.put(',');
+    }
+    r.put(field_text(e->mode));
+    r.put(',');
+    put_security(*e, r);
+    r.put(',');
+    r.put_int(e->channel);
+    r.put(',');
+    r.put_int(e->quality);
+    r.put(" %,");
+    if (with_rate && e->current) {
+      r.put(field_text(e->bitrate));
+      r.put(',');
+    }
+    r.write(stream);
   }
   return 0;
 }

@@ -388,22 +388,40 @@ TEST_F(LineFormatTest, ReaderRefusesOtherFilesAndHugeOnes) {
   EXPECT_GE(kMaxCacheBytes, 4 * 16400 * 218);
 }
 
-// Fails every allocation after the first `allowed` ones.
+// Fails every allocation after the first `allowed` ones, and counts those made.
 int allocations_left = 0;
+int allocations_made = 0;
 void *failing_alloc(std::size_t count, std::size_t size) {
   if (allocations_left == 0) return nullptr;
   --allocations_left;
+  ++allocations_made;
   return calloc(count, size);
 }
 
-TEST_F(LineFormatTest, ReaderFailsWhenMemoryRunsOut) {
+TEST_F(LineFormatTest, ReaderAllocatesTheRecordsAsOneBlock) {
   std::string three = std::string(kValidRecord) + kValidRecord + kValidRecord;
-  for (int allowed : {0, 1, 2}) {
+  {
     netlist_internal::scoped_entry_alloc guard(failing_alloc);
-    allocations_left = allowed;
+    allocations_left = 0;
     ReadOutcome out = read_bytes(three);
-    EXPECT_EQ(out.result, -1) << allowed;
-    EXPECT_TRUE(out.list.empty()) << allowed;
+    EXPECT_EQ(out.result, -1);
+    EXPECT_TRUE(out.list.empty());
+  }
+  {
+    netlist_internal::scoped_entry_alloc guard(failing_alloc);
+    allocations_left = 1;
+    allocations_made = 0;
+    ReadOutcome out = read_bytes(three);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.list.size(), 3u);
+    EXPECT_EQ(allocations_made, 1);
+    // A later append still gets an entry of its own after the block.
+    allocations_left = 1;
+    network_entry *added = list_append_new();
+    ASSERT_NE(added, nullptr);
+    int n = 0;
+    for (network_entry *e = list_first(); e != nullptr; e = list_next()) ++n;
+    EXPECT_EQ(n, 4);
   }
   EXPECT_EQ(read_bytes(three).list.size(), 3u);  // the guard gave the allocator back
 }

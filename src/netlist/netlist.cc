@@ -15,6 +15,130 @@ void *zeroed_alloc(std::size_t count, std::size_t size) { return calloc(count, s
 
 netlist_internal::entry_alloc_fn entry_alloc = zeroed_alloc;
 
+// Every allocation of entries, in list order, so that list_clear frees
+// blocks rather than entries.
+void **blocks = nullptr;
+std::size_t block_count = 0;
+std::size_t block_capacity = 0;
+
+// ---------------------------------------------------------------- index
+
+// Open addressing with linear probing over the six address bytes, at most
+// half full. Only entries whose bssid is exactly the text list_bssid_text
+// makes are in it (the first such entry per address); any other text can
+// only be found by comparing texts.
+struct slot {
+  uint64_t key;
+  network_entry *entry;  // null: free
+};
+slot *table = nullptr;
+std::size_t table_mask = 0;  // capacity - 1; capacity a power of two
+std::size_t table_used = 0;
+network_entry *indexed = nullptr;  // the last entry the index has taken in
+bool index_failed = false;         // out of memory once: search linearly until cleared
+
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+
+// Value of an uppercase hexadecimal digit, or 16.
+constexpr unsigned char kNotHex = 16;
+struct hex_table {
+  unsigned char value[256];
+  constexpr hex_table() : value{} {
+    for (unsigned char &v : value) v = kNotHex;
+    for (int i = 0; i < 16; ++i) value[static_cast<unsigned char>(kHexUpper[i])] = static_cast<unsigned char>(i);
+  }
+};
+constexpr hex_table kHexValue;
+
+uint64_t key_of(const unsigned char addr[6]) {
+  uint64_t key = 0;
+  for (int i = 0; i < 6; ++i) key = key << 8 | addr[i];
+  return key;
+}
+
+// The key of a text that list_bssid_text would make; false for any other
+// text. Reads no further than the first character that differs, so a
+// shorter text is never read past its NUL.
+bool canonical_key(const char *text, uint64_t *key) {
+  uint64_t k = 0;
+  for (int i = 0; i < 6; ++i) {
+    unsigned char hi = kHexValue.value[static_cast<unsigned char>(text[3 * i])];
+    if (hi == kNotHex) return false;
+    unsigned char lo = kHexValue.value[static_cast<unsigned char>(text[3 * i + 1])];
+    if (lo == kNotHex) return false;
+    if (text[3 * i + 2] != (i < 5 ? ':' : '\0')) return false;
+    k = k << 8 | static_cast<uint64_t>(hi << 4 | lo);
+  }
+  *key = k;
+  return true;
+}
+
+std::size_t home_of(uint64_t key) {
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & table_mask;
+}
+
+void drop_index() {
+  free(table);
+  table = nullptr;
+  table_mask = 0;
+  table_used = 0;
+  indexed = nullptr;
+}
+
+// Puts the entry in a table with room; keeps an earlier entry of that key.
+void place(uint64_t key, network_entry *entry) {
+  for (std::size_t i = home_of(key);; i = (i + 1) & table_mask) {
+    if (table[i].entry == nullptr) {
+      table[i] = {key, entry};
+      ++table_used;
+      return;
+    }
+    if (table[i].key == key) return;
+  }
+}
+
+// Room for one more key; false when the memory cannot be had.
+bool make_room() {
+  std::size_t capacity = table == nullptr ? 0 : table_mask + 1;
+  if ((table_used + 1) * 2 <= capacity) return true;
+  std::size_t grown = capacity == 0 ? 64 : capacity * 2;
+  auto *fresh = static_cast<slot *>(calloc(grown, sizeof(slot)));
+  if (fresh == nullptr) return false;
+  slot *old = table;
+  table = fresh;
+  table_mask = grown - 1;
+  table_used = 0;
+  for (std::size_t i = 0; i < capacity; ++i)
+    if (old[i].entry != nullptr) place(old[i].key, old[i].entry);
+  free(old);
+  return true;
+}
+
+// Takes in the entries appended since the last lookup; false when the index
+// could not be kept (the caller then compares texts).
+bool catch_up() {
+  if (index_failed) return false;
+  for (network_entry *e = indexed == nullptr ? head : indexed->next; e != nullptr; e = e->next) {
+    uint64_t key;
+    if (canonical_key(e->bssid, &key)) {
+      if (!make_room()) {
+        drop_index();
+        index_failed = true;
+        return false;
+      }
+      place(key, e);
+    }
+    indexed = e;
+  }
+  return true;
+}
+
+network_entry *find_text(const char *bssid) {
+  for (network_entry *e = head; e != nullptr; e = e->next)
+    if (strcmp(e->bssid, bssid) == 0) return e;
+  return nullptr;
+}
+
 }  // namespace
 
 netlist_internal::entry_alloc_fn netlist_internal::set_entry_alloc(entry_alloc_fn fn) {
@@ -23,16 +147,28 @@ netlist_internal::entry_alloc_fn netlist_internal::set_entry_alloc(entry_alloc_f
   return previous;
 }
 
-network_entry *list_append_new() {
-  auto *entry = static_cast<network_entry *>(entry_alloc(1, sizeof(network_entry)));
-  if (entry == nullptr) return nullptr;
+network_entry *list_append_block(std::size_t count) {
+  if (count == 0) return nullptr;
+  if (block_count == block_capacity) {
+    std::size_t grown = block_capacity == 0 ? 16 : block_capacity * 2;
+    void *more = realloc(blocks, grown * sizeof(void *));
+    if (more == nullptr) return nullptr;
+    blocks = static_cast<void **>(more);
+    block_capacity = grown;
+  }
+  auto *first = static_cast<network_entry *>(entry_alloc(count, sizeof(network_entry)));
+  if (first == nullptr) return nullptr;
+  blocks[block_count++] = first;
+  for (std::size_t i = 0; i + 1 < count; ++i) first[i].next = &first[i + 1];
   if (tail == nullptr)
-    head = entry;
+    head = first;
   else
-    tail->next = entry;
-  tail = entry;
-  return entry;
+    tail->next = first;
+  tail = &first[count - 1];
+  return first;
 }
+
+network_entry *list_append_new() { return list_append_block(1); }
 
 network_entry *list_first() {
   cursor = head;
@@ -45,18 +181,41 @@ network_entry *list_next() {
   return cursor;
 }
 
-network_entry *list_find_bssid(const char *bssid) {
-  for (network_entry *e = head; e != nullptr; e = e->next)
-    if (strcmp(e->bssid, bssid) == 0) return e;
+void list_bssid_text(const unsigned char addr[6], char text[18]) {
+  for (int i = 0; i < 6; ++i) {
+    text[3 * i] = kHexUpper[addr[i] >> 4];
+    text[3 * i + 1] = kHexUpper[addr[i] & 0xf];
+    text[3 * i + 2] = i < 5 ? ':' : '\0';
+  }
+}
+
+network_entry *list_find_addr(const unsigned char addr[6]) {
+  if (!catch_up()) {
+    char text[18];
+    list_bssid_text(addr, text);
+    return find_text(text);
+  }
+  if (table == nullptr) return nullptr;  // nothing indexed yet
+  uint64_t key = key_of(addr);
+  for (std::size_t i = home_of(key); table[i].entry != nullptr; i = (i + 1) & table_mask)
+    if (table[i].key == key) return table[i].entry;
   return nullptr;
 }
 
+network_entry *list_find_bssid(const char *bssid) {
+  uint64_t key;
+  if (!canonical_key(bssid, &key)) return find_text(bssid);
+  unsigned char addr[6];
+  for (int i = 5; i >= 0; --i, key >>= 8) addr[i] = static_cast<unsigned char>(key & 0xff);
+  return list_find_addr(addr);
+}
+
 void list_clear() {
-  network_entry *e = head;
   head = tail = cursor = nullptr;
-  while (e != nullptr) {
-    network_entry *next = e->next;
-    free(e);
-    e = next;
-  }
+  for (std::size_t i = 0; i < block_count; ++i) free(blocks[i]);
+  free(blocks);
+  blocks = nullptr;
+  block_count = block_capacity = 0;
+  drop_index();
+  index_failed = false;
 }

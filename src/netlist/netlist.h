@@ -1,6 +1,7 @@
 // The process-wide list of scanned networks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct network_entry {
@@ -21,10 +22,22 @@ struct network_entry {
 
 // Allocates a zeroed entry and appends it; null (list unchanged) when out of memory.
 network_entry *list_append_new();
+// Appends count (> 0) zeroed entries allocated as one block, linked in order;
+// returns the first, or null (list unchanged) when out of memory.
+network_entry *list_append_block(std::size_t count);
 // Walks share one cursor: list_first, then list_next until null. Never nest walks.
 network_entry *list_first();
 network_entry *list_next();
 // First entry whose bssid equals the text byte for byte; does not move the cursor.
 network_entry *list_find_bssid(const char *bssid);
-// Frees every entry, head first, without recursion.
+// First entry whose bssid is the address text of these six bytes (as
+// list_bssid_text writes it); does not move the cursor. An index beside the
+// list makes this cost the same whatever the list's length: it takes in the
+// entries appended since the last lookup, so a producer sets an entry's
+// bssid before the next lookup and never changes it after.
+network_entry *list_find_addr(const unsigned char addr[6]);
+// The address text of six bytes as libiw's iw_ether_ntop writes it:
+// "00:1A:2B:3C:4D:5E" and a NUL.
+void list_bssid_text(const unsigned char addr[6], char text[18]);
+// Frees every entry (every block, in list order) and the index, without recursion.
 void list_clear();

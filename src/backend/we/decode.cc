@@ -209,17 +209,18 @@ bytes move_to_tail(stream_descr *stream, unsigned char (&tail)[2 * kReach]) {
   return bytes(tail, rest);
 }
 
-// Opens the cell of an address event: a new entry, or skipping.
+// Opens the cell of an address event: a new entry, or skipping. Cells are
+// looked up by their address bytes; the text is made only for a cell not
+// yet listed.
 int open_cell(backend_ctx *ctx, const iw_event &event) {
-  char text[18];
-  struct ether_addr addr;
-  memcpy(&addr, event.u.ap_addr.sa_data, sizeof addr);
-  iw_ether_ntop(&addr, text);
-
-  if (list_find_bssid(text) != nullptr) {
+  unsigned char addr[6];
+  memcpy(addr, event.u.ap_addr.sa_data, sizeof addr);
+  if (list_find_addr(addr) != nullptr) {
     ctx->skipping = 1;
     return 0;
   }
+  char text[18];
+  list_bssid_text(addr, text);
   bool associated = strncmp(text, ctx->ap_addr, sizeof ctx->ap_addr) == 0;
   if (ctx->directed && !associated) {
     ctx->skipping = 1;
