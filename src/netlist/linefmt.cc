@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
@@ -57,10 +58,33 @@ struct escape_table {
 };
 constexpr escape_table kEscape;
 
-// Length of the text in a fixed field, never looking past the field.
-template <std::size_t N>
-std::string_view field_text(const char (&field)[N]) {
-  return {field, strnlen(field, N - 1)};
+// The index of the first byte of w (as it lay in memory) that is zero, or 8.
+// The lowest flagged byte of the classic test is exact; flags above it may
+// be false.
+[[gnu::always_inline]] inline std::size_t first_zero_byte(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  uint64_t flags = (w - kOnes) & ~w & (kOnes << 7);
+  if (flags == 0) return 8;
+  if constexpr (std::endian::native == std::endian::little)
+    return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
+  std::size_t i = 0;
+  while (static_cast<uint8_t>(w >> (56 - 8 * i)) != 0) ++i;
+  return i;
+}
+
+// The first c in s at or after i, or s.size(): eight bytes at a time while
+// eight remain (a byte of w ^ c...c is zero where w holds c).
+[[gnu::always_inline]] inline std::size_t find_byte(std::string_view s, std::size_t i, char c) {
+  const uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(c);
+  while (s.size() - i >= 8) {
+    uint64_t w;
+    memcpy(&w, s.data() + i, sizeof w);
+    std::size_t z = first_zero_byte(w ^ pattern);
+    if (z < 8) return i + z;
+    i += 8;
+  }
+  while (i < s.size() && s[i] != c) ++i;
+  return i;
 }
 
 // The longest record: prefix, 96 ESSID characters, address, mode, six slots
@@ -74,13 +98,46 @@ constexpr std::size_t kMaxRecord = kPrefix.size() + kMaxEncodedEssid + 1 + kMaxB
 // One record built in place, written with a single fwrite.
 class record_text {
  public:
-  void put(char c) { buf_[len_++] = c; }
-  void put(std::string_view s) {
+  [[gnu::always_inline]] void put(char c) { buf_[len_++] = c; }
+  [[gnu::always_inline]] void put(std::string_view s) {
     if (s.empty()) return;
     memcpy(&buf_[len_], s.data(), s.size());
     len_ += s.size();
   }
-  void put_int(int32_t v) {
+  // The text of a fixed field, up to its NUL and never past the field. The
+  // whole field is copied (a fixed size, so no call) and the length found
+  // eight bytes at a time; what lies past the text is overwritten by the
+  // next piece or never written out. The record has room for every field
+  // at its full size wherever it starts, as kMaxRecord counts each at that
+  // size.
+  template <std::size_t N>
+  [[gnu::always_inline]] void put_field(const char (&field)[N]) {
+    memcpy(&buf_[len_], field, N - 1);
+    std::size_t n = 0;
+    for (; n + 8 <= N - 1; n += 8) {
+      uint64_t w;
+      memcpy(&w, field + n, sizeof w);
+      std::size_t z = first_zero_byte(w);
+      if (z < 8) {
+        len_ += n + z;
+        return;
+      }
+    }
+    while (n < N - 1 && field[n] != '\0') ++n;
+    len_ += n;
+  }
+  // Small numbers (every quality, every channel) digit by digit; the rest
+  // by to_chars.
+  [[gnu::always_inline]] void put_int(int32_t v) {
+    if (v >= 0 && v < 1000) {
+      if (v >= 100) put(static_cast<char>('0' + v / 100));
+      if (v >= 10) put(static_cast<char>('0' + v / 10 % 10));
+      put(static_cast<char>('0' + v % 10));
+      return;
+    }
+    put_large(v);
+  }
+  void put_large(int32_t v) {
     auto [end, ec] = std::to_chars(&buf_[len_], buf_.data() + buf_.size(), v);
     if (ec == std::errc()) len_ = static_cast<std::size_t>(end - buf_.data());
   }
@@ -112,7 +169,7 @@ void put_security(const network_entry &e, record_text &out) {
   if (count > kSlots) count = kSlots;  // the count never exceeds the slots
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0) out.put('/');
-    out.put(field_text(e.security[i]));
+    out.put_field(e.security[i]);
   }
 }
 
@@ -160,12 +217,11 @@ class file_image {
 
 // Copies text that the caller has bounded into a fixed field, with its NUL.
 template <std::size_t N>
-void store(char (&field)[N], std::string_view text) {
+[[gnu::always_inline]] inline void store(char (&field)[N], std::string_view text) {
   static_assert(N > 0);
   std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
-  std::span<char> dst(field, N);
-  if (n > 0) memcpy(dst.data(), text.data(), n);
-  dst[n] = '\0';
+  if (n > 0) memcpy(field, text.data(), n);
+  field[n] = '\0';
 }
 
 // Value of a hexadecimal digit of either case, or 16.
@@ -212,119 +268,181 @@ bool parse_security(std::string_view field, network_entry &e) {
   e.security_count = 0;
   if (field.empty()) return true;
   std::size_t count = 0;
+  std::size_t start = 0;
   for (;;) {
-    std::size_t slash = field.find('/');
-    std::string_view item = field.substr(0, slash);
-    if (item.size() > kMaxSlotText) return false;
-    store(e.security[count], item);
+    std::size_t slash = find_byte(field, start, '/');
+    if (slash - start > kMaxSlotText) return false;
+    store(e.security[count], std::string_view(field.data() + start, slash - start));
     e.security_count = static_cast<int32_t>(++count);
-    if (slash == std::string_view::npos || slash + 1 == field.size()) return true;
-    field.remove_prefix(slash + 1);
+    if (slash + 1 >= field.size()) return true;  // no "/", or a trailing one
+    start = slash + 1;
     if (count >= kSlots) return false;
   }
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
 // The image as the parser walks it: one forward pass per record, from comma
 // to comma. A record ends at the first ",ESSID:" after its start, so every
-// comma met is either inside the record or that boundary.
+// comma met is either inside the record or that boundary. The fields that
+// the writer makes (plain numbers, an address of 17 characters) are read
+// where they stand; anything else takes the general path, which accepts all
+// that sscanf's conversions would.
 class cache_parser {
  public:
-  explicit cache_parser(std::string_view text) : text_(text) {}
+  explicit cache_parser(std::string_view text) : t_(text) {}
 
   // Records in the image: one, and one more per boundary. When every record
   // parses, this is exactly the number parsed, as boundaries never overlap.
   std::size_t count_records() const {
     std::size_t n = 1;
-    for (std::size_t i = kPrefix.size(); i < text_.size(); ++i) {
-      i = text_.find('D', i);  // the rarest letter of ",ESSID:" in a cache
-      if (i == std::string_view::npos) break;
-      if (i >= kBoundary.size() - 2 && text_.substr(i - (kBoundary.size() - 2), kBoundary.size()) == kBoundary) ++n;
+    constexpr std::size_t kD = 5;  // ",ESSID:"[5], the rarest of its letters in a cache
+    for (std::size_t i = kPrefix.size(); i < t_.size(); ++i) {
+      const void *d = memchr(&t_[i], 'D', t_.size() - i);
+      if (d == nullptr) break;
+      i = static_cast<std::size_t>(static_cast<const char *>(d) - t_.data());
+      if (t_[i - kD] == ',' && boundary_at(i - kD)) ++n;
     }
     return n;
   }
 
   // Parses the record at pos (after its "ESSID:") into e; on success pos is
   // the start of the next record, or npos after the last.
-  bool record(std::size_t &pos, network_entry &e) {
+  bool record(std::size_t &pos, network_entry &e) const {
     std::size_t comma;
     if (!field_end(pos, comma) || !essid(pos, comma, e)) return false;
 
     std::size_t start = comma + 1;
-    if (!field_end(start, comma) || comma - start > kMaxBssidText) return false;
-    std::string_view address = text_.substr(start, comma - start);
-    store(e.bssid, address);
-    if (!is_address(address)) return false;
+    const bool plain = plain_address(start);
+    if (plain)
+      comma = start + kMaxBssidText;
+    else if (!field_end(start, comma) || comma - start > kMaxBssidText)
+      return false;
+    if (boundary_at(comma)) return false;
+    std::string_view address = view(start, comma);
+    if (plain) {
+      memcpy(e.bssid, address.data(), kMaxBssidText);
+      e.bssid[kMaxBssidText] = '\0';
+    } else {
+      store(e.bssid, address);
+    }
+    if (!plain && !is_address(address)) return false;
 
     start = comma + 1;
     if (!field_end(start, comma) || comma - start > kMaxModeText) return false;
-    store(e.mode, text_.substr(start, comma - start));
+    store(e.mode, view(start, comma));
 
     start = comma + 1;
-    if (!field_end(start, comma) || !parse_security(text_.substr(start, comma - start), e))
+    if (!field_end(start, comma) || !parse_security(view(start, comma), e))
       return false;
 
-    // Channel: a leading integer; anything between it and its comma is ignored.
     start = comma + 1;
-    if (!field_end(start, comma)) return false;
-    numscan::result channel = numscan::scan_int32(text_.substr(start, comma - start));
-    if (!channel.ok) return false;
-    e.channel = channel.signed_value;
+    if (!channel(start, comma, e)) return false;
 
     // Quality, then " %", then "," when the record goes on: a record written
     // for the cache ends before that comma, as it belongs to the boundary.
     start = comma + 1;
-    comma = next_comma(start);
-    const bool goes_on = comma != npos && !boundary_at(comma);
     numscan::result quality = scan_quality(start);
-    if (!quality.ok) return false;
-    std::string_view suffix = goes_on ? " %," : " %";
-    if (!text_.substr(start + quality.used).starts_with(suffix) || quality.value > kMaxQuality)
-      return false;
+    if (!quality.ok || quality.value > kMaxQuality) return false;
+    std::size_t after = start + quality.used;
+    if (t_.size() - after < 2 || t_[after] != ' ' || t_[after + 1] != '%') return false;
+    after += 2;
+    // No comma can stand between the quality's start and here.
+    comma = after < t_.size() && t_[after] == ',' ? after : next_comma(after);
+    const bool goes_on = comma < t_.size() && !boundary_at(comma);
+    if (goes_on && comma != after) return false;
     e.quality = static_cast<uint8_t>(quality.value);
     if (goes_on) {
       // The bit rate runs to the next comma; what follows it up to the
       // boundary is ignored.
       start = comma + 1;
       comma = next_comma(start);
-      std::size_t stop = comma == npos ? text_.size() : comma;
-      if (stop - start > kMaxBitrateText) return false;
-      store(e.bitrate, text_.substr(start, stop - start));
-      while (comma != npos && !boundary_at(comma)) comma = next_comma(comma + 1);
+      if (comma - start > kMaxBitrateText) return false;
+      store(e.bitrate, view(start, comma));
+      while (comma < t_.size() && !boundary_at(comma)) comma = next_comma(comma + 1);
     }
-    pos = comma == npos ? npos : comma + kBoundary.size();
+    pos = comma < t_.size() ? comma + kBoundary.size() : std::string_view::npos;
     return true;
   }
 
  private:
-  static constexpr std::size_t npos = std::string_view::npos;
-
-  std::size_t next_comma(std::size_t from) const {
-    for (std::size_t i = from; i < text_.size(); ++i)
-      if (text_[i] == ',') return i;
-    return npos;
+  // The text from start to end (both within the image), without the bounds
+  // test that substr would repeat.
+  [[gnu::always_inline]] std::string_view view(std::size_t start, std::size_t end) const {
+    return {t_.data() + start, end - start};
   }
-  bool boundary_at(std::size_t comma) const {
-    return text_.substr(comma, kBoundary.size()) == kBoundary;
+  // The first comma at or after i, or the size when there is none.
+  [[gnu::always_inline]] std::size_t next_comma(std::size_t i) const {
+    return find_byte(t_, i, ',');
   }
+  // comma: the position of a comma.
+  [[gnu::always_inline]] bool boundary_at(std::size_t comma) const {
+    if (t_.size() - comma < kBoundary.size()) return false;
+    uint32_t essi;
+    uint16_t d_colon;
+    memcpy(&essi, &t_[comma + 1], sizeof essi);
+    memcpy(&d_colon, &t_[comma + 5], sizeof d_colon);
+    return essi == kEssi && d_colon == kDColon;
+  }
+  // "ESSI" and "D:" as the bytes lie in memory.
+  static constexpr uint32_t kEssi = []() {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(kBoundary[1 + i]);
+    return std::endian::native == std::endian::little ? v : __builtin_bswap32(v);
+  }();
+  static constexpr uint16_t kDColon = []() {
+    uint16_t v = static_cast<uint16_t>(static_cast<unsigned char>(kBoundary[6]) << 8 |
+                                       static_cast<unsigned char>(kBoundary[5]));
+    return std::endian::native == std::endian::little ? v : __builtin_bswap16(v);
+  }();
   // The comma that ends a field starting at start; false when the record
   // holds none (the next comma is the boundary, or there is none).
-  bool field_end(std::size_t start, std::size_t &comma) const {
+  [[gnu::always_inline]] bool field_end(std::size_t start, std::size_t &comma) const {
     comma = next_comma(start);
-    return comma != npos && !boundary_at(comma);
+    return comma < t_.size() && !boundary_at(comma);
+  }
+
+  // Seventeen characters of the writer's form, then a comma.
+  bool plain_address(std::size_t start) const {
+    if (t_.size() - start <= kMaxBssidText) return false;
+    const char *a = &t_[start];
+    for (std::size_t i = 0; i < kMaxBssidText + 1; i += 3)
+      if (((kHex[a[i]] | kHex[a[i + 1]]) & kNotHex) != 0 || a[i + 2] != (i < 15 ? ':' : ',')) return false;
+    return true;
+  }
+
+  // Channel: a leading integer; anything between it and its comma is ignored.
+  bool channel(std::size_t start, std::size_t &comma, network_entry &e) const {
+    std::size_t i = start;
+    const bool negative = i < t_.size() && t_[i] == '-';
+    if (negative) ++i;
+    const std::size_t digits = i;
+    int32_t value = 0;  // nine digits at most: no overflow
+    while (i < t_.size() && i - digits < 9 && is_digit(t_[i])) value = value * 10 + (t_[i++] - '0');
+    if (i > digits && i < t_.size() && t_[i] == ',') {
+      comma = i;
+      if (boundary_at(comma)) return false;
+      e.channel = negative ? -value : value;
+      return true;
+    }
+    if (!field_end(start, comma)) return false;
+    numscan::result r = numscan::scan_int32(view(start, comma));
+    if (!r.ok) return false;
+    e.channel = r.signed_value;
+    return true;
   }
 
   numscan::result scan_quality(std::size_t start) const {
-    // Up to three plain digits at once; anything else through the number reader.
     numscan::result r;
     std::size_t i = start;
-    while (i < text_.size() && i - start < 3 && text_[i] >= '0' && text_[i] <= '9')
-      r.value = r.value * 10 + static_cast<uint32_t>(text_[i++] - '0');
-    if (i > start && (i == text_.size() || i - start == 3 || text_[i] == ' ')) {
+    while (i < t_.size() && i - start < 3 && is_digit(t_[i]))
+      r.value = r.value * 10 + static_cast<uint32_t>(t_[i++] - '0');
+    if (i > start && (i == t_.size() || i - start == 3 || !is_digit(t_[i]))) {
       r.ok = true;
       r.used = i - start;
       return r;
     }
-    return numscan::scan_unsigned(text_.substr(start), 10, 3);
+    return numscan::scan_unsigned(t_.substr(start), 10, 3);
   }
 
   // ESSID: bytes stand for themselves, "%" and a hexadecimal value for a
@@ -336,25 +454,32 @@ class cache_parser {
     std::span<char> out(e.essid);
     std::size_t n = 0;
     std::size_t i = start;
+    const std::string_view field = view(0, comma);
     while (i < comma) {
-      char byte = text_[i];
-      if (byte == '%') {
-        // Two digits are read at once. The number reader handles the rest;
-        // it reads on past the field, but stops at its comma, as no number
-        // reads a comma.
-        unsigned char hi = kHex[text_[i + 1]];
-        unsigned char lo = hi == kNotHex ? kNotHex : kHex[text_[i + 2]];
-        if (lo != kNotHex) {
-          byte = static_cast<char>(hi << 4 | lo);
-        } else {
-          numscan::result v = numscan::scan_unsigned(text_.substr(i + 1), 16, 2);
-          if (!v.ok) return false;
-          byte = static_cast<char>(static_cast<unsigned char>(v.value));
-        }
-        i += 3;
-      } else {
-        i += 1;
+      char byte = t_[i];
+      if (byte != '%') {
+        // A run of bytes that stand for themselves.
+        std::size_t run = find_byte(field, i, '%') - i;
+        if (run > kMaxEssidBytes - n) return false;
+        memcpy(&out[n], &t_[i], run);
+        n += run;
+        i += run;
+        continue;
       }
+      // Two digits are read at once (the second only when the first is
+      // one, so neither lies past the comma). The number reader handles the
+      // rest; it reads on past the field but stops at its comma, as no
+      // number reads a comma.
+      unsigned char hi = kHex[t_[i + 1]];
+      unsigned char lo = hi == kNotHex ? kNotHex : kHex[t_[i + 2]];
+      if (lo != kNotHex) {
+        byte = static_cast<char>(hi << 4 | lo);
+      } else {
+        numscan::result v = numscan::scan_unsigned(t_.substr(i + 1), 16, 2);
+        if (!v.ok) return false;
+        byte = static_cast<char>(static_cast<unsigned char>(v.value));
+      }
+      i += 3;
       if (n == kMaxEssidBytes) return false;
       out[n++] = byte;
     }
@@ -363,7 +488,7 @@ class cache_parser {
     return true;
   }
 
-  std::string_view text_;
+  std::string_view t_;
 };
 
 // Every record of the image into the (cleared) list, whose entries are
@@ -402,10 +527,10 @@ int write_network_lines(int encode, FILE *stream, int with_bssid, int with_rate)
     }
     r.put(',');
     if (with_bssid) {
-      r.put(field_text(e->bssid));
+      r.put_field(e->bssid);
       r.put(',');
     }
-    r.put(field_text(e->mode));
+    r.put_field(e->mode);
     r.put(',');
     put_security(*e, r);
     r.put(',');
@@ -414,7 +539,7 @@ int write_network_lines(int encode, FILE *stream, int with_bssid, int with_rate)
     r.put_int(e->quality);
     r.put(" %,");
     if (with_rate && e->current) {
-      r.put(field_text(e->bitrate));
+      r.put_field(e->bitrate);
       r.put(',');
     }
     r.write(stream);
