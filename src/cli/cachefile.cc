@@ -61,9 +61,20 @@ ssize_t sink_write(void *cookie, const char *buf, size_t size) {
   return static_cast<ssize_t>(size);
 }
 
+// The system's calls, reached through functions of this program: a table of
+// the library's own addresses would have the loader look up all four at
+// start-up, while a cached run needs none of them.
+ssize_t system_write(int fd, const void *buf, size_t count) { return write(fd, buf, count); }
+int system_fsync(int fd) { return fsync(fd); }
+int system_renameat(int olddirfd, const char *oldname, int newdirfd, const char *newname) {
+  return renameat(olddirfd, oldname, newdirfd, newname);
+}
+int system_flock(int fd, int operation) { return flock(fd, operation); }
+
 }  // namespace
 
-const cachefile_sys kCachefileSystem = {system_openat, write, fsync, renameat, flock, system_pause};
+const cachefile_sys kCachefileSystem = {system_openat, system_write, system_fsync,
+                                        system_renameat, system_flock, system_pause};
 
 cache_file::cache_file(const char *path, const cachefile_sys &sys) : sys_(sys), path_(path) {
   dir_[0] = name_[0] = new_name_[0] = '\0';

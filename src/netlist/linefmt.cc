@@ -2,7 +2,6 @@
 // and the output form printed for the consumer on the device.
 #include "netlist/linefmt.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -175,28 +175,25 @@ void put_security(const network_entry &e, record_text &out) {
 
 // ---------------------------------------------------------------- reading
 
-// A private copy of a file's bytes in pages of its own. Reading the file
-// (rather than mapping it) gives an image that is valid for every size, page
-// multiples included, cannot fault when the file shrinks under it, and never
-// reaches back into the file. The parser cuts fields by bounded views, so the
-// image needs no NUL after the bytes and is never written once loaded.
+// A private copy of a file's bytes. Reading the file (rather than mapping
+// it) gives an image that is valid for every size, page multiples included,
+// cannot fault when the file shrinks under it, and never reaches back into
+// the file. The parser cuts fields by bounded views, so the image needs no
+// NUL after the bytes and is never written once loaded.
 class file_image {
  public:
   file_image() = default;
   file_image(const file_image &) = delete;
   file_image &operator=(const file_image &) = delete;
-  ~file_image() {
-    if (base_ != MAP_FAILED) munmap(base_, size_);
-  }
+  ~file_image() { free(base_); }
 
   // size > 0. 0, or -1 when the memory cannot be had or the file does not
   // give size bytes from its start.
   int load(int fd, std::size_t size) {
-    void *base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) return -1;
-    base_ = base;
+    base_ = static_cast<char *>(malloc(size));
+    if (base_ == nullptr) return -1;
     size_ = size;
-    std::span<char> bytes(static_cast<char *>(base_), size_);
+    std::span<char> bytes(base_, size_);
     std::size_t done = 0;
     while (done < size_) {
       std::span<char> rest = bytes.subspan(done);
@@ -208,10 +205,10 @@ class file_image {
     return 0;
   }
 
-  std::string_view text() const { return {static_cast<const char *>(base_), size_}; }
+  std::string_view text() const { return {base_, size_}; }
 
  private:
-  void *base_ = MAP_FAILED;
+  char *base_ = nullptr;
   std::size_t size_ = 0;
 };
 
@@ -523,7 +520,9 @@ int write_network_lines(int encode, FILE *stream, int with_bssid, int with_rate)
     } else {
       // Raw: the bytes as NUL-terminated text, so a NUL byte ends it.
       std::size_t n = e->essid_len < kMaxEssidBytes ? e->essid_len : kMaxEssidBytes;
-      r.put(std::string_view(e->essid, strnlen(e->essid, n)));
+      const void *nul = memchr(e->essid, '\0', n);
+      std::size_t len = nul == nullptr ? n : static_cast<std::size_t>(static_cast<const char *>(nul) - e->essid);
+      r.put(std::string_view(e->essid, len));
     }
     r.put(',');
     if (with_bssid) {

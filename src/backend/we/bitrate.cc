@@ -1,4 +1,4 @@
-#include <cstdio>
+#include <initializer_list>
 
 #include "backend/we/we.h"
 
@@ -18,10 +18,22 @@ int format_bitrate(uint32_t bps, char *buf, uint32_t size) {
   } else {
     return -1;
   }
-  int n = snprintf(buf, size, "%d %cbit/s", static_cast<int>(number), unit);
-  if (n < 0 || static_cast<uint32_t>(n) >= size) {
+  // "%d %cbit/s" without printf: number is at most 999999.
+  char text[16];
+  char digits[8];
+  uint32_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number != 0);
+  uint32_t len = 0;
+  while (n > 0) text[len++] = digits[--n];
+  for (char c : {' ', unit, 'b', 'i', 't', '/', 's'}) text[len++] = c;
+  if (len >= size) {
     buf[0] = '\0';
     return -1;
   }
+  for (uint32_t i = 0; i < len; ++i) buf[i] = text[i];
+  buf[len] = '\0';
   return 0;
 }
