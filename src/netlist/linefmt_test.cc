@@ -246,6 +246,74 @@ TEST_F(LineFormatTest, WritesRecordsBackToBack) {
   EXPECT_EQ(write_list(0, 0, 1).text, "ESSID:a,,,1,1 %,ESSID:b,,,2,2 %,1 Mb/s,ESSID:c,,,3,3 %,");
 }
 
+// The record as the C library's printf formats it, with the same pieces.
+std::string printf_record(const network_entry &e, int encode, int with_bssid, int with_rate) {
+  std::string essid;
+  for (std::size_t i = 0; i < e.essid_len && i < 32; ++i) {
+    auto c = static_cast<unsigned char>(e.essid[i]);
+    bool plain = false;
+    for (const auto &r : kLiteralRanges) plain = plain || (c >= r.lo && c <= r.hi);
+    if (!encode && c == 0) break;
+    char esc[4];
+    snprintf(esc, sizeof esc, "%%%02x", c);
+    essid += encode && !plain ? std::string(esc) : std::string(1, static_cast<char>(c));
+  }
+  std::string security;
+  for (int i = 0; i < e.security_count; ++i) {
+    if (i > 0) security += '/';
+    security += std::string(e.security[i], strnlen(e.security[i], 11));
+  }
+  const bool rate = with_rate && e.current;
+  char line[512];
+  snprintf(line, sizeof line, "ESSID:%s,%.*s%s%.*s,%s,%d,%u %%,%.*s%s", essid.c_str(),
+           with_bssid ? static_cast<int>(strnlen(e.bssid, 17)) : 0, e.bssid, with_bssid ? "," : "",
+           static_cast<int>(strnlen(e.mode, 6)), e.mode, security.c_str(), e.channel,
+           static_cast<unsigned>(e.quality), rate ? static_cast<int>(strnlen(e.bitrate, 11)) : 0, e.bitrate,
+           rate ? "," : "");
+  return line;
+}
+
+// Every field at every length, filled to the brim (no NUL inside the field)
+// or not, every number's extremes: the records are printf's, byte for byte.
+TEST_F(LineFormatTest, RecordsAreThoseOfPrintf) {
+  std::mt19937 rng(140);
+  std::uniform_int_distribution<int> byte(0, 255), coin(0, 1), slots(0, 6), small(0, 18);
+  std::uniform_int_distribution<uint32_t> essid_len(0, 32);
+  const int32_t channels[] = {0, 1, 9, 10, 99, 100, 999, 1000, 165, -1, -10, INT32_MAX, INT32_MIN};
+  for (int round = 0; round < 500; ++round) {
+    list_clear();
+    for (int i = 0; i < 8; ++i) {
+      network_entry *e = list_append_new();
+      ASSERT_NE(e, nullptr);
+      e->essid_len = essid_len(rng);
+      for (uint32_t k = 0; k < e->essid_len; ++k) e->essid[k] = static_cast<char>(coin(rng) ? 'a' + k % 26 : byte(rng));
+      auto fill = [&](char *field, std::size_t size) {
+        std::size_t n = static_cast<std::size_t>(small(rng)) % (size + 1);  // size: no NUL at all
+        for (std::size_t k = 0; k < n && k < size; ++k) field[k] = static_cast<char>('A' + byte(rng) % 58);
+      };
+      fill(e->bssid, sizeof e->bssid);
+      fill(e->mode, sizeof e->mode);
+      e->security_count = slots(rng);
+      for (int k = 0; k < e->security_count; ++k) fill(e->security[k], sizeof e->security[k]);
+      e->channel = coin(rng) ? channels[static_cast<std::size_t>(byte(rng)) % std::size(channels)]
+                             : static_cast<int32_t>(rng());
+      e->quality = static_cast<uint8_t>(byte(rng));
+      e->current = static_cast<uint32_t>(coin(rng));
+      fill(e->bitrate, sizeof e->bitrate);
+    }
+    for (int encode : {0, 1})
+      for (int with_bssid : {0, 1})
+        for (int with_rate : {0, 1}) {
+          std::string want;
+          for (network_entry *e = list_first(); e != nullptr; e = list_next())
+            want += printf_record(*e, encode, with_bssid, with_rate);
+          Written w = write_list(encode, with_bssid, with_rate);
+          ASSERT_EQ(w.result, 0);
+          ASSERT_EQ(w.text, want) << encode << with_bssid << with_rate;
+        }
+  }
+}
+
 TEST_F(LineFormatTest, OverlongEssidStopsAnEncodedWrite) {
   add({.essid = "first"});
   network_entry *bad = add({.essid = std::string(32, 'x')});
@@ -312,6 +380,11 @@ TEST_F(LineFormatTest, ReaderFailures) {
         "ESSID:a,00:11:22:33:44:,,,1,1 %,", "ESSID:a,0:11:22:33:44::55,,,1,1 %,"},
        true},
       {"mode field", {"ESSID:a,00:11:22:33:44:55,Masters,,1,1 %,"}, true},
+      {"a field ended by the next record",
+       {"ESSID:a,00:11:22:33:44:55,ESSID:b,00:11:22:33:44:55,,,1,1 %,",
+        "ESSID:a,00:11:22:33:44:55,Master,ESSID:b,00:11:22:33:44:55,,,1,1 %,",
+        "ESSID:a,00:11:22:33:44:55,,,7,ESSID:b,00:11:22:33:44:55,,,1,1 %,"},
+       true},
       {"security field",
        {"ESSID:a,00:11:22:33:44:55,," + std::string(72, 'W') + ",1,1 %,",
         "ESSID:a,00:11:22:33:44:55,,WPA2-802.1xx,1,1 %,", "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f/g,1,1 %,",
@@ -320,7 +393,8 @@ TEST_F(LineFormatTest, ReaderFailures) {
        true},
       {"channel field",
        {"ESSID:a,00:11:22:33:44:55,,,,1 %,", "ESSID:a,00:11:22:33:44:55,,,x6,1 %,",
-        "ESSID:a,00:11:22:33:44:55,,,-,1 %,", "ESSID:a,00:11:22:33:44:55,,,2147483648,1 %,"},
+        "ESSID:a,00:11:22:33:44:55,,,-,1 %,", "ESSID:a,00:11:22:33:44:55,,,2147483648,1 %,",
+        "ESSID:a,00:11:22:33:44:55,,,-2147483649,1 %,"},
        true},
       {"quality field",
        {"ESSID:a,00:11:22:33:44:55,,,1,101 %,", "ESSID:a,00:11:22:33:44:55,,,1,1000 %,",
@@ -480,6 +554,19 @@ TEST_F(LineFormatTest, ReaderAccepts) {
        {with([](Net &n) { n.channel = -12; })}},
       {"quality 100 and 0", "ESSID:a,00:11:22:33:44:55,,,1,100 %,ESSID:a,00:11:22:33:44:55,,,1,0 %,",
        {with([](Net &n) { n.quality = 100; }), with([](Net &n) { n.quality = 0; })}},
+      // The writer's forms are read where they stand; these take the general path.
+      {"blanks and signs before numbers", "ESSID:a,00:11:22:33:44:55,,, +7,  5 %,",
+       {with([](Net &n) { n.channel = 7, n.quality = 5; })}},
+      {"channel limits", "ESSID:a,00:11:22:33:44:55,,,2147483647,1 %,ESSID:a,00:11:22:33:44:55,,,-2147483648,1 %,"
+       "ESSID:a,00:11:22:33:44:55,,,999999999,1 %,ESSID:a,00:11:22:33:44:55,,,-0,1 %,",
+       {with([](Net &n) { n.channel = INT32_MAX; }), with([](Net &n) { n.channel = INT32_MIN; }),
+        with([](Net &n) { n.channel = 999999999; }), with([](Net &n) { n.channel = 0; })}},
+      {"address of either case, and with blanks", "ESSID:a,0a:1B:2c:3D:4e:5F,,,1,1 %,ESSID:a, 0:1: 2:3:4:5,,,1,1 %,",
+       {with([](Net &n) { n.bssid = "0a:1B:2c:3D:4e:5F"; }), with([](Net &n) { n.bssid = " 0:1: 2:3:4:5"; })}},
+      {"escapes of two digits before more", "ESSID:%414%2c,00:11:22:33:44:55,,,1,1 %,",
+       {with([](Net &n) { n.essid = "A4,"; })}},
+      {"mode texts", "ESSID:a,00:11:22:33:44:55,Master,,1,1 %,ESSID:a,00:11:22:33:44:55,Mast,,1,1 %,",
+       {with([](Net &n) { n.mode = "Master"; }), with([](Net &n) { n.mode = "Mast"; })}},
   };
   for (const auto &c : cases) {
     list_clear();

@@ -5,7 +5,12 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <span>
+#include <string>
+#include <vector>
+
+#include <iwlib.h>
 #include <type_traits>
 
 #include "netlist/netlist_alloc.h"
@@ -132,6 +137,125 @@ TEST_F(ListTest, ClearsAMillionEntriesWithoutRecursion) {
   for (int i = 0; i < 1000000; ++i) ASSERT_NE(list_append_new(), nullptr);
   list_clear();
   EXPECT_EQ(list_first(), nullptr);
+}
+
+// The first entry with exactly this text, as the list's lookups promise.
+network_entry *first_with_text(const char *text) {
+  for (network_entry *e = list_first(); e != nullptr; e = list_next())
+    if (strcmp(e->bssid, text) == 0) return e;
+  return nullptr;
+}
+
+TEST_F(ListTest, AddressTextIsLibiwsText) {
+  std::mt19937 rng(14);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int round = 0; round < 2000; ++round) {
+    unsigned char addr[6];
+    for (unsigned char &b : addr) b = static_cast<unsigned char>(round < 2 ? round * 255 : byte(rng));
+    ether_addr ether;
+    memcpy(&ether, addr, sizeof addr);
+    char want[18];
+    iw_ether_ntop(&ether, want);
+    char got[18];
+    list_bssid_text(addr, got);
+    ASSERT_STREQ(got, want);
+  }
+}
+
+TEST_F(ListTest, AddressLookupsFindTheFirstEntryOfThatText) {
+  const unsigned char a[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+  const unsigned char b[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5f};
+  EXPECT_EQ(list_find_addr(a), nullptr);  // empty list
+  network_entry *lower = list_append_new();
+  strcpy(lower->bssid, "00:1a:2b:3c:4d:5e");  // another text of the same bytes
+  network_entry *short_groups = list_append_new();
+  strcpy(short_groups->bssid, "0:1A:2B:3C:4D:5E");
+  EXPECT_EQ(list_find_addr(a), nullptr);  // texts differ: no match, as strcmp says
+  network_entry *first = list_append_new();
+  list_bssid_text(a, first->bssid);
+  network_entry *second = list_append_new();
+  list_bssid_text(a, second->bssid);
+  // Entries appended since the last lookup are found.
+  EXPECT_EQ(list_find_addr(a), first);
+  EXPECT_EQ(list_find_bssid("00:1A:2B:3C:4D:5E"), first);
+  EXPECT_EQ(list_find_bssid("00:1a:2b:3c:4d:5e"), lower);
+  EXPECT_EQ(list_find_bssid("0:1A:2B:3C:4D:5E"), short_groups);
+  EXPECT_EQ(list_find_addr(b), nullptr);
+  EXPECT_EQ(list_find_bssid("00:1A:2B:3C:4D:5E:"), nullptr);
+  EXPECT_EQ(list_find_bssid("00:1A:2B:3C:4D"), nullptr);
+  network_entry *other = list_append_new();
+  list_bssid_text(b, other->bssid);
+  EXPECT_EQ(list_find_addr(b), other);
+  // A lookup leaves the walk where it was.
+  EXPECT_EQ(list_first(), lower);
+  EXPECT_EQ(list_find_addr(b), other);
+  EXPECT_EQ(list_next(), short_groups);
+  // After a clear nothing of the old list is found.
+  list_clear();
+  EXPECT_EQ(list_find_addr(a), nullptr);
+  network_entry *again = list_append_new();
+  list_bssid_text(a, again->bssid);
+  EXPECT_EQ(list_find_addr(a), again);
+}
+
+// Lookups by bytes and by text agree with a search of the texts over lists
+// that grow between lookups, with duplicates and with texts of other forms.
+TEST_F(ListTest, LookupsAgreeWithASearchOfTheTexts) {
+  std::mt19937 rng(1414);
+  std::uniform_int_distribution<int> low(0, 40), kind(0, 9);
+  for (int round = 0; round < 20; ++round) {
+    list_clear();
+    std::vector<std::vector<unsigned char>> seen;
+    for (int step = 0; step < 3000; ++step) {
+      unsigned char addr[6] = {0x02, 0, 0, 0, static_cast<unsigned char>(round), static_cast<unsigned char>(low(rng))};
+      if (kind(rng) < 6) {
+        network_entry *e = list_append_new();
+        ASSERT_NE(e, nullptr);
+        if (kind(rng) == 0)
+          snprintf(e->bssid, sizeof e->bssid, "%02x:%02x:%02x:%02x:%02x:%02x", addr[0], addr[1], addr[2],
+                   addr[3], addr[4], addr[5]);
+        else
+          list_bssid_text(addr, e->bssid);
+      }
+      char text[18];
+      list_bssid_text(addr, text);
+      network_entry *want = first_with_text(text);
+      ASSERT_EQ(list_find_addr(addr), want) << text;
+      ASSERT_EQ(list_find_bssid(text), want) << text;
+      text[1] = 'x';  // a text of no address form
+      ASSERT_EQ(list_find_bssid(text), first_with_text(text));
+    }
+  }
+}
+
+TEST_F(ListTest, BlocksAppendInOrder) {
+  EXPECT_EQ(list_append_block(0), nullptr);
+  EXPECT_EQ(list_first(), nullptr);
+  network_entry *single = list_append_new();
+  network_entry *block = list_append_block(3);
+  ASSERT_NE(block, nullptr);
+  network_entry *after = list_append_new();
+  std::vector<network_entry *> walk;
+  for (network_entry *e = list_first(); e != nullptr; e = list_next()) walk.push_back(e);
+  ASSERT_EQ(walk.size(), 5u);
+  EXPECT_EQ(walk[0], single);
+  EXPECT_EQ(walk[1], block);
+  EXPECT_EQ(walk[2], &block[1]);
+  EXPECT_EQ(walk[3], &block[2]);
+  EXPECT_EQ(walk[4], after);
+  for (int i = 0; i < 3; ++i) {
+    network_entry copy = block[i];
+    copy.next = nullptr;
+    for (std::byte b : std::as_bytes(std::span(&copy, 1))) ASSERT_EQ(b, std::byte{0});
+  }
+  {
+    netlist_internal::scoped_entry_alloc guard(no_memory);
+    EXPECT_EQ(list_append_block(2), nullptr);
+  }
+  EXPECT_EQ(after->next, nullptr);  // the failure left the tail alone
+  network_entry *last = list_append_block(2);
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(after->next, last);
 }
 
 }  // namespace
