@@ -8,7 +8,6 @@
 #include <array>
 #include <bit>
 #include <cerrno>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +16,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "netlist/hexdigit.h"
 #include "netlist/netlist.h"
 #include "netlist/numscan.h"
 
@@ -50,11 +50,14 @@ constexpr bool stands_for_itself(unsigned char c) {
          (c >= 0x41 && c <= 0x5b) || (c >= 0x5d && c <= 0x7a);
 }
 
+// The same as a bit per byte value.
 struct escape_table {
-  bool plain[256];
-  constexpr escape_table() : plain{} {
-    for (int c = 0; c < 256; ++c) plain[c] = stands_for_itself(static_cast<unsigned char>(c));
+  uint32_t bits[8];
+  constexpr escape_table() : bits{} {
+    for (int c = 0; c < 256; ++c)
+      if (stands_for_itself(static_cast<unsigned char>(c))) bits[c >> 5] |= 1u << (c & 31);
   }
+  constexpr bool plain(unsigned char c) const { return (bits[c >> 5] >> (c & 31) & 1u) != 0; }
 };
 constexpr escape_table kEscape;
 
@@ -126,31 +129,27 @@ class record_text {
     while (n < N - 1 && field[n] != '\0') ++n;
     len_ += n;
   }
-  // Small numbers (every quality, every channel) digit by digit; the rest
-  // by to_chars.
   [[gnu::always_inline]] void put_int(int32_t v) {
-    if (v >= 0 && v < 1000) {
-      if (v >= 100) put(static_cast<char>('0' + v / 100));
-      if (v >= 10) put(static_cast<char>('0' + v / 10 % 10));
-      put(static_cast<char>('0' + v % 10));
-      return;
-    }
-    put_large(v);
-  }
-  void put_large(int32_t v) {
-    auto [end, ec] = std::to_chars(&buf_[len_], buf_.data() + buf_.size(), v);
-    if (ec == std::errc()) len_ = static_cast<std::size_t>(end - buf_.data());
+    uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+    if (v < 0) put('-');
+    char digits[10];
+    std::size_t n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + u % 10);
+      u /= 10;
+    } while (u != 0);
+    while (n > 0) put(digits[--n]);
   }
   void put_essid_encoded(std::span<const char> essid) {
-    static constexpr char kHex[] = "0123456789abcdef";
+    static constexpr char kLowerHex[] = "0123456789abcdef";
     for (char ch : essid) {
       auto c = static_cast<unsigned char>(ch);
-      if (kEscape.plain[c]) {
+      if (kEscape.plain(c)) {
         put(ch);
       } else {
         buf_[len_] = '%';
-        buf_[len_ + 1] = kHex[c >> 4];
-        buf_[len_ + 2] = kHex[c & 0xf];
+        buf_[len_ + 1] = kLowerHex[c >> 4];
+        buf_[len_ + 2] = kLowerHex[c & 0xf];
         len_ += 3;
       }
     }
@@ -221,21 +220,8 @@ template <std::size_t N>
   field[n] = '\0';
 }
 
-// Value of a hexadecimal digit of either case, or 16.
-constexpr unsigned char kNotHex = 16;
-struct hex_table {
-  unsigned char value[256];
-  constexpr hex_table() : value{} {
-    for (unsigned char &v : value) v = kNotHex;
-    for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<unsigned char>(i);
-    for (int i = 0; i < 6; ++i) {
-      value['a' + i] = static_cast<unsigned char>(10 + i);
-      value['A' + i] = static_cast<unsigned char>(10 + i);
-    }
-  }
-  unsigned char operator[](char c) const { return value[static_cast<unsigned char>(c)]; }
-};
-constexpr hex_table kHex;
+using hexdigit::kNotHex;
+constexpr const hexdigit::table &kHex = hexdigit::kValue;
 
 // Six hexadecimal bytes separated by colons; the text is kept as written.
 // The form the writer produces is recognised at once; any other goes

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "netlist/hexdigit.h"
 #include "netlist/netlist_alloc.h"
 
 namespace {
@@ -39,17 +40,6 @@ bool index_failed = false;         // out of memory once: search linearly until 
 
 constexpr char kHexUpper[] = "0123456789ABCDEF";
 
-// Value of an uppercase hexadecimal digit, or 16.
-constexpr unsigned char kNotHex = 16;
-struct hex_table {
-  unsigned char value[256];
-  constexpr hex_table() : value{} {
-    for (unsigned char &v : value) v = kNotHex;
-    for (int i = 0; i < 16; ++i) value[static_cast<unsigned char>(kHexUpper[i])] = static_cast<unsigned char>(i);
-  }
-};
-constexpr hex_table kHexValue;
-
 uint64_t key_of(const unsigned char addr[6]) {
   uint64_t key = 0;
   for (int i = 0; i < 6; ++i) key = key << 8 | addr[i];
@@ -62,10 +52,13 @@ uint64_t key_of(const unsigned char addr[6]) {
 bool canonical_key(const char *text, uint64_t *key) {
   uint64_t k = 0;
   for (int i = 0; i < 6; ++i) {
-    unsigned char hi = kHexValue.value[static_cast<unsigned char>(text[3 * i])];
-    if (hi == kNotHex) return false;
-    unsigned char lo = kHexValue.value[static_cast<unsigned char>(text[3 * i + 1])];
-    if (lo == kNotHex) return false;
+    // Digits and uppercase letters lie at or below 'F', lowercase above it.
+    char c_hi = text[3 * i];
+    unsigned char hi = hexdigit::kValue[c_hi];
+    if (hi == hexdigit::kNotHex || c_hi > 'F') return false;
+    char c_lo = text[3 * i + 1];
+    unsigned char lo = hexdigit::kValue[c_lo];
+    if (lo == hexdigit::kNotHex || c_lo > 'F') return false;
     if (text[3 * i + 2] != (i < 5 ? ':' : '\0')) return false;
     k = k << 8 | static_cast<uint64_t>(hi << 4 | lo);
   }
