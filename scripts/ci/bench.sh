@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmarks (Google Benchmark), built for Release: writing and reading
 # the cache, committing a new cache (on disk and on tmpfs), decoding scan
-# results, whole refresh runs under the fake driver.
+# results, whole refresh runs under the fake driver, and the instruction
+# counts of whole runs beside iwlist and iwconfig (bench/cpu.sh).
 # Figures only; nothing here is judged by time.
 set -euo pipefail
 . "$(dirname "$0")/../lib.sh"
@@ -14,3 +15,8 @@ mkdir -p "$B/cache"
 for b in cache_bench commit_bench scan_bench; do
   "$B/bench/$b" --benchmark_min_time="${BENCH_MIN_TIME:-0.2}" 2>&1 | grep -vE '^(Run on|CPU Caches|  L[0-9]|Load Average|[0-9]{4}-)'
 done
+# Instruction counts of whole runs beside iwlist and iwconfig (callgrind): the
+# table of the README; its limits are judged by the cpu gate.
+need_pkgs valgrind
+cmake --build "$B" -j "$JOBS" --target lumra fakewext_preload
+bash "$LUMRA_ROOT/bench/cpu.sh" "$B" || true
