@@ -51,7 +51,7 @@ uint64_t key_of(const unsigned char addr[6]) {
 // shorter text is never read past its NUL.
 bool canonical_key(const char *text, uint64_t *key) {
   uint64_t k = 0;
-  for (int i = 0; i < 6; ++i) {
+  for (std::size_t i = 0; i < 6; ++i) {
     // Digits and uppercase letters lie at or below 'F', lowercase above it.
     char c_hi = text[3 * i];
     unsigned char hi = hexdigit::kValue[c_hi];
@@ -111,17 +111,20 @@ bool make_room() {
 // could not be kept (the caller then compares texts).
 bool catch_up() {
   if (index_failed) return false;
-  for (network_entry *e = indexed == nullptr ? head : indexed->next; e != nullptr; e = e->next) {
+  network_entry *next = head;
+  if (indexed != nullptr) next = indexed->next;
+  while (next != nullptr) {
     uint64_t key;
-    if (canonical_key(e->bssid, &key)) {
+    if (canonical_key(next->bssid, &key)) {
       if (!make_room()) {
         drop_index();
         index_failed = true;
         return false;
       }
-      place(key, e);
+      place(key, next);
     }
-    indexed = e;
+    indexed = next;
+    next = next->next;
   }
   return true;
 }
@@ -175,7 +178,7 @@ network_entry *list_next() {
 }
 
 void list_bssid_text(const unsigned char addr[6], char text[18]) {
-  for (int i = 0; i < 6; ++i) {
+  for (std::size_t i = 0; i < 6; ++i) {
     text[3 * i] = kHexUpper[addr[i] >> 4];
     text[3 * i + 1] = kHexUpper[addr[i] & 0xf];
     text[3 * i + 2] = i < 5 ? ':' : '\0';

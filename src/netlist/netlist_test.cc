@@ -205,7 +205,6 @@ TEST_F(ListTest, LookupsAgreeWithASearchOfTheTexts) {
   std::uniform_int_distribution<int> low(0, 40), kind(0, 9);
   for (int round = 0; round < 20; ++round) {
     list_clear();
-    std::vector<std::vector<unsigned char>> seen;
     for (int step = 0; step < 3000; ++step) {
       unsigned char addr[6] = {0x02, 0, 0, 0, static_cast<unsigned char>(round), static_cast<unsigned char>(low(rng))};
       if (kind(rng) < 6) {
