@@ -130,6 +130,14 @@ class record_text {
     len_ += n;
   }
   [[gnu::always_inline]] void put_int(int32_t v) {
+    if (v >= 0 && v < 100) {  // every quality but 100, nearly every channel
+      if (v >= 10) put(static_cast<char>('0' + v / 10));
+      put(static_cast<char>('0' + v % 10));
+      return;
+    }
+    put_any(v);
+  }
+  void put_any(int32_t v) {
     uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
     if (v < 0) put('-');
     char digits[10];
@@ -389,9 +397,11 @@ class cache_parser {
   bool plain_address(std::size_t start) const {
     if (t_.size() - start <= kMaxBssidText) return false;
     const char *a = &t_[start];
-    for (std::size_t i = 0; i < kMaxBssidText + 1; i += 3)
-      if (((kHex[a[i]] | kHex[a[i + 1]]) & kNotHex) != 0 || a[i + 2] != (i < 15 ? ':' : ',')) return false;
-    return true;
+    if (a[2] != ':' || a[5] != ':' || a[8] != ':' || a[11] != ':' || a[14] != ':' || a[17] != ',')
+      return false;
+    unsigned char digits = 0;
+    for (std::size_t i = 0; i < kMaxBssidText; i += 3) digits |= kHex[a[i]] | kHex[a[i + 1]];
+    return (digits & kNotHex) == 0;
   }
 
   // Channel: a leading integer; anything between it and its comma is ignored.
