@@ -61,30 +61,35 @@ struct escape_table {
 };
 constexpr escape_table kEscape;
 
-// The index of the first byte of w (as it lay in memory) that is zero, or 8.
-// The lowest flagged byte of the classic test is exact; flags above it may
-// be false.
-[[gnu::always_inline]] inline std::size_t first_zero_byte(uint64_t w) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  uint64_t flags = (w - kOnes) & ~w & (kOnes << 7);
-  if (flags == 0) return 8;
+// Searches go a machine word at a time: eight bytes on 64-bit targets, four
+// on 32-bit ones, where wider arithmetic would cost more than it saves.
+using word = std::uintptr_t;
+constexpr std::size_t kWordBytes = sizeof(word);
+constexpr word kOnes = static_cast<word>(-1) / 0xff;  // 0x01 in every byte
+
+// The index of the first byte of w (as it lay in memory) that is zero, or
+// kWordBytes. The lowest flagged byte of the classic test is exact; flags
+// above it may be false.
+[[gnu::always_inline]] inline std::size_t first_zero_byte(word w) {
+  word flags = (w - kOnes) & ~w & (kOnes << 7);
+  if (flags == 0) return kWordBytes;
   if constexpr (std::endian::native == std::endian::little)
     return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
   std::size_t i = 0;
-  while (static_cast<uint8_t>(w >> (56 - 8 * i)) != 0) ++i;
+  while (static_cast<uint8_t>(w >> (8 * (kWordBytes - 1 - i))) != 0) ++i;
   return i;
 }
 
-// The first c in s at or after i, or s.size(): eight bytes at a time while
-// eight remain (a byte of w ^ c...c is zero where w holds c).
+// The first c in s at or after i, or s.size(): a word at a time while a
+// word remains (a byte of w ^ c...c is zero where w holds c).
 [[gnu::always_inline]] inline std::size_t find_byte(std::string_view s, std::size_t i, char c) {
-  const uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(c);
-  while (s.size() - i >= 8) {
-    uint64_t w;
+  const word pattern = kOnes * static_cast<unsigned char>(c);
+  while (s.size() - i >= kWordBytes) {
+    word w;
     memcpy(&w, s.data() + i, sizeof w);
     std::size_t z = first_zero_byte(w ^ pattern);
-    if (z < 8) return i + z;
-    i += 8;
+    if (z < kWordBytes) return i + z;
+    i += kWordBytes;
   }
   while (i < s.size() && s[i] != c) ++i;
   return i;
@@ -109,7 +114,7 @@ class record_text {
   }
   // The text of a fixed field, up to its NUL and never past the field. The
   // whole field is copied (a fixed size, so no call) and the length found
-  // eight bytes at a time; what lies past the text is overwritten by the
+  // a word at a time; what lies past the text is overwritten by the
   // next piece or never written out. The record has room for every field
   // at its full size wherever it starts, as kMaxRecord counts each at that
   // size.
@@ -117,11 +122,11 @@ class record_text {
   [[gnu::always_inline]] void put_field(const char (&field)[N]) {
     memcpy(&buf_[len_], field, N - 1);
     std::size_t n = 0;
-    for (; n + 8 <= N - 1; n += 8) {
-      uint64_t w;
+    for (; n + kWordBytes <= N - 1; n += kWordBytes) {
+      word w;
       memcpy(&w, field + n, sizeof w);
       std::size_t z = first_zero_byte(w);
-      if (z < 8) {
+      if (z < kWordBytes) {
         len_ += n + z;
         return;
       }
