@@ -5,6 +5,8 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +14,9 @@
 
 #include "backend/backend.h"
 #include "cli/cachefile.h"
+#include "diag/diag.h"
 #include "netlist/linefmt.h"
+#include "netlist/netlist.h"
 
 namespace {
 
@@ -25,6 +29,7 @@ const option kLongOptions[] = {
     {"encode", no_argument, nullptr, 'e'},
     {"interface", required_argument, nullptr, 'i'},
     {"refresh", no_argument, nullptr, 'r'},
+    {"verbose", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -34,7 +39,11 @@ struct options {
   bool cached = false;
   bool encode = false;
   bool refresh = false;
+  bool verbose = false;
 };
+
+// -v: why a run failed, or what it did, as one line on standard error.
+bool g_verbose = false;
 
 [[noreturn]] void fail_exit(const char *message) {
   fprintf(stderr, "%s\n", message);
@@ -46,7 +55,7 @@ options parse_options(int argc, char **argv) {
   // The consumer expects our one message, not getopt's own diagnostics.
   opterr = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, "b:cei:r", kLongOptions, nullptr);
+    int c = getopt_long(argc, argv, "b:cei:rv", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'b': opts.backend = optarg; break;
@@ -54,11 +63,23 @@ options parse_options(int argc, char **argv) {
       case 'e': opts.encode = true; break;
       case 'i': opts.ifname = optarg; break;
       case 'r': opts.refresh = true; break;
+      case 'v': opts.verbose = true; break;
       case '?': fail_exit("unknown option");
       default: break;
     }
   }
   return opts;
+}
+
+// With -v, why the run failed: the cause that the failing site recorded,
+// else what failed.
+void explain(const char *object, const char *what) {
+  if (!g_verbose) return;
+  const char *cause = diag_failure();
+  if (cause != nullptr)
+    fprintf(stderr, "lumra: %s\n", cause);
+  else
+    fprintf(stderr, "lumra: %s: %s\n", object, what);
 }
 
 void print_error_line() {
@@ -85,55 +106,96 @@ void open_standard_descriptors() {
 }
 
 // The output form on standard output; on failure the records already written
-// stay and the error line follows them.
-void print_networks(bool encode) {
+// stay and the error line follows them. 0, or -1 after the error line.
+int print_networks(bool encode) {
+  // The run got this far: whatever failed before did not fail it.
+  diag_forget();
   int rc = write_network_lines(encode ? 1 : 0, stdout, 0, 1);
-  if (rc == 0 && fflush(stdout) == 0 && !ferror(stdout)) return;
+  if (rc == 0 && fflush(stdout) == 0 && !ferror(stdout)) return 0;
+  if (rc == 0)
+    diag_fail(errno, "standard output");
+  else
+    diag_fail(0, "standard output: an ESSID longer than 32 bytes");
+  explain("standard output", "write failed");
   clearerr(stdout);
   print_error_line();
   fflush(stdout);
+  return -1;
 }
 
-void refresh_run(backend_ctx *ctx, cache_file &cache, bool encode) {
+// 0 when the run printed its list, -1 when it printed the error line.
+int refresh_run(backend_ctx *ctx, cache_file &cache, bool encode) {
   if (ctx->ops->scan(ctx) != 0) {
+    explain(ctx->ifname, "the scan failed");
     // The old list is not the present one either; without a cache the next
     // cached run scans afresh.
     cache.discard();
     print_error_line();
-    return;
+    return -1;
   }
   // A newer cache committed by another run meanwhile stays; this run's
   // list is printed all the same.
   if (cache.commit(fill_cache, nullptr) < 0) {
+    explain(kCachePath, "the cache could not be written");
     print_error_line();
-    return;
+    return -1;
   }
-  print_networks(encode);
+  return print_networks(encode);
 }
 
-void cached_run(backend_ctx *ctx, cache_file &cache, FILE *stream, bool encode) {
+int cached_run(backend_ctx *ctx, cache_file &cache, FILE *stream, bool encode) {
   if (read_cache(stream) != 0) {
+    explain(kCachePath, "malformed cache file");
     print_error_line();
-    return;
+    return -1;
   }
   int added = 0;
   if (ctx->ops->current(ctx, &added) != 0) {
+    explain(ctx->ifname, "the association could not be read");
     print_error_line();
-    return;
+    return -1;
   }
   // The output does not depend on this rewrite; only the file is at stake.
   if (added == 1) cache.commit(fill_cache, nullptr);
-  print_networks(encode);
+  return print_networks(encode);
+}
+
+int64_t monotonic_us() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// -v after a run that printed its list: what it did.
+void summarize(const options &opts, bool refresh, int64_t started_us) {
+  unsigned networks = 0;
+  for (network_entry *e = list_first(); e != nullptr; e = list_next()) networks++;
+  const diag_counts &n = diag_count();
+  int64_t elapsed = monotonic_us() - started_us;
+  fprintf(stderr,
+          "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
+          "%u fetches, %u buffer growths, %lld.%02lld s\n",
+          opts.backend, opts.ifname, refresh ? "refresh" : "cached", networks, n.passes,
+          n.joined, n.fetches, n.grows, static_cast<long long>(elapsed / 1000000),
+          static_cast<long long>(elapsed % 1000000 / 10000));
 }
 
 }  // namespace
 
 int lumra_main(int argc, char **argv) {
   open_standard_descriptors();
+  const int64_t started = monotonic_us();
   options opts = parse_options(argc, argv);
+  g_verbose = opts.verbose;
 
   backend_ctx *ctx = backend_open(opts.backend, opts.ifname);
-  if (ctx == nullptr) fail_exit("Could not get backend\n");
+  if (ctx == nullptr) {
+    // Two newlines: the message carries its own, as the consumer expects.
+    if (!g_verbose) fail_exit("Could not get backend\n");
+    fprintf(stderr, "Could not get backend\n\n");
+    explain(opts.backend, "no such backend");
+    exit(1);
+  }
 
   bool refresh = opts.refresh || !opts.cached;
   cache_file cache(kCachePath);
@@ -151,12 +213,16 @@ int lumra_main(int argc, char **argv) {
   errno = 0;
   if (refresh && cache.prepare() != 0) no_cache_exit(errno);
 
-  if (malformed)
+  int result = -1;
+  if (malformed) {
+    explain(kCachePath, "not a regular file of a size that lumra writes");
     print_error_line();  // never read: not a file that lumra wrote
-  else if (refresh)
-    refresh_run(ctx, cache, opts.encode);
-  else
-    cached_run(ctx, cache, stream, opts.encode);
+  } else if (refresh) {
+    result = refresh_run(ctx, cache, opts.encode);
+  } else {
+    result = cached_run(ctx, cache, stream, opts.encode);
+  }
+  if (g_verbose && result == 0) summarize(opts, refresh, started);
 
   ctx->ops->destroy(ctx);
   return 0;

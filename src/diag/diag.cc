@@ -41,10 +41,14 @@ void diag_fail_hint(int err, const char *hint, const char *format, ...) {
 
 const char *diag_failure() { return g_failed ? g_failure : nullptr; }
 
+void diag_forget() {
+  g_failed = false;
+  g_failure[0] = '\0';
+}
+
 diag_counts &diag_count() { return g_counts; }
 
 void diag_reset() {
-  g_failed = false;
-  g_failure[0] = '\0';
+  diag_forget();
   g_counts = diag_counts{};
 }

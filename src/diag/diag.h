@@ -13,6 +13,9 @@ void diag_fail_hint(int err, const char *hint, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 // The recorded failure, or null.
 const char *diag_failure();
+// Forgets a recorded failure that did not fail the run (a directed scan whose
+// result is not needed, say), so that a later failure is the one reported.
+void diag_forget();
 
 // What a scan did; the backends count, the summary line reports.
 struct diag_counts {
