@@ -82,6 +82,13 @@ void explain(const char *object, const char *what) {
     fprintf(stderr, "lumra: %s: %s\n", object, what);
 }
 
+// The same for the cache file, whose reader records the cause without the path.
+void explain_cache(const char *what) {
+  if (!g_verbose) return;
+  const char *cause = diag_failure();
+  fprintf(stderr, "lumra: %s: %s\n", kCachePath, cause != nullptr ? cause : what);
+}
+
 void print_error_line() {
   fputs(kErrorLine, stdout);
 }
@@ -145,7 +152,7 @@ int refresh_run(backend_ctx *ctx, cache_file &cache, bool encode) {
 
 int cached_run(backend_ctx *ctx, cache_file &cache, FILE *stream, bool encode) {
   if (read_cache(stream) != 0) {
-    explain(kCachePath, "malformed cache file");
+    explain_cache("malformed cache file");
     print_error_line();
     return -1;
   }
@@ -215,7 +222,7 @@ int lumra_main(int argc, char **argv) {
 
   int result = -1;
   if (malformed) {
-    explain(kCachePath, "not a regular file of a size that lumra writes");
+    explain_cache("not a regular file of a size that lumra writes");
     print_error_line();  // never read: not a file that lumra wrote
   } else if (refresh) {
     result = refresh_run(ctx, cache, opts.encode);

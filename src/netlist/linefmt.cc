@@ -16,6 +16,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "diag/diag.h"
 #include "netlist/hexdigit.h"
 #include "netlist/netlist.h"
 #include "netlist/numscan.h"
@@ -494,16 +495,30 @@ class cache_parser {
 bool parse_image(std::string_view text) {
   // No field of a cache record can hold a NUL; one in the file means the
   // file is damaged, and reading on past it would drop records silently.
-  if (text.find('\0') != std::string_view::npos) return false;
-  if (!text.starts_with(kPrefix)) return false;
+  const std::size_t nul = text.find('\0');
+  if (nul != std::string_view::npos) {
+    diag_fail(0, "a NUL byte at byte %zu", nul);
+    return false;
+  }
+  if (!text.starts_with(kPrefix)) {
+    diag_fail(0, "does not begin with \"ESSID:\"");
+    return false;
+  }
   list_clear();
   cache_parser parser(text);
   const std::size_t count = parser.count_records();
   network_entry *e = list_append_block(count);
-  if (e == nullptr) return false;
+  if (e == nullptr) {
+    diag_fail(ENOMEM, "%zu records", count);
+    return false;
+  }
   std::size_t pos = kPrefix.size();
   for (std::size_t parsed = 1;; ++parsed, e = e->next) {
-    if (!parser.record(pos, *e)) return false;
+    const std::size_t start = pos - kPrefix.size();
+    if (!parser.record(pos, *e)) {
+      diag_fail(0, "malformed record %zu at byte %zu", parsed, start);
+      return false;
+    }
     if (pos == std::string_view::npos) return parsed == count;
     if (parsed == count) return false;  // cannot happen: boundaries were counted
   }
@@ -552,12 +567,17 @@ int read_cache(FILE *stream) {
   rewind(stream);
   struct stat st;
   if (fstat(fileno(stream), &st) != 0) {
+    diag_fail(errno, "fstat");
     list_clear();
     return -1;
   }
   // Only a regular file can be the cache, and its size is judged before a
   // byte of it is read.
   if (!S_ISREG(st.st_mode) || st.st_size > kMaxCacheBytes) {
+    if (!S_ISREG(st.st_mode))
+      diag_fail(0, "not a regular file");
+    else
+      diag_fail(0, "larger than %ld bytes", static_cast<long>(kMaxCacheBytes));
     list_clear();
     return -1;
   }
@@ -568,6 +588,7 @@ int read_cache(FILE *stream) {
   file_image image;
   // cppcheck-suppress knownConditionTrueFalse ; false where size_t is as wide as off_t, not everywhere
   if (st.st_size < 0 || size != file_size || image.load(fileno(stream), size) != 0) {
+    diag_fail(errno, "read");
     list_clear();
     return -1;
   }
