@@ -852,4 +852,76 @@ TEST_F(EndToEnd, RefreshWithDescriptorsAboveFdSetsize) {
   EXPECT_EQ(waits, 5u);
 }
 
+// -v: one line on standard error saying why a run failed, or what a run that
+// printed its list did; standard output, exit status and cache as without it.
+TEST_F(EndToEnd, VerboseNamesTheCause) {
+  const std::string malformed =
+      "ESSID:a,02:00:00:00:00:01,Master,,1,50 %,ESSID:b,02:00:00:00:00:02,Master,,6,101 %,";
+  const struct {
+    const char *name;
+    std::string scenario;
+    std::vector<std::string> args;
+    const char *cache;  // written before the run, or null for none
+    std::string err;
+  } cases[] = {
+      {"scan not permitted", interface_lines("  fail SIOCSIWSCAN every EPERM\n") + kCells,
+       {"-v", "-i", "wlan0"}, nullptr,
+       "lumra: SIOCSIWSCAN on wlan0: Operation not permitted "
+       "(scanning needs root or CAP_NET_ADMIN)\n"},
+      {"no such interface", kRefreshScenario, {"-v", "-i", "lumra-none0"}, nullptr,
+       "lumra: lumra-none0: No such device\n"},
+      {"nothing found", interface_lines("  fetch empty\n") + kCells, {"-v", "-i", "wlan0"},
+       nullptr, "lumra: scan on wlan0 found no network\n"},
+      {"never ready", interface_lines("  fetch not-ready 148\n") + kCells,
+       {"--verbose", "-i", "wlan0"}, nullptr, "lumra: scan on wlan0: no result within 15 s\n"},
+      {"too old to scan", interface_lines("  we-version 13\n") + kCells, {"-v", "-i", "wlan0"},
+       nullptr, "lumra: wlan0: Wireless Extensions version 13 cannot scan (14 or later needed)\n"},
+      {"malformed cache", kRefreshScenario, {"-v", "-c", "-i", "wlan0"}, malformed.c_str(),
+       "lumra: " + std::string(kCachePath) + ": malformed record 2 at byte 41\n"},
+      {"unknown backend", kRefreshScenario, {"-v", "-b", "we", "-i", "wlan0"}, nullptr,
+       "Could not get backend\n\nlumra: we: no such backend\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(cache_.c_str());
+    if (c.cache != nullptr) write_all(cache_, c.cache);
+    Outcome r = run(c.scenario, c.args);
+    EXPECT_EQ(r.err, c.err);
+    // Without -v: the same outcome and a silent standard error.
+    std::vector<std::string> quiet;
+    for (const std::string &a : c.args)
+      if (a != "-v" && a != "--verbose") quiet.push_back(a);
+    unlink(cache_.c_str());
+    if (c.cache != nullptr) write_all(cache_, c.cache);
+    Outcome q = run(c.scenario, quiet);
+    EXPECT_EQ(r.status, q.status);
+    EXPECT_EQ(r.out, q.out);
+    EXPECT_EQ(q.err, r.status == 1 ? "Could not get backend\n\n" : "");
+  }
+}
+
+TEST_F(EndToEnd, VerboseSumsUpARun) {
+  std::string busy = interface_lines(
+                         "  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n"
+                         "  rate 54000000\n  link 61 0 0 0x01\n  fail SIOCSIWSCAN 2 EBUSY\n"
+                         "  fetch too-big 9000\n") +
+                     kCells;
+  Outcome refresh = run(busy, {"-v", "-i", "wlan0"});
+  EXPECT_EQ(refresh.status, 0);
+  EXPECT_EQ(refresh.out, kRefreshOutput + "ESSID:new net,Master,WPA2-PSK,149,75 %,");
+  // Five passes, the second joining a running scan; the first fetch too
+  // small once. Waits are virtual: 5 x 0.25 s and 4 pauses of 2 s.
+  EXPECT_EQ(refresh.err,
+            "lumra: WE on wlan0, refresh run: 6 networks, 5 passes (1 joined a running scan), "
+            "6 fetches, 1 buffer growths, 9.25 s\n");
+  std::string written = cache();
+
+  Outcome cached = run(kRefreshScenario, {"-v", "-c", "-i", "wlan0"});
+  EXPECT_EQ(cached.status, 0);
+  EXPECT_EQ(cached.err,
+            "lumra: WE on wlan0, cached run: 6 networks, 0 passes (0 joined a running scan), "
+            "0 fetches, 0 buffer growths, 0.00 s\n");
+  EXPECT_EQ(cache(), written);
+}
+
 }  // namespace
