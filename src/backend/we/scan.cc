@@ -10,6 +10,7 @@
 
 #include "backend/we/we.h"
 #include "backend/we/wext.h"
+#include "diag/diag.h"
 
 namespace {
 
@@ -83,14 +84,22 @@ int wait_readable(int fd, long timeout_us) {
   }
 }
 
+// An interface in master mode (an access point), which the kernel lets scan
+// only through nl80211.
+bool is_access_point(backend_ctx *ctx) {
+  iwreq wrq = we_request(ctx->ifname);
+  return ioctl(we_of(ctx)->fd, SIOCGIWMODE, &wrq) == 0 && wrq.u.mode == IW_MODE_MASTER;
+}
+
 int trigger(backend_ctx *ctx, int directed, const void *essid, int essid_len,
             const struct iw_freq *freq) {
+  we_ctx *we = we_of(ctx);
   struct iw_scan_req request;
   memset(&request, 0, sizeof request);
   request.scan_type = IW_SCAN_TYPE_ACTIVE;
   uint16_t flags = IW_SCAN_ALL_ESSID;
   if (directed == 0) {
-    ctx->directed = 0;
+    we->directed = 0;
   } else {
     size_t len = static_cast<uint8_t>(essid_len);
     if (len > IW_ESSID_MAX_SIZE || freq == nullptr || (len > 0 && essid == nullptr)) return -1;
@@ -98,28 +107,46 @@ int trigger(backend_ctx *ctx, int directed, const void *essid, int essid_len,
     if (len > 0) memcpy(request.essid, essid, len);
     request.num_channels = 1;
     memcpy(&request.channel_list[0], freq, sizeof request.channel_list[0]);
-    ctx->directed = 1;
+    we->directed = 1;
     flags = IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ;
   }
   iwreq wrq = we_request(ctx->ifname);
   wrq.u.data.pointer = &request;
   wrq.u.data.length = sizeof request;
   wrq.u.data.flags = flags;
-  if (ioctl(ctx->fd, SIOCSIWSCAN, &wrq) >= 0) return 0;
+  if (ioctl(we->fd, SIOCSIWSCAN, &wrq) >= 0) return 0;
   // EBUSY: the radio is already scanning (for wpa_supplicant, say). The
   // driver answers fetches with EAGAIN until that scan ends and then returns
   // what it found, so the pass waits for it like for a scan of its own.
-  return errno == EBUSY ? 0 : -1;
+  if (errno == EBUSY) {
+    diag_count().joined++;
+    return 0;
+  }
+  const int err = errno;
+  const char *hint = nullptr;
+  if (err == EPERM || err == EACCES) hint = "scanning needs root or CAP_NET_ADMIN";
+  if (err == EOPNOTSUPP && is_access_point(ctx))
+    hint = "an access point scans only through -b NL80211";
+  diag_fail_hint(err, hint, "SIOCSIWSCAN on %s", ctx->ifname);
+  return -1;
 }
 
 }  // namespace
 
 int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_len,
                  const struct iw_freq *freq) {
+  const we_ctx *we = we_of(ctx);
   struct iw_range range;
   memset(&range, 0, sizeof range);
-  if (iw_get_range_info(ctx->fd, ctx->ifname, &range) < 0) return -1;
-  if (range.we_version_compiled < kLowestScanVersion) return -1;
+  if (iw_get_range_info(we->fd, ctx->ifname, &range) < 0) {
+    diag_fail(errno, "SIOCGIWRANGE on %s", ctx->ifname);
+    return -1;
+  }
+  if (range.we_version_compiled < kLowestScanVersion) {
+    diag_fail(0, "%s: Wireless Extensions version %u cannot scan (%d or later needed)",
+              ctx->ifname, range.we_version_compiled, kLowestScanVersion);
+    return -1;
+  }
   if (trigger(ctx, directed, essid, essid_len, freq) != 0) return -1;
 
   long timeout = kFirstWaitUs;
@@ -127,47 +154,97 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
   ScanBuffer buffer;
   size_t size = kInitialSize;
   for (;;) {
-    if (wait_readable(ctx->fd, timeout) != 0) return -1;
+    if (wait_readable(we->fd, timeout) != 0) {
+      diag_fail(errno, "poll");
+      return -1;
+    }
     for (;;) {
-      if (buffer.resize(size) != 0) return -1;
+      if (buffer.resize(size) != 0) {
+        diag_fail(ENOMEM, "a scan result of %zu bytes", size);
+        return -1;
+      }
+      diag_count().fetches++;
       iwreq wrq = we_request(ctx->ifname);
       wrq.u.data.pointer = buffer.data();
       wrq.u.data.length = static_cast<uint16_t>(size);
       wrq.u.data.flags = 0;
-      if (ioctl(ctx->fd, SIOCGIWSCAN, &wrq) >= 0) {
+      if (ioctl(we->fd, SIOCGIWSCAN, &wrq) >= 0) {
         // The driver cannot report more than it was offered.
-        if (wrq.u.data.length == 0 || wrq.u.data.length > size) return -1;
-        return we_decode_scan(ctx, buffer.data(), wrq.u.data.length, &range);
+        if (wrq.u.data.length == 0) {
+          diag_fail(0, "scan on %s found no network", ctx->ifname);
+          return -1;
+        }
+        if (wrq.u.data.length > size) {
+          diag_fail(0, "SIOCGIWSCAN on %s: %u bytes reported in a buffer of %zu", ctx->ifname,
+                    wrq.u.data.length, size);
+          return -1;
+        }
+        if (we_decode_scan(ctx, buffer.data(), wrq.u.data.length, &range) != 0) {
+          diag_fail(0, "scan result of %s: an ESSID over 32 bytes, or out of memory", ctx->ifname);
+          return -1;
+        }
+        diag_count().passes++;
+        return 0;
       }
-      if (errno == E2BIG) {
-        if (range.we_version_compiled < kLowestGrowVersion) return -1;
+      const int err = errno;
+      if (err == E2BIG) {
+        if (range.we_version_compiled < kLowestGrowVersion) {
+          diag_fail(err, "SIOCGIWSCAN on %s (Wireless Extensions version %u cannot offer more)",
+                    ctx->ifname, range.we_version_compiled);
+          return -1;
+        }
         size = grown_size(size, wrq.u.data.length);
-        if (size == 0) return -1;
+        if (size == 0) {
+          diag_fail(err, "SIOCGIWSCAN on %s (65535 bytes offered)", ctx->ifname);
+          return -1;
+        }
+        diag_count().grows++;
         continue;
       }
-      if (errno != EAGAIN) return -1;
+      if (err != EAGAIN) {
+        diag_fail(err, "SIOCGIWSCAN on %s", ctx->ifname);
+        return -1;
+      }
       break;
     }
     budget -= kRetryWaitUs;
     timeout = kRetryWaitUs;
-    if (budget <= 0) return -1;
+    if (budget <= 0) {
+      diag_fail(0, "scan on %s: no result within 15 s", ctx->ifname);
+      return -1;
+    }
   }
 }
 
 int we_scan(backend_ctx *ctx) {
-  ctx->fd = iw_sockets_open();
-  if (ctx->fd < 0) return -1;
+  we_ctx *we = we_of(ctx);
+  we->fd = iw_sockets_open();
+  if (we->fd < 0) {
+    diag_fail(errno, "socket");
+    return -1;
+  }
 
   int result = -1;
   // The name request fails on an interface without Wireless Extensions,
   // which is then left exactly as it was, down or up.
   iwreq name = we_request(ctx->ifname);
   ifreq ifr = we_ifreq(ctx->ifname);
-  if (ioctl(ctx->fd, SIOCGIWNAME, &name) == 0 && ioctl(ctx->fd, SIOCGIFFLAGS, &ifr) == 0) {
+  bool flags_read = false;
+  if (ioctl(we->fd, SIOCGIWNAME, &name) != 0)
+    diag_fail_hint(errno, errno == EOPNOTSUPP ? "no Wireless Extensions here" : nullptr, "%s",
+                   ctx->ifname);
+  else if (ioctl(we->fd, SIOCGIFFLAGS, &ifr) != 0)
+    diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
+  else
+    flags_read = true;
+  if (flags_read) {
     bool up = (ifr.ifr_flags & IFF_UP) != 0;
     if (!up) {
       ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-      up = ioctl(ctx->fd, SIOCSIFFLAGS, &ifr) == 0;
+      up = ioctl(we->fd, SIOCSIFFLAGS, &ifr) == 0;
+      if (!up)
+        diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
+                       "SIOCSIFFLAGS on %s", ctx->ifname);
     }
     if (up) {
       we_link_snapshot(ctx);
@@ -182,7 +259,7 @@ int we_scan(backend_ctx *ctx) {
       }
     }
   }
-  close(ctx->fd);
-  ctx->fd = -1;
+  close(we->fd);
+  we->fd = -1;
   return result;
 }
