@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <time.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,10 +50,11 @@ int family_reply(const nlmsghdr *nlh, void *data) {
   return nl_parse_family(nlh, static_cast<nl_family *>(data));
 }
 
-long now_ms() {
+// 64 bits: milliseconds since boot overflow a 32-bit long within a month.
+int64_t now_ms() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Waits until fd is readable: 1, or 0 when timeout_ms ran out, -1 on failure.
@@ -150,10 +152,10 @@ void nl_drain_events(nl_session *s) {
 
 nl_scan_wait nl_wait_scan(nl_session *s, uint32_t ifindex, long budget_us) {
   // One deadline for the whole wait, on the monotonic clock.
-  const long deadline = now_ms() + budget_us / 1000;
+  const int64_t deadline = now_ms() + budget_us / 1000;
   wait_state w{ifindex, -1};
   for (;;) {
-    long left = deadline - now_ms();
+    int64_t left = deadline - now_ms();
     if (left <= 0) return kScanTimedOut;
     int ready = wait_readable(mnl_socket_get_fd(s->events.get()), static_cast<int>(left));
     if (ready < 0) return kScanFailed;

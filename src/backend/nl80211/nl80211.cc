@@ -1,4 +1,5 @@
 // Instance life cycle, registration, and the scan and current operations.
+#include "diag/diag.h"
 #include "backend/nl80211/nl80211.h"
 
 #include <errno.h>
@@ -151,7 +152,14 @@ int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t
   nl_put_scan_request(req, scan);
   if (nl_request_run(s, req, [](const nlmsghdr *, void *) { return -1; }, nullptr) == 0) return 0;
   // A scan already running (another program's) ends with results too.
-  return errno == EBUSY ? 0 : -1;
+  if (errno == EBUSY) {
+    diag_count().joined++;
+    return 0;
+  }
+  const int err = errno;
+  diag_fail_hint(err, err == EPERM ? "scanning needs root or CAP_NET_ADMIN" : nullptr,
+                 "NL80211_CMD_TRIGGER_SCAN on %s", ctx->base.ifname);
+  return -1;
 }
 
 // One scan: trigger, wait for its end, dump and add the BSSs. Plain, or
@@ -161,24 +169,48 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
   if (directed && (ssid_len > kSsidMax || frequency == 0)) return -1;
   nl_drain_events(s);
   if (trigger(s, ctx, ssid, ssid_len, frequency, directed) != 0) return -1;
-  if (nl_wait_scan(s, ctx->ifindex, kScanBudgetUs) != kScanResults) return -1;
+  const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
+  if (end != kScanResults) {
+    if (end == kScanAborted)
+      diag_fail(0, "scan on %s aborted", ctx->base.ifname);
+    else if (end == kScanTimedOut)
+      diag_fail(0, "scan on %s: no result within 15 s", ctx->base.ifname);
+    else
+      diag_fail(errno, "nl80211 scan events on %s", ctx->base.ifname);
+    return -1;
+  }
 
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP);
   mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
   dump_state d{{ctx->ap_addr, ctx->ap_rate, directed ? 1u : 0u}, 0};
-  if (nl_request_run(s, req, scan_bss, &d) != 0) return -1;
+  diag_count().fetches++;
+  if (nl_request_run(s, req, scan_bss, &d) != 0) {
+    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
+    return -1;
+  }
   // As with Wireless Extensions, a scan that lists nothing fails.
-  if (d.count == 0) return -1;
+  if (d.count == 0) {
+    diag_fail(0, "scan on %s found no network", ctx->base.ifname);
+    return -1;
+  }
   nl_apply_wep_rule();
+  diag_count().passes++;
   return 0;
 }
 
 // Opens the session for ctx's interface and checks that it is an nl80211
 // interface; -1 otherwise.
 int open_session(nl_session *s, nl80211_ctx *ctx) {
-  if (nl_session_open(s) != 0) return -1;
-  return query_interface(s, ctx);
+  if (nl_session_open(s) != 0) {
+    diag_fail(errno, "nl80211");
+    return -1;
+  }
+  if (query_interface(s, ctx) != 0) {
+    diag_fail(0, "%s: not an nl80211 interface", ctx->base.ifname);
+    return -1;
+  }
+  return 0;
 }
 
 network_entry *find_entry(const char *bssid) {
@@ -198,15 +230,26 @@ int query_current(nl80211_ctx *ctx, int *added) {
   nl_session s;
   if (open_session(&s, ctx) != 0) return -1;
   nl_association a;
-  if (dump_association(&s, ctx, &a) != 0) return -1;
+  if (dump_association(&s, ctx, &a) != 0) {
+    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
+    return -1;
+  }
   if (!a.found) return 0;
   nl_format_addr(a.bssid, ctx->ap_addr);
 
   network_entry *entry = find_entry(ctx->ap_addr);
   if (entry == nullptr) {
-    if (!a.ssid_ok || a.frequency == 0) return -1;
-    if (nl_session_listen(&s) != 0) return -1;
+    if (!a.ssid_ok || a.frequency == 0) {
+      diag_fail(0, "%s: the association's SSID or frequency is unknown", ctx->base.ifname);
+      return -1;
+    }
+    if (nl_session_listen(&s) != 0) {
+      diag_fail(errno, "nl80211 scan events");
+      return -1;
+    }
+    // Its result does not matter: the list is searched again.
     scan_once(&s, ctx, true, a.ssid, a.ssid_len, a.frequency);
+    diag_forget();
     entry = find_entry(ctx->ap_addr);
     if (entry == nullptr) return 0;
     *added = 1;
@@ -234,18 +277,30 @@ int nl80211_scan(backend_ctx *base) {
   nl80211_ctx *ctx = self(base);
   FlagSocket flag_socket;
   ctx->ifindex = flag_socket.index(base->ifname);
-  if (ctx->ifindex == 0) return -1;
+  if (ctx->ifindex == 0) {
+    diag_fail(errno, "%s", base->ifname);
+    return -1;
+  }
   nl_session s;
   // The interface must be an nl80211 one before anything changes it.
   if (open_session(&s, ctx) != 0) return -1;
 
   short flags = 0;
-  if (flag_socket.get(base->ifname, &flags) != 0) return -1;
-  if ((flags & IFF_UP) == 0 && flag_socket.set(base->ifname, static_cast<short>(flags | IFF_UP)) != 0)
+  if (flag_socket.get(base->ifname, &flags) != 0) {
+    diag_fail(errno, "SIOCGIFFLAGS on %s", base->ifname);
     return -1;
+  }
+  if ((flags & IFF_UP) == 0 && flag_socket.set(base->ifname, static_cast<short>(flags | IFF_UP)) != 0) {
+    diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
+                   "SIOCSIFFLAGS on %s", base->ifname);
+    return -1;
+  }
 
   link_snapshot(&s, ctx);
-  if (nl_session_listen(&s) != 0) return -1;
+  if (nl_session_listen(&s) != 0) {
+    diag_fail(errno, "nl80211 scan events");
+    return -1;
+  }
   for (int pass = 1; pass <= kPasses; pass++) {
     if (scan_once(&s, ctx, false, nullptr, 0, 0) != 0) return -1;
     // A signal may shorten the pause.

@@ -870,6 +870,13 @@ TEST_F(EndToEnd, VerboseNamesTheCause) {
        "(scanning needs root or CAP_NET_ADMIN)\n"},
       {"no such interface", interface_lines("  fail SIOCGIWNAME every ENODEV\n") + kCells,
        {"-v", "-i", "wlan0"}, nullptr, "lumra: wlan0: No such device\n"},
+      {"scan from an access point",
+       interface_lines("  mode 3\n  fail SIOCSIWSCAN every EOPNOTSUPP\n") + kCells,
+       {"-v", "-i", "wlan0"}, nullptr,
+       "lumra: SIOCSIWSCAN on wlan0: Operation not supported "
+       "(an access point scans only through -b NL80211)\n"},
+      {"nl80211, no such interface", kRefreshScenario,
+       {"-v", "-b", "NL80211", "-i", "lumra-none0"}, nullptr, "lumra: lumra-none0: No such device\n"},
       {"nothing found", interface_lines("  fetch empty\n") + kCells, {"-v", "-i", "wlan0"},
        nullptr, "lumra: scan on wlan0 found no network\n"},
       {"never ready", interface_lines("  fetch not-ready 148\n") + kCells,
