@@ -11,6 +11,10 @@
 #include <ctime>
 #include <span>
 
+// Where ino_t were 32 bits, stat of a file with a larger inode number (XFS,
+// btrfs, NFS) would fail (EOVERFLOW) and no commit could see the path.
+static_assert(sizeof(ino_t) == 8, "built with _FILE_OFFSET_BITS=64");
+
 namespace {
 
 int system_openat(int dirfd, const char *name, int flags, mode_t mode) {

@@ -562,6 +562,10 @@ int write_network_lines(int encode, FILE *stream, int with_bssid, int with_rate)
   return 0;
 }
 
+// Where off_t were 32 bits, fstat of a file over 2 GiB would fail
+// (EOVERFLOW) instead of showing its size.
+static_assert(sizeof(off_t) == 8, "built with _FILE_OFFSET_BITS=64");
+
 int read_cache(FILE *stream) {
   if (stream == nullptr) return -1;
   rewind(stream);

@@ -174,13 +174,13 @@ void Driver::reset() {
   clock_state.now_us = 0;
 }
 
-void Driver::pass_time(long elapsed_us) {
+void Driver::pass_time(int64_t elapsed_us) {
   if (elapsed_us <= 0) return;
   now_us_ += elapsed_us;
   clock_state.now_us = now_us_;
   if (time_scale_ == 0) return;
-  long real_us = elapsed_us / time_scale_;
-  timespec left = {real_us / 1000000L, real_us % 1000000L * 1000L};
+  int64_t real_us = elapsed_us / time_scale_;
+  timespec left = {static_cast<time_t>(real_us / 1000000), static_cast<long>(real_us % 1000000) * 1000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
@@ -207,11 +207,11 @@ size_t Driver::count(unsigned long request, std::string_view ifname) const {
   return calls(request, ifname).size();
 }
 
-std::vector<long> Driver::waits_us() const {
-  std::vector<long> out;
+std::vector<int64_t> Driver::waits_us() const {
+  std::vector<int64_t> out;
   for (const Call &c : log_)
     if (c.request == kSelect || c.request == kPoll)
-      out.push_back(c.has_timeout ? c.timeout.tv_sec * 1000000L + c.timeout.tv_usec : -1);
+      out.push_back(c.has_timeout ? int64_t{c.timeout.tv_sec} * 1000000 + c.timeout.tv_usec : -1);
   return out;
 }
 
@@ -404,19 +404,20 @@ bool Driver::select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv, int 
   Call call;
   call.request = kSelect;
   call.nfds = nfds;
-  long total = -1;
+  // Microseconds in 64 bits: an hour's timeout overflows a 32-bit long.
+  int64_t total = -1;
   if (tv != nullptr) {
     call.has_timeout = true;
     call.timeout = *tv;
-    total = tv->tv_sec * 1000000L + tv->tv_usec;
+    total = int64_t{tv->tv_sec} * 1000000 + tv->tv_usec;
   }
-  long elapsed = 0;
+  int64_t elapsed = 0;
   WaitStep step = take_wait(total, &elapsed);
   // Linux writes back the time left.
   if (tv != nullptr) {
-    long left = total - elapsed;
-    tv->tv_sec = left / 1000000L;
-    tv->tv_usec = left % 1000000L;
+    int64_t left = total - elapsed;
+    tv->tv_sec = static_cast<time_t>(left / 1000000);
+    tv->tv_usec = static_cast<suseconds_t>(left % 1000000);
   }
   int result = 0;
   switch (step.kind) {
@@ -447,13 +448,13 @@ bool Driver::select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv, int 
   return true;
 }
 
-WaitStep Driver::take_wait(long total_us, long *elapsed_us) {
+WaitStep Driver::take_wait(int64_t total_us, int64_t *elapsed_us) {
   WaitStep step;
   if (!waits_.empty()) {
     step = waits_.front();
     waits_.pop_front();
   }
-  long elapsed = step.elapsed_us >= 0 ? step.elapsed_us : std::max(total_us, 0L);
+  int64_t elapsed = step.elapsed_us >= 0 ? step.elapsed_us : std::max<int64_t>(total_us, 0);
   if (total_us >= 0) elapsed = std::min(elapsed, total_us);
   *elapsed_us = elapsed;
   return step;
@@ -470,13 +471,13 @@ bool Driver::poll(pollfd *fds, nfds_t nfds, int timeout_ms, int *ret) {
   call.request = kPoll;
   call.nfds = static_cast<int>(nfds);
   call.fd = ours != nullptr ? ours->fd : -1;
-  long total = -1;
+  int64_t total = -1;
   if (timeout_ms >= 0) {
     call.has_timeout = true;
     call.timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000L};
-    total = static_cast<long>(std::min<int64_t>(timeout_ms * int64_t{1000}, LONG_MAX));
+    total = timeout_ms * int64_t{1000};
   }
-  long elapsed = 0;
+  int64_t elapsed = 0;
   WaitStep step = take_wait(total, &elapsed);
   for (nfds_t i = 0; i < nfds; ++i) fds[i].revents = 0;
   int result = 0;

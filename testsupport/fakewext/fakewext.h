@@ -139,7 +139,7 @@ struct WaitStep {
   enum class Kind { timeout, readable, error };
   Kind kind = Kind::timeout;
   int error = 0;           // error: errno (EINTR, EBADF, ...)
-  long elapsed_us = -1;    // virtual time that passes; -1: the whole timeout
+  int64_t elapsed_us = -1;  // virtual time that passes; -1: the whole timeout
 };
 
 // Pseudo request codes of the log for the calls that are not ioctls.
@@ -182,7 +182,7 @@ class Driver {
   std::vector<Call> calls(unsigned long request, std::string_view ifname = {}) const;
   size_t count(unsigned long request, std::string_view ifname = {}) const;
   // The timeouts of the poll and select calls, in microseconds (-1 for none).
-  std::vector<long> waits_us() const;
+  std::vector<int64_t> waits_us() const;
   int64_t now_us() const { return now_us_; }
 
   std::deque<WaitStep> &wait_script() { return waits_; }
@@ -195,7 +195,7 @@ class Driver {
   // Lets elapsed_us of virtual time pass: the clock advances, and under a
   // time scale the caller really sleeps its share. Every emulated wait
   // comes through here.
-  void pass_time(long elapsed_us);
+  void pass_time(int64_t elapsed_us);
   // Whether CLOCK_MONOTONIC shows the virtual time (on after reset). Code
   // that times itself in real time inside a session, as a benchmark does,
   // turns it off.
@@ -218,7 +218,7 @@ class Driver {
   int dispatch(Interface &iface, unsigned long request, void *arg, Call &call);
   int scan_fetch(Interface &iface, iwreq *wrq, Call &call);
   void record(Call call);
-  WaitStep take_wait(long total_us, long *elapsed_us);
+  WaitStep take_wait(int64_t total_us, int64_t *elapsed_us);
 
   bool active_ = false;
   std::vector<std::unique_ptr<Interface>> ifaces_;

@@ -555,14 +555,14 @@ TEST_F(FakeWext, VirtualTime) {
   timeval pause{2, 0};
   EXPECT_EQ(select(0, nullptr, nullptr, nullptr, &pause), 0);
   EXPECT_EQ(fake.driver().now_us(), 2250000);
-  EXPECT_EQ(fake.driver().waits_us(), (std::vector<long>{250000, 150000, 100000, 100000, 2000000}));
+  EXPECT_EQ(fake.driver().waits_us(), (std::vector<int64_t>{250000, 150000, 100000, 100000, 2000000}));
 }
 
 // Real time: the session shows virtual time on CLOCK_MONOTONIC.
 int64_t real_us() {
   timespec t{};
   clock_gettime(CLOCK_BOOTTIME, &t);
-  return t.tv_sec * 1000000L + t.tv_nsec / 1000;
+  return int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
 }
 
 // Under a time scale each wait really lasts its share of the virtual time;
@@ -640,7 +640,7 @@ TEST_F(FakeWext, VirtualTimeOfPoll) {
   }
   EXPECT_EQ(poll(nullptr, 0, 2000), 0);
   EXPECT_EQ(fake.driver().now_us(), 2250000);
-  EXPECT_EQ(fake.driver().waits_us(), (std::vector<long>{250000, 150000, 100000, 100000, 2000000}));
+  EXPECT_EQ(fake.driver().waits_us(), (std::vector<int64_t>{250000, 150000, 100000, 100000, 2000000}));
   std::vector<fakewext::Call> polls = fake.driver().calls(fakewext::kPoll);
   ASSERT_EQ(polls.size(), 5u);
   EXPECT_EQ(fakewext::format_call(polls[0]),

@@ -2,6 +2,11 @@
 // program (or preloaded), these definitions come before the C library's, so
 // libiw's calls reach them too; anything the driver does not answer goes on
 // to the next definition, normally the C library's.
+//
+// Built with the C library's own file offsets: with 64-bit ones on a 32-bit
+// target `fopen` would name fopen64, while libiw (built without them) calls
+// fopen itself. Both names are defined below.
+#undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -71,5 +76,13 @@ extern "C" FILE *fopen(const char *path, const char *mode) {
   if (fakewext::Driver::instance().fopen(path, mode, &ret)) return ret;
   using Fn = FILE *(*)(const char *, const char *);
   static const Fn real = next<Fn>("fopen");
+  return real(path, mode);
+}
+
+extern "C" FILE *fopen64(const char *path, const char *mode) {
+  FILE *ret = nullptr;
+  if (fakewext::Driver::instance().fopen(path, mode, &ret)) return ret;
+  using Fn = FILE *(*)(const char *, const char *);
+  static const Fn real = next<Fn>("fopen64");
   return real(path, mode);
 }

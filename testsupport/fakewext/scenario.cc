@@ -274,7 +274,11 @@ struct Parser {
       return fail("unknown wait '" + w[1] + "'");
     }
     if (w.size() > next + 1) return fail("too many words");
-    if (w.size() == next + 1 && !parse_long(w[next], &s.elapsed_us)) return fail("bad elapsed");
+    long elapsed = 0;
+    if (w.size() == next + 1) {
+      if (!parse_long(w[next], &elapsed)) return fail("bad elapsed");
+      s.elapsed_us = elapsed;
+    }
     driver.wait_script().push_back(s);
     return true;
   }

@@ -43,9 +43,9 @@ std::vector<uint16_t> fetch_lengths(const fakewext::Driver &d) {
 }
 
 // Runs of one value, for the expected select timeouts.
-std::vector<long> repeat(long value, size_t n) { return std::vector<long>(n, value); }
-std::vector<long> concat(std::vector<std::vector<long>> parts) {
-  std::vector<long> out;
+std::vector<int64_t> repeat(int64_t value, size_t n) { return std::vector<int64_t>(n, value); }
+std::vector<int64_t> concat(std::vector<std::vector<int64_t>> parts) {
+  std::vector<int64_t> out;
   for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
@@ -94,9 +94,9 @@ TEST_F(Scan, FivePassesTwoSecondsApart) {
   EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 5u);
   EXPECT_EQ(driver().count(SIOCGIWSCAN), 5u);
-  EXPECT_EQ(driver().waits_us(), (std::vector<long>{kFirstWait, kPause, kFirstWait, kPause,
-                                                    kFirstWait, kPause, kFirstWait, kPause,
-                                                    kFirstWait}));
+  EXPECT_EQ(driver().waits_us(), (std::vector<int64_t>{kFirstWait, kPause, kFirstWait, kPause,
+                                                       kFirstWait, kPause, kFirstWait, kPause,
+                                                       kFirstWait}));
   // The pauses wait on no descriptor, the others on the socket alone.
   std::vector<Call> waits = driver().calls(fakewext::kPoll);
   ASSERT_EQ(waits.size(), 9u);
@@ -233,7 +233,7 @@ TEST_F(Scan, PassFailureStopsAtOnce) {
   EXPECT_EQ(we_scan(ctx), -1);
   EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 3u);
-  EXPECT_EQ(driver().waits_us(), (std::vector<long>{kFirstWait, kPause, kFirstWait, kPause}));
+  EXPECT_EQ(driver().waits_us(), (std::vector<int64_t>{kFirstWait, kPause, kFirstWait, kPause}));
   EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:0A", "02:00:00:00:00:0B"}));
 }
 
@@ -400,7 +400,7 @@ TEST_F(Scan, BufferGrowth) {
     EXPECT_EQ(scan_once(), c.result) << c.name;
     EXPECT_EQ(fetch_lengths(driver()), c.lengths) << c.name;
     // Growing never waits.
-    EXPECT_EQ(driver().waits_us(), std::vector<long>{kFirstWait}) << c.name;
+    EXPECT_EQ(driver().waits_us(), std::vector<int64_t>{kFirstWait}) << c.name;
   }
 }
 
@@ -409,7 +409,7 @@ TEST_F(Scan, InterruptedAndReadableWaitsResume) {
     const char *name;
     std::vector<WaitStep> waits;
     int result;
-    std::vector<long> timeouts;
+    std::vector<int64_t> timeouts;
   } cases[] = {
       {"interrupted",
        {WaitStep{WaitStep::Kind::error, EINTR, 100000}},
@@ -443,7 +443,7 @@ TEST_F(Scan, BusyDriverJoinsTheRunningScan) {
     std::vector<fakewext::FetchStep> steps;
     int result;
     size_t entries;
-    std::vector<long> waits;
+    std::vector<int64_t> waits;
     L lengths;
   } cases[] = {
       {"busy, results after three not-ready answers",
