@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const bool directed = h[0] & 1;
   const int listed = (h[0] >> 1) & 3;
 
-  backend_ctx ctx;
+  we_ctx ctx;
   memset(&ctx, 0, sizeof ctx);
   ctx.fd = -1;
   ctx.directed = directed;
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const size_t length = size - kHeader;
   char *buffer = static_cast<char *>(malloc(length));
   memcpy(buffer, data + kHeader, length);
-  const int result = we_decode_scan(&ctx, buffer, static_cast<int>(length), &range);
+  const int result = we_decode_scan(&ctx.base, buffer, static_cast<int>(length), &range);
   free(buffer);
   require(result == 0 || result == -1);
 

@@ -24,7 +24,7 @@ need_pkgs() {
 
 # The packages every build needs.
 need_base() {
-  need_pkgs cmake make g++ clang libclang-rt-14-dev libiw-dev wireless-tools \
+  need_pkgs cmake make g++ clang libclang-rt-14-dev libiw-dev libmnl-dev wireless-tools \
     libgtest-dev libbenchmark-dev
 }
 

@@ -29,7 +29,7 @@ for arch in "${arches[@]}"; do
 done
 for arch in "${arches[@]}"; do
   t=$(triplet "$arch")
-  need_pkgs "g++-$t" "libiw-dev:$arch" "libgtest-dev:$arch" "libstdc++6:$arch" qemu-user-static file
+  need_pkgs "g++-$t" "libiw-dev:$arch" "libmnl-dev:$arch" "libgtest-dev:$arch" "libstdc++6:$arch" qemu-user-static file
 done
 
 failed=()

@@ -13,18 +13,11 @@ struct backend_ops {
   int (*current)(backend_ctx *ctx, int *added);
 };
 
-// One instance. The generic fields come first; backend_open fills them after
-// create. The Wireless Extensions backend's own fields follow.
+// What every backend instance shares; backend_open fills it after create.
+// Each backend's own state is a record whose first member is this one.
 struct backend_ctx {
   const backend_ops *ops;
   const char *ifname;  // borrowed from the command line
-
-  network_entry *entry;  // the entry the scan decoder is filling
-  uint32_t directed;     // 1 during a directed scan
-  uint32_t skipping;     // 1 while the decoder ignores the open cell
-  int32_t fd;            // the socket of the running operation, or -1
-  char ap_addr[18];      // address of the associated access point
-  char ap_rate[11];      // its bit rate as format_bitrate writes it
 };
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr char kDefaultBackend[] = "WE";
+constexpr char kDefaultBackend[] = LUMRA_DEFAULT_BACKEND;
 constexpr char kDefaultInterface[] = "eth1";
 
 const option kLongOptions[] = {

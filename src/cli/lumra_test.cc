@@ -653,6 +653,33 @@ TEST_F(LumraBinary, WirelessExtensionsBackendIsLinkedIn) {
   EXPECT_EQ(cache_bytes(), std::nullopt);
 }
 
+#if LUMRA_HAVE_NL80211
+// "NL80211" is linked in and fails as "WE" does: a missing interface and one
+// that is no nl80211 interface (or a kernel without nl80211) give the error
+// line and leave no cache; a cached run on a missing interface prints the
+// cache as it stands.
+TEST_F(LumraBinary, Nl80211BackendIsLinkedIn) {
+  const std::vector<std::string> cases[] = {
+      {"-b", "NL80211", "-i", kNoInterface},
+      {"-b", "NL80211", "-i", "lo"},
+  };
+  for (const std::vector<std::string> &args : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    set_cache(kOldCache);
+    proc_result r = spawn_lumra(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kError);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(cache_bytes(), std::nullopt);
+  }
+  set_cache(kOldCache);
+  proc_result r = spawn_lumra({"-b", "NL80211", "-c", "-i", kNoInterface});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ESSID:old,Ad-Hoc,WEP,3,20 %,");
+  EXPECT_EQ(cache_bytes(), kOldCache);
+}
+#endif
+
 // A cached run on an interface that does not exist: the association query
 // finds nothing to refresh, so the cache is printed as it stands.
 TEST_F(LumraBinary, CachedRunWithoutAssociation) {

@@ -16,9 +16,9 @@ failed=0
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-pass() { echo "PASS $1"; passed=$((passed + 1)); }
+pass() { echo "PASS ${label:-}$1"; passed=$((passed + 1)); }
 fail() {
-  echo "FAIL $1"
+  echo "FAIL ${label:-}$1"
   failed=$((failed + 1))
   shift
   [ $# -gt 0 ] && printf '    %s\n' "$@"
@@ -143,7 +143,7 @@ update() {
 # the associated address) in FORM on stdout, nothing on stderr. The stdout
 # expectation is built for each bit rate the kernel reported around the run.
 check_run() {
-  local name=$1 form=$2 recs=$3 cur=$4 dir=$res/runs/$1 r i=0 cands=()
+  local name=$1 form=$2 recs=$3 cur=$4 dir=${runs:-$res/runs}/$1 r i=0 cands=()
   printf 0 >"$tmp/status.exp"
   tr -d '\n' <"$dir/status" >"$tmp/status.act"
   expect "$name: exit status" "$tmp/status.exp" "$tmp/status.act"
@@ -161,7 +161,7 @@ check_run() {
 # check_fixed NAME STATUS STDOUT STDERR: a run whose every output is known
 # in advance.
 check_fixed() {
-  local dir=$res/runs/$1
+  local dir=${runs:-$res/runs}/$1
   printf '%s' "$2" >"$tmp/$1.status"
   tr -d '\n' <"$dir/status" >"$tmp/$1.status.act"
   expect "$1: exit status" "$tmp/$1.status" "$tmp/$1.status.act"
@@ -172,230 +172,321 @@ check_fixed() {
 }
 
 # check_cache NAME EXPECTED_FILE: the cache file after the run.
-check_cache() { expect "$1: cache file" "$2" "$res/runs/$1/cache.after"; }
+check_cache() { expect "$1: cache file" "$2" "${runs:-$res/runs}/$1/cache.after"; }
 
 if [ -e "$res/setup-error" ]; then
   fail "setup" "$(cat "$res/setup-error")"
 fi
 
-# --- nothing on the air ----------------------------------------------------
-# The kernel answers the scan with an empty result: the error line, status 0,
-# and the earlier cache file is gone rather than left empty.
-run=no-networks
-if [ -d "$res/runs/$run" ]; then
-  check_fixed $run 0 'ESSID:error,,,,,' ''
-  if [ -e "$res/runs/$run/cache.before" ] && [ ! -e "$res/runs/$run/cache.after" ]; then
-    pass "$run: no cache file left"
+# check_backend RUNS_DIR LABEL: every scenario's checks over the runs of one
+# backend; LABEL (empty for "WE") starts the name of each check.
+check_backend() {
+  runs=$1
+  label=$2
+  pbc=0
+  # --- nothing on the air ----------------------------------------------------
+  # The kernel answers the scan with an empty result: the error line, status 0,
+  # and the earlier cache file is gone rather than left empty.
+  run=no-networks
+  if [ -d "$runs/$run" ]; then
+    check_fixed $run 0 'ESSID:error,,,,,' ''
+    if [ -e "$runs/$run/cache.before" ] && [ ! -e "$runs/$run/cache.after" ]; then
+      pass "$run: no cache file left"
+    else
+      fail "$run: no cache file left" "before: $(visible "$runs/$run/cache.before")" \
+        "after:  $(visible "$runs/$run/cache.after")"
+    fi
   else
-    fail "$run: no cache file left" "before: $(visible "$res/runs/$run/cache.before")" \
-      "after:  $(visible "$res/runs/$run/cache.after")"
-  fi
-else
-  fail "$run: ran" "no results for this run"
-fi
-
-# --- interfaces that are not the station ------------------------------------
-# A refresh run on an interface without wireless extensions that is down:
-# the error line, and the interface (like every other) left as it was.
-run=not-wireless-down
-if [ -d "$res/runs/$run" ]; then
-  d=$res/runs/$run
-  check_fixed $run 0 'ESSID:error,,,,,' ''
-  expect "$run: every interface's flags unchanged" "$d/links.before" "$d/links.after"
-  if grep -q '<' "$d/link-state.before" && ! grep -q '<[^>]*\bUP\b' "$d/link-state.before" &&
-    ! grep -q '<[^>]*\bUP\b' "$d/link-state.after"; then
-    pass "$run: interface left down"
-  else
-    fail "$run: interface left down" "before: $(head -1 "$d/link-state.before")" \
-      "after:  $(head -1 "$d/link-state.after")"
-  fi
-else
-  fail "$run: ran" "no results for this run"
-fi
-
-# A name longer than the kernel's 15 characters, whose first 15 name that
-# interface: refused before any request, the cache file untouched.
-run=name-too-long
-if [ -d "$res/runs/$run" ]; then
-  d=$res/runs/$run
-  check_fixed $run 1 '' $'Could not get backend\n\n'
-  expect "$run: every interface's flags unchanged" "$d/links.before" "$d/links.after"
-  expect "$run: cache file" "$d/cache.before" "$d/cache.after"
-else
-  fail "$run: ran" "no results for this run"
-fi
-
-# --- not associated -------------------------------------------------------
-# The station's interface is down and not associated: a run with no options
-# brings it up, scans, and prints every access point without a bit rate.
-run=unassociated-refresh
-if [ -d "$res/runs/$run" ]; then
-  scan_records "$res/runs/$run/scan.after" >"$tmp/r1"
-  n=$(wc -l <"$tmp/r1")
-  if [ "$n" -eq "${#essid_of[@]}" ] && ! grep -q '||' "$tmp/r1"; then
-    pass "$run: kernel reports every access point"
-  else
-    fail "$run: kernel reports every access point" "iwlist listed $n cells, expected ${#essid_of[@]}"
-  fi
-  check_run $run out "$tmp/r1" none
-  write_line cache "$tmp/r1" none "" >"$tmp/c1"
-  check_cache $run "$tmp/c1"
-  if ! grep -q '<[^>]*\bUP\b' "$res/runs/$run/link-state.before" &&
-    grep -q '<[^>]*\bUP\b' "$res/runs/$run/link-state.after"; then
-    pass "$run: interface brought up"
-  else
-    fail "$run: interface brought up" "before: $(head -1 "$res/runs/$run/link-state.before")" \
-      "after:  $(head -1 "$res/runs/$run/link-state.after")"
-  fi
-  # A cached run while not associated prints the cache as it is.
-  run=unassociated-cached
-  check_run $run out "$tmp/r1" none
-  check_cache $run "$tmp/c1"
-else
-  fail "$run: ran" "no results for this run"
-fi
-
-# --- a busy radio ---------------------------------------------------------
-# wpa_supplicant searches for a network that is not on the air and keeps the
-# station's radio scanning, so scan requests find the driver busy. Each
-# refresh run prints and caches every access point, as the kernel lists them
-# after the run. What iwlist did before and after each run is noted, not
-# checked: whether it meets a busy driver depends on the moment.
-for n in 1 2 3; do
-  run=busy-refresh-$n
-  if [ ! -d "$res/runs/$run" ]; then
     fail "$run: ran" "no results for this run"
-    continue
   fi
-  d=$res/runs/$run
-  scan_records "$d/scan.after" >"$tmp/$run"
-  k=$(wc -l <"$tmp/$run")
-  if [ "$k" -eq "${#essid_of[@]}" ] && ! grep -q '||' "$tmp/$run"; then
-    pass "$run: kernel reports every access point"
-  else
-    fail "$run: kernel reports every access point" "iwlist listed $k cells, expected ${#essid_of[@]}"
-  fi
-  check_run $run out "$tmp/$run" none
-  write_line cache "$tmp/$run" none "" >"$tmp/$run.cache"
-  check_cache $run "$tmp/$run.cache"
-  echo "NOTE $run: lumra took $(awk '{ printf "%.1f", $2 - $1 }' "$d/times") s"
-  for when in before after; do
-    echo "NOTE $run: iwlist scanning $when it: status $(cat "$d/iwlist.$when.status" 2>/dev/null)," \
-      "$(grep -c 'Cell [0-9]* - Address' "$d/iwlist.$when" 2>/dev/null) cells," \
-      "$(grep -v '^ *$' "$d/iwlist.$when" 2>/dev/null | grep -v 'Cell\|^  ' | head -1 | tr -s ' ')"
-  done
-done
 
-# --- associated -----------------------------------------------------------
-cur=$(assoc_addr "$res/association" 2>/dev/null)
-if [ -z "$cur" ]; then
-  fail "station associated" "iw reported no association"
-else
-  pass "station associated"
-  # A refresh run with encoded ESSIDs while a WPS push-button session runs:
-  # the associated network's record carries the bit rate.
-  if grep -qx OK "$res/wps-pbc"; then
-    pass "push-button session started"
+  # --- interfaces that are not the station ------------------------------------
+  # A refresh run on an interface without wireless extensions that is down:
+  # the error line, and the interface (like every other) left as it was.
+  run=not-wireless-down
+  if [ -d "$runs/$run" ]; then
+    d=$runs/$run
+    check_fixed $run 0 'ESSID:error,,,,,' ''
+    expect "$run: every interface's flags unchanged" "$d/links.before" "$d/links.after"
+    if grep -q '<' "$d/link-state.before" && ! grep -q '<[^>]*\bUP\b' "$d/link-state.before" &&
+      ! grep -q '<[^>]*\bUP\b' "$d/link-state.after"; then
+      pass "$run: interface left down"
+    else
+      fail "$run: interface left down" "before: $(head -1 "$d/link-state.before")" \
+        "after:  $(head -1 "$d/link-state.after")"
+    fi
   else
-    fail "push-button session started" "hostapd_cli: $(cat "$res/wps-pbc")"
+    fail "$run: ran" "no results for this run"
   fi
-  pbc=1
-  run=associated-refresh
-  if [ -d "$res/runs/$run" ]; then
-    scan_records "$res/runs/$run/scan.after" >"$tmp/$run"
-    check_run $run enc "$tmp/$run" "$cur"
-    write_line cache "$tmp/$run" "$cur" "" >"$tmp/$run.cache"
+
+  # A name longer than the kernel's 15 characters, whose first 15 name that
+  # interface: refused before any request, the cache file untouched.
+  run=name-too-long
+  if [ -d "$runs/$run" ]; then
+    d=$runs/$run
+    check_fixed $run 1 '' $'Could not get backend\n\n'
+    expect "$run: every interface's flags unchanged" "$d/links.before" "$d/links.after"
+    expect "$run: cache file" "$d/cache.before" "$d/cache.after"
+  else
+    fail "$run: ran" "no results for this run"
+  fi
+
+  # --- not associated -------------------------------------------------------
+  # The station's interface is down and not associated: a run with no options
+  # brings it up, scans, and prints every access point without a bit rate.
+  run=unassociated-refresh
+  if [ -d "$runs/$run" ]; then
+    scan_records "$runs/$run/scan.after" >"$tmp/r1"
+    n=$(wc -l <"$tmp/r1")
+    if [ "$n" -eq "${#essid_of[@]}" ] && ! grep -q '||' "$tmp/r1"; then
+      pass "$run: kernel reports every access point"
+    else
+      fail "$run: kernel reports every access point" "iwlist listed $n cells, expected ${#essid_of[@]}"
+    fi
+    check_run $run out "$tmp/r1" none
+    write_line cache "$tmp/r1" none "" >"$tmp/c1"
+    check_cache $run "$tmp/c1"
+    if ! grep -q '<[^>]*\bUP\b' "$runs/$run/link-state.before" &&
+      grep -q '<[^>]*\bUP\b' "$runs/$run/link-state.after"; then
+      pass "$run: interface brought up"
+    else
+      fail "$run: interface brought up" "before: $(head -1 "$runs/$run/link-state.before")" \
+        "after:  $(head -1 "$runs/$run/link-state.after")"
+    fi
+    # A cached run while not associated prints the cache as it is.
+    run=unassociated-cached
+    check_run $run out "$tmp/r1" none
+    check_cache $run "$tmp/c1"
+  else
+    fail "$run: ran" "no results for this run"
+  fi
+
+  # --- a busy radio ---------------------------------------------------------
+  # wpa_supplicant searches for a network that is not on the air and keeps the
+  # station's radio scanning, so scan requests find the driver busy. Each
+  # refresh run prints and caches every access point, as the kernel lists them
+  # after the run. What iwlist did before and after each run is noted, not
+  # checked: whether it meets a busy driver depends on the moment.
+  for n in 1 2 3; do
+    run=busy-refresh-$n
+    if [ ! -d "$runs/$run" ]; then
+      fail "$run: ran" "no results for this run"
+      continue
+    fi
+    d=$runs/$run
+    scan_records "$d/scan.after" >"$tmp/$run"
+    k=$(wc -l <"$tmp/$run")
+    if [ "$k" -eq "${#essid_of[@]}" ] && ! grep -q '||' "$tmp/$run"; then
+      pass "$run: kernel reports every access point"
+    else
+      fail "$run: kernel reports every access point" "iwlist listed $k cells, expected ${#essid_of[@]}"
+    fi
+    check_run $run out "$tmp/$run" none
+    write_line cache "$tmp/$run" none "" >"$tmp/$run.cache"
     check_cache $run "$tmp/$run.cache"
+    echo "NOTE ${label:-}$run: lumra took $(awk '{ printf "%.1f", $2 - $1 }' "$d/times") s"
+    for when in before after; do
+      echo "NOTE ${label:-}$run: iwlist scanning $when it: status $(cat "$d/iwlist.$when.status" 2>/dev/null)," \
+        "$(grep -c 'Cell [0-9]* - Address' "$d/iwlist.$when" 2>/dev/null) cells," \
+        "$(grep -v '^ *$' "$d/iwlist.$when" 2>/dev/null | grep -v 'Cell\|^  ' | head -1 | tr -s ' ')"
+    done
+  done
+
+  # --- associated -----------------------------------------------------------
+  cur=$(assoc_addr "$res/association" 2>/dev/null)
+  if [ -z "$cur" ]; then
+    fail "station associated" "iw reported no association"
   else
-    fail "$run: ran" "no results for this run"
-  fi
-
-  # Cached run, associated network in the cache: the cache holds made-up
-  # channels and qualities; only the associated record shows live values and
-  # the file stays as it was.
-  run=cached-present
-  if [ -d "$res/runs/$run" ]; then
-    awk -F'|' -v OFS='|' '{ $2 = 14; $3 = 7; print }' "$tmp/associated-refresh" >"$tmp/stale"
-    write_line cache "$tmp/stale" "$cur" "" >"$tmp/stale.cache"
-    expect "$run: prepared cache" "$tmp/stale.cache" "$res/runs/$run/cache.before"
-    d=$res/runs/$run
-    update "$tmp/stale" "$cur" "$(live_channel "$d/channel.before")" "$(live_quality "$d/iwconfig.before")" >"$tmp/present"
-    check_run $run out "$tmp/present" "$cur"
-    check_cache $run "$tmp/stale.cache"
-  else
-    fail "$run: ran" "no results for this run"
-  fi
-
-  # Cached run, associated network missing from the cache: a directed scan
-  # appends it, with live values, and the cache is rewritten.
-  run=cached-absent
-  if [ -d "$res/runs/$run" ]; then
-    d=$res/runs/$run
-    grep -v "^$cur|" "$tmp/stale" >"$tmp/absent.before"
-    write_line cache "$tmp/absent.before" "$cur" "" >"$tmp/absent.cache.before"
-    expect "$run: prepared cache" "$tmp/absent.cache.before" "$d/cache.before"
-    # The appended record: the scanned network with its live channel and quality.
-    { cat "$tmp/absent.before"
-      grep "^$cur|" "$tmp/associated-refresh" |
-        update /dev/stdin "$cur" "$(live_channel "$d/channel.before")" "$(live_quality "$d/iwconfig.before")"
-    } >"$tmp/absent"
-    check_run $run out "$tmp/absent" "$cur"
-    write_line cache "$tmp/absent" "$cur" "" >"$tmp/absent.cache"
-    check_cache $run "$tmp/absent.cache"
-
-    # The rewritten cache now holds the network: a further cached run with
-    # encoded output prints it and leaves the file alone.
-    run=cached-encoded
-    if [ -d "$res/runs/$run" ]; then
-      d=$res/runs/$run
-      update "$tmp/absent" "$cur" "$(live_channel "$d/channel.before")" "$(live_quality "$d/iwconfig.before")" >"$tmp/again"
-      check_run $run enc "$tmp/again" "$cur"
-      check_cache $run "$tmp/absent.cache"
+    pass "station associated"
+    # A refresh run with encoded ESSIDs while a WPS push-button session runs:
+    # the associated network's record carries the bit rate.
+    if grep -qx OK "$res/wps-pbc"; then
+      pass "push-button session started"
+    else
+      fail "push-button session started" "hostapd_cli: $(cat "$res/wps-pbc")"
+    fi
+    pbc=1
+    run=associated-refresh
+    if [ -d "$runs/$run" ]; then
+      scan_records "$runs/$run/scan.after" >"$tmp/$run"
+      check_run $run enc "$tmp/$run" "$cur"
+      write_line cache "$tmp/$run" "$cur" "" >"$tmp/$run.cache"
+      check_cache $run "$tmp/$run.cache"
     else
       fail "$run: ran" "no results for this run"
     fi
 
-    # With the interface taken down a cached run prints the cache as it is,
-    # with no bit rate, and leaves the interface down.
-    run=down-cached
-    if [ -d "$res/runs/$run" ]; then
-      check_run $run out "$tmp/absent" none
+    # Cached run, associated network in the cache: the cache holds made-up
+    # channels and qualities; only the associated record shows live values and
+    # the file stays as it was.
+    run=cached-present
+    if [ -d "$runs/$run" ]; then
+      awk -F'|' -v OFS='|' '{ $2 = 14; $3 = 7; print }' "$tmp/associated-refresh" >"$tmp/stale"
+      write_line cache "$tmp/stale" "$cur" "" >"$tmp/stale.cache"
+      expect "$run: prepared cache" "$tmp/stale.cache" "$runs/$run/cache.before"
+      d=$runs/$run
+      update "$tmp/stale" "$cur" "$(live_channel "$d/channel.before")" "$(live_quality "$d/iwconfig.before")" >"$tmp/present"
+      check_run $run out "$tmp/present" "$cur"
+      check_cache $run "$tmp/stale.cache"
+    else
+      fail "$run: ran" "no results for this run"
+    fi
+
+    # Cached run, associated network missing from the cache: a directed scan
+    # appends it, with live values, and the cache is rewritten.
+    run=cached-absent
+    if [ -d "$runs/$run" ]; then
+      d=$runs/$run
+      grep -v "^$cur|" "$tmp/stale" >"$tmp/absent.before"
+      write_line cache "$tmp/absent.before" "$cur" "" >"$tmp/absent.cache.before"
+      expect "$run: prepared cache" "$tmp/absent.cache.before" "$d/cache.before"
+      # The appended record: the scanned network with its live channel and quality.
+      { cat "$tmp/absent.before"
+        grep "^$cur|" "$tmp/associated-refresh" |
+          update /dev/stdin "$cur" "$(live_channel "$d/channel.before")" "$(live_quality "$d/iwconfig.before")"
+      } >"$tmp/absent"
+      check_run $run out "$tmp/absent" "$cur"
+      write_line cache "$tmp/absent" "$cur" "" >"$tmp/absent.cache"
       check_cache $run "$tmp/absent.cache"
-      if grep -q '<[^>]*\bUP\b' "$res/runs/$run/link-state.after"; then
-        fail "$run: interface left down" "after: $(head -1 "$res/runs/$run/link-state.after")"
+
+      # The rewritten cache now holds the network: a further cached run with
+      # encoded output prints it and leaves the file alone.
+      run=cached-encoded
+      if [ -d "$runs/$run" ]; then
+        d=$runs/$run
+        update "$tmp/absent" "$cur" "$(live_channel "$d/channel.before")" "$(live_quality "$d/iwconfig.before")" >"$tmp/again"
+        check_run $run enc "$tmp/again" "$cur"
+        check_cache $run "$tmp/absent.cache"
       else
-        pass "$run: interface left down"
+        fail "$run: ran" "no results for this run"
+      fi
+
+      # With the interface taken down a cached run prints the cache as it is,
+      # with no bit rate, and leaves the interface down.
+      run=down-cached
+      if [ -d "$runs/$run" ]; then
+        check_run $run out "$tmp/absent" none
+        check_cache $run "$tmp/absent.cache"
+        if grep -q '<[^>]*\bUP\b' "$runs/$run/link-state.after"; then
+          fail "$run: interface left down" "after: $(head -1 "$runs/$run/link-state.after")"
+        else
+          pass "$run: interface left down"
+        fi
+      else
+        fail "$run: ran" "no results for this run"
       fi
     else
       fail "$run: ran" "no results for this run"
     fi
+  fi
+
+  # --- failures -------------------------------------------------------------
+  # A cache file that is not in the cache form: the error line, status 0, and
+  # the file untouched.
+  run=malformed-cache
+  if [ -d "$runs/$run" ]; then
+    d=$runs/$run
+    check_fixed $run 0 'ESSID:error,,,,,' ''
+    expect "$run: cache file" "$d/cache.before" "$d/cache.after"
   else
     fail "$run: ran" "no results for this run"
   fi
+
+  # An unknown backend (run once, with no backend behind it): a message on
+  # standard error, status 1, nothing printed and the cache untouched.
+  run=unknown-backend
+  if [ -z "$label" ]; then
+    if [ -d "$runs/$run" ]; then
+      d=$runs/$run
+      check_fixed $run 1 '' $'Could not get backend\n\n'
+      expect "$run: cache file" "$d/cache.before" "$d/cache.after"
+    else
+      fail "$run: ran" "no results for this run"
+    fi
+  fi
+}
+
+check_backend "$res/runs" ""
+check_backend "$res/runs-nl80211" "NL80211 "
+
+label=""
+# --- heap (LUMRA_VM_HEAP=1) ---------------------------------------------------
+# The peak heap of a refresh run while associated, under massif: for
+# NL80211, its 16384-byte receive buffer plus at most 32 KiB, the margin the
+# heap gate allows the WE backend above its scan buffer.
+if [ -d "$res/heap" ]; then
+  for b in WE NL80211; do
+    peak=$(sed -n 's/^mem_heap_B=//p' "$res/heap/massif.$b" 2>/dev/null | sort -n | tail -1)
+    echo "heap: $b refresh run, peak ${peak:-?} bytes ($(grep -o 'ESSID:' "$res/heap/stdout.$b" | wc -l) networks)"
+  done
+  peak=$(sed -n 's/^mem_heap_B=//p' "$res/heap/massif.NL80211" 2>/dev/null | sort -n | tail -1)
+  if [ -n "$peak" ] && [ "$peak" -le $((16384 + 32768)) ]; then
+    pass "heap: NL80211 peak within its receive buffer and 32 KiB"
+  else
+    fail "heap: NL80211 peak within its receive buffer and 32 KiB" "peak: ${peak:-none}"
+  fi
 fi
 
-# --- failures -------------------------------------------------------------
-# A cache file that is not in the cache form: the error line, status 0, and
-# the file untouched.
-run=malformed-cache
-if [ -d "$res/runs/$run" ]; then
-  d=$res/runs/$run
+# --- site survey from an access point ---------------------------------------
+# The access point that serves the station scans. With WE the kernel refuses
+# the scan: the error line, no cache file. With NL80211 the AP scan flag lets
+# it: the other networks in the order the kernel lists them for that radio,
+# with the records the station's scan gave them (the virtual radio's signal
+# depends on the sender only), the cache written, the station still associated.
+run=ap-survey
+if [ -d "$res/runs/$run" ] && [ -d "$res/runs-nl80211/$run" ]; then
+  runs=$res/runs
   check_fixed $run 0 'ESSID:error,,,,,' ''
-  expect "$run: cache file" "$d/cache.before" "$d/cache.after"
+  if [ ! -e "$res/runs/$run/cache.after" ]; then
+    pass "$run: WE leaves no cache file"
+  else
+    fail "$run: WE leaves no cache file" "after: $(visible "$res/runs/$run/cache.after")"
+  fi
+  d=$res/runs-nl80211/$run
+  label="NL80211 "
+  own=$(cat "$res/ap-survey-interface" 2>/dev/null)
+  awk '/^BSS / { print substr($2, 1, 17) }' "$d/scan-dump" >"$tmp/survey.order"
+  : >"$tmp/survey"
+  while read -r a; do grep "^$a|" "$tmp/associated-refresh" >>"$tmp/survey"; done <"$tmp/survey.order"
+  if [ -s "$tmp/survey" ] && [ "$(wc -l <"$tmp/survey")" -eq "$(wc -l <"$tmp/survey.order")" ]; then
+    pass "$run: the kernel lists the other access points"
+  else
+    fail "$run: the kernel lists the other access points" "$(tr '\n' ' ' <"$d/scan-dump" | head -c 300)"
+  fi
+  printf 0 >"$tmp/status.exp"
+  tr -d '\n' <"$d/status" >"$tmp/status.act"
+  expect "$run: exit status" "$tmp/status.exp" "$tmp/status.act"
+  # The push-button session may have ended by now: either announcement.
+  pbc=0; write_line out "$tmp/survey" none "" >"$tmp/survey.out0"
+  write_line cache "$tmp/survey" none "" >"$tmp/survey.cache0"
+  pbc=1; write_line out "$tmp/survey" none "" >"$tmp/survey.out1"
+  write_line cache "$tmp/survey" none "" >"$tmp/survey.cache1"
+  expect_one_of "$run: standard output" "$d/stdout" "$tmp/survey.out1" "$tmp/survey.out0"
+  expect_one_of "$run: cache file" "$d/cache.after" "$tmp/survey.cache1" "$tmp/survey.cache0"
+  : >"$tmp/empty"
+  expect "$run: standard error" "$tmp/empty" "$d/stderr"
+  if [ -n "$cur" ] && [ "$(assoc_addr "$d/link.after")" = "$cur" ]; then
+    pass "$run: the station is still associated"
+  else
+    fail "$run: the station is still associated" "$(head -1 "$d/link.after")"
+  fi
+  label=""
 else
   fail "$run: ran" "no results for this run"
 fi
 
-# An unknown backend: a message on standard error, status 1, nothing printed
-# and the cache untouched.
-run=unknown-backend
-if [ -d "$res/runs/$run" ]; then
-  d=$res/runs/$run
-  check_fixed $run 1 '' $'Could not get backend\n\n'
-  expect "$run: cache file" "$d/cache.before" "$d/cache.after"
-else
-  fail "$run: ran" "no results for this run"
-fi
+# --- the two backends -------------------------------------------------------
+# Each scenario ran with "WE" and then with "NL80211" from the same cache file
+# and interface state: the lines and the cache files are the same.
+while read -r run; do
+  # By design: only NL80211 can scan from an access point (the AP scan flag).
+  [ "$run" = ap-survey ] && continue
+  for f in stdout cache.after; do
+    if [ -e "$res/runs/$run/$f" ] || [ -e "$res/runs-nl80211/$run/$f" ]; then
+      expect "WE and NL80211 agree: $run: $f" "$res/runs/$run/$f" "$res/runs-nl80211/$run/$f"
+    fi
+  done
+done < <(cat "$res/runs-nl80211/order" 2>/dev/null)
 
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -2,16 +2,17 @@
 # Builds the VM's initramfs: busybox, the kernel modules for virtual radios,
 # hostapd, wpa_supplicant, iw, wireless-tools and lumra, each with the shared
 # libraries that ldd names.
-#   mkinitramfs.sh KERNEL_VERSION LUMRA_BINARY OUTPUT.cpio.gz
+#   mkinitramfs.sh KERNEL_VERSION LUMRA_BINARY OUTPUT.cpio.gz [RECORDER]
+# LUMRA_VM_HEAP=1 adds valgrind's massif tool.
 set -euo pipefail
-kver=$1 lumra=$2 out=$3
+kver=$1 lumra=$2 out=$3 recorder=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(mktemp -d "$(dirname "$out")/rootfs.XXXXXX")
 trap 'rm -rf "$root"' EXIT
 
 mkdir -p "$root"/{bin,sbin,etc,proc,sys,dev,tmp,run,out,lib/modules,var/cache/lumra,var/run}
 
-# Programs and the libraries they load. lumra needs only libc and libiw.
+# Programs and the libraries they load. lumra needs only libc, libiw and libmnl.
 copy_with_libs() {
   local bin=$1 dest=$2 lib
   cp "$bin" "$root$dest"
@@ -31,6 +32,14 @@ for prog in /usr/sbin/hostapd /usr/sbin/hostapd_cli /usr/sbin/wpa_supplicant /us
   copy_with_libs "$prog" "/sbin/${prog##*/}"
 done
 copy_with_libs "$lumra" /bin/lumra
+[ -n "$recorder" ] && copy_with_libs "$recorder" /bin/lumra-record
+if [ "${LUMRA_VM_HEAP:-0}" = 1 ]; then
+  copy_with_libs /usr/bin/valgrind.bin /bin/valgrind
+  mkdir -p "$root/usr/libexec/valgrind"
+  for f in massif-amd64-linux vgpreload_core-amd64-linux.so vgpreload_massif-amd64-linux.so default.supp; do
+    cp "/usr/libexec/valgrind/$f" "$root/usr/libexec/valgrind/"
+  done
+fi
 
 # Modules in load order, dependencies first. The crypto ones are what WPA2
 # (CCMP, BIP) asks for; mac80211 requests them at key installation. dummy

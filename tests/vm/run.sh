@@ -27,17 +27,25 @@ done
 
 # LUMRA_VM_BINARY names a lumra built elsewhere (with the default cache
 # path) to run instead of this tree's Release build.
+# LUMRA_VM_HEAP=1 also measures the peak heap of a refresh run with each
+# backend under valgrind's massif tool (checked by check.sh).
+# LUMRA_VM_RECORD=1 also records the NL80211 backend's netlink traffic of a
+# refresh and a cached run into build/vm/out/record/ (the unit tests'
+# fixtures come from there).
 lumra=${LUMRA_VM_BINARY:-}
-if [ -z "$lumra" ]; then
-  B=$LUMRA_ROOT/build/vm-release
+recorder=""
+B=$LUMRA_ROOT/build/vm-release
+if [ -z "$lumra" ] || [ "${LUMRA_VM_RECORD:-0}" = 1 ]; then
   configure_build "$B" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF \
+    -DLUMRA_RECORDER="$([ "${LUMRA_VM_RECORD:-0}" = 1 ] && echo ON || echo OFF)" \
     -DLUMRA_CACHE_PATH=/var/cache/lumra/lumra >/dev/null
-  lumra=$B/lumra
+  lumra=${LUMRA_VM_BINARY:-$B/lumra}
+  [ "${LUMRA_VM_RECORD:-0}" = 1 ] && recorder=$B/lumra-record
 fi
 
 W=$LUMRA_ROOT/build/vm
 mkdir -p "$W"
-bash "$here/mkinitramfs.sh" "$kver" "$lumra" "$W/initramfs.cpio.gz"
+bash "$here/mkinitramfs.sh" "$kver" "$lumra" "$W/initramfs.cpio.gz" $recorder
 rm -rf "$W/out" "$W/out.img"
 mkdir -p "$W/out"
 truncate -s 16M "$W/out.img"
@@ -53,7 +61,7 @@ status=0
 timeout "${LUMRA_VM_TIMEOUT:-600}" qemu-system-x86_64 "${accel[@]}" -m 512 -smp 1 \
   -nographic -no-reboot -nic none -monitor none \
   -kernel "/boot/vmlinuz-$kver" -initrd "$W/initramfs.cpio.gz" \
-  -append "console=ttyS0 quiet panic=-1 lumra.mode=$mode" \
+  -append "console=ttyS0 quiet panic=-1 lumra.mode=$mode lumra.record=${LUMRA_VM_RECORD:-0} lumra.heap=${LUMRA_VM_HEAP:-0}" \
   -drive "file=$W/out.img,format=raw,if=virtio" </dev/null >"$W/console.log" 2>&1 || status=$?
 vm_seconds=$(awk -v a="$boot_start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 

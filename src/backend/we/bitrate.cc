@@ -1,6 +1,6 @@
 #include <initializer_list>
 
-#include "backend/we/we.h"
+#include "backend/common.h"
 
 int format_bitrate(uint32_t bps, char *buf, uint32_t size) {
   if (size == 0) return -1;

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "backend/channel_plan.h"
 #include "backend/we/we.h"
 
 namespace {
@@ -14,26 +15,6 @@ int range_channel(double freq, const struct iw_range *range) {
   memcpy(&bounded, range, sizeof bounded);
   bounded.num_frequency = IW_MAX_FREQUENCIES;
   return iw_freq_to_channel(freq, &bounded);
-}
-
-// Channel n of a band whose channels lie at base + 5 * n MHz, or -1.
-int band_channel(long mhz, long base, int first, int last) {
-  long offset = mhz - base;
-  if (offset % 5 != 0) return -1;
-  long channel = offset / 5;
-  if (channel < first || channel > last) return -1;
-  return static_cast<int>(channel);
-}
-
-// The IEEE 802.11 channel of a centre frequency in MHz, or -1.
-int plan_channel(long mhz) {
-  if (mhz == 2484) return 14;
-  if (mhz >= 2412 && mhz <= 2472) return band_channel(mhz, 2407, 1, 13);
-  if (mhz >= 4910 && mhz <= 4995) return band_channel(mhz, 4000, 182, 199);
-  if (mhz >= 5005 && mhz <= 5920) return band_channel(mhz, 5000, 1, 184);
-  if (mhz == 5935) return 2;
-  if (mhz >= 5955 && mhz <= 7115) return band_channel(mhz, 5950, 1, 233);
-  return -1;
 }
 
 }  // namespace
@@ -56,6 +37,6 @@ int we_channel_of(double freq, const struct iw_range *range) {
   long whole = static_cast<long>(mhz);
   if (mhz - static_cast<double>(whole) >= 0.5) ++whole;
   if (std::fabs(mhz - static_cast<double>(whole)) > 1e-3) return channel;
-  int planned = plan_channel(whole);
+  int planned = channel_of_mhz(whole);
   return planned >= 0 ? planned : channel;
 }

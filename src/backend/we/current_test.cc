@@ -74,7 +74,7 @@ class Current : public ::testing::Test {
   Outcome run() {
     int added = 7;
     int r = we_current(ctx, &added);
-    EXPECT_EQ(ctx->fd, -1);
+    EXPECT_EQ(we_of(ctx)->fd, -1);
     return {r, added};
   }
   backend_ctx *ctx = nullptr;
@@ -104,8 +104,8 @@ TEST_F(Current, NoSocket) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(r, -1);
   EXPECT_EQ(added, 0);
-  EXPECT_LT(ctx->fd, 0);
-  ctx->fd = -1;
+  EXPECT_LT(we_of(ctx)->fd, 0);
+  we_of(ctx)->fd = -1;
 }
 
 // Each row: the interface as set up, whether the cache holds the access
@@ -189,7 +189,7 @@ TEST_F(Current, ResultTable) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     list_clear();
-    ctx->ap_addr[0] = '\0';
+    we_of(ctx)->ap_addr[0] = '\0';
     fakewext::Session session;
     Interface iface = associated();
     row.setup(iface);
@@ -223,7 +223,7 @@ TEST_F(Current, ResultTable) {
       continue;
     }
     ASSERT_NE(ap, nullptr);
-    EXPECT_STREQ(ctx->ap_addr, kApText);
+    EXPECT_STREQ(we_of(ctx)->ap_addr, kApText);
     EXPECT_EQ(ap->current, 1u);
     EXPECT_STREQ(ap->bitrate, "36 Mbit/s");
     EXPECT_EQ(ap->quality, row.quality);
@@ -240,9 +240,9 @@ TEST_F(Current, NotAssociatedLeavesAddressText) {
   memset(i.ap, 0, 6);
   session.add(std::move(i));
   cached(kApText, "home");
-  snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "before");
+  snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "before");
   EXPECT_EQ(run().result, 0);
-  EXPECT_STREQ(ctx->ap_addr, "before");
+  EXPECT_STREQ(we_of(ctx)->ap_addr, "before");
   EXPECT_EQ(session.driver().count(SIOCGIWESSID), 1u);  // the basic configuration's only
 }
 
@@ -344,7 +344,7 @@ TEST_F(Current, NullAddedFlag) {
     cached("02:00:00:00:00:09", "cafe");
     if (in_cache) cached(kApText, "home");
     EXPECT_EQ(we_current(ctx, nullptr), 0);
-    EXPECT_EQ(ctx->fd, -1);
+    EXPECT_EQ(we_of(ctx)->fd, -1);
     network_entry *ap = list_find_bssid(kApText);
     ASSERT_NE(ap, nullptr);
     EXPECT_EQ(ap->current, 1u);

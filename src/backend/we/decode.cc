@@ -95,7 +95,7 @@ int read_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy)
   ByteReader(element).peek_u8(0, &id);
   bool security = id == kIdRsn || id == kIdVendor;
   if (security && seen->contains(element)) return 0;
-  int result = parse_security_ies(ctx, element.data(), static_cast<int>(element.size()));
+  int result = parse_security_ies(we_of(ctx)->entry, element.data(), static_cast<int>(element.size()));
   if (security) {
     if (copy)
       seen->remember_copy(element);
@@ -213,27 +213,28 @@ bytes move_to_tail(stream_descr *stream, unsigned char (&tail)[2 * kReach]) {
 // looked up by their address bytes; the text is made only for a cell not
 // yet listed.
 int open_cell(backend_ctx *ctx, const iw_event &event) {
+  we_ctx *we = we_of(ctx);
   unsigned char addr[6];
   memcpy(addr, event.u.ap_addr.sa_data, sizeof addr);
   if (list_find_addr(addr) != nullptr) {
-    ctx->skipping = 1;
+    we->skipping = 1;
     return 0;
   }
   char text[18];
   list_bssid_text(addr, text);
-  bool associated = strncmp(text, ctx->ap_addr, sizeof ctx->ap_addr) == 0;
-  if (ctx->directed && !associated) {
-    ctx->skipping = 1;
+  bool associated = strncmp(text, we->ap_addr, sizeof we->ap_addr) == 0;
+  if (we->directed && !associated) {
+    we->skipping = 1;
     return 0;
   }
-  ctx->skipping = 0;
+  we->skipping = 0;
   network_entry *entry = list_append_new();
   if (entry == nullptr) return -1;
-  ctx->entry = entry;
+  we->entry = entry;
   memcpy(entry->bssid, text, sizeof entry->bssid);
   if (associated) {
     snprintf(entry->bitrate, sizeof entry->bitrate, "%.*s",
-             static_cast<int>(strnlen(ctx->ap_rate, sizeof ctx->ap_rate)), ctx->ap_rate);
+             static_cast<int>(strnlen(we->ap_rate, sizeof we->ap_rate)), we->ap_rate);
     entry->current = 1;
   }
   return 0;
@@ -242,7 +243,7 @@ int open_cell(backend_ctx *ctx, const iw_event &event) {
 // Applies one event of an open cell to its entry; 0, or -1 to fail the walk.
 int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_range *range,
                 SeenElements *seen) {
-  network_entry *entry = ctx->entry;
+  network_entry *entry = we_of(ctx)->entry;
   switch (event.cmd) {
     case SIOCGIWFREQ: {
       iw_freq freq = event.u.freq;
@@ -292,6 +293,7 @@ void apply_wep_rule() {
 }  // namespace
 
 int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_range *range) {
+  we_ctx *we = we_of(ctx);
   if (buffer == nullptr || length <= 0) return -1;
   bytes whole(reinterpret_cast<const unsigned char *>(buffer), static_cast<size_t>(length));
   const size_t used = whole_events(whole);
@@ -323,7 +325,7 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
       open = true;
       continue;
     }
-    if (!open || ctx->skipping) continue;
+    if (!open || we->skipping) continue;
     if (apply_event(ctx, event, walked, range, &seen) != 0) return -1;
   }
   apply_wep_rule();

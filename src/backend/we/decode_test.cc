@@ -403,8 +403,8 @@ TEST_F(Decode, ListedCellsAreSkippedWhole) {
 }
 
 TEST_F(Decode, AssociatedCellMarked) {
-  snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "02:00:00:00:00:02");
-  snprintf(ctx->ap_rate, sizeof ctx->ap_rate, "54 Mbit/s");
+  snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "02:00:00:00:00:02");
+  snprintf(we_of(ctx)->ap_rate, sizeof we_of(ctx)->ap_rate, "54 Mbit/s");
   ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01")}, {ev::ap("02:00:00:00:00:02")}}), 0);
   std::vector<network_entry *> all = listed();
   ASSERT_EQ(all.size(), 2u);
@@ -417,7 +417,7 @@ TEST_F(Decode, AssociatedCellMarked) {
 TEST_F(Decode, NoAssociationMarksNothing) {
   for (const char *ap : {"", "Not-Associated"}) {
     list_clear();
-    snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "%s", ap);
+    snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "%s", ap);
     ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01")}, {ev::ap("00:00:00:00:00:00")}}), 0);
     std::vector<network_entry *> all = listed();
     ASSERT_EQ(all.size(), 2u);
@@ -426,9 +426,9 @@ TEST_F(Decode, NoAssociationMarksNothing) {
 }
 
 TEST_F(Decode, DirectedTakesOnlyTheAssociatedCell) {
-  ctx->directed = 1;
-  snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "02:00:00:00:00:02");
-  ctx->ap_rate[0] = '\0';  // a cached run has no rate yet
+  we_of(ctx)->directed = 1;
+  snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "02:00:00:00:00:02");
+  we_of(ctx)->ap_rate[0] = '\0';  // a cached run has no rate yet
   ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::essid("a"), ev::encode_on()},
                     {ev::ap("02:00:00:00:00:02"), ev::essid("b"), ev::freq_mhz(2437)},
                     {ev::ap("02:00:00:00:00:03"), ev::essid("c")}}),
@@ -443,8 +443,8 @@ TEST_F(Decode, DirectedTakesOnlyTheAssociatedCell) {
 }
 
 TEST_F(Decode, DirectedAddsNothingWhenListed) {
-  ctx->directed = 1;
-  snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "02:00:00:00:00:02");
+  we_of(ctx)->directed = 1;
+  snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "02:00:00:00:00:02");
   network_entry *cached = list_append_new();
   ASSERT_NE(cached, nullptr);
   snprintf(cached->bssid, sizeof cached->bssid, "02:00:00:00:00:02");
@@ -458,8 +458,8 @@ TEST_F(Decode, EventsBeforeTheFirstAddressChangeNothing) {
   network_entry *old = list_append_new();
   ASSERT_NE(old, nullptr);
   // State left over from an earlier walk does not open a cell.
-  ctx->entry = old;
-  ctx->skipping = 0;
+  we_of(ctx)->entry = old;
+  we_of(ctx)->skipping = 0;
   Bytes stray = fakewext::encode_events(
       {ev::essid("stray"), ev::mode(1), ev::freq_mhz(2412), ev::encode_off()}, 22);
   Bytes cell = fakewext::encode_scan({{ev::ap("02:00:00:00:00:01"), ev::essid("real")}}, 22);

@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "backend/we/we.h"
+#include "backend/common.h"
 
 namespace {
 

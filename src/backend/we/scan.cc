@@ -85,12 +85,13 @@ int wait_readable(int fd, long timeout_us) {
 
 int trigger(backend_ctx *ctx, int directed, const void *essid, int essid_len,
             const struct iw_freq *freq) {
+  we_ctx *we = we_of(ctx);
   struct iw_scan_req request;
   memset(&request, 0, sizeof request);
   request.scan_type = IW_SCAN_TYPE_ACTIVE;
   uint16_t flags = IW_SCAN_ALL_ESSID;
   if (directed == 0) {
-    ctx->directed = 0;
+    we->directed = 0;
   } else {
     size_t len = static_cast<uint8_t>(essid_len);
     if (len > IW_ESSID_MAX_SIZE || freq == nullptr || (len > 0 && essid == nullptr)) return -1;
@@ -98,14 +99,14 @@ int trigger(backend_ctx *ctx, int directed, const void *essid, int essid_len,
     if (len > 0) memcpy(request.essid, essid, len);
     request.num_channels = 1;
     memcpy(&request.channel_list[0], freq, sizeof request.channel_list[0]);
-    ctx->directed = 1;
+    we->directed = 1;
     flags = IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ;
   }
   iwreq wrq = we_request(ctx->ifname);
   wrq.u.data.pointer = &request;
   wrq.u.data.length = sizeof request;
   wrq.u.data.flags = flags;
-  if (ioctl(ctx->fd, SIOCSIWSCAN, &wrq) >= 0) return 0;
+  if (ioctl(we->fd, SIOCSIWSCAN, &wrq) >= 0) return 0;
   // EBUSY: the radio is already scanning (for wpa_supplicant, say). The
   // driver answers fetches with EAGAIN until that scan ends and then returns
   // what it found, so the pass waits for it like for a scan of its own.
@@ -116,9 +117,10 @@ int trigger(backend_ctx *ctx, int directed, const void *essid, int essid_len,
 
 int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_len,
                  const struct iw_freq *freq) {
+  const we_ctx *we = we_of(ctx);
   struct iw_range range;
   memset(&range, 0, sizeof range);
-  if (iw_get_range_info(ctx->fd, ctx->ifname, &range) < 0) return -1;
+  if (iw_get_range_info(we->fd, ctx->ifname, &range) < 0) return -1;
   if (range.we_version_compiled < kLowestScanVersion) return -1;
   if (trigger(ctx, directed, essid, essid_len, freq) != 0) return -1;
 
@@ -127,14 +129,14 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
   ScanBuffer buffer;
   size_t size = kInitialSize;
   for (;;) {
-    if (wait_readable(ctx->fd, timeout) != 0) return -1;
+    if (wait_readable(we->fd, timeout) != 0) return -1;
     for (;;) {
       if (buffer.resize(size) != 0) return -1;
       iwreq wrq = we_request(ctx->ifname);
       wrq.u.data.pointer = buffer.data();
       wrq.u.data.length = static_cast<uint16_t>(size);
       wrq.u.data.flags = 0;
-      if (ioctl(ctx->fd, SIOCGIWSCAN, &wrq) >= 0) {
+      if (ioctl(we->fd, SIOCGIWSCAN, &wrq) >= 0) {
         // The driver cannot report more than it was offered.
         if (wrq.u.data.length == 0 || wrq.u.data.length > size) return -1;
         return we_decode_scan(ctx, buffer.data(), wrq.u.data.length, &range);
@@ -155,19 +157,20 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
 }
 
 int we_scan(backend_ctx *ctx) {
-  ctx->fd = iw_sockets_open();
-  if (ctx->fd < 0) return -1;
+  we_ctx *we = we_of(ctx);
+  we->fd = iw_sockets_open();
+  if (we->fd < 0) return -1;
 
   int result = -1;
   // The name request fails on an interface without Wireless Extensions,
   // which is then left exactly as it was, down or up.
   iwreq name = we_request(ctx->ifname);
   ifreq ifr = we_ifreq(ctx->ifname);
-  if (ioctl(ctx->fd, SIOCGIWNAME, &name) == 0 && ioctl(ctx->fd, SIOCGIFFLAGS, &ifr) == 0) {
+  if (ioctl(we->fd, SIOCGIWNAME, &name) == 0 && ioctl(we->fd, SIOCGIFFLAGS, &ifr) == 0) {
     bool up = (ifr.ifr_flags & IFF_UP) != 0;
     if (!up) {
       ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-      up = ioctl(ctx->fd, SIOCSIFFLAGS, &ifr) == 0;
+      up = ioctl(we->fd, SIOCSIFFLAGS, &ifr) == 0;
     }
     if (up) {
       we_link_snapshot(ctx);
@@ -182,7 +185,7 @@ int we_scan(backend_ctx *ctx) {
       }
     }
   }
-  close(ctx->fd);
-  ctx->fd = -1;
+  close(we->fd);
+  we->fd = -1;
   return result;
 }

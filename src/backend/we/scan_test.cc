@@ -73,13 +73,13 @@ class Scan : public ::testing::Test {
   // One scan pass on a socket of the test's own, as the callers hold it.
   int scan_once(int directed = 0, const void *essid = nullptr, int essid_len = 0,
                 const iw_freq *freq = nullptr) {
-    ctx->fd = iw_sockets_open();
-    EXPECT_GE(ctx->fd, 0);
+    we_of(ctx)->fd = iw_sockets_open();
+    EXPECT_GE(we_of(ctx)->fd, 0);
     int r = we_scan_once(ctx, directed, essid, essid_len, freq);
     // The pass leaves the socket open.
-    EXPECT_NE(fcntl(ctx->fd, F_GETFD), -1);
-    close(ctx->fd);
-    ctx->fd = -1;
+    EXPECT_NE(fcntl(we_of(ctx)->fd, F_GETFD), -1);
+    close(we_of(ctx)->fd);
+    we_of(ctx)->fd = -1;
     return r;
   }
 
@@ -91,7 +91,7 @@ class Scan : public ::testing::Test {
 
 TEST_F(Scan, FivePassesTwoSecondsApart) {
   ASSERT_EQ(we_scan(ctx), 0);
-  EXPECT_EQ(ctx->fd, -1);
+  EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 5u);
   EXPECT_EQ(driver().count(SIOCGIWSCAN), 5u);
   EXPECT_EQ(driver().waits_us(), (std::vector<int64_t>{kFirstWait, kPause, kFirstWait, kPause,
@@ -171,7 +171,7 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
     iface->flags = c.flags;
     iface->failures = c.failures;
     EXPECT_EQ(we_scan(ctx), c.result);
-    EXPECT_EQ(ctx->fd, -1);
+    EXPECT_EQ(we_of(ctx)->fd, -1);
     std::vector<unsigned long> first;
     for (const Call &call : driver().log())
       if (first.size() < c.first.size()) first.push_back(call.request);
@@ -218,8 +218,8 @@ TEST_F(Scan, LinkSnapshotMarksTheAssociatedCell) {
   memcpy(iface->ap, ap, 6);
   iface->bitrate = 144400000;
   ASSERT_EQ(we_scan(ctx), 0);
-  EXPECT_STREQ(ctx->ap_addr, "02:00:00:00:00:02");
-  EXPECT_STREQ(ctx->ap_rate, "144 Mbit/s");
+  EXPECT_STREQ(we_of(ctx)->ap_addr, "02:00:00:00:00:02");
+  EXPECT_STREQ(we_of(ctx)->ap_rate, "144 Mbit/s");
   network_entry *e = list_find_bssid("02:00:00:00:00:02");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->current, 1u);
@@ -231,7 +231,7 @@ TEST_F(Scan, PassFailureStopsAtOnce) {
                     fetch::results({cell("02:00:00:00:00:0b", "b")})};
   iface->failures = {Failure{SIOCSIWSCAN, 3, EPERM}};
   EXPECT_EQ(we_scan(ctx), -1);
-  EXPECT_EQ(ctx->fd, -1);
+  EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 3u);
   EXPECT_EQ(driver().waits_us(), (std::vector<int64_t>{kFirstWait, kPause, kFirstWait, kPause}));
   EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:0A", "02:00:00:00:00:0B"}));
@@ -252,7 +252,7 @@ TEST_F(Scan, FailuresBeforeTheFirstPass) {
     iface->flags = c.flags;
     iface->failures = {c.failure};
     EXPECT_EQ(we_scan(ctx), -1) << c.name;
-    EXPECT_EQ(ctx->fd, -1) << c.name;
+    EXPECT_EQ(we_of(ctx)->fd, -1) << c.name;
     EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u) << c.name;
     EXPECT_TRUE(driver().waits_us().empty()) << c.name;
   }
@@ -268,9 +268,9 @@ TEST_F(Scan, NoSocket) {
   int r = we_scan(ctx);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(r, -1);
-  EXPECT_LT(ctx->fd, 0);
+  EXPECT_LT(we_of(ctx)->fd, 0);
   EXPECT_TRUE(driver().log().empty());
-  ctx->fd = -1;
+  we_of(ctx)->fd = -1;
 }
 
 TEST_F(Scan, VersionDecidesScanning) {
@@ -508,14 +508,14 @@ TEST_F(Scan, PlainRequest) {
   EXPECT_EQ(triggers[0].length, 316u);
   EXPECT_EQ(triggers[0].flags, IW_SCAN_ALL_ESSID);
   EXPECT_EQ(triggers[0].payload, fakewext::Bytes(316, 0));
-  EXPECT_EQ(ctx->directed, 0u);
+  EXPECT_EQ(we_of(ctx)->directed, 0u);
 }
 
 TEST_F(Scan, DirectedRequest) {
   iw_freq freq = fakewext::freq_of_mhz(5745);
   freq.i = 3;
   freq.flags = IW_FREQ_FIXED;
-  snprintf(ctx->ap_addr, sizeof ctx->ap_addr, "02:00:00:00:00:02");
+  snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "02:00:00:00:00:02");
   ASSERT_EQ(scan_once(1, "homeXtrailing", 5, &freq), 0);
   std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
   ASSERT_EQ(triggers.size(), 1u);
@@ -529,7 +529,7 @@ TEST_F(Scan, DirectedRequest) {
   expected.channel_list[0] = freq;
   const auto *bytes = reinterpret_cast<const uint8_t *>(&expected);
   EXPECT_EQ(triggers[0].payload, fakewext::Bytes(bytes, bytes + sizeof expected));
-  EXPECT_EQ(ctx->directed, 1u);
+  EXPECT_EQ(we_of(ctx)->directed, 1u);
   EXPECT_EQ(bssids(), std::vector<std::string>{"02:00:00:00:00:02"});
 }
 

@@ -5,7 +5,7 @@
 #include <span>
 
 #include "backend/we/byte_reader.h"
-#include "backend/we/we.h"
+#include "backend/common.h"
 #include "netlist/netlist.h"
 
 namespace {
@@ -140,9 +140,8 @@ void add_unknown_security(network_entry *entry) {
   slot_commit(entry);
 }
 
-void parse_wpa_ie(backend_ctx *ctx, int kind, const unsigned char *ie, int avail) {
-  if (ctx == nullptr || ctx->entry == nullptr) return;
-  network_entry *entry = ctx->entry;
+void parse_wpa_ie(network_entry *entry, int kind, const unsigned char *ie, int avail) {
+  if (entry == nullptr) return;
 
   ByteReader whole(ie, avail);
   uint8_t length;
@@ -220,10 +219,9 @@ void parse_wpa_ie(backend_ctx *ctx, int kind, const unsigned char *ie, int avail
 
 // 0 once the buffer is walked, whatever the elements hold; -1 only for a
 // missing entry or a slot count outside 0..6.
-int parse_security_ies(backend_ctx *ctx, const unsigned char *buf, int len) {
+int parse_security_ies(network_entry *entry, const unsigned char *buf, int len) {
   if (len <= 1) return 0;
-  if (ctx == nullptr || ctx->entry == nullptr) return -1;
-  network_entry *entry = ctx->entry;
+  if (entry == nullptr) return -1;
   if (entry->security_count < 0 || entry->security_count > kSlots) return -1;
 
   ByteReader r(buf, len);
@@ -239,10 +237,10 @@ int parse_security_ies(backend_ctx *ctx, const unsigned char *buf, int len) {
       const int avail = static_cast<int>(rest.size());
       if (id == kIdRsn) {
         slot_write(entry, "WPA2");
-        parse_wpa_ie(ctx, kKindRsn, rest.data(), avail);
+        parse_wpa_ie(entry, kKindRsn, rest.data(), avail);
       } else if (id == kIdVendor) {
         slot_write(entry, "WPA");
-        parse_wpa_ie(ctx, kKindWpa, rest.data(), avail);
+        parse_wpa_ie(entry, kKindWpa, rest.data(), avail);
       }
     }
     if (!r.skip(static_cast<size_t>(length) + 2)) break;

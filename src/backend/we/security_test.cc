@@ -55,14 +55,9 @@ std::string rsn_with_akms(const std::vector<std::string> &selectors) {
 
 struct Walk {
   network_entry entry;
-  backend_ctx ctx;
   int result = 0;
 
-  Walk() {
-    memset(&entry, 0, sizeof entry);
-    memset(&ctx, 0, sizeof ctx);
-    ctx.entry = &entry;
-  }
+  Walk() { memset(&entry, 0, sizeof entry); }
 
   void preset(const std::vector<std::string> &descriptors) {
     for (const std::string &d : descriptors) {
@@ -76,7 +71,7 @@ struct Walk {
     // An exactly sized heap copy, so AddressSanitizer sees any read past it.
     unsigned char *copy = static_cast<unsigned char *>(malloc(bytes.size() ? bytes.size() : 1));
     if (!bytes.empty()) memcpy(copy, bytes.data(), bytes.size());
-    result = parse_security_ies(&ctx, copy, static_cast<int>(bytes.size()));
+    result = parse_security_ies(&entry, copy, static_cast<int>(bytes.size()));
     free(copy);
   }
 
@@ -294,11 +289,11 @@ TEST(SecurityElements, ShortOrMissingBuffers) {
     const unsigned char bytes[] = {0x30, 0x02, 0x01, 0x00};
     network_entry before;
     memcpy(&before, &w.entry, sizeof before);
-    EXPECT_EQ(parse_security_ies(&w.ctx, bytes, len), 0) << len;
+    EXPECT_EQ(parse_security_ies(&w.entry, bytes, len), 0) << len;
     EXPECT_EQ(memcmp(&before, &w.entry, sizeof before), 0) << len;
   }
   Walk w;
-  EXPECT_EQ(parse_security_ies(&w.ctx, nullptr, 10), 0);
+  EXPECT_EQ(parse_security_ies(&w.entry, nullptr, 10), 0);
   EXPECT_EQ(w.entry.security_count, 0);
 }
 
@@ -310,12 +305,10 @@ TEST(SecurityElements, RefusesEntryOutsideItsSlots) {
     w.entry.security_count = count;
     network_entry before;
     memcpy(&before, &w.entry, sizeof before);
-    EXPECT_EQ(parse_security_ies(&w.ctx, rsn.data(), len), -1) << count;
+    EXPECT_EQ(parse_security_ies(&w.entry, rsn.data(), len), -1) << count;
     EXPECT_EQ(memcmp(&before, &w.entry, sizeof before), 0) << count;
   }
-  backend_ctx no_entry;
-  memset(&no_entry, 0, sizeof no_entry);
-  EXPECT_EQ(parse_security_ies(&no_entry, rsn.data(), len), -1);
+  EXPECT_EQ(parse_security_ies(nullptr, rsn.data(), len), -1);
 }
 
 TEST(SecurityElements, WpaGroupWithoutOuiRecordsNothing) {
@@ -333,13 +326,13 @@ TEST(SecurityElements, ParseElementWithinAvail) {
     Walk w;
     snprintf(w.entry.security[0], sizeof w.entry.security[0], "WPA2");
     std::vector<unsigned char> copy(rsn.begin(), rsn.begin() + avail);
-    parse_wpa_ie(&w.ctx, 2, copy.data(), avail);
+    parse_wpa_ie(&w.entry, 2, copy.data(), avail);
     EXPECT_EQ(w.descriptors(), Texts{"unknown"}) << avail;
   }
   Walk w;
   snprintf(w.entry.security[0], sizeof w.entry.security[0], "WPA2");
   std::vector<unsigned char> copy(rsn.begin(), rsn.begin() + 20);
-  parse_wpa_ie(&w.ctx, 2, copy.data(), 20);
+  parse_wpa_ie(&w.entry, 2, copy.data(), 20);
   EXPECT_EQ(w.descriptors(), Texts{"WPA2-PSK"});
 }
 

@@ -23,29 +23,31 @@ namespace {
 }  // namespace
 
 backend_ctx *we_create() {
-  auto *ctx = static_cast<backend_ctx *>(calloc(1, sizeof(backend_ctx)));
-  if (ctx == nullptr) return nullptr;
-  ctx->fd = -1;
-  ctx->ap_addr[0] = '\0';
-  ctx->ap_rate[0] = '\0';
-  return ctx;
+  auto *we = static_cast<we_ctx *>(calloc(1, sizeof(we_ctx)));
+  if (we == nullptr) return nullptr;
+  we->fd = -1;
+  we->ap_addr[0] = '\0';
+  we->ap_rate[0] = '\0';
+  return &we->base;
 }
 
 void we_destroy(backend_ctx *ctx) {
-  if (ctx->fd >= 0) close(ctx->fd);
-  free(ctx);
+  we_ctx *we = we_of(ctx);
+  if (we->fd >= 0) close(we->fd);
+  free(we);
 }
 
 void we_link_snapshot(backend_ctx *ctx) {
+  we_ctx *we = we_of(ctx);
   wireless_config config;
   memset(&config, 0, sizeof config);
-  if (iw_get_basic_config(ctx->fd, ctx->ifname, &config) < 0) return;
+  if (iw_get_basic_config(we->fd, ctx->ifname, &config) < 0) return;
 
   iwreq wrq = we_request(ctx->ifname);
-  if (ioctl(ctx->fd, SIOCGIWAP, &wrq) < 0) return;
-  iw_sawap_ntop(&wrq.u.ap_addr, ctx->ap_addr);
+  if (ioctl(we->fd, SIOCGIWAP, &wrq) < 0) return;
+  iw_sawap_ntop(&wrq.u.ap_addr, we->ap_addr);
 
   wrq = we_request(ctx->ifname);
-  if (ioctl(ctx->fd, SIOCGIWRATE, &wrq) < 0) return;
-  format_bitrate(static_cast<uint32_t>(wrq.u.bitrate.value), ctx->ap_rate, sizeof ctx->ap_rate);
+  if (ioctl(we->fd, SIOCGIWRATE, &wrq) < 0) return;
+  format_bitrate(static_cast<uint32_t>(wrq.u.bitrate.value), we->ap_rate, sizeof we->ap_rate);
 }

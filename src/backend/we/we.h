@@ -6,18 +6,30 @@
 #include <iwlib.h>
 
 #include "backend/backend.h"
+#include "backend/common.h"
 
 struct network_entry;
 
 extern const backend_ops we_ops;
 
+// The instance: the generic part first, then this backend's own state.
+struct we_ctx {
+  backend_ctx base;
+  network_entry *entry;  // the entry the scan decoder is filling
+  uint32_t directed;     // 1 during a directed scan
+  uint32_t skipping;     // 1 while the decoder ignores the open cell
+  int32_t fd;            // the socket of the running operation, or -1
+  char ap_addr[18];      // address of the associated access point
+  char ap_rate[11];      // its bit rate as format_bitrate writes it
+};
+
+// The WE instance behind a generic pointer that we_create returned.
+inline we_ctx *we_of(backend_ctx *ctx) { return reinterpret_cast<we_ctx *>(ctx); }
+
 backend_ctx *we_create();
 void we_destroy(backend_ctx *ctx);
 // Records the associated access point and its bit rate; needs an open fd.
 void we_link_snapshot(backend_ctx *ctx);
-// "%d %cbit/s" into buf; 0, or -1 (buf untouched below 1000 bit/s or size 0,
-// emptied when the text does not fit).
-int format_bitrate(uint32_t bps, char *buf, uint32_t size);
 
 // Five scan passes two seconds apart; 0 or -1.
 int we_scan(backend_ctx *ctx);
@@ -29,14 +41,7 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
 // Brings the associated network's entry up to date (cached runs).
 int we_current(backend_ctx *ctx, int *added);
 
-// Percent from a quality record; negative when the record gives none.
-int quality_percent(const struct iw_quality *qual, const struct iw_range *range);
 // The channel of a value from iw_freq2float (a frequency in Hz, or a channel
 // number that the driver sent as such), by the range and else by the 802.11
 // channel plan; negative only when neither gives one.
 int we_channel_of(double freq, const struct iw_range *range);
-
-// Records the security descriptors of a buffer of information elements.
-int parse_security_ies(backend_ctx *ctx, const unsigned char *buf, int len);
-void parse_wpa_ie(backend_ctx *ctx, int kind, const unsigned char *ie, int avail);
-void add_unknown_security(network_entry *entry);

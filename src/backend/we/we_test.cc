@@ -14,9 +14,9 @@ namespace {
 TEST(WeCreate, StartsWithoutSocketAndWithEmptyTexts) {
   backend_ctx *ctx = we_create();
   ASSERT_NE(ctx, nullptr);
-  EXPECT_EQ(ctx->fd, -1);
-  EXPECT_STREQ(ctx->ap_addr, "");
-  EXPECT_STREQ(ctx->ap_rate, "");
+  EXPECT_EQ(we_of(ctx)->fd, -1);
+  EXPECT_STREQ(we_of(ctx)->ap_addr, "");
+  EXPECT_STREQ(we_of(ctx)->ap_rate, "");
   we_destroy(ctx);
 }
 
@@ -25,7 +25,7 @@ TEST(WeCreate, OpenedByNameThroughTheRegistry) {
   ASSERT_NE(ctx, nullptr);
   EXPECT_EQ(ctx->ops, &we_ops);
   EXPECT_STREQ(ctx->ifname, "wlan0");
-  EXPECT_EQ(ctx->fd, -1);
+  EXPECT_EQ(we_of(ctx)->fd, -1);
   ctx->ops->destroy(ctx);
 }
 
@@ -34,7 +34,7 @@ TEST(WeDestroy, ClosesAnOpenSocketOnly) {
   ASSERT_NE(ctx, nullptr);
   int fd = iw_sockets_open();
   ASSERT_GE(fd, 0);
-  ctx->fd = fd;
+  we_of(ctx)->fd = fd;
   we_destroy(ctx);
   EXPECT_EQ(fcntl(fd, F_GETFD), -1);
   EXPECT_EQ(errno, EBADF);
@@ -45,7 +45,7 @@ TEST(WeDestroy, ClosesAnOpenSocketOnly) {
   for (int none : {-1, -2}) {
     ctx = we_create();
     ASSERT_NE(ctx, nullptr);
-    ctx->fd = none;
+    we_of(ctx)->fd = none;
     we_destroy(ctx);
     EXPECT_NE(fcntl(keep, F_GETFD), -1);
   }
@@ -96,14 +96,14 @@ TEST(WeLinkSnapshot, PartialFailures) {
 
     backend_ctx *ctx = backend_open("WE", "wlan0");
     ASSERT_NE(ctx, nullptr);
-    strcpy(ctx->ap_addr, "old-addr");
-    strcpy(ctx->ap_rate, "old");
-    ctx->fd = iw_sockets_open();
-    ASSERT_GE(ctx->fd, 0);
+    strcpy(we_of(ctx)->ap_addr, "old-addr");
+    strcpy(we_of(ctx)->ap_rate, "old");
+    we_of(ctx)->fd = iw_sockets_open();
+    ASSERT_GE(we_of(ctx)->fd, 0);
     we_link_snapshot(ctx);
-    EXPECT_STREQ(ctx->ap_addr, c.addr);
-    EXPECT_STREQ(ctx->ap_rate, c.rate);
-    EXPECT_GE(ctx->fd, 0);  // the snapshot uses the socket, it does not close it
+    EXPECT_STREQ(we_of(ctx)->ap_addr, c.addr);
+    EXPECT_STREQ(we_of(ctx)->ap_rate, c.rate);
+    EXPECT_GE(we_of(ctx)->fd, 0);  // the snapshot uses the socket, it does not close it
     we_destroy(ctx);
   }
 }
@@ -131,7 +131,7 @@ TEST(WeLinkSnapshot, Requests) {
 
     backend_ctx *ctx = backend_open("WE", "wlan7");
     ASSERT_NE(ctx, nullptr);
-    ctx->fd = iw_sockets_open();
+    we_of(ctx)->fd = iw_sockets_open();
     we_link_snapshot(ctx);
     const std::vector<fakewext::Call> &log = fake.driver().log();
     ASSERT_FALSE(log.empty());

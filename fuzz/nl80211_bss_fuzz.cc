@@ -1,0 +1,72 @@
+// Feeds arbitrary bytes to the NL80211 backend's parsing: as the attributes
+// of a scan-result message (BSS attributes and their information elements,
+// then the entry the BSS becomes), or as a whole received datagram.
+//
+// Input: byte 0 bit 0 chooses: 0, the rest is the attribute run of a
+// NEW_SCAN_RESULTS message; 1, the rest is a datagram of a dump reply.
+#include <libmnl/libmnl.h>
+#include <linux/genetlink.h>
+#include <linux/nl80211.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "backend/nl80211/messages.h"
+#include "netlist/netlist.h"
+
+namespace {
+
+void require(bool ok) {
+  if (!ok) abort();
+}
+
+void check_entries() {
+  for (network_entry *e = list_first(); e != nullptr; e = list_next()) {
+    require(e->essid_len <= 32);
+    require(e->security_count >= 0 && e->security_count <= 6);
+    require(e->quality <= 100);
+    require(strnlen(e->bssid, sizeof e->bssid) == 17);
+    require(strnlen(e->mode, sizeof e->mode) < sizeof e->mode);
+  }
+}
+
+int add(const nlmsghdr *nlh, void *) {
+  nl_bss bss;
+  if (nl_parse_bss(nlh, &bss) != 0) return -1;
+  const nl_cell_rules rules{"02:00:00:00:01:00", "54 Mbit/s", 0};
+  return nl_add_bss(bss, rules);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size == 0 || size > 60000) return 0;
+  const bool datagram = (data[0] & 1) != 0;
+  ++data;
+  --size;
+  list_clear();
+  if (datagram) {
+    // An exactly sized, aligned copy: any read past it is a heap overflow.
+    void *buf = aligned_alloc(4, (size + 3) / 4 * 4);
+    if (size) memcpy(buf, data, size);
+    nl_walk_reply({static_cast<const uint8_t *>(buf), size}, 7, 42, add, nullptr);
+    free(buf);
+  } else {
+    const size_t len = MNL_NLMSG_HDRLEN + GENL_HDRLEN + size;
+    auto *buf = static_cast<uint8_t *>(aligned_alloc(4, (len + 3) / 4 * 4));
+    nlmsghdr *nlh = mnl_nlmsg_put_header(buf);
+    nlh->nlmsg_type = 0x1c;
+    genlmsghdr genl{NL80211_CMD_NEW_SCAN_RESULTS, 1, 0};
+    memcpy(mnl_nlmsg_put_extra_header(nlh, sizeof genl), &genl, sizeof genl);
+    if (size) memcpy(buf + MNL_NLMSG_HDRLEN + GENL_HDRLEN, data, size);
+    nlh->nlmsg_len = static_cast<uint32_t>(len);
+    add(nlh, nullptr);
+    free(buf);
+  }
+  nl_apply_wep_rule();
+  check_entries();
+  list_clear();
+  return 0;
+}

@@ -1,0 +1,6 @@
+// The IEEE 802.11 channel plan, shared by the backends.
+#pragma once
+
+// The channel number of a centre frequency in whole MHz, or -1 for a
+// frequency that is no channel's centre.
+int channel_of_mhz(long mhz);

@@ -1,0 +1,166 @@
+#include "backend/nl80211/io.h"
+
+#include <errno.h>
+#include <linux/genetlink.h>
+#include <linux/nl80211.h>
+#include <poll.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "backend/nl80211/messages.h"
+
+void (*nl_record_hook)(int kind, const void *data, size_t len) = nullptr;
+
+NlSocket::~NlSocket() {
+  if (nl_ != nullptr) mnl_socket_close(nl_);
+}
+
+int NlSocket::open() {
+  nl_ = mnl_socket_open(NETLINK_GENERIC);
+  if (nl_ == nullptr) return -1;
+  if (mnl_socket_bind(nl_, 0, MNL_SOCKET_AUTOPID) < 0) return -1;
+  portid_ = mnl_socket_get_portid(nl_);
+  return 0;
+}
+
+NlBuffer::~NlBuffer() { free(data_); }
+
+int NlBuffer::allocate() {
+  if (data_ == nullptr) data_ = malloc(kSize);
+  return data_ != nullptr ? 0 : -1;
+}
+
+namespace {
+
+// One datagram into the session's buffer; its length, or -1.
+ssize_t receive(nl_session *s, const NlSocket &sock, int kind) {
+  ssize_t n = mnl_socket_recvfrom(sock.get(), s->buffer.data(), NlBuffer::kSize);
+  if (n > 0 && nl_record_hook != nullptr) nl_record_hook(kind, s->buffer.data(), static_cast<size_t>(n));
+  return n;
+}
+
+nl_bytes received(const nl_session *s, ssize_t n) {
+  return {static_cast<const uint8_t *>(s->buffer.data()), static_cast<size_t>(n)};
+}
+
+int family_reply(const nlmsghdr *nlh, void *data) {
+  return nl_parse_family(nlh, static_cast<nl_family *>(data));
+}
+
+long now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// Waits until fd is readable: 1, or 0 when timeout_ms ran out, -1 on failure.
+int wait_readable(int fd, int timeout_ms) {
+  pollfd pfd{fd, POLLIN, 0};
+  for (;;) {
+    int ready = poll(&pfd, 1, timeout_ms);
+    if (ready >= 0) return ready > 0 ? 1 : 0;
+    if (errno != EINTR && errno != EAGAIN) return -1;
+  }
+}
+
+struct wait_state {
+  uint32_t ifindex;
+  int seen;  // -1 none, else kScanResults or kScanAborted
+};
+
+int scan_event(const nlmsghdr *nlh, void *data) {
+  auto *w = static_cast<wait_state *>(data);
+  nl_scan_event event;
+  // Other families cannot reach a socket that joined only nl80211's group.
+  if (nl_parse_scan_event(nlh, &event) != 0) return -1;
+  if (event.ifindex != w->ifindex || w->seen >= 0) return 0;
+  if (event.cmd == NL80211_CMD_NEW_SCAN_RESULTS) w->seen = kScanResults;
+  if (event.cmd == NL80211_CMD_SCAN_ABORTED) w->seen = kScanAborted;
+  return 0;
+}
+
+int ignore_event(const nlmsghdr *, void *) { return 0; }
+
+}  // namespace
+
+int nl_session_open(nl_session *s) {
+  if (s->buffer.allocate() != 0 || s->requests.open() != 0) return -1;
+  s->seq = static_cast<uint32_t>(time(nullptr));
+
+  alignas(nlmsghdr) unsigned char buf[kRequestSize];
+  nlmsghdr *nlh = mnl_nlmsg_put_header(buf);
+  nlh->nlmsg_type = GENL_ID_CTRL;
+  nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+  genlmsghdr genl{CTRL_CMD_GETFAMILY, 1, 0};
+  memcpy(mnl_nlmsg_put_extra_header(nlh, sizeof genl), &genl, sizeof genl);
+  if (!mnl_attr_put_strz_check(nlh, sizeof buf, CTRL_ATTR_FAMILY_NAME, NL80211_GENL_NAME))
+    return -1;
+  nl_family family{};
+  if (nl_request_run(s, nlh, family_reply, &family) != 0 || family.id == 0) return -1;
+  s->family = family.id;
+  s->scan_group = family.scan_group;
+  return 0;
+}
+
+int nl_session_listen(nl_session *s) {
+  if (s->scan_group == 0 || s->events.open() != 0) return -1;
+  unsigned int group = s->scan_group;
+  return mnl_socket_setsockopt(s->events.get(), NETLINK_ADD_MEMBERSHIP, &group, sizeof group);
+}
+
+nlmsghdr *nl_request_start(nl_session *s, void *buf, uint8_t cmd, uint16_t flags) {
+  memset(buf, 0, kRequestSize);
+  nlmsghdr *nlh = mnl_nlmsg_put_header(buf);
+  nlh->nlmsg_type = s->family;
+  nlh->nlmsg_flags = static_cast<uint16_t>(NLM_F_REQUEST | flags);
+  genlmsghdr genl{cmd, 0, 0};
+  memcpy(mnl_nlmsg_put_extra_header(nlh, sizeof genl), &genl, sizeof genl);
+  return nlh;
+}
+
+int nl_request_run(nl_session *s, nlmsghdr *req, nl_message_cb cb, void *data) {
+  req->nlmsg_seq = ++s->seq;
+  // A request without a dump is acknowledged, so that one without a reply
+  // ends too; a dump ends with its end marker.
+  if ((req->nlmsg_flags & NLM_F_DUMP) != NLM_F_DUMP) req->nlmsg_flags |= NLM_F_ACK;
+  if (nl_record_hook != nullptr) nl_record_hook(kRecordRequest, req, req->nlmsg_len);
+  if (mnl_socket_sendto(s->requests.get(), req, req->nlmsg_len) < 0) return -1;
+  for (;;) {
+    ssize_t n = receive(s, s->requests, kRecordReply);
+    if (n <= 0) {
+      if (n == 0) errno = EPROTO;
+      return -1;
+    }
+    nl_walk_result r = nl_walk_reply(received(s, n), req->nlmsg_seq, s->requests.portid(), cb, data);
+    if (r == kNlFailed) return -1;
+    if (r == kNlDone) return 0;
+  }
+}
+
+void nl_drain_events(nl_session *s) {
+  for (;;) {
+    if (wait_readable(mnl_socket_get_fd(s->events.get()), 0) <= 0) return;
+    ssize_t n = receive(s, s->events, kRecordEvent);
+    if (n <= 0) return;
+    nl_walk_events(received(s, n), ignore_event, nullptr);
+  }
+}
+
+nl_scan_wait nl_wait_scan(nl_session *s, uint32_t ifindex, long budget_us) {
+  // One deadline for the whole wait, on the monotonic clock.
+  const long deadline = now_ms() + budget_us / 1000;
+  wait_state w{ifindex, -1};
+  for (;;) {
+    long left = deadline - now_ms();
+    if (left <= 0) return kScanTimedOut;
+    int ready = wait_readable(mnl_socket_get_fd(s->events.get()), static_cast<int>(left));
+    if (ready < 0) return kScanFailed;
+    if (ready == 0) continue;
+    ssize_t n = receive(s, s->events, kRecordEvent);
+    if (n <= 0) return kScanFailed;
+    if (nl_walk_events(received(s, n), scan_event, &w) != 0) return kScanFailed;
+    if (w.seen >= 0) return static_cast<nl_scan_wait>(w.seen);
+  }
+}

@@ -1,0 +1,438 @@
+#include "backend/nl80211/messages.h"
+
+#include <linux/genetlink.h>
+#include <linux/nl80211.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "backend/channel_plan.h"
+#include "backend/common.h"
+#include "backend/we/byte_reader.h"
+#include "netlist/netlist.h"
+
+namespace {
+
+constexpr uint16_t kCapabilityEss = 0x0001;
+constexpr uint16_t kCapabilityIbss = 0x0002;
+constexpr uint16_t kCapabilityPrivacy = 0x0010;
+constexpr uint8_t kIdSsid = 0;
+constexpr uint8_t kIdMeshConfig = 113;
+constexpr uint8_t kIdMeshId = 114;
+constexpr size_t kSsidMax = 32;
+
+// Attribute payloads, each read only after libmnl validated its size (a
+// copy, so that no payload is read through a cast pointer).
+template <typename T>
+bool get_value(const nlattr *attr, mnl_attr_data_type type, T *out) {
+  if (mnl_attr_validate(attr, type) < 0) return false;
+  memcpy(out, mnl_attr_get_payload(attr), sizeof *out);
+  return true;
+}
+bool get_u8(const nlattr *attr, uint8_t *out) { return get_value(attr, MNL_TYPE_U8, out); }
+bool get_u16(const nlattr *attr, uint16_t *out) { return get_value(attr, MNL_TYPE_U16, out); }
+bool get_u32(const nlattr *attr, uint32_t *out) { return get_value(attr, MNL_TYPE_U32, out); }
+nl_bytes payload(const nlattr *attr) {
+  return {static_cast<const uint8_t *>(mnl_attr_get_payload(attr)), mnl_attr_get_payload_len(attr)};
+}
+
+// --- family -----------------------------------------------------------------
+
+int family_group(const nlattr *attr, void *data) {
+  struct group {
+    const char *name = nullptr;
+    uint32_t id = 0;
+  } g;
+  auto field = [](const nlattr *a, void *d) -> int {
+    auto *gr = static_cast<group *>(d);
+    switch (mnl_attr_get_type(a)) {
+      case CTRL_ATTR_MCAST_GRP_NAME:
+        // Terminated within the attribute, as MNL_TYPE_NUL_STRING checks.
+        if (mnl_attr_validate(a, MNL_TYPE_NUL_STRING) < 0) return -1;
+        gr->name = static_cast<const char *>(mnl_attr_get_payload(a));
+        return 0;
+      case CTRL_ATTR_MCAST_GRP_ID:
+        return get_u32(a, &gr->id) ? 0 : -1;
+      default:
+        return 0;
+    }
+  };
+  if (nl_each_nested(attr, field, &g) != 0) return -1;
+  if (g.name != nullptr && strcmp(g.name, NL80211_MULTICAST_GROUP_SCAN) == 0)
+    static_cast<nl_family *>(data)->scan_group = g.id;
+  return 0;
+}
+
+int family_attr(const nlattr *attr, void *data) {
+  auto *family = static_cast<nl_family *>(data);
+  switch (mnl_attr_get_type(attr)) {
+    case CTRL_ATTR_FAMILY_ID:
+      return get_u16(attr, &family->id) ? 0 : -1;
+    case CTRL_ATTR_MCAST_GROUPS:
+      return nl_each_nested(attr, family_group, family);
+    default:
+      return 0;
+  }
+}
+
+// --- interface --------------------------------------------------------------
+
+int interface_attr(const nlattr *attr, void *data) {
+  auto *iface = static_cast<nl_interface *>(data);
+  switch (mnl_attr_get_type(attr)) {
+    case NL80211_ATTR_IFINDEX:
+      return get_u32(attr, &iface->ifindex) ? 0 : -1;
+    case NL80211_ATTR_IFTYPE:
+      return get_u32(attr, &iface->iftype) ? 0 : -1;
+    default:
+      return 0;
+  }
+}
+
+// --- station ----------------------------------------------------------------
+
+int rate_attr(const nlattr *attr, void *data) {
+  // BITRATE32 comes first where both are given; BITRATE only below 2^16.
+  auto *station = static_cast<nl_station *>(data);
+  switch (mnl_attr_get_type(attr)) {
+    case NL80211_RATE_INFO_BITRATE32:
+      return get_u32(attr, &station->tx_rate) ? 0 : -1;
+    case NL80211_RATE_INFO_BITRATE: {
+      uint16_t rate;
+      if (!get_u16(attr, &rate)) return -1;
+      if (station->tx_rate == 0) station->tx_rate = rate;
+      return 0;
+    }
+    default:
+      return 0;
+  }
+}
+
+int station_info_attr(const nlattr *attr, void *data) {
+  auto *station = static_cast<nl_station *>(data);
+  switch (mnl_attr_get_type(attr)) {
+    case NL80211_STA_INFO_SIGNAL: {
+      uint8_t signal;
+      if (!get_u8(attr, &signal)) return -1;
+      // A signed byte on the wire.
+      station->signal = signal < 128 ? signal : signal - 256;
+      station->has_signal = 1;
+      return 0;
+    }
+    case NL80211_STA_INFO_TX_BITRATE:
+      station->has_tx_rate = 1;
+      return nl_each_nested(attr, rate_attr, station);
+    default:
+      return 0;
+  }
+}
+
+int station_attr(const nlattr *attr, void *data) {
+  if (mnl_attr_get_type(attr) != NL80211_ATTR_STA_INFO) return 0;
+  return nl_each_nested(attr, station_info_attr, data);
+}
+
+// --- BSS --------------------------------------------------------------------
+
+struct bss_parse {
+  nl_bss *bss;
+  bool has_bss;
+  bool has_bssid;
+};
+
+int bss_field(const nlattr *attr, void *data) {
+  auto *p = static_cast<bss_parse *>(data);
+  nl_bss *bss = p->bss;
+  switch (mnl_attr_get_type(attr)) {
+    case NL80211_BSS_BSSID:
+      if (mnl_attr_validate(attr, MNL_TYPE_BINARY) < 0 ||
+          mnl_attr_get_payload_len(attr) != sizeof bss->bssid)
+        return -1;
+      memcpy(bss->bssid, mnl_attr_get_payload(attr), sizeof bss->bssid);
+      p->has_bssid = true;
+      return 0;
+    case NL80211_BSS_FREQUENCY:
+      return get_u32(attr, &bss->frequency) ? 0 : -1;
+    case NL80211_BSS_CAPABILITY:
+      return get_u16(attr, &bss->capability) ? 0 : -1;
+    case NL80211_BSS_SIGNAL_MBM: {
+      uint32_t mbm;
+      if (!get_u32(attr, &mbm)) return -1;
+      bss->signal_mbm = static_cast<int32_t>(mbm);
+      bss->signal_kind = kSignalMbm;
+      return 0;
+    }
+    case NL80211_BSS_SIGNAL_UNSPEC:
+      if (!get_u8(attr, &bss->signal_unspec)) return -1;
+      bss->signal_kind = kSignalUnspec;
+      return 0;
+    case NL80211_BSS_STATUS:
+      return get_u32(attr, &bss->status) ? 0 : -1;
+    case NL80211_BSS_INFORMATION_ELEMENTS:
+      if (mnl_attr_validate(attr, MNL_TYPE_BINARY) < 0) return -1;
+      bss->ies = payload(attr);
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+int bss_attr(const nlattr *attr, void *data) {
+  if (mnl_attr_get_type(attr) != NL80211_ATTR_BSS) return 0;
+  auto *p = static_cast<bss_parse *>(data);
+  // One BSS per message.
+  if (p->has_bss) return -1;
+  p->has_bss = true;
+  return nl_each_nested(attr, bss_field, p);
+}
+
+// --- scan events -------------------------------------------------------------
+
+int event_attr(const nlattr *attr, void *data) {
+  if (mnl_attr_get_type(attr) != NL80211_ATTR_IFINDEX) return 0;
+  return get_u32(attr, &static_cast<nl_scan_event *>(data)->ifindex) ? 0 : -1;
+}
+
+// --- entries ----------------------------------------------------------------
+
+// The elements that cfg80211 walks for its scan events: whole elements from
+// the start, up to the first whose length runs past the end.
+template <typename F>
+void each_element(nl_bytes ies, F &&f) {
+  ByteReader r(ies);
+  while (r.remaining() >= 2) {
+    uint8_t id = 0;
+    uint8_t len = 0;
+    r.peek_u8(0, &id);
+    r.peek_u8(1, &len);
+    std::span<const uint8_t> element;
+    if (!r.skip(2) || !r.read_bytes(len, &element)) return;
+    f(id, element);
+  }
+}
+
+void add_descriptor(network_entry *entry, const char *text) {
+  if (entry->security_count < 0 || entry->security_count >= 6) return;
+  snprintf(entry->security[entry->security_count], sizeof entry->security[0], "%s", text);
+  entry->security_count++;
+}
+
+const char *mode_of(const nl_bss &bss) {
+  bool mesh = false;
+  each_element(bss.ies, [&](uint8_t id, nl_bytes) {
+    if (id == kIdMeshConfig) mesh = true;
+  });
+  // A mesh point's mode (IW_MODE_MESH) has no text.
+  if (mesh) return "";
+  if (bss.capability & kCapabilityEss) return "Master";
+  if (bss.capability & kCapabilityIbss) return "Ad-Hoc";
+  return "";
+}
+
+// The maxima that cfg80211's range gives for the wiphy's signal type.
+iw_range range_of(uint8_t signal_kind) {
+  iw_range range;
+  memset(&range, 0, sizeof range);
+  if (signal_kind == kSignalMbm) {
+    range.max_qual.qual = 70;
+    range.max_qual.level = static_cast<uint8_t>(-110);
+  } else if (signal_kind == kSignalUnspec) {
+    range.max_qual.qual = 100;
+    range.max_qual.level = 100;
+  }
+  return range;
+}
+
+// cfg80211's quality for a signal in dBm: -110 dBm and below 0, -40 dBm
+// and above 70.
+uint8_t dbm_quality(int dbm) {
+  if (dbm <= -110) return 0;
+  if (dbm >= -40) return 70;
+  return static_cast<uint8_t>(dbm + 110);
+}
+
+// The quality event cfg80211 reports for a scanned BSS, read as the decoder
+// reads it; the entry keeps 0 when the event would be ignored.
+void set_scan_quality(network_entry *entry, const nl_bss &bss) {
+  if (bss.signal_kind == kSignalNone) return;
+  iw_quality qual{};
+  if (bss.signal_kind == kSignalMbm) {
+    const int sig = bss.signal_mbm / 100;
+    qual.level = static_cast<uint8_t>(sig);
+    qual.updated = IW_QUAL_LEVEL_UPDATED | IW_QUAL_NOISE_INVALID | IW_QUAL_QUAL_UPDATED | IW_QUAL_DBM;
+    qual.qual = dbm_quality(sig);
+  } else {
+    qual.level = bss.signal_unspec;
+    qual.qual = bss.signal_unspec;
+    qual.updated = IW_QUAL_LEVEL_UPDATED | IW_QUAL_NOISE_INVALID | IW_QUAL_QUAL_UPDATED;
+  }
+  if (qual.level == 0 && (qual.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0) return;
+  const iw_range range = range_of(bss.signal_kind);
+  int percent = quality_percent(&qual, &range);
+  if (percent < 0) return;
+  entry->quality = static_cast<uint8_t>(percent > 100 ? 100 : percent);
+}
+
+int parse_elements(network_entry *entry, nl_bytes ies) {
+  if (ies.size() <= 1) return 0;
+  return parse_security_ies(entry, ies.data(), static_cast<int>(ies.size()));
+}
+
+}  // namespace
+
+int nl_parse_family(const nlmsghdr *nlh, nl_family *out) {
+  *out = nl_family{};
+  if (nl_genl_cmd(nlh) != CTRL_CMD_NEWFAMILY) return -1;
+  if (nl_each_genl_attr(nlh, family_attr, out) != 0) return -1;
+  return out->id != 0 ? 0 : -1;
+}
+
+int nl_parse_interface(const nlmsghdr *nlh, nl_interface *out) {
+  *out = nl_interface{0, NL80211_IFTYPE_UNSPECIFIED};
+  if (nl_genl_cmd(nlh) != NL80211_CMD_NEW_INTERFACE) return -1;
+  return nl_each_genl_attr(nlh, interface_attr, out);
+}
+
+int nl_parse_station(const nlmsghdr *nlh, nl_station *out) {
+  *out = nl_station{};
+  if (nl_genl_cmd(nlh) != NL80211_CMD_NEW_STATION) return -1;
+  return nl_each_genl_attr(nlh, station_attr, out);
+}
+
+int nl_parse_bss(const nlmsghdr *nlh, nl_bss *out) {
+  *out = nl_bss{};
+  out->status = kNoStatus;
+  if (nl_genl_cmd(nlh) != NL80211_CMD_NEW_SCAN_RESULTS) return -1;
+  bss_parse p{out, false, false};
+  if (nl_each_genl_attr(nlh, bss_attr, &p) != 0) return -1;
+  return p.has_bss && p.has_bssid ? 0 : -1;
+}
+
+int nl_parse_scan_event(const nlmsghdr *nlh, nl_scan_event *out) {
+  *out = nl_scan_event{};
+  int cmd = nl_genl_cmd(nlh);
+  if (cmd < 0) return -1;
+  out->cmd = static_cast<uint8_t>(cmd);
+  return nl_each_genl_attr(nlh, event_attr, out);
+}
+
+void nl_format_addr(const uint8_t (&addr)[6], char (&out)[18]) {
+  snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", addr[0], addr[1], addr[2], addr[3],
+           addr[4], addr[5]);
+}
+
+int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
+  bool too_long = false;
+  *len = 0;
+  each_element(ies, [&](uint8_t id, nl_bytes element) {
+    if (too_long || (id != kIdSsid && id != kIdMeshId) || element.empty()) return;
+    if (element.size() > kSsidMax) {
+      too_long = true;
+      return;
+    }
+    memcpy(ssid, element.data(), element.size());
+    *len = static_cast<uint32_t>(element.size());
+  });
+  return too_long ? -1 : 0;
+}
+
+int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules) {
+  char addr[18];
+  nl_format_addr(bss.bssid, addr);
+  if (list_find_bssid(addr) != nullptr) return 0;
+  const bool associated = strncmp(addr, rules.ap_addr, sizeof addr) == 0;
+  if (rules.directed && !associated) return 0;
+
+  uint8_t ssid[32];
+  uint32_t ssid_len = 0;
+  network_entry *entry = list_append_new();
+  if (entry == nullptr) return -1;
+  memcpy(entry->bssid, addr, sizeof entry->bssid);
+  if (associated) {
+    snprintf(entry->bitrate, sizeof entry->bitrate, "%.*s",
+             static_cast<int>(strnlen(rules.ap_rate, 10)), rules.ap_rate);
+    entry->current = 1;
+  }
+  // The fields in the order in which cfg80211 reports them.
+  if (bss.frequency != 0) entry->channel = nl_channel(bss.frequency);
+  set_scan_quality(entry, bss);
+  if (bss.capability & kCapabilityPrivacy)
+    entry->privacy = 1;
+  else
+    add_descriptor(entry, "off");
+  if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) return -1;
+  if (ssid_len > 0) {
+    memcpy(entry->essid, ssid, ssid_len);
+    entry->essid_len = ssid_len;
+  }
+  snprintf(entry->mode, sizeof entry->mode, "%s", mode_of(bss));
+  return parse_elements(entry, bss.ies) != 0 ? -1 : 0;
+}
+
+void nl_apply_wep_rule() {
+  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
+    if (entry->privacy != 1) continue;
+    if (entry->security_count == 0 || (entry->security_count == 1 && entry->wps == 1))
+      add_descriptor(entry, "WEP");
+  }
+}
+
+int nl_link_quality(uint8_t signal_kind, const nl_station *station) {
+  // cfg80211 fills the statistics from the station's signal; libiw reads
+  // them back from /proc/net/wireless, which carries quality and level but
+  // not the dBm flag.
+  iw_quality qual{};
+  if (station != nullptr && station->has_signal &&
+      (signal_kind == kSignalMbm || signal_kind == kSignalUnspec)) {
+    qual.level = static_cast<uint8_t>(station->signal);
+    qual.qual = signal_kind == kSignalMbm ? dbm_quality(station->signal)
+                                          : static_cast<uint8_t>(station->signal);
+    qual.updated = IW_QUAL_QUAL_UPDATED | IW_QUAL_LEVEL_UPDATED;
+  }
+  const iw_range range = range_of(signal_kind);
+  return quality_percent(&qual, &range);
+}
+
+int nl_channel(uint32_t mhz) { return channel_of_mhz(mhz); }
+
+int nl_take_association(const nlmsghdr *nlh, nl_association *a) {
+  nl_bss bss;
+  if (nl_parse_bss(nlh, &bss) != 0) return -1;
+  if (bss.status != NL80211_BSS_STATUS_ASSOCIATED && bss.status != NL80211_BSS_STATUS_IBSS_JOINED)
+    return 0;
+  a->found = 1;
+  memcpy(a->bssid, bss.bssid, sizeof a->bssid);
+  a->frequency = bss.frequency;
+  a->signal_kind = bss.signal_kind;
+  a->ssid_ok = nl_bss_ssid(bss.ies, a->ssid, &a->ssid_len) == 0 ? 1 : 0;
+  return 0;
+}
+
+void nl_refresh_entry(network_entry *entry, const nl_association &a, const nl_station *station) {
+  if (station != nullptr && station->has_tx_rate) {
+    // The Wireless Extensions view: the 100 kbit/s figure times 100000, in 32 bits.
+    format_bitrate(station->tx_rate * 100000u, entry->bitrate, 11);
+    entry->current = 1;
+  }
+  // A figure without a percentage leaves the cached one.
+  int percent = nl_link_quality(a.signal_kind, station);
+  if (percent >= 0) entry->quality = static_cast<uint8_t>(percent > 100 ? 100 : percent);
+  if (a.frequency != 0) entry->channel = nl_channel(a.frequency);
+}
+
+void nl_put_scan_request(nlmsghdr *nlh, const nl_scan_request &req) {
+  mnl_attr_put_u32(nlh, NL80211_ATTR_IFINDEX, req.ifindex);
+  static const uint8_t kWildcard[1] = {0};
+  nlattr *ssids = mnl_attr_nest_start(nlh, NL80211_ATTR_SCAN_SSIDS);
+  if (req.directed && req.ssid != nullptr && req.ssid_len > 0 && req.ssid_len <= kSsidMax)
+    mnl_attr_put(nlh, 1, req.ssid_len, req.ssid);
+  else
+    mnl_attr_put(nlh, 1, 0, kWildcard);
+  mnl_attr_nest_end(nlh, ssids);
+  if (req.directed) {
+    nlattr *freqs = mnl_attr_nest_start(nlh, NL80211_ATTR_SCAN_FREQUENCIES);
+    mnl_attr_put_u32(nlh, 1, req.frequency);
+    mnl_attr_nest_end(nlh, freqs);
+  }
+  if (req.iftype == NL80211_IFTYPE_AP) mnl_attr_put_u32(nlh, NL80211_ATTR_SCAN_FLAGS, NL80211_SCAN_FLAG_AP);
+}

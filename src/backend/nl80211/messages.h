@@ -1,0 +1,127 @@
+// nl80211 messages to plain records, and scanned BSSs to network list
+// entries. Pure functions over received messages: every attribute is
+// validated through libmnl before its payload is read, and a message that
+// is malformed or lacks what it must carry fails.
+#pragma once
+
+#include <cstdint>
+
+#include "backend/nl80211/netlink.h"
+
+struct network_entry;
+
+// The generic netlink family "nl80211" (a CTRL_CMD_NEWFAMILY reply).
+struct nl_family {
+  uint16_t id;
+  uint32_t scan_group;  // 0 when the family announces no "scan" group
+};
+int nl_parse_family(const nlmsghdr *nlh, nl_family *out);
+
+// An NL80211_CMD_NEW_INTERFACE reply.
+struct nl_interface {
+  uint32_t ifindex;
+  uint32_t iftype;  // NL80211_IFTYPE_*; NL80211_IFTYPE_UNSPECIFIED when not given
+};
+int nl_parse_interface(const nlmsghdr *nlh, nl_interface *out);
+
+// An NL80211_CMD_NEW_STATION reply: what the kernel knows of the peer.
+struct nl_station {
+  uint32_t has_signal;
+  int32_t signal;        // dBm
+  uint32_t has_tx_rate;  // the station info carries a transmit rate
+  uint32_t tx_rate;      // 100 kbit/s; 0 when the rate gives no figure
+};
+int nl_parse_station(const nlmsghdr *nlh, nl_station *out);
+
+enum nl_signal_kind : uint8_t { kSignalNone, kSignalMbm, kSignalUnspec };
+
+// One BSS of a scan dump (an NL80211_CMD_NEW_SCAN_RESULTS message).
+struct nl_bss {
+  uint8_t bssid[6];
+  uint32_t frequency;  // MHz; 0 when not given
+  uint16_t capability;
+  uint8_t signal_kind;  // which signal attribute the wiphy's signal type gave
+  int32_t signal_mbm;
+  uint8_t signal_unspec;
+  uint32_t status;  // NL80211_BSS_STATUS_*, or kNoStatus
+  nl_bytes ies;     // NL80211_BSS_INFORMATION_ELEMENTS, inside the message
+};
+constexpr uint32_t kNoStatus = UINT32_MAX;
+// 0, or -1 for a message that is not a BSS or is malformed (no BSS
+// attribute, no BSSID, an attribute of the wrong size).
+int nl_parse_bss(const nlmsghdr *nlh, nl_bss *out);
+
+// A multicast event of the "scan" group: the command and the interface.
+struct nl_scan_event {
+  uint8_t cmd;
+  uint32_t ifindex;  // 0 when the event names none
+};
+int nl_parse_scan_event(const nlmsghdr *nlh, nl_scan_event *out);
+
+// Address text as the Wireless Extensions backend writes it.
+void nl_format_addr(const uint8_t (&addr)[6], char (&out)[18]);
+
+// How scanned BSSs become entries, as the Wireless Extensions backend's
+// decoder turns cfg80211's scan events into entries.
+struct nl_cell_rules {
+  const char *ap_addr;  // the associated BSS's address text, or ""
+  const char *ap_rate;  // its bit-rate text, or ""
+  uint32_t directed;    // only the associated BSS is taken
+};
+// Appends an entry for a BSS the list does not hold yet; 0, or -1 to fail
+// the scan (no memory, an SSID element longer than 32 bytes).
+int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules);
+// Encrypted entries that carry no descriptor but WPS get "WEP".
+void nl_apply_wep_rule();
+
+// The SSID as cfg80211's Wireless Extensions view reports it: the last
+// non-empty SSID (or mesh ID) element in the run of whole elements. 0 with
+// the length in *len (0 for none or hidden), or -1 when it is longer than
+// 32 bytes.
+int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len);
+
+// The link quality in percent that the Wireless Extensions backend reads for
+// the associated station from /proc/net/wireless, which cfg80211 fills from
+// the station's signal; signal_kind is that of the wiphy (from its BSSs).
+// station null: no station information (the figure is then 0).
+int nl_link_quality(uint8_t signal_kind, const nl_station *station);
+
+// The channel number of a frequency in MHz, or -1.
+int nl_channel(uint32_t mhz);
+
+// A scan request: an active scan with the wildcard SSID on every channel,
+// or directed at one SSID on one frequency. An access point scans only with
+// the AP flag, which the kernel demands of a beaconing interface.
+struct nl_scan_request {
+  uint32_t ifindex;
+  uint32_t iftype;  // NL80211_IFTYPE_* of the interface
+  uint32_t directed;
+  const uint8_t *ssid;  // directed only; at most 32 bytes
+  uint32_t ssid_len;
+  uint32_t frequency;   // MHz, directed only
+};
+// Appends the request's attributes to a TRIGGER_SCAN message of at least
+// kRequestSize bytes.
+void nl_put_scan_request(nlmsghdr *nlh, const nl_scan_request &req);
+
+// The BSS that a scan dump marks as the one the interface is associated
+// with (or, for an ad-hoc interface, has joined).
+struct nl_association {
+  uint32_t found;
+  uint8_t bssid[6];
+  uint32_t frequency;
+  uint8_t signal_kind;
+  uint8_t ssid[32];
+  uint32_t ssid_len;
+  uint32_t ssid_ok;  // 0 when its SSID element is longer than 32 bytes
+};
+// Takes one message of a scan dump into *a when it is the associated BSS;
+// 0, or -1 for a malformed message.
+int nl_take_association(const nlmsghdr *nlh, nl_association *a);
+
+// The live data of the associated BSS's entry, as the Wireless Extensions
+// backend refreshes it: the transmit rate (and the current mark) when the
+// station information carries one, the quality from the station's signal,
+// the channel from the BSS's frequency. station null: none could be read
+// (or the interface is no station).
+void nl_refresh_entry(network_entry *entry, const nl_association &a, const nl_station *station);

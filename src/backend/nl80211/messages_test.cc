@@ -1,0 +1,431 @@
+// BSS, station, interface, family and event messages as the kernel sends
+// them, and the entries that BSSs become.
+#include "backend/nl80211/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "backend/nl80211/test_messages.h"
+#include "netlist/netlist.h"
+
+namespace {
+
+class NlMessages : public ::testing::Test {
+ protected:
+  void SetUp() override { list_clear(); }
+  void TearDown() override { list_clear(); }
+
+  // Parses spec as one message and adds it under rules; the result of each step.
+  int add(const BssSpec &spec, const nl_cell_rules &rules = {"", "", 0}) {
+    Datagram d;
+    put_bss(d, spec);
+    nl_bss bss;
+    if (nl_parse_bss(first(d), &bss) != 0) return -2;
+    return nl_add_bss(bss, rules);
+  }
+  static std::string essid(const network_entry *e) { return std::string(e->essid, e->essid_len); }
+  static std::string security(const network_entry *e) {
+    std::string s;
+    for (int i = 0; i < e->security_count; ++i) {
+      if (i > 0) s.push_back('/');
+      s.append(e->security[i]);
+    }
+    return s;
+  }
+};
+
+TEST_F(NlMessages, BssBecomesEntryWithEveryField) {
+  BssSpec spec;
+  spec.frequency = 2437;
+  spec.capability = 0x0011;  // ESS, privacy
+  spec.signal = -4500;
+  spec.ies = concat({ssid_element("home, 2nd floor"), rsn_element(2)});
+  ASSERT_EQ(add(spec), 0);
+  network_entry *e = list_first();
+  ASSERT_NE(e, nullptr);
+  EXPECT_STREQ(e->bssid, "02:00:00:00:01:00");
+  EXPECT_EQ(essid(e), "home, 2nd floor");
+  EXPECT_STREQ(e->mode, "Master");
+  EXPECT_EQ(e->channel, 6);
+  EXPECT_EQ(e->quality, 92);  // (-45 + 110) * 100 / 70
+  EXPECT_EQ(e->privacy, 1u);
+  EXPECT_EQ(security(e), "WPA2-PSK");
+  EXPECT_EQ(e->current, 0u);
+  EXPECT_EQ(list_next(), nullptr);
+}
+
+// The quality that cfg80211's Wireless Extensions view gives for each
+// signal, through the shared percentage rule.
+TEST_F(NlMessages, ScanQualityFollowsTheWirelessExtensionsView) {
+  struct Case {
+    int kind;
+    int32_t signal;
+    int quality;
+  } const cases[] = {
+      {1, -3000, 100}, {1, -4000, 100}, {1, -4099, 100},  // -40 after truncation
+      {1, -7550, 50},  {1, -11000, 0},  {1, -12000, 0},
+      {1, 0, 100},     {1, 500, 100},   {2, 60, 60},
+      {2, 100, 100},   {2, 0, 0},       {0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    list_clear();
+    BssSpec spec;
+    spec.kind = c.kind;
+    spec.signal = c.signal;
+    ASSERT_EQ(add(spec), 0);
+    EXPECT_EQ(list_first()->quality, c.quality) << "kind " << c.kind << " signal " << c.signal;
+  }
+}
+
+TEST_F(NlMessages, ModeFromCapabilityAndMesh) {
+  struct Case {
+    int32_t capability;
+    std::vector<uint8_t> extra;
+    const char *mode;
+  } const cases[] = {
+      {0x0001, {}, "Master"}, {0x0002, {}, "Ad-Hoc"}, {0x0003, {}, "Master"},
+      {0x0000, {}, ""},       {-1, {}, ""},           {0x0001, element(113, {1, 1, 0, 0, 0, 0, 0}), ""},
+  };
+  for (const Case &c : cases) {
+    list_clear();
+    BssSpec spec;
+    spec.capability = c.capability;
+    spec.ies = concat({ssid_element("x"), c.extra});
+    ASSERT_EQ(add(spec), 0);
+    EXPECT_STREQ(list_first()->mode, c.mode) << "capability " << c.capability;
+  }
+}
+
+TEST_F(NlMessages, SsidElements) {
+  const std::string longest(32, 'z');
+  struct Case {
+    std::vector<uint8_t> ies;
+    bool ies_present;
+    int result;
+    std::string essid;
+  } const cases[] = {
+      {ssid_element("lab-open"), true, 0, "lab-open"},
+      {{}, false, 0, ""},                                        // no elements at all
+      {element(1, {0x82, 0x84}), true, 0, ""},                   // no SSID element
+      {element(0, {}), true, 0, ""},                             // hidden: empty SSID
+      {element(0, {0, 0, 0, 0}), true, 0, std::string(4, '\0')},  // hidden: zeroed SSID
+      {ssid_element(longest.c_str()), true, 0, longest},
+      {element(0, std::vector<uint8_t>(33, 'a')), true, -1, ""},  // too long: the scan fails
+      {concat({ssid_element("first"), ssid_element("second")}), true, 0, "second"},
+      {concat({ssid_element("kept"), element(0, {})}), true, 0, "kept"},
+      {{0, 5, 'a', 'b'}, true, 0, ""},  // runs past the end: not an element
+      {element(114, {'m', 'e', 's', 'h'}), true, 0, "mesh"},  // mesh ID
+  };
+  for (const Case &c : cases) {
+    list_clear();
+    BssSpec spec;
+    spec.ies = c.ies;
+    spec.ies_present = c.ies_present;
+    ASSERT_EQ(add(spec), c.result) << c.essid;
+    if (c.result == 0) {
+      EXPECT_EQ(essid(list_first()), c.essid);
+    }
+  }
+}
+
+TEST_F(NlMessages, MalformedMessagesFail) {
+  struct Case {
+    const char *what;
+    BssSpec spec;
+  } const cases[] = {
+      {"no BSS attribute", [] { BssSpec s; s.bss_present = false; return s; }()},
+      {"no BSSID", [] { BssSpec s; s.bssid.clear(); return s; }()},
+      {"short BSSID", [] { BssSpec s; s.bssid = {1, 2, 3, 4, 5}; return s; }()},
+      {"long BSSID", [] { BssSpec s; s.bssid = {1, 2, 3, 4, 5, 6, 7}; return s; }()},
+  };
+  for (const Case &c : cases) EXPECT_EQ(add(c.spec), -2) << c.what;
+  EXPECT_EQ(list_first(), nullptr);
+
+  // An attribute of the wrong size.
+  Datagram d;
+  nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_NEW_SCAN_RESULTS);
+  nlattr *nest = mnl_attr_nest_start(nlh, NL80211_ATTR_BSS);
+  const uint8_t bssid[6] = {2, 0, 0, 0, 1, 0};
+  mnl_attr_put(nlh, NL80211_BSS_BSSID, sizeof bssid, bssid);
+  mnl_attr_put_u16(nlh, NL80211_BSS_FREQUENCY, 2412);
+  mnl_attr_nest_end(nlh, nest);
+  d.end();
+  nl_bss bss;
+  EXPECT_EQ(nl_parse_bss(first(d), &bss), -1);
+
+  // Another command.
+  Datagram other;
+  other.begin(0x1c, NL80211_CMD_NEW_STATION);
+  other.end();
+  EXPECT_EQ(nl_parse_bss(first(other), &bss), -1);
+
+  // A nested run whose last attribute is cut short.
+  Datagram cut;
+  nlh = cut.begin(0x1c, NL80211_CMD_NEW_SCAN_RESULTS);
+  nest = mnl_attr_nest_start(nlh, NL80211_ATTR_BSS);
+  mnl_attr_put(nlh, NL80211_BSS_BSSID, sizeof bssid, bssid);
+  mnl_attr_put_u32(nlh, NL80211_BSS_FREQUENCY, 2412);
+  mnl_attr_nest_end(nlh, nest);
+  nest->nla_len = static_cast<uint16_t>(nest->nla_len - 2);
+  cut.end();
+  EXPECT_EQ(nl_parse_bss(first(cut), &bss), -1);
+}
+
+TEST_F(NlMessages, MissingOptionalAttributes) {
+  BssSpec spec;
+  spec.frequency = -1;
+  spec.capability = -1;
+  spec.kind = 0;
+  spec.ies_present = false;
+  ASSERT_EQ(add(spec), 0);
+  network_entry *e = list_first();
+  EXPECT_EQ(e->channel, 0);
+  EXPECT_EQ(e->quality, 0);
+  EXPECT_STREQ(e->mode, "");
+  EXPECT_EQ(security(e), "off");  // no privacy bit
+  EXPECT_EQ(e->essid_len, 0u);
+}
+
+TEST_F(NlMessages, ChannelsOfFrequencies) {
+  struct Case {
+    uint32_t mhz;
+    int channel;
+  } const cases[] = {{2412, 1}, {2472, 13}, {2484, 14}, {5180, 36}, {5825, 165},
+               {5955, 1}, {4920, 184}, {2413, -1}, {60480, -1}};
+  for (const Case &c : cases) EXPECT_EQ(nl_channel(c.mhz), c.channel) << c.mhz;
+}
+
+TEST_F(NlMessages, SecurityAndTheWepRule) {
+  struct Case {
+    int32_t capability;
+    std::vector<uint8_t> ies;
+    const char *security;
+  } const cases[] = {
+      {0x0001, ssid_element("open"), "off"},
+      {0x0011, ssid_element("wep"), "WEP"},
+      {0x0011, concat({ssid_element("psk"), rsn_element(2)}), "WPA2-PSK"},
+      {0x0012, concat({ssid_element("adhoc"), element(221, {0x00, 0x50, 0xF2, 4, 0x10, 0x4A, 0, 1, 0x10})}),
+       "WPS/WEP"},
+      // A WMM element carries the WPA OUI: the shared walker names it "unknown".
+      {0x0002, concat({ssid_element("ibss"), element(221, {0x00, 0x50, 0xF2, 2, 0, 1, 0})}),
+       "off/unknown"},
+  };
+  for (const Case &c : cases) {
+    list_clear();
+    BssSpec spec;
+    spec.capability = c.capability;
+    spec.ies = c.ies;
+    ASSERT_EQ(add(spec), 0);
+    nl_apply_wep_rule();
+    EXPECT_EQ(security(list_first()), c.security);
+  }
+}
+
+TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
+  BssSpec a;
+  BssSpec b;
+  b.bssid = {0x02, 0, 0, 0, 2, 0};
+  b.ies = ssid_element("b");
+  const nl_cell_rules rules{"02:00:00:00:02:00", "54 Mbit/s", 0};
+  ASSERT_EQ(add(a, rules), 0);
+  ASSERT_EQ(add(b, rules), 0);
+  BssSpec again = a;
+  again.ies = ssid_element("changed");
+  ASSERT_EQ(add(again, rules), 0);  // already listed: ignored whole
+  network_entry *first_entry = list_first();
+  network_entry *second = list_next();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(list_next(), nullptr);
+  EXPECT_EQ(essid(first_entry), "lab");
+  EXPECT_EQ(first_entry->current, 0u);
+  EXPECT_EQ(second->current, 1u);
+  EXPECT_STREQ(second->bitrate, "54 Mbit/s");
+
+  // Directed: only the associated BSS is taken.
+  list_clear();
+  const nl_cell_rules directed{"02:00:00:00:02:00", "", 1};
+  ASSERT_EQ(add(a, directed), 0);
+  EXPECT_EQ(list_first(), nullptr);
+  ASSERT_EQ(add(b, directed), 0);
+  ASSERT_NE(list_first(), nullptr);
+  EXPECT_STREQ(list_first()->bssid, "02:00:00:00:02:00");
+  EXPECT_STREQ(list_first()->bitrate, "");
+  EXPECT_EQ(list_first()->current, 1u);
+}
+
+TEST_F(NlMessages, BssStatusMarksTheAssociation) {
+  Datagram d;
+  BssSpec spec;
+  spec.status = NL80211_BSS_STATUS_ASSOCIATED;
+  put_bss(d, spec);
+  nl_bss bss;
+  ASSERT_EQ(nl_parse_bss(first(d), &bss), 0);
+  EXPECT_EQ(bss.status, static_cast<uint32_t>(NL80211_BSS_STATUS_ASSOCIATED));
+  EXPECT_EQ(bss.signal_kind, kSignalMbm);
+  Datagram none;
+  put_bss(none, BssSpec{});
+  ASSERT_EQ(nl_parse_bss(first(none), &bss), 0);
+  EXPECT_EQ(bss.status, kNoStatus);
+}
+
+// Station messages and the /proc/net/wireless figure that the Wireless
+// Extensions backend reads for them.
+TEST_F(NlMessages, StationRateAndLinkQuality) {
+  auto station = [](int signal, int rate32, int rate16, bool tx) {
+    Datagram d;
+    nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_NEW_STATION);
+    mnl_attr_put_u32(nlh, NL80211_ATTR_IFINDEX, 5);
+    nlattr *info = mnl_attr_nest_start(nlh, NL80211_ATTR_STA_INFO);
+    mnl_attr_put_u32(nlh, NL80211_STA_INFO_INACTIVE_TIME, 10);
+    if (signal != 1) mnl_attr_put_u8(nlh, NL80211_STA_INFO_SIGNAL, static_cast<uint8_t>(signal));
+    if (tx) {
+      nlattr *rate = mnl_attr_nest_start(nlh, NL80211_STA_INFO_TX_BITRATE);
+      if (rate16 >= 0) mnl_attr_put_u16(nlh, NL80211_RATE_INFO_BITRATE, static_cast<uint16_t>(rate16));
+      if (rate32 >= 0) mnl_attr_put_u32(nlh, NL80211_RATE_INFO_BITRATE32, static_cast<uint32_t>(rate32));
+      mnl_attr_nest_end(nlh, rate);
+    }
+    mnl_attr_nest_end(nlh, info);
+    d.end();
+    nl_station st;
+    EXPECT_EQ(nl_parse_station(first(d), &st), 0);
+    return st;
+  };
+  nl_station st = station(-50, 55, 55, true);
+  EXPECT_EQ(st.has_signal, 1u);
+  EXPECT_EQ(st.signal, -50);
+  EXPECT_EQ(st.has_tx_rate, 1u);
+  EXPECT_EQ(st.tx_rate, 55u);
+  EXPECT_EQ(station(-50, 70000, -1, true).tx_rate, 70000u);  // above 16 bits: BITRATE32 only
+  EXPECT_EQ(station(-50, -1, 540, true).tx_rate, 540u);
+  EXPECT_EQ(station(-50, -1, -1, true).tx_rate, 0u);  // a rate without a figure
+  EXPECT_EQ(station(-50, 10, 10, false).has_tx_rate, 0u);
+  EXPECT_EQ(station(1, 10, 10, true).has_signal, 0u);
+
+  struct Case {
+    uint8_t kind;
+    int signal;  // 1: none
+    int percent;
+  } const cases[] = {
+      {kSignalMbm, -50, 85},  {kSignalMbm, -40, 100}, {kSignalMbm, -30, 100},
+      {kSignalMbm, -110, 0},  {kSignalMbm, -75, 50},  {kSignalMbm, 0, 70},  // level 0: quality capped
+      {kSignalMbm, 1, 0},     {kSignalUnspec, 40, 40}, {kSignalNone, -50, 0},
+  };
+  for (const Case &c : cases) {
+    nl_station s = station(c.signal, 10, 10, true);
+    EXPECT_EQ(nl_link_quality(c.kind, &s), c.percent) << int(c.kind) << " " << c.signal;
+  }
+  EXPECT_EQ(nl_link_quality(kSignalMbm, nullptr), 0);
+}
+
+TEST_F(NlMessages, FamilyInterfaceAndScanEvents) {
+  Datagram f;
+  nlmsghdr *nlh = f.begin(GENL_ID_CTRL, CTRL_CMD_NEWFAMILY);
+  mnl_attr_put_strz(nlh, CTRL_ATTR_FAMILY_NAME, "nl80211");
+  mnl_attr_put_u16(nlh, CTRL_ATTR_FAMILY_ID, 0x1c);
+  nlattr *groups = mnl_attr_nest_start(nlh, CTRL_ATTR_MCAST_GROUPS);
+  const char *names[] = {"config", "scan", "regulatory"};
+  for (uint16_t i = 0; i < 3; ++i) {
+    nlattr *g = mnl_attr_nest_start(nlh, static_cast<uint16_t>(i + 1));
+    mnl_attr_put_u32(nlh, CTRL_ATTR_MCAST_GRP_ID, 5u + i);
+    mnl_attr_put_strz(nlh, CTRL_ATTR_MCAST_GRP_NAME, names[i]);
+    mnl_attr_nest_end(nlh, g);
+  }
+  mnl_attr_nest_end(nlh, groups);
+  f.end();
+  nl_family family;
+  ASSERT_EQ(nl_parse_family(first(f), &family), 0);
+  EXPECT_EQ(family.id, 0x1c);
+  EXPECT_EQ(family.scan_group, 6u);
+
+  Datagram i;
+  nlh = i.begin(0x1c, NL80211_CMD_NEW_INTERFACE);
+  mnl_attr_put_u32(nlh, NL80211_ATTR_IFINDEX, 5);
+  mnl_attr_put_strz(nlh, NL80211_ATTR_IFNAME, "wlan0");
+  mnl_attr_put_u32(nlh, NL80211_ATTR_IFTYPE, NL80211_IFTYPE_AP);
+  i.end();
+  nl_interface iface;
+  ASSERT_EQ(nl_parse_interface(first(i), &iface), 0);
+  EXPECT_EQ(iface.ifindex, 5u);
+  EXPECT_EQ(iface.iftype, static_cast<uint32_t>(NL80211_IFTYPE_AP));
+
+  Datagram e;
+  nlh = e.begin(0x1c, NL80211_CMD_SCAN_ABORTED);
+  mnl_attr_put_u32(nlh, NL80211_ATTR_WIPHY, 0);
+  mnl_attr_put_u32(nlh, NL80211_ATTR_IFINDEX, 9);
+  e.end();
+  nl_scan_event event;
+  ASSERT_EQ(nl_parse_scan_event(first(e), &event), 0);
+  EXPECT_EQ(event.cmd, NL80211_CMD_SCAN_ABORTED);
+  EXPECT_EQ(event.ifindex, 9u);
+
+  // An interface index of the wrong size fails the event.
+  Datagram bad;
+  nlh = bad.begin(0x1c, NL80211_CMD_NEW_SCAN_RESULTS);
+  mnl_attr_put_u16(nlh, NL80211_ATTR_IFINDEX, 9);
+  bad.end();
+  EXPECT_EQ(nl_parse_scan_event(first(bad), &event), -1);
+}
+
+// What a scan request carries, read back through the same attribute walks.
+struct ScanRequestSeen {
+  uint32_t ifindex = 0;
+  int flags = -1;  // -1: no NL80211_ATTR_SCAN_FLAGS
+  std::vector<std::string> ssids;
+  std::vector<uint32_t> freqs;
+};
+
+ScanRequestSeen scan_request(const nl_scan_request &req) {
+  Datagram d;
+  nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_TRIGGER_SCAN);
+  nl_put_scan_request(nlh, req);
+  d.end();
+  ScanRequestSeen seen;
+  nl_each_genl_attr(first(d), [](const nlattr *attr, void *data) -> int {
+    auto *s = static_cast<ScanRequestSeen *>(data);
+    switch (mnl_attr_get_type(attr)) {
+      case NL80211_ATTR_IFINDEX: s->ifindex = mnl_attr_get_u32(attr); return 0;
+      case NL80211_ATTR_SCAN_FLAGS: s->flags = static_cast<int>(mnl_attr_get_u32(attr)); return 0;
+      case NL80211_ATTR_SCAN_SSIDS:
+        return nl_each_nested(attr, [](const nlattr *a, void *d2) -> int {
+          static_cast<ScanRequestSeen *>(d2)->ssids.emplace_back(
+              static_cast<const char *>(mnl_attr_get_payload(a)), mnl_attr_get_payload_len(a));
+          return 0;
+        }, s);
+      case NL80211_ATTR_SCAN_FREQUENCIES:
+        return nl_each_nested(attr, [](const nlattr *a, void *d2) -> int {
+          static_cast<ScanRequestSeen *>(d2)->freqs.push_back(mnl_attr_get_u32(a));
+          return 0;
+        }, s);
+      default: return 0;
+    }
+  }, &seen);
+  return seen;
+}
+
+TEST(NlScanRequest, AccessPointsScanWithTheApFlagOnly) {
+  const uint8_t ssid[] = {'h', 'o', 'm', 'e'};
+  struct Case {
+    uint32_t iftype;
+    int flags;
+  } const cases[] = {
+      {NL80211_IFTYPE_AP, NL80211_SCAN_FLAG_AP}, {NL80211_IFTYPE_STATION, -1},
+      {NL80211_IFTYPE_ADHOC, -1},                {NL80211_IFTYPE_P2P_GO, -1},
+  };
+  for (const Case &c : cases) {
+    ScanRequestSeen plain = scan_request({5, c.iftype, 0, nullptr, 0, 0});
+    EXPECT_EQ(plain.flags, c.flags) << c.iftype;
+    EXPECT_EQ(plain.ifindex, 5u);
+    EXPECT_EQ(plain.ssids, std::vector<std::string>{""});  // the wildcard: an active scan
+    EXPECT_TRUE(plain.freqs.empty());
+    ScanRequestSeen directed = scan_request({5, c.iftype, 1, ssid, sizeof ssid, 2437});
+    EXPECT_EQ(directed.flags, c.flags) << c.iftype;
+    EXPECT_EQ(directed.ssids, std::vector<std::string>{"home"});
+    EXPECT_EQ(directed.freqs, std::vector<uint32_t>{2437});
+  }
+  // A hidden network's empty SSID is scanned for as the wildcard.
+  EXPECT_EQ(scan_request({5, NL80211_IFTYPE_STATION, 1, ssid, 0, 2412}).ssids,
+            std::vector<std::string>{""});
+}
+
+}  // namespace

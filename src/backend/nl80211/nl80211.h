@@ -1,0 +1,26 @@
+// The nl80211 backend, registered as "NL80211": the same operations and
+// outcomes as the Wireless Extensions backend, over generic netlink.
+#pragma once
+
+#include <cstdint>
+
+#include "backend/backend.h"
+
+extern const backend_ops nl80211_ops;
+
+// The instance: the generic part first, so that the registry's pointer is
+// this record's.
+struct nl80211_ctx {
+  backend_ctx base;
+  uint32_t ifindex;
+  uint32_t iftype;      // NL80211_IFTYPE_* of the interface
+  char ap_addr[18];     // the associated BSS's address text, or ""
+  char ap_rate[11];     // its transmit bit rate as format_bitrate writes it
+};
+
+backend_ctx *nl80211_create();
+void nl80211_destroy(backend_ctx *ctx);
+// Five scan passes two seconds apart; 0 or -1.
+int nl80211_scan(backend_ctx *ctx);
+// Brings the associated BSS's entry up to date (cached runs).
+int nl80211_current(backend_ctx *ctx, int *added);
