@@ -27,7 +27,7 @@ while read -r name; do
   read -r start end <"$d/times"
   args=$(cat "$d/args")
   echo
-  echo "\$ lumra $args"
+  echo "\$ lumra ${args% }"
   cat "$d/stdout"
   echo
   [ -s "$d/stderr" ] && sed 's/^/stderr: /' "$d/stderr"
