@@ -16,10 +16,10 @@ class NlMessages : public ::testing::Test {
   void SetUp() override { list_clear(); }
   void TearDown() override { list_clear(); }
 
-  // Parses spec as one message and adds it under rules; the result of each step.
-  int add(const BssSpec &spec, const nl_cell_rules &rules = {"", "", 0}) {
+  // Parses fields as one message and adds it under rules; the result of each step.
+  int add(const BssFields &fields, const nl_cell_rules &rules = {"", "", 0}) {
     Datagram d;
-    put_bss(d, spec);
+    put_bss(d, fields);
     nl_bss bss;
     if (nl_parse_bss(first(d), &bss) != 0) return -2;
     return nl_add_bss(bss, rules);
@@ -36,12 +36,12 @@ class NlMessages : public ::testing::Test {
 };
 
 TEST_F(NlMessages, BssBecomesEntryWithEveryField) {
-  BssSpec spec;
-  spec.frequency = 2437;
-  spec.capability = 0x0011;  // ESS, privacy
-  spec.signal = -4500;
-  spec.ies = concat({ssid_element("home, 2nd floor"), rsn_element(2)});
-  ASSERT_EQ(add(spec), 0);
+  BssFields bss;
+  bss.frequency = 2437;
+  bss.capability = 0x0011;  // ESS, privacy
+  bss.signal = -4500;
+  bss.ies = concat({ssid_element("home, 2nd floor"), rsn_element(2)});
+  ASSERT_EQ(add(bss), 0);
   network_entry *e = list_first();
   ASSERT_NE(e, nullptr);
   EXPECT_STREQ(e->bssid, "02:00:00:00:01:00");
@@ -70,10 +70,10 @@ TEST_F(NlMessages, ScanQualityFollowsTheWirelessExtensionsView) {
   };
   for (const Case &c : cases) {
     list_clear();
-    BssSpec spec;
-    spec.kind = c.kind;
-    spec.signal = c.signal;
-    ASSERT_EQ(add(spec), 0);
+    BssFields bss;
+    bss.kind = c.kind;
+    bss.signal = c.signal;
+    ASSERT_EQ(add(bss), 0);
     EXPECT_EQ(list_first()->quality, c.quality) << "kind " << c.kind << " signal " << c.signal;
   }
 }
@@ -89,10 +89,10 @@ TEST_F(NlMessages, ModeFromCapabilityAndMesh) {
   };
   for (const Case &c : cases) {
     list_clear();
-    BssSpec spec;
-    spec.capability = c.capability;
-    spec.ies = concat({ssid_element("x"), c.extra});
-    ASSERT_EQ(add(spec), 0);
+    BssFields bss;
+    bss.capability = c.capability;
+    bss.ies = concat({ssid_element("x"), c.extra});
+    ASSERT_EQ(add(bss), 0);
     EXPECT_STREQ(list_first()->mode, c.mode) << "capability " << c.capability;
   }
 }
@@ -119,10 +119,10 @@ TEST_F(NlMessages, SsidElements) {
   };
   for (const Case &c : cases) {
     list_clear();
-    BssSpec spec;
-    spec.ies = c.ies;
-    spec.ies_present = c.ies_present;
-    ASSERT_EQ(add(spec), c.result) << c.essid;
+    BssFields bss;
+    bss.ies = c.ies;
+    bss.ies_present = c.ies_present;
+    ASSERT_EQ(add(bss), c.result) << c.essid;
     if (c.result == 0) {
       EXPECT_EQ(essid(list_first()), c.essid);
     }
@@ -132,14 +132,14 @@ TEST_F(NlMessages, SsidElements) {
 TEST_F(NlMessages, MalformedMessagesFail) {
   struct Case {
     const char *what;
-    BssSpec spec;
+    BssFields bss;
   } const cases[] = {
-      {"no BSS attribute", [] { BssSpec s; s.bss_present = false; return s; }()},
-      {"no BSSID", [] { BssSpec s; s.bssid.clear(); return s; }()},
-      {"short BSSID", [] { BssSpec s; s.bssid = {1, 2, 3, 4, 5}; return s; }()},
-      {"long BSSID", [] { BssSpec s; s.bssid = {1, 2, 3, 4, 5, 6, 7}; return s; }()},
+      {"no BSS attribute", [] { BssFields s; s.bss_present = false; return s; }()},
+      {"no BSSID", [] { BssFields s; s.bssid.clear(); return s; }()},
+      {"short BSSID", [] { BssFields s; s.bssid = {1, 2, 3, 4, 5}; return s; }()},
+      {"long BSSID", [] { BssFields s; s.bssid = {1, 2, 3, 4, 5, 6, 7}; return s; }()},
   };
-  for (const Case &c : cases) EXPECT_EQ(add(c.spec), -2) << c.what;
+  for (const Case &c : cases) EXPECT_EQ(add(c.bss), -2) << c.what;
   EXPECT_EQ(list_first(), nullptr);
 
   // An attribute of the wrong size.
@@ -173,12 +173,12 @@ TEST_F(NlMessages, MalformedMessagesFail) {
 }
 
 TEST_F(NlMessages, MissingOptionalAttributes) {
-  BssSpec spec;
-  spec.frequency = -1;
-  spec.capability = -1;
-  spec.kind = 0;
-  spec.ies_present = false;
-  ASSERT_EQ(add(spec), 0);
+  BssFields bss;
+  bss.frequency = -1;
+  bss.capability = -1;
+  bss.kind = 0;
+  bss.ies_present = false;
+  ASSERT_EQ(add(bss), 0);
   network_entry *e = list_first();
   EXPECT_EQ(e->channel, 0);
   EXPECT_EQ(e->quality, 0);
@@ -213,24 +213,24 @@ TEST_F(NlMessages, SecurityAndTheWepRule) {
   };
   for (const Case &c : cases) {
     list_clear();
-    BssSpec spec;
-    spec.capability = c.capability;
-    spec.ies = c.ies;
-    ASSERT_EQ(add(spec), 0);
+    BssFields bss;
+    bss.capability = c.capability;
+    bss.ies = c.ies;
+    ASSERT_EQ(add(bss), 0);
     nl_apply_wep_rule();
     EXPECT_EQ(security(list_first()), c.security);
   }
 }
 
 TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
-  BssSpec a;
-  BssSpec b;
+  BssFields a;
+  BssFields b;
   b.bssid = {0x02, 0, 0, 0, 2, 0};
   b.ies = ssid_element("b");
   const nl_cell_rules rules{"02:00:00:00:02:00", "54 Mbit/s", 0};
   ASSERT_EQ(add(a, rules), 0);
   ASSERT_EQ(add(b, rules), 0);
-  BssSpec again = a;
+  BssFields again = a;
   again.ies = ssid_element("changed");
   ASSERT_EQ(add(again, rules), 0);  // already listed: ignored whole
   network_entry *first_entry = list_first();
@@ -256,15 +256,15 @@ TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
 
 TEST_F(NlMessages, BssStatusMarksTheAssociation) {
   Datagram d;
-  BssSpec spec;
-  spec.status = NL80211_BSS_STATUS_ASSOCIATED;
-  put_bss(d, spec);
+  BssFields fields;
+  fields.status = NL80211_BSS_STATUS_ASSOCIATED;
+  put_bss(d, fields);
   nl_bss bss;
   ASSERT_EQ(nl_parse_bss(first(d), &bss), 0);
   EXPECT_EQ(bss.status, static_cast<uint32_t>(NL80211_BSS_STATUS_ASSOCIATED));
   EXPECT_EQ(bss.signal_kind, kSignalMbm);
   Datagram none;
-  put_bss(none, BssSpec{});
+  put_bss(none, BssFields{});
   ASSERT_EQ(nl_parse_bss(first(none), &bss), 0);
   EXPECT_EQ(bss.status, kNoStatus);
 }

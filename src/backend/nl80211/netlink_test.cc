@@ -22,10 +22,10 @@ nl_walk_result walk(const Datagram &d, int *n) { return nl_walk_reply(d.bytes(),
 
 TEST(NlWalk, MultipartDumpSplitAcrossReads) {
   Datagram first_read;
-  put_bss(first_read, BssSpec{});
-  put_bss(first_read, BssSpec{});
+  put_bss(first_read, BssFields{});
+  put_bss(first_read, BssFields{});
   Datagram second_read;
-  put_bss(second_read, BssSpec{});
+  put_bss(second_read, BssFields{});
   second_read.control(NLMSG_DONE, 0, kSeq, kPort);
   int n = 0;
   EXPECT_EQ(walk(first_read, &n), kNlMore);
@@ -68,7 +68,7 @@ TEST(NlWalk, AcknowledgementsAndErrorReplies) {
 TEST(NlWalk, MalformedDatagramsFail) {
   int n = 0;
   Datagram whole;
-  put_bss(whole, BssSpec{});
+  put_bss(whole, BssFields{});
   whole.control(NLMSG_DONE, 0, kSeq, kPort);
 
   // Cut anywhere: inside the header, inside the message, inside the end marker.
@@ -97,7 +97,7 @@ TEST(NlWalk, MalformedDatagramsFail) {
   EXPECT_EQ(walk(trailing, &n), kNlFailed);
   // Bytes too few to be a message after a whole one.
   Datagram partial;
-  put_bss(partial, BssSpec{});
+  put_bss(partial, BssFields{});
   partial.append_raw({1, 2, 3, 4, 5, 6, 7, 8});
   EXPECT_EQ(walk(partial, &n), kNlFailed);
   // Empty and misaligned datagrams.
@@ -108,10 +108,10 @@ TEST(NlWalk, MalformedDatagramsFail) {
 TEST(NlWalk, UnexpectedSendersAndMessagesFail) {
   int n = 0;
   Datagram other_seq;
-  put_bss(other_seq, BssSpec{}, 0x1c, NLM_F_MULTI, kSeq + 1, kPort);
+  put_bss(other_seq, BssFields{}, 0x1c, NLM_F_MULTI, kSeq + 1, kPort);
   EXPECT_EQ(walk(other_seq, &n), kNlFailed);
   Datagram other_port;
-  put_bss(other_port, BssSpec{}, 0x1c, NLM_F_MULTI, kSeq, kPort + 1);
+  put_bss(other_port, BssFields{}, 0x1c, NLM_F_MULTI, kSeq, kPort + 1);
   EXPECT_EQ(walk(other_port, &n), kNlFailed);
   // A control message type that no reply carries.
   Datagram overrun;
@@ -125,7 +125,7 @@ TEST(NlWalk, UnexpectedSendersAndMessagesFail) {
   EXPECT_EQ(walk(short_error, &n), kNlFailed);
   // The handler refusing a message fails the walk.
   Datagram d;
-  put_bss(d, BssSpec{});
+  put_bss(d, BssFields{});
   EXPECT_EQ(nl_walk_reply(d.bytes(), kSeq, kPort, [](const nlmsghdr *, void *) { return -1; }, nullptr),
             kNlFailed);
 }
