@@ -82,7 +82,11 @@ const cachefile_sys kCachefileSystem = {system_openat, system_write, system_fsyn
 
 cache_file::cache_file(const char *path, const cachefile_sys &sys) : sys_(sys), path_(path) {
   dir_[0] = name_[0] = new_name_[0] = '\0';
-  const char *slash = strrchr(path, '/');
+  // The last "/" and the length, in one walk (no library calls for them).
+  const char *slash = nullptr;
+  const char *end = path;
+  for (; *end != '\0'; ++end)
+    if (*end == '/') slash = end;
   const char *name = slash != nullptr ? slash + 1 : path;
   bool ok = *name != '\0';
   if (slash == nullptr)
@@ -91,7 +95,7 @@ cache_file::cache_file(const char *path, const cachefile_sys &sys) : sys_(sys), 
     ok = ok && copy_text(dir_, "/", 1);
   else
     ok = ok && copy_text(dir_, path, static_cast<std::size_t>(slash - path));
-  std::size_t len = strlen(name);
+  const auto len = static_cast<std::size_t>(end - name);
   ok = ok && copy_text(name_, name, len) && copy_text(new_name_, name, len) &&
        len + sizeof kNewSuffix <= sizeof new_name_;
   if (ok) memcpy(std::span<char>(new_name_).subspan(len).data(), kNewSuffix, sizeof kNewSuffix);
@@ -99,14 +103,11 @@ cache_file::cache_file(const char *path, const cachefile_sys &sys) : sys_(sys), 
 }
 
 cache_file::~cache_file() {
-  if (read_ != nullptr)
-    fclose(read_);
-  else if (seen_fd_ >= 0)
-    close(seen_fd_);
+  if (seen_fd_ >= 0) close(seen_fd_);
   if (dir_fd_ >= 0) close(dir_fd_);  // releases the lock as well
 }
 
-cache_open cache_file::open_read(FILE **stream) {
+cache_open cache_file::open_read(int *fd_out) {
   if (!names_ok_) {
     errno = ENAMETOOLONG;
     return cache_open::failed;
@@ -127,17 +128,9 @@ cache_open cache_file::open_read(FILE **stream) {
     if (errno == ENOENT) return cache_open::absent;
     return errno == ELOOP ? cache_open::not_regular : cache_open::failed;
   }
-  FILE *f = fdopen(fd, "r");
-  if (f == nullptr) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return cache_open::failed;
-  }
-  read_ = f;
   seen_fd_ = fd;  // kept open, so its inode cannot be reused for another file
   noted_ = true;
-  *stream = f;
+  *fd_out = fd;
   return cache_open::ok;
 }
 
@@ -166,12 +159,7 @@ int cache_file::prepare() {
       return -1;
     }
   }
-  if (read_ != nullptr) {
-    fclose(read_);
-    read_ = nullptr;
-  } else if (seen_fd_ >= 0) {
-    close(seen_fd_);
-  }
+  if (seen_fd_ >= 0) close(seen_fd_);
   seen_fd_ = fd;
   noted_ = true;
 

@@ -45,9 +45,10 @@ class cache_file {
   cache_file &operator=(const cache_file &) = delete;
 
   // Cached run: opens the cache for reading, without following a symlink and
-  // without opening anything but a regular file. ok sets *stream (owned by
-  // this object); failed leaves errno, EISDIR for a directory.
-  cache_open open_read(FILE **stream);
+  // without opening anything but a regular file. ok sets *fd (owned by this
+  // object, open until it is destroyed or prepare() is called); failed
+  // leaves errno, EISDIR for a directory.
+  cache_open open_read(int *fd);
 
   // Refresh run, before the scan: opens the directory, notes what is at the
   // path, and makes sure a new file can be created there. 0, or -1 with
@@ -82,6 +83,5 @@ class cache_file {
   int dir_fd_ = -1;
   bool locked_ = false;
   bool noted_ = false;
-  int seen_fd_ = -1;    // pins the inode that was at the path; -1: none was
-  FILE *read_ = nullptr;  // the cache being read; its descriptor is seen_fd_
+  int seen_fd_ = -1;  // pins the inode that was at the path (the cache being read); -1: none was
 };

@@ -206,8 +206,8 @@ TEST_F(CacheFile, CommitFailures) {
     put(kOld);
     cache_file f(path_.c_str(), kFaulty);
     if (c.cached) {
-      FILE *stream = nullptr;
-      ASSERT_EQ(f.open_read(&stream), cache_open::ok);
+      int fd = -1;
+      ASSERT_EQ(f.open_read(&fd), cache_open::ok);
     } else {
       ASSERT_EQ(f.prepare(), 0);
     }
@@ -279,8 +279,8 @@ TEST_F(CacheFile, PrepareOnUnusablePaths) {
     errno = 0;
     EXPECT_EQ(c.prepare(), -1);
     EXPECT_EQ(errno, EISDIR);
-    FILE *stream = nullptr;
-    EXPECT_EQ(c.open_read(&stream), cache_open::failed);
+    int fd = -1;
+    EXPECT_EQ(c.open_read(&fd), cache_open::failed);
     EXPECT_EQ(errno, EISDIR);
     rmdir(path_.c_str());
   }
@@ -288,8 +288,8 @@ TEST_F(CacheFile, PrepareOnUnusablePaths) {
   errno = 0;
   EXPECT_EQ(missing.prepare(), -1);
   EXPECT_EQ(errno, ENOENT);
-  FILE *stream = nullptr;
-  EXPECT_EQ(missing.open_read(&stream), cache_open::absent);
+  int fd = -1;
+  EXPECT_EQ(missing.open_read(&fd), cache_open::absent);
 }
 
 // Root may write any directory: the real refusal is seen by a child that
@@ -302,8 +302,8 @@ TEST_F(CacheFile, DirectoryNotWritableForTheUser) {
   if (pid == 0) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(90);
     cache_file c(path_.c_str());
-    FILE *stream = nullptr;
-    if (c.open_read(&stream) != cache_open::ok) _exit(91);  // reading needs no more
+    int fd = -1;
+    if (c.open_read(&fd) != cache_open::ok) _exit(91);  // reading needs no more
     std::string text = kNew;
     if (c.commit(fill_text, &text) != -1) _exit(92);
     cache_file r(path_.c_str());
@@ -328,9 +328,9 @@ TEST_F(CacheFile, NewerCacheIsNeverReplacedOrRemoved) {
       clean();
       if (had_cache) put(kOld);
       cache_file slow(path_.c_str());
-      FILE *stream = nullptr;
+      int fd = -1;
       if (cached)
-        ASSERT_EQ(slow.open_read(&stream), cache_open::ok);
+        ASSERT_EQ(slow.open_read(&fd), cache_open::ok);
       else
         ASSERT_EQ(slow.prepare(), 0);
       {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <time.h>
@@ -106,7 +107,10 @@ int fill_cache(FILE *stream, void * /*unused*/) { return write_network_lines(1, 
 // /dev/null first.
 void open_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // fstat (which the cache reader needs too) tells a closed descriptor
+    // by EBADF, as fcntl would.
+    struct stat st;
+    if (fstat(fd, &st) == 0 || errno != EBADF) continue;
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd != fd) exit(1);  // nothing can be reported safely
   }
@@ -150,8 +154,8 @@ int refresh_run(backend_ctx *ctx, cache_file &cache, bool encode) {
   return print_networks(encode);
 }
 
-int cached_run(backend_ctx *ctx, cache_file &cache, FILE *stream, bool encode) {
-  if (read_cache(stream) != 0) {
+int cached_run(backend_ctx *ctx, cache_file &cache, int fd, bool encode) {
+  if (read_cache_fd(fd) != 0) {
     explain_cache("malformed cache file");
     print_error_line();
     return -1;
@@ -206,19 +210,21 @@ int lumra_main(int argc, char **argv) {
 
   bool refresh = opts.refresh || !opts.cached;
   cache_file cache(kCachePath);
-  FILE *stream = nullptr;
+  int fd = -1;
   bool malformed = false;
   if (!refresh) {
-    errno = 0;
-    switch (cache.open_read(&stream)) {
+    // Every failure of open_read sets errno.
+    switch (cache.open_read(&fd)) {
       case cache_open::ok: break;
       case cache_open::absent: refresh = true; break;  // scans, as a refresh
       case cache_open::not_regular: malformed = true; break;
       case cache_open::failed: no_cache_exit(errno);
     }
   }
-  errno = 0;
-  if (refresh && cache.prepare() != 0) no_cache_exit(errno);
+  if (refresh) {
+    errno = 0;
+    if (cache.prepare() != 0) no_cache_exit(errno);
+  }
 
   int result = -1;
   if (malformed) {
@@ -227,7 +233,7 @@ int lumra_main(int argc, char **argv) {
   } else if (refresh) {
     result = refresh_run(ctx, cache, opts.encode);
   } else {
-    result = cached_run(ctx, cache, stream, opts.encode);
+    result = cached_run(ctx, cache, fd, opts.encode);
   }
   if (g_verbose && result == 0) summarize(opts, refresh, started);
 

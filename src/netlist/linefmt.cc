@@ -36,7 +36,7 @@ constexpr unsigned kMaxQuality = 100;
 constexpr std::string_view kPrefix = "ESSID:";
 constexpr std::string_view kBoundary = ",ESSID:";
 
-static_assert(sizeof(network_entry{}.essid) > kMaxEssidBytes);
+static_assert(sizeof(network_entry{}.essid) == 36 && 36 > kMaxEssidBytes);
 static_assert(sizeof(network_entry{}.bssid) == kMaxBssidText + 1);
 static_assert(sizeof(network_entry{}.mode) == kMaxModeText + 1);
 static_assert(sizeof(network_entry{}.security) / kSlots == kMaxSlotText + 1);
@@ -69,15 +69,17 @@ constexpr std::size_t kWordBytes = sizeof(word);
 constexpr word kOnes = static_cast<word>(-1) / 0xff;  // 0x01 in every byte
 
 // The index of the first byte of w (as it lay in memory) that is zero, or
-// kWordBytes. The lowest flagged byte of the classic test is exact; flags
+// sizeof w. The lowest flagged byte of the classic test is exact; flags
 // above it may be false.
-[[gnu::always_inline]] inline std::size_t first_zero_byte(word w) {
-  word flags = (w - kOnes) & ~w & (kOnes << 7);
-  if (flags == 0) return kWordBytes;
+template <typename W = word>
+[[gnu::always_inline]] inline std::size_t first_zero_byte(W w) {
+  constexpr W ones = static_cast<W>(-1) / 0xff;
+  W flags = static_cast<W>((w - ones) & ~w & static_cast<W>(ones << 7));
+  if (flags == 0) return sizeof w;
   if constexpr (std::endian::native == std::endian::little)
     return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
   std::size_t i = 0;
-  while (static_cast<uint8_t>(w >> (8 * (kWordBytes - 1 - i))) != 0) ++i;
+  while (static_cast<uint8_t>(w >> (8 * (sizeof w - 1 - i))) != 0) ++i;
   return i;
 }
 
@@ -96,6 +98,39 @@ constexpr word kOnes = static_cast<word>(-1) / 0xff;  // 0x01 in every byte
   return i;
 }
 
+// The number of bytes before the first NUL among the first n (<= N) of a
+// fixed field, or n: whole words of the field, the last one overlapping
+// the words before it, so that no byte is tested alone.
+template <std::size_t N>
+[[gnu::always_inline]] inline std::size_t text_length(const char (&field)[N], std::size_t n) {
+  std::size_t i = 0;
+  for (; i < n && i + kWordBytes <= N; i += kWordBytes) {
+    word w;
+    memcpy(&w, field + i, sizeof w);
+    std::size_t z = first_zero_byte(w);
+    if (z < kWordBytes) return i + z < n ? i + z : n;
+  }
+  if (i >= n) return n;
+  // The bytes before i hold no NUL, so the first one in a last word that
+  // overlaps them lies at or after i.
+  if constexpr (N >= kWordBytes) {
+    word w;
+    memcpy(&w, field + (N - kWordBytes), sizeof w);
+    std::size_t at = N - kWordBytes + first_zero_byte(w);
+    return at < n ? at : n;
+  } else if constexpr (N >= 4) {
+    // A field shorter than a word (the mode): two halves that may overlap.
+    uint32_t lo, hi;
+    memcpy(&lo, field, sizeof lo);
+    memcpy(&hi, field + (N - 4), sizeof hi);
+    std::size_t at = first_zero_byte(lo);
+    if (at == 4) at = N - 4 + first_zero_byte(hi);
+    return at < n ? at : n;
+  }
+  while (i < n && field[i] != '\0') ++i;
+  return i;
+}
+
 // The longest record: prefix, 96 ESSID characters, address, mode, six slots
 // with their separators, an int32, a quality of three digits, and the bit
 // rate, with every comma. Every piece is bounded by its field, so a record
@@ -104,9 +139,25 @@ constexpr std::size_t kMaxRecord = kPrefix.size() + kMaxEncodedEssid + 1 + kMaxB
                                    kMaxModeText + 1 + kMaxSecurityText + 1 + 11 + 1 + 3 + 3 +
                                    (sizeof(network_entry{}.bitrate) - 1) + 1;
 
-// One record built in place, written with a single fwrite.
-class record_text {
+// Records are built in place in one buffer, which goes to the stream with a
+// single fwrite whenever the next record might not fit, and at the end: the
+// stream sees a few large writes rather than one per record. Its error flag
+// is set exactly as by smaller writes, so the caller's check stays the same.
+class record_writer {
  public:
+  explicit record_writer(FILE *stream) : stream_(stream) {}
+  record_writer(const record_writer &) = delete;
+  record_writer &operator=(const record_writer &) = delete;
+
+  // Room for one more record of any length.
+  [[gnu::always_inline]] void begin_record() {
+    if (buf_.size() - len_ < kMaxRecord) flush();
+  }
+  void flush() {
+    if (len_ > 0) fwrite(buf_.data(), 1, len_, stream_);
+    len_ = 0;
+  }
+
   [[gnu::always_inline]] void put(char c) { buf_[len_++] = c; }
   [[gnu::always_inline]] void put(std::string_view s) {
     if (s.empty()) return;
@@ -116,24 +167,19 @@ class record_text {
   // The text of a fixed field, up to its NUL and never past the field. The
   // whole field is copied (a fixed size, so no call) and the length found
   // a word at a time; what lies past the text is overwritten by the
-  // next piece or never written out. The record has room for every field
+  // next piece or never written out. A record has room for every field
   // at its full size wherever it starts, as kMaxRecord counts each at that
   // size.
   template <std::size_t N>
   [[gnu::always_inline]] void put_field(const char (&field)[N]) {
     memcpy(&buf_[len_], field, N - 1);
-    std::size_t n = 0;
-    for (; n + kWordBytes <= N - 1; n += kWordBytes) {
-      word w;
-      memcpy(&w, field + n, sizeof w);
-      std::size_t z = first_zero_byte(w);
-      if (z < kWordBytes) {
-        len_ += n + z;
-        return;
-      }
-    }
-    while (n < N - 1 && field[n] != '\0') ++n;
-    len_ += n;
+    len_ += text_length(field, N - 1);
+  }
+  // Raw ESSID bytes up to a NUL, at most n (<= 32) of them, copied the
+  // same way.
+  [[gnu::always_inline]] void put_raw_essid(const char (&essid)[36], std::size_t n) {
+    memcpy(&buf_[len_], essid, kMaxEssidBytes);
+    len_ += text_length(essid, n);
   }
   [[gnu::always_inline]] void put_int(int32_t v) {
     if (v >= 0 && v < 100) {  // every quality but 100, nearly every channel
@@ -168,15 +214,17 @@ class record_text {
       }
     }
   }
-  void write(FILE *stream) const { fwrite(buf_.data(), 1, len_, stream); }
 
  private:
-  std::array<char, kMaxRecord> buf_;
+  static constexpr std::size_t kBufferBytes = 4096;
+  static_assert(kBufferBytes >= kMaxRecord);
+  FILE *stream_;
+  std::array<char, kBufferBytes> buf_;
   std::size_t len_ = 0;
 };
 
 // The used slots joined by "/"; none when the count is 0 or less.
-void put_security(const network_entry &e, record_text &out) {
+void put_security(const network_entry &e, record_writer &out) {
   if (e.security_count <= 0) return;
   std::size_t count = static_cast<std::size_t>(e.security_count);
   if (count > kSlots) count = kSlots;  // the count never exceeds the slots
@@ -288,20 +336,6 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 class cache_parser {
  public:
   explicit cache_parser(std::string_view text) : t_(text) {}
-
-  // Records in the image: one, and one more per boundary. When every record
-  // parses, this is exactly the number parsed, as boundaries never overlap.
-  std::size_t count_records() const {
-    std::size_t n = 1;
-    constexpr std::size_t kD = 5;  // ",ESSID:"[5], the rarest of its letters in a cache
-    for (std::size_t i = kPrefix.size(); i < t_.size(); ++i) {
-      const void *d = memchr(&t_[i], 'D', t_.size() - i);
-      if (d == nullptr) break;
-      i = static_cast<std::size_t>(static_cast<const char *>(d) - t_.data());
-      if (t_[i - kD] == ',' && boundary_at(i - kD)) ++n;
-    }
-    return n;
-  }
 
   // Parses the record at pos (after its "ESSID:") into e; on success pos is
   // the start of the next record, or npos after the last.
@@ -490,8 +524,14 @@ class cache_parser {
   std::string_view t_;
 };
 
-// Every record of the image into the (cleared) list, whose entries are
-// allocated as one block.
+// Entries are allocated ahead of the records, one block per estimate of the
+// records left: a record as the writer makes it takes at least 33 bytes and
+// usually 60 or more, so one block mostly holds them all without a pass to
+// count them, and short records cost a few more blocks, each smaller than
+// the last. What the last block has to spare stays out of the list.
+constexpr std::size_t kEstimatedRecordBytes = 64;
+
+// Every record of the image into the (cleared) list.
 bool parse_image(std::string_view text) {
   // No field of a cache record can hold a NUL; one in the file means the
   // file is damaged, and reading on past it would drop records silently.
@@ -500,45 +540,56 @@ bool parse_image(std::string_view text) {
     diag_fail(0, "a NUL byte at byte %zu", nul);
     return false;
   }
-  if (!text.starts_with(kPrefix)) {
+  // Compared here: a library call would cost more than the six bytes.
+  bool prefixed = text.size() >= kPrefix.size();
+  for (std::size_t i = 0; prefixed && i < kPrefix.size(); ++i) prefixed = text[i] == kPrefix[i];
+  if (!prefixed) {
     diag_fail(0, "does not begin with \"ESSID:\"");
     return false;
   }
   list_clear();
   cache_parser parser(text);
-  const std::size_t count = parser.count_records();
-  network_entry *e = list_append_block(count);
-  if (e == nullptr) {
-    diag_fail(ENOMEM, "%zu records", count);
-    return false;
-  }
   std::size_t pos = kPrefix.size();
-  for (std::size_t parsed = 1;; ++parsed, e = e->next) {
-    const std::size_t start = pos - kPrefix.size();
-    if (!parser.record(pos, *e)) {
-      diag_fail(0, "malformed record %zu at byte %zu", parsed, start);
+  network_entry *last = nullptr;
+  std::size_t parsed = 0;
+  while (pos != std::string_view::npos) {
+    std::size_t room = (text.size() - pos) / kEstimatedRecordBytes + 1;
+    network_entry *e = list_append_block(room);
+    if (e == nullptr) {
+      diag_fail(ENOMEM, "%zu records", parsed + room);
       return false;
     }
-    if (pos == std::string_view::npos) return parsed == count;
-    if (parsed == count) return false;  // cannot happen: boundaries were counted
+    for (; room > 0 && pos != std::string_view::npos; --room, e = e->next) {
+      const std::size_t start = pos - kPrefix.size();
+      ++parsed;
+      if (!parser.record(pos, *e)) {
+        diag_fail(0, "malformed record %zu at byte %zu", parsed, start);
+        return false;
+      }
+      last = e;
+    }
   }
+  list_truncate(last);
+  return true;
 }
 
 }  // namespace
 
 int write_network_lines(int encode, FILE *stream, int with_bssid, int with_rate) {
+  record_writer r(stream);
   for (const network_entry *e = list_first(); e != nullptr; e = list_next()) {
-    record_text r;
+    // A record is refused before a byte of it is gathered.
+    if (encode && e->essid_len > kMaxEssidBytes) {
+      r.flush();
+      return -1;
+    }
+    r.begin_record();
     r.put(kPrefix);
     if (encode) {
-      if (e->essid_len > kMaxEssidBytes) return -1;
       r.put_essid_encoded(std::span(e->essid).first(e->essid_len));
     } else {
       // Raw: the bytes as NUL-terminated text, so a NUL byte ends it.
-      std::size_t n = e->essid_len < kMaxEssidBytes ? e->essid_len : kMaxEssidBytes;
-      const void *nul = memchr(e->essid, '\0', n);
-      std::size_t len = nul == nullptr ? n : static_cast<std::size_t>(static_cast<const char *>(nul) - e->essid);
-      r.put(std::string_view(e->essid, len));
+      r.put_raw_essid(e->essid, e->essid_len < kMaxEssidBytes ? e->essid_len : kMaxEssidBytes);
     }
     r.put(',');
     if (with_bssid) {
@@ -557,8 +608,8 @@ int write_network_lines(int encode, FILE *stream, int with_bssid, int with_rate)
       r.put_field(e->bitrate);
       r.put(',');
     }
-    r.write(stream);
   }
+  r.flush();
   return 0;
 }
 
@@ -569,8 +620,12 @@ static_assert(sizeof(off_t) == 8, "built with _FILE_OFFSET_BITS=64");
 int read_cache(FILE *stream) {
   if (stream == nullptr) return -1;
   rewind(stream);
+  return read_cache_fd(fileno(stream));
+}
+
+int read_cache_fd(int fd) {
   struct stat st;
-  if (fstat(fileno(stream), &st) != 0) {
+  if (fstat(fd, &st) != 0) {
     diag_fail(errno, "fstat");
     list_clear();
     return -1;
@@ -591,7 +646,7 @@ int read_cache(FILE *stream) {
   const auto size = static_cast<std::size_t>(file_size);
   file_image image;
   // cppcheck-suppress knownConditionTrueFalse ; false where size_t is as wide as off_t, not everywhere
-  if (st.st_size < 0 || size != file_size || image.load(fileno(stream), size) != 0) {
+  if (st.st_size < 0 || size != file_size || image.load(fd, size) != 0) {
     diag_fail(errno, "read");
     list_clear();
     return -1;

@@ -23,6 +23,10 @@ inline constexpr long kMaxCacheBytes = 16L * 1024 * 1024;
 // changed; the stream is left at its first byte.
 int read_cache(FILE *stream);
 
+// The same over a descriptor, which is read with pread from offset 0 and
+// never moved; the stream form goes through this.
+int read_cache_fd(int fd);
+
 // What read_cache does with the file's bytes once it has them: parses them
 // into the (empty) network list. 0 with every record, or -1 with an empty list.
 int parse_cache(const char *bytes, std::size_t size);

@@ -500,6 +500,38 @@ TEST_F(LineFormatTest, ReaderAllocatesTheRecordsAsOneBlock) {
   EXPECT_EQ(read_bytes(three).list.size(), 3u);  // the guard gave the allocator back
 }
 
+// Records shorter than the reader's estimate take more blocks, each filled
+// in order; a failed allocation of a later block fails the read as a whole.
+TEST_F(LineFormatTest, ShortRecordsFillSeveralBlocks) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) {
+    char record[64];
+    snprintf(record, sizeof record, "ESSID:,00:00:00:00:%02X:%02X,,,%d,%d %%,", i >> 8, i & 0xff,
+             i % 13 + 1, i % 100);
+    text += record;
+  }
+  {
+    netlist_internal::scoped_entry_alloc guard(failing_alloc);
+    allocations_left = 100;
+    allocations_made = 0;
+    ReadOutcome out = read_bytes(text);
+    ASSERT_EQ(out.result, 0);
+    ASSERT_EQ(out.list.size(), 300u);
+    EXPECT_GT(allocations_made, 1);
+    for (int i = 0; i < 300; ++i) {
+      char bssid[18];
+      snprintf(bssid, sizeof bssid, "00:00:00:00:%02X:%02X", i >> 8, i & 0xff);
+      EXPECT_EQ(out.list[i].bssid, std::string(bssid));
+      EXPECT_EQ(out.list[i].channel, i % 13 + 1);
+      EXPECT_EQ(out.list[i].quality, i % 100);
+    }
+    allocations_left = 1;
+    out = read_bytes(text);
+    EXPECT_EQ(out.result, -1);
+    EXPECT_TRUE(out.list.empty());
+  }
+}
+
 TEST_F(LineFormatTest, ReaderAccepts) {
   const Net base{.essid = "a", .bssid = "00:11:22:33:44:55", .channel = 1, .quality = 1};
   auto with = [&](auto change) {
@@ -578,6 +610,52 @@ TEST_F(LineFormatTest, ReaderAccepts) {
     ASSERT_EQ(out.list.size(), c.want.size());
     for (std::size_t i = 0; i < c.want.size(); ++i) expect_same(out.list[i], c.want[i]);
   }
+}
+
+// Records are gathered into a buffer of a few kilobytes: a list far longer
+// than it comes out exactly as its records written one at a time, in both
+// forms, and an ESSID too long to encode stops the cache form after every
+// earlier record.
+TEST_F(LineFormatTest, LongListsComeOutRecordByRecord) {
+  std::vector<Net> nets;
+  for (int i = 0; i < 120; ++i) {
+    const char fill = i % 2 != 0 ? ' ' : 'x';  // escaped, or standing for itself
+    Net n{.essid = std::string(static_cast<std::size_t>(i % 33), fill),
+          .bssid = "00:11:22:33:44:55",
+          .mode = "Master",
+          .security = {"WPA2-802.1x", "WPA-802.1x", "WPA2-PSK", "WPA-PSK", "WEP", "WPS-PBC"},
+          .channel = i * 1000003 - 60000000,
+          .quality = static_cast<uint8_t>(i % 101),
+          .current = static_cast<uint32_t>(i % 2),
+          .bitrate = "866.7 Mb/s"};
+    nets.push_back(n);
+  }
+  for (int encode : {0, 1}) {
+    for (int with_bssid : {0, 1}) {
+      std::string expected;
+      for (const Net &n : nets) {
+        list_clear();
+        add(n);
+        expected += write_list(encode, with_bssid, 1).text;
+      }
+      list_clear();
+      for (const Net &n : nets) add(n);
+      Written all = write_list(encode, with_bssid, 1);
+      EXPECT_EQ(all.result, 0);
+      EXPECT_GT(all.text.size(), 2 * 4096u);
+      EXPECT_EQ(all.text, expected);
+    }
+  }
+  list_clear();
+  std::string expected;
+  for (std::size_t i = 0; i < 100; ++i) add(nets[i]);
+  expected = write_list(1, 1, 0).text;
+  network_entry *bad = add(nets[100]);
+  bad->essid_len = 33;
+  add(nets[101]);
+  Written cut = write_list(1, 1, 0);
+  EXPECT_EQ(cut.result, -1);
+  EXPECT_EQ(cut.text, expected);
 }
 
 TEST_F(LineFormatTest, CacheWriteAfterReadOverwritesFromTheStart) {

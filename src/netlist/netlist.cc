@@ -1,5 +1,6 @@
 #include "netlist/netlist.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,15 +13,24 @@ network_entry *head = nullptr;
 network_entry *tail = nullptr;
 network_entry *cursor = nullptr;
 
-void *zeroed_alloc(std::size_t count, std::size_t size) { return calloc(count, size); }
+// Entries are cleared one by one as they are linked, which costs less than
+// calloc clearing the block as one run of bytes.
+void *entry_memory(std::size_t count, std::size_t size) {
+  if (count == 0 || size == 0 || count > SIZE_MAX / size) return nullptr;  // never asked
+  return malloc(count * size);
+}
 
-netlist_internal::entry_alloc_fn entry_alloc = zeroed_alloc;
+netlist_internal::entry_alloc_fn entry_alloc = entry_memory;
 
 // Every allocation of entries, in list order, so that list_clear frees
 // blocks rather than entries.
-void **blocks = nullptr;
+// The first few in place, so that a run with a block or two needs no
+// allocation for them.
+constexpr std::size_t kInlineBlocks = 8;
+void *inline_blocks[kInlineBlocks];
+void **blocks = inline_blocks;
 std::size_t block_count = 0;
-std::size_t block_capacity = 0;
+std::size_t block_capacity = kInlineBlocks;
 
 // ---------------------------------------------------------------- index
 
@@ -146,22 +156,39 @@ netlist_internal::entry_alloc_fn netlist_internal::set_entry_alloc(entry_alloc_f
 network_entry *list_append_block(std::size_t count) {
   if (count == 0) return nullptr;
   if (block_count == block_capacity) {
-    std::size_t grown = block_capacity == 0 ? 16 : block_capacity * 2;
-    void *more = realloc(blocks, grown * sizeof(void *));
+    std::size_t grown = block_capacity * 2;
+    void *more = blocks == inline_blocks ? malloc(grown * sizeof(void *))
+                                         : realloc(blocks, grown * sizeof(void *));
     if (more == nullptr) return nullptr;
+    if (blocks == inline_blocks) memcpy(more, inline_blocks, sizeof inline_blocks);
     blocks = static_cast<void **>(more);
     block_capacity = grown;
   }
   auto *first = static_cast<network_entry *>(entry_alloc(count, sizeof(network_entry)));
   if (first == nullptr) return nullptr;
   blocks[block_count++] = first;
-  for (std::size_t i = 0; i + 1 < count; ++i) first[i].next = &first[i + 1];
+  for (std::size_t i = 0; i < count; ++i) {
+    memset(&first[i], 0, sizeof first[i]);  // padding too: an entry is all zeros
+    if (i + 1 < count) first[i].next = &first[i + 1];
+  }
   if (tail == nullptr)
     head = first;
   else
     tail->next = first;
   tail = &first[count - 1];
   return first;
+}
+
+void list_truncate(network_entry *last) {
+  if (last == nullptr) {
+    head = tail = cursor = nullptr;
+  } else {
+    last->next = nullptr;
+    tail = last;
+  }
+  // The index may hold entries that left the list: it is built anew.
+  if (table != nullptr) drop_index();
+  indexed = nullptr;
 }
 
 network_entry *list_append_new() { return list_append_block(1); }
@@ -209,9 +236,10 @@ network_entry *list_find_bssid(const char *bssid) {
 void list_clear() {
   head = tail = cursor = nullptr;
   for (std::size_t i = 0; i < block_count; ++i) free(blocks[i]);
-  free(blocks);
-  blocks = nullptr;
-  block_count = block_capacity = 0;
+  if (blocks != inline_blocks) free(blocks);
+  blocks = inline_blocks;
+  block_count = 0;
+  block_capacity = kInlineBlocks;
   drop_index();
   index_failed = false;
 }

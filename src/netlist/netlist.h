@@ -25,6 +25,10 @@ network_entry *list_append_new();
 // Appends count (> 0) zeroed entries allocated as one block, linked in order;
 // returns the first, or null (list unchanged) when out of memory.
 network_entry *list_append_block(std::size_t count);
+// Makes last, an entry of the list, its last entry (null: none is left): the
+// entries after it leave the list but stay allocated with their block until
+// list_clear.
+void list_truncate(network_entry *last);
 // Walks share one cursor: list_first, then list_next until null. Never nest walks.
 network_entry *list_first();
 network_entry *list_next();

@@ -1,5 +1,5 @@
 // The allocator behind list_append_new, replaceable so that tests can make
-// an allocation fail. Not for product code: the product always uses calloc.
+// an allocation fail. Not for product code: the product always uses malloc.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +8,8 @@ namespace netlist_internal {
 
 using entry_alloc_fn = void *(*)(std::size_t count, std::size_t size);
 
-// Installs fn (calloc-compatible: zeroed memory or null) and returns the
+// Installs fn (memory for count objects of size bytes, or null; it need
+// not be cleared, the list clears each entry) and returns the
 // function it replaces.
 entry_alloc_fn set_entry_alloc(entry_alloc_fn fn);
 

@@ -257,4 +257,30 @@ TEST_F(ListTest, BlocksAppendInOrder) {
   EXPECT_EQ(after->next, last);
 }
 
+// A reader that allocated more entries than it filled keeps the rest out of
+// the list; appends go on after the new last entry, and clearing frees it all.
+TEST_F(ListTest, TruncateKeepsTheRestOfABlockOutOfTheList) {
+  network_entry *block = list_append_block(4);
+  ASSERT_NE(block, nullptr);
+  snprintf(block[1].bssid, sizeof block[1].bssid, "00:00:00:00:00:02");
+  snprintf(block[2].bssid, sizeof block[2].bssid, "00:00:00:00:00:03");
+  EXPECT_EQ(list_find_bssid("00:00:00:00:00:03"), &block[2]);  // indexed before the cut
+  list_truncate(&block[1]);
+  std::vector<network_entry *> walk;
+  for (network_entry *e = list_first(); e != nullptr; e = list_next()) walk.push_back(e);
+  EXPECT_EQ(walk, (std::vector<network_entry *>{&block[0], &block[1]}));
+  EXPECT_EQ(list_find_bssid("00:00:00:00:00:03"), nullptr);
+  EXPECT_EQ(list_find_bssid("00:00:00:00:00:02"), &block[1]);
+  network_entry *after = list_append_new();
+  ASSERT_NE(after, nullptr);
+  EXPECT_EQ(block[1].next, after);
+  EXPECT_EQ(after->next, nullptr);
+  list_truncate(nullptr);
+  EXPECT_EQ(list_first(), nullptr);
+  network_entry *fresh = list_append_new();
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_EQ(list_first(), fresh);
+  EXPECT_EQ(fresh->next, nullptr);
+}
+
 }  // namespace

@@ -1,20 +1,22 @@
 // Channel numbers of the frequencies that drivers report.
 #include <cmath>
-#include <cstring>
 
 #include "backend/channel_plan.h"
 #include "backend/we/we.h"
 
 namespace {
 
-// A range lists at most IW_MAX_FREQUENCIES entries; libiw trusts the count, so
-// a larger one is cut down before the lookup walks the table.
+// What libiw's iw_freq_to_channel gives (-1 below 1000, the channel of the
+// first entry whose frequency equals freq, else -2), over at most
+// IW_MAX_FREQUENCIES entries: libiw trusts the count, which a driver may
+// send larger. Each entry is converted by libiw as there, so the values
+// compared are the same.
 int range_channel(double freq, const struct iw_range *range) {
-  if (range->num_frequency <= IW_MAX_FREQUENCIES) return iw_freq_to_channel(freq, range);
-  struct iw_range bounded;
-  memcpy(&bounded, range, sizeof bounded);
-  bounded.num_frequency = IW_MAX_FREQUENCIES;
-  return iw_freq_to_channel(freq, &bounded);
+  if (freq < 1000.0) return -1;
+  const int count = range->num_frequency < IW_MAX_FREQUENCIES ? range->num_frequency : IW_MAX_FREQUENCIES;
+  for (int k = 0; k < count; ++k)
+    if (freq == iw_freq2float(&range->freq[k])) return range->freq[k].i;
+  return -2;
 }
 
 }  // namespace

@@ -83,6 +83,24 @@ TEST(ChannelOf, FrequencyEncodingsAgree) {
   for (const iw_freq &f : forms) EXPECT_EQ(we_channel_of(iw_freq2float(&f), &range), 149);
 }
 
+// The range is searched as libiw's iw_freq_to_channel searches it: the first
+// entry whose converted frequency equals the value, whatever its encoding.
+TEST(ChannelOf, RangeLookupAgreesWithLibiw) {
+  iw_range range = range_of({{7, 2442}, {8, 2442}, {36, 5180}});
+  range.freq[range.num_frequency++] = iw_freq{5745, 6, 149, 0};
+  range.freq[range.num_frequency++] = iw_freq{57450000, 2, 150, 0};
+  range.freq[range.num_frequency++] = iw_freq{5, 3, 99, 0};  // 5000 Hz
+  for (int k = 0; k < range.num_frequency; ++k) {
+    double f = iw_freq2float(&range.freq[k]);
+    SCOPED_TRACE(f);
+    int libiw = iw_freq_to_channel(f, &range);
+    ASSERT_GE(libiw, 0);
+    EXPECT_EQ(we_channel_of(f, &range), libiw);
+  }
+  EXPECT_EQ(we_channel_of(hz(2442), &range), 7);
+  EXPECT_EQ(we_channel_of(hz(5745), &range), 149);
+}
+
 TEST(ChannelOf, OversizedFrequencyCountIsBounded) {
   // A count above the table size must not walk past the table.
   iw_range range = range_of(kCutRange);

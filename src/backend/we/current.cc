@@ -1,6 +1,8 @@
 // The associated network's entry brought up to date (cached runs).
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "diag/diag.h"
@@ -10,16 +12,58 @@
 
 namespace {
 
-network_entry *find_entry(const char *bssid) {
-  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next())
-    if (strncmp(entry->bssid, bssid, sizeof entry->bssid) == 0) return entry;
+// The first entry whose address text equals bssid as strncmp over the
+// field would find it, compared in place: a library call per entry would
+// cost more than the comparison. The text of an address (17 characters and
+// a NUL) is compared as the field's 18 bytes at once.
+network_entry *find_entry(const char (&bssid)[18]) {
+  constexpr std::size_t kLen = sizeof bssid;
+  static_assert(sizeof network_entry{}.bssid == kLen);
+  std::size_t text_len = 0;
+  while (text_len < kLen && bssid[text_len] != '\0') ++text_len;
+  if (text_len == kLen - 1) {
+    uint64_t a0, a1;
+    uint16_t a2;
+    memcpy(&a0, bssid, 8);
+    memcpy(&a1, bssid + 8, 8);
+    memcpy(&a2, bssid + 16, 2);
+    for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
+      uint64_t b0, b1;
+      uint16_t b2;
+      memcpy(&b0, entry->bssid, 8);
+      memcpy(&b1, entry->bssid + 8, 8);
+      memcpy(&b2, entry->bssid + 16, 2);
+      if (((a0 ^ b0) | (a1 ^ b1) | static_cast<uint16_t>(a2 ^ b2)) == 0) return entry;
+    }
+    return nullptr;
+  }
+  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
+    std::size_t i = 0;
+    while (i < text_len && entry->bssid[i] == bssid[i]) ++i;
+    if (i == text_len && (i == kLen || entry->bssid[i] == '\0')) return entry;
+  }
   return nullptr;
 }
 
-bool placeholder(const sockaddr &addr) {
-  static const unsigned char zeros[6] = {0, 0, 0, 0, 0, 0};
-  static const unsigned char ones[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-  return memcmp(addr.sa_data, zeros, 6) == 0 || memcmp(addr.sa_data, ones, 6) == 0;
+bool all_bytes(const sockaddr &addr, unsigned char value) {
+  for (int i = 0; i < 6; ++i)
+    if (static_cast<unsigned char>(addr.sa_data[i]) != value) return false;
+  return true;
+}
+
+bool placeholder(const sockaddr &addr) { return all_bytes(addr, 0) || all_bytes(addr, 0xff); }
+
+// The access point's address as libiw's iw_sawap_ntop writes it (with the
+// same text for the drivers' "no access point" address), made here: that
+// goes through sprintf.
+void ap_text(const sockaddr &addr, char text[18]) {
+  if (all_bytes(addr, 0x44)) {
+    memcpy(text, "None", 5);
+    return;
+  }
+  unsigned char bytes[6];
+  memcpy(bytes, addr.sa_data, sizeof bytes);
+  list_bssid_text(bytes, text);
 }
 
 // Adds the associated cell by one scan for the present ESSID on the present
@@ -63,13 +107,12 @@ void refresh(backend_ctx *ctx, network_entry *entry, const iw_range &range) {
     entry->current = 1;
   }
 
-  // No range for libiw here: it then reads the statistics the kernel
-  // publishes for every interface.
+  // The range is not offered to libiw (has_range 0, so it is not read):
+  // libiw then reads the statistics the kernel publishes for every
+  // interface.
   iw_statistics stats;
-  iw_range no_range;
   memset(&stats, 0, sizeof stats);
-  memset(&no_range, 0, sizeof no_range);
-  if (iw_get_stats(we->fd, ctx->ifname, &stats, &no_range, 0) >= 0) {
+  if (iw_get_stats(we->fd, ctx->ifname, &stats, &range, 0) >= 0) {
     // Statistics without a percentage leave the figure from the cache.
     int percent = quality_percent(&stats.qual, &range);
     if (percent >= 0) entry->quality = static_cast<uint8_t>(percent > 100 ? 100 : percent);
@@ -98,17 +141,19 @@ int query(backend_ctx *ctx, int *added) {
     return -1;
   }
 
-  wireless_config config;
-  memset(&config, 0, sizeof config);
-  if (iw_get_basic_config(we->fd, ctx->ifname, &config) < 0) {
+  // Wireless Extensions answer for the interface: the protocol name is
+  // the one request that iw_get_basic_config requires; the rest of the
+  // configuration is not used here.
+  iwreq wrq = we_request(ctx->ifname);
+  if (ioctl(we->fd, SIOCGIWNAME, &wrq) < 0) {
     diag_fail(errno, "%s: no Wireless Extensions configuration", ctx->ifname);
     return -1;
   }
 
-  iwreq wrq = we_request(ctx->ifname);
+  wrq = we_request(ctx->ifname);
   if (ioctl(we->fd, SIOCGIWAP, &wrq) < 0) return 0;
   if (placeholder(wrq.u.ap_addr)) return 0;
-  iw_sawap_ntop(&wrq.u.ap_addr, we->ap_addr);
+  ap_text(wrq.u.ap_addr, we->ap_addr);
 
   network_entry *entry = find_entry(we->ap_addr);
   if (entry == nullptr) {

@@ -129,7 +129,7 @@ TEST_F(Current, ResultTable) {
        [](Interface &i) { i.failures = {Failure{SIOCGIWRANGE, 0, EOPNOTSUPP}}; }, {-1, 0}, false, 0,
        0},
       {"version 13", true, [](Interface &i) { i.we_version = 13; }, {-1, 0}, false, 0, 0},
-      {"basic configuration unreadable", true,
+      {"protocol name unreadable", true,
        [](Interface &i) { i.failures = {Failure{SIOCGIWNAME, 0, EOPNOTSUPP}}; }, {-1, 0}, false, 0,
        0},
       {"SIOCGIWAP fails", true,
@@ -138,12 +138,16 @@ TEST_F(Current, ResultTable) {
        0},
       {"not associated (broadcast)", false, [](Interface &i) { memset(i.ap, 0xff, 6); }, {0, 0},
        false, 0, 0},
+      // libiw names this address "None": no entry has that text, and the
+      // directed scan finds none either.
+      {"no access point (44:44:...)", false, [](Interface &i) { memset(i.ap, 0x44, 6); }, {0, 0},
+       false, 0, 0},
       {"SIOCGIWESSID fails", false,
        [](Interface &i) { i.failures = {Failure{SIOCGIWESSID, 0, EIO}}; }, {-1, 0}, false, 0, 0},
-      // iw_get_basic_config reads the frequency first; the query's own
-      // requests are the second and the third.
+      // The query's own frequency requests: the directed scan's, then the
+      // refresh's.
       {"first SIOCGIWFREQ fails", false,
-       [](Interface &i) { i.failures = {Failure{SIOCGIWFREQ, 2, EIO}}; }, {-1, 0}, false, 0, 0},
+       [](Interface &i) { i.failures = {Failure{SIOCGIWFREQ, 1, EIO}}; }, {-1, 0}, false, 0, 0},
       {"cached", true, [](Interface &) {}, {0, 0}, true, 61, 11},
       {"cached, no percentage", true,
        [](Interface &i) {
@@ -152,7 +156,7 @@ TEST_F(Current, ResultTable) {
        },
        {0, 0}, true, 42, 11},
       {"cached, last SIOCGIWFREQ fails", true,
-       [](Interface &i) { i.failures = {Failure{SIOCGIWFREQ, 2, EIO}}; }, {0, 0}, true, 61, 1},
+       [](Interface &i) { i.failures = {Failure{SIOCGIWFREQ, 1, EIO}}; }, {0, 0}, true, 61, 1},
       {"added by the directed scan", false, [](Interface &) {}, {0, 1}, true, 61, 11},
       // The figure of the scan's quality event (35 of 50) stays.
       {"added, no percentage", false,
@@ -164,7 +168,7 @@ TEST_F(Current, ResultTable) {
       // The channel of the scan's frequency event stays.
       {"added, last SIOCGIWFREQ fails", false,
        [](Interface &i) {
-         i.failures = {Failure{SIOCGIWFREQ, 3, EIO}};
+         i.failures = {Failure{SIOCGIWFREQ, 2, EIO}};
          i.cells[1].push_back(ev::freq_mhz(2437));
        },
        {0, 1}, true, 61, 6},
@@ -243,7 +247,7 @@ TEST_F(Current, NotAssociatedLeavesAddressText) {
   snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "before");
   EXPECT_EQ(run().result, 0);
   EXPECT_STREQ(we_of(ctx)->ap_addr, "before");
-  EXPECT_EQ(session.driver().count(SIOCGIWESSID), 1u);  // the basic configuration's only
+  EXPECT_EQ(session.driver().count(SIOCGIWESSID), 0u);  // no directed scan
 }
 
 TEST_F(Current, DirectedScanForThePresentEssidAndFrequency) {
