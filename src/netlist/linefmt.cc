@@ -402,6 +402,9 @@ class cache_parser {
   [[gnu::always_inline]] std::string_view view(std::size_t start, std::size_t end) const {
     return {t_.data() + start, end - start};
   }
+  // The text from start (within the image) to its end; no bounds test, so
+  // nothing here can reach the library's throwing paths.
+  std::string_view tail(std::size_t start) const { return view(start, t_.size()); }
   // The first comma at or after i, or the size when there is none.
   [[gnu::always_inline]] std::size_t next_comma(std::size_t i) const {
     return find_byte(t_, i, ',');
@@ -475,7 +478,7 @@ class cache_parser {
       r.used = i - start;
       return r;
     }
-    return numscan::scan_unsigned(t_.substr(start), 10, 3);
+    return numscan::scan_unsigned(tail(start), 10, 3);
   }
 
   // ESSID: bytes stand for themselves, "%" and a hexadecimal value for a
@@ -508,7 +511,7 @@ class cache_parser {
       if (lo != kNotHex) {
         byte = static_cast<char>(hi << 4 | lo);
       } else {
-        numscan::result v = numscan::scan_unsigned(t_.substr(i + 1), 16, 2);
+        numscan::result v = numscan::scan_unsigned(tail(i + 1), 16, 2);
         if (!v.ok) return false;
         byte = static_cast<char>(static_cast<unsigned char>(v.value));
       }
