@@ -85,7 +85,7 @@ template <typename W = word>
 
 // The first c in s at or after i, or s.size(): a word at a time while a
 // word remains (a byte of w ^ c...c is zero where w holds c).
-[[gnu::always_inline]] inline std::size_t find_byte(std::string_view s, std::size_t i, char c) {
+[[gnu::noinline]] std::size_t find_byte(std::string_view s, std::size_t i, char c) {
   const word pattern = kOnes * static_cast<unsigned char>(c);
   while (s.size() - i >= kWordBytes) {
     word w;
@@ -171,7 +171,7 @@ class record_writer {
   // at its full size wherever it starts, as kMaxRecord counts each at that
   // size.
   template <std::size_t N>
-  [[gnu::always_inline]] void put_field(const char (&field)[N]) {
+  void put_field(const char (&field)[N]) {
     memcpy(&buf_[len_], field, N - 1);
     len_ += text_length(field, N - 1);
   }
@@ -181,7 +181,7 @@ class record_writer {
     memcpy(&buf_[len_], essid, kMaxEssidBytes);
     len_ += text_length(essid, n);
   }
-  [[gnu::always_inline]] void put_int(int32_t v) {
+  void put_int(int32_t v) {
     if (v >= 0 && v < 100) {  // every quality but 100, nearly every channel
       if (v >= 10) put(static_cast<char>('0' + v / 10));
       put(static_cast<char>('0' + v % 10));

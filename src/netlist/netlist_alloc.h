@@ -1,5 +1,5 @@
 // The allocator behind list_append_new, replaceable so that tests can make
-// an allocation fail. Not for product code: the product always uses malloc.
+// an allocation fail. Not for product code: the product always uses calloc.
 #pragma once
 
 #include <cstddef>
@@ -8,9 +8,8 @@ namespace netlist_internal {
 
 using entry_alloc_fn = void *(*)(std::size_t count, std::size_t size);
 
-// Installs fn (memory for count objects of size bytes, or null; it need
-// not be cleared, the list clears each entry) and returns the
-// function it replaces.
+// Installs fn (cleared memory for count objects of size bytes, as calloc
+// gives, or null) and returns the function it replaces.
 entry_alloc_fn set_entry_alloc(entry_alloc_fn fn);
 
 // Installs fn for the guard's lifetime.
