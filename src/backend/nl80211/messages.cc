@@ -316,10 +316,7 @@ int nl_parse_scan_event(const nlmsghdr *nlh, nl_scan_event *out) {
   return nl_each_genl_attr(nlh, event_attr, out);
 }
 
-void nl_format_addr(const uint8_t (&addr)[6], char (&out)[18]) {
-  snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", addr[0], addr[1], addr[2], addr[3],
-           addr[4], addr[5]);
-}
+void nl_format_addr(const uint8_t (&addr)[6], char (&out)[18]) { list_bssid_text(addr, out); }
 
 int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
   bool too_long = false;
@@ -338,8 +335,8 @@ int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
 
 int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules) {
   char addr[18];
+  if (list_find_addr(bss.bssid) != nullptr) return 0;
   nl_format_addr(bss.bssid, addr);
-  if (list_find_bssid(addr) != nullptr) return 0;
   const bool associated = strncmp(addr, rules.ap_addr, sizeof addr) == 0;
   if (rules.directed && !associated) return 0;
 
