@@ -1,9 +1,12 @@
 #include "backend/backend.h"
 
 #include <net/if.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdlib>
+
+#include "backend/common.h"
 
 struct backend_internal::registry_node {
   const char *name;
@@ -67,4 +70,10 @@ backend_internal::scoped_registry::~scoped_registry() {
     registry = next;
   }
   registry = saved_;
+}
+
+int64_t monotonic_us() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }

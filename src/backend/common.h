@@ -12,6 +12,10 @@
 
 struct network_entry;
 
+// Microseconds on the monotonic clock; 64 bits, as microseconds since boot
+// overflow a 32-bit long within the hour.
+int64_t monotonic_us();
+
 // "%d %cbit/s" into buf; 0, or -1 (buf untouched below 1000 bit/s or size 0,
 // emptied when the text does not fit).
 int format_bitrate(uint32_t bps, char *buf, uint32_t size);

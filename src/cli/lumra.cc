@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <cstring>
 
 #include "backend/backend.h"
+#include "backend/common.h"
 #include "cli/cachefile.h"
 #include "diag/diag.h"
 #include "netlist/linefmt.h"
@@ -169,12 +169,6 @@ int cached_run(backend_ctx *ctx, cache_file &cache, int fd, bool encode) {
   // The output does not depend on this rewrite; only the file is at stake.
   if (added == 1) cache.commit(fill_cache, nullptr);
   return print_networks(encode);
-}
-
-int64_t monotonic_us() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 // -v after a run that printed its list: what it did.

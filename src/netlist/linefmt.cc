@@ -102,7 +102,7 @@ template <typename W = word>
 // fixed field, or n: whole words of the field, the last one overlapping
 // the words before it, so that no byte is tested alone.
 template <std::size_t N>
-[[gnu::always_inline]] inline std::size_t text_length(const char (&field)[N], std::size_t n) {
+inline std::size_t text_length(const char (&field)[N], std::size_t n) {
   std::size_t i = 0;
   for (; i < n && i + kWordBytes <= N; i += kWordBytes) {
     word w;

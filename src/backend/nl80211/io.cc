@@ -4,12 +4,12 @@
 #include <linux/genetlink.h>
 #include <linux/nl80211.h>
 #include <poll.h>
-#include <time.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "backend/common.h"
 #include "backend/nl80211/messages.h"
 
 void (*nl_record_hook)(int kind, const void *data, size_t len) = nullptr;
@@ -50,13 +50,6 @@ int family_reply(const nlmsghdr *nlh, void *data) {
   return nl_parse_family(nlh, static_cast<nl_family *>(data));
 }
 
-// 64 bits: milliseconds since boot overflow a 32-bit long within a month.
-int64_t now_ms() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits until fd is readable: 1, or 0 when timeout_ms ran out, -1 on failure.
 int wait_readable(int fd, int timeout_ms) {
   pollfd pfd{fd, POLLIN, 0};
@@ -89,7 +82,7 @@ int ignore_event(const nlmsghdr *, void *) { return 0; }
 
 int nl_session_open(nl_session *s) {
   if (s->buffer.allocate() != 0 || s->requests.open() != 0) return -1;
-  s->seq = static_cast<uint32_t>(time(nullptr));
+  s->seq = static_cast<uint32_t>(monotonic_us());  // any start will do
 
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *nlh = mnl_nlmsg_put_header(buf);
@@ -152,10 +145,10 @@ void nl_drain_events(nl_session *s) {
 
 nl_scan_wait nl_wait_scan(nl_session *s, uint32_t ifindex, long budget_us) {
   // One deadline for the whole wait, on the monotonic clock.
-  const int64_t deadline = now_ms() + budget_us / 1000;
+  const int64_t deadline = monotonic_us() / 1000 + budget_us / 1000;
   wait_state w{ifindex, -1};
   for (;;) {
-    int64_t left = deadline - now_ms();
+    int64_t left = deadline - monotonic_us() / 1000;
     if (left <= 0) return kScanTimedOut;
     int ready = wait_readable(mnl_socket_get_fd(s->events.get()), static_cast<int>(left));
     if (ready < 0) return kScanFailed;

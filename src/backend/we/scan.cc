@@ -1,13 +1,13 @@
 // Scanning: triggering, waiting for and fetching scan results.
 #include <errno.h>
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "backend/common.h"
 #include "backend/we/we.h"
 #include "backend/we/wext.h"
 #include "diag/diag.h"
@@ -57,13 +57,6 @@ size_t grown_size(size_t size, size_t needed) {
   size_t next = needed > size ? needed : size * 2;
   if (next <= kLargestSize) return next;
   return size < kLargestSize ? kLargestSize : 0;
-}
-
-// 64 bits: microseconds since boot overflow a 32-bit long within the hour.
-int64_t monotonic_us() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 // Waits on fd for timeout_us; 0 when the time ran out, -1 on a failed poll.
