@@ -73,22 +73,18 @@ options parse_options(int argc, char **argv) {
 }
 
 // With -v, why the run failed: the cause that the failing site recorded,
-// else what failed.
-void explain(const char *object, const char *what) {
+// else what failed. The cache reader records its cause without the path,
+// which is then put before it.
+void explain(const char *object, const char *what, bool cause_names_object = true) {
   if (!g_verbose) return;
   const char *cause = diag_failure();
-  if (cause != nullptr)
+  if (cause != nullptr && cause_names_object)
     fprintf(stderr, "lumra: %s\n", cause);
   else
-    fprintf(stderr, "lumra: %s: %s\n", object, what);
+    fprintf(stderr, "lumra: %s: %s\n", object, cause != nullptr ? cause : what);
 }
 
-// The same for the cache file, whose reader records the cause without the path.
-void explain_cache(const char *what) {
-  if (!g_verbose) return;
-  const char *cause = diag_failure();
-  fprintf(stderr, "lumra: %s: %s\n", kCachePath, cause != nullptr ? cause : what);
-}
+void explain_cache(const char *what) { explain(kCachePath, what, false); }
 
 void print_error_line() {
   fputs(kErrorLine, stdout);
@@ -196,8 +192,7 @@ int lumra_main(int argc, char **argv) {
   backend_ctx *ctx = backend_open(opts.backend, opts.ifname);
   if (ctx == nullptr) {
     // Two newlines: the message carries its own, as the consumer expects.
-    if (!g_verbose) fail_exit("Could not get backend\n");
-    fprintf(stderr, "Could not get backend\n\n");
+    fprintf(stderr, "%s\n", "Could not get backend\n");
     explain(opts.backend, "no such backend");
     exit(1);
   }

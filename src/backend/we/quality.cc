@@ -10,8 +10,8 @@ constexpr uint8_t kQualRcpi = IW_QUAL_RCPI;  // level and noise as 802.11k RCPI
 // Percent for a signal-to-noise ratio: the first row whose bound is not below
 // the ratio. Linear (5 per dB) from 10 to 21 dB, coarser above, never 0.
 struct SnrStep {
-  int max_db;
-  int percent;
+  uint8_t max_db;
+  uint8_t percent;
 };
 constexpr SnrStep kSnrSteps[] = {
     {9, 5},   {10, 10}, {11, 15}, {12, 20}, {13, 25}, {14, 30}, {15, 35},

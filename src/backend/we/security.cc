@@ -30,7 +30,7 @@ constexpr uint16_t kWpsDisplay = 0x0008;
 constexpr uint16_t kWpsPushButton = 0x0080;
 
 // Key management names of the suite types that both OUIs define.
-constexpr const char *kAkmNames[] = {"none", "802.1X", "PSK"};
+constexpr char kAkmNames[][7] = {"none", "802.1X", "PSK"};
 
 // Further IEEE 802.11 (00:0F:AC) AKM suite types, named as hostapd and
 // wpa_supplicant name them where such a name fits in 6 characters (so that
@@ -38,9 +38,10 @@ constexpr const char *kAkmNames[] = {"none", "802.1X", "PSK"};
 // network line uses as separators. Types left out (10 APPeerKey, 13 FT
 // 802.1X SHA-384, 14-17 FILS, 19 FT-PSK SHA-384, 22) and every type of any
 // other OUI are written as "AKM" and the decimal type.
+// The names lie in the table itself: no pointer to relocate at start-up.
 struct AkmName {
   uint8_t type;
-  const char *name;
+  char name[7];
 };
 constexpr AkmName kIeeeAkmNames[] = {
     {3, "FT-EAP"},   // FT over 802.1X
