@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "backend/common.h"
+#include "backend/clock.h"
 
 struct backend_internal::registry_node {
   const char *name;

@@ -4,17 +4,16 @@
 
 // net/if.h before the kernel's wireless.h, whose linux/if.h would clash with it.
 #include <net/if.h>
-// The Wireless Extensions records (libiw's copy of the header, where the WE
-// backend includes it, has the same guard and the same records).
+// The Wireless Extensions records. libiw's copy of the header has the same
+// guard, so whichever comes first is used. Its iw_range is 20 bytes longer
+// than the kernel's; the fields read here lie at the same offsets in both,
+// but a file that hands an iw_range to libiw must include libiw's headers
+// before this one, or libiw writes past the shorter record.
 #include <linux/wireless.h>
 
 #include <cstdint>
 
 struct network_entry;
-
-// Microseconds on the monotonic clock; 64 bits, as microseconds since boot
-// overflow a 32-bit long within the hour.
-int64_t monotonic_us();
 
 // "%d %cbit/s" into buf; 0, or -1 (buf untouched below 1000 bit/s or size 0,
 // emptied when the text does not fit).

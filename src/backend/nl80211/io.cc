@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backend/common.h"
+#include "backend/clock.h"
 #include "backend/nl80211/messages.h"
 
 void (*nl_record_hook)(int kind, const void *data, size_t len) = nullptr;

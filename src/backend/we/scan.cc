@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backend/common.h"
+#include "backend/clock.h"
 #include "backend/we/we.h"
 #include "backend/we/wext.h"
 #include "diag/diag.h"
