@@ -16,7 +16,7 @@ case $mode in suite | demo) ;; *) echo "usage: $0 [suite|demo]" >&2; exit 2 ;; e
 total_start=$SECONDS
 need_base
 need_pkgs qemu-system-x86 linux-image-amd64 hostapd wpasupplicant busybox-static \
-  iw wireless-tools kmod
+  iw wireless-tools kmod python3
 
 # The newest installed kernel that has the virtual-radio driver.
 kver=""
@@ -28,7 +28,7 @@ done
 # LUMRA_VM_BINARY names a lumra built elsewhere (with the default cache
 # path) to run instead of this tree's Release build.
 # LUMRA_VM_HEAP=1 also measures the peak heap of a refresh run with each
-# backend under valgrind's massif tool (checked by check.sh).
+# backend under valgrind's massif tool (checked by check.py).
 # LUMRA_VM_RECORD=1 also records the NL80211 backend's netlink traffic of a
 # refresh and a cached run into build/vm/out/record/ (the unit tests'
 # fixtures come from there).
@@ -87,4 +87,4 @@ fi
 
 echo "vm: boot ${boot} s (kernel up ${init:-?} s, access points seen ${aps:-?} s by the guest's clock);" \
   "the VM ran ${vm_seconds} s; the suite so far $((SECONDS - total_start)) s"
-exec bash "$here/check.sh" "$W/out"
+exec python3 "$here/check.py" "$W/out"
