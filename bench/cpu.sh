@@ -29,6 +29,7 @@ PRELOAD=$B/testsupport/fakewext/libfakewext.so
 IWLIST=$(command -v iwlist)
 IWCONFIG=$(command -v iwconfig)
 CACHE=$B/cache/lumra
+VGLOG=$(cd "$(dirname "$0")/../scripts/ci" && pwd)/vglog.py
 W=$B/cpu
 REPORT=$B/cpu.md
 mkdir -p "$W" "$(dirname "$CACHE")"
@@ -75,7 +76,7 @@ ir() {
   local log=$out.callgrind.log
   FAKEWEXT_SCENARIO=$scn LD_PRELOAD=$PRELOAD valgrind --tool=callgrind \
     --callgrind-out-file=/dev/null --log-file="$log" "$@" >"$out" || true
-  awk '/Collected :/ { print $NF }' "$log"
+  python3 "$VGLOG" callgrind-ir "$log"
 }
 
 # ratio A B: A/B with two decimals.

@@ -22,10 +22,11 @@ need_pkgs() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# The packages every build needs.
+# The packages every build needs (python3: the VM suite's checker, the
+# valgrind readers of the gates and their tests).
 need_base() {
   need_pkgs cmake make g++ clang libclang-rt-14-dev libiw-dev libmnl-dev wireless-tools \
-    libgtest-dev libbenchmark-dev
+    libgtest-dev libbenchmark-dev python3
 }
 
 # configure_build DIR [CMAKE ARGS...]: configures and builds into DIR.

@@ -104,39 +104,9 @@ gate_footprint() {
   return $ok
 }
 
-# massif_figures FILE: "own buffer total" at the peak of the program's own heap.
-# An allocation is the program's own when its stack reaches main and passes
-# through nothing of the fake driver (which also pulls the C++ library and its
-# start-up allocations into the process); the scan result buffer is what
-# we_scan_once holds outside the decoder. Sizes are the requested bytes.
-massif_figures() {
-  awk '
-    function flush() {
-      if (!tree) return
-      if (own > peak_own) { peak_own = own; peak_total = total }
-      if (buf > max_buf) max_buf = buf
-      tree = 0
-    }
-    /^snapshot=/ { flush(); next }
-    /^mem_heap_B=/ { total = substr($0, 12) + 0; next }
-    /^heap_tree=/ { tree = ($0 != "heap_tree=empty"); own = 0; buf = 0; next }
-    tree && /^ *n[0-9]+: / {
-      match($0, /^ */); d = RLENGTH
-      line = substr($0, d + 1)
-      c = index(line, ":")
-      kids = substr(line, 2, c - 2) + 0
-      frame[d] = substr(line, c + 2)
-      if (d == 0 || kids > 0) next
-      path = ""
-      for (i = 1; i <= d; i++) path = path "|" frame[i]
-      if (path !~ /\(below main\)/ || path ~ /fakewext/) next
-      bytes = frame[d] + 0
-      own += bytes
-      if (path ~ /we_scan_once/ && path !~ /we_decode_scan|list_append_new/) buf += bytes
-    }
-    END { flush(); printf "%d %d %d\n", peak_own, max_buf, peak_total }
-  ' "$1"
-}
+# massif_figures FILE: "own buffer total" at the peak of the program's own heap
+# (scripts/ci/vglog.py: what counts as the program's own and as the buffer).
+massif_figures() { python3 "$LUMRA_ROOT/scripts/ci/vglog.py" massif-figures "$1"; }
 
 gate_heap() {
   local scn=$SCENARIOS/many.scn out ok=0
@@ -150,8 +120,11 @@ gate_heap() {
     >"$G/iwlist.out" 2>"$G/massif.iwlist.log"
   local cells
   cells=$(grep -c 'Cell [0-9]* - Address' "$G/iwlist.out" || true)
-  read -r own buf total < <(massif_figures "$G/massif.lumra")
-  read -r iw_own _ iw_total < <(massif_figures "$G/massif.iwlist")
+  local figures iw_figures
+  figures=$(massif_figures "$G/massif.lumra")
+  iw_figures=$(massif_figures "$G/massif.iwlist")
+  read -r own buf total <<<"$figures"
+  read -r iw_own _ iw_total <<<"$iw_figures"
   report "## Peak heap over 100 networks (valgrind massif, fake driver, scenario many.scn)"
   report ""
   report "| | lumra refresh run | iwlist $IFACE scan |"
@@ -195,25 +168,13 @@ memcheck_run() {
   out=$(fake "$scn" valgrind --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
     --errors-for-leak-kinds=definite,indirect,possible --track-origins=yes --num-callers=40 \
     --log-file="$G/memcheck.$name.log" "$G/lumra" -i "$IFACE" "$@") || rc=$?
-  local summary
-  summary=$(grep -E 'ERROR SUMMARY|(definitely|indirectly|possibly) lost:|still reachable:' \
-    "$G/memcheck.$name.log" | sed 's/^==[0-9]*== *//; s/ (suppressed.*//' | tr -s ' ' | paste -sd';' -)
-  # What stays reachable at exit of the program's own (not the fake driver's,
-  # nor the C++ library's that the fake brings in): the network list, which
-  # the process exit releases.
-  local own
-  own=$(awk '
-    function flush() { if (cur && below && !fake) { bytes += b; blocks += n } cur = 0 }
-    /are still reachable in loss record/ {
-      flush(); b = $2; n = $5; gsub(",", "", b); gsub(",", "", n); cur = 1; fake = 0; below = 0; next
-    }
-    cur && /fakewext/ { fake = 1 }
-    cur && /\(below main\)/ { below = 1 }
-    cur && /^==[0-9]+== *$/ { flush() }
-    END { flush(); printf "%d bytes in %d blocks", bytes, blocks }
-  ' "$G/memcheck.$name.log")
-  echo "  $name: exit $rc; $summary; of the program's own still reachable: $own"
-  if [ "$rc" -ne 0 ] || [[ $out != ESSID:* ]] || [[ $out == "ESSID:error,,,,," ]]; then
+  # The log's errors and leaks, and what stays reachable at exit of the
+  # program's own (not the fake driver's, nor the C++ library's that the fake
+  # brings in): the network list, which the process exit releases.
+  local summary vg=0
+  summary=$(python3 "$LUMRA_ROOT/scripts/ci/vglog.py" memcheck "$G/memcheck.$name.log") || vg=$?
+  echo "  $name: exit $rc; $summary"
+  if [ "$rc" -ne 0 ] || [ "$vg" -ne 0 ] || [[ $out != ESSID:* ]] || [[ $out == "ESSID:error,,,,," ]]; then
     echo "memcheck: $name failed (exit $rc, output '${out:0:80}'), see $G/memcheck.$name.log"
     return 1
   fi
