@@ -39,9 +39,6 @@ failed=0
 report() { printf '%s\n' "$*" | tee -a "$REPORT"; }
 fail() { echo "cpu: $*" >&2; failed=1; }
 
-# The address of cell i (1-based).
-mac() { printf '02:00:00:00:%02x:%02x' $(($1 >> 8)) $(($1 & 255)); }
-
 # scenario N ASSOC: N lean cells (address, frequency, a 4-byte ESSID: 60 event
 # bytes each, so that 1000 cells fit the 65535 bytes of one result), the
 # interface associated with cell ASSOC.
@@ -156,5 +153,11 @@ part_cached() {
   [ "$per" -le 1000 ] || fail "the cached run over 5000 records takes $per instructions per record"
 }
 
-for p in "${parts[@]}"; do "part_$p"; done
+for p in "${parts[@]}"; do
+  case $p in
+    refresh) part_refresh ;;
+    cached) part_cached ;;
+    *) echo "cpu: no such part: $p (refresh, cached)" >&2; exit 2 ;;
+  esac
+done
 exit $failed

@@ -7,6 +7,7 @@
 # VM with virtual radios, access points and an associated station, and shows
 # a refresh run, an encoded cached run and a cached run there.
 set -euo pipefail
+# shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
 wireless=()

@@ -5,6 +5,7 @@
 # counts of whole runs beside iwlist and iwconfig (bench/cpu.sh).
 # Figures only; nothing here is judged by time.
 set -euo pipefail
+# shellcheck source=../lib.sh
 . "$(dirname "$0")/../lib.sh"
 need_base
 B=$LUMRA_ROOT/build/bench

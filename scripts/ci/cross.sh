@@ -3,6 +3,7 @@
 # unit suite of that build under qemu-user. Architectures: LUMRA_CROSS_ARCHES
 # (Debian names, default "arm64 armhf").
 set -euo pipefail
+# shellcheck source=../lib.sh
 . "$(dirname "$0")/../lib.sh"
 
 triplet() {

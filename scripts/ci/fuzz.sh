@@ -15,6 +15,7 @@
 # With FUZZ_UPDATE=1 the merge replaces the SHA-1 files of the checked-in
 # corpus: refresh (and commit) it when a target or the code it reaches changes.
 set -euo pipefail
+# shellcheck source=../lib.sh
 . "$(dirname "$0")/../lib.sh"
 need_base
 B=$LUMRA_ROOT/build/fuzz

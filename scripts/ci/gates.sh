@@ -18,12 +18,15 @@
 #              of bench/cpu.sh (a Release build with the fake driver), the
 #              cached run over 30 records held at its present 1.12 x
 #              iwconfig (README);
+#   (gate shellcheck) shellcheck (.shellcheckrc) over every shell script,
+#              no finding;
 # Name gates to run only those: scripts/ci/gates.sh footprint heap
 # The figures are written to build/gates/footprint.md.
 set -euo pipefail
+# shellcheck source=../lib.sh
 . "$(dirname "$0")/../lib.sh"
 need_base
-need_pkgs valgrind clang-tidy cppcheck jq groff-base file binutils
+need_pkgs valgrind clang-tidy cppcheck jq groff-base file binutils shellcheck
 
 R=$LUMRA_ROOT/build/gates-release  # what ships: Release, default cache path
 RN=$LUMRA_ROOT/build/gates-release-nl80211  # the same with the NL80211 backend only
@@ -35,15 +38,22 @@ HEAP_MARGIN=32768
 REPORT=$G/footprint.md
 
 gates=("$@")
-[ ${#gates[@]} -gt 0 ] || gates=(footprint heap install memcheck tidy cppcheck cpu)
+[ ${#gates[@]} -gt 0 ] || gates=(footprint heap install memcheck tidy cppcheck cpu shellcheck)
 
-configure_build "$R" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF
-configure_build "$RN" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF -DLUMRA_BACKENDS=NL80211 \
-  -DLUMRA_DEFAULT_BACKEND=NL80211
-configure_build "$RW" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF -DLUMRA_BACKENDS=WE
-cmake -S "$LUMRA_ROOT" -B "$G" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DLUMRA_CACHE_PATH="$G/cache/lumra" >/dev/null
-cmake --build "$G" -j "$JOBS" --target lumra fakewext_preload
+# The builds, unless only the gates that read the sources are named.
+builds=0
+for g in "${gates[@]}"; do
+  case $g in shellcheck) ;; *) builds=1 ;; esac
+done
+if [ $builds -eq 1 ]; then
+  configure_build "$R" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF
+  configure_build "$RN" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF -DLUMRA_BACKENDS=NL80211 \
+    -DLUMRA_DEFAULT_BACKEND=NL80211
+  configure_build "$RW" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF -DLUMRA_BACKENDS=WE
+  cmake -S "$LUMRA_ROOT" -B "$G" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DLUMRA_CACHE_PATH="$G/cache/lumra" >/dev/null
+  cmake --build "$G" -j "$JOBS" --target lumra fakewext_preload
+fi
 PRELOAD=$G/testsupport/fakewext/libfakewext.so
 IWLIST=$(readlink -f "$(command -v iwlist)")
 mkdir -p "$G/cache"
@@ -68,8 +78,9 @@ footprint_of() {
   size=$(stat -c %s "$bin")
   iw_size=$(stat -c %s "$IWLIST")
   deps=$(sorted_needed "$bin")
-  file -b "$bin" | grep -q 'stripped' && ! file -b "$bin" | grep -q 'not stripped' ||
-    { echo "footprint: $label: $bin is not stripped"; ok=1; }
+  if ! file -b "$bin" | grep -q 'stripped' || file -b "$bin" | grep -q 'not stripped'; then
+    echo "footprint: $label: $bin is not stripped"; ok=1
+  fi
   [ "$deps" = "$expected" ] ||
     { echo "footprint: $label needs '$deps', expected '$expected' only"; ok=1; }
   # Nothing of the C++ runtime may remain, linked in or imported.
@@ -226,6 +237,32 @@ gate_cppcheck() {
   echo "  cppcheck: $(jq length "$dir/compile_commands.json") files, no finding"
 }
 
+# The repository's files (relative paths, sorted), build output and git's
+# own files left out.
+tree_files() {
+  (cd "$LUMRA_ROOT" && find . \( -path ./build -o -path ./.git \) -prune -o -type f -print) |
+    sed 's|^\./||' | LC_ALL=C sort
+}
+
+# Every shell script: the .sh files and those whose first line names a shell.
+shell_scripts() {
+  local f
+  tree_files | while read -r f; do
+    case $f in
+      *.sh) echo "$f" ;;
+      *) head -n 1 "$LUMRA_ROOT/$f" | grep -qE '^#! */(usr/)?bin/(env +)?(ba|da)?sh\b' && echo "$f" ;;
+    esac
+  done
+}
+
+gate_shellcheck() {
+  local files
+  mapfile -t files < <(shell_scripts)
+  [ ${#files[@]} -gt 0 ] || { echo "shellcheck: no shell script found"; return 1; }
+  (cd "$LUMRA_ROOT" && shellcheck --external-sources "${files[@]}")
+  echo "  shellcheck $(shellcheck --version | sed -n 's/^version: //p'): ${#files[@]} scripts, no finding"
+}
+
 gate_cpu() {
   local c=$LUMRA_ROOT/build/gates-cpu
   cmake -S "$LUMRA_ROOT" -B "$c" -DCMAKE_BUILD_TYPE=Release -DLUMRA_CACHE_PATH="$c/cache/lumra" >/dev/null
@@ -241,8 +278,13 @@ failed=()
 for g in "${gates[@]}"; do
   echo "-- gate $g"
   set +e
-  (set -e; "gate_$g")
-  rc=$?
+  if declare -F "gate_$g" >/dev/null; then
+    (set -e; "gate_$g")
+    rc=$?
+  else
+    echo "no such gate: $g"
+    rc=2
+  fi
   set -e
   if [ $rc -eq 0 ]; then echo "-- gate $g passed"; else echo "-- gate $g FAILED"; failed+=("$g"); fi
 done

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The unit suite again, built by clang under AddressSanitizer and UBSan.
 set -euo pipefail
+# shellcheck source=../lib.sh
 . "$(dirname "$0")/../lib.sh"
 need_base
 B=$LUMRA_ROOT/build/sanitize

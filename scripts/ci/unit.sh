@@ -6,6 +6,7 @@
 # Then the tests of the Python scripts: the valgrind readers of the gates and
 # the VM suite's checker.
 set -euo pipefail
+# shellcheck source=../lib.sh
 . "$(dirname "$0")/../lib.sh"
 need_base
 B=$LUMRA_ROOT/build/unit

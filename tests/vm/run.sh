@@ -9,6 +9,7 @@
 # device; only the virtual radios talk, among themselves.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../../scripts/lib.sh
 . "$here/../../scripts/lib.sh"
 mode=${1:-suite}
 case $mode in suite | demo) ;; *) echo "usage: $0 [suite|demo]" >&2; exit 2 ;; esac
@@ -20,7 +21,7 @@ need_pkgs qemu-system-x86 linux-image-amd64 hostapd wpasupplicant busybox-static
 
 # The newest installed kernel that has the virtual-radio driver.
 kver=""
-for k in $(ls -1 /boot/vmlinuz-* 2>/dev/null | sed 's|.*/vmlinuz-||' | sort -V); do
+for k in $(printf '%s\n' /boot/vmlinuz-* | sed 's|.*/vmlinuz-||' | sort -V); do
   [ -e "/lib/modules/$k/kernel/drivers/net/wireless/mac80211_hwsim.ko" ] && kver=$k
 done
 [ -n "$kver" ] || { echo "no kernel with mac80211_hwsim installed" >&2; exit 1; }
@@ -45,7 +46,7 @@ fi
 
 W=$LUMRA_ROOT/build/vm
 mkdir -p "$W"
-bash "$here/mkinitramfs.sh" "$kver" "$lumra" "$W/initramfs.cpio.gz" $recorder
+bash "$here/mkinitramfs.sh" "$kver" "$lumra" "$W/initramfs.cpio.gz" ${recorder:+"$recorder"}
 rm -rf "$W/out" "$W/out.img"
 mkdir -p "$W/out"
 truncate -s 16M "$W/out.img"
