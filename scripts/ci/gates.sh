@@ -20,13 +20,15 @@
 #              iwconfig (README);
 #   (gate shellcheck) shellcheck (.shellcheckrc) over every shell script,
 #              no finding;
+#   format     clang-format 14 (.clang-format) over every C and C++ source:
+#              nothing it would change;
 # Name gates to run only those: scripts/ci/gates.sh footprint heap
 # The figures are written to build/gates/footprint.md.
 set -euo pipefail
 # shellcheck source=../lib.sh
 . "$(dirname "$0")/../lib.sh"
 need_base
-need_pkgs valgrind clang-tidy cppcheck jq groff-base file binutils shellcheck
+need_pkgs valgrind clang-tidy cppcheck jq groff-base file binutils shellcheck clang-format-14
 
 R=$LUMRA_ROOT/build/gates-release  # what ships: Release, default cache path
 RN=$LUMRA_ROOT/build/gates-release-nl80211  # the same with the NL80211 backend only
@@ -38,12 +40,12 @@ HEAP_MARGIN=32768
 REPORT=$G/footprint.md
 
 gates=("$@")
-[ ${#gates[@]} -gt 0 ] || gates=(footprint heap install memcheck tidy cppcheck cpu shellcheck)
+[ ${#gates[@]} -gt 0 ] || gates=(footprint heap install memcheck tidy cppcheck cpu shellcheck format)
 
 # The builds, unless only the gates that read the sources are named.
 builds=0
 for g in "${gates[@]}"; do
-  case $g in shellcheck) ;; *) builds=1 ;; esac
+  case $g in shellcheck | format) ;; *) builds=1 ;; esac
 done
 if [ $builds -eq 1 ]; then
   configure_build "$R" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF
@@ -261,6 +263,18 @@ gate_shellcheck() {
   [ ${#files[@]} -gt 0 ] || { echo "shellcheck: no shell script found"; return 1; }
   (cd "$LUMRA_ROOT" && shellcheck --external-sources "${files[@]}")
   echo "  shellcheck $(shellcheck --version | sed -n 's/^version: //p'): ${#files[@]} scripts, no finding"
+}
+
+# Pinned: another clang-format version lays some lines out differently.
+CLANG_FORMAT=clang-format-14
+
+gate_format() {
+  local files
+  mapfile -t files < <(tree_files | grep -E '\.(c|cc|cpp|h|hh|hpp)$')
+  [ ${#files[@]} -gt 0 ] || { echo "format: no C or C++ source found"; return 1; }
+  (cd "$LUMRA_ROOT" && "$CLANG_FORMAT" --style=file --dry-run -Werror "${files[@]}")
+  echo "  clang-format $("$CLANG_FORMAT" --version | sed 's/^[^0-9]*//'): ${#files[@]} files, nothing to change" \
+    "(reformat: $CLANG_FORMAT -i FILE...)"
 }
 
 gate_cpu() {
