@@ -35,7 +35,7 @@ void check_entries() {
 int add(const nlmsghdr *nlh, void *) {
   nl_bss bss;
   if (nl_parse_bss(nlh, &bss) != 0) return -1;
-  const nl_cell_rules rules{"02:00:00:00:01:00", "54 Mbit/s", 0};
+  const nl_cell_rules rules{"02:00:00:00:01:00", "54 Mbit/s", false};
   return nl_add_bss(bss, rules);
 }
 

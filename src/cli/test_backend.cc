@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -87,7 +88,7 @@ network_entry test_entry(const std::string &essid, const char *bssid, const char
   snprintf(e.bssid, sizeof e.bssid, "%s", bssid);
   snprintf(e.mode, sizeof e.mode, "%s", mode);
   for (const char *s : security) {
-    if (e.security_count >= 6) break;
+    if (e.security_count >= static_cast<int32_t>(std::size(e.security))) break;
     snprintf(e.security[e.security_count++], sizeof e.security[0], "%s", s);
   }
   e.channel = channel;

@@ -1,5 +1,5 @@
-// Values of hexadecimal digits, for the cache reader and the list's address
-// index: one table in the program for both.
+// Values of hexadecimal digits, for the cache reader, the list's address
+// index and the scan decoder's element texts: one table in the program.
 #pragma once
 
 namespace hexdigit {

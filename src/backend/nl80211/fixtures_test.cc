@@ -77,7 +77,7 @@ struct Replay {
   int stations = 0;
   char ap_addr[18] = "";
   char ap_rate[11] = "";
-  uint32_t directed = 0;
+  bool directed = false;
   int triggers = 0;
   int results_events = 0;
   int scan_dumps = 0;
@@ -197,7 +197,7 @@ TEST_F(NlFixtures, RefreshRunGivesTheLineAndCacheOfTheVm) {
   EXPECT_NE(r.family.id, 0);
   EXPECT_NE(r.family.scan_group, 0u);
   EXPECT_EQ(r.iface.iftype, static_cast<uint32_t>(NL80211_IFTYPE_STATION));
-  ASSERT_EQ(r.assoc.found, 1u);
+  ASSERT_TRUE(r.assoc.found);
   EXPECT_EQ(std::string(r.ap_addr), associated_address());
   EXPECT_STREQ(r.ap_rate, "5 Mbit/s");  // iw: tx bitrate 5.5 MBit/s
   EXPECT_EQ(r.triggers, 5);
@@ -216,10 +216,10 @@ TEST_F(NlFixtures, CachedRunAddsTheAssociatedNetworkByADirectedScan) {
   const std::vector<Record> records = load("cached.rec");
   Replay r;
   // A cached run takes no link snapshot: its directed scan sees no rate.
-  r.directed = 1;
+  r.directed = true;
   replay(records, &r);
   EXPECT_EQ(r.unfinished, 0);
-  ASSERT_EQ(r.assoc.found, 1u);
+  ASSERT_TRUE(r.assoc.found);
   EXPECT_EQ(r.triggers, 1);
   EXPECT_EQ(r.results_events, 1);
   EXPECT_EQ(r.stations, 1);

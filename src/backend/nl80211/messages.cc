@@ -116,11 +116,11 @@ int station_info_attr(const nlattr *attr, void *data) {
       if (!get_u8(attr, &signal)) return -1;
       // A signed byte on the wire.
       station->signal = signal < 128 ? signal : signal - 256;
-      station->has_signal = 1;
+      station->has_signal = true;
       return 0;
     }
     case NL80211_STA_INFO_TX_BITRATE:
-      station->has_tx_rate = 1;
+      station->has_tx_rate = true;
       return nl_each_nested(attr, rate_attr, station);
     default:
       return 0;
@@ -200,21 +200,9 @@ int event_attr(const nlattr *attr, void *data) {
 template <typename F>
 void each_element(nl_bytes ies, F &&f) {
   ByteReader r(ies);
-  while (r.remaining() >= 2) {
-    uint8_t id = 0;
-    uint8_t len = 0;
-    r.peek_u8(0, &id);
-    r.peek_u8(1, &len);
-    std::span<const uint8_t> element;
-    if (!r.skip(2) || !r.read_bytes(len, &element)) return;
-    f(id, element);
-  }
-}
-
-void add_descriptor(network_entry *entry, const char *text) {
-  if (entry->security_count < 0 || entry->security_count >= 6) return;
-  snprintf(entry->security[entry->security_count], sizeof entry->security[0], "%s", text);
-  entry->security_count++;
+  uint8_t id;
+  ByteReader body;
+  while (r.read_element(&id, &body)) f(id, body.rest());
 }
 
 const char *mode_of(const nl_bss &bss) {
@@ -268,9 +256,7 @@ void set_scan_quality(network_entry *entry, const nl_bss &bss) {
   }
   if (qual.level == 0 && (qual.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0) return;
   const iw_range range = range_of(bss.signal_kind);
-  int percent = quality_percent(&qual, &range);
-  if (percent < 0) return;
-  entry->quality = static_cast<uint8_t>(percent > 100 ? 100 : percent);
+  set_quality(entry, quality_percent(&qual, &range));
 }
 
 int parse_elements(network_entry *entry, nl_bytes ies) {
@@ -397,11 +383,11 @@ int nl_take_association(const nlmsghdr *nlh, nl_association *a) {
   if (nl_parse_bss(nlh, &bss) != 0) return -1;
   if (bss.status != NL80211_BSS_STATUS_ASSOCIATED && bss.status != NL80211_BSS_STATUS_IBSS_JOINED)
     return 0;
-  a->found = 1;
+  a->found = true;
   memcpy(a->bssid, bss.bssid, sizeof a->bssid);
   a->frequency = bss.frequency;
   a->signal_kind = bss.signal_kind;
-  a->ssid_ok = nl_bss_ssid(bss.ies, a->ssid, &a->ssid_len) == 0 ? 1 : 0;
+  a->ssid_ok = nl_bss_ssid(bss.ies, a->ssid, &a->ssid_len) == 0;
   return 0;
 }
 
@@ -412,8 +398,7 @@ void nl_refresh_entry(network_entry *entry, const nl_association &a, const nl_st
     entry->current = 1;
   }
   // A figure without a percentage leaves the cached one.
-  int percent = nl_link_quality(a.signal_kind, station);
-  if (percent >= 0) entry->quality = static_cast<uint8_t>(percent > 100 ? 100 : percent);
+  set_quality(entry, nl_link_quality(a.signal_kind, station));
   if (a.frequency != 0) entry->channel = nl_channel(a.frequency);
 }
 

@@ -26,9 +26,9 @@ int nl_parse_interface(const nlmsghdr *nlh, nl_interface *out);
 
 // An NL80211_CMD_NEW_STATION reply: what the kernel knows of the peer.
 struct nl_station {
-  uint32_t has_signal;
+  bool has_signal;
   int32_t signal;        // dBm
-  uint32_t has_tx_rate;  // the station info carries a transmit rate
+  bool has_tx_rate;      // the station info carries a transmit rate
   uint32_t tx_rate;      // 100 kbit/s; 0 when the rate gives no figure
 };
 int nl_parse_station(const nlmsghdr *nlh, nl_station *out);
@@ -66,7 +66,7 @@ void nl_format_addr(const uint8_t (&addr)[6], char (&out)[18]);
 struct nl_cell_rules {
   const char *ap_addr;  // the associated BSS's address text, or ""
   const char *ap_rate;  // its bit-rate text, or ""
-  uint32_t directed;    // only the associated BSS is taken
+  bool directed;        // only the associated BSS is taken
 };
 // Appends an entry for a BSS the list does not hold yet; 0, or -1 to fail
 // the scan (no memory, an SSID element longer than 32 bytes).
@@ -95,7 +95,7 @@ int nl_channel(uint32_t mhz);
 struct nl_scan_request {
   uint32_t ifindex;
   uint32_t iftype;  // NL80211_IFTYPE_* of the interface
-  uint32_t directed;
+  bool directed;
   const uint8_t *ssid;  // directed only; at most 32 bytes
   uint32_t ssid_len;
   uint32_t frequency;   // MHz, directed only
@@ -107,13 +107,13 @@ void nl_put_scan_request(nlmsghdr *nlh, const nl_scan_request &req);
 // The BSS that a scan dump marks as the one the interface is associated
 // with (or, for an ad-hoc interface, has joined).
 struct nl_association {
-  uint32_t found;
+  bool found;
   uint8_t bssid[6];
   uint32_t frequency;
   uint8_t signal_kind;
   uint8_t ssid[32];
   uint32_t ssid_len;
-  uint32_t ssid_ok;  // 0 when its SSID element is longer than 32 bytes
+  bool ssid_ok;  // false when its SSID element is longer than 32 bytes
 };
 // Takes one message of a scan dump into *a when it is the associated BSS;
 // 0, or -1 for a malformed message.

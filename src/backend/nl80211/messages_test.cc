@@ -17,7 +17,7 @@ class NlMessages : public ::testing::Test {
   void TearDown() override { list_clear(); }
 
   // Parses fields as one message and adds it under rules; the result of each step.
-  int add(const BssFields &fields, const nl_cell_rules &rules = {"", "", 0}) {
+  int add(const BssFields &fields, const nl_cell_rules &rules = {"", "", false}) {
     Datagram d;
     put_bss(d, fields);
     nl_bss bss;
@@ -227,7 +227,7 @@ TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
   BssFields b;
   b.bssid = {0x02, 0, 0, 0, 2, 0};
   b.ies = ssid_element("b");
-  const nl_cell_rules rules{"02:00:00:00:02:00", "54 Mbit/s", 0};
+  const nl_cell_rules rules{"02:00:00:00:02:00", "54 Mbit/s", false};
   ASSERT_EQ(add(a, rules), 0);
   ASSERT_EQ(add(b, rules), 0);
   BssFields again = a;
@@ -244,7 +244,7 @@ TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
 
   // Directed: only the associated BSS is taken.
   list_clear();
-  const nl_cell_rules directed{"02:00:00:00:02:00", "", 1};
+  const nl_cell_rules directed{"02:00:00:00:02:00", "", true};
   ASSERT_EQ(add(a, directed), 0);
   EXPECT_EQ(list_first(), nullptr);
   ASSERT_EQ(add(b, directed), 0);
@@ -292,15 +292,15 @@ TEST_F(NlMessages, StationRateAndLinkQuality) {
     return st;
   };
   nl_station st = station(-50, 55, 55, true);
-  EXPECT_EQ(st.has_signal, 1u);
+  EXPECT_TRUE(st.has_signal);
   EXPECT_EQ(st.signal, -50);
-  EXPECT_EQ(st.has_tx_rate, 1u);
+  EXPECT_TRUE(st.has_tx_rate);
   EXPECT_EQ(st.tx_rate, 55u);
   EXPECT_EQ(station(-50, 70000, -1, true).tx_rate, 70000u);  // above 16 bits: BITRATE32 only
   EXPECT_EQ(station(-50, -1, 540, true).tx_rate, 540u);
   EXPECT_EQ(station(-50, -1, -1, true).tx_rate, 0u);  // a rate without a figure
-  EXPECT_EQ(station(-50, 10, 10, false).has_tx_rate, 0u);
-  EXPECT_EQ(station(1, 10, 10, true).has_signal, 0u);
+  EXPECT_FALSE(station(-50, 10, 10, false).has_tx_rate);
+  EXPECT_FALSE(station(1, 10, 10, true).has_signal);
 
   struct Case {
     uint8_t kind;
@@ -413,18 +413,18 @@ TEST(NlScanRequest, AccessPointsScanWithTheApFlagOnly) {
       {NL80211_IFTYPE_ADHOC, -1},                {NL80211_IFTYPE_P2P_GO, -1},
   };
   for (const Case &c : cases) {
-    ScanRequestSeen plain = scan_request({5, c.iftype, 0, nullptr, 0, 0});
+    ScanRequestSeen plain = scan_request({5, c.iftype, false, nullptr, 0, 0});
     EXPECT_EQ(plain.flags, c.flags) << c.iftype;
     EXPECT_EQ(plain.ifindex, 5u);
     EXPECT_EQ(plain.ssids, std::vector<std::string>{""});  // the wildcard: an active scan
     EXPECT_TRUE(plain.freqs.empty());
-    ScanRequestSeen directed = scan_request({5, c.iftype, 1, ssid, sizeof ssid, 2437});
+    ScanRequestSeen directed = scan_request({5, c.iftype, true, ssid, sizeof ssid, 2437});
     EXPECT_EQ(directed.flags, c.flags) << c.iftype;
     EXPECT_EQ(directed.ssids, std::vector<std::string>{"home"});
     EXPECT_EQ(directed.freqs, std::vector<uint32_t>{2437});
   }
   // A hidden network's empty SSID is scanned for as the wildcard.
-  EXPECT_EQ(scan_request({5, NL80211_IFTYPE_STATION, 1, ssid, 0, 2412}).ssids,
+  EXPECT_EQ(scan_request({5, NL80211_IFTYPE_STATION, true, ssid, 0, 2412}).ssids,
             std::vector<std::string>{""});
 }
 

@@ -148,7 +148,7 @@ int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t
             uint32_t frequency, bool directed) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_TRIGGER_SCAN, 0);
-  const nl_scan_request scan{ctx->ifindex, ctx->iftype, directed ? 1u : 0u, ssid, ssid_len, frequency};
+  const nl_scan_request scan{ctx->ifindex, ctx->iftype, directed, ssid, ssid_len, frequency};
   nl_put_scan_request(req, scan);
   if (nl_request_run(s, req, [](const nlmsghdr *, void *) { return -1; }, nullptr) == 0) return 0;
   // A scan already running (another program's) ends with results too.
@@ -183,7 +183,7 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP);
   mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
-  dump_state d{{ctx->ap_addr, ctx->ap_rate, directed ? 1u : 0u}, 0};
+  dump_state d{{ctx->ap_addr, ctx->ap_rate, directed}, 0};
   diag_count().fetches++;
   if (nl_request_run(s, req, scan_bss, &d) != 0) {
     diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
@@ -211,12 +211,6 @@ int open_session(nl_session *s, nl80211_ctx *ctx) {
     return -1;
   }
   return 0;
-}
-
-network_entry *find_entry(const char *bssid) {
-  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next())
-    if (strncmp(entry->bssid, bssid, sizeof entry->bssid) == 0) return entry;
-  return nullptr;
 }
 
 int query_current(nl80211_ctx *ctx, int *added) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -58,10 +59,34 @@ class ByteReader {
     return true;
   }
 
+  constexpr bool read_u32_be(uint32_t *out) {
+    if (bytes_.size() < 4) return false;
+    *out = static_cast<uint32_t>(bytes_[0]) << 24 | static_cast<uint32_t>(bytes_[1]) << 16 |
+           static_cast<uint32_t>(bytes_[2]) << 8 | bytes_[3];
+    bytes_ = bytes_.subspan(4);
+    return true;
+  }
+
+  // In the byte order of the machine, as the kernel writes its own records.
+  constexpr bool read_u16_host(uint16_t *out) {
+    return std::endian::native == std::endian::little ? read_u16_le(out) : read_u16_be(out);
+  }
+
   constexpr bool read_bytes(size_t n, std::span<const uint8_t> *out) {
     if (n > bytes_.size()) return false;
     *out = bytes_.first(n);
     bytes_ = bytes_.subspan(n);
+    return true;
+  }
+
+  // An 802.11 element: an id byte, a length byte and that many bytes of
+  // body, which *body then reads on its own. Fails, without moving, when the
+  // header or the body runs past the end.
+  constexpr bool read_element(uint8_t *id, ByteReader *body) {
+    if (bytes_.size() < 2 || bytes_[1] > bytes_.size() - 2) return false;
+    *id = bytes_[0];
+    *body = ByteReader(bytes_.subspan(2, bytes_[1]));
+    bytes_ = bytes_.subspan(2 + static_cast<size_t>(bytes_[1]));
     return true;
   }
 

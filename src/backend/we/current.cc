@@ -12,39 +12,6 @@
 
 namespace {
 
-// The first entry whose address text equals bssid as strncmp over the
-// field would find it, compared in place: a library call per entry would
-// cost more than the comparison. The text of an address (17 characters and
-// a NUL) is compared as the field's 18 bytes at once.
-network_entry *find_entry(const char (&bssid)[18]) {
-  constexpr std::size_t kLen = sizeof bssid;
-  static_assert(sizeof network_entry{}.bssid == kLen);
-  std::size_t text_len = 0;
-  while (text_len < kLen && bssid[text_len] != '\0') ++text_len;
-  if (text_len == kLen - 1) {
-    uint64_t a0, a1;
-    uint16_t a2;
-    memcpy(&a0, bssid, 8);
-    memcpy(&a1, bssid + 8, 8);
-    memcpy(&a2, bssid + 16, 2);
-    for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
-      uint64_t b0, b1;
-      uint16_t b2;
-      memcpy(&b0, entry->bssid, 8);
-      memcpy(&b1, entry->bssid + 8, 8);
-      memcpy(&b2, entry->bssid + 16, 2);
-      if (((a0 ^ b0) | (a1 ^ b1) | static_cast<uint16_t>(a2 ^ b2)) == 0) return entry;
-    }
-    return nullptr;
-  }
-  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
-    std::size_t i = 0;
-    while (i < text_len && entry->bssid[i] == bssid[i]) ++i;
-    if (i == text_len && (i == kLen || entry->bssid[i] == '\0')) return entry;
-  }
-  return nullptr;
-}
-
 bool all_bytes(const sockaddr &addr, unsigned char value) {
   for (int i = 0; i < 6; ++i)
     if (static_cast<unsigned char>(addr.sa_data[i]) != value) return false;
@@ -114,8 +81,7 @@ void refresh(backend_ctx *ctx, network_entry *entry, const iw_range &range) {
   memset(&stats, 0, sizeof stats);
   if (iw_get_stats(we->fd, ctx->ifname, &stats, &range, 0) >= 0) {
     // Statistics without a percentage leave the figure from the cache.
-    int percent = quality_percent(&stats.qual, &range);
-    if (percent >= 0) entry->quality = static_cast<uint8_t>(percent > 100 ? 100 : percent);
+    set_quality(entry, quality_percent(&stats.qual, &range));
   }
 
   wrq = we_request(ctx->ifname);
@@ -135,9 +101,9 @@ int query(backend_ctx *ctx, int *added) {
     diag_fail(errno, "SIOCGIWRANGE on %s", ctx->ifname);
     return -1;
   }
-  if (range.we_version_compiled < 14) {
-    diag_fail(0, "%s: Wireless Extensions version %u is too old (14 or later needed)", ctx->ifname,
-              range.we_version_compiled);
+  if (range.we_version_compiled < kLowestWeVersion) {
+    diag_fail(0, "%s: Wireless Extensions version %u is too old (%d or later needed)", ctx->ifname,
+              range.we_version_compiled, kLowestWeVersion);
     return -1;
   }
 
@@ -171,21 +137,17 @@ int query(backend_ctx *ctx, int *added) {
 }  // namespace
 
 int we_current(backend_ctx *ctx, int *added) {
-  we_ctx *we = we_of(ctx);
   int was_added = 0;
-  if (list_first() == nullptr) {
-    if (added != nullptr) *added = 0;
-    return 0;
+  int result = 0;
+  if (list_first() != nullptr) {
+    const WeSocket sock(we_of(ctx));
+    if (sock.is_open()) {
+      result = query(ctx, &was_added);
+    } else {
+      diag_fail(errno, "socket");
+      result = -1;
+    }
   }
-  we->fd = iw_sockets_open();
-  if (we->fd < 0) {
-    diag_fail(errno, "socket");
-    if (added != nullptr) *added = 0;
-    return -1;
-  }
-  int result = query(ctx, &was_added);
-  close(we->fd);
-  we->fd = -1;
   if (added != nullptr) *added = was_added;
   return result;
 }

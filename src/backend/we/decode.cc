@@ -1,4 +1,5 @@
 // Scan result events to network list entries.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #include "backend/we/byte_reader.h"
 #include "backend/we/we.h"
+#include "netlist/hexdigit.h"
 #include "netlist/netlist.h"
 
 namespace {
@@ -25,13 +27,6 @@ bytes payload(const iw_point &point, bytes buffer) {
   return buffer.subspan(offset, point.length);
 }
 
-void add_descriptor(network_entry *entry, const char *text) {
-  // Six slots in use: the descriptor is dropped, the rest of the cell still counts.
-  if (entry->security_count < 0 || entry->security_count >= 6) return;
-  snprintf(entry->security[entry->security_count], sizeof entry->security[0], "%s", text);
-  entry->security_count++;
-}
-
 void set_mode(network_entry *entry, uint32_t mode) {
   const char *text = "";
   if (mode == IW_MODE_ADHOC) text = "Ad-Hoc";
@@ -39,14 +34,11 @@ void set_mode(network_entry *entry, uint32_t mode) {
   snprintf(entry->mode, sizeof entry->mode, "%s", text);
 }
 
-// A record without a percentage leaves the entry's figure alone; a percentage
-// above 100 is stored as 100 so that the cache stays readable.
-void set_quality(network_entry *entry, const iw_quality &qual, const iw_range *range) {
+// A record without a percentage leaves the entry's figure alone.
+void set_event_quality(network_entry *entry, const iw_quality &qual, const iw_range *range) {
   if (qual.updated & IW_QUAL_QUAL_INVALID) return;
   if (qual.level == 0 && (qual.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0) return;
-  int percent = quality_percent(&qual, range);
-  if (percent < 0) return;
-  entry->quality = static_cast<uint8_t>(percent > 100 ? 100 : percent);
+  set_quality(entry, quality_percent(&qual, range));
 }
 
 // Security elements already read for the open cell. Some drivers report an
@@ -62,9 +54,7 @@ class SeenElements {
   }
   bool contains(bytes element) const {
     for (size_t i = 0; i < count_; i++)
-      if (seen_[i].size() == element.size() &&
-          memcmp(seen_[i].data(), element.data(), element.size()) == 0)
-        return true;
+      if (std::ranges::equal(seen_[i], element)) return true;
     return false;
   }
   // element must stay valid for the rest of the walk.
@@ -73,7 +63,7 @@ class SeenElements {
   }
   void remember_copy(bytes element) {
     if (count_ == std::size(seen_) || element.size() > sizeof arena_ - used_) return;
-    memcpy(arena_ + used_, element.data(), element.size());
+    std::ranges::copy(element, arena_ + used_);
     remember(bytes(arena_ + used_, element.size()));
     used_ += element.size();
   }
@@ -90,7 +80,7 @@ constexpr uint8_t kIdVendor = 221;
 
 // One element, possibly cut short by the end of its buffer (at least its two
 // header bytes). copy: the bytes do not outlive this call.
-int read_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy) {
+int take_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy) {
   uint8_t id = 0;
   ByteReader(element).peek_u8(0, &id);
   bool security = id == kIdRsn || id == kIdVendor;
@@ -109,35 +99,31 @@ int read_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy)
 // read as far as it goes and ends the walk.
 int parse_elements(backend_ctx *ctx, bytes elements, SeenElements *seen) {
   ByteReader reader(elements);
-  uint8_t length;
-  while (reader.remaining() >= 2 && reader.peek_u8(1, &length)) {
-    size_t size = static_cast<size_t>(length) + 2;
-    if (read_element(ctx, reader.prefix(size).rest(), seen, false) != 0) return -1;
-    if (!reader.skip(size)) break;
+  while (reader.remaining() >= 2) {
+    const bytes start = reader.rest();
+    uint8_t id;
+    ByteReader body;
+    if (!reader.read_element(&id, &body)) return take_element(ctx, start, seen, false) != 0 ? -1 : 0;
+    if (take_element(ctx, start.first(start.size() - reader.remaining()), seen, false) != 0) return -1;
   }
   return 0;
 }
 
-int hex_digit(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+uint8_t hex_value(unsigned c) { return hexdigit::kValue[static_cast<char>(c)]; }
 
 // An even, non-zero number of hexadecimal digits and nothing else.
 bool is_hex_text(bytes text) {
   if (text.empty() || text.size() % 2 != 0) return false;
   for (uint8_t c : text)
-    if (hex_digit(c) < 0) return false;
+    if (hex_value(c) == hexdigit::kNotHex) return false;
   return true;
 }
 
 // The next byte of checked hex text.
 bool read_hex_byte(ByteReader *text, uint8_t *out) {
-  std::span<const uint8_t> pair;
-  if (!text->read_bytes(2, &pair)) return false;
-  *out = static_cast<uint8_t>(hex_digit(pair[0]) << 4 | hex_digit(pair[1]));
+  uint16_t pair;
+  if (!text->read_u16_be(&pair)) return false;
+  *out = static_cast<uint8_t>(hex_value(pair >> 8) << 4 | hex_value(pair & 0xFF));
   return true;
 }
 
@@ -151,7 +137,7 @@ int parse_hex_elements(backend_ctx *ctx, bytes text, SeenElements *seen) {
     size_t size = 2;
     const size_t want = static_cast<size_t>(element[1]) + 2;
     while (size < want && read_hex_byte(&reader, &element[size])) size++;
-    if (read_element(ctx, bytes(element, size), seen, true) != 0) return -1;
+    if (take_element(ctx, bytes(element, size), seen, true) != 0) return -1;
     if (size < want) break;
   }
   return 0;
@@ -161,10 +147,12 @@ int parse_hex_elements(backend_ctx *ctx, bytes text, SeenElements *seen) {
 // seventh character, as hexadecimal text (most drivers) or as the bytes
 // themselves.
 int parse_custom(backend_ctx *ctx, bytes text, SeenElements *seen) {
+  static constexpr unsigned char kRsn[] = {'r', 's', 'n'};
+  static constexpr unsigned char kWpa[] = {'w', 'p', 'a'};
   ByteReader reader(text);
   std::span<const uint8_t> prefix;
   if (!reader.prefix(3).read_bytes(3, &prefix)) return 0;
-  if (memcmp(prefix.data(), "rsn", 3) != 0 && memcmp(prefix.data(), "wpa", 3) != 0) return 0;
+  if (!std::ranges::equal(prefix, kRsn) && !std::ranges::equal(prefix, kWpa)) return 0;
   if (!reader.skip(7)) return 0;
   if (is_hex_text(reader.rest())) return parse_hex_elements(ctx, reader.rest(), seen);
   return parse_elements(ctx, reader.rest(), seen);
@@ -177,10 +165,8 @@ size_t whole_events(bytes buffer) {
   ByteReader reader(buffer);
   size_t used = 0;
   for (;;) {
-    std::span<const uint8_t> field;
-    if (!reader.prefix(sizeof(uint16_t)).read_bytes(sizeof(uint16_t), &field)) break;
-    uint16_t len;  // host order, as the kernel writes it
-    memcpy(&len, field.data(), sizeof len);
+    uint16_t len;
+    if (!ByteReader(reader).read_u16_host(&len)) break;
     if (len <= IW_EV_LCP_PK_LEN || !reader.skip(len)) break;
     used += len;
   }
@@ -269,7 +255,7 @@ int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_
         entry->privacy = 1;
       return 0;
     case IWEVQUAL:
-      set_quality(entry, event.u.qual, range);
+      set_event_quality(entry, event.u.qual, range);
       return 0;
     case IWEVCUSTOM:
       return parse_custom(ctx, payload(event.u.data, buffer), seen) != 0 ? -1 : 0;

@@ -25,8 +25,6 @@ int snr_percent(int snr_db) {
   return 100;
 }
 
-int capped(uint8_t q) { return q <= 99 ? q : 100; }
-
 int as_signed(uint8_t v) { return static_cast<int8_t>(v); }
 
 }  // namespace
@@ -37,14 +35,14 @@ int quality_percent(const struct iw_quality *qual, const struct iw_range *range)
   const uint8_t n = qual->noise;
   const uint8_t u = qual->updated;
 
-  if (range == nullptr) return capped(q);
-  if (l == 0 && (u & (kQualDbm | kQualRcpi)) == 0) return capped(q);
+  if (range == nullptr) return clamp_percent(q);
+  if (l == 0 && (u & (kQualDbm | kQualRcpi)) == 0) return clamp_percent(q);
 
   const uint8_t mq = range->max_qual.qual;
   if (u & kQualDbm) {
     if (mq == 100) return q;
     // A driver that gives no maximum is read like one that gives no range.
-    if (mq == 0) return capped(q);
+    if (mq == 0) return clamp_percent(q);
     return q * 100 / mq;
   }
   if (u & kQualRcpi) return -1;

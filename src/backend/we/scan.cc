@@ -22,7 +22,6 @@ constexpr long kBudgetUs = 15000000 - kFirstWaitUs;
 constexpr size_t kInitialSize = IW_SCAN_MAX_DATA;
 // u.data.length is 16 bits wide: the largest buffer the driver can be offered.
 constexpr size_t kLargestSize = 65535;
-constexpr int kLowestScanVersion = 14;
 constexpr int kLowestGrowVersion = 17;
 
 // The result buffer of one fetch sequence; released on every path.
@@ -135,9 +134,9 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
     diag_fail(errno, "SIOCGIWRANGE on %s", ctx->ifname);
     return -1;
   }
-  if (range.we_version_compiled < kLowestScanVersion) {
+  if (range.we_version_compiled < kLowestWeVersion) {
     diag_fail(0, "%s: Wireless Extensions version %u cannot scan (%d or later needed)",
-              ctx->ifname, range.we_version_compiled, kLowestScanVersion);
+              ctx->ifname, range.we_version_compiled, kLowestWeVersion);
     return -1;
   }
   if (trigger(ctx, directed, essid, essid_len, freq) != 0) return -1;
@@ -211,8 +210,8 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
 
 int we_scan(backend_ctx *ctx) {
   we_ctx *we = we_of(ctx);
-  we->fd = iw_sockets_open();
-  if (we->fd < 0) {
+  const WeSocket sock(we);
+  if (!sock.is_open()) {
     diag_fail(errno, "socket");
     return -1;
   }
@@ -252,7 +251,5 @@ int we_scan(backend_ctx *ctx) {
       }
     }
   }
-  close(we->fd);
-  we->fd = -1;
   return result;
 }

@@ -2,15 +2,17 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <span>
 
-#include "backend/we/byte_reader.h"
 #include "backend/common.h"
+#include "backend/we/byte_reader.h"
 #include "netlist/netlist.h"
+
+// The descriptors each element gives (which slot texts, "unknown" for which
+// faults, the WPS attribute search and what it misses) are kept as they are:
+// the consumer of the network line and stored cache files read them.
 
 namespace {
 
-constexpr int kSlots = 6;
 constexpr size_t kSlotSize = sizeof(network_entry::security[0]);  // text + NUL
 
 constexpr uint8_t kIdRsn = 48;
@@ -18,10 +20,14 @@ constexpr uint8_t kIdVendor = 221;
 constexpr int kKindWpa = 1;
 constexpr int kKindRsn = 2;
 
-constexpr uint8_t kOuiNone[3] = {0x00, 0x00, 0x00};
-constexpr uint8_t kOuiIeee[3] = {0x00, 0x0F, 0xAC};
-constexpr uint8_t kOuiMicrosoft[3] = {0x00, 0x50, 0xF2};
+// Suite selectors and the vendor header read as one big-endian number: the
+// OUI in the upper three bytes, the type in the lowest.
+constexpr uint32_t kOuiNone = 0x000000;
+constexpr uint32_t kOuiIeee = 0x000FAC;
+constexpr uint32_t kOuiMicrosoft = 0x0050F2;
 constexpr uint8_t kOuiTypeWps = 4;
+constexpr uint32_t oui_of(uint32_t selector) { return selector >> 8; }
+constexpr uint8_t type_of(uint32_t selector) { return static_cast<uint8_t>(selector); }
 
 constexpr uint16_t kWpsConfigMethods = 0x1008;
 constexpr uint16_t kWpsSelectedRegistrarConfigMethods = 0x1053;
@@ -60,15 +66,10 @@ constexpr AkmName kIeeeAkmNames[] = {
     {24, "SAEEXT"},  // SAE with group-dependent hash (SAE-EXT-KEY)
 };
 
-bool same_oui(std::span<const uint8_t> selector, const uint8_t (&oui)[3]) {
-  return selector.size() >= 3 && selector[0] == oui[0] && selector[1] == oui[1] &&
-         selector[2] == oui[2];
-}
-
 // The slot under construction, or null when every slot is in use (or the
-// count is out of range), so nothing is ever written beyond the sixth slot.
+// count is out of range), so nothing is ever written beyond the last slot.
 char *open_slot(network_entry *entry) {
-  if (entry == nullptr || entry->security_count < 0 || entry->security_count >= kSlots)
+  if (entry == nullptr || entry->security_count < 0 || entry->security_count >= kSecuritySlots)
     return nullptr;
   return entry->security[entry->security_count];
 }
@@ -90,14 +91,96 @@ void slot_commit(network_entry *entry) {
   if (open_slot(entry) != nullptr) ++entry->security_count;
 }
 
-// Name of a further AKM suite selector (4 bytes) into out (at least 7 bytes).
-void further_akm_name(std::span<const uint8_t> selector, char *out, size_t size) {
-  const uint8_t type = selector[3];
+// What a WPA, RSN or WPS element says, as far as its descriptors need it.
+struct KeyElement {
+  enum Fault : uint8_t {
+    kNone,
+    kMalformed,      // cut short, or a vendor element of another OUI
+    kNoGroupOui,     // WPA: a group cipher selector without an OUI
+    kNoGroupCipher,  // RSN: group cipher suite type 0
+    kNoKnownAkm,     // no AKM suite, or a first one of another OUI or type
+  };
+  Fault fault = kMalformed;
+  bool wps = false;
+  uint16_t wps_methods = 0;   // WPS: configuration method bits, 0 when none found
+  uint32_t group = 0;         // group cipher suite selector
+  uint8_t first_akm = 0;      // type of the first AKM suite, an index into kAkmNames
+  ByteReader further_akms;    // the remaining AKM suite selectors, 4 bytes each
+};
+
+// The configuration methods that the first Config Methods or Selected
+// Registrar Config Methods attribute announces, or 0. The search is a scan
+// for the attribute types' first byte, stepping two bytes past a
+// non-matching candidate (so it misses a type right after a value byte
+// 0x10); a candidate whose type or value would lie past the element ends the
+// search (no later candidate could have its value inside either).
+uint16_t wps_methods(ByteReader attrs) {
+  while (attrs.skip_to(0x10)) {
+    uint8_t second;
+    if (!attrs.peek_u8(1, &second)) break;
+    const uint16_t type = static_cast<uint16_t>(0x1000 | second);
+    if (type == kWpsConfigMethods || type == kWpsSelectedRegistrarConfigMethods) {
+      uint16_t methods;
+      if (!attrs.skip(4) || !attrs.read_u16_be(&methods)) break;
+      return methods;
+    }
+    attrs.skip(2);  // the peek above guarantees two bytes
+  }
+  return 0;
+}
+
+// body: the element's bytes after its header, cut to what may be read.
+KeyElement parse_key_element(int kind, ByteReader body) {
+  KeyElement e;
+  if (body.remaining() < 6) return e;
+  const uint32_t akm_oui = kind == kKindWpa ? kOuiMicrosoft : kOuiIeee;
+  if (kind == kKindWpa) {
+    uint32_t header;  // OUI and OUI type; any type but WPS reads as WPA
+    if (!body.read_u32_be(&header) || oui_of(header) != kOuiMicrosoft) return e;
+    if (type_of(header) == kOuiTypeWps) {
+      e.fault = KeyElement::kNone;
+      e.wps = true;
+      e.wps_methods = wps_methods(body);
+      return e;
+    }
+  }
+  if (!body.skip(2) || !body.read_u32_be(&e.group)) return e;  // version, then group cipher
+  if (kind == kKindWpa && oui_of(e.group) == kOuiNone) {
+    e.fault = KeyElement::kNoGroupOui;
+    return e;
+  }
+  if (kind == kKindRsn && type_of(e.group) == 0) {
+    e.fault = KeyElement::kNoGroupCipher;
+    return e;
+  }
+  uint16_t pairwise;
+  uint16_t akm_count;
+  std::span<const uint8_t> akms;
+  if (!body.read_u16_le(&pairwise) || !body.skip(4 * static_cast<size_t>(pairwise)) ||
+      !body.read_u16_le(&akm_count) || !body.read_bytes(4 * static_cast<size_t>(akm_count), &akms))
+    return e;
+  // A count of 0 names no suite, so the bytes after the list are not read as one.
+  ByteReader list(akms);
+  uint32_t first;
+  if (!list.read_u32_be(&first) || oui_of(first) != akm_oui ||
+      type_of(first) >= std::size(kAkmNames)) {
+    e.fault = KeyElement::kNoKnownAkm;
+    return e;
+  }
+  e.fault = KeyElement::kNone;
+  e.first_akm = type_of(first);
+  e.further_akms = list;
+  return e;
+}
+
+// Name of a further AKM suite selector into out (at least 7 bytes).
+void further_akm_name(uint32_t selector, char *out, size_t size) {
+  const uint8_t type = type_of(selector);
   if (type < std::size(kAkmNames)) {
     snprintf(out, size, "%s", kAkmNames[type]);
     return;
   }
-  if (same_oui(selector, kOuiIeee)) {
+  if (oui_of(selector) == kOuiIeee) {
     for (const AkmName &n : kIeeeAkmNames) {
       if (n.type == type) {
         snprintf(out, size, "%s", n.name);
@@ -108,108 +191,35 @@ void further_akm_name(std::span<const uint8_t> selector, char *out, size_t size)
   snprintf(out, size, "AKM%u", static_cast<unsigned>(type));
 }
 
-// WPS element: records "WPS" and the configuration methods that the first
-// Config Methods or Selected Registrar Config Methods attribute announces.
-// attrs holds the element's bytes from offset 6 on. The search is a scan for
-// the attribute types' first byte, stepping two bytes past a non-matching
-// candidate; a candidate whose type or value would lie past the element ends
-// the search (no later candidate could have its value inside either).
-void parse_wps(network_entry *entry, ByteReader attrs) {
-  entry->wps = 1;
-  slot_write(entry, "WPS");
-  while (attrs.skip_to(0x10)) {
-    uint8_t second;
-    if (!attrs.peek_u8(1, &second)) break;
-    const uint16_t type = static_cast<uint16_t>(0x1000 | second);
-    if (type == kWpsConfigMethods || type == kWpsSelectedRegistrarConfigMethods) {
-      ByteReader value = attrs;
-      uint16_t methods;
-      if (!value.skip(4) || !value.read_u16_be(&methods)) break;
-      if (methods & (kWpsLabel | kWpsDisplay)) slot_append(entry, "-PIN");
-      if (methods & kWpsPushButton) slot_append(entry, "-PBC");
-      break;
-    }
-    attrs.skip(2);  // the peek above guarantees two bytes
-  }
-  slot_commit(entry);
-}
-
-}  // namespace
-
-void add_unknown_security(network_entry *entry) {
-  slot_write(entry, "unknown");
-  slot_commit(entry);
-}
-
-void parse_wpa_ie(network_entry *entry, int kind, const unsigned char *ie, int avail) {
-  if (entry == nullptr) return;
-
-  ByteReader whole(ie, avail);
-  uint8_t length;
-  if ((kind != kKindWpa && kind != kKindRsn) || !whole.peek_u8(1, &length)) {
-    add_unknown_security(entry);
+// The descriptors of a parsed element. The slot under construction holds
+// "WPA" or "WPA2" on entry; a descriptor that follows from it is appended.
+void record_key_element(network_entry *entry, int kind, const KeyElement &e) {
+  if (e.wps) {
+    entry->wps = 1;
+    slot_write(entry, "WPS");
+    if (e.wps_methods & (kWpsLabel | kWpsDisplay)) slot_append(entry, "-PIN");
+    if (e.wps_methods & kWpsPushButton) slot_append(entry, "-PBC");
+    slot_commit(entry);
     return;
   }
-  // n: the element's size, cut to what may be read.
-  ByteReader r = whole.prefix(static_cast<size_t>(length) + 2);
-  if (r.remaining() < 8 || !r.skip(2)) {
-    add_unknown_security(entry);
-    return;
-  }
-
-  const uint8_t(&akm_oui)[3] = kind == kKindWpa ? kOuiMicrosoft : kOuiIeee;
-  if (kind == kKindWpa) {
-    std::span<const uint8_t> oui;
-    uint8_t oui_type;
-    if (!r.read_bytes(3, &oui) || !same_oui(oui, kOuiMicrosoft) || !r.read_u8(&oui_type)) {
-      add_unknown_security(entry);
-      return;
-    }
-    if (oui_type == kOuiTypeWps) {
-      parse_wps(entry, r);
-      return;
-    }
-  }
-  std::span<const uint8_t> group;
-  if (!r.skip(2) || !r.read_bytes(4, &group)) {  // version, then group cipher suite
-    add_unknown_security(entry);
-    return;
-  }
-  if (kind == kKindWpa && same_oui(group, kOuiNone)) {
-    // A group cipher selector without an OUI gives no descriptor: the text
-    // stays uncommitted, so the next descriptor replaces it.
+  if (e.fault == KeyElement::kNoGroupOui) {
+    // No descriptor: the text stays uncommitted, so the next one replaces it.
     slot_write(entry, "802.11i");
     return;
   }
-  if (kind == kKindRsn && group[3] == 0) {
-    add_unknown_security(entry);
-    return;
-  }
-
-  uint16_t pairwise;
-  uint16_t akm_count;
-  std::span<const uint8_t> akms;
-  if (!r.read_u16_le(&pairwise) || !r.skip(4 * static_cast<size_t>(pairwise)) ||
-      !r.read_u16_le(&akm_count) || !r.read_bytes(4 * static_cast<size_t>(akm_count), &akms)) {
-    add_unknown_security(entry);
-    return;
-  }
-
-  // A count of 0 names no suite, so the bytes after it are not read as one.
-  ByteReader list(akms);
-  std::span<const uint8_t> selector;
-  if (!list.read_bytes(4, &selector) || !same_oui(selector, akm_oui) ||
-      selector[3] >= std::size(kAkmNames)) {
+  if (e.fault != KeyElement::kNone) {
     add_unknown_security(entry);
     return;
   }
   slot_append(entry, "-");
-  slot_append(entry, kAkmNames[selector[3]]);
+  slot_append(entry, kAkmNames[e.first_akm]);
   slot_commit(entry);
 
   const char *prefix = kind == kKindWpa ? "WPA-" : "WPA2-";
+  ByteReader list = e.further_akms;
+  uint32_t selector;
   // With every slot in use the remaining suites are dropped.
-  while (open_slot(entry) != nullptr && list.read_bytes(4, &selector)) {
+  while (open_slot(entry) != nullptr && list.read_u32_be(&selector)) {
     char name[8];
     further_akm_name(selector, name, sizeof name);
     slot_write(entry, prefix);
@@ -218,33 +228,59 @@ void parse_wpa_ie(network_entry *entry, int kind, const unsigned char *ie, int a
   }
 }
 
+// The descriptors of a WPA or RSN element; body: its bytes after the
+// header, cut to what may be read.
+void record_element(network_entry *entry, int kind, ByteReader body) {
+  record_key_element(entry, kind, parse_key_element(kind, body));
+}
+
+}  // namespace
+
+void add_descriptor(network_entry *entry, const char *text) {
+  slot_write(entry, text);
+  slot_commit(entry);
+}
+
+void add_unknown_security(network_entry *entry) { add_descriptor(entry, "unknown"); }
+
+void parse_wpa_ie(network_entry *entry, int kind, const unsigned char *ie, int avail) {
+  if (entry == nullptr) return;
+  ByteReader element(ie, avail);
+  uint8_t length;
+  if ((kind != kKindWpa && kind != kKindRsn) || !element.skip(1) || !element.read_u8(&length)) {
+    add_unknown_security(entry);
+    return;
+  }
+  record_element(entry, kind, element.prefix(length));
+}
+
 // 0 once the buffer is walked, whatever the elements hold; -1 only for a
 // missing entry or a slot count outside 0..6.
 int parse_security_ies(network_entry *entry, const unsigned char *buf, int len) {
   if (len <= 1) return 0;
   if (entry == nullptr) return -1;
-  if (entry->security_count < 0 || entry->security_count > kSlots) return -1;
+  if (entry->security_count < 0 || entry->security_count > kSecuritySlots) return -1;
 
   ByteReader r(buf, len);
-  while (r.remaining() >= 2) {
+  bool whole = true;
+  while (whole && r.remaining() >= 2) {
     uint8_t id = 0;
-    uint8_t length = 0;
-    if (!r.peek_u8(0, &id) || !r.peek_u8(1, &length)) break;
+    ByteReader body;
+    whole = r.read_element(&id, &body);
+    if (!whole) {
+      // An element whose length runs past the end is read as far as it
+      // goes and ends the walk.
+      r.read_u8(&id);
+      r.skip(1);
+      body = r;
+    }
     // Drivers hand over every element of a cell, and vendor elements such as
     // WMM each take a slot; once all six are in use the cell simply records
     // nothing more instead of failing the scan.
-    if (open_slot(entry) != nullptr) {
-      const std::span<const uint8_t> rest = r.rest();
-      const int avail = static_cast<int>(rest.size());
-      if (id == kIdRsn) {
-        slot_write(entry, "WPA2");
-        parse_wpa_ie(entry, kKindRsn, rest.data(), avail);
-      } else if (id == kIdVendor) {
-        slot_write(entry, "WPA");
-        parse_wpa_ie(entry, kKindWpa, rest.data(), avail);
-      }
-    }
-    if (!r.skip(static_cast<size_t>(length) + 2)) break;
+    const int kind = id == kIdRsn ? kKindRsn : id == kIdVendor ? kKindWpa : 0;
+    if (kind == 0 || open_slot(entry) == nullptr) continue;
+    slot_write(entry, kind == kKindRsn ? "WPA2" : "WPA");
+    record_element(entry, kind, body);
   }
   return 0;
 }

@@ -12,6 +12,9 @@ struct network_entry;
 
 extern const backend_ops we_ops;
 
+// The oldest Wireless Extensions this backend reads: scanning came with 14.
+constexpr int kLowestWeVersion = 14;
+
 // The instance: the generic part first, then this backend's own state.
 struct we_ctx {
   backend_ctx base;

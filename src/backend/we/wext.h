@@ -3,11 +3,31 @@
 
 #include <net/if.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstring>
 
 #include <iwlib.h>
+
+#include "backend/we/we.h"
+
+// The instance's socket for one operation: opened into we->fd, closed and
+// reset to -1 on every way out.
+class WeSocket {
+ public:
+  explicit WeSocket(we_ctx *we) : we_(we) { we_->fd = iw_sockets_open(); }
+  WeSocket(const WeSocket &) = delete;
+  WeSocket &operator=(const WeSocket &) = delete;
+  ~WeSocket() {
+    if (we_->fd >= 0) close(we_->fd);
+    we_->fd = -1;
+  }
+  bool is_open() const { return we_->fd >= 0; }
+
+ private:
+  we_ctx *we_;
+};
 
 // A zeroed request naming the interface. The name is copied as the kernel
 // reads it: 16 bytes, not terminated when it is that long.
