@@ -6,10 +6,31 @@
 struct network_entry;
 struct backend_ctx;
 
+// The operations of a backend. Each operation that talks to the driver opens
+// its own sockets and closes them before it returns, so an instance holds
+// none between calls. Failures return -1 with the cause left through
+// diag_fail for -v; nothing is printed.
 struct backend_ops {
+  // A new instance with no socket open, or null when out of memory.
+  // backend_open then fills in ops and ifname.
   backend_ctx *(*create)();
+  // Frees the instance.
   void (*destroy)(backend_ctx *ctx);
+  // Refresh run. Brings the interface up if it is down, notes the association
+  // and scans in five passes two seconds apart. Each pass appends an entry
+  // for every network whose address the list does not hold yet (so the list,
+  // empty before the first pass, gains each network once) and then gives
+  // "WEP" to encrypted entries without another descriptor. 0 after the last
+  // pass; -1 when a pass fails, the entries appended so far staying listed.
   int (*scan)(backend_ctx *ctx);
+  // Cached run: the list holds the cache's entries. Refreshes the bit rate
+  // (marking the entry current), quality and channel of the associated
+  // network's entry. An empty list, an interface that is missing or down, or
+  // no association: 0 with the list untouched. When the list lacks the
+  // associated network, one directed scan adds it; *added (when added is not
+  // null; always written) is then 1, so the caller rewrites the cache, and
+  // 0 otherwise, also on failure. 0, or -1 when the interface or its
+  // association cannot be read.
   int (*current)(backend_ctx *ctx, int *added);
 };
 

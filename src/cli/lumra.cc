@@ -191,7 +191,8 @@ int lumra_main(int argc, char **argv) {
 
   backend_ctx *ctx = backend_open(opts.backend, opts.ifname);
   if (ctx == nullptr) {
-    // Two newlines: the message carries its own, as the consumer expects.
+    // Two newlines (the text's own and the one the format adds): the consumer
+    // reads this message with its blank line as it has always been written.
     fprintf(stderr, "%s\n", "Could not get backend\n");
     explain(opts.backend, "no such backend");
     exit(1);

@@ -2,7 +2,10 @@
 // library's sscanf accepts for "%<width>hhx", "%<width>u" and "%d" at the
 // start of a text (blanks skipped, an optional sign, for base 16 an optional
 // "0x"), but never look past the text they are given and fail, rather than
-// wrap, on a signed value that does not fit.
+// wrap, on a signed value that does not fit. sscanf's rules because the
+// cache format is defined by those conversions, so a cache file reads here as
+// it does for any reader built on sscanf; not sscanf itself because it needs
+// a terminated text and may read on past the field.
 #pragma once
 
 #include <cstddef>

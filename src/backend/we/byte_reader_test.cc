@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -42,6 +43,11 @@ TEST(ByteReader, FailedReadsDoNotAdvance) {
       {"peek past end", 3, [](ByteReader &r) { uint8_t v; return r.peek_u8(2, &v); }},
       {"skip_to absent byte", 0, [](ByteReader &r) { return r.skip_to(0x99); }},
       {"skip_to after last match", 5, [](ByteReader &r) { return r.skip_to(0x10); }},
+      {"u32 be, three left", 2, [](ByteReader &r) { uint32_t v; return r.read_u32_be(&v); }},
+      {"u16 host, one left", 4, [](ByteReader &r) { uint16_t v; return r.read_u16_host(&v); }},
+      // Length 0x10 with two bytes after the header; then a lone id byte.
+      {"element body cut", 1, [](ByteReader &r) { uint8_t id; ByteReader b; return r.read_element(&id, &b); }},
+      {"element header cut", 4, [](ByteReader &r) { uint8_t id; ByteReader b; return r.read_element(&id, &b); }},
   };
   for (const Case &c : cases) {
     ByteReader r(kBytes);
@@ -50,6 +56,39 @@ TEST(ByteReader, FailedReadsDoNotAdvance) {
     EXPECT_FALSE(c.op(r)) << c.what;
     EXPECT_EQ(r.remaining(), before) << c.what;
   }
+}
+
+TEST(ByteReader, WiderReads) {
+  ByteReader r(kBytes);
+  uint32_t be = 0;
+  ASSERT_TRUE(r.read_u32_be(&be));
+  EXPECT_EQ(be, 0x12341056u);
+  ByteReader h(kBytes);
+  uint16_t host = 0;
+  ASSERT_TRUE(h.read_u16_host(&host));
+  EXPECT_EQ(host, std::endian::native == std::endian::little ? 0x3412 : 0x1234);
+}
+
+// Elements one after the other; each body reads only its own bytes.
+TEST(ByteReader, ElementsWithTheirOwnBodies) {
+  const std::vector<uint8_t> elements = {0x30, 0x02, 0xAA, 0xBB, 0xDD, 0x00, 0x07, 0x01, 0xCC};
+  ByteReader r(elements);
+  uint8_t id = 0;
+  ByteReader body;
+  ASSERT_TRUE(r.read_element(&id, &body));
+  EXPECT_EQ(id, 0x30);
+  uint16_t v = 0;
+  ASSERT_TRUE(body.read_u16_be(&v));
+  EXPECT_EQ(v, 0xAABB);
+  EXPECT_TRUE(body.empty());
+  ASSERT_TRUE(r.read_element(&id, &body));  // an empty body
+  EXPECT_EQ(id, 0xDD);
+  EXPECT_TRUE(body.empty());
+  ASSERT_TRUE(r.read_element(&id, &body));
+  EXPECT_EQ(id, 0x07);
+  EXPECT_EQ(body.remaining(), 1u);
+  EXPECT_TRUE(r.empty());
+  EXPECT_FALSE(r.read_element(&id, &body));
 }
 
 TEST(ByteReader, SkipToFindsNextMatch) {

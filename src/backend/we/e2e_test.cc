@@ -174,10 +174,6 @@ long last_at(const std::string &log) {
   return at;
 }
 
-// A cross build's program cannot be started where its tests run under
-// qemu-user without a binfmt_misc handler. An unknown option ends the program
-// before it does anything.
-
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
