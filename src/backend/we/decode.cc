@@ -103,8 +103,10 @@ int parse_elements(backend_ctx *ctx, bytes elements, SeenElements *seen) {
     const bytes start = reader.rest();
     uint8_t id;
     ByteReader body;
-    if (!reader.read_element(&id, &body)) return take_element(ctx, start, seen, false) != 0 ? -1 : 0;
-    if (take_element(ctx, start.first(start.size() - reader.remaining()), seen, false) != 0) return -1;
+    const bool whole = reader.read_element(&id, &body);
+    const bytes element = whole ? start.first(start.size() - reader.remaining()) : start;
+    if (take_element(ctx, element, seen, false) != 0) return -1;
+    if (!whole) break;
   }
   return 0;
 }
