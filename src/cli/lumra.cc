@@ -91,7 +91,7 @@ void print_error_line() {
 }
 
 // The cache form, as the commit step asks for it.
-int fill_cache(FILE *stream, void * /*unused*/) { return write_network_lines(1, stream, 1, 0); }
+int fill_cache(FILE *stream, void * /*unused*/) { return write_records(stream, kCacheForm); }
 
 [[noreturn]] void no_cache_exit(int error) {
   fprintf(stderr, "no cache file: %s\n", error != 0 ? strerror(error) : "");
@@ -117,7 +117,7 @@ void open_standard_descriptors() {
 int print_networks(bool encode) {
   // The run got this far: whatever failed before did not fail it.
   diag_forget();
-  int rc = write_network_lines(encode ? 1 : 0, stdout, 0, 1);
+  int rc = write_records(stdout, output_form(encode));
   if (rc == 0 && fflush(stdout) == 0 && !ferror(stdout)) return 0;
   if (rc == 0)
     diag_fail(errno, "standard output");

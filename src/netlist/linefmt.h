@@ -7,8 +7,24 @@
 // The line printed in place of the list when a run fails.
 inline constexpr char kErrorLine[] = "ESSID:error,,,,,";
 
-// Writes every entry as one record. 0, or -1 when encode is set and an ESSID
-// is longer than 32 bytes (the earlier records stay written).
+// Which form of the record is written.
+struct record_form {
+  bool encode_essid;  // ESSID bytes other than plain ones as "%" and two hex digits
+  bool with_bssid;    // the address field after the ESSID
+  bool with_rate;     // the associated network's bit rate after the quality
+};
+// The cache file's form: encoded, with addresses, without bit rates.
+inline constexpr record_form kCacheForm{true, true, false};
+// The form printed for the consumer: encoded only with -e, no addresses,
+// the associated network's bit rate.
+constexpr record_form output_form(bool encode) { return {encode, false, true}; }
+
+// Writes every entry as one record of the form. 0, or -1 when the form
+// encodes and an ESSID is longer than 32 bytes (the earlier records stay
+// written). Stream errors are left in the stream's error flag.
+int write_records(FILE *stream, const record_form &form);
+
+// The same with the form's three switches as ints, nonzero for on.
 int write_network_lines(int encode, FILE *stream, int with_bssid, int with_rate);
 
 // The largest cache file that is read: far above what a refresh can write

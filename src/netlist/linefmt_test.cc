@@ -218,6 +218,33 @@ TEST_F(LineFormatTest, RecordForms) {
   }
 }
 
+// The forms the program names: the cache file's, and the consumer's line with
+// and without -e.
+TEST_F(LineFormatTest, NamedForms) {
+  add(Net{.essid = "home net",
+          .bssid = "00:11:22:aa:bb:cc",
+          .mode = "Master",
+          .security = {"WPA2-PSK"},
+          .channel = 6,
+          .quality = 70,
+          .current = 1,
+          .bitrate = "54 Mb/s"});
+  const struct {
+    const char *name;
+    record_form form;
+    std::string want;
+  } cases[] = {
+      {"cache", kCacheForm, "ESSID:home%20net,00:11:22:aa:bb:cc,Master,WPA2-PSK,6,70 %,"},
+      {"output", output_form(false), "ESSID:home net,Master,WPA2-PSK,6,70 %,54 Mb/s,"},
+      {"output with -e", output_form(true), "ESSID:home%20net,Master,WPA2-PSK,6,70 %,54 Mb/s,"},
+  };
+  for (const auto &c : cases) {
+    TempFile f;
+    EXPECT_EQ(write_records(f.get(), c.form), 0) << c.name;
+    EXPECT_EQ(f.bytes(), c.want) << c.name;
+  }
+}
+
 TEST_F(LineFormatTest, SecurityTextJoinsUsedSlots) {
   const struct {
     std::vector<std::string> slots;
