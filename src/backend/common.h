@@ -16,10 +16,6 @@
 
 #include "netlist/netlist.h"
 
-// The descriptor slots of an entry.
-constexpr int kSecuritySlots =
-    static_cast<int>(sizeof(network_entry::security) / sizeof(network_entry::security[0]));
-
 // "%d %cbit/s" into buf; 0, or -1 (buf untouched below 1000 bit/s or size 0,
 // emptied when the text does not fit).
 int format_bitrate(uint32_t bps, char *buf, uint32_t size);

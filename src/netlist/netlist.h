@@ -4,12 +4,18 @@
 #include <cstddef>
 #include <cstdint>
 
+// The security descriptor slots of an entry, and the size of each (at most
+// 11 characters and a NUL): one definition for the backends that fill them
+// and the writer and reader of the line.
+inline constexpr int kSecuritySlots = 6;
+inline constexpr std::size_t kSecuritySlotSize = 12;
+
 struct network_entry {
   char essid[36];            // raw bytes, at most 32, then a NUL; any byte value
   uint32_t essid_len;        // the ESSID is handled by this length, not by its NUL
   char bssid[18];            // "aa:bb:cc:dd:ee:ff"
   char mode[7];              // "Master", "Ad-Hoc" or empty
-  char security[6][12];      // descriptor slots; slot security_count is under construction
+  char security[kSecuritySlots][kSecuritySlotSize];  // slot security_count is under construction
   int32_t security_count;    // slots in use, 0 to 6
   uint32_t privacy;          // the scan reported encryption enabled
   uint32_t wps;              // a WPS descriptor was recorded

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr size_t kSlotSize = sizeof(network_entry::security[0]);  // text + NUL
+constexpr size_t kSlotSize = kSecuritySlotSize;  // text + NUL
 
 constexpr uint8_t kIdRsn = 48;
 constexpr uint8_t kIdVendor = 221;
