@@ -22,10 +22,12 @@ void fill_list() {
     if (e == nullptr) return;
     int n = snprintf(e->essid, sizeof e->essid, "net %d, floor %d", i, i % 7);
     e->essid_len = static_cast<uint32_t>(n);
-    snprintf(e->bssid, sizeof e->bssid, "02:00:00:%02x:%02x:%02x", i >> 16 & 0xff, i >> 8 & 0xff, i & 0xff);
+    snprintf(e->bssid, sizeof e->bssid, "02:00:00:%02x:%02x:%02x", i >> 16 & 0xff, i >> 8 & 0xff,
+             i & 0xff);
     snprintf(e->mode, sizeof e->mode, "%s", i % 5 ? "Master" : "Ad-Hoc");
     for (int s = 0; s <= i % 3; ++s)
-      snprintf(e->security[e->security_count++], sizeof e->security[0], "%s", kSecurity[(i + s) % 5]);
+      snprintf(e->security[e->security_count++], sizeof e->security[0], "%s",
+               kSecurity[(i + s) % 5]);
     e->channel = 1 + i % 13;
     e->quality = static_cast<uint8_t>(i % 101);
   }
@@ -33,7 +35,8 @@ void fill_list() {
 
 void per_record(benchmark::State &state, long bytes) {
   state.counters["per_record"] =
-      benchmark::Counter(kRecords, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      benchmark::Counter(kRecords, benchmark::Counter::kIsIterationInvariantRate |
+                                       benchmark::Counter::kInvert);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
 }
 

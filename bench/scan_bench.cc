@@ -84,8 +84,11 @@ CellSpec cell_shape(int i) {
 
 Cell cell(int i) {
   CellSpec s = cell_shape(i);
-  Cell c = {ev::ap(s.mac),        ev::channel(s.channel), ev::freq_mhz(s.mhz),
-            ev::qual(s.qual, s.level, 0, 0x2b), ev::essid(s.essid),
+  Cell c = {ev::ap(s.mac),
+            ev::channel(s.channel),
+            ev::freq_mhz(s.mhz),
+            ev::qual(s.qual, s.level, 0, 0x2b),
+            ev::essid(s.essid),
             s.security ? ev::encode_on() : ev::encode_off(),
             ev::rates({6000000, 12000000, 24000000, 36000000, 48000000, 54000000}),
             ev::mode(IW_MODE_MASTER)};
@@ -142,8 +145,9 @@ iw_range bench_range() {
 }
 
 void per_cell(benchmark::State &state) {
-  state.counters["per_cell"] = benchmark::Counter(
-      kCells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_cell"] =
+      benchmark::Counter(kCells, benchmark::Counter::kIsIterationInvariantRate |
+                                     benchmark::Counter::kInvert);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kResultSize);
 }
 
@@ -268,7 +272,8 @@ void BM_RefreshProcess(benchmark::State &state) {
     waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("program failed");
   }
-  state.counters["cpu_ms"] = (child_cpu_ms() - cpu_before) / static_cast<double>(state.iterations());
+  state.counters["cpu_ms"] =
+      (child_cpu_ms() - cpu_before) / static_cast<double>(state.iterations());
   posix_spawn_file_actions_destroy(&actions);
   unlink(scenario.c_str());
   rmdir(dir);

@@ -56,7 +56,8 @@ bool holds(FILE *f, const uint8_t *bytes, size_t size) {
   size_t off = 0;
   for (ssize_t n; (n = pread(fileno(f), buf, sizeof buf, static_cast<off_t>(off))) > 0;
        off += static_cast<size_t>(n)) {
-    if (off + static_cast<size_t>(n) > size || memcmp(buf, bytes + off, static_cast<size_t>(n)) != 0)
+    if (off + static_cast<size_t>(n) > size ||
+        memcmp(buf, bytes + off, static_cast<size_t>(n)) != 0)
       return false;
   }
   return off == size;

@@ -38,7 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   network_entry before;
   memcpy(&before, &entry, sizeof before);
 
-
   // An exactly sized copy: any read past the buffer is a heap overflow.
   unsigned char *buf = static_cast<unsigned char *>(malloc(size ? size : 1));
   if (size) memcpy(buf, data, size);
@@ -55,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t len = strnlen(slot, sizeof entry.security[i]);
     require(len > 0 && len < sizeof entry.security[i]);
     require(strpbrk(slot, "/,") == nullptr);
-    if (strncmp(slot, "WPS", 3) == 0) saw_wps = true;
+    if (strncmp(slot, "WPS", 3) == 0)
+      saw_wps = true;
     else
       require(strcmp(slot, "unknown") == 0 || strncmp(slot, "WPA-", 4) == 0 ||
               strncmp(slot, "WPA2-", 5) == 0);

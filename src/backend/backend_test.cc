@@ -8,7 +8,6 @@
 
 namespace {
 
-
 int a_creates = 0;
 int b_creates = 0;
 
@@ -28,9 +27,18 @@ void destroy(backend_ctx *ctx) { free(ctx); }
 int scan(backend_ctx *) { return 0; }
 int current(backend_ctx *, int *) { return 0; }
 
-const backend_ops ops_a = {.create = create_a, .destroy = destroy, .scan = scan, .current = current};
-const backend_ops ops_b = {.create = create_b, .destroy = destroy, .scan = scan, .current = current};
-const backend_ops ops_fail = {.create = create_none, .destroy = destroy, .scan = scan, .current = current};
+const backend_ops ops_a = {.create = create_a,
+                           .destroy = destroy,
+                           .scan = scan,
+                           .current = current};
+const backend_ops ops_b = {.create = create_b,
+                           .destroy = destroy,
+                           .scan = scan,
+                           .current = current};
+const backend_ops ops_fail = {.create = create_none,
+                              .destroy = destroy,
+                              .scan = scan,
+                              .current = current};
 
 // Each test starts from an empty registry and leaves the process's own as it was.
 class Registry : public ::testing::Test {

@@ -77,7 +77,7 @@ int system_flock(int fd, int operation) { return flock(fd, operation); }
 
 }  // namespace
 
-const cachefile_sys kCachefileSystem = {system_openat, system_write, system_fsync,
+const cachefile_sys kCachefileSystem = {system_openat,   system_write, system_fsync,
                                         system_renameat, system_flock, system_pause};
 
 cache_file::cache_file(const char *path, const cachefile_sys &sys) : sys_(sys), path_(path) {
@@ -206,7 +206,8 @@ void cache_file::unlock() {
 bool cache_file::unchanged() const {
   if (!noted_) return false;
   struct stat now;
-  if (fstatat(dir_fd_, name_, &now, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT && seen_fd_ < 0;
+  if (fstatat(dir_fd_, name_, &now, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT && seen_fd_ < 0;
   struct stat seen;
   if (seen_fd_ < 0 || fstat(seen_fd_, &seen) != 0) return false;
   return seen.st_dev == now.st_dev && seen.st_ino == now.st_ino;

@@ -87,13 +87,14 @@ int fault_flock(int fd, int op) {
 
 void counted_pause() { plan.pauses++; }
 
-const cachefile_sys kFaulty = {fault_openat, fault_write, fault_fsync, fault_renameat, fault_flock,
-                               counted_pause};
+const cachefile_sys kFaulty = {fault_openat,   fault_write, fault_fsync,
+                               fault_renameat, fault_flock, counted_pause};
 
 // The content that a commit writes; big enough for several stream buffers.
 const std::string kNew = [] {
   std::string s;
-  for (int i = 0; i < 400; ++i) s += "ESSID:net" + std::to_string(i) + ",02:00:00:00:00:01,Master,off,1,5 %,";
+  for (int i = 0; i < 400; ++i)
+    s += "ESSID:net" + std::to_string(i) + ",02:00:00:00:00:01,Master,off,1,5 %,";
   return s;
 }();
 const std::string kOld = "ESSID:old,0a:0b:0c:0d:0e:0f,Ad-Hoc,WEP,3,20 %,";

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -59,14 +58,28 @@ options parse_options(int argc, char **argv) {
     int c = getopt_long(argc, argv, "b:cei:rv", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
-      case 'b': opts.backend = optarg; break;
-      case 'c': opts.cached = true; break;
-      case 'e': opts.encode = true; break;
-      case 'i': opts.ifname = optarg; break;
-      case 'r': opts.refresh = true; break;
-      case 'v': opts.verbose = true; break;
-      case '?': fail_exit("unknown option");
-      default: break;
+      case 'b':
+        opts.backend = optarg;
+        break;
+      case 'c':
+        opts.cached = true;
+        break;
+      case 'e':
+        opts.encode = true;
+        break;
+      case 'i':
+        opts.ifname = optarg;
+        break;
+      case 'r':
+        opts.refresh = true;
+        break;
+      case 'v':
+        opts.verbose = true;
+        break;
+      case '?':
+        fail_exit("unknown option");
+      default:
+        break;
     }
   }
   return opts;
@@ -86,9 +99,7 @@ void explain(const char *object, const char *what, bool cause_names_object = tru
 
 void explain_cache(const char *what) { explain(kCachePath, what, false); }
 
-void print_error_line() {
-  fputs(kErrorLine, stdout);
-}
+void print_error_line() { fputs(kErrorLine, stdout); }
 
 // The cache form, as the commit step asks for it.
 int fill_cache(FILE *stream, void * /*unused*/) { return write_records(stream, kCacheForm); }
@@ -176,8 +187,8 @@ void summarize(const options &opts, bool refresh, int64_t started_us) {
   fprintf(stderr,
           "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
           "%u fetches, %u buffer growths, %lld.%02lld s\n",
-          opts.backend, opts.ifname, refresh ? "refresh" : "cached", networks, n.passes,
-          n.joined, n.fetches, n.grows, static_cast<long long>(elapsed / 1000000),
+          opts.backend, opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
+          n.fetches, n.grows, static_cast<long long>(elapsed / 1000000),
           static_cast<long long>(elapsed % 1000000 / 10000));
 }
 
@@ -205,10 +216,16 @@ int lumra_main(int argc, char **argv) {
   if (!refresh) {
     // Every failure of open_read sets errno.
     switch (cache.open_read(&fd)) {
-      case cache_open::ok: break;
-      case cache_open::absent: refresh = true; break;  // scans, as a refresh
-      case cache_open::not_regular: malformed = true; break;
-      case cache_open::failed: no_cache_exit(errno);
+      case cache_open::ok:
+        break;
+      case cache_open::absent:
+        refresh = true;
+        break;  // scans, as a refresh
+      case cache_open::not_regular:
+        malformed = true;
+        break;
+      case cache_open::failed:
+        no_cache_exit(errno);
     }
   }
   if (refresh) {

@@ -127,8 +127,8 @@ class file_size_limit {
 };
 
 // The networks the scripted backend reports.
-const network_entry kHome = test_entry("home net", "00:11:22:33:44:55", "Master",
-                                       {"WPA2-PSK", "WPS"}, 6, 70);
+const network_entry kHome =
+    test_entry("home net", "00:11:22:33:44:55", "Master", {"WPA2-PSK", "WPS"}, 6, 70);
 const network_entry kCafe = test_entry("cafe,free", "66:77:88:99:aa:bb", "Master", {"off"}, 11, 40);
 const network_entry kMesh = test_entry("mesh", "02:00:00:00:00:01", "Ad-Hoc", {}, 1, 5);
 
@@ -144,15 +144,19 @@ const std::string kMeshCache = "ESSID:mesh,02:00:00:00:00:01,Ad-Hoc,,1,5 %,";
 const std::string kOldCache = "ESSID:old,0a:0b:0c:0d:0e:0f,Ad-Hoc,WEP,3,20 %,";
 
 // A refresh run: the scan finds both, associated with the cafe.
-const std::string kScanOut = "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
-                             "ESSID:cafe,free,Master,off,11,40 %,54 Mbit/s,";
-const std::string kScanOutEncoded = "ESSID:home%20net,Master,WPA2-PSK/WPS,6,70 %,"
-                                    "ESSID:cafe%2cfree,Master,off,11,40 %,54 Mbit/s,";
+const std::string kScanOut =
+    "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
+    "ESSID:cafe,free,Master,off,11,40 %,54 Mbit/s,";
+const std::string kScanOutEncoded =
+    "ESSID:home%20net,Master,WPA2-PSK/WPS,6,70 %,"
+    "ESSID:cafe%2cfree,Master,off,11,40 %,54 Mbit/s,";
 // A cached run: associated with home, whose live data differ from the cache.
-const std::string kCachedOut = "ESSID:home net,Master,WPA2-PSK/WPS,1,77 %,65 Mbit/s,"
-                               "ESSID:cafe,free,Master,off,11,40 %,";
-const std::string kCachedOutEncoded = "ESSID:home%20net,Master,WPA2-PSK/WPS,1,77 %,65 Mbit/s,"
-                                      "ESSID:cafe%2cfree,Master,off,11,40 %,";
+const std::string kCachedOut =
+    "ESSID:home net,Master,WPA2-PSK/WPS,1,77 %,65 Mbit/s,"
+    "ESSID:cafe,free,Master,off,11,40 %,";
+const std::string kCachedOutEncoded =
+    "ESSID:home%20net,Master,WPA2-PSK/WPS,1,77 %,65 Mbit/s,"
+    "ESSID:cafe%2cfree,Master,off,11,40 %,";
 
 class LumraRun : public ::testing::Test {
  protected:
@@ -236,12 +240,20 @@ const mode_case kModeCases[] = {
     {"-c -r", {"-b", "TEST", "-c", "-r"}, kGoodCache, false, false},
     {"-r -c", {"-b", "TEST", "-r", "-c"}, kGoodCache, false, false},
     {"-rc bundled", {"-bTEST", "-rc"}, kGoodCache, false, false},
-    {"--cached --refresh", {"--backend", "TEST", "--cached", "--refresh"}, kGoodCache, false, false},
+    {"--cached --refresh",
+     {"--backend", "TEST", "--cached", "--refresh"},
+     kGoodCache,
+     false,
+     false},
     {"-c", {"-b", "TEST", "-c"}, kGoodCache, true, false},
     {"-c -c", {"-c", "-b", "TEST", "-c"}, kGoodCache, true, false},
     {"--cached", {"--backend=TEST", "--cached"}, kGoodCache, true, false},
     {"-c without a cache file", {"-b", "TEST", "-c"}, std::nullopt, false, false},
-    {"-c amid non-options", {"first", "-b", "TEST", "middle", "-c", "last"}, kGoodCache, true, false},
+    {"-c amid non-options",
+     {"first", "-b", "TEST", "middle", "-c", "last"},
+     kGoodCache,
+     true,
+     false},
     {"non-options only", {"-b", "TEST", "c", "cached"}, kGoodCache, false, false},
     {"-e", {"-b", "TEST", "-e"}, kOldCache, false, true},
     {"--encode with -c", {"-b", "TEST", "--encode", "-c"}, kGoodCache, true, true},
@@ -428,8 +440,10 @@ TEST_F(LumraRun, StdoutWriterFailureFollowsEarlierRecords) {
   s.refresh_live = false;
   run_result r = run({"-b", "TEST", "-c", "-e"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "ESSID:home%20net,Master,WPA2-PSK/WPS,6,70 %,"
-                   "ESSID:cafe%2cfree,Master,off,11,40 %," + kError);
+  EXPECT_EQ(r.out,
+            "ESSID:home%20net,Master,WPA2-PSK/WPS,6,70 %,"
+            "ESSID:cafe%2cfree,Master,off,11,40 %," +
+                kError);
   EXPECT_EQ(r.err, "");
   // The rewrite failed on the same entry, so the file is not to be trusted.
   EXPECT_EQ(cache_bytes(), std::nullopt);
@@ -444,9 +458,10 @@ TEST_F(LumraRun, CachedRunRewritesCacheWhenEntryAdded) {
   run_result r = run({"-b", "TEST", "-c"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
-                   "ESSID:cafe,free,Master,off,11,40 %,"
-                   "ESSID:mesh,Ad-Hoc,,2,9 %,11 Mbit/s,");
+  EXPECT_EQ(r.out,
+            "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
+            "ESSID:cafe,free,Master,off,11,40 %,"
+            "ESSID:mesh,Ad-Hoc,,2,9 %,11 Mbit/s,");
   EXPECT_EQ(cache_bytes(), kHomeCache + kCafeCache + "ESSID:mesh,02:00:00:00:00:01,Ad-Hoc,,2,9 %,");
 }
 
@@ -465,14 +480,16 @@ TEST_F(LumraRun, CachedRewriteLeavesNoStaleTail) {
   s.refresh_live = false;
   run_result r = run({"-b", "TEST", "-c"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
-                   "ESSID:cafe,free,Master,off,11,40 %,"
-                   "ESSID:mesh,Ad-Hoc,,1,5 %,");
+  EXPECT_EQ(r.out,
+            "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
+            "ESSID:cafe,free,Master,off,11,40 %,"
+            "ESSID:mesh,Ad-Hoc,,1,5 %,");
   EXPECT_EQ(cache_bytes(), after);
 }
 
 TEST_F(LumraRun, CachedRunWithoutAdditionLeavesCacheAlone) {
-  const std::string before = kHomeCache + "ESSID:cafe%2cfree,66:77:88:99:aa:bb,Master,off,11 MHz,40 %,";
+  const std::string before =
+      kHomeCache + "ESSID:cafe%2cfree,66:77:88:99:aa:bb,Master,off,11 MHz,40 %,";
   set_cache(before);
   test_backend().current_entries = {kMesh};  // appended, yet not reported as added
   run_result r = run({"-b", "TEST", "-c"});
@@ -497,9 +514,10 @@ TEST_F(LumraRun, CachedRewriteToFullDiskDropsCache) {
   }
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
-                   "ESSID:cafe,free,Master,off,11,40 %,"
-                   "ESSID:mesh,Ad-Hoc,,2,9 %,11 Mbit/s,");
+  EXPECT_EQ(r.out,
+            "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"
+            "ESSID:cafe,free,Master,off,11,40 %,"
+            "ESSID:mesh,Ad-Hoc,,2,9 %,11 Mbit/s,");
   EXPECT_EQ(cache_bytes(), std::nullopt);
   struct stat st;
   EXPECT_NE(lstat((std::string(kCachePath) + ".new").c_str(), &st), 0);
@@ -585,7 +603,8 @@ constexpr char kNoInterface[] = "lumra-none0";
 class LumraBinary : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testsupport::lumra_starts()) GTEST_SKIP() << LUMRA_BINARY << " cannot be started on this machine";
+    if (!testsupport::lumra_starts())
+      GTEST_SKIP() << LUMRA_BINARY << " cannot be started on this machine";
     make_dirs(cache_dir());
     unlink(kCachePath);
   }
@@ -597,8 +616,8 @@ class LumraBinary : public ::testing::Test {
 
 TEST_F(LumraBinary, UnknownOptionOrMissingArgument) {
   const std::vector<std::string> cases[] = {
-      {"-x"},      {"--bogus"}, {"-b"},           {"--backend"},   {"-c", "-i"},
-      {"--interface"}, {"--cached=yes"}, {"-b", "WE", "-q", "-r"},
+      {"-x"},       {"--bogus"},     {"-b"},           {"--backend"},
+      {"-c", "-i"}, {"--interface"}, {"--cached=yes"}, {"-b", "WE", "-q", "-r"},
   };
   set_cache(kOldCache);
   for (const std::vector<std::string> &args : cases) {
@@ -613,9 +632,13 @@ TEST_F(LumraBinary, UnknownOptionOrMissingArgument) {
 
 TEST_F(LumraBinary, UnregisteredBackend) {
   const std::vector<std::string> cases[] = {
-      {"-b", "XX"}, {"-b", "we"}, {"--backend="}, {"-c", "--backend", "WEX", "-i", kNoInterface},
+      {"-b", "XX"},
+      {"-b", "we"},
+      {"--backend="},
+      {"-c", "--backend", "WEX", "-i", kNoInterface},
   };
-  for (const std::optional<std::string> &before : {std::optional<std::string>{}, std::optional{kOldCache}}) {
+  for (const std::optional<std::string> &before :
+       {std::optional<std::string>{}, std::optional{kOldCache}}) {
     set_cache(before);
     for (const std::vector<std::string> &args : cases) {
       SCOPED_TRACE(testing::PrintToString(args));

@@ -25,10 +25,10 @@ struct test_script {
   bool create_fails = false;
   int scan_result = 0;
   int current_result = 0;
-  int added = 0;                        // stored through current's flag
+  int added = 0;                               // stored through current's flag
   std::vector<network_entry> scan_entries;     // appended by scan, in order
   std::vector<network_entry> current_entries;  // appended by current (its own scan)
-  bool refresh_live = false;            // current() applies `live`
+  bool refresh_live = false;                   // current() applies `live`
   test_live live;
 
   // What was asked of it.

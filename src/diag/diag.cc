@@ -18,7 +18,8 @@ void record(int err, const char *hint, const char *format, va_list args) {
   size_t at = static_cast<size_t>(used) < sizeof g_failure ? static_cast<size_t>(used)
                                                            : sizeof g_failure - 1;
   if (err != 0)
-    at += static_cast<size_t>(snprintf(g_failure + at, sizeof g_failure - at, ": %s", strerror(err)));
+    at +=
+        static_cast<size_t>(snprintf(g_failure + at, sizeof g_failure - at, ": %s", strerror(err)));
   if (at < sizeof g_failure && hint != nullptr)
     snprintf(g_failure + at, sizeof g_failure - at, " (%s)", hint);
 }

@@ -22,7 +22,8 @@ TEST_F(Diag, Records) {
   } cases[] = {
       {"with the system's text", ENODEV, nullptr, "SIOCSIWSCAN on wlan0: No such device"},
       {"without an error number", 0, nullptr, "SIOCSIWSCAN on wlan0"},
-      {"with a hint", EPERM, "needs root", "SIOCSIWSCAN on wlan0: Operation not permitted (needs root)"},
+      {"with a hint", EPERM, "needs root",
+       "SIOCSIWSCAN on wlan0: Operation not permitted (needs root)"},
   };
   for (const auto &c : cases) {
     diag_reset();

@@ -165,8 +165,7 @@ class cache_parser {
     store(e.mode, view(start, comma));
 
     start = comma + 1;
-    if (!field_end(start, comma) || !parse_security(view(start, comma), e))
-      return false;
+    if (!field_end(start, comma) || !parse_security(view(start, comma), e)) return false;
 
     start = comma + 1;
     if (!channel(start, comma, e)) return false;

@@ -95,7 +95,8 @@ class TempFile {
     struct stat st {};
     if (fstat(fileno(f_), &st) != 0) return "<fstat failed>";
     std::string s(static_cast<std::size_t>(st.st_size), '\0');
-    if (pread(fileno(f_), s.data(), s.size(), 0) != static_cast<ssize_t>(s.size())) return "<short read>";
+    if (pread(fileno(f_), s.data(), s.size(), 0) != static_cast<ssize_t>(s.size()))
+      return "<short read>";
     return s;
   }
 
@@ -131,7 +132,8 @@ class LineFormatTest : public ::testing::Test {
 // Bytes that an encoded ESSID carries as themselves, as ranges.
 constexpr struct {
   int lo, hi;
-} kLiteralRanges[] = {{0x21, 0x21}, {0x24, 0x24}, {0x27, 0x2a}, {0x2d, 0x39}, {0x41, 0x5b}, {0x5d, 0x7a}};
+} kLiteralRanges[] = {{0x21, 0x21}, {0x24, 0x24}, {0x27, 0x2a},
+                      {0x2d, 0x39}, {0x41, 0x5b}, {0x5d, 0x7a}};
 
 TEST_F(LineFormatTest, EncodingTableCoversEveryByte) {
   int literal_count = 0;
@@ -143,7 +145,8 @@ TEST_F(LineFormatTest, EncodingTableCoversEveryByte) {
     literal_count += literal;
     char escaped[4];
     snprintf(escaped, sizeof escaped, "%%%02x", b);
-    std::string want = "ESSID:" + (literal ? std::string(1, static_cast<char>(b)) : escaped) + ",,,0,0 %,";
+    std::string want =
+        "ESSID:" + (literal ? std::string(1, static_cast<char>(b)) : escaped) + ",,,0,0 %,";
     SCOPED_TRACE(b);
     EXPECT_EQ(write_list(1, 0, 0).text, want);
   }
@@ -155,14 +158,17 @@ TEST_F(LineFormatTest, EncodingExamples) {
     std::string byte;
     const char *written;
   } cases[] = {
-      {" ", "%20"}, {",", "%2c"}, {":", "%3a"}, {"%", "%25"}, {"\xff", "%ff"}, {"|", "%7c"},
-      {"~", "%7e"}, {std::string(1, '\0'), "%00"}, {"\x7f", "%7f"}, {"\xab", "%ab"},  // lowercase digits
-      {"/", "/"}, {"[", "["}, {"]", "]"}, {"^", "^"}, {"`", "`"}, {"_", "_"}, {"\\", "%5c"},
+      {" ", "%20"},    {",", "%2c"},    {":", "%3a"},  {"%", "%25"},
+      {"\xff", "%ff"}, {"|", "%7c"},    {"~", "%7e"},  {std::string(1, '\0'), "%00"},
+      {"\x7f", "%7f"}, {"\xab", "%ab"},  // lowercase digits
+      {"/", "/"},      {"[", "["},      {"]", "]"},    {"^", "^"},
+      {"`", "`"},      {"_", "_"},      {"\\", "%5c"},
   };
   for (const auto &c : cases) {
     list_clear();
     add({.essid = "a" + c.byte + "b"});
-    EXPECT_EQ(write_list(1, 0, 0).text, std::string("ESSID:a") + c.written + "b,,,0,0 %,") << c.written;
+    EXPECT_EQ(write_list(1, 0, 0).text, std::string("ESSID:a") + c.written + "b,,,0,0 %,")
+        << c.written;
   }
 }
 
@@ -197,11 +203,14 @@ TEST_F(LineFormatTest, RecordForms) {
        "ESSID:home%20net,00:11:22:aa:bb:cc,Master,WPA2-PSK/WPS,6,70 %,"},
       {"output form of the associated network", home, 0, 0, 1,
        "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,54 Mb/s,"},
-      {"output form, encoded", home, 1, 0, 1, "ESSID:home%20net,Master,WPA2-PSK/WPS,6,70 %,54 Mb/s,"},
-      {"output form of another network", other, 0, 0, 1, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"},
+      {"output form, encoded", home, 1, 0, 1,
+       "ESSID:home%20net,Master,WPA2-PSK/WPS,6,70 %,54 Mb/s,"},
+      {"output form of another network", other, 0, 0, 1,
+       "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"},
       {"rate needs with_rate", home, 0, 0, 0, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"},
       {"no security slots", bare, 1, 1, 0, "ESSID:x,00:00:00:00:00:01,,,0,0 %,"},
-      {"raw ESSID keeps separators", sep, 0, 0, 1, "ESSID:a,b ,ESSID:c,Master,WPA2-PSK/WPS,6,70 %,"},
+      {"raw ESSID keeps separators", sep, 0, 0, 1,
+       "ESSID:a,b ,ESSID:c,Master,WPA2-PSK/WPS,6,70 %,"},
       {"encoded ESSID escapes separators", sep, 1, 0, 0,
        "ESSID:a%2cb%20%2cESSID%3ac,Master,WPA2-PSK/WPS,6,70 %,"},
       {"raw ESSID ends at a NUL", nul, 0, 0, 0, "ESSID:ab,Master,WPA2-PSK/WPS,6,70 %,"},
@@ -295,8 +304,8 @@ std::string printf_record(const network_entry &e, int encode, int with_bssid, in
   snprintf(line, sizeof line, "ESSID:%s,%.*s%s%.*s,%s,%d,%u %%,%.*s%s", essid.c_str(),
            with_bssid ? static_cast<int>(strnlen(e.bssid, 17)) : 0, e.bssid, with_bssid ? "," : "",
            static_cast<int>(strnlen(e.mode, 6)), e.mode, security.c_str(), e.channel,
-           static_cast<unsigned>(e.quality), rate ? static_cast<int>(strnlen(e.bitrate, 11)) : 0, e.bitrate,
-           rate ? "," : "");
+           static_cast<unsigned>(e.quality), rate ? static_cast<int>(strnlen(e.bitrate, 11)) : 0,
+           e.bitrate, rate ? "," : "");
   return line;
 }
 
@@ -313,10 +322,12 @@ TEST_F(LineFormatTest, RecordsAreThoseOfPrintf) {
       network_entry *e = list_append_new();
       ASSERT_NE(e, nullptr);
       e->essid_len = essid_len(rng);
-      for (uint32_t k = 0; k < e->essid_len; ++k) e->essid[k] = static_cast<char>(coin(rng) ? 'a' + k % 26 : byte(rng));
+      for (uint32_t k = 0; k < e->essid_len; ++k)
+        e->essid[k] = static_cast<char>(coin(rng) ? 'a' + k % 26 : byte(rng));
       auto fill = [&](char *field, std::size_t size) {
         std::size_t n = static_cast<std::size_t>(small(rng)) % (size + 1);  // size: no NUL at all
-        for (std::size_t k = 0; k < n && k < size; ++k) field[k] = static_cast<char>('A' + byte(rng) % 58);
+        for (std::size_t k = 0; k < n && k < size; ++k)
+          field[k] = static_cast<char>('A' + byte(rng) % 58);
       };
       fill(e->bssid, sizeof e->bssid);
       fill(e->mode, sizeof e->mode);
@@ -403,8 +414,9 @@ TEST_F(LineFormatTest, ReaderFailures) {
        true},
       {"address field",
        {"ESSID:a,00:11:22:33:44:555,,,1,1 %,", "ESSID:a,00:11:22:33:44,,,1,1 %,",
-        "ESSID:a,00-11-22-33-44-55,,,1,1 %,", "ESSID:a,g0:11:22:33:44:55,,,1,1 %,", "ESSID:a,,,,1,1 %,",
-        "ESSID:a,00:11:22:33:44:,,,1,1 %,", "ESSID:a,0:11:22:33:44::55,,,1,1 %,"},
+        "ESSID:a,00-11-22-33-44-55,,,1,1 %,", "ESSID:a,g0:11:22:33:44:55,,,1,1 %,",
+        "ESSID:a,,,,1,1 %,", "ESSID:a,00:11:22:33:44:,,,1,1 %,",
+        "ESSID:a,0:11:22:33:44::55,,,1,1 %,"},
        true},
       {"mode field", {"ESSID:a,00:11:22:33:44:55,Masters,,1,1 %,"}, true},
       {"a field ended by the next record",
@@ -414,8 +426,10 @@ TEST_F(LineFormatTest, ReaderFailures) {
        true},
       {"security field",
        {"ESSID:a,00:11:22:33:44:55,," + std::string(72, 'W') + ",1,1 %,",
-        "ESSID:a,00:11:22:33:44:55,,WPA2-802.1xx,1,1 %,", "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f/g,1,1 %,",
-        "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f/g/,1,1 %,", "ESSID:a,00:11:22:33:44:55,,///////,1,1 %,",
+        "ESSID:a,00:11:22:33:44:55,,WPA2-802.1xx,1,1 %,",
+        "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f/g,1,1 %,",
+        "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f/g/,1,1 %,",
+        "ESSID:a,00:11:22:33:44:55,,///////,1,1 %,",
         "ESSID:a,00:11:22:33:44:55,," + six_slots_and_slash + ",1,1 %,"},
        true},
       {"channel field",
@@ -576,55 +590,94 @@ TEST_F(LineFormatTest, ReaderAccepts) {
       {"last record without its comma", "ESSID:a,00:11:22:33:44:55,,,1,1 %", {base}},
       {"records in file order",
        "ESSID:a,00:11:22:33:44:55,,,1,1 %,ESSID:b,00:11:22:33:44:56,,,2,2 %,",
-       {base, with([](Net &n) { n.essid = "b", n.bssid = "00:11:22:33:44:56", n.channel = n.quality = 2; })}},
-      {"bit rate after the suffix", "ESSID:a,00:11:22:33:44:55,,,1,1 %,54 Mb/s,",
-       {with([](Net &n) { n.bitrate = "54 Mb/s"; })}},
-      {"bit rate to the end", "ESSID:a,00:11:22:33:44:55,,,1,1 %,54 Mbit/s",
-       {with([](Net &n) { n.bitrate = "54 Mbit/s"; })}},
-      {"bit rate of a middle record", "ESSID:a,00:11:22:33:44:55,,,1,1 %,1 Mb/s,ESSID:a,00:11:22:33:44:55,,,1,1 %,",
+       {base, with([](Net &n) {
+          n.essid = "b", n.bssid = "00:11:22:33:44:56", n.channel = n.quality = 2;
+        })}},
+      {"bit rate after the suffix", "ESSID:a,00:11:22:33:44:55,,,1,1 %,54 Mb/s,", {with([](Net &n) {
+         n.bitrate = "54 Mb/s";
+       })}},
+      {"bit rate to the end", "ESSID:a,00:11:22:33:44:55,,,1,1 %,54 Mbit/s", {with([](Net &n) {
+         n.bitrate = "54 Mbit/s";
+       })}},
+      {"bit rate of a middle record",
+       "ESSID:a,00:11:22:33:44:55,,,1,1 %,1 Mb/s,ESSID:a,00:11:22:33:44:55,,,1,1 %,",
        {with([](Net &n) { n.bitrate = "1 Mb/s"; }), base}},
-      {"one-digit address groups", "ESSID:a,0:1:2:3:4:5,,,1,1 %,", {with([](Net &n) { n.bssid = "0:1:2:3:4:5"; })}},
-      {"uppercase escape", "ESSID:a%2C%3Ab,00:11:22:33:44:55,,,1,1 %,", {with([](Net &n) { n.essid = "a,:b"; })}},
-      {"one-digit escape before the comma", "ESSID:a%f,00:11:22:33:44:55,,,1,1 %,",
+      {"one-digit address groups", "ESSID:a,0:1:2:3:4:5,,,1,1 %,", {with([](Net &n) {
+         n.bssid = "0:1:2:3:4:5";
+       })}},
+      {"uppercase escape", "ESSID:a%2C%3Ab,00:11:22:33:44:55,,,1,1 %,", {with([](Net &n) {
+         n.essid = "a,:b";
+       })}},
+      {"one-digit escape before the comma",
+       "ESSID:a%f,00:11:22:33:44:55,,,1,1 %,",
        {with([](Net &n) { n.essid = "a\x0f"; })}},
-      {"an escape always takes three characters", "ESSID:%fzb% cd% 1x,00:11:22:33:44:55,,,1,1 %,",
-       {with([](Net &n) { n.essid = "\x0f" "b\xcd" "d\x01" "x"; })}},
-      {"escaped NUL", "ESSID:%00a%00,00:11:22:33:44:55,,,1,1 %,",
-       {with([](Net &n) { n.essid = std::string("\0a\0", 3); })}},
-      {"32 escaped bytes", "ESSID:" + [] { std::string s; for (int i = 0; i < 32; ++i) s += "%ff"; return s; }() +
-                               ",00:11:22:33:44:55,,,1,1 %,",
+      {"an escape always takes three characters",
+       "ESSID:%fzb% cd% 1x,00:11:22:33:44:55,,,1,1 %,",
+       {with([](Net &n) {
+         n.essid =
+             "\x0f"
+             "b\xcd"
+             "d\x01"
+             "x";
+       })}},
+      {"escaped NUL", "ESSID:%00a%00,00:11:22:33:44:55,,,1,1 %,", {with([](Net &n) {
+         n.essid = std::string("\0a\0", 3);
+       })}},
+      {"32 escaped bytes",
+       "ESSID:" +
+           [] {
+             std::string s;
+             for (int i = 0; i < 32; ++i) s += "%ff";
+             return s;
+           }() +
+           ",00:11:22:33:44:55,,,1,1 %,",
        {with([](Net &n) { n.essid = std::string(32, '\xff'); })}},
       {"empty ESSID and mode", "ESSID:,00:11:22:33:44:55,Ad-Hoc,,1,1 %,", {with([](Net &n) {
          n.essid = "";
          n.mode = "Ad-Hoc";
        })}},
-      {"six entries", "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f,1,1 %,",
+      {"six entries", "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f,1,1 %,", {with([](Net &n) {
+         n.security = {"a", "b", "c", "d", "e", "f"};
+       })}},
+      {"six entries and a trailing slash",
+       "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f/,1,1 %,",
        {with([](Net &n) { n.security = {"a", "b", "c", "d", "e", "f"}; })}},
-      {"six entries and a trailing slash", "ESSID:a,00:11:22:33:44:55,,a/b/c/d/e/f/,1,1 %,",
-       {with([](Net &n) { n.security = {"a", "b", "c", "d", "e", "f"}; })}},
-      {"a trailing slash adds no slot", "ESSID:a,00:11:22:33:44:55,,WEP/,1,1 %,",
-       {with([](Net &n) { n.security = {"WEP"}; })}},
-      {"six empty entries", "ESSID:a,00:11:22:33:44:55,,//////,1,1 %,",
-       {with([](Net &n) { n.security = {"", "", "", "", "", ""}; })}},
-      {"a lone slash", "ESSID:a,00:11:22:33:44:55,,/,1,1 %,", {with([](Net &n) { n.security = {""}; })}},
-      {"leading and double slashes", "ESSID:a,00:11:22:33:44:55,,/a//b,1,1 %,",
-       {with([](Net &n) { n.security = {"", "a", "", "b"}; })}},
-      {"negative channel, text after it", "ESSID:a,00:11:22:33:44:55,,,-12x y,1 %,",
+      {"a trailing slash adds no slot", "ESSID:a,00:11:22:33:44:55,,WEP/,1,1 %,", {with([](Net &n) {
+         n.security = {"WEP"};
+       })}},
+      {"six empty entries", "ESSID:a,00:11:22:33:44:55,,//////,1,1 %,", {with([](Net &n) {
+         n.security = {"", "", "", "", "", ""};
+       })}},
+      {"a lone slash", "ESSID:a,00:11:22:33:44:55,,/,1,1 %,", {with([](Net &n) {
+         n.security = {""};
+       })}},
+      {"leading and double slashes", "ESSID:a,00:11:22:33:44:55,,/a//b,1,1 %,", {with([](Net &n) {
+         n.security = {"", "a", "", "b"};
+       })}},
+      {"negative channel, text after it",
+       "ESSID:a,00:11:22:33:44:55,,,-12x y,1 %,",
        {with([](Net &n) { n.channel = -12; })}},
-      {"quality 100 and 0", "ESSID:a,00:11:22:33:44:55,,,1,100 %,ESSID:a,00:11:22:33:44:55,,,1,0 %,",
+      {"quality 100 and 0",
+       "ESSID:a,00:11:22:33:44:55,,,1,100 %,ESSID:a,00:11:22:33:44:55,,,1,0 %,",
        {with([](Net &n) { n.quality = 100; }), with([](Net &n) { n.quality = 0; })}},
       // The writer's forms are read where they stand; these take the general path.
-      {"blanks and signs before numbers", "ESSID:a,00:11:22:33:44:55,,, +7,  5 %,",
+      {"blanks and signs before numbers",
+       "ESSID:a,00:11:22:33:44:55,,, +7,  5 %,",
        {with([](Net &n) { n.channel = 7, n.quality = 5; })}},
-      {"channel limits", "ESSID:a,00:11:22:33:44:55,,,2147483647,1 %,ESSID:a,00:11:22:33:44:55,,,-2147483648,1 %,"
+      {"channel limits",
+       "ESSID:a,00:11:22:33:44:55,,,2147483647,1 %,ESSID:a,00:11:22:33:44:55,,,-2147483648,1 %,"
        "ESSID:a,00:11:22:33:44:55,,,999999999,1 %,ESSID:a,00:11:22:33:44:55,,,-0,1 %,",
        {with([](Net &n) { n.channel = INT32_MAX; }), with([](Net &n) { n.channel = INT32_MIN; }),
         with([](Net &n) { n.channel = 999999999; }), with([](Net &n) { n.channel = 0; })}},
-      {"address of either case, and with blanks", "ESSID:a,0a:1B:2c:3D:4e:5F,,,1,1 %,ESSID:a, 0:1: 2:3:4:5,,,1,1 %,",
-       {with([](Net &n) { n.bssid = "0a:1B:2c:3D:4e:5F"; }), with([](Net &n) { n.bssid = " 0:1: 2:3:4:5"; })}},
-      {"escapes of two digits before more", "ESSID:%414%2c,00:11:22:33:44:55,,,1,1 %,",
+      {"address of either case, and with blanks",
+       "ESSID:a,0a:1B:2c:3D:4e:5F,,,1,1 %,ESSID:a, 0:1: 2:3:4:5,,,1,1 %,",
+       {with([](Net &n) { n.bssid = "0a:1B:2c:3D:4e:5F"; }),
+        with([](Net &n) { n.bssid = " 0:1: 2:3:4:5"; })}},
+      {"escapes of two digits before more",
+       "ESSID:%414%2c,00:11:22:33:44:55,,,1,1 %,",
        {with([](Net &n) { n.essid = "A4,"; })}},
-      {"mode texts", "ESSID:a,00:11:22:33:44:55,Master,,1,1 %,ESSID:a,00:11:22:33:44:55,Mast,,1,1 %,",
+      {"mode texts",
+       "ESSID:a,00:11:22:33:44:55,Master,,1,1 %,ESSID:a,00:11:22:33:44:55,Mast,,1,1 %,",
        {with([](Net &n) { n.mode = "Master"; }), with([](Net &n) { n.mode = "Mast"; })}},
   };
   for (const auto &c : cases) {
@@ -705,11 +758,13 @@ TEST_F(LineFormatTest, ReadsFilesOfPageSizes) {
     const std::string tail_end = ",100 %,";
     std::string file;
     long records = 0;
-    while (static_cast<long>(file.size() + rec.size() + tail_head.size() + tail_end.size()) <= size) {
+    while (static_cast<long>(file.size() + rec.size() + tail_head.size() + tail_end.size()) <=
+           size) {
       file += rec;
       ++records;
     }
-    const std::size_t pad = static_cast<std::size_t>(size) - file.size() - tail_head.size() - tail_end.size();
+    const std::size_t pad =
+        static_cast<std::size_t>(size) - file.size() - tail_head.size() - tail_end.size();
     file.append(tail_head).append(pad, ' ').append(tail_end);
     ASSERT_EQ(static_cast<long>(file.size()), size);
     list_clear();
@@ -742,7 +797,8 @@ std::string random_text(std::mt19937 &rng, std::size_t max_len, const char *forb
 TEST_F(LineFormatTest, CacheRoundTripPreservesWhatItPromises) {
   const unsigned seed = 20261207;
   std::mt19937 rng(seed);
-  std::uniform_int_distribution<int> entries(0, 8), slots(0, 6), quality(0, 100), coin(0, 1), byte(0, 255);
+  std::uniform_int_distribution<int> entries(0, 8), slots(0, 6), quality(0, 100), coin(0, 1),
+      byte(0, 255);
   std::uniform_int_distribution<std::size_t> essid_len(0, 32);
   std::uniform_int_distribution<int32_t> channel(INT32_MIN, INT32_MAX);
   for (int round = 0; round < 3000; ++round) {
@@ -751,14 +807,15 @@ TEST_F(LineFormatTest, CacheRoundTripPreservesWhatItPromises) {
     std::vector<Net> want;
     for (int i = entries(rng); i > 0; --i) {
       Net n;
-      for (std::size_t k = essid_len(rng); k > 0; --k) n.essid.push_back(static_cast<char>(byte(rng)));
+      for (std::size_t k = essid_len(rng); k > 0; --k)
+        n.essid.push_back(static_cast<char>(byte(rng)));
       char addr[18];
       if (coin(rng))
-        snprintf(addr, sizeof addr, "%02x:%02x:%02x:%02x:%02x:%02x", byte(rng), byte(rng), byte(rng), byte(rng),
-                 byte(rng), byte(rng));
+        snprintf(addr, sizeof addr, "%02x:%02x:%02x:%02x:%02x:%02x", byte(rng), byte(rng),
+                 byte(rng), byte(rng), byte(rng), byte(rng));
       else
-        snprintf(addr, sizeof addr, "%X:%x:%X:%x:%X:%x", byte(rng) & 15, byte(rng), byte(rng) & 15, byte(rng),
-                 byte(rng), byte(rng) & 15);
+        snprintf(addr, sizeof addr, "%X:%x:%X:%x:%X:%x", byte(rng) & 15, byte(rng), byte(rng) & 15,
+                 byte(rng), byte(rng), byte(rng) & 15);
       n.bssid = addr;
       n.mode = random_text(rng, 6, ",");
       for (int k = slots(rng); k > 0; --k) n.security.push_back(random_text(rng, 11, ",/"));

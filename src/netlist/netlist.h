@@ -11,18 +11,18 @@ inline constexpr int kSecuritySlots = 6;
 inline constexpr std::size_t kSecuritySlotSize = 12;
 
 struct network_entry {
-  char essid[36];            // raw bytes, at most 32, then a NUL; any byte value
-  uint32_t essid_len;        // the ESSID is handled by this length, not by its NUL
-  char bssid[18];            // "aa:bb:cc:dd:ee:ff"
-  char mode[7];              // "Master", "Ad-Hoc" or empty
+  char essid[36];      // raw bytes, at most 32, then a NUL; any byte value
+  uint32_t essid_len;  // the ESSID is handled by this length, not by its NUL
+  char bssid[18];      // "aa:bb:cc:dd:ee:ff"
+  char mode[7];        // "Master", "Ad-Hoc" or empty
   char security[kSecuritySlots][kSecuritySlotSize];  // slot security_count is under construction
-  int32_t security_count;    // slots in use, 0 to 6
-  uint32_t privacy;          // the scan reported encryption enabled
-  uint32_t wps;              // a WPS descriptor was recorded
-  int32_t channel;           // 0 when the scan gave none
-  uint8_t quality;           // percent, normally 0 to 100
-  uint32_t current;          // associated with this BSS; bitrate is live
-  char bitrate[12];          // at most 10 characters
+  int32_t security_count;                            // slots in use, 0 to 6
+  uint32_t privacy;                                  // the scan reported encryption enabled
+  uint32_t wps;                                      // a WPS descriptor was recorded
+  int32_t channel;                                   // 0 when the scan gave none
+  uint8_t quality;                                   // percent, normally 0 to 100
+  uint32_t current;                                  // associated with this BSS; bitrate is live
+  char bitrate[12];                                  // at most 10 characters
   network_entry *next;
 };
 

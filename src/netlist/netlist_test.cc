@@ -151,7 +151,8 @@ TEST_F(ListTest, AddressTextIsLibiwsText) {
   std::uniform_int_distribution<int> byte(0, 255);
   for (int round = 0; round < 2000; ++round) {
     unsigned char addr[6];
-    for (unsigned char &b : addr) b = static_cast<unsigned char>(round < 2 ? round * 255 : byte(rng));
+    for (unsigned char &b : addr)
+      b = static_cast<unsigned char>(round < 2 ? round * 255 : byte(rng));
     ether_addr ether;
     memcpy(&ether, addr, sizeof addr);
     char want[18];
@@ -206,13 +207,14 @@ TEST_F(ListTest, LookupsAgreeWithASearchOfTheTexts) {
   for (int round = 0; round < 20; ++round) {
     list_clear();
     for (int step = 0; step < 3000; ++step) {
-      unsigned char addr[6] = {0x02, 0, 0, 0, static_cast<unsigned char>(round), static_cast<unsigned char>(low(rng))};
+      unsigned char addr[6] = {
+          0x02, 0, 0, 0, static_cast<unsigned char>(round), static_cast<unsigned char>(low(rng))};
       if (kind(rng) < 6) {
         network_entry *e = list_append_new();
         ASSERT_NE(e, nullptr);
         if (kind(rng) == 0)
-          snprintf(e->bssid, sizeof e->bssid, "%02x:%02x:%02x:%02x:%02x:%02x", addr[0], addr[1], addr[2],
-                   addr[3], addr[4], addr[5]);
+          snprintf(e->bssid, sizeof e->bssid, "%02x:%02x:%02x:%02x:%02x:%02x", addr[0], addr[1],
+                   addr[2], addr[3], addr[4], addr[5]);
         else
           list_bssid_text(addr, e->bssid);
       }

@@ -15,9 +15,7 @@ namespace fakewext {
 
 namespace {
 
-bool is_wext(unsigned long request) {
-  return request >= SIOCIWFIRST && request <= SIOCIWLAST;
-}
+bool is_wext(unsigned long request) { return request >= SIOCIWFIRST && request <= SIOCIWLAST; }
 
 int channel_of_mhz(int mhz) {
   if (mhz == 2484) return 14;
@@ -180,7 +178,8 @@ void Driver::pass_time(int64_t elapsed_us) {
   clock_state.now_us = now_us_;
   if (time_scale_ == 0) return;
   int64_t real_us = elapsed_us / time_scale_;
-  timespec left = {static_cast<time_t>(real_us / 1000000), static_cast<long>(real_us % 1000000) * 1000L};
+  timespec left = {static_cast<time_t>(real_us / 1000000),
+                   static_cast<long>(real_us % 1000000) * 1000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
@@ -240,9 +239,8 @@ bool Driver::ioctl(int fd, unsigned long request, void *arg, int *ret) {
   }
 
   int nth = 1;
-  auto seen = std::find_if(seen_.begin(), seen_.end(), [&](const Seen &s) {
-    return s.iface == iface && s.request == request;
-  });
+  auto seen = std::find_if(seen_.begin(), seen_.end(),
+                           [&](const Seen &s) { return s.iface == iface && s.request == request; });
   if (seen == seen_.end())
     seen_.push_back({iface, request, 1});
   else
@@ -520,8 +518,8 @@ bool Driver::fopen(const char *path, const char *mode, FILE **ret) {
     snprintf(line, sizeof line, "%6s: %04x  %3d%c  %3d%c  %3d%c  %6d %6d %6d %6d %6d   %6d\n",
              i->name.c_str(), 0, q.qual, (q.updated & IW_QUAL_QUAL_UPDATED) ? '.' : ' ',
              static_cast<int>(q.level) - dbm, (q.updated & IW_QUAL_LEVEL_UPDATED) ? '.' : ' ',
-             static_cast<int>(q.noise) - dbm, (q.updated & IW_QUAL_NOISE_UPDATED) ? '.' : ' ', 0,
-             0, 0, 0, 0, 0);
+             static_cast<int>(q.noise) - dbm, (q.updated & IW_QUAL_NOISE_UPDATED) ? '.' : ' ', 0, 0,
+             0, 0, 0, 0);
     text += line;
   }
   proc_texts_.push_back(std::move(text));

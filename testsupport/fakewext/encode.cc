@@ -160,8 +160,7 @@ Event mode(uint32_t m) {
 }
 
 Event essid(std::string_view bytes, uint16_t flags) {
-  return point(SIOCGIWESSID, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
-               flags);
+  return point(SIOCGIWESSID, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), flags);
 }
 
 Event encode(uint16_t flags) { return point(SIOCGIWENCODE, nullptr, 0, flags); }

@@ -48,19 +48,19 @@ using Cell = std::vector<Event>;
 // Builders for the events that drivers put in scan results.
 namespace ev {
 Event ap(const uint8_t (&mac)[6]);
-Event ap(std::string_view text);       // "00:11:22:33:44:55"
-Event freq_raw(int32_t m, int16_t e);  // iw_freq {m, e}, i and flags 0
-Event freq_mhz(int mhz);               // {mhz, 6}, as cfg80211 sends it second
-Event channel(int number);             // {number, 0}, as cfg80211 sends it first
-Event mode(uint32_t mode);             // IW_MODE_*
+Event ap(std::string_view text);                          // "00:11:22:33:44:55"
+Event freq_raw(int32_t m, int16_t e);                     // iw_freq {m, e}, i and flags 0
+Event freq_mhz(int mhz);                                  // {mhz, 6}, as cfg80211 sends it second
+Event channel(int number);                                // {number, 0}, as cfg80211 sends it first
+Event mode(uint32_t mode);                                // IW_MODE_*
 Event essid(std::string_view bytes, uint16_t flags = 1);  // bytes as given, no NUL added
-Event encode(uint16_t flags);          // IW_ENCODE_* flags, no key bytes
-Event encode_on();                     // IW_ENCODE_ENABLED | IW_ENCODE_NOKEY
-Event encode_off();                    // IW_ENCODE_DISABLED
+Event encode(uint16_t flags);                             // IW_ENCODE_* flags, no key bytes
+Event encode_on();                                        // IW_ENCODE_ENABLED | IW_ENCODE_NOKEY
+Event encode_off();                                       // IW_ENCODE_DISABLED
 Event qual(uint8_t qual, uint8_t level, uint8_t noise, uint8_t updated);
-Event genie(const Bytes &ies);         // IWEVGENIE, one or more elements
-Event custom(std::string_view text);   // IWEVCUSTOM, text without NUL
-Event rate(int32_t bps);               // SIOCGIWRATE with one value
+Event genie(const Bytes &ies);                 // IWEVGENIE, one or more elements
+Event custom(std::string_view text);           // IWEVCUSTOM, text without NUL
+Event rate(int32_t bps);                       // SIOCGIWRATE with one value
 Event rates(const std::vector<int32_t> &bps);  // one event, several values
 Event raw(uint16_t cmd, const Bytes &after_header);
 }  // namespace ev
@@ -82,9 +82,9 @@ iw_freq freq_of_mhz(int mhz);  // as SIOCGIWFREQ reports it: {mhz * 100000, 1}
 struct FetchStep {
   enum class Kind { results, not_ready, too_big, error, empty };
   Kind kind = Kind::results;
-  int count = 1;           // not_ready: EAGAIN answers before the step is used up
-  uint16_t reported = 0;   // too_big: length written back with E2BIG
-  int error = 0;           // error: errno of the failure
+  int count = 1;                           // not_ready: EAGAIN answers before the step is used up
+  uint16_t reported = 0;                   // too_big: length written back with E2BIG
+  int error = 0;                           // error: errno of the failure
   std::optional<std::vector<Cell>> cells;  // results: these cells instead
   std::optional<Bytes> bytes;              // results: this stream as it is
 };
@@ -111,23 +111,23 @@ struct Failure {
 struct Interface {
   std::string name = "wlan0";
   short flags = IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST;  // scans need IFF_UP
-  bool wireless = true;                 // false: no wireless extensions at all
+  bool wireless = true;                  // false: no wireless extensions at all
   std::string protocol = "IEEE 802.11";  // SIOCGIWNAME
   uint8_t we_version = 22;
   iw_quality max_qual{70, static_cast<uint8_t>(-110), 0,
                       IW_QUAL_NOISE_INVALID | IW_QUAL_DBM | IW_QUAL_QUAL_UPDATED |
                           IW_QUAL_LEVEL_UPDATED};
-  std::vector<int> channels_mhz;        // range frequency list; empty: default list
-  uint8_t ap[6] = {0, 0, 0, 0, 0, 0};   // SIOCGIWAP; all zero: not associated
-  int32_t bitrate = 54000000;           // SIOCGIWRATE
-  std::string essid;                    // SIOCGIWESSID
-  iw_freq freq = freq_of_mhz(2412);     // SIOCGIWFREQ
-  uint32_t mode = IW_MODE_INFRA;        // SIOCGIWMODE
-  uint16_t encode_flags = IW_ENCODE_DISABLED;  // SIOCGIWENCODE
+  std::vector<int> channels_mhz;                  // range frequency list; empty: default list
+  uint8_t ap[6] = {0, 0, 0, 0, 0, 0};             // SIOCGIWAP; all zero: not associated
+  int32_t bitrate = 54000000;                     // SIOCGIWRATE
+  std::string essid;                              // SIOCGIWESSID
+  iw_freq freq = freq_of_mhz(2412);               // SIOCGIWFREQ
+  uint32_t mode = IW_MODE_INFRA;                  // SIOCGIWMODE
+  uint16_t encode_flags = IW_ENCODE_DISABLED;     // SIOCGIWENCODE
   iw_quality link{0, 0, 0, IW_QUAL_ALL_INVALID};  // SIOCGIWSTATS, /proc line
-  bool stats = true;                    // listed in /proc/net/wireless, SIOCGIWSTATS works
-  std::vector<Cell> cells;              // scan results
-  std::deque<FetchStep> fetches;        // per-fetch script
+  bool stats = true;              // listed in /proc/net/wireless, SIOCGIWSTATS works
+  std::vector<Cell> cells;        // scan results
+  std::deque<FetchStep> fetches;  // per-fetch script
   // A fetch into a buffer too small for the results fails with E2BIG; with
   // the hint the needed length is written back (as WE-17 drivers do).
   bool e2big_hint = true;
@@ -138,7 +138,7 @@ struct Interface {
 struct WaitStep {
   enum class Kind { timeout, readable, error };
   Kind kind = Kind::timeout;
-  int error = 0;           // error: errno (EINTR, EBADF, ...)
+  int error = 0;            // error: errno (EINTR, EBADF, ...)
   int64_t elapsed_us = -1;  // virtual time that passes; -1: the whole timeout
 };
 
@@ -152,17 +152,17 @@ struct Call {
   unsigned long request = 0;  // ioctl code, or kSelect / kPoll / kProcOpen
   std::string ifname;
   int result = 0;
-  int error = 0;              // errno when result is -1
-  uint16_t length = 0;        // u.data.length offered (pointer requests)
-  uint16_t flags = 0;         // u.data.flags offered
-  Bytes payload;              // bytes passed in (SIOCSIWSCAN: the iw_scan_req)
+  int error = 0;                 // errno when result is -1
+  uint16_t length = 0;           // u.data.length offered (pointer requests)
+  uint16_t flags = 0;            // u.data.flags offered
+  Bytes payload;                 // bytes passed in (SIOCSIWSCAN: the iw_scan_req)
   uint16_t returned_length = 0;  // u.data.length written back
   // select and poll
   int nfds = 0;
   bool has_timeout = false;
-  timeval timeout{};          // as given (poll's milliseconds as a timeval)
-  int fd = -1;                // poll: the fake's socket among the descriptors
-  int64_t at_us = 0;          // virtual time of the call
+  timeval timeout{};  // as given (poll's milliseconds as a timeval)
+  int fd = -1;        // poll: the fake's socket among the descriptors
+  int64_t at_us = 0;  // virtual time of the call
 };
 
 class Driver {
@@ -224,13 +224,13 @@ class Driver {
   std::vector<std::unique_ptr<Interface>> ifaces_;
   std::vector<Call> log_;
   std::deque<WaitStep> waits_;
-  std::vector<int> fds_;       // sockets that carried fake requests
+  std::vector<int> fds_;  // sockets that carried fake requests
   struct Seen {
     const Interface *iface;
     unsigned long request;
     int count;
   };
-  std::vector<Seen> seen_;     // calls per interface and request, for Failure::nth
+  std::vector<Seen> seen_;              // calls per interface and request, for Failure::nth
   std::deque<std::string> proc_texts_;  // kept alive for open memory streams
   int64_t now_us_ = 0;
   long time_scale_ = 0;

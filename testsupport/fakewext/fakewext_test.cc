@@ -39,7 +39,8 @@ union EventBox {
 std::vector<iw_event> extract(Bytes &stream, int we, int *last = nullptr) {
   std::vector<iw_event> out;
   stream_descr s;
-  iw_init_event_stream(&s, reinterpret_cast<char *>(stream.data()), static_cast<int>(stream.size()));
+  iw_init_event_stream(&s, reinterpret_cast<char *>(stream.data()),
+                       static_cast<int>(stream.size()));
   EventBox box;
   int r;
   while ((r = iw_extract_event_stream(&s, &box.ev, we)) > 0) out.push_back(box.ev);
@@ -106,10 +107,17 @@ TEST(FakeWextEncode, RoundTripThroughLibiw) {
   const std::string custom = "wpa_ie=dd160050f201";
   const Bytes ie = {0x30, 0x02, 0x01, 0x00};
   const std::vector<Event> events = {
-      ev::ap("02:00:00:00:00:2a"), ev::channel(6),           ev::freq_mhz(2437),
-      ev::mode(IW_MODE_MASTER),    ev::essid(std::string_view("caf\xc3\xa9\0", 6)),   ev::encode_on(),
-      ev::qual(60, 206, 0, 0x2b),  ev::genie(ie),             ev::custom(custom),
-      ev::rate(54000000),          ev::essid(std::string(32, 'z')),
+      ev::ap("02:00:00:00:00:2a"),
+      ev::channel(6),
+      ev::freq_mhz(2437),
+      ev::mode(IW_MODE_MASTER),
+      ev::essid(std::string_view("caf\xc3\xa9\0", 6)),
+      ev::encode_on(),
+      ev::qual(60, 206, 0, 0x2b),
+      ev::genie(ie),
+      ev::custom(custom),
+      ev::rate(54000000),
+      ev::essid(std::string(32, 'z')),
   };
   for (int we : {19, 20, 21, 22}) {
     SCOPED_TRACE(we);
@@ -369,7 +377,7 @@ TEST_F(FakeWext, FailureInjection) {
     int error;
   };
   const Step steps[] = {
-      {SIOCGIWRATE, -1, EIO}, {SIOCGIWFREQ, 0, 0}, {SIOCGIWRATE, -1, EIO},
+      {SIOCGIWRATE, -1, EIO},      {SIOCGIWFREQ, 0, 0}, {SIOCGIWRATE, -1, EIO},
       {SIOCGIWFREQ, -1, ENETDOWN}, {SIOCGIWFREQ, 0, 0}, {SIOCGIWAP, 0, 0},
   };
   for (const Step &s : steps) {
@@ -422,8 +430,8 @@ TEST_F(FakeWext, FetchScript) {
   std::vector<Cell> other = {{ev::ap("00:00:00:00:00:02"), ev::essid("two")},
                              {ev::ap("00:00:00:00:00:03")}};
   const Bytes two = fakewext::encode_scan(other, 22);
-  w.fetches = {fetch::not_ready(2), fetch::too_big(10000), fetch::error(EIO), fetch::empty(),
-               fetch::results(other), fetch::bytes({1, 2, 3})};
+  w.fetches = {fetch::not_ready(2), fetch::too_big(10000), fetch::error(EIO),
+               fetch::empty(),      fetch::results(other), fetch::bytes({1, 2, 3})};
   fake.add(w);
 
   struct Answer {
@@ -555,7 +563,8 @@ TEST_F(FakeWext, VirtualTime) {
   timeval pause{2, 0};
   EXPECT_EQ(select(0, nullptr, nullptr, nullptr, &pause), 0);
   EXPECT_EQ(fake.driver().now_us(), 2250000);
-  EXPECT_EQ(fake.driver().waits_us(), (std::vector<int64_t>{250000, 150000, 100000, 100000, 2000000}));
+  EXPECT_EQ(fake.driver().waits_us(),
+            (std::vector<int64_t>{250000, 150000, 100000, 100000, 2000000}));
 }
 
 // Real time: the session shows virtual time on CLOCK_MONOTONIC.
@@ -575,7 +584,7 @@ TEST_F(FakeWext, ScaledTime) {
     long at_least_us;  // really waited
     int64_t now_us;
   } steps[] = {
-      {800000, 0, 0},           // scripted: ready at once
+      {800000, 0, 0},  // scripted: ready at once
       {2000000, 20000, 2000000},
       {500000, 5000, 2500000},
   };
@@ -624,7 +633,8 @@ TEST_F(FakeWext, VirtualTimeOfPoll) {
   };
   for (const Expect &e : expect) {
     // Another descriptor beside the fake's socket is answered with it.
-    pollfd fds[2] = {{.fd = 0, .events = POLLIN, .revents = 7}, {.fd = fd, .events = POLLIN, .revents = 7}};
+    pollfd fds[2] = {{.fd = 0, .events = POLLIN, .revents = 7},
+                     {.fd = fd, .events = POLLIN, .revents = 7}};
     errno = 0;
     EXPECT_EQ(poll(fds, 2, e.timeout_ms), e.result);
     if (e.result < 0) {
@@ -636,16 +646,19 @@ TEST_F(FakeWext, VirtualTimeOfPoll) {
     EXPECT_EQ(fake.driver().now_us(), e.now_us);
     timespec now;
     ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &now), 0);
-    EXPECT_EQ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000, e.now_us);
+    EXPECT_EQ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000,
+              e.now_us);
   }
   EXPECT_EQ(poll(nullptr, 0, 2000), 0);
   EXPECT_EQ(fake.driver().now_us(), 2250000);
-  EXPECT_EQ(fake.driver().waits_us(), (std::vector<int64_t>{250000, 150000, 100000, 100000, 2000000}));
+  EXPECT_EQ(fake.driver().waits_us(),
+            (std::vector<int64_t>{250000, 150000, 100000, 100000, 2000000}));
   std::vector<fakewext::Call> polls = fake.driver().calls(fakewext::kPoll);
   ASSERT_EQ(polls.size(), 5u);
   EXPECT_EQ(fakewext::format_call(polls[0]),
             "at=0 poll nfds=2 fd=" + std::to_string(fd) + " timeout_ms=250 result=-1 errno=4\n");
-  EXPECT_EQ(fakewext::format_call(polls[4]), "at=250000 poll nfds=0 fd=-1 timeout_ms=2000 result=0 errno=0\n");
+  EXPECT_EQ(fakewext::format_call(polls[4]),
+            "at=250000 poll nfds=0 fd=-1 timeout_ms=2000 result=0 errno=0\n");
 
   // The wall clock is not faked, nor the monotonic one once the driver is
   // inactive: a minute of virtual waiting does not show on them.
@@ -813,8 +826,8 @@ class TempPath {
 std::string run_preloaded(const std::string &command, const std::string &scenario,
                           const std::string &log, int *status) {
   TempPath out_path("out.txt");
-  std::string cmd = "env LD_PRELOAD=" FAKEWEXT_PRELOAD " FAKEWEXT_SCENARIO=" +
-                    scenario + " FAKEWEXT_LOG=" + log + " " + command + " >" + out_path.str() + " 2>&1";
+  std::string cmd = "env LD_PRELOAD=" FAKEWEXT_PRELOAD " FAKEWEXT_SCENARIO=" + scenario +
+                    " FAKEWEXT_LOG=" + log + " " + command + " >" + out_path.str() + " 2>&1";
   int rc = system(cmd.c_str());
   *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return read_text(out_path);
@@ -824,7 +837,11 @@ std::string run_preloaded(const std::string &command, const std::string &scenari
 std::string elf_kind(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   char head[20] = {};
-  if (!in.read(head, sizeof head) || memcmp(head, "\x7f" "ELF", 4) != 0) return "";
+  if (!in.read(head, sizeof head) || memcmp(head,
+                                            "\x7f"
+                                            "ELF",
+                                            4) != 0)
+    return "";
   return std::string(head + 4, 2) + std::string(head + 18, 2);
 }
 
@@ -897,7 +914,8 @@ TEST(FakeWextFidelity, WirelessTools) {
       "Bit Rate:54 Mb/s",
       "Link Quality=60/70  Signal level=-50 dBm  Noise level=-95 dBm",
   };
-  for (const char *s : in_config) EXPECT_NE(config.find(s), std::string::npos) << s << "\n" << config;
+  for (const char *s : in_config)
+    EXPECT_NE(config.find(s), std::string::npos) << s << "\n" << config;
 
   // The log shows iwlist's trigger and its first 250 ms wait, at no cost.
   std::string calls = read_text(log);
@@ -915,9 +933,9 @@ TEST(FakeWextFidelity, ScriptedAnswers) {
   if (!preloadable_into(iwlist)) GTEST_SKIP() << "the tools are built for another machine";
   const struct {
     const char *scenario;
-    bool scan;          // iwlist scanning, else iwconfig
-    const char *shows;  // in the output
-    const char *logged; // in the call log
+    bool scan;           // iwlist scanning, else iwconfig
+    const char *shows;   // in the output
+    const char *logged;  // in the call log
   } cases[] = {
       {"interface eth0\n  no-wireless\n", false, "eth0      no wireless extensions.", ""},
       {"interface wlan0\n  we-version 13\n", true, "Interface doesn't support scanning.", ""},
@@ -943,8 +961,9 @@ TEST(FakeWextFidelity, ScriptedAnswers) {
     unlink(log.c_str());
     const char *name = strstr(c.scenario, "eth0") ? "eth0" : "wlan0";
     int status = -1;
-    std::string out = run_preloaded((c.scan ? iwlist + " " + name + " scanning" : iwconfig + " " + name),
-                                    path, log, &status);
+    std::string out =
+        run_preloaded((c.scan ? iwlist + " " + name + " scanning" : iwconfig + " " + name), path,
+                      log, &status);
     EXPECT_NE(out.find(c.shows), std::string::npos) << out;
     EXPECT_NE(read_text(log).find(c.logged), std::string::npos) << read_text(log);
   }
@@ -959,7 +978,8 @@ TEST(FakeWextFidelity, BadScenarioStopsTheProgram) {
   int status = -1;
   std::string out = run_preloaded(iwconfig + " wlan0", path, "/dev/null", &status);
   EXPECT_EQ(status, 125);
-  EXPECT_NE(out.find("fakewext: " + path.str() + ": line 2: unknown line 'nonsense'"), std::string::npos)
+  EXPECT_NE(out.find("fakewext: " + path.str() + ": line 2: unknown line 'nonsense'"),
+            std::string::npos)
       << out;
 }
 

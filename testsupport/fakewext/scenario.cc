@@ -15,31 +15,31 @@ struct Named {
 };
 
 const Named kRequests[] = {
-    {"SIOCGIFFLAGS", SIOCGIFFLAGS},   {"SIOCSIFFLAGS", SIOCSIFFLAGS},
-    {"SIOCGIWNAME", SIOCGIWNAME},     {"SIOCGIWNWID", SIOCGIWNWID},
-    {"SIOCSIWFREQ", SIOCSIWFREQ},     {"SIOCGIWFREQ", SIOCGIWFREQ},
-    {"SIOCSIWMODE", SIOCSIWMODE},     {"SIOCGIWMODE", SIOCGIWMODE},
-    {"SIOCGIWSENS", SIOCGIWSENS},     {"SIOCGIWRANGE", SIOCGIWRANGE},
-    {"SIOCGIWPRIV", SIOCGIWPRIV},     {"SIOCGIWSTATS", SIOCGIWSTATS},
-    {"SIOCGIWAP", SIOCGIWAP},         {"SIOCSIWSCAN", SIOCSIWSCAN},
-    {"SIOCGIWSCAN", SIOCGIWSCAN},     {"SIOCSIWESSID", SIOCSIWESSID},
-    {"SIOCGIWESSID", SIOCGIWESSID},   {"SIOCGIWNICKN", SIOCGIWNICKN},
-    {"SIOCGIWRATE", SIOCGIWRATE},     {"SIOCGIWRTS", SIOCGIWRTS},
-    {"SIOCGIWFRAG", SIOCGIWFRAG},     {"SIOCGIWTXPOW", SIOCGIWTXPOW},
-    {"SIOCGIWRETRY", SIOCGIWRETRY},   {"SIOCGIWENCODE", SIOCGIWENCODE},
-    {"SIOCGIWPOWER", SIOCGIWPOWER},   {"SIOCGIWGENIE", SIOCGIWGENIE},
-    {"SIOCGIWAUTH", SIOCGIWAUTH},     {"SIOCGIWENCODEEXT", SIOCGIWENCODEEXT},
-    {"IWEVQUAL", IWEVQUAL},           {"IWEVCUSTOM", IWEVCUSTOM},
-    {"IWEVGENIE", IWEVGENIE},         {"select", kSelect},
-    {"fopen", kProcOpen},             {"poll", kPoll},
+    {"SIOCGIFFLAGS", SIOCGIFFLAGS}, {"SIOCSIFFLAGS", SIOCSIFFLAGS},
+    {"SIOCGIWNAME", SIOCGIWNAME},   {"SIOCGIWNWID", SIOCGIWNWID},
+    {"SIOCSIWFREQ", SIOCSIWFREQ},   {"SIOCGIWFREQ", SIOCGIWFREQ},
+    {"SIOCSIWMODE", SIOCSIWMODE},   {"SIOCGIWMODE", SIOCGIWMODE},
+    {"SIOCGIWSENS", SIOCGIWSENS},   {"SIOCGIWRANGE", SIOCGIWRANGE},
+    {"SIOCGIWPRIV", SIOCGIWPRIV},   {"SIOCGIWSTATS", SIOCGIWSTATS},
+    {"SIOCGIWAP", SIOCGIWAP},       {"SIOCSIWSCAN", SIOCSIWSCAN},
+    {"SIOCGIWSCAN", SIOCGIWSCAN},   {"SIOCSIWESSID", SIOCSIWESSID},
+    {"SIOCGIWESSID", SIOCGIWESSID}, {"SIOCGIWNICKN", SIOCGIWNICKN},
+    {"SIOCGIWRATE", SIOCGIWRATE},   {"SIOCGIWRTS", SIOCGIWRTS},
+    {"SIOCGIWFRAG", SIOCGIWFRAG},   {"SIOCGIWTXPOW", SIOCGIWTXPOW},
+    {"SIOCGIWRETRY", SIOCGIWRETRY}, {"SIOCGIWENCODE", SIOCGIWENCODE},
+    {"SIOCGIWPOWER", SIOCGIWPOWER}, {"SIOCGIWGENIE", SIOCGIWGENIE},
+    {"SIOCGIWAUTH", SIOCGIWAUTH},   {"SIOCGIWENCODEEXT", SIOCGIWENCODEEXT},
+    {"IWEVQUAL", IWEVQUAL},         {"IWEVCUSTOM", IWEVCUSTOM},
+    {"IWEVGENIE", IWEVGENIE},       {"select", kSelect},
+    {"fopen", kProcOpen},           {"poll", kPoll},
 };
 
 const Named kErrnos[] = {
-    {"EPERM", EPERM},   {"EINTR", EINTR},   {"EIO", EIO},
-    {"E2BIG", E2BIG},   {"EBADF", EBADF},   {"EAGAIN", EAGAIN},
-    {"ENOMEM", ENOMEM}, {"EACCES", EACCES}, {"EFAULT", EFAULT},
-    {"EBUSY", EBUSY},   {"ENODEV", ENODEV}, {"EINVAL", EINVAL},
-    {"ENOENT", ENOENT}, {"ENETDOWN", ENETDOWN}, {"EOPNOTSUPP", EOPNOTSUPP},
+    {"EPERM", EPERM},         {"EINTR", EINTR},       {"EIO", EIO},
+    {"E2BIG", E2BIG},         {"EBADF", EBADF},       {"EAGAIN", EAGAIN},
+    {"ENOMEM", ENOMEM},       {"EACCES", EACCES},     {"EFAULT", EFAULT},
+    {"EBUSY", EBUSY},         {"ENODEV", ENODEV},     {"EINVAL", EINVAL},
+    {"ENOENT", ENOENT},       {"ENETDOWN", ENETDOWN}, {"EOPNOTSUPP", EOPNOTSUPP},
     {"ETIMEDOUT", ETIMEDOUT},
 };
 
@@ -113,7 +113,8 @@ bool split(std::string_view line, std::vector<std::string> &words) {
       }
       if (!closed) return false;
     } else {
-      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') w += line[i++];
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r')
+        w += line[i++];
     }
     words.push_back(std::move(w));
   }
@@ -355,8 +356,7 @@ struct Parser {
   bool line(const std::vector<std::string> &w) {
     const std::string &k = w[0];
     if (k == "interface") {
-      if (w.size() != 2 || w[1].empty() || w[1].size() >= IFNAMSIZ)
-        return fail("interface <name>");
+      if (w.size() != 2 || w[1].empty() || w[1].size() >= IFNAMSIZ) return fail("interface <name>");
       Interface fresh;
       fresh.name = w[1];
       iface = &driver.add(std::move(fresh));
@@ -365,7 +365,8 @@ struct Parser {
     }
     if (k == "wait") return wait_line(w);
     if (k == "proc-error") {
-      if (w.size() != 2 || !parse_errno(w[1], &driver.proc_error)) return fail("proc-error <errno>");
+      if (w.size() != 2 || !parse_errno(w[1], &driver.proc_error))
+        return fail("proc-error <errno>");
       return true;
     }
     if (iface == nullptr) return fail("'" + k + "' before any interface line");
@@ -464,8 +465,8 @@ std::string format_call(const Call &c) {
   }
   snprintf(buf, sizeof buf,
            "at=%" PRId64 " ioctl %s %s result=%d errno=%d length=%u flags=0x%04x returned=%u",
-           c.at_us, request_name(c.request).c_str(), c.ifname.c_str(), c.result, c.error,
-           c.length, c.flags, c.returned_length);
+           c.at_us, request_name(c.request).c_str(), c.ifname.c_str(), c.result, c.error, c.length,
+           c.flags, c.returned_length);
   out = buf;
   if (!c.payload.empty()) {
     out += " payload=";

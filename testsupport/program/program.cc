@@ -123,7 +123,8 @@ program_result started_program::finish() {
   return result;
 }
 
-started_program start_program(const std::vector<std::string> &argv, const program_options &options) {
+started_program start_program(const std::vector<std::string> &argv,
+                              const program_options &options) {
   started_program p;
   if (argv.empty()) return p;
   p.out_ = temp_fd();
@@ -132,7 +133,8 @@ started_program start_program(const std::vector<std::string> &argv, const progra
 
   std::vector<std::string> args = argv;
   std::vector<char *> arg_ptrs = pointers(args);
-  std::vector<std::string> env_copy = options.env != nullptr ? *options.env : std::vector<std::string>{};
+  std::vector<std::string> env_copy = options.env != nullptr ? *options.env
+                                                             : std::vector<std::string>{};
   std::vector<char *> env_ptrs = pointers(env_copy);
   char *const *envp = options.env != nullptr ? env_ptrs.data() : environ;
   int stdout_fd = -1;

@@ -9,8 +9,8 @@
 namespace testsupport {
 
 struct program_result {
-  int status = -1;  // the exit status, or -1 when it did not exit normally
-  int signal = 0;   // the signal that ended it, if one did
+  int status = -1;      // the exit status, or -1 when it did not exit normally
+  int signal = 0;       // the signal that ended it, if one did
   long max_rss_kb = 0;  // the largest resident set it had
   std::string out;
   std::string err;
@@ -19,11 +19,11 @@ struct program_result {
 // How the child starts, beyond its arguments.
 struct program_options {
   const std::vector<std::string> *env = nullptr;  // null: this process's environment
-  const char *stdout_path = nullptr;  // set: standard output goes to that existing file
-  bool close_stdout = false;          // started with descriptor 1 closed
-  int umask = -1;                     // -1: inherited
-  int uid = -1;                       // the user (and its group id) to become; -1: unchanged
-  int (*before_exec)() = nullptr;     // in the child, last; non-zero: it ends (async-signal-safe)
+  const char *stdout_path = nullptr;              // set: standard output goes to that existing file
+  bool close_stdout = false;                      // started with descriptor 1 closed
+  int umask = -1;                                 // -1: inherited
+  int uid = -1;                    // the user (and its group id) to become; -1: unchanged
+  int (*before_exec)() = nullptr;  // in the child, last; non-zero: it ends (async-signal-safe)
 };
 
 // A program started and not yet waited for.
@@ -53,7 +53,8 @@ class started_program {
 };
 
 // Starts argv[0] with its arguments; running() is false when it could not.
-started_program start_program(const std::vector<std::string> &argv, const program_options &options = {});
+started_program start_program(const std::vector<std::string> &argv,
+                              const program_options &options = {});
 
 // Runs argv[0] with its arguments to its end. env null: this process's
 // environment. stdout_path set: standard output goes to that existing file

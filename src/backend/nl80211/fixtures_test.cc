@@ -262,8 +262,8 @@ TEST_F(NlFixtures, EveryTruncationOfARecordedDumpFails) {
     Replay r;
     Pending p{&r, NL80211_CMD_GET_SCAN, false};
     r.triggers = 1;
-    nl_walk_result w =
-        nl_walk_reply({reinterpret_cast<const uint8_t *>(copy.data()), cut}, seq, port, on_reply, &p);
+    nl_walk_result w = nl_walk_reply({reinterpret_cast<const uint8_t *>(copy.data()), cut}, seq,
+                                     port, on_reply, &p);
     bool boundary = false;
     for (size_t b : boundaries) boundary = boundary || b == cut;
     EXPECT_EQ(w, boundary ? kNlMore : kNlFailed) << "cut at " << cut;

@@ -38,7 +38,8 @@ namespace {
 // One datagram into the session's buffer; its length, or -1.
 ssize_t receive(nl_session *s, const NlSocket &sock, int kind) {
   ssize_t n = mnl_socket_recvfrom(sock.get(), s->buffer.data(), NlBuffer::kSize);
-  if (n > 0 && nl_record_hook != nullptr) nl_record_hook(kind, s->buffer.data(), static_cast<size_t>(n));
+  if (n > 0 && nl_record_hook != nullptr)
+    nl_record_hook(kind, s->buffer.data(), static_cast<size_t>(n));
   return n;
 }
 
@@ -128,7 +129,8 @@ int nl_request_run(nl_session *s, nlmsghdr *req, nl_message_cb cb, void *data) {
       if (n == 0) errno = EPROTO;
       return -1;
     }
-    nl_walk_result r = nl_walk_reply(received(s, n), req->nlmsg_seq, s->requests.portid(), cb, data);
+    nl_walk_result r =
+        nl_walk_reply(received(s, n), req->nlmsg_seq, s->requests.portid(), cb, data);
     if (r == kNlFailed) return -1;
     if (r == kNlDone) return 0;
   }

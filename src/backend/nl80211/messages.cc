@@ -247,7 +247,8 @@ void set_scan_quality(network_entry *entry, const nl_bss &bss) {
   if (bss.signal_kind == kSignalMbm) {
     const int sig = bss.signal_mbm / 100;
     qual.level = static_cast<uint8_t>(sig);
-    qual.updated = IW_QUAL_LEVEL_UPDATED | IW_QUAL_NOISE_INVALID | IW_QUAL_QUAL_UPDATED | IW_QUAL_DBM;
+    qual.updated = IW_QUAL_LEVEL_UPDATED | IW_QUAL_NOISE_INVALID | IW_QUAL_QUAL_UPDATED |
+                   IW_QUAL_DBM;
     qual.qual = dbm_quality(sig);
   } else {
     qual.level = bss.signal_unspec;
@@ -416,5 +417,6 @@ void nl_put_scan_request(nlmsghdr *nlh, const nl_scan_request &req) {
     mnl_attr_put_u32(nlh, 1, req.frequency);
     mnl_attr_nest_end(nlh, freqs);
   }
-  if (req.iftype == NL80211_IFTYPE_AP) mnl_attr_put_u32(nlh, NL80211_ATTR_SCAN_FLAGS, NL80211_SCAN_FLAG_AP);
+  if (req.iftype == NL80211_IFTYPE_AP)
+    mnl_attr_put_u32(nlh, NL80211_ATTR_SCAN_FLAGS, NL80211_SCAN_FLAG_AP);
 }

@@ -27,9 +27,9 @@ int nl_parse_interface(const nlmsghdr *nlh, nl_interface *out);
 // An NL80211_CMD_NEW_STATION reply: what the kernel knows of the peer.
 struct nl_station {
   bool has_signal;
-  int32_t signal;        // dBm
-  bool has_tx_rate;      // the station info carries a transmit rate
-  uint32_t tx_rate;      // 100 kbit/s; 0 when the rate gives no figure
+  int32_t signal;    // dBm
+  bool has_tx_rate;  // the station info carries a transmit rate
+  uint32_t tx_rate;  // 100 kbit/s; 0 when the rate gives no figure
 };
 int nl_parse_station(const nlmsghdr *nlh, nl_station *out);
 
@@ -98,7 +98,7 @@ struct nl_scan_request {
   bool directed;
   const uint8_t *ssid;  // directed only; at most 32 bytes
   uint32_t ssid_len;
-  uint32_t frequency;   // MHz, directed only
+  uint32_t frequency;  // MHz, directed only
 };
 // Appends the request's attributes to a TRIGGER_SCAN message of at least
 // kRequestSize bytes.

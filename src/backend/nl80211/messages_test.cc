@@ -64,9 +64,8 @@ TEST_F(NlMessages, ScanQualityFollowsTheWirelessExtensionsView) {
     int quality;
   } const cases[] = {
       {1, -3000, 100}, {1, -4000, 100}, {1, -4099, 100},  // -40 after truncation
-      {1, -7550, 50},  {1, -11000, 0},  {1, -12000, 0},
-      {1, 0, 100},     {1, 500, 100},   {2, 60, 60},
-      {2, 100, 100},   {2, 0, 0},       {0, 0, 0},
+      {1, -7550, 50},  {1, -11000, 0},  {1, -12000, 0},  {1, 0, 100}, {1, 500, 100},
+      {2, 60, 60},     {2, 100, 100},   {2, 0, 0},       {0, 0, 0},
   };
   for (const Case &c : cases) {
     list_clear();
@@ -84,8 +83,9 @@ TEST_F(NlMessages, ModeFromCapabilityAndMesh) {
     std::vector<uint8_t> extra;
     const char *mode;
   } const cases[] = {
-      {0x0001, {}, "Master"}, {0x0002, {}, "Ad-Hoc"}, {0x0003, {}, "Master"},
-      {0x0000, {}, ""},       {-1, {}, ""},           {0x0001, element(113, {1, 1, 0, 0, 0, 0, 0}), ""},
+      {0x0001, {}, "Master"}, {0x0002, {}, "Ad-Hoc"},
+      {0x0003, {}, "Master"}, {0x0000, {}, ""},
+      {-1, {}, ""},           {0x0001, element(113, {1, 1, 0, 0, 0, 0, 0}), ""},
   };
   for (const Case &c : cases) {
     list_clear();
@@ -106,15 +106,15 @@ TEST_F(NlMessages, SsidElements) {
     std::string essid;
   } const cases[] = {
       {ssid_element("lab-open"), true, 0, "lab-open"},
-      {{}, false, 0, ""},                                        // no elements at all
-      {element(1, {0x82, 0x84}), true, 0, ""},                   // no SSID element
-      {element(0, {}), true, 0, ""},                             // hidden: empty SSID
+      {{}, false, 0, ""},                                         // no elements at all
+      {element(1, {0x82, 0x84}), true, 0, ""},                    // no SSID element
+      {element(0, {}), true, 0, ""},                              // hidden: empty SSID
       {element(0, {0, 0, 0, 0}), true, 0, std::string(4, '\0')},  // hidden: zeroed SSID
       {ssid_element(longest.c_str()), true, 0, longest},
       {element(0, std::vector<uint8_t>(33, 'a')), true, -1, ""},  // too long: the scan fails
       {concat({ssid_element("first"), ssid_element("second")}), true, 0, "second"},
       {concat({ssid_element("kept"), element(0, {})}), true, 0, "kept"},
-      {{0, 5, 'a', 'b'}, true, 0, ""},  // runs past the end: not an element
+      {{0, 5, 'a', 'b'}, true, 0, ""},                        // runs past the end: not an element
       {element(114, {'m', 'e', 's', 'h'}), true, 0, "mesh"},  // mesh ID
   };
   for (const Case &c : cases) {
@@ -134,10 +134,30 @@ TEST_F(NlMessages, MalformedMessagesFail) {
     const char *what;
     BssFields bss;
   } const cases[] = {
-      {"no BSS attribute", [] { BssFields s; s.bss_present = false; return s; }()},
-      {"no BSSID", [] { BssFields s; s.bssid.clear(); return s; }()},
-      {"short BSSID", [] { BssFields s; s.bssid = {1, 2, 3, 4, 5}; return s; }()},
-      {"long BSSID", [] { BssFields s; s.bssid = {1, 2, 3, 4, 5, 6, 7}; return s; }()},
+      {"no BSS attribute",
+       [] {
+         BssFields s;
+         s.bss_present = false;
+         return s;
+       }()},
+      {"no BSSID",
+       [] {
+         BssFields s;
+         s.bssid.clear();
+         return s;
+       }()},
+      {"short BSSID",
+       [] {
+         BssFields s;
+         s.bssid = {1, 2, 3, 4, 5};
+         return s;
+       }()},
+      {"long BSSID",
+       [] {
+         BssFields s;
+         s.bssid = {1, 2, 3, 4, 5, 6, 7};
+         return s;
+       }()},
   };
   for (const Case &c : cases) EXPECT_EQ(add(c.bss), -2) << c.what;
   EXPECT_EQ(list_first(), nullptr);
@@ -191,8 +211,8 @@ TEST_F(NlMessages, ChannelsOfFrequencies) {
   struct Case {
     uint32_t mhz;
     int channel;
-  } const cases[] = {{2412, 1}, {2472, 13}, {2484, 14}, {5180, 36}, {5825, 165},
-               {5955, 1}, {4920, 184}, {2413, -1}, {60480, -1}};
+  } const cases[] = {{2412, 1}, {2472, 13},  {2484, 14}, {5180, 36}, {5825, 165},
+                     {5955, 1}, {4920, 184}, {2413, -1}, {60480, -1}};
   for (const Case &c : cases) EXPECT_EQ(nl_channel(c.mhz), c.channel) << c.mhz;
 }
 
@@ -205,7 +225,8 @@ TEST_F(NlMessages, SecurityAndTheWepRule) {
       {0x0001, ssid_element("open"), "off"},
       {0x0011, ssid_element("wep"), "WEP"},
       {0x0011, concat({ssid_element("psk"), rsn_element(2)}), "WPA2-PSK"},
-      {0x0012, concat({ssid_element("adhoc"), element(221, {0x00, 0x50, 0xF2, 4, 0x10, 0x4A, 0, 1, 0x10})}),
+      {0x0012,
+       concat({ssid_element("adhoc"), element(221, {0x00, 0x50, 0xF2, 4, 0x10, 0x4A, 0, 1, 0x10})}),
        "WPS/WEP"},
       // A WMM element carries the WPA OUI: the shared walker names it "unknown".
       {0x0002, concat({ssid_element("ibss"), element(221, {0x00, 0x50, 0xF2, 2, 0, 1, 0})}),
@@ -281,8 +302,10 @@ TEST_F(NlMessages, StationRateAndLinkQuality) {
     if (signal != 1) mnl_attr_put_u8(nlh, NL80211_STA_INFO_SIGNAL, static_cast<uint8_t>(signal));
     if (tx) {
       nlattr *rate = mnl_attr_nest_start(nlh, NL80211_STA_INFO_TX_BITRATE);
-      if (rate16 >= 0) mnl_attr_put_u16(nlh, NL80211_RATE_INFO_BITRATE, static_cast<uint16_t>(rate16));
-      if (rate32 >= 0) mnl_attr_put_u32(nlh, NL80211_RATE_INFO_BITRATE32, static_cast<uint32_t>(rate32));
+      if (rate16 >= 0)
+        mnl_attr_put_u16(nlh, NL80211_RATE_INFO_BITRATE, static_cast<uint16_t>(rate16));
+      if (rate32 >= 0)
+        mnl_attr_put_u32(nlh, NL80211_RATE_INFO_BITRATE32, static_cast<uint32_t>(rate32));
       mnl_attr_nest_end(nlh, rate);
     }
     mnl_attr_nest_end(nlh, info);
@@ -307,9 +330,9 @@ TEST_F(NlMessages, StationRateAndLinkQuality) {
     int signal;  // 1: none
     int percent;
   } const cases[] = {
-      {kSignalMbm, -50, 85},  {kSignalMbm, -40, 100}, {kSignalMbm, -30, 100},
-      {kSignalMbm, -110, 0},  {kSignalMbm, -75, 50},  {kSignalMbm, 0, 70},  // level 0: quality capped
-      {kSignalMbm, 1, 0},     {kSignalUnspec, 40, 40}, {kSignalNone, -50, 0},
+      {kSignalMbm, -50, 85}, {kSignalMbm, -40, 100},  {kSignalMbm, -30, 100}, {kSignalMbm, -110, 0},
+      {kSignalMbm, -75, 50}, {kSignalMbm, 0, 70},  // level 0: quality capped
+      {kSignalMbm, 1, 0},    {kSignalUnspec, 40, 40}, {kSignalNone, -50, 0},
   };
   for (const Case &c : cases) {
     nl_station s = station(c.signal, 10, 10, true);
@@ -381,25 +404,40 @@ ScanRequestSeen scan_request(const nl_scan_request &req) {
   nl_put_scan_request(nlh, req);
   d.end();
   ScanRequestSeen seen;
-  nl_each_genl_attr(first(d), [](const nlattr *attr, void *data) -> int {
-    auto *s = static_cast<ScanRequestSeen *>(data);
-    switch (mnl_attr_get_type(attr)) {
-      case NL80211_ATTR_IFINDEX: s->ifindex = mnl_attr_get_u32(attr); return 0;
-      case NL80211_ATTR_SCAN_FLAGS: s->flags = static_cast<int>(mnl_attr_get_u32(attr)); return 0;
-      case NL80211_ATTR_SCAN_SSIDS:
-        return nl_each_nested(attr, [](const nlattr *a, void *d2) -> int {
-          static_cast<ScanRequestSeen *>(d2)->ssids.emplace_back(
-              static_cast<const char *>(mnl_attr_get_payload(a)), mnl_attr_get_payload_len(a));
-          return 0;
-        }, s);
-      case NL80211_ATTR_SCAN_FREQUENCIES:
-        return nl_each_nested(attr, [](const nlattr *a, void *d2) -> int {
-          static_cast<ScanRequestSeen *>(d2)->freqs.push_back(mnl_attr_get_u32(a));
-          return 0;
-        }, s);
-      default: return 0;
-    }
-  }, &seen);
+  nl_each_genl_attr(
+      first(d),
+      [](const nlattr *attr, void *data) -> int {
+        auto *s = static_cast<ScanRequestSeen *>(data);
+        switch (mnl_attr_get_type(attr)) {
+          case NL80211_ATTR_IFINDEX:
+            s->ifindex = mnl_attr_get_u32(attr);
+            return 0;
+          case NL80211_ATTR_SCAN_FLAGS:
+            s->flags = static_cast<int>(mnl_attr_get_u32(attr));
+            return 0;
+          case NL80211_ATTR_SCAN_SSIDS:
+            return nl_each_nested(
+                attr,
+                [](const nlattr *a, void *d2) -> int {
+                  static_cast<ScanRequestSeen *>(d2)->ssids.emplace_back(
+                      static_cast<const char *>(mnl_attr_get_payload(a)),
+                      mnl_attr_get_payload_len(a));
+                  return 0;
+                },
+                s);
+          case NL80211_ATTR_SCAN_FREQUENCIES:
+            return nl_each_nested(
+                attr,
+                [](const nlattr *a, void *d2) -> int {
+                  static_cast<ScanRequestSeen *>(d2)->freqs.push_back(mnl_attr_get_u32(a));
+                  return 0;
+                },
+                s);
+          default:
+            return 0;
+        }
+      },
+      &seen);
   return seen;
 }
 
@@ -409,8 +447,10 @@ TEST(NlScanRequest, AccessPointsScanWithTheApFlagOnly) {
     uint32_t iftype;
     int flags;
   } const cases[] = {
-      {NL80211_IFTYPE_AP, NL80211_SCAN_FLAG_AP}, {NL80211_IFTYPE_STATION, -1},
-      {NL80211_IFTYPE_ADHOC, -1},                {NL80211_IFTYPE_P2P_GO, -1},
+      {NL80211_IFTYPE_AP, NL80211_SCAN_FLAG_AP},
+      {NL80211_IFTYPE_STATION, -1},
+      {NL80211_IFTYPE_ADHOC, -1},
+      {NL80211_IFTYPE_P2P_GO, -1},
   };
   for (const Case &c : cases) {
     ScanRequestSeen plain = scan_request({5, c.iftype, false, nullptr, 0, 0});

@@ -18,7 +18,9 @@ int count(const nlmsghdr *, void *data) {
   return 0;
 }
 
-nl_walk_result walk(const Datagram &d, int *n) { return nl_walk_reply(d.bytes(), kSeq, kPort, count, n); }
+nl_walk_result walk(const Datagram &d, int *n) {
+  return nl_walk_reply(d.bytes(), kSeq, kPort, count, n);
+}
 
 TEST(NlWalk, MultipartDumpSplitAcrossReads) {
   Datagram first_read;
@@ -52,10 +54,10 @@ TEST(NlWalk, AcknowledgementsAndErrorReplies) {
     int32_t code;
     int err;
   } const cases[] = {
-      {NLMSG_ERROR, -EBUSY, EBUSY},    // a scan already running
-      {NLMSG_ERROR, -EPERM, EPERM},    // no permission
-      {NLMSG_ERROR, -ENODEV, ENODEV},  // no nl80211 interface
-      {NLMSG_DONE, -ENOBUFS, ENOBUFS}, // a dump that failed part-way
+      {NLMSG_ERROR, -EBUSY, EBUSY},     // a scan already running
+      {NLMSG_ERROR, -EPERM, EPERM},     // no permission
+      {NLMSG_ERROR, -ENODEV, ENODEV},   // no nl80211 interface
+      {NLMSG_DONE, -ENOBUFS, ENOBUFS},  // a dump that failed part-way
   };
   for (const Case &c : cases) {
     Datagram d;
@@ -126,7 +128,8 @@ TEST(NlWalk, UnexpectedSendersAndMessagesFail) {
   // The handler refusing a message fails the walk.
   Datagram d;
   put_bss(d, BssFields{});
-  EXPECT_EQ(nl_walk_reply(d.bytes(), kSeq, kPort, [](const nlmsghdr *, void *) { return -1; }, nullptr),
+  EXPECT_EQ(nl_walk_reply(
+                d.bytes(), kSeq, kPort, [](const nlmsghdr *, void *) { return -1; }, nullptr),
             kNlFailed);
 }
 

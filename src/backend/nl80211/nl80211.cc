@@ -111,7 +111,8 @@ int station_reply(const nlmsghdr *nlh, void *data) {
 }
 
 // The station information of the peer bssid; 0 or -1.
-int query_station(nl_session *s, const nl80211_ctx *ctx, const uint8_t (&bssid)[6], nl_station *st) {
+int query_station(nl_session *s, const nl80211_ctx *ctx, const uint8_t (&bssid)[6],
+                  nl_station *st) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_STATION, 0);
   mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
@@ -150,7 +151,9 @@ int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_TRIGGER_SCAN, 0);
   const nl_scan_request scan{ctx->ifindex, ctx->iftype, directed, ssid, ssid_len, frequency};
   nl_put_scan_request(req, scan);
-  if (nl_request_run(s, req, [](const nlmsghdr *, void *) { return -1; }, nullptr) == 0) return 0;
+  if (nl_request_run(
+          s, req, [](const nlmsghdr *, void *) { return -1; }, nullptr) == 0)
+    return 0;
   // A scan already running (another program's) ends with results too.
   if (errno == EBUSY) {
     diag_count().joined++;
@@ -284,7 +287,8 @@ int nl80211_scan(backend_ctx *base) {
     diag_fail(errno, "SIOCGIFFLAGS on %s", base->ifname);
     return -1;
   }
-  if ((flags & IFF_UP) == 0 && flag_socket.set(base->ifname, static_cast<short>(flags | IFF_UP)) != 0) {
+  if ((flags & IFF_UP) == 0 &&
+      flag_socket.set(base->ifname, static_cast<short>(flags | IFF_UP)) != 0) {
     diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
                    "SIOCSIFFLAGS on %s", base->ifname);
     return -1;

@@ -80,14 +80,14 @@ inline std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> p
 }
 // An RSN element: CCMP, one AKM suite of type akm.
 inline std::vector<uint8_t> rsn_element(uint8_t akm) {
-  return element(48, {1, 0, 0x00, 0x0F, 0xAC, 4, 1, 0, 0x00, 0x0F, 0xAC, 4, 1, 0, 0x00, 0x0F,
-                      0xAC, akm, 0, 0});
+  return element(48, {1,    0, 0x00, 0x0F, 0xAC, 4,    1,    0,   0x00, 0x0F,
+                      0xAC, 4, 1,    0,    0x00, 0x0F, 0xAC, akm, 0,    0});
 }
 
 // What one BSS message carries; absent fields are left out.
 struct BssFields {
   std::vector<uint8_t> bssid = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
-  int64_t frequency = 2412;  // -1: absent
+  int64_t frequency = 2412;     // -1: absent
   int32_t capability = 0x0001;  // -1: absent
   int kind = 1;                 // 0 none, 1 mBm, 2 unspecified
   int32_t signal = -4500;
@@ -98,21 +98,26 @@ struct BssFields {
 };
 
 // Appends a NEW_SCAN_RESULTS message for bss to d.
-inline void put_bss(Datagram &d, const BssFields &bss, uint16_t family = 0x1c, uint16_t flags = NLM_F_MULTI,
-                    uint32_t seq = 7, uint32_t portid = 42) {
+inline void put_bss(Datagram &d, const BssFields &bss, uint16_t family = 0x1c,
+                    uint16_t flags = NLM_F_MULTI, uint32_t seq = 7, uint32_t portid = 42) {
   nlmsghdr *nlh = d.begin(family, NL80211_CMD_NEW_SCAN_RESULTS, flags, seq, portid);
   mnl_attr_put_u32(nlh, NL80211_ATTR_GENERATION, 3);
   mnl_attr_put_u32(nlh, NL80211_ATTR_IFINDEX, 5);
   if (bss.bss_present) {
     nlattr *nest = mnl_attr_nest_start(nlh, NL80211_ATTR_BSS);
-    if (!bss.bssid.empty()) mnl_attr_put(nlh, NL80211_BSS_BSSID, bss.bssid.size(), bss.bssid.data());
-    if (bss.frequency >= 0) mnl_attr_put_u32(nlh, NL80211_BSS_FREQUENCY, static_cast<uint32_t>(bss.frequency));
+    if (!bss.bssid.empty())
+      mnl_attr_put(nlh, NL80211_BSS_BSSID, bss.bssid.size(), bss.bssid.data());
+    if (bss.frequency >= 0)
+      mnl_attr_put_u32(nlh, NL80211_BSS_FREQUENCY, static_cast<uint32_t>(bss.frequency));
     mnl_attr_put_u64(nlh, NL80211_BSS_TSF, 123456);
     if (bss.capability >= 0)
       mnl_attr_put_u16(nlh, NL80211_BSS_CAPABILITY, static_cast<uint16_t>(bss.capability));
-    if (bss.kind == 1) mnl_attr_put_u32(nlh, NL80211_BSS_SIGNAL_MBM, static_cast<uint32_t>(bss.signal));
-    if (bss.kind == 2) mnl_attr_put_u8(nlh, NL80211_BSS_SIGNAL_UNSPEC, static_cast<uint8_t>(bss.signal));
-    if (bss.status >= 0) mnl_attr_put_u32(nlh, NL80211_BSS_STATUS, static_cast<uint32_t>(bss.status));
+    if (bss.kind == 1)
+      mnl_attr_put_u32(nlh, NL80211_BSS_SIGNAL_MBM, static_cast<uint32_t>(bss.signal));
+    if (bss.kind == 2)
+      mnl_attr_put_u8(nlh, NL80211_BSS_SIGNAL_UNSPEC, static_cast<uint8_t>(bss.signal));
+    if (bss.status >= 0)
+      mnl_attr_put_u32(nlh, NL80211_BSS_STATUS, static_cast<uint32_t>(bss.status));
     static const uint8_t kNone[1] = {0};
     if (bss.ies_present)
       mnl_attr_put(nlh, NL80211_BSS_INFORMATION_ELEMENTS, bss.ies.size(),

@@ -31,23 +31,58 @@ TEST(ByteReader, FailedReadsDoNotAdvance) {
     bool (*op)(ByteReader &);
   };
   const Case cases[] = {
-      {"u8 at end", 5, [](ByteReader &r) { uint8_t v; return r.read_u8(&v); }},
-      {"u16 le, one left", 4, [](ByteReader &r) { uint16_t v; return r.read_u16_le(&v); }},
-      {"u16 be, one left", 4, [](ByteReader &r) { uint16_t v; return r.read_u16_be(&v); }},
+      {"u8 at end", 5,
+       [](ByteReader &r) {
+         uint8_t v;
+         return r.read_u8(&v);
+       }},
+      {"u16 le, one left", 4,
+       [](ByteReader &r) {
+         uint16_t v;
+         return r.read_u16_le(&v);
+       }},
+      {"u16 be, one left", 4,
+       [](ByteReader &r) {
+         uint16_t v;
+         return r.read_u16_be(&v);
+       }},
       {"skip past end", 2, [](ByteReader &r) { return r.skip(4); }},
       {"huge skip", 0, [](ByteReader &r) { return r.skip(SIZE_MAX); }},
-      {"bytes past end", 1, [](ByteReader &r) {
+      {"bytes past end", 1,
+       [](ByteReader &r) {
          std::span<const uint8_t> s;
          return r.read_bytes(5, &s);
        }},
-      {"peek past end", 3, [](ByteReader &r) { uint8_t v; return r.peek_u8(2, &v); }},
+      {"peek past end", 3,
+       [](ByteReader &r) {
+         uint8_t v;
+         return r.peek_u8(2, &v);
+       }},
       {"skip_to absent byte", 0, [](ByteReader &r) { return r.skip_to(0x99); }},
       {"skip_to after last match", 5, [](ByteReader &r) { return r.skip_to(0x10); }},
-      {"u32 be, three left", 2, [](ByteReader &r) { uint32_t v; return r.read_u32_be(&v); }},
-      {"u16 host, one left", 4, [](ByteReader &r) { uint16_t v; return r.read_u16_host(&v); }},
+      {"u32 be, three left", 2,
+       [](ByteReader &r) {
+         uint32_t v;
+         return r.read_u32_be(&v);
+       }},
+      {"u16 host, one left", 4,
+       [](ByteReader &r) {
+         uint16_t v;
+         return r.read_u16_host(&v);
+       }},
       // Length 0x10 with two bytes after the header; then a lone id byte.
-      {"element body cut", 1, [](ByteReader &r) { uint8_t id; ByteReader b; return r.read_element(&id, &b); }},
-      {"element header cut", 4, [](ByteReader &r) { uint8_t id; ByteReader b; return r.read_element(&id, &b); }},
+      {"element body cut", 1,
+       [](ByteReader &r) {
+         uint8_t id;
+         ByteReader b;
+         return r.read_element(&id, &b);
+       }},
+      {"element header cut", 4,
+       [](ByteReader &r) {
+         uint8_t id;
+         ByteReader b;
+         return r.read_element(&id, &b);
+       }},
   };
   for (const Case &c : cases) {
     ByteReader r(kBytes);

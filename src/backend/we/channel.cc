@@ -13,7 +13,8 @@ namespace {
 // compared are the same.
 int range_channel(double freq, const struct iw_range *range) {
   if (freq < 1000.0) return -1;
-  const int count = range->num_frequency < IW_MAX_FREQUENCIES ? range->num_frequency : IW_MAX_FREQUENCIES;
+  const int count = range->num_frequency < IW_MAX_FREQUENCIES ? range->num_frequency
+                                                              : IW_MAX_FREQUENCIES;
   for (int k = 0; k < count; ++k)
     if (freq == iw_freq2float(&range->freq[k])) return range->freq[k].i;
   return -2;

@@ -38,8 +38,8 @@ struct Case {
 
 // A range cut at 2.4 GHz and the lower 5 GHz channels, as dual-band cards
 // report it once the 32-entry table is full.
-const std::vector<ChannelEntry> kCutRange = {
-    {1, 2412}, {6, 2437}, {11, 2462}, {36, 5180}, {40, 5200}, {100, 5500}};
+const std::vector<ChannelEntry> kCutRange = {{1, 2412},  {6, 2437},  {11, 2462},
+                                             {36, 5180}, {40, 5200}, {100, 5500}};
 
 TEST(ChannelOf, RangeFirstThenChannelPlan) {
   iw_range range = range_of(kCutRange);

@@ -122,73 +122,167 @@ TEST_F(Current, ResultTable) {
     int channel;
   };
   const Row rows[] = {
-      {"SIOCGIFFLAGS fails", true,
-       [](Interface &i) { i.failures = {Failure{SIOCGIFFLAGS, 0, ENODEV}}; }, {0, 0}, false, 0, 0},
+      {"SIOCGIFFLAGS fails",
+       true,
+       [](Interface &i) {
+         i.failures = {Failure{SIOCGIFFLAGS, 0, ENODEV}};
+       },
+       {0, 0},
+       false,
+       0,
+       0},
       {"interface down", true, [](Interface &i) { i.flags = IFF_BROADCAST; }, {0, 0}, false, 0, 0},
-      {"range unreadable", true,
-       [](Interface &i) { i.failures = {Failure{SIOCGIWRANGE, 0, EOPNOTSUPP}}; }, {-1, 0}, false, 0,
+      {"range unreadable",
+       true,
+       [](Interface &i) {
+         i.failures = {Failure{SIOCGIWRANGE, 0, EOPNOTSUPP}};
+       },
+       {-1, 0},
+       false,
+       0,
        0},
       {"version 13", true, [](Interface &i) { i.we_version = 13; }, {-1, 0}, false, 0, 0},
-      {"protocol name unreadable", true,
-       [](Interface &i) { i.failures = {Failure{SIOCGIWNAME, 0, EOPNOTSUPP}}; }, {-1, 0}, false, 0,
+      {"protocol name unreadable",
+       true,
+       [](Interface &i) {
+         i.failures = {Failure{SIOCGIWNAME, 0, EOPNOTSUPP}};
+       },
+       {-1, 0},
+       false,
+       0,
        0},
-      {"SIOCGIWAP fails", true,
-       [](Interface &i) { i.failures = {Failure{SIOCGIWAP, 0, EIO}}; }, {0, 0}, false, 0, 0},
-      {"not associated (zeros)", false, [](Interface &i) { memset(i.ap, 0, 6); }, {0, 0}, false, 0,
+      {"SIOCGIWAP fails",
+       true,
+       [](Interface &i) {
+         i.failures = {Failure{SIOCGIWAP, 0, EIO}};
+       },
+       {0, 0},
+       false,
+       0,
        0},
-      {"not associated (broadcast)", false, [](Interface &i) { memset(i.ap, 0xff, 6); }, {0, 0},
-       false, 0, 0},
+      {"not associated (zeros)",
+       false,
+       [](Interface &i) { memset(i.ap, 0, 6); },
+       {0, 0},
+       false,
+       0,
+       0},
+      {"not associated (broadcast)",
+       false,
+       [](Interface &i) { memset(i.ap, 0xff, 6); },
+       {0, 0},
+       false,
+       0,
+       0},
       // libiw names this address "None": no entry has that text, and the
       // directed scan finds none either.
-      {"no access point (44:44:...)", false, [](Interface &i) { memset(i.ap, 0x44, 6); }, {0, 0},
-       false, 0, 0},
-      {"SIOCGIWESSID fails", false,
-       [](Interface &i) { i.failures = {Failure{SIOCGIWESSID, 0, EIO}}; }, {-1, 0}, false, 0, 0},
+      {"no access point (44:44:...)",
+       false,
+       [](Interface &i) { memset(i.ap, 0x44, 6); },
+       {0, 0},
+       false,
+       0,
+       0},
+      {"SIOCGIWESSID fails",
+       false,
+       [](Interface &i) {
+         i.failures = {Failure{SIOCGIWESSID, 0, EIO}};
+       },
+       {-1, 0},
+       false,
+       0,
+       0},
       // The query's own frequency requests: the directed scan's, then the
       // refresh's.
-      {"first SIOCGIWFREQ fails", false,
-       [](Interface &i) { i.failures = {Failure{SIOCGIWFREQ, 1, EIO}}; }, {-1, 0}, false, 0, 0},
+      {"first SIOCGIWFREQ fails",
+       false,
+       [](Interface &i) {
+         i.failures = {Failure{SIOCGIWFREQ, 1, EIO}};
+       },
+       {-1, 0},
+       false,
+       0,
+       0},
       {"cached", true, [](Interface &) {}, {0, 0}, true, 61, 11},
-      {"cached, no percentage", true,
+      {"cached, no percentage",
+       true,
        [](Interface &i) {
          i.max_qual = {50, 255, 0, 0};
          i.link = {200, 10, 0, IW_QUAL_QUAL_UPDATED | IW_QUAL_LEVEL_UPDATED};
        },
-       {0, 0}, true, 42, 11},
-      {"cached, last SIOCGIWFREQ fails", true,
-       [](Interface &i) { i.failures = {Failure{SIOCGIWFREQ, 1, EIO}}; }, {0, 0}, true, 61, 1},
+       {0, 0},
+       true,
+       42,
+       11},
+      {"cached, last SIOCGIWFREQ fails",
+       true,
+       [](Interface &i) {
+         i.failures = {Failure{SIOCGIWFREQ, 1, EIO}};
+       },
+       {0, 0},
+       true,
+       61,
+       1},
       {"added by the directed scan", false, [](Interface &) {}, {0, 1}, true, 61, 11},
       // The figure of the scan's quality event (35 of 50) stays.
-      {"added, no percentage", false,
+      {"added, no percentage",
+       false,
        [](Interface &i) {
          i.max_qual = {50, 255, 0, 0};
          i.link = {200, 10, 0, IW_QUAL_QUAL_UPDATED | IW_QUAL_LEVEL_UPDATED};
        },
-       {0, 1}, true, 70, 11},
+       {0, 1},
+       true,
+       70,
+       11},
       // The channel of the scan's frequency event stays.
-      {"added, last SIOCGIWFREQ fails", false,
+      {"added, last SIOCGIWFREQ fails",
+       false,
        [](Interface &i) {
          i.failures = {Failure{SIOCGIWFREQ, 2, EIO}};
          i.cells[1].push_back(ev::freq_mhz(2437));
        },
-       {0, 1}, true, 61, 6},
-      {"directed scan does not report it", false,
-       [](Interface &i) { i.cells = {{ev::ap("02:00:00:00:00:01")}}; }, {0, 0}, false, 0, 0},
-      {"directed scan refused", false,
-       [](Interface &i) { i.failures = {Failure{SIOCSIWSCAN, 0, EPERM}}; }, {0, 0}, false, 0, 0},
+       {0, 1},
+       true,
+       61,
+       6},
+      {"directed scan does not report it",
+       false,
+       [](Interface &i) { i.cells = {{ev::ap("02:00:00:00:00:01")}}; },
+       {0, 0},
+       false,
+       0,
+       0},
+      {"directed scan refused",
+       false,
+       [](Interface &i) {
+         i.failures = {Failure{SIOCSIWSCAN, 0, EPERM}};
+       },
+       {0, 0},
+       false,
+       0,
+       0},
       // The radio is scanning already: that scan's results carry the cell.
-      {"directed scan joins a running scan", false,
+      {"directed scan joins a running scan",
+       false,
        [](Interface &i) {
          i.failures = {Failure{SIOCSIWSCAN, 0, EBUSY}};
          i.fetches = {fakewext::fetch::not_ready(2)};
        },
-       {0, 1}, true, 61, 11},
-      {"directed scan joins a scan that never ends", false,
+       {0, 1},
+       true,
+       61,
+       11},
+      {"directed scan joins a scan that never ends",
+       false,
        [](Interface &i) {
          i.failures = {Failure{SIOCSIWSCAN, 0, EBUSY}};
          i.fetches = {fakewext::fetch::not_ready(1000)};
        },
-       {0, 0}, false, 0, 0},
+       {0, 0},
+       false,
+       0,
+       0},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -308,18 +402,27 @@ TEST_F(Current, PartialRefreshes) {
     int quality;
     int channel;
   } cases[] = {
-      {"rate fails", [](Interface &i) { i.failures = {Failure{SIOCGIWRATE, 0, EIO}}; }, "", 0, 61,
-       11},
+      {"rate fails",
+       [](Interface &i) {
+         i.failures = {Failure{SIOCGIWRATE, 0, EIO}};
+       },
+       "", 0, 61, 11},
       {"rate below 1000 bit/s", [](Interface &i) { i.bitrate = 500; }, "", 1, 61, 11},
       {"no statistics", [](Interface &i) { i.stats = false; }, "36 Mbit/s", 1, 42, 11},
-      {"quality above 100", [](Interface &i) { i.link = {250, 0, 0, 0}; }, "36 Mbit/s", 1, 100,
-       11},
-      {"live quality 0", [](Interface &i) { i.link = {0, 0, 0, IW_QUAL_QUAL_UPDATED}; },
+      {"quality above 100",
+       [](Interface &i) {
+         i.link = {250, 0, 0, 0};
+       },
+       "36 Mbit/s", 1, 100, 11},
+      {"live quality 0",
+       [](Interface &i) {
+         i.link = {0, 0, 0, IW_QUAL_QUAL_UPDATED};
+       },
        "36 Mbit/s", 1, 0, 11},
       {"upper 5 GHz channel off the range",
        [](Interface &i) { i.freq = fakewext::freq_of_mhz(5745); }, "36 Mbit/s", 1, 61, 149},
-      {"6 GHz channel", [](Interface &i) { i.freq = fakewext::freq_of_mhz(5955); }, "36 Mbit/s",
-       1, 61, 1},
+      {"6 GHz channel", [](Interface &i) { i.freq = fakewext::freq_of_mhz(5955); }, "36 Mbit/s", 1,
+       61, 1},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);

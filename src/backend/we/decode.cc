@@ -85,7 +85,8 @@ int take_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy)
   ByteReader(element).peek_u8(0, &id);
   bool security = id == kIdRsn || id == kIdVendor;
   if (security && seen->contains(element)) return 0;
-  int result = parse_security_ies(we_of(ctx)->entry, element.data(), static_cast<int>(element.size()));
+  int result =
+      parse_security_ies(we_of(ctx)->entry, element.data(), static_cast<int>(element.size()));
   if (security) {
     if (copy)
       seen->remember_copy(element);

@@ -460,8 +460,9 @@ TEST_F(Decode, EventsBeforeTheFirstAddressChangeNothing) {
   // State left over from an earlier walk does not open a cell.
   we_of(ctx)->entry = old;
   we_of(ctx)->skipping = 0;
-  Bytes stray = fakewext::encode_events(
-      {ev::essid("stray"), ev::mode(1), ev::freq_mhz(2412), ev::encode_off()}, 22);
+  Bytes stray = fakewext::encode_events({ev::essid("stray"), ev::mode(1), ev::freq_mhz(2412),
+                                         ev::encode_off()},
+                                        22);
   Bytes cell = fakewext::encode_scan({{ev::ap("02:00:00:00:00:01"), ev::essid("real")}}, 22);
   stray.insert(stray.end(), cell.begin(), cell.end());
   ASSERT_EQ(decode_bytes(stray), 0);
@@ -474,8 +475,9 @@ TEST_F(Decode, EventsBeforeTheFirstAddressChangeNothing) {
 }
 
 TEST_F(Decode, MalformedTailEndsTheWalk) {
-  Bytes stream = fakewext::encode_scan(
-      {{ev::ap("02:00:00:00:00:01"), ev::encode_on()}, {ev::ap("02:00:00:00:00:02")}}, 22);
+  Bytes stream = fakewext::encode_scan({{ev::ap("02:00:00:00:00:01"), ev::encode_on()},
+                                        {ev::ap("02:00:00:00:00:02")}},
+                                       22);
   Bytes cut(stream.begin(), stream.end() - 3);
   Bytes half_header = stream;
   half_header.push_back(0x30);
@@ -566,10 +568,10 @@ TEST_F(Decode, FuzzFoundReadPastTheResult) {
   // unknown event. libiw takes the 8-byte event for a 64-bit kernel's layout
   // under a 32-bit program and copies its value from 4 bytes further on,
   // past the end of the 39-byte result.
-  const Bytes result = {
-      0x18, 0x00, 0x15, 0x8b, 0x00, 0x3c, 0x66, 0x73, 0x00, 0x00, 0x06, 0x00, 0x01,
-      0x00, 0x00, 0x26, 0x00, 0x00, 0x6f, 0x66, 0x66, 0x69, 0x63, 0x65, 0x08, 0x00,
-      0x26, 0x8b, 0x66, 0x73, 0x00, 0x00, 0x06, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
+  const Bytes result = {0x18, 0x00, 0x15, 0x8b, 0x00, 0x3c, 0x66, 0x73, 0x00, 0x00,
+                        0x06, 0x00, 0x01, 0x00, 0x00, 0x26, 0x00, 0x00, 0x6f, 0x66,
+                        0x66, 0x69, 0x63, 0x65, 0x08, 0x00, 0x26, 0x8b, 0x66, 0x73,
+                        0x00, 0x00, 0x06, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
   EXPECT_EQ(walk_alone(ctx, result, range), "06:00:01:00:00:26||0|0|0|0|0|\n");
 }
 
@@ -578,9 +580,9 @@ TEST_F(Decode, NoEventShapeReadsPastTheResult) {
   // address, pointer with its token rules, parameter, quality) and unknown
   // ones, at each length up to past the largest fixed part, as the last event
   // or followed by the start of a further one, in both stream layouts.
-  const uint16_t cmds[] = {SIOCSIWCOMMIT, SIOCGIWNAME,  SIOCGIWMODE, SIOCGIWFREQ, SIOCGIWAP,
-                           SIOCGIWESSID,  SIOCGIWSCAN,  SIOCGIWSPY,  SIOCSIWMLME, SIOCGIWRATE,
-                           IWEVQUAL,      IWEVGENIE,    IWEVCUSTOM,  SIOCIWLAST,  0x0001};
+  const uint16_t cmds[] = {SIOCSIWCOMMIT, SIOCGIWNAME, SIOCGIWMODE, SIOCGIWFREQ, SIOCGIWAP,
+                           SIOCGIWESSID,  SIOCGIWSCAN, SIOCGIWSPY,  SIOCSIWMLME, SIOCGIWRATE,
+                           IWEVQUAL,      IWEVGENIE,   IWEVCUSTOM,  SIOCIWLAST,  0x0001};
   const Bytes cell = fakewext::encode_scan({{ev::ap("02:00:00:00:00:01")}}, 22);
   for (uint8_t version : {18, 22}) {
     range = test_range(version);
@@ -598,9 +600,9 @@ TEST_F(Decode, NoEventShapeReadsPastTheResult) {
             next[0] = rest;
             stream.insert(stream.end(), next.begin(), next.end());
           }
-          SCOPED_TRACE(testing::Message() << "version " << int(version) << " cmd " << std::hex
-                                          << cmd << std::dec << " len " << int(len) << " rest "
-                                          << int(rest));
+          SCOPED_TRACE(testing::Message()
+                       << "version " << int(version) << " cmd " << std::hex << cmd << std::dec
+                       << " len " << int(len) << " rest " << int(rest));
           walk_alone(ctx, stream, range);
           if (HasFailure()) return;
         }

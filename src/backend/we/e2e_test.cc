@@ -26,7 +26,6 @@
 #include "netlist/linefmt.h"
 #include "program.h"
 
-
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -117,9 +116,7 @@ cell 02:00:00:00:00:06
   ie 30140100000fac040100000fac040100000fac020c00
 )";
 
-std::string interface_lines(const std::string &extra) {
-  return "interface wlan0\n" + extra + "\n";
-}
+std::string interface_lines(const std::string &extra) { return "interface wlan0\n" + extra + "\n"; }
 
 // The refresh run sees cells 1 to 5 (the fetches name them); a directed scan
 // of a later run gets every cell.
@@ -177,7 +174,8 @@ long last_at(const std::string &log) {
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testsupport::lumra_starts()) GTEST_SKIP() << LUMRA_BINARY << " cannot be started on this machine";
+    if (!testsupport::lumra_starts())
+      GTEST_SKIP() << LUMRA_BINARY << " cannot be started on this machine";
     cache_ = kCachePath;
     std::string dir = cache_.substr(0, cache_.rfind('/'));
     mkdir(dir.c_str(), 0755);
@@ -303,8 +301,9 @@ TEST_F(EndToEnd, CachedRunAddsTheMissingNetwork) {
             "ESSID:new net,Master,WPA2-PSK,149,40 %,300 Mbit/s,");
   EXPECT_EQ(cache(), kRefreshCache + "ESSID:new%20net,02:00:00:00:00:06,Master,WPA2-PSK,149,40 %,");
   // One directed scan for "new net" on 5745 MHz.
-  EXPECT_EQ(count_lines(cached.log, "ioctl SIOCSIWSCAN wlan0 result=0 errno=0 length=316 "
-                                    "flags=0x000a"),
+  EXPECT_EQ(count_lines(cached.log,
+                        "ioctl SIOCSIWSCAN wlan0 result=0 errno=0 length=316 "
+                        "flags=0x000a"),
             1u);
   EXPECT_EQ(count_lines(cached.log, "ioctl SIOCSIWSCAN"), 1u);
   EXPECT_EQ(count_lines(cached.log, "ioctl SIOCSIFFLAGS"), 0u);
@@ -321,7 +320,9 @@ TEST_F(EndToEnd, FailuresPrintTheErrorLine) {
       {"empty result", "  fetch empty\n", {"-i", "wlan0"}, false},
       {"never ready", "  fetch not-ready 148\n", {"-i", "wlan0"}, false},
       {"no scanning before version 14", "  we-version 13\n", {"-i", "wlan0"}, false},
-      {"cached run, version 13", "  we-version 13\n  ap 02:00:00:00:00:02\n", {"-c", "-i", "wlan0"},
+      {"cached run, version 13",
+       "  we-version 13\n  ap 02:00:00:00:00:02\n",
+       {"-c", "-i", "wlan0"},
        true},
   };
   for (const auto &c : cases) {
@@ -448,7 +449,8 @@ TEST_F(CacheLifeCycle, CachedRunsDuringARefreshPrintCompleteLists) {
   const std::string old_out = run(kLater, {"-c", "-i", "wlan0"}).out;
   ASSERT_EQ(old_out, "ESSID:home,Master,WPA2-PSK,11,55 %,65 Mbit/s,ESSID:gone,Master,off,1,10 %,");
 
-  testsupport::started_program refresh = start("refresh", kRefreshScenario, {"-i", "wlan0"}, kScale);
+  testsupport::started_program refresh =
+      start("refresh", kRefreshScenario, {"-i", "wlan0"}, kScale);
   ASSERT_TRUE(refresh.running());
   std::vector<std::string> seen;
   testsupport::program_result done;
@@ -470,7 +472,8 @@ TEST_F(CacheLifeCycle, CachedRunsDuringARefreshPrintCompleteLists) {
 // A cached run without a cache scans, and no cache shows until its list is
 // complete.
 TEST_F(CacheLifeCycle, CachedRunWithoutCacheShowsNoEmptyCache) {
-  testsupport::started_program first = start("first", kRefreshScenario, {"-c", "-i", "wlan0"}, kScale);
+  testsupport::started_program first =
+      start("first", kRefreshScenario, {"-c", "-i", "wlan0"}, kScale);
   testsupport::program_result done;
   int looks = 0;
   while (!first.poll(done)) {
@@ -491,7 +494,8 @@ TEST_F(CacheLifeCycle, KilledRefreshLeavesThePreviousCache) {
   for (long at_ms : {0L, 5L, 40L, 150L, 400L, 700L}) {
     SCOPED_TRACE(at_ms);
     write_all(cache_, kOldCache);
-    testsupport::started_program refresh = start("refresh", kRefreshScenario, {"-i", "wlan0"}, kScale);
+    testsupport::started_program refresh =
+        start("refresh", kRefreshScenario, {"-i", "wlan0"}, kScale);
     sleep_ms(at_ms);
     refresh.kill(SIGKILL);
     testsupport::program_result r = refresh.finish();
@@ -531,8 +535,9 @@ TEST_F(CacheLifeCycle, OverlappingRefreshesLeaveACompleteCache) {
       sleep_ms(1);
     }
     EXPECT_EQ(ra.out, kRefreshOutput);
-    EXPECT_EQ(rb.out, "ESSID:home,Master,WPA2-PSK,6,85 %,54 Mbit/s,"
-                      "ESSID:new net,Master,WPA2-PSK,149,90 %,");
+    EXPECT_EQ(rb.out,
+              "ESSID:home,Master,WPA2-PSK,6,85 %,54 Mbit/s,"
+              "ESSID:new net,Master,WPA2-PSK,149,90 %,");
     const std::string got = cache();
     EXPECT_TRUE(got == kRefreshCache || got == kOtherCache) << got;
     if (gap_ms > 0) {
@@ -557,7 +562,8 @@ TEST_F(CacheLifeCycle, CachedRewriteAfterARefreshCommitLeavesTheRefreshCache) {
   testsupport::started_program cached = start("cached", slow_moved, {"-c", "-i", "wlan0"}, 1, true);
   // The scan request is logged after the cache was read.
   const std::string log = work_ + "/cached.log";
-  for (int i = 0; i < 2000 && read_all(log).find("SIOCSIWSCAN") == std::string::npos; ++i) sleep_ms(1);
+  for (int i = 0; i < 2000 && read_all(log).find("SIOCSIWSCAN") == std::string::npos; ++i)
+    sleep_ms(1);
   ASSERT_NE(read_all(log).find("SIOCSIWSCAN"), std::string::npos);
   testsupport::started_program refresh = start("refresh", kOtherScenario, {"-i", "wlan0"}, 100);
   testsupport::program_result rr = refresh.finish();
@@ -700,9 +706,15 @@ TEST_F(CacheLifeCycle, UnusualFilesAtTheCachePath) {
     unlink(cache_.c_str());
     write_all(target, kRefreshCache);
     switch (c.kind) {
-      case 0: ASSERT_EQ(mkfifo(cache_.c_str(), 0644), 0); break;
-      case 1: ASSERT_EQ(symlink(target.c_str(), cache_.c_str()), 0); break;
-      case 2: ASSERT_EQ(symlink("/dev/zero", cache_.c_str()), 0); break;
+      case 0:
+        ASSERT_EQ(mkfifo(cache_.c_str(), 0644), 0);
+        break;
+      case 1:
+        ASSERT_EQ(symlink(target.c_str(), cache_.c_str()), 0);
+        break;
+      case 2:
+        ASSERT_EQ(symlink("/dev/zero", cache_.c_str()), 0);
+        break;
       default: {
         write_all(cache_, kRefreshCache);  // a valid beginning
         ASSERT_EQ(truncate(cache_.c_str(), c.size), 0);
@@ -748,7 +760,8 @@ TEST_F(CacheLifeCycle, StrayNewFileIsTakenOver) {
 // scan request with EBUSY; each pass takes the running scan's results.
 TEST_F(EndToEnd, BusyDriverRefreshAndCachedRuns) {
   std::string fetches;
-  for (int pass = 0; pass < 5; pass++) fetches += "  fetch not-ready 3\n  fetch results 1 2 3 4 5\n";
+  for (int pass = 0; pass < 5; pass++)
+    fetches += "  fetch not-ready 3\n  fetch results 1 2 3 4 5\n";
   Outcome refresh = run(interface_lines("  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n"
                                         "  rate 54000000\n  link 61 0 0 0x01\n"
                                         "  fail SIOCSIWSCAN every EBUSY\n" +
@@ -860,28 +873,52 @@ TEST_F(EndToEnd, VerboseNamesTheCause) {
     const char *cache;  // written before the run, or null for none
     std::string err;
   } cases[] = {
-      {"scan not permitted", interface_lines("  fail SIOCSIWSCAN every EPERM\n") + kCells,
-       {"-v", "-i", "wlan0"}, nullptr,
+      {"scan not permitted",
+       interface_lines("  fail SIOCSIWSCAN every EPERM\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       nullptr,
        "lumra: SIOCSIWSCAN on wlan0: Operation not permitted "
        "(scanning needs root or CAP_NET_ADMIN)\n"},
-      {"no such interface", interface_lines("  fail SIOCGIWNAME every ENODEV\n") + kCells,
-       {"-v", "-i", "wlan0"}, nullptr, "lumra: wlan0: No such device\n"},
+      {"no such interface",
+       interface_lines("  fail SIOCGIWNAME every ENODEV\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       nullptr,
+       "lumra: wlan0: No such device\n"},
       {"scan from an access point",
        interface_lines("  mode 3\n  fail SIOCSIWSCAN every EOPNOTSUPP\n") + kCells,
-       {"-v", "-i", "wlan0"}, nullptr,
+       {"-v", "-i", "wlan0"},
+       nullptr,
        "lumra: SIOCSIWSCAN on wlan0: Operation not supported "
        "(an access point scans only through -b NL80211)\n"},
-      {"nl80211, no such interface", kRefreshScenario,
-       {"-v", "-b", "NL80211", "-i", "lumra-none0"}, nullptr, "lumra: lumra-none0: No such device\n"},
-      {"nothing found", interface_lines("  fetch empty\n") + kCells, {"-v", "-i", "wlan0"},
-       nullptr, "lumra: scan on wlan0 found no network\n"},
-      {"never ready", interface_lines("  fetch not-ready 148\n") + kCells,
-       {"--verbose", "-i", "wlan0"}, nullptr, "lumra: scan on wlan0: no result within 15 s\n"},
-      {"too old to scan", interface_lines("  we-version 13\n") + kCells, {"-v", "-i", "wlan0"},
-       nullptr, "lumra: wlan0: Wireless Extensions version 13 cannot scan (14 or later needed)\n"},
-      {"malformed cache", kRefreshScenario, {"-v", "-c", "-i", "wlan0"}, malformed.c_str(),
+      {"nl80211, no such interface",
+       kRefreshScenario,
+       {"-v", "-b", "NL80211", "-i", "lumra-none0"},
+       nullptr,
+       "lumra: lumra-none0: No such device\n"},
+      {"nothing found",
+       interface_lines("  fetch empty\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       nullptr,
+       "lumra: scan on wlan0 found no network\n"},
+      {"never ready",
+       interface_lines("  fetch not-ready 148\n") + kCells,
+       {"--verbose", "-i", "wlan0"},
+       nullptr,
+       "lumra: scan on wlan0: no result within 15 s\n"},
+      {"too old to scan",
+       interface_lines("  we-version 13\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       nullptr,
+       "lumra: wlan0: Wireless Extensions version 13 cannot scan (14 or later needed)\n"},
+      {"malformed cache",
+       kRefreshScenario,
+       {"-v", "-c", "-i", "wlan0"},
+       malformed.c_str(),
        "lumra: " + std::string(kCachePath) + ": malformed record 2 at byte 41\n"},
-      {"unknown backend", kRefreshScenario, {"-v", "-b", "we", "-i", "wlan0"}, nullptr,
+      {"unknown backend",
+       kRefreshScenario,
+       {"-v", "-b", "we", "-i", "wlan0"},
+       nullptr,
        "Could not get backend\n\nlumra: we: no such backend\n"},
   };
   for (const auto &c : cases) {

@@ -135,8 +135,8 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
     return -1;
   }
   if (range.we_version_compiled < kLowestWeVersion) {
-    diag_fail(0, "%s: Wireless Extensions version %u cannot scan (%d or later needed)",
-              ctx->ifname, range.we_version_compiled, kLowestWeVersion);
+    diag_fail(0, "%s: Wireless Extensions version %u cannot scan (%d or later needed)", ctx->ifname,
+              range.we_version_compiled, kLowestWeVersion);
     return -1;
   }
   if (trigger(ctx, directed, essid, essid_len, freq) != 0) return -1;
@@ -235,7 +235,8 @@ int we_scan(backend_ctx *ctx) {
       ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
       up = ioctl(we->fd, SIOCSIFFLAGS, &ifr) == 0;
       if (!up)
-        diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
+        diag_fail_hint(errno,
+                       errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
                        "SIOCSIFFLAGS on %s", ctx->ifname);
     }
     if (up) {

@@ -94,9 +94,9 @@ TEST_F(Scan, FivePassesTwoSecondsApart) {
   EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 5u);
   EXPECT_EQ(driver().count(SIOCGIWSCAN), 5u);
-  EXPECT_EQ(driver().waits_us(), (std::vector<int64_t>{kFirstWait, kPause, kFirstWait, kPause,
-                                                       kFirstWait, kPause, kFirstWait, kPause,
-                                                       kFirstWait}));
+  EXPECT_EQ(driver().waits_us(),
+            (std::vector<int64_t>{kFirstWait, kPause, kFirstWait, kPause, kFirstWait, kPause,
+                                  kFirstWait, kPause, kFirstWait}));
   // The pauses wait on no descriptor, the others on the socket alone.
   std::vector<Call> waits = driver().calls(fakewext::kPoll);
   ASSERT_EQ(waits.size(), 9u);

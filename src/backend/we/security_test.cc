@@ -163,7 +163,8 @@ TEST(SecurityElements, RejectedElementsGiveUnknown) {
        "DD 16 00 11 22 01 01 00 00 50 F2 02 01 00 00 50 F2 02 01 00 00 50 F2 02",
        {"unknown"},
        0},
-      {"another oui of type 4 with a wps body", "DD 0F 00 11 22 04 10 44 00 01 02 10 08 00 02 00 80",
+      {"another oui of type 4 with a wps body",
+       "DD 0F 00 11 22 04 10 44 00 01 02 10 08 00 02 00 80",
        {"unknown"},
        0},
       {"oui type 2 shorter than 12 bytes", "DD 09 00 50 F2 02 01 01 00 50 F2", {"unknown"}, 0},
@@ -217,8 +218,10 @@ TEST(SecurityElements, Buffers) {
        0},
       {"length runs past the buffer: cut short", "30 FF 01 00 00 0F AC 04 01 00", {"unknown"}, 0},
       {"single trailing byte ignored", cat({kRsnPsk, "DD"}), {"WPA2-PSK"}, 0},
-      {"wpa and wpa2 and wps", cat({kWpaPsk, kRsnPsk, kWpsPbc}),
-       {"WPA-PSK", "WPA2-PSK", "WPS-PBC"}, 1},
+      {"wpa and wpa2 and wps",
+       cat({kWpaPsk, kRsnPsk, kWpsPbc}),
+       {"WPA-PSK", "WPA2-PSK", "WPS-PBC"},
+       1},
   };
   for (const Case &c : cases) check(c);
 }
@@ -230,29 +233,47 @@ TEST(SecurityElements, AppendsAfterExistingDescriptors) {
 
 TEST(SecurityElements, FurtherKeyManagementSuites) {
   const Case cases[] = {
-      {"wpa3 transition", rsn_with_akms({"00 0F AC 02", "00 0F AC 08"}),
-       {"WPA2-PSK", "WPA2-SAE"}, 0},
-      {"ft and sha256", rsn_with_akms({"00 0F AC 02", "00 0F AC 04", "00 0F AC 06"}),
-       {"WPA2-PSK", "WPA2-FT-PSK", "WPA2-PSK256"}, 0},
+      {"wpa3 transition",
+       rsn_with_akms({"00 0F AC 02", "00 0F AC 08"}),
+       {"WPA2-PSK", "WPA2-SAE"},
+       0},
+      {"ft and sha256",
+       rsn_with_akms({"00 0F AC 02", "00 0F AC 04", "00 0F AC 06"}),
+       {"WPA2-PSK", "WPA2-FT-PSK", "WPA2-PSK256"},
+       0},
       {"enterprise family",
        rsn_with_akms({"00 0F AC 01", "00 0F AC 03", "00 0F AC 05", "00 0F AC 0B", "00 0F AC 0C"}),
-       {"WPA2-802.1X", "WPA2-FT-EAP", "WPA2-EAP256", "WPA2-SUITEB", "WPA2-SB192"}, 0},
-      {"sae family", rsn_with_akms({"00 0F AC 02", "00 0F AC 09", "00 0F AC 18"}),
-       {"WPA2-PSK", "WPA2-FT-SAE", "WPA2-SAEEXT"}, 0},
-      {"owe tdls pasn", rsn_with_akms({"00 0F AC 00", "00 0F AC 12", "00 0F AC 07", "00 0F AC 15"}),
-       {"WPA2-none", "WPA2-OWE", "WPA2-TDLS", "WPA2-PASN"}, 0},
-      {"sha384", rsn_with_akms({"00 0F AC 01", "00 0F AC 14", "00 0F AC 17"}),
-       {"WPA2-802.1X", "WPA2-PSK384", "WPA2-EAP384"}, 0},
-      {"unnamed types", rsn_with_akms({"00 0F AC 02", "00 0F AC 0A", "00 0F AC FF"}),
-       {"WPA2-PSK", "WPA2-AKM10", "WPA2-AKM255"}, 0},
-      {"names only for the ieee oui", rsn_with_akms({"00 0F AC 02", "00 50 F2 08"}),
-       {"WPA2-PSK", "WPA2-AKM8"}, 0},
-      {"oui of a further base type not compared", rsn_with_akms({"00 0F AC 02", "11 22 33 01"}),
-       {"WPA2-PSK", "WPA2-802.1X"}, 0},
+       {"WPA2-802.1X", "WPA2-FT-EAP", "WPA2-EAP256", "WPA2-SUITEB", "WPA2-SB192"},
+       0},
+      {"sae family",
+       rsn_with_akms({"00 0F AC 02", "00 0F AC 09", "00 0F AC 18"}),
+       {"WPA2-PSK", "WPA2-FT-SAE", "WPA2-SAEEXT"},
+       0},
+      {"owe tdls pasn",
+       rsn_with_akms({"00 0F AC 00", "00 0F AC 12", "00 0F AC 07", "00 0F AC 15"}),
+       {"WPA2-none", "WPA2-OWE", "WPA2-TDLS", "WPA2-PASN"},
+       0},
+      {"sha384",
+       rsn_with_akms({"00 0F AC 01", "00 0F AC 14", "00 0F AC 17"}),
+       {"WPA2-802.1X", "WPA2-PSK384", "WPA2-EAP384"},
+       0},
+      {"unnamed types",
+       rsn_with_akms({"00 0F AC 02", "00 0F AC 0A", "00 0F AC FF"}),
+       {"WPA2-PSK", "WPA2-AKM10", "WPA2-AKM255"},
+       0},
+      {"names only for the ieee oui",
+       rsn_with_akms({"00 0F AC 02", "00 50 F2 08"}),
+       {"WPA2-PSK", "WPA2-AKM8"},
+       0},
+      {"oui of a further base type not compared",
+       rsn_with_akms({"00 0F AC 02", "11 22 33 01"}),
+       {"WPA2-PSK", "WPA2-802.1X"},
+       0},
       {"wpa element further suites",
        "DD 1E 00 50 F2 01 01 00 00 50 F2 02 01 00 00 50 F2 02 03 00 00 50 F2 02 00 50 F2 01 00 "
        "50 F2 08",
-       {"WPA-PSK", "WPA-802.1X", "WPA-AKM8"}, 0},
+       {"WPA-PSK", "WPA-802.1X", "WPA-AKM8"},
+       0},
   };
   for (const Case &c : cases) check(c);
 }
@@ -273,13 +294,15 @@ TEST(SecurityElements, FullSlots) {
   // Suites beyond the sixth slot are dropped.
   check({"suites dropped",
          rsn_with_akms({"00 0F AC 02", "00 0F AC 08", "00 0F AC 01", "00 0F AC 04"}),
-         {"WPA2-PSK", "WPA2-SAE"}, 0},
+         {"WPA2-PSK", "WPA2-SAE"},
+         0},
         {"a", "b", "c", "d"});
   // An ordinary access point: WPA, WPA2, WPS and vendor elements.
   check({"ordinary access point",
          cat({kWpaPsk, kRsnPsk, kWpsPbc, kWmmParams, kForeignVendor, kForeignVendor,
               "DD 05 00 10 18 02 00", kRsnPsk}),
-         {"WPA-PSK", "WPA2-PSK", "WPS-PBC", "unknown", "unknown", "unknown"}, 1});
+         {"WPA-PSK", "WPA2-PSK", "WPS-PBC", "unknown", "unknown", "unknown"},
+         1});
 }
 
 TEST(SecurityElements, ShortOrMissingBuffers) {
