@@ -8,6 +8,12 @@
 #include "backend/backend.h"
 #include "backend/common.h"
 
+// libiw fills its own iw_range, 20 bytes longer than the kernel's (it ends
+// with the modulation and bit-rate capabilities). A file that saw the
+// kernel's header first would hand libiw a record too short to fill; it
+// fails here instead.
+static_assert(sizeof(iw_range{}.bitrate_capa) == 4, "include iwlib.h before backend/common.h");
+
 struct network_entry;
 
 extern const backend_ops we_ops;
