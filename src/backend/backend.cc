@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 #include "backend/clock.h"
 
@@ -18,16 +19,6 @@ namespace {
 
 using backend_internal::registry_node;
 
-// Names are compared here rather than by strcmp: a library function called
-// once in a run costs the loader more than the comparison.
-bool same_name(const char *a, const char *b) {
-  while (*a != '\0' && *a == *b) {
-    ++a;
-    ++b;
-  }
-  return *a == *b;
-}
-
 // Constant-initialised, so registration from any start-up initialiser is safe.
 registry_node *registry = nullptr;
 
@@ -35,7 +26,7 @@ registry_node *registry = nullptr;
 
 int backend_register(const char *name, const backend_ops *ops) {
   for (registry_node *n = registry; n != nullptr; n = n->next)
-    if (same_name(n->name, name)) return -1;
+    if (strcmp(n->name, name) == 0) return -1;
   auto *node = static_cast<registry_node *>(malloc(sizeof(registry_node)));
   if (node == nullptr) return -1;
   *node = registry_node{.name = name, .ops = ops, .next = registry};
@@ -46,12 +37,10 @@ int backend_register(const char *name, const backend_ops *ops) {
 backend_ctx *backend_open(const char *name, const char *ifname) {
   // The kernel reads at most IFNAMSIZ - 1 bytes of a name and drops the rest,
   // so a longer name would act on another interface; an empty one names none.
-  if (ifname == nullptr || ifname[0] == '\0') return nullptr;
-  std::size_t len = 0;
-  while (len < IFNAMSIZ && ifname[len] != '\0') ++len;
-  if (len >= IFNAMSIZ) return nullptr;
+  if (ifname == nullptr || ifname[0] == '\0' || strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ)
+    return nullptr;
   for (registry_node *n = registry; n != nullptr; n = n->next) {
-    if (!same_name(n->name, name)) continue;
+    if (strcmp(n->name, name) != 0) continue;
     backend_ctx *ctx = n->ops->create();
     if (ctx == nullptr) return nullptr;
     ctx->ifname = ifname;

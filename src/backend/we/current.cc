@@ -96,16 +96,7 @@ int query(backend_ctx *ctx, int *added) {
   if (ioctl(we->fd, SIOCGIFFLAGS, &ifr) != 0 || (ifr.ifr_flags & IFF_UP) == 0) return 0;
 
   iw_range range;
-  memset(&range, 0, sizeof range);
-  if (iw_get_range_info(we->fd, ctx->ifname, &range) < 0) {
-    diag_fail(errno, "SIOCGIWRANGE on %s", ctx->ifname);
-    return -1;
-  }
-  if (range.we_version_compiled < kLowestWeVersion) {
-    diag_fail(0, "%s: Wireless Extensions version %u is too old (%d or later needed)", ctx->ifname,
-              range.we_version_compiled, kLowestWeVersion);
-    return -1;
-  }
+  if (we_read_range(ctx, &range, "is too old") != 0) return -1;
 
   // Wireless Extensions answer for the interface: the protocol name is
   // the one request that iw_get_basic_config requires; the rest of the

@@ -129,16 +129,7 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
                  const struct iw_freq *freq) {
   const we_ctx *we = we_of(ctx);
   struct iw_range range;
-  memset(&range, 0, sizeof range);
-  if (iw_get_range_info(we->fd, ctx->ifname, &range) < 0) {
-    diag_fail(errno, "SIOCGIWRANGE on %s", ctx->ifname);
-    return -1;
-  }
-  if (range.we_version_compiled < kLowestWeVersion) {
-    diag_fail(0, "%s: Wireless Extensions version %u cannot scan (%d or later needed)", ctx->ifname,
-              range.we_version_compiled, kLowestWeVersion);
-    return -1;
-  }
+  if (we_read_range(ctx, &range, "cannot scan") != 0) return -1;
   if (trigger(ctx, directed, essid, essid_len, freq) != 0) return -1;
 
   long timeout = kFirstWaitUs;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "backend/we/wext.h"
+#include "diag/diag.h"
 
 const backend_ops we_ops = {
     .create = we_create,
@@ -23,15 +24,24 @@ namespace {
 }  // namespace
 
 backend_ctx *we_create() {
-  // malloc, which a run calls anyway: calloc would be one more library
-  // function for the loader to look up.
-  auto *we = static_cast<we_ctx *>(malloc(sizeof(we_ctx)));
+  auto *we = static_cast<we_ctx *>(calloc(1, sizeof(we_ctx)));
   if (we == nullptr) return nullptr;
-  memset(we, 0, sizeof *we);
   we->fd = -1;
-  we->ap_addr[0] = '\0';
-  we->ap_rate[0] = '\0';
   return &we->base;
+}
+
+int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
+  memset(range, 0, sizeof *range);
+  if (iw_get_range_info(we_of(ctx)->fd, ctx->ifname, range) < 0) {
+    diag_fail(errno, "SIOCGIWRANGE on %s", ctx->ifname);
+    return -1;
+  }
+  if (range->we_version_compiled < kLowestWeVersion) {
+    diag_fail(0, "%s: Wireless Extensions version %u %s (%d or later needed)", ctx->ifname,
+              range->we_version_compiled, lacking, kLowestWeVersion);
+    return -1;
+  }
+  return 0;
 }
 
 void we_destroy(backend_ctx *ctx) {

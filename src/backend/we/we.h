@@ -39,6 +39,10 @@ backend_ctx *we_create();
 void we_destroy(backend_ctx *ctx);
 // Records the associated access point and its bit rate; needs an open fd.
 void we_link_snapshot(backend_ctx *ctx);
+// Reads the interface's range through the open fd; -1 (recorded for -v)
+// when it cannot be read or its version is older than kLowestWeVersion,
+// lacking saying what that version cannot do.
+int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking);
 
 // Five scan passes two seconds apart; 0 or -1.
 int we_scan(backend_ctx *ctx);
