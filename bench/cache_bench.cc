@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing and reading a cache of 1,000 records; "per_record" is the time
 // for one record.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cache steps of a refresh run: the start-up check that a new file can
 // be made, then a new cache of 100 networks (as many as many.scn gives;
 // 5.6 KB) made beside the cache, written, fsync'ed and renamed over it, with

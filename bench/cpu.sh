@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Instruction counts (valgrind callgrind) of whole program runs under the fake
 # driver in preload mode (virtual time), beside iwlist and iwconfig run the
 # same way in the same invocation, so that only ratios and per-item figures

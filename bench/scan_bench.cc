@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scan decoding and whole refresh runs.
 //
 // BM_DecodeFullResult: one 65535-byte scan result (the most a fetch can

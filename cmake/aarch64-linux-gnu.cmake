@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Toolchain file for arm64 (AArch64) with Debian's cross compiler:
 #   cmake -S . -B build/arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 set(LUMRA_CROSS_TRIPLE aarch64-linux-gnu)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Toolchain file for armhf (32-bit ARMv7, hard float) with Debian's cross compiler:
 #   cmake -S . -B build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
 set(LUMRA_CROSS_TRIPLE arm-linux-gnueabihf)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling with Debian's cross compilers and multiarch libraries.
 # Included by the per-architecture toolchain files, which set
 # LUMRA_CROSS_TRIPLE (the GNU triplet, which is also the multiarch name),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary scan results to we_decode_scan, through libiw's event
 // extraction, and checks what the network list may look like afterwards.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to the NL80211 backend's parsing: as the attributes
 // of a scan-result message (BSS attributes and their information elements,
 // then the entry the BSS becomes), or as a whole received datagram.

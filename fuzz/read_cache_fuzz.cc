@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes as a cache file: parse_cache (read_cache's parser) gives every
 // record or -1 with an empty list, and a list it gave is written back in the
 // cache form and must parse again as the same list. Every input is parsed

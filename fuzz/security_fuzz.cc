@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary element buffers to parse_security_ies from any slot state
 // and checks what the entry may look like afterwards.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared shell helpers for the build and test scripts.
 # shellcheck shell=bash
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds lumra and runs it.
 #   scripts/run.sh [LUMRA OPTIONS...]   on a machine with a wireless interface
 #   scripts/run.sh --vm                 the demonstration in a VM

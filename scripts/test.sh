@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every check of the project: installs what is missing, builds, and runs
 # the unit suite (g++ and clang with sanitizers), the fuzzers, the VM suite,
 # the cross build and the quality gates. Name stages to run only those:

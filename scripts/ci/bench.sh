@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The benchmarks (Google Benchmark), built for Release: writing and reading
 # the cache, committing a new cache (on disk and on tmpfs), decoding scan
 # results, whole refresh runs under the fake driver, and the instruction

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross build with Debian's cross compilers and multiarch libraries, and the
 # unit suite of that build under qemu-user. Architectures: LUMRA_CROSS_ARCHES
 # (Debian names, default "arm64 armhf").

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang under AddressSanitizer and UBSan and
 # runs every one (each program named *_fuzz in the build, or those named as
 # arguments) until it has executed FUZZ_RUNS inputs (default 10 million).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Quality gates of the shipped program, each reported on its own:
 #   footprint  the stripped Release binary needs libc, libiw and libmnl only
 #              and is no larger than iwlist (a build with the NL80211 backend

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The unit suite again, built by clang under AddressSanitizer and UBSan.
 set -euo pipefail
 # shellcheck source=../lib.sh

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The valgrind readers over recorded output: massif of a refresh run under
 the fake driver (snapshots cut down to the larger branches), memcheck of a
 cached run and of a small program with an invalid read and two leaks,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The unit suite with g++ (debug, library assertions on): every case under
 # ctest (each in a process of its own), then the whole suite once in one
 # process in shuffled order, so that a test depending on what another left

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Figures from valgrind's output files, for the gates, bench/cpu.sh and the
 VM suite's heap check.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Named backends: tables of operations registered at start-up and opened by name.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backend/backend.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backend/channel_plan.h"
 
 namespace {

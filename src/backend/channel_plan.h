@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The IEEE 802.11 channel plan, shared by the backends.
 #pragma once
 

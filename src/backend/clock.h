@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one clock of the program's waits and its summary.
 #pragma once
 

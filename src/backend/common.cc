@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backend/common.h"
 
 #include <cstddef>

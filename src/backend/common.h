@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the backends share: the bit-rate text, the link quality percentage of
 // a Wireless Extensions quality record, the security element walker and the
 // small helpers that fill network entries.

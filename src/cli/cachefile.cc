@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cache file's life cycle: read in place, replaced only whole.
 #include "cli/cachefile.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cache file's life cycle: read in place, replaced only whole.
 //
 // A new list goes to a file beside the cache ("<name>.new"), is flushed and

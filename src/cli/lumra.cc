@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's entry function: options, run mode, cache file and output.
 #include "cli/lumra.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's entry function.
 #pragma once
 

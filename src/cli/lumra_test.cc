@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/lumra.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program is built without exceptions, so nothing could ever catch what
 // the C++ library's templates throw (string_view::substr past the end, say).
 // Their error helpers end the process here, with the library's message,

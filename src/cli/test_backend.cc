@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/test_backend.h"
 
 #include <cstdio>

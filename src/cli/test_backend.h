@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A backend whose every answer a test scripts, for running the entry function
 // in-process without a driver. Registered as "TEST" at start-up.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Why a run failed and what it did, for the -v option. One process, one run:
 // the first failure recorded is the one reported, so the innermost site names
 // the cause and the callers that fail in turn add nothing.

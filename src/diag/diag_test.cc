@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "diag/diag.h"
 
 #include <gtest/gtest.h>

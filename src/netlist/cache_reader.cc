@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cache reader: a cache file's records back into the network list.
 #include <sys/stat.h>
 #include <unistd.h>

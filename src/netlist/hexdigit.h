@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Values of hexadecimal digits, for the cache reader, the list's address
 // index and the scan decoder's element texts: one table in the program.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line writer: the network list as records, in the output form printed
 // for the consumer on the device or in the cache form.
 #include <array>

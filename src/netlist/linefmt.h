@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one text form of the network list: the output line and the cache file.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide list of scanned networks.
 #pragma once
 

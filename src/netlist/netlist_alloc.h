@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The allocator behind list_append_new, replaceable so that tests can make
 // an allocation fail. Not for product code: the product always uses calloc.
 #pragma once

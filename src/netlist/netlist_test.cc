@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "netlist/netlist.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "netlist/numscan.h"
 
 namespace numscan {

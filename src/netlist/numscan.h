@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Number readers for the cache reader. They accept exactly what the C
 // library's sscanf accepts for "%<width>hhx", "%<width>u" and "%d" at the
 // start of a text (blanks skipped, an optional sign, for base 16 an optional

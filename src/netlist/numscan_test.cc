@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "netlist/numscan.h"
 
 #include <gtest/gtest.h>

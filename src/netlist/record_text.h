@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the line writer and the cache reader share: the bounds of each field
 // of a record, the record's prefix, and the word-at-a-time byte tests.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Checks the results that one boot of the test VM handed back, byte for byte.
 
     check.py RESULTS_DIR

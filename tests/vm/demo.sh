@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Shows what one demonstration boot of the VM ran and what lumra printed.
 #   demo.sh RESULTS_DIR KERNEL_VERSION
 set -euo pipefail

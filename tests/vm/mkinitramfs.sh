@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the VM's initramfs: busybox, the kernel modules for virtual radios,
 # hostapd, wpa_supplicant, iw, wireless-tools and lumra, each with the shared
 # libraries that ldd names.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Boots a Linux kernel in QEMU with virtual Wi-Fi radios (mac80211_hwsim),
 # access points (hostapd) and an associated station (wpa_supplicant), runs
 # the built lumra there and checks or shows what it printed.

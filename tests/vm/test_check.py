@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The VM checker's own reading of the line format and of the kernel tools'
 listings, and its verdicts on a recorded boot's results changed one way.
 

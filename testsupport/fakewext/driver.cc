@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated requests: what a cfg80211 driver under a 64-bit kernel's
 // wireless-extensions core answers, for the scripted interfaces.
 #include <dirent.h>

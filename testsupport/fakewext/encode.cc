@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scan events and their stream encoding, as the kernel's iwe_stream_add_*
 // helpers write them on a 64-bit machine.
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fake Wireless Extensions driver beneath libiw, for tests.
 //
 // It answers the system calls that the backend and libiw make (ioctl on the

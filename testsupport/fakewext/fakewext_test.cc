@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fake driver against the real libiw, the real system calls it passes
 // on, and the wireless-tools programs.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system calls that the fake driver stands behind. Linked into a test
 // program (or preloaded), these definitions come before the C library's, so
 // libiw's calls reach them too; anything the driver does not answer goes on

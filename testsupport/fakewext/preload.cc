@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preload mode: the scenario comes from the file named by FAKEWEXT_SCENARIO,
 // and each emulated call is appended to the file named by FAKEWEXT_LOG.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scenario text of the preload library and its call log lines.
 #include <cinttypes>
 #include <cstdlib>

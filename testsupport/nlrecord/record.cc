@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lumra with a recorder of its nl80211 traffic: every request sent and every
 // datagram received goes to the file named first, then the rest of the
 // command line runs as lumra's.

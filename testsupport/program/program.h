@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs built programs as whole processes for the tests.
 #pragma once
 

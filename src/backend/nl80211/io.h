@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The thin I/O layer of the nl80211 backend: netlink sockets through libmnl,
 // requests and their replies, and the wait for scan events. Everything that
 // a reply or event means is decided by the pure parsers (messages.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backend/nl80211/messages.h"
 
 #include <linux/genetlink.h>

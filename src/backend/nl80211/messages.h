@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nl80211 messages to plain records, and scanned BSSs to network list
 // entries. Pure functions over received messages: every attribute is
 // validated through libmnl before its payload is read, and a message that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BSS, station, interface, family and event messages as the kernel sends
 // them, and the entries that BSSs become.
 #include "backend/nl80211/messages.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backend/nl80211/netlink.h"
 
 #include <errno.h>

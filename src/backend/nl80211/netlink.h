@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checked walks over received netlink datagrams and attribute runs. Every
 // length is validated through libmnl before a header or attribute is read;
 // bytes that do not make up whole messages or attributes fail the walk.

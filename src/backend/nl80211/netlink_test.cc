@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reply and event walks over whole datagrams: multipart dumps across
 // several reads, acknowledgements and error replies, and every way a
 // datagram can be cut, padded or sent by someone else.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Instance life cycle, registration, and the scan and current operations.
 #include "diag/diag.h"
 #include "backend/nl80211/nl80211.h"

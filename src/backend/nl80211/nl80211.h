@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nl80211 backend, registered as "NL80211": the same operations and
 // outcomes as the Wireless Extensions backend, over generic netlink.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: netlink datagrams built with libmnl, aligned as the kernel
 // delivers them.
 #pragma once

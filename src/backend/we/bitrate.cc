@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <initializer_list>
 
 #include "backend/common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A checked cursor over a byte span. Every read either succeeds and advances
 // or fails and leaves the reader where it was, so parsers test each result
 // and never touch bytes outside the span.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Channel numbers of the frequencies that drivers report.
 #include <cmath>
 

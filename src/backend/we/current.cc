@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The associated network's entry brought up to date (cached runs).
 #include <unistd.h>
 

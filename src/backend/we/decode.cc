@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scan result events to network list entries.
 #include <algorithm>
 #include <cstdint>

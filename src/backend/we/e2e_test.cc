@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built program run as a whole process, with the fake driver preloaded.
 #include <dirent.h>
 #include <linux/fs.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scanning: triggering, waiting for and fetching scan results.
 #include <errno.h>
 #include <poll.h>

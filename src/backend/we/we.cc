@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Instance life cycle, registration and the link snapshot.
 #include "backend/we/we.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Wireless Extensions backend, registered as "WE".
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Instance life cycle and the link snapshot, against the fake driver.
 #include <fcntl.h>
 #include <gtest/gtest.h>

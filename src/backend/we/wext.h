@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers for Wireless Extensions requests.
 #pragma once
 
