@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "backend/clock.h"
+#include "diag/diag.h"
 
 struct backend_internal::registry_node {
   const char *name;
@@ -38,14 +39,21 @@ int backend_register(const char *name, const backend_ops *ops) {
 backend_ctx *backend_open(const char *name, const char *ifname) {
   // The kernel reads at most IFNAMSIZ - 1 bytes of a name and drops the rest,
   // so a longer name would act on another interface; an empty one names none.
-  if (ifname == nullptr || ifname[0] == '\0' || strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ)
+  if (ifname == nullptr || ifname[0] == '\0') {
+    diag_fail(0, "empty interface name");
     return nullptr;
+  }
+  if (strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ) {
+    diag_fail(0, "interface name too long");
+    return nullptr;
+  }
   for (registry_node *n = registry; n != nullptr; n = n->next) {
     if (strcmp(n->name, name) != 0) continue;
     backend_ctx *ctx = n->ops->create();
     if (ctx == nullptr) return nullptr;
     ctx->ifname = ifname;
     ctx->ops = n->ops;
+    ctx->unserved = 0;
     return ctx;
   }
   return nullptr;

@@ -40,13 +40,25 @@ struct backend_ops {
 struct backend_ctx {
   const backend_ops *ops;
   const char *ifname;  // borrowed from the command line
+  // Set by an operation that failed because this backend cannot serve the
+  // interface (it has no Wireless Extensions, or is no nl80211 one), found
+  // before anything was changed: the interface, the list. Another backend
+  // may then serve the run.
+  int32_t unserved;
 };
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.
 int backend_register(const char *name, const backend_ops *ops);
 // A new instance of the named backend, or null. Null also, without a call of
-// create, for an interface name that is empty or of IFNAMSIZ bytes or more.
+// create, for an interface name that is empty or of IFNAMSIZ bytes or more
+// (the cause recorded for -v).
 backend_ctx *backend_open(const char *name, const char *ifname);
+
+// Whether the security descriptors name every key-management suite of an
+// element, the first one included, from the IEEE 802.11 suite table (-s),
+// or only as the network line has always named them (the default). Set
+// before an operation runs.
+void backend_set_all_suites(bool all);
 
 namespace backend_internal {
 

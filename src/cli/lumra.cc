@@ -22,29 +22,55 @@
 namespace {
 
 constexpr char kDefaultBackend[] = LUMRA_DEFAULT_BACKEND;
+// The other built-in backend, which serves without -b when the default cannot
+// serve the interface; empty when only one is built.
+constexpr char kFallbackBackend[] = LUMRA_FALLBACK_BACKEND;
 constexpr char kDefaultInterface[] = "eth1";
+
+constexpr char kUsage[] =
+    "Usage: lumra [-b BACKEND] [-i INTERFACE] [-c] [-r] [-e] [-s] [-v]\n"
+    "  -b, --backend NAME      backend: WE (Wireless Extensions) or NL80211;\n"
+    "                          without it " LUMRA_DEFAULT_BACKEND
+    ", or the other one where that cannot serve\n"
+    "  -i, --interface IFACE   wireless interface (default eth1)\n"
+    "  -c, --cached            cached run: the cache plus the associated network's live data\n"
+    "  -r, --refresh           refresh run: scan afresh (the default; wins over -c)\n"
+    "  -e, --encode            percent-encode ESSIDs in the printed line\n"
+    "  -s, --suites            name every key-management suite (SAE, OWE, FT-PSK, ...)\n"
+    "  -v, --verbose           one line on standard error: why a run failed, or what it did\n"
+    "  -h, --help              this text\n"
+    "  -V, --version           version and the backends built in\n";
 
 const option kLongOptions[] = {
     {"backend", required_argument, nullptr, 'b'},
     {"cached", no_argument, nullptr, 'c'},
     {"encode", no_argument, nullptr, 'e'},
+    {"help", no_argument, nullptr, 'h'},
     {"interface", required_argument, nullptr, 'i'},
     {"refresh", no_argument, nullptr, 'r'},
+    {"suites", no_argument, nullptr, 's'},
     {"verbose", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
 struct options {
   const char *backend = kDefaultBackend;
   const char *ifname = kDefaultInterface;
+  bool backend_given = false;  // -b: no other backend serves instead
   bool cached = false;
   bool encode = false;
   bool refresh = false;
+  bool suites = false;
   bool verbose = false;
 };
 
 // -v: why a run failed, or what it did, as one line on standard error.
 bool g_verbose = false;
+// The backend that serves the run, and why the default could not, when the
+// other one took over.
+const char *g_served = kDefaultBackend;
+char g_unserved[128];
 
 [[noreturn]] void fail_exit(const char *message) {
   fprintf(stderr, "%s\n", message);
@@ -56,11 +82,12 @@ options parse_options(int argc, char **argv) {
   // The consumer expects our one message, not getopt's own diagnostics.
   opterr = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, "b:cei:rv", kLongOptions, nullptr);
+    int c = getopt_long(argc, argv, "b:cehi:rsvV", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'b':
         opts.backend = optarg;
+        opts.backend_given = true;
         break;
       case 'c':
         opts.cached = true;
@@ -74,14 +101,30 @@ options parse_options(int argc, char **argv) {
       case 'r':
         opts.refresh = true;
         break;
+      case 's':
+        opts.suites = true;
+        break;
       case 'v':
         opts.verbose = true;
         break;
+      case 'h':
+        fputs(kUsage, stdout);
+        exit(0);
+      case 'V':
+        fputs("lumra " LUMRA_VERSION "\nbackends: " LUMRA_BUILT_BACKENDS " (default " LUMRA_DEFAULT_BACKEND ")\n",
+              stdout);
+        exit(0);
       case '?':
         fail_exit("unknown option");
       default:
         break;
     }
+  }
+  // The interface is not a bare argument, as it is for iwlist: a run on
+  // the default interface in its place would mislead.
+  if (optind < argc) {
+    fprintf(stderr, "unexpected argument \"%s\": the interface is given with -i\n", argv[optind]);
+    exit(1);
   }
   return opts;
 }
@@ -92,10 +135,38 @@ options parse_options(int argc, char **argv) {
 void explain(const char *object, const char *what, bool cause_names_object = true) {
   if (!g_verbose) return;
   const char *cause = diag_failure();
+  fputs("lumra: ", stderr);
+  // The other backend failed too: why the default did not serve, then its cause.
+  if (g_unserved[0] != '\0') fprintf(stderr, "%s; %s: ", g_unserved, g_served);
   if (cause != nullptr && cause_names_object)
-    fprintf(stderr, "lumra: %s\n", cause);
+    fprintf(stderr, "%s\n", cause);
   else
-    fprintf(stderr, "lumra: %s: %s\n", object, cause != nullptr ? cause : what);
+    fprintf(stderr, "%s: %s\n", object, cause != nullptr ? cause : what);
+}
+
+// The run's operation: scan, or current with *added.
+int run_operation(backend_ctx *ctx, int *added) {
+  return added == nullptr ? ctx->ops->scan(ctx) : ctx->ops->current(ctx, added);
+}
+
+// The operation on the backend that serves the interface. Without -b, when
+// the default backend cannot serve it (it has then changed nothing, neither
+// the interface nor the list), the other built-in backend runs it instead.
+int serve(backend_ctx **ctx, const options &opts, int *added) {
+  int rc = run_operation(*ctx, added);
+  if (rc == 0 || (*ctx)->unserved == 0 || opts.backend_given || kFallbackBackend[0] == '\0')
+    return rc;
+  backend_ctx *other = backend_open(kFallbackBackend, opts.ifname);
+  if (other == nullptr) return rc;
+  const char *cause = diag_failure();
+  snprintf(g_unserved, sizeof g_unserved, "%s", cause != nullptr ? cause : kDefaultBackend);
+  diag_forget();
+  (*ctx)->ops->destroy(*ctx);
+  *ctx = other;
+  g_served = kFallbackBackend;
+  rc = run_operation(other, added);
+  if (rc == 0) g_unserved[0] = '\0';
+  return rc;
 }
 
 void explain_cache(const char *what) { explain(kCachePath, what, false); }
@@ -143,9 +214,9 @@ int print_networks(bool encode) {
 }
 
 // 0 when the run printed its list, -1 when it printed the error line.
-int refresh_run(backend_ctx *ctx, cache_file &cache, bool encode) {
-  if (ctx->ops->scan(ctx) != 0) {
-    explain(ctx->ifname, "the scan failed");
+int refresh_run(backend_ctx **served, const options &opts, cache_file &cache) {
+  if (serve(served, opts, nullptr) != 0) {
+    explain(opts.ifname, "the scan failed");
     // The old list is not the present one either; without a cache the next
     // cached run scans afresh.
     cache.discard();
@@ -159,24 +230,24 @@ int refresh_run(backend_ctx *ctx, cache_file &cache, bool encode) {
     print_error_line();
     return -1;
   }
-  return print_networks(encode);
+  return print_networks(opts.encode);
 }
 
-int cached_run(backend_ctx *ctx, cache_file &cache, int fd, bool encode) {
+int cached_run(backend_ctx **served, const options &opts, cache_file &cache, int fd) {
   if (read_cache_fd(fd) != 0) {
     explain_cache("malformed cache file");
     print_error_line();
     return -1;
   }
   int added = 0;
-  if (ctx->ops->current(ctx, &added) != 0) {
-    explain(ctx->ifname, "the association could not be read");
+  if (serve(served, opts, &added) != 0) {
+    explain(opts.ifname, "the association could not be read");
     print_error_line();
     return -1;
   }
   // The output does not depend on this rewrite; only the file is at stake.
   if (added == 1) cache.commit(fill_cache, nullptr);
-  return print_networks(encode);
+  return print_networks(opts.encode);
 }
 
 // -v after a run that printed its list: what it did.
@@ -188,7 +259,7 @@ void summarize(const options &opts, bool refresh, int64_t started_us) {
   fprintf(stderr,
           "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
           "%u fetches, %u buffer growths, %lld.%02lld s\n",
-          opts.backend, opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
+          opts.backend_given ? opts.backend : g_served, opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
           n.fetches, n.grows, static_cast<long long>(elapsed / 1000000),
           static_cast<long long>(elapsed % 1000000 / 10000));
 }
@@ -200,6 +271,9 @@ int lumra_main(int argc, char **argv) {
   const int64_t started = monotonic_us();
   options opts = parse_options(argc, argv);
   g_verbose = opts.verbose;
+  g_served = kDefaultBackend;
+  g_unserved[0] = '\0';
+  backend_set_all_suites(opts.suites);
 
   backend_ctx *ctx = backend_open(opts.backend, opts.ifname);
   if (ctx == nullptr) {
@@ -239,9 +313,9 @@ int lumra_main(int argc, char **argv) {
     explain_cache("not a regular file of a size that lumra writes");
     print_error_line();  // never read: not a file that lumra wrote
   } else if (refresh) {
-    result = refresh_run(ctx, cache, opts.encode);
+    result = refresh_run(&ctx, opts, cache);
   } else {
-    result = cached_run(ctx, cache, fd, opts.encode);
+    result = cached_run(&ctx, opts, cache, fd);
   }
   if (g_verbose && result == 0) summarize(opts, refresh, started);
 

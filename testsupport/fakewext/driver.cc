@@ -254,7 +254,7 @@ bool Driver::ioctl(int fd, unsigned long request, void *arg, int *ret) {
   if (failure != nullptr)
     r = -failure->error;
   else if (is_wext(request) && !iface->wireless)
-    r = -EOPNOTSUPP;
+    r = -iface->wireless_error;
   else
     r = dispatch(*iface, request, arg, call);
 

@@ -113,6 +113,7 @@ struct Interface {
   std::string name = "wlan0";
   short flags = IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST;  // scans need IFF_UP
   bool wireless = true;                  // false: no wireless extensions at all
+  int wireless_error = EOPNOTSUPP;       // then every request's errno (ENOTTY: none in the kernel)
   std::string protocol = "IEEE 802.11";  // SIOCGIWNAME
   uint8_t we_version = 22;
   iw_quality max_qual{70, static_cast<uint8_t>(-110), 0,

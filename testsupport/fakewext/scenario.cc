@@ -293,6 +293,7 @@ struct Parser {
       i.flags = static_cast<short>(i.flags & ~IFF_UP);
     } else if (k == "no-wireless") {
       i.wireless = false;
+      if (w.size() == 2 && !parse_errno(w[1], &i.wireless_error)) return fail("bad errno");
     } else if (k == "no-stats") {
       i.stats = false;
     } else if (k == "no-e2big-hint") {

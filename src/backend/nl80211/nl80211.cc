@@ -206,12 +206,20 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
 // Opens the session for ctx's interface and checks that it is an nl80211
 // interface; -1 otherwise.
 int open_session(nl_session *s, nl80211_ctx *ctx) {
+  // Neither a kernel without the nl80211 family nor an interface of another
+  // kind is changed here: the other backend may serve it.
   if (nl_session_open(s) != 0) {
-    diag_fail(errno, "nl80211");
+    if (errno == ENOENT) {
+      diag_fail(0, "nl80211 not available (no cfg80211)");
+      ctx->base.unserved = 1;
+    } else {
+      diag_fail(errno, "nl80211");
+    }
     return -1;
   }
   if (query_interface(s, ctx) != 0) {
     diag_fail(0, "%s: not an nl80211 interface", ctx->base.ifname);
+    ctx->base.unserved = 1;
     return -1;
   }
   return 0;

@@ -2,6 +2,7 @@
 // The associated network's entry brought up to date (cached runs).
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -97,7 +98,15 @@ int query(backend_ctx *ctx, int *added) {
   if (ioctl(we->fd, SIOCGIFFLAGS, &ifr) != 0 || (ifr.ifr_flags & IFF_UP) == 0) return 0;
 
   iw_range range;
-  if (we_read_range(ctx, &range, "is too old") != 0) return -1;
+  if (we_read_range(ctx, &range, "is too old") != 0) {
+    // An interface without Wireless Extensions fails every request: the
+    // name request tells that from a range the driver cannot give.
+    const int err = errno;
+    iwreq name = we_request(ctx->ifname);
+    if ((err == ENOTTY || err == EOPNOTSUPP) && ioctl(we->fd, SIOCGIWNAME, &name) < 0)
+      we_lacks_extensions(ctx, errno);
+    return -1;
+  }
 
   // Wireless Extensions answer for the interface: the protocol name is
   // the one request that iw_get_basic_config requires; the rest of the

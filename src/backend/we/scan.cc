@@ -214,10 +214,10 @@ int we_scan(backend_ctx *ctx) {
   iwreq name = we_request(ctx->ifname);
   ifreq ifr = we_ifreq(ctx->ifname);
   bool flags_read = false;
-  if (ioctl(we->fd, SIOCGIWNAME, &name) != 0)
-    diag_fail_hint(errno, errno == EOPNOTSUPP ? "no Wireless Extensions here" : nullptr, "%s",
-                   ctx->ifname);
-  else if (ioctl(we->fd, SIOCGIFFLAGS, &ifr) != 0)
+  if (ioctl(we->fd, SIOCGIWNAME, &name) != 0) {
+    const int err = errno;
+    if (!we_lacks_extensions(ctx, err)) diag_fail(err, "%s", ctx->ifname);
+  } else if (ioctl(we->fd, SIOCGIFFLAGS, &ifr) != 0)
     diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
   else
     flags_read = true;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "backend/backend.h"
 #include "backend/common.h"
 #include "backend/we/byte_reader.h"
 #include "netlist/netlist.h"
@@ -42,9 +43,9 @@ constexpr char kAkmNames[][7] = {"none", "802.1X", "PSK"};
 // Further IEEE 802.11 (00:0F:AC) AKM suite types, named as hostapd and
 // wpa_supplicant name them where such a name fits in 6 characters (so that
 // "WPA2-" + name stays within a slot) and contains no "/" or ",", which the
-// network line uses as separators. Types left out (10 APPeerKey, 13 FT
-// 802.1X SHA-384, 14-17 FILS, 19 FT-PSK SHA-384, 22) and every type of any
-// other OUI are written as "AKM" and the decimal type.
+// network line uses as separators. Types left out (10 APPeerKey, 14-17
+// FILS, 19 FT-PSK SHA-384, 22) and every type of any other OUI are written
+// as "AKM" and the decimal type when further, "unknown" when first.
 // The names lie in the table itself: no pointer to relocate at start-up.
 struct AkmName {
   uint8_t type;
@@ -65,7 +66,23 @@ constexpr AkmName kIeeeAkmNames[] = {
     {21, "PASN"},    // pre-association security negotiation
     {23, "EAP384"},  // 802.1X with SHA-384
     {24, "SAEEXT"},  // SAE with group-dependent hash (SAE-EXT-KEY)
+    // Named only with -s: as further suites these were always "AKM" and the
+    // type, which the network line's consumer may rely on.
+    {13, "FTE384"},  // FT over 802.1X with SHA-384
+    {25, "FTSAEX"},  // FT over SAE-EXT-KEY
 };
+constexpr size_t kAlwaysNamed = 14;  // the entries named without -s
+
+// -s: every suite named from the table, the first one included.
+bool g_all_suites = false;
+
+// The table's name of an IEEE 802.11 suite type, or null.
+const char *ieee_akm_name(uint8_t type) {
+  const size_t known = g_all_suites ? std::size(kIeeeAkmNames) : kAlwaysNamed;
+  for (size_t i = 0; i < known; ++i)
+    if (kIeeeAkmNames[i].type == type) return kIeeeAkmNames[i].name;
+  return nullptr;
+}
 
 // The slot under construction, or null when every slot is in use (or the
 // count is out of range), so nothing is ever written beyond the last slot.
@@ -105,7 +122,7 @@ struct KeyElement {
   bool wps = false;
   uint16_t wps_methods = 0;  // WPS: configuration method bits, 0 when none found
   uint32_t group = 0;        // group cipher suite selector
-  uint8_t first_akm = 0;     // type of the first AKM suite, an index into kAkmNames
+  const char *first_akm = nullptr;  // name of the first AKM suite
   ByteReader further_akms;   // the remaining AKM suite selectors, 4 bytes each
 };
 
@@ -163,13 +180,21 @@ KeyElement parse_key_element(int kind, ByteReader body) {
   // A count of 0 names no suite, so the bytes after the list are not read as one.
   ByteReader list(akms);
   uint32_t first;
-  if (!list.read_u32_be(&first) || oui_of(first) != akm_oui ||
-      type_of(first) >= std::size(kAkmNames)) {
+  if (!list.read_u32_be(&first) || oui_of(first) != akm_oui) {
+    e.fault = KeyElement::kNoKnownAkm;
+    return e;
+  }
+  // Without -s a first suite beyond the three that both OUIs define is not named.
+  const uint8_t type = type_of(first);
+  if (type < std::size(kAkmNames))
+    e.first_akm = kAkmNames[type];
+  else if (g_all_suites && akm_oui == kOuiIeee)
+    e.first_akm = ieee_akm_name(type);
+  if (e.first_akm == nullptr) {
     e.fault = KeyElement::kNoKnownAkm;
     return e;
   }
   e.fault = KeyElement::kNone;
-  e.first_akm = type_of(first);
   e.further_akms = list;
   return e;
 }
@@ -181,13 +206,10 @@ void further_akm_name(uint32_t selector, char *out, size_t size) {
     snprintf(out, size, "%s", kAkmNames[type]);
     return;
   }
-  if (oui_of(selector) == kOuiIeee) {
-    for (const AkmName &n : kIeeeAkmNames) {
-      if (n.type == type) {
-        snprintf(out, size, "%s", n.name);
-        return;
-      }
-    }
+  const char *name = oui_of(selector) == kOuiIeee ? ieee_akm_name(type) : nullptr;
+  if (name != nullptr) {
+    snprintf(out, size, "%s", name);
+    return;
   }
   snprintf(out, size, "AKM%u", static_cast<unsigned>(type));
 }
@@ -213,7 +235,7 @@ void record_key_element(network_entry *entry, int kind, const KeyElement &e) {
     return;
   }
   slot_append(entry, "-");
-  slot_append(entry, kAkmNames[e.first_akm]);
+  slot_append(entry, e.first_akm);
   slot_commit(entry);
 
   const char *prefix = kind == kKindWpa ? "WPA-" : "WPA2-";
@@ -236,6 +258,8 @@ void record_element(network_entry *entry, int kind, ByteReader body) {
 }
 
 }  // namespace
+
+void backend_set_all_suites(bool all) { g_all_suites = all; }
 
 void add_descriptor(network_entry *entry, const char *text) {
   slot_write(entry, text);

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,7 +35,9 @@ backend_ctx *we_create() {
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
   memset(range, 0, sizeof *range);
   if (iw_get_range_info(we_of(ctx)->fd, ctx->ifname, range) < 0) {
-    diag_fail(errno, "SIOCGIWRANGE on %s", ctx->ifname);
+    const int err = errno;
+    diag_fail(err, "SIOCGIWRANGE on %s", ctx->ifname);
+    errno = err;  // for the caller's judgement
     return -1;
   }
   if (range->we_version_compiled < kLowestWeVersion) {
@@ -43,6 +46,19 @@ int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
     return -1;
   }
   return 0;
+}
+
+bool we_lacks_extensions(backend_ctx *ctx, int err) {
+  if (err != ENOTTY && err != EOPNOTSUPP) return false;
+  diag_forget();
+  ifreq ifr = we_ifreq(ctx->ifname);
+  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) {
+    diag_fail(errno, "%s", ctx->ifname);
+    return true;
+  }
+  diag_fail(0, "no Wireless Extensions on %s (try -b NL80211)", ctx->ifname);
+  ctx->unserved = 1;
+  return true;
 }
 
 void we_destroy(backend_ctx *ctx) {

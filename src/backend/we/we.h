@@ -43,7 +43,15 @@ void we_link_snapshot(backend_ctx *ctx);
 // Reads the interface's range through the open fd; -1 (recorded for -v)
 // when it cannot be read or its version is older than kLowestWeVersion,
 // lacking saying what that version cannot do.
+// errno stays the request's.
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking);
+// After a Wireless Extensions request failed with err: whether it failed
+// because the interface has none (ENOTTY from a kernel without them, for any
+// name; EOPNOTSUPP from cfg80211 for an interface it serves without them).
+// The cause then replaces what was recorded: the flags request tells a
+// missing interface ("No such device"), as iwconfig tells it, from one
+// without Wireless Extensions, which marks ctx unserved. Needs an open fd.
+bool we_lacks_extensions(backend_ctx *ctx, int err);
 
 // Five scan passes two seconds apart; 0 or -1.
 int we_scan(backend_ctx *ctx);
