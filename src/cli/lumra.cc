@@ -42,16 +42,11 @@ constexpr char kUsage[] =
     "  -V, --version           version and the backends built in\n";
 
 const option kLongOptions[] = {
-    {"backend", required_argument, nullptr, 'b'},
-    {"cached", no_argument, nullptr, 'c'},
-    {"encode", no_argument, nullptr, 'e'},
-    {"help", no_argument, nullptr, 'h'},
-    {"interface", required_argument, nullptr, 'i'},
-    {"refresh", no_argument, nullptr, 'r'},
-    {"suites", no_argument, nullptr, 's'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
+    {"backend", required_argument, nullptr, 'b'},   {"cached", no_argument, nullptr, 'c'},
+    {"encode", no_argument, nullptr, 'e'},          {"help", no_argument, nullptr, 'h'},
+    {"interface", required_argument, nullptr, 'i'}, {"refresh", no_argument, nullptr, 'r'},
+    {"suites", no_argument, nullptr, 's'},          {"verbose", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},         {nullptr, 0, nullptr, 0},
 };
 
 struct options {
@@ -111,7 +106,8 @@ options parse_options(int argc, char **argv) {
         fputs(kUsage, stdout);
         exit(0);
       case 'V':
-        fputs("lumra " LUMRA_VERSION "\nbackends: " LUMRA_BUILT_BACKENDS " (default " LUMRA_DEFAULT_BACKEND ")\n",
+        fputs("lumra " LUMRA_VERSION "\nbackends: " LUMRA_BUILT_BACKENDS
+              " (default " LUMRA_DEFAULT_BACKEND ")\n",
               stdout);
         exit(0);
       case '?':
@@ -259,8 +255,9 @@ void summarize(const options &opts, bool refresh, int64_t started_us) {
   fprintf(stderr,
           "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
           "%u fetches, %u buffer growths, %lld.%02lld s\n",
-          opts.backend_given ? opts.backend : g_served, opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
-          n.fetches, n.grows, static_cast<long long>(elapsed / 1000000),
+          opts.backend_given ? opts.backend : g_served, opts.ifname, refresh ? "refresh" : "cached",
+          networks, n.passes, n.joined, n.fetches, n.grows,
+          static_cast<long long>(elapsed / 1000000),
           static_cast<long long>(elapsed % 1000000 / 10000));
 }
 
@@ -271,6 +268,7 @@ int lumra_main(int argc, char **argv) {
   const int64_t started = monotonic_us();
   options opts = parse_options(argc, argv);
   g_verbose = opts.verbose;
+  diag_reset();  // a run's own causes only (the tests run several in one process)
   g_served = kDefaultBackend;
   g_unserved[0] = '\0';
   backend_set_all_suites(opts.suites);

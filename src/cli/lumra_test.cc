@@ -18,6 +18,7 @@
 
 #include "backend/backend.h"
 #include "cli/test_backend.h"
+#include "diag/diag.h"
 #include "netlist/linefmt.h"
 #include "netlist/netlist.h"
 #include "program.h"
@@ -250,12 +251,6 @@ const mode_case kModeCases[] = {
     {"-c -c", {"-c", "-b", "TEST", "-c"}, kGoodCache, true, false},
     {"--cached", {"--backend=TEST", "--cached"}, kGoodCache, true, false},
     {"-c without a cache file", {"-b", "TEST", "-c"}, std::nullopt, false, false},
-    {"-c amid non-options",
-     {"first", "-b", "TEST", "middle", "-c", "last"},
-     kGoodCache,
-     true,
-     false},
-    {"non-options only", {"-b", "TEST", "c", "cached"}, kGoodCache, false, false},
     {"-e", {"-b", "TEST", "-e"}, kOldCache, false, true},
     {"--encode with -c", {"-b", "TEST", "--encode", "-c"}, kGoodCache, true, true},
     {"-ce bundled", {"-bTEST", "-ce"}, kGoodCache, true, true},
@@ -580,6 +575,86 @@ TEST_F(LumraRunDeathTest, CacheThatCannotBeOpened) {
   rmdir(kCachePath);
 }
 
+#if LUMRA_HAVE_WE && LUMRA_HAVE_NL80211
+// The default backend cannot serve the interface (as WE where it has no
+// Wireless Extensions), or fails otherwise.
+bool g_refuse_unserved = true;
+int g_refusals = 0;
+
+backend_ctx *refusing_create() {
+  return static_cast<backend_ctx *>(calloc(1, sizeof(backend_ctx)));
+}
+void refusing_destroy(backend_ctx *ctx) { free(ctx); }
+int refuse(backend_ctx *ctx) {
+  ++g_refusals;
+  diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
+  ctx->unserved = g_refuse_unserved ? 1 : 0;
+  return -1;
+}
+int refuse_current(backend_ctx *ctx, int *added) {
+  *added = 0;
+  return refuse(ctx);
+}
+const backend_ops kRefusing = {refusing_create, refusing_destroy, refuse, refuse_current};
+
+TEST_F(LumraRun, OtherBackendServesWhereTheDefaultCannot) {
+  backend_internal::scoped_registry registry;
+  ASSERT_EQ(backend_register(LUMRA_DEFAULT_BACKEND, &kRefusing), 0);
+  ASSERT_EQ(backend_register(LUMRA_FALLBACK_BACKEND, test_backend_ops()), 0);
+  const std::string other = LUMRA_FALLBACK_BACKEND;
+  const struct {
+    const char *name;
+    std::vector<std::string> args;
+    bool unserved;
+    int other_result;
+    std::string out;
+    std::string err;  // the start of standard error
+    int other_runs;
+    int entries_at_current = -1;  // the cache's two, untouched by the refusal
+  } cases[] = {
+      {"refresh", {"-v"}, true, 0, kScanOut, "lumra: " + other + " on eth1, refresh run: 2 ", 1},
+      {"cached",
+       {"-v", "-c"},
+       true,
+       0,
+       kCachedOut,
+       "lumra: " + other + " on eth1, cached run: 2 ",
+       1,
+       2},
+      {"both fail",
+       {"-v"},
+       true,
+       -1,
+       kError,
+       "lumra: no Wireless Extensions on eth1; " + other + ": eth1: the scan failed\n",
+       1},
+      {"-b names it",
+       {"-v", "-b", LUMRA_DEFAULT_BACKEND},
+       true,
+       0,
+       kError,
+       "lumra: no Wireless Extensions on eth1\n",
+       0},
+      {"another failure", {"-v"}, false, 0, kError, "lumra: no Wireless Extensions on eth1\n", 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    set_cache(kGoodCache);
+    g_refuse_unserved = c.unserved;
+    g_refusals = 0;
+    test_backend().scan_result = test_backend().current_result = c.other_result;
+    run_result r = run(c.args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+    EXPECT_EQ(g_refusals, 1);
+    EXPECT_EQ(test_backend().scans + test_backend().currents, c.other_runs);
+    EXPECT_EQ(test_backend().entries_at_current, c.entries_at_current);
+  }
+}
+#endif
+
 TEST(TestBackend, RegisteredAtStartUp) {
   backend_ctx *ctx = backend_open(kTestBackend, "wlan9");
   ASSERT_NE(ctx, nullptr);
@@ -627,6 +702,40 @@ TEST_F(LumraBinary, UnknownOptionOrMissingArgument) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "unknown option\n");
+    EXPECT_EQ(cache_bytes(), kOldCache);
+  }
+}
+
+TEST_F(LumraBinary, HelpVersionAndStrayArguments) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // its start
+    std::string err;
+  } cases[] = {
+      {{"-h"}, 0, "Usage: lumra [-b BACKEND] [-i INTERFACE] [-c] [-r] [-e] [-s] [-v]\n", ""},
+      {{"-c", "--help", "-x"}, 0, "Usage: lumra ", ""},
+      {{"-V"},
+       0,
+       "lumra " LUMRA_VERSION "\nbackends: " LUMRA_BUILT_BACKENDS " (default " LUMRA_DEFAULT_BACKEND
+       ")\n",
+       ""},
+      {{"--version"}, 0, "lumra " LUMRA_VERSION "\n", ""},
+      {{"wlan0"}, 1, "", "unexpected argument \"wlan0\": the interface is given with -i\n"},
+      {{"-c", "-b", "TEST", "wlan1", "x"},
+       1,
+       "",
+       "unexpected argument \"wlan1\": the interface is given with -i\n"},
+      {{"--", "-c"}, 1, "", "unexpected argument \"-c\": the interface is given with -i\n"},
+  };
+  set_cache(kOldCache);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    proc_result r = spawn_lumra(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+    EXPECT_EQ(r.out.empty(), c.out.empty());
+    EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(cache_bytes(), kOldCache);
   }
 }

@@ -78,6 +78,8 @@ const backend_ops test_ops = {
 
 test_script &test_backend() { return script; }
 
+const backend_ops *test_backend_ops() { return &test_ops; }
+
 network_entry test_entry(const std::string &essid, const char *bssid, const char *mode,
                          const std::vector<const char *> &security, int32_t channel,
                          uint8_t quality) {

@@ -43,6 +43,8 @@ struct test_script {
 
 // The one script; a test assigns a fresh one before each run.
 test_script &test_backend();
+// Its operations, for a test that registers them under another name.
+const backend_ops *test_backend_ops();
 
 // An entry as a scan would produce it; `next` is ignored when appended.
 network_entry test_entry(const std::string &essid, const char *bssid, const char *mode,

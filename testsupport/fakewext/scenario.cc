@@ -41,7 +41,7 @@ const Named kErrnos[] = {
     {"ENOMEM", ENOMEM},       {"EACCES", EACCES},     {"EFAULT", EFAULT},
     {"EBUSY", EBUSY},         {"ENODEV", ENODEV},     {"EINVAL", EINVAL},
     {"ENOENT", ENOENT},       {"ENETDOWN", ENETDOWN}, {"EOPNOTSUPP", EOPNOTSUPP},
-    {"ETIMEDOUT", ETIMEDOUT},
+    {"ETIMEDOUT", ETIMEDOUT}, {"ENOTTY", ENOTTY},
 };
 
 bool parse_long(std::string_view s, long *out) {

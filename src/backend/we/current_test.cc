@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "backend/we/we.h"
+#include "diag/diag.h"
 #include "fakewext.h"
 #include "netlist/netlist.h"
 
@@ -107,6 +108,37 @@ TEST_F(Current, NoSocket) {
   EXPECT_EQ(added, 0);
   EXPECT_LT(we_of(ctx)->fd, 0);
   we_of(ctx)->fd = -1;
+}
+
+// Only an interface without Wireless Extensions leaves the run to another
+// backend, not one whose driver cannot give its range.
+TEST_F(Current, WithoutWirelessExtensions) {
+  const struct {
+    bool wireless;
+    int error;
+    const char *cause;
+  } cases[] = {
+      {false, ENOTTY, "no Wireless Extensions on wlan0 (try -b NL80211)"},
+      {false, EOPNOTSUPP, "no Wireless Extensions on wlan0 (try -b NL80211)"},
+      {true, EOPNOTSUPP, "SIOCGIWRANGE on wlan0: Operation not supported"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.cause);
+    fakewext::Session session;
+    Interface i = associated();
+    i.wireless = c.wireless;
+    i.wireless_error = c.error;
+    if (c.wireless) i.failures = {Failure{SIOCGIWRANGE, 0, c.error}};
+    session.add(i);
+    list_clear();
+    cached(kApText, "home");
+    diag_reset();
+    ctx->unserved = 0;
+    EXPECT_EQ(run().result, -1);
+    EXPECT_STREQ(diag_failure(), c.cause);
+    EXPECT_EQ(ctx->unserved, c.wireless ? 0 : 1);
+  }
+  diag_reset();
 }
 
 // Each row: the interface as set up, whether the cache holds the access

@@ -874,53 +874,95 @@ TEST_F(EndToEnd, VerboseNamesTheCause) {
     const char *cache;  // written before the run, or null for none
     std::string err;
   } cases[] = {
-      {"scan not permitted",
-       interface_lines("  fail SIOCSIWSCAN every EPERM\n") + kCells,
-       {"-v", "-i", "wlan0"},
-       nullptr,
-       "lumra: SIOCSIWSCAN on wlan0: Operation not permitted "
-       "(scanning needs root or CAP_NET_ADMIN)\n"},
-      {"no such interface",
-       interface_lines("  fail SIOCGIWNAME every ENODEV\n") + kCells,
-       {"-v", "-i", "wlan0"},
-       nullptr,
-       "lumra: wlan0: No such device\n"},
-      {"scan from an access point",
-       interface_lines("  mode 3\n  fail SIOCSIWSCAN every EOPNOTSUPP\n") + kCells,
-       {"-v", "-i", "wlan0"},
-       nullptr,
-       "lumra: SIOCSIWSCAN on wlan0: Operation not supported "
-       "(an access point scans only through -b NL80211)\n"},
-      {"nl80211, no such interface",
-       kRefreshScenario,
-       {"-v", "-b", "NL80211", "-i", "lumra-none0"},
-       nullptr,
-       "lumra: lumra-none0: No such device\n"},
-      {"nothing found",
-       interface_lines("  fetch empty\n") + kCells,
-       {"-v", "-i", "wlan0"},
-       nullptr,
-       "lumra: scan on wlan0 found no network\n"},
-      {"never ready",
-       interface_lines("  fetch not-ready 148\n") + kCells,
-       {"--verbose", "-i", "wlan0"},
-       nullptr,
-       "lumra: scan on wlan0: no result within 15 s\n"},
-      {"too old to scan",
-       interface_lines("  we-version 13\n") + kCells,
-       {"-v", "-i", "wlan0"},
-       nullptr,
-       "lumra: wlan0: Wireless Extensions version 13 cannot scan (14 or later needed)\n"},
-      {"malformed cache",
-       kRefreshScenario,
-       {"-v", "-c", "-i", "wlan0"},
-       malformed.c_str(),
-       "lumra: " + std::string(kCachePath) + ": malformed record 2 at byte 41\n"},
-      {"unknown backend",
-       kRefreshScenario,
-       {"-v", "-b", "we", "-i", "wlan0"},
-       nullptr,
-       "Could not get backend\n\nlumra: we: no such backend\n"},
+    {"scan not permitted",
+     interface_lines("  fail SIOCSIWSCAN every EPERM\n") + kCells,
+     {"-v", "-i", "wlan0"},
+     nullptr,
+     "lumra: SIOCSIWSCAN on wlan0: Operation not permitted "
+     "(scanning needs root or CAP_NET_ADMIN)\n"},
+    {"no such interface",
+     interface_lines("  fail SIOCGIWNAME every ENODEV\n") + kCells,
+     {"-v", "-i", "wlan0"},
+     nullptr,
+     "lumra: wlan0: No such device\n"},
+    {"scan from an access point",
+     interface_lines("  mode 3\n  fail SIOCSIWSCAN every EOPNOTSUPP\n") + kCells,
+     {"-v", "-i", "wlan0"},
+     nullptr,
+     "lumra: SIOCSIWSCAN on wlan0: Operation not supported "
+     "(an access point scans only through -b NL80211)\n"},
+    {"nl80211, no such interface",
+     kRefreshScenario,
+     {"-v", "-b", "NL80211", "-i", "lumra-none0"},
+     nullptr,
+     "lumra: lumra-none0: No such device\n"},
+    {"nothing found",
+     interface_lines("  fetch empty\n") + kCells,
+     {"-v", "-i", "wlan0"},
+     nullptr,
+     "lumra: scan on wlan0 found no network\n"},
+    {"never ready",
+     interface_lines("  fetch not-ready 148\n") + kCells,
+     {"--verbose", "-i", "wlan0"},
+     nullptr,
+     "lumra: scan on wlan0: no result within 15 s\n"},
+    {"too old to scan",
+     interface_lines("  we-version 13\n") + kCells,
+     {"-v", "-i", "wlan0"},
+     nullptr,
+     "lumra: wlan0: Wireless Extensions version 13 cannot scan (14 or later needed)\n"},
+    {"malformed cache",
+     kRefreshScenario,
+     {"-v", "-c", "-i", "wlan0"},
+     malformed.c_str(),
+     "lumra: " + std::string(kCachePath) + ": malformed record 2 at byte 41\n"},
+    {"unknown backend",
+     kRefreshScenario,
+     {"-v", "-b", "we", "-i", "wlan0"},
+     nullptr,
+     "Could not get backend\n\nlumra: we: no such backend\n"},
+    {"empty interface name",
+     kRefreshScenario,
+     {"-v", "-i", ""},
+     nullptr,
+     "Could not get backend\n\nlumra: empty interface name\n"},
+    {"interface name of 16 bytes",
+     kRefreshScenario,
+     {"-v", "-i", "wlan0wlan0wlan0w"},
+     nullptr,
+     "Could not get backend\n\nlumra: interface name too long\n"},
+    // A kernel without Wireless Extensions answers ENOTTY for every name;
+    // cfg80211 answers EOPNOTSUPP for an interface it serves without them.
+    {"no Wireless Extensions in the kernel",
+     interface_lines("  down\n  no-wireless ENOTTY\n"),
+     {"-v", "-b", "WE", "-i", "wlan0"},
+     nullptr,
+     "lumra: no Wireless Extensions on wlan0 (try -b NL80211)\n"},
+    {"no Wireless Extensions for the interface, cached run",
+     interface_lines("  no-wireless EOPNOTSUPP\n"),
+     {"-v", "-b", "WE", "-c", "-i", "wlan0"},
+     kRefreshCache.c_str(),
+     "lumra: no Wireless Extensions on wlan0 (try -b NL80211)\n"},
+    {"missing, no Wireless Extensions in the kernel",
+     interface_lines("  no-wireless ENOTTY\n  fail SIOCGIFFLAGS every ENODEV\n"),
+     {"-v", "-i", "wlan0"},
+     nullptr,
+     "lumra: wlan0: No such device\n"},
+#if LUMRA_HAVE_NL80211
+    // Without -b the NL80211 backend is tried; the kernel has no such interface.
+    {"no Wireless Extensions, NL80211 tried",
+     "interface lumrafake0\n  no-wireless ENOTTY\n",
+     {"-v", "-i", "lumrafake0"},
+     nullptr,
+     "lumra: no Wireless Extensions on lumrafake0 (try -b NL80211); "
+     "NL80211: lumrafake0: No such device\n"},
+    {"no Wireless Extensions, cached run, NL80211 tried",
+     "interface lumrafake0\n  no-wireless EOPNOTSUPP\n",
+     {"-v", "-c", "-i", "lumrafake0"},
+     kRefreshCache.c_str(),
+     "lumra: NL80211 on lumrafake0, cached run: 5 networks, 0 passes (0 joined a running scan), "
+     "0 fetches, 0 buffer growths, 0.00 s\n"},
+#endif
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -939,6 +981,28 @@ TEST_F(EndToEnd, VerboseNamesTheCause) {
     EXPECT_EQ(r.out, q.out);
     EXPECT_EQ(q.err, r.status == 1 ? "Could not get backend\n\n" : "");
   }
+}
+
+// -s names the first key-management suite beyond PSK and 802.1X too; the
+// cache keeps what the refresh run wrote, and a cached run prints it as it is.
+TEST_F(EndToEnd, SuitesNamed) {
+  const std::string scenario = interface_lines("") + R"(
+cell 02:00:00:00:00:07
+  channel 1
+  freq 2412
+  qual 35 181 0 0x2b
+  essid "wpa3"
+  encode on
+  mode 3
+  ie 30180100000fac040100000fac040200000fac08000fac020c00
+)";
+  Outcome plain = run(scenario, {"-i", "wlan0"});
+  EXPECT_EQ(plain.out, "ESSID:wpa3,Master,unknown,1,50 %,");
+  Outcome named = run(scenario, {"-s", "-i", "wlan0"});
+  EXPECT_EQ(named.out, "ESSID:wpa3,Master,WPA2-SAE/WPA2-PSK,1,50 %,");
+  EXPECT_EQ(cache(), "ESSID:wpa3,02:00:00:00:00:07,Master,WPA2-SAE/WPA2-PSK,1,50 %,");
+  Outcome cached = run(scenario, {"-c", "-i", "wlan0"});
+  EXPECT_EQ(cached.out, named.out);
 }
 
 TEST_F(EndToEnd, VerboseSumsUpARun) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "backend/we/we.h"
+#include "diag/diag.h"
 #include "fakewext.h"
 #include "netlist/netlist.h"
 
@@ -160,8 +161,8 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
   } cases[] = {
       {"wireless, down", true, down, {}, 0, {SIOCGIWNAME, SIOCGIFFLAGS, SIOCSIFFLAGS}},
       {"wireless, up", true, down | IFF_UP, {}, 0, {SIOCGIWNAME, SIOCGIFFLAGS, SIOCGIWNAME}},
-      {"not wireless, down", false, down, {}, -1, {SIOCGIWNAME}},
-      {"not wireless, up", false, down | IFF_UP, {}, -1, {SIOCGIWNAME}},
+      {"not wireless, down", false, down, {}, -1, {SIOCGIWNAME, SIOCGIFFLAGS}},
+      {"not wireless, up", false, down | IFF_UP, {}, -1, {SIOCGIWNAME, SIOCGIFFLAGS}},
       {"name request fails", true, down, {Failure{SIOCGIWNAME, 0, ENODEV}}, -1, {SIOCGIWNAME}},
   };
   for (const auto &c : cases) {
@@ -179,9 +180,37 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
     EXPECT_EQ(first, c.first);
     if (c.result != 0) {
       EXPECT_EQ(iface->flags, c.flags);
-      EXPECT_EQ(driver().log().size(), 1u);
+      EXPECT_EQ(driver().log().size(), c.first.size());
     }
   }
+}
+
+// Whichever errno the kernel gives for Wireless Extensions it lacks, the
+// flags tell a missing interface from one without them; only the latter
+// leaves the run to another backend.
+TEST_F(Scan, WithoutWirelessExtensions) {
+  const struct {
+    int error;
+    bool missing;
+    const char *cause;
+  } cases[] = {
+      {ENOTTY, false, "no Wireless Extensions on wlan0 (try -b NL80211)"},
+      {EOPNOTSUPP, false, "no Wireless Extensions on wlan0 (try -b NL80211)"},
+      {ENOTTY, true, "wlan0: No such device"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.cause);
+    diag_reset();
+    ctx->unserved = 0;
+    iface->wireless = false;
+    iface->wireless_error = c.error;
+    iface->failures.clear();
+    if (c.missing) iface->failures = {Failure{SIOCGIFFLAGS, 0, ENODEV}};
+    EXPECT_EQ(we_scan(ctx), -1);
+    EXPECT_STREQ(diag_failure(), c.cause);
+    EXPECT_EQ(ctx->unserved, c.missing ? 0 : 1);
+  }
+  diag_reset();
 }
 
 // poll takes descriptors of any number; select cannot watch one at

@@ -120,10 +120,10 @@ struct KeyElement {
   };
   Fault fault = kMalformed;
   bool wps = false;
-  uint16_t wps_methods = 0;  // WPS: configuration method bits, 0 when none found
-  uint32_t group = 0;        // group cipher suite selector
+  uint16_t wps_methods = 0;         // WPS: configuration method bits, 0 when none found
+  uint32_t group = 0;               // group cipher suite selector
   const char *first_akm = nullptr;  // name of the first AKM suite
-  ByteReader further_akms;   // the remaining AKM suite selectors, 4 bytes each
+  ByteReader further_akms;          // the remaining AKM suite selectors, 4 bytes each
 };
 
 // The configuration methods that the first Config Methods or Selected

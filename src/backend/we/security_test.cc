@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/backend.h"
 #include "backend/we/we.h"
 #include "netlist/netlist.h"
 
@@ -277,6 +278,40 @@ TEST(SecurityElements, FurtherKeyManagementSuites) {
        0},
   };
   for (const Case &c : cases) check(c);
+}
+
+// -s: every suite the table knows is named, the first one too; without it
+// the descriptors stay as they always were.
+TEST(SecurityElements, AllSuitesNamed) {
+  struct all_suites {
+    all_suites() { backend_set_all_suites(true); }
+    ~all_suites() { backend_set_all_suites(false); }
+  };
+  const struct {
+    const char *type;
+    const char *named;
+  } firsts[] = {
+      {"03", "WPA2-FT-EAP"}, {"04", "WPA2-FT-PSK"}, {"05", "WPA2-EAP256"}, {"06", "WPA2-PSK256"},
+      {"07", "WPA2-TDLS"},   {"08", "WPA2-SAE"},    {"09", "WPA2-FT-SAE"}, {"0B", "WPA2-SUITEB"},
+      {"0C", "WPA2-SB192"},  {"0D", "WPA2-FTE384"}, {"12", "WPA2-OWE"},    {"14", "WPA2-PSK384"},
+      {"15", "WPA2-PASN"},   {"17", "WPA2-EAP384"}, {"18", "WPA2-SAEEXT"}, {"19", "WPA2-FTSAEX"},
+      {"0A", "unknown"},     {"FF", "unknown"},
+  };
+  for (const auto &f : firsts) {
+    const std::string rsn = rsn_with_akms({std::string("00 0F AC ") + f.type});
+    check({"without -s", rsn, {"unknown"}, 0});
+    const all_suites on;
+    check({f.named, rsn, {f.named}, 0});
+  }
+  const std::string further = rsn_with_akms({"00 0F AC 02", "00 0F AC 0D", "00 0F AC 19"});
+  check({"further, without -s", further, {"WPA2-PSK", "WPA2-AKM13", "WPA2-AKM25"}, 0});
+  const all_suites on;
+  check({"further", further, {"WPA2-PSK", "WPA2-FTE384", "WPA2-FTSAEX"}, 0});
+  check({"first of another oui", rsn_with_akms({"00 50 F2 08"}), {"unknown"}, 0});
+  check({"wpa element, type 8",
+         "DD 16 00 50 F2 01 01 00 00 50 F2 02 01 00 00 50 F2 02 01 00 00 50 F2 08",
+         {"unknown"},
+         0});
 }
 
 // Drivers pass every element of a cell; once the six slots are full the rest
