@@ -874,95 +874,80 @@ TEST_F(EndToEnd, VerboseNamesTheCause) {
     const char *cache;  // written before the run, or null for none
     std::string err;
   } cases[] = {
-    {"scan not permitted",
-     interface_lines("  fail SIOCSIWSCAN every EPERM\n") + kCells,
-     {"-v", "-i", "wlan0"},
-     nullptr,
-     "lumra: SIOCSIWSCAN on wlan0: Operation not permitted "
-     "(scanning needs root or CAP_NET_ADMIN)\n"},
-    {"no such interface",
-     interface_lines("  fail SIOCGIWNAME every ENODEV\n") + kCells,
-     {"-v", "-i", "wlan0"},
-     nullptr,
-     "lumra: wlan0: No such device\n"},
-    {"scan from an access point",
-     interface_lines("  mode 3\n  fail SIOCSIWSCAN every EOPNOTSUPP\n") + kCells,
-     {"-v", "-i", "wlan0"},
-     nullptr,
-     "lumra: SIOCSIWSCAN on wlan0: Operation not supported "
-     "(an access point scans only through -b NL80211)\n"},
-    {"nl80211, no such interface",
-     kRefreshScenario,
-     {"-v", "-b", "NL80211", "-i", "lumra-none0"},
-     nullptr,
-     "lumra: lumra-none0: No such device\n"},
-    {"nothing found",
-     interface_lines("  fetch empty\n") + kCells,
-     {"-v", "-i", "wlan0"},
-     nullptr,
-     "lumra: scan on wlan0 found no network\n"},
-    {"never ready",
-     interface_lines("  fetch not-ready 148\n") + kCells,
-     {"--verbose", "-i", "wlan0"},
-     nullptr,
-     "lumra: scan on wlan0: no result within 15 s\n"},
-    {"too old to scan",
-     interface_lines("  we-version 13\n") + kCells,
-     {"-v", "-i", "wlan0"},
-     nullptr,
-     "lumra: wlan0: Wireless Extensions version 13 cannot scan (14 or later needed)\n"},
-    {"malformed cache",
-     kRefreshScenario,
-     {"-v", "-c", "-i", "wlan0"},
-     malformed.c_str(),
-     "lumra: " + std::string(kCachePath) + ": malformed record 2 at byte 41\n"},
-    {"unknown backend",
-     kRefreshScenario,
-     {"-v", "-b", "we", "-i", "wlan0"},
-     nullptr,
-     "Could not get backend\n\nlumra: we: no such backend\n"},
-    {"empty interface name",
-     kRefreshScenario,
-     {"-v", "-i", ""},
-     nullptr,
-     "Could not get backend\n\nlumra: empty interface name\n"},
-    {"interface name of 16 bytes",
-     kRefreshScenario,
-     {"-v", "-i", "wlan0wlan0wlan0w"},
-     nullptr,
-     "Could not get backend\n\nlumra: interface name too long\n"},
-    // A kernel without Wireless Extensions answers ENOTTY for every name;
-    // cfg80211 answers EOPNOTSUPP for an interface it serves without them.
-    {"no Wireless Extensions in the kernel",
-     interface_lines("  down\n  no-wireless ENOTTY\n"),
-     {"-v", "-b", "WE", "-i", "wlan0"},
-     nullptr,
-     "lumra: no Wireless Extensions on wlan0 (try -b NL80211)\n"},
-    {"no Wireless Extensions for the interface, cached run",
-     interface_lines("  no-wireless EOPNOTSUPP\n"),
-     {"-v", "-b", "WE", "-c", "-i", "wlan0"},
-     kRefreshCache.c_str(),
-     "lumra: no Wireless Extensions on wlan0 (try -b NL80211)\n"},
-    {"missing, no Wireless Extensions in the kernel",
-     interface_lines("  no-wireless ENOTTY\n  fail SIOCGIFFLAGS every ENODEV\n"),
-     {"-v", "-i", "wlan0"},
-     nullptr,
-     "lumra: wlan0: No such device\n"},
-#if LUMRA_HAVE_NL80211
-    // Without -b the NL80211 backend is tried; the kernel has no such interface.
-    {"no Wireless Extensions, NL80211 tried",
-     "interface lumrafake0\n  no-wireless ENOTTY\n",
-     {"-v", "-i", "lumrafake0"},
-     nullptr,
-     "lumra: no Wireless Extensions on lumrafake0 (try -b NL80211); "
-     "NL80211: lumrafake0: No such device\n"},
-    {"no Wireless Extensions, cached run, NL80211 tried",
-     "interface lumrafake0\n  no-wireless EOPNOTSUPP\n",
-     {"-v", "-c", "-i", "lumrafake0"},
-     kRefreshCache.c_str(),
-     "lumra: NL80211 on lumrafake0, cached run: 5 networks, 0 passes (0 joined a running scan), "
-     "0 fetches, 0 buffer growths, 0.00 s\n"},
-#endif
+      {"scan not permitted",
+       interface_lines("  fail SIOCSIWSCAN every EPERM\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       nullptr,
+       "lumra: SIOCSIWSCAN on wlan0: Operation not permitted "
+       "(scanning needs root or CAP_NET_ADMIN)\n"},
+      {"no such interface",
+       interface_lines("  fail SIOCGIWNAME every ENODEV\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       nullptr,
+       "lumra: wlan0: No such device\n"},
+      {"scan from an access point",
+       interface_lines("  mode 3\n  fail SIOCSIWSCAN every EOPNOTSUPP\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       nullptr,
+       "lumra: SIOCSIWSCAN on wlan0: Operation not supported "
+       "(an access point scans only through -b NL80211)\n"},
+      {"nl80211, no such interface",
+       kRefreshScenario,
+       {"-v", "-b", "NL80211", "-i", "lumra-none0"},
+       nullptr,
+       "lumra: lumra-none0: No such device\n"},
+      {"nothing found",
+       interface_lines("  fetch empty\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       nullptr,
+       "lumra: scan on wlan0 found no network\n"},
+      {"never ready",
+       interface_lines("  fetch not-ready 148\n") + kCells,
+       {"--verbose", "-i", "wlan0"},
+       nullptr,
+       "lumra: scan on wlan0: no result within 15 s\n"},
+      {"too old to scan",
+       interface_lines("  we-version 13\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       nullptr,
+       "lumra: wlan0: Wireless Extensions version 13 cannot scan (14 or later needed)\n"},
+      {"malformed cache",
+       kRefreshScenario,
+       {"-v", "-c", "-i", "wlan0"},
+       malformed.c_str(),
+       "lumra: " + std::string(kCachePath) + ": malformed record 2 at byte 41\n"},
+      {"unknown backend",
+       kRefreshScenario,
+       {"-v", "-b", "we", "-i", "wlan0"},
+       nullptr,
+       "Could not get backend\n\nlumra: we: no such backend\n"},
+      {"empty interface name",
+       kRefreshScenario,
+       {"-v", "-i", ""},
+       nullptr,
+       "Could not get backend\n\nlumra: empty interface name\n"},
+      {"interface name of 16 bytes",
+       kRefreshScenario,
+       {"-v", "-i", "wlan0wlan0wlan0w"},
+       nullptr,
+       "Could not get backend\n\nlumra: interface name too long\n"},
+      // A kernel without Wireless Extensions answers ENOTTY for every name;
+      // cfg80211 answers EOPNOTSUPP for an interface it serves without them.
+      {"no Wireless Extensions in the kernel",
+       interface_lines("  down\n  no-wireless ENOTTY\n"),
+       {"-v", "-b", "WE", "-i", "wlan0"},
+       nullptr,
+       "lumra: no Wireless Extensions on wlan0 (try -b NL80211)\n"},
+      {"no Wireless Extensions for the interface, cached run",
+       interface_lines("  no-wireless EOPNOTSUPP\n"),
+       {"-v", "-b", "WE", "-c", "-i", "wlan0"},
+       kRefreshCache.c_str(),
+       "lumra: no Wireless Extensions on wlan0 (try -b NL80211)\n"},
+      {"missing, no Wireless Extensions in the kernel",
+       interface_lines("  no-wireless ENOTTY\n  fail SIOCGIFFLAGS every ENODEV\n"),
+       {"-v", "-i", "wlan0"},
+       nullptr,
+       "lumra: wlan0: No such device\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -1004,6 +989,33 @@ cell 02:00:00:00:00:07
   Outcome cached = run(scenario, {"-c", "-i", "wlan0"});
   EXPECT_EQ(cached.out, named.out);
 }
+
+#if LUMRA_HAVE_NL80211
+// Without -b, NL80211 serves an interface without Wireless Extensions; here
+// the kernel has no such interface, so its scan fails and its cached run
+// finds nothing to refresh. With -b WE, the same runs stop at WE's cause.
+TEST_F(EndToEnd, OtherBackendServesWithoutWirelessExtensions) {
+  const std::string scenario = "interface lumrafake0\n  no-wireless ENOTTY\n";
+  Outcome refresh = run(scenario, {"-v", "-i", "lumrafake0"});
+  EXPECT_EQ(refresh.out, "ESSID:error,,,,,");
+  EXPECT_EQ(refresh.err,
+            "lumra: no Wireless Extensions on lumrafake0 (try -b NL80211); "
+            "NL80211: lumrafake0: No such device\n");
+  write_all(cache_, kRefreshCache);
+  Outcome cached = run(scenario, {"-v", "-c", "-i", "lumrafake0"});
+  EXPECT_EQ(cached.out,
+            "ESSID:cafe, open,Master,off,1,50 %,ESSID:home,Master,WPA2-PSK,6,85 %,"
+            "ESSID:office,Ad-Hoc,WPA-PSK/WPS,149,28 %,ESSID:old,Master,WEP,11,100 %,"
+            "ESSID:,Master,off,36,0 %,");
+  EXPECT_EQ(cached.err,
+            "lumra: NL80211 on lumrafake0, cached run: 5 networks, 0 passes (0 joined a running "
+            "scan), 0 fetches, 0 buffer growths, 0.00 s\n");
+  Outcome named = run(scenario, {"-v", "-b", "WE", "-c", "-i", "lumrafake0"});
+  EXPECT_EQ(named.out, "ESSID:error,,,,,");
+  EXPECT_EQ(named.err, "lumra: no Wireless Extensions on lumrafake0 (try -b NL80211)\n");
+  EXPECT_EQ(cache(), kRefreshCache);
+}
+#endif
 
 TEST_F(EndToEnd, VerboseSumsUpARun) {
   std::string busy = interface_lines(
