@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Cross build with Debian's cross compilers and multiarch libraries, and the
-# unit suite of that build under qemu-user. Architectures: LUMRA_CROSS_ARCHES
+# Cross build with Debian's cross compilers and multiarch libraries through
+# the generic toolchain file (cmake/cross.cmake), and the unit suite of that
+# build under qemu-user. Architectures: LUMRA_CROSS_ARCHES
 # (Debian names, default "arm64 armhf").
 set -euo pipefail
 # shellcheck source=../lib.sh
@@ -39,8 +40,12 @@ for arch in "${arches[@]}"; do
   t=$(triplet "$arch")
   B=$LUMRA_ROOT/build/cross-$arch
   echo "-- $arch ($t)"
-  configure_build "$B" -DCMAKE_TOOLCHAIN_FILE="$LUMRA_ROOT/cmake/$t.cmake" \
-    -DCMAKE_BUILD_TYPE=Release
+  # The generic toolchain file, as a device SDK is used with it: the
+  # triplet, the compilers' prefix, and the root of the target's libraries
+  # (here the build machine's own, with the multiarch directories).
+  configure_build "$B" -DCMAKE_TOOLCHAIN_FILE="$LUMRA_ROOT/cmake/cross.cmake" \
+    -DLUMRA_TARGET="$t" -DLUMRA_CROSS_COMPILE="$(dirname "$(command -v "$t-g++")")/$t-" \
+    -DLUMRA_SYSROOT=/ -DCMAKE_BUILD_TYPE=Release
   file -b "$B/lumra"
   readelf -d "$B/lumra" | awk '/NEEDED/ {print "   needs", $NF}'
   # The file size includes the padding that aligns the segments to the
