@@ -209,12 +209,13 @@ int open_session(nl_session *s, nl80211_ctx *ctx) {
   // Neither a kernel without the nl80211 family nor an interface of another
   // kind is changed here: the other backend may serve it.
   if (nl_session_open(s) != 0) {
-    if (errno == ENOENT) {
+    const int err = errno;
+    if (err == ENOENT)
       diag_fail(0, "nl80211 not available (no cfg80211)");
-      ctx->base.unserved = 1;
-    } else {
-      diag_fail(errno, "nl80211");
-    }
+    else
+      diag_fail(err, "nl80211");
+    // No such family, or no generic netlink at all (qemu-user refuses it).
+    ctx->base.unserved = err == ENOENT || err == EPROTONOSUPPORT ? 1 : 0;
     return -1;
   }
   if (query_interface(s, ctx) != 0) {
