@@ -42,11 +42,16 @@ constexpr char kUsage[] =
     "  -V, --version           version and the backends built in\n";
 
 const option kLongOptions[] = {
-    {"backend", required_argument, nullptr, 'b'},   {"cached", no_argument, nullptr, 'c'},
-    {"encode", no_argument, nullptr, 'e'},          {"help", no_argument, nullptr, 'h'},
-    {"interface", required_argument, nullptr, 'i'}, {"refresh", no_argument, nullptr, 'r'},
-    {"suites", no_argument, nullptr, 's'},          {"verbose", no_argument, nullptr, 'v'},
-    {"version", no_argument, nullptr, 'V'},         {nullptr, 0, nullptr, 0},
+    {"backend", required_argument, nullptr, 'b'},
+    {"cached", no_argument, nullptr, 'c'},
+    {"encode", no_argument, nullptr, 'e'},
+    {"help", no_argument, nullptr, 'h'},  // prints, then exits
+    {"interface", required_argument, nullptr, 'i'},
+    {"refresh", no_argument, nullptr, 'r'},
+    {"suites", no_argument, nullptr, 's'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},  // prints, then exits
+    {nullptr, 0, nullptr, 0},
 };
 
 struct options {
@@ -65,7 +70,7 @@ bool g_verbose = false;
 // The backend that serves the run, and why the default could not, when the
 // other one took over.
 const char *g_served = kDefaultBackend;
-char g_unserved[128];
+char g_unserved[256];
 
 [[noreturn]] void fail_exit(const char *message) {
   fprintf(stderr, "%s\n", message);
