@@ -4,12 +4,14 @@
 //
 // Input: byte 0 chooses the state (bits 0-2: slots in use, taken modulo 7;
 // bit 3: fill all six slots with the next 72 bytes, unterminated garbage
-// included); the rest is the element buffer.
+// included; bit 4: every key-management suite named, as with -s); the rest
+// is the element buffer.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "backend/backend.h"
 #include "backend/common.h"
 #include "netlist/netlist.h"
 
@@ -27,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ++data;
   --size;
 
+  backend_set_all_suites((state & 16) != 0);
   network_entry entry;
   memset(&entry, 0, sizeof entry);
   const int start = (state & 7) % 7;
