@@ -602,43 +602,25 @@ TEST_F(LumraRun, OtherBackendServesWhereTheDefaultCannot) {
   ASSERT_EQ(backend_register(LUMRA_DEFAULT_BACKEND, &kRefusing), 0);
   ASSERT_EQ(backend_register(LUMRA_FALLBACK_BACKEND, test_backend_ops()), 0);
   const std::string other = LUMRA_FALLBACK_BACKEND;
+  const std::string by = "lumra: " + other + " on eth1, ";
+  const std::string no_we = "lumra: no Wireless Extensions on eth1";
   const struct {
-    const char *name;
     std::vector<std::string> args;
     bool unserved;
     int other_result;
     std::string out;
     std::string err;  // the start of standard error
     int other_runs;
-    int entries_at_current = -1;  // the cache's two, untouched by the refusal
+    int entries_at_current;  // the cache's two, untouched by the refusal
   } cases[] = {
-      {"refresh", {"-v"}, true, 0, kScanOut, "lumra: " + other + " on eth1, refresh run: 2 ", 1},
-      {"cached",
-       {"-v", "-c"},
-       true,
-       0,
-       kCachedOut,
-       "lumra: " + other + " on eth1, cached run: 2 ",
-       1,
-       2},
-      {"both fail",
-       {"-v"},
-       true,
-       -1,
-       kError,
-       "lumra: no Wireless Extensions on eth1; " + other + ": eth1: the scan failed\n",
-       1},
-      {"-b names it",
-       {"-v", "-b", LUMRA_DEFAULT_BACKEND},
-       true,
-       0,
-       kError,
-       "lumra: no Wireless Extensions on eth1\n",
-       0},
-      {"another failure", {"-v"}, false, 0, kError, "lumra: no Wireless Extensions on eth1\n", 0},
+      {{"-v"}, true, 0, kScanOut, by + "refresh run: 2 ", 1, -1},
+      {{"-v", "-c"}, true, 0, kCachedOut, by + "cached run: 2 ", 1, 2},
+      {{"-v"}, true, -1, kError, no_we + "; " + other + ": eth1: the scan failed\n", 1, -1},
+      {{"-v", "-b", LUMRA_DEFAULT_BACKEND}, true, 0, kError, no_we + "\n", 0, -1},
+      {{"-v"}, false, 0, kError, no_we + "\n", 0, -1},  // another failure
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.err);
     SetUp();
     set_cache(kGoodCache);
     g_refuse_unserved = c.unserved;
@@ -707,6 +689,7 @@ TEST_F(LumraBinary, UnknownOptionOrMissingArgument) {
 }
 
 TEST_F(LumraBinary, HelpVersionAndStrayArguments) {
+  const std::string kStray = "\": the interface is given with -i\n";
   const struct {
     std::vector<std::string> args;
     int status;
@@ -721,12 +704,9 @@ TEST_F(LumraBinary, HelpVersionAndStrayArguments) {
        ")\n",
        ""},
       {{"--version"}, 0, "lumra " LUMRA_VERSION "\n", ""},
-      {{"wlan0"}, 1, "", "unexpected argument \"wlan0\": the interface is given with -i\n"},
-      {{"-c", "-b", "TEST", "wlan1", "x"},
-       1,
-       "",
-       "unexpected argument \"wlan1\": the interface is given with -i\n"},
-      {{"--", "-c"}, 1, "", "unexpected argument \"-c\": the interface is given with -i\n"},
+      {{"wlan0"}, 1, "", "unexpected argument \"wlan0" + kStray},
+      {{"-c", "-b", "TEST", "wlan1", "x"}, 1, "", "unexpected argument \"wlan1" + kStray},
+      {{"--", "-c"}, 1, "", "unexpected argument \"-c" + kStray},
   };
   set_cache(kOldCache);
   for (const auto &c : cases) {

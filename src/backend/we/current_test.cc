@@ -125,12 +125,10 @@ TEST_F(Current, WithoutWirelessExtensions) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.cause);
     fakewext::Session session;
-    Interface i = associated();
+    Interface &i = session.add(associated());
     i.wireless = c.wireless;
     i.wireless_error = c.error;
     if (c.wireless) i.failures = {Failure{SIOCGIWRANGE, 0, c.error}};
-    session.add(i);
-    list_clear();
     cached(kApText, "home");
     diag_reset();
     ctx->unserved = 0;

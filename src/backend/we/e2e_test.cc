@@ -931,23 +931,6 @@ TEST_F(EndToEnd, VerboseNamesTheCause) {
        {"-v", "-i", "wlan0wlan0wlan0w"},
        nullptr,
        "Could not get backend\n\nlumra: interface name too long\n"},
-      // A kernel without Wireless Extensions answers ENOTTY for every name;
-      // cfg80211 answers EOPNOTSUPP for an interface it serves without them.
-      {"no Wireless Extensions in the kernel",
-       interface_lines("  down\n  no-wireless ENOTTY\n"),
-       {"-v", "-b", "WE", "-i", "wlan0"},
-       nullptr,
-       "lumra: no Wireless Extensions on wlan0 (try -b NL80211)\n"},
-      {"no Wireless Extensions for the interface, cached run",
-       interface_lines("  no-wireless EOPNOTSUPP\n"),
-       {"-v", "-b", "WE", "-c", "-i", "wlan0"},
-       kRefreshCache.c_str(),
-       "lumra: no Wireless Extensions on wlan0 (try -b NL80211)\n"},
-      {"missing, no Wireless Extensions in the kernel",
-       interface_lines("  no-wireless ENOTTY\n  fail SIOCGIFFLAGS every ENODEV\n"),
-       {"-v", "-i", "wlan0"},
-       nullptr,
-       "lumra: wlan0: No such device\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);

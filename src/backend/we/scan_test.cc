@@ -204,8 +204,7 @@ TEST_F(Scan, WithoutWirelessExtensions) {
     ctx->unserved = 0;
     iface->wireless = false;
     iface->wireless_error = c.error;
-    iface->failures.clear();
-    if (c.missing) iface->failures = {Failure{SIOCGIFFLAGS, 0, ENODEV}};
+    iface->failures = {Failure{SIOCGIFFLAGS, c.missing ? 0 : -1, ENODEV}};
     EXPECT_EQ(we_scan(ctx), -1);
     EXPECT_STREQ(diag_failure(), c.cause);
     EXPECT_EQ(ctx->unserved, c.missing ? 0 : 1);
