@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Cross build with Debian's cross compilers and multiarch libraries, and the
-# unit suite of that build under qemu-user. Architectures: LUMRA_CROSS_ARCHES
+# unit suite of that build under qemu-user, then the Debian package of each
+# (scripts/ci/package.sh cross). Architectures: LUMRA_CROSS_ARCHES
 # (Debian names, default "arm64 armhf").
 set -euo pipefail
 # shellcheck source=../lib.sh
@@ -62,4 +63,6 @@ for arch in "${arches[@]}"; do
     failed+=("$arch")
   fi
 done
+# The Debian package of each architecture, with the cross toolchain.
+bash "$(dirname "$0")/package.sh" cross "${arches[@]}" || failed+=(package)
 [ ${#failed[@]} -eq 0 ]
