@@ -49,7 +49,8 @@ lint() {
   local out rc=0
   out=$(lintian --fail-on error,warning --display-info "$1" 2>&1) || rc=$?
   out=$(grep -v 'running with root privileges' <<<"$out" || true)
-  echo "  lintian: ${out:-no tags}"
+  echo "  lintian:"
+  sed 's/^/    /' <<<"${out:-no tags}"
   [ $rc -eq 0 ] || echo "package: lintian found errors or warnings"
   return $rc
 }
