@@ -50,7 +50,8 @@ lint() {
   out=$(lintian --fail-on error,warning --display-info "$1" 2>&1) || rc=$?
   out=$(grep -v 'running with root privileges' <<<"$out" || true)
   echo "  lintian:"
-  sed 's/^/    /' <<<"${out:-no tags}"
+  local l
+  while IFS= read -r l; do echo "    $l"; done <<<"${out:-no tags}"
   [ $rc -eq 0 ] || echo "package: lintian found errors or warnings"
   return $rc
 }
