@@ -2,13 +2,14 @@
 # SPDX-License-Identifier: MIT
 # Runs every check of the project: installs what is missing, builds, and runs
 # the unit suite (g++ and clang with sanitizers), the fuzzers, the VM suite,
-# the cross build and the quality gates. Name stages to run only those:
+# the cross build, the Debian package and the quality gates. Name stages to
+# run only those:
 #   scripts/test.sh unit sanitize
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-  stages=(unit sanitize fuzz gates bench cross vm)
+  stages=(unit sanitize fuzz gates bench cross package vm)
 fi
 failed=()
 passed=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Cross build with Debian's cross compilers and multiarch libraries through
-# the generic toolchain file (cmake/cross.cmake), and the unit suite of that
-# build under qemu-user. Architectures: LUMRA_CROSS_ARCHES
+# the generic toolchain file (cmake/cross.cmake), the unit suite of that
+# build under qemu-user, then the Debian package of each
+# (scripts/ci/package.sh cross). Architectures: LUMRA_CROSS_ARCHES
 # (Debian names, default "arm64 armhf").
 set -euo pipefail
 # shellcheck source=../lib.sh
@@ -67,4 +68,6 @@ for arch in "${arches[@]}"; do
     failed+=("$arch")
   fi
 done
+# The Debian package of each architecture, with the cross toolchain.
+bash "$(dirname "$0")/package.sh" cross "${arches[@]}" || failed+=(package)
 [ ${#failed[@]} -eq 0 ]
