@@ -16,6 +16,7 @@
 #include "backend/clock.h"
 #include "cli/cachefile.h"
 #include "diag/diag.h"
+#include "netlist/json_writer.h"
 #include "netlist/linefmt.h"
 #include "netlist/netlist.h"
 
@@ -25,13 +26,10 @@ constexpr char kDefaultBackend[] = LUMRA_DEFAULT_BACKEND;
 constexpr char kDefaultInterface[] = "eth1";
 
 const option kLongOptions[] = {
-    {"backend", required_argument, nullptr, 'b'},
-    {"cached", no_argument, nullptr, 'c'},
-    {"encode", no_argument, nullptr, 'e'},
-    {"interface", required_argument, nullptr, 'i'},
-    {"refresh", no_argument, nullptr, 'r'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {nullptr, 0, nullptr, 0},
+    {"backend", required_argument, nullptr, 'b'}, {"cached", no_argument, nullptr, 'c'},
+    {"encode", no_argument, nullptr, 'e'},        {"interface", required_argument, nullptr, 'i'},
+    {"json", no_argument, nullptr, 'j'},          {"refresh", no_argument, nullptr, 'r'},
+    {"verbose", no_argument, nullptr, 'v'},       {nullptr, 0, nullptr, 0},
 };
 
 struct options {
@@ -39,12 +37,18 @@ struct options {
   const char *ifname = kDefaultInterface;
   bool cached = false;
   bool encode = false;
+  bool json = false;
   bool refresh = false;
   bool verbose = false;
 };
 
 // -v: why a run failed, or what it did, as one line on standard error.
 bool g_verbose = false;
+// -j: the run's fields of the JSON document printed in place of the line;
+// null for the line.
+json_run *g_json = nullptr;
+// Why the run failed, as -v names it: the JSON document's error.
+char g_why[320];
 
 [[noreturn]] void fail_exit(const char *message) {
   fprintf(stderr, "%s\n", message);
@@ -56,7 +60,7 @@ options parse_options(int argc, char **argv) {
   // The consumer expects our one message, not getopt's own diagnostics.
   opterr = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, "b:cei:rv", kLongOptions, nullptr);
+    int c = getopt_long(argc, argv, "b:ceji:rv", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'b':
@@ -70,6 +74,9 @@ options parse_options(int argc, char **argv) {
         break;
       case 'i':
         opts.ifname = optarg;
+        break;
+      case 'j':
+        opts.json = true;
         break;
       case 'r':
         opts.refresh = true;
@@ -90,17 +97,23 @@ options parse_options(int argc, char **argv) {
 // else what failed. The cache reader records its cause without the path,
 // which is then put before it.
 void explain(const char *object, const char *what, bool cause_names_object = true) {
-  if (!g_verbose) return;
   const char *cause = diag_failure();
   if (cause != nullptr && cause_names_object)
-    fprintf(stderr, "lumra: %s\n", cause);
+    snprintf(g_why, sizeof g_why, "%s", cause);
   else
-    fprintf(stderr, "lumra: %s: %s\n", object, cause != nullptr ? cause : what);
+    snprintf(g_why, sizeof g_why, "%s: %s", object, cause != nullptr ? cause : what);
+  if (g_verbose) fprintf(stderr, "lumra: %s\n", g_why);
 }
 
 void explain_cache(const char *what) { explain(kCachePath, what, false); }
 
-void print_error_line() { fputs(kErrorLine, stdout); }
+// The error line, or with -j the document naming the cause.
+void print_error_line() {
+  if (g_json != nullptr)
+    write_json_error(stdout, g_why);
+  else
+    fputs(kErrorLine, stdout);
+}
 
 // The cache form, as the commit step asks for it.
 int fill_cache(FILE *stream, void * /*unused*/) { return write_records(stream, kCacheForm); }
@@ -129,7 +142,11 @@ void open_standard_descriptors() {
 int print_networks(bool encode) {
   // The run got this far: whatever failed before did not fail it.
   diag_forget();
-  int rc = write_records(stdout, output_form(encode));
+  int rc = 0;
+  if (g_json != nullptr)
+    write_json(stdout, *g_json);
+  else
+    rc = write_records(stdout, output_form(encode));
   if (rc == 0 && fflush(stdout) == 0 && !ferror(stdout)) return 0;
   if (rc == 0)
     diag_fail(errno, "standard output");
@@ -145,10 +162,14 @@ int print_networks(bool encode) {
 // 0 when the run printed its list, -1 when it printed the error line.
 int refresh_run(backend_ctx *ctx, cache_file &cache, bool encode) {
   if (ctx->ops->scan(ctx) != 0) {
-    explain(ctx->ifname, "the scan failed");
     // The old list is not the present one either; without a cache the next
     // cached run scans afresh.
     cache.discard();
+    // The line cannot tell a scan that heard nothing from a failure; the
+    // document can: its list is empty.
+    if (g_json != nullptr && diag_count().empty > 0 && list_first() == nullptr)
+      return print_networks(encode);
+    explain(ctx->ifname, "the scan failed");
     print_error_line();
     return -1;
   }
@@ -210,6 +231,10 @@ int lumra_main(int argc, char **argv) {
     exit(1);
   }
 
+  // The backend that served the run: the one opened by name.
+  json_run json{opts.ifname, opts.backend, true};
+  g_json = opts.json ? &json : nullptr;
+
   bool refresh = opts.refresh || !opts.cached;
   cache_file cache(kCachePath);
   int fd = -1;
@@ -234,6 +259,7 @@ int lumra_main(int argc, char **argv) {
     if (cache.prepare() != 0) no_cache_exit(errno);
   }
 
+  json.refresh = refresh;
   int result = -1;
   if (malformed) {
     explain_cache("not a regular file of a size that lumra writes");
@@ -246,5 +272,7 @@ int lumra_main(int argc, char **argv) {
   if (g_verbose && result == 0) summarize(opts, refresh, started);
 
   ctx->ops->destroy(ctx);
-  return 0;
+  // The line's consumer expects status 0 after the error line; a -j
+  // consumer learns of a failure from the status as well.
+  return g_json != nullptr && result != 0 ? 1 : 0;
 }
