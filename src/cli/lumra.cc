@@ -25,12 +25,19 @@ namespace {
 constexpr char kDefaultBackend[] = LUMRA_DEFAULT_BACKEND;
 constexpr char kDefaultInterface[] = "eth1";
 
+// One option a line, which the formatter would pack into columns.
+// clang-format off
 const option kLongOptions[] = {
-    {"backend", required_argument, nullptr, 'b'}, {"cached", no_argument, nullptr, 'c'},
-    {"encode", no_argument, nullptr, 'e'},        {"interface", required_argument, nullptr, 'i'},
-    {"json", no_argument, nullptr, 'j'},          {"refresh", no_argument, nullptr, 'r'},
-    {"verbose", no_argument, nullptr, 'v'},       {nullptr, 0, nullptr, 0},
+    {"backend", required_argument, nullptr, 'b'},
+    {"cached", no_argument, nullptr, 'c'},
+    {"encode", no_argument, nullptr, 'e'},
+    {"interface", required_argument, nullptr, 'i'},
+    {"json", no_argument, nullptr, 'j'},
+    {"refresh", no_argument, nullptr, 'r'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 
 struct options {
   const char *backend = kDefaultBackend;
@@ -214,6 +221,9 @@ void summarize(const options &opts, bool refresh, int64_t started_us) {
           static_cast<long long>(elapsed % 1000000 / 10000));
 }
 
+// The backend that served the run, as -j names it: the one opened by name.
+const char *served_by(const backend_ctx * /*ctx*/, const options &opts) { return opts.backend; }
+
 }  // namespace
 
 int lumra_main(int argc, char **argv) {
@@ -231,8 +241,7 @@ int lumra_main(int argc, char **argv) {
     exit(1);
   }
 
-  // The backend that served the run: the one opened by name.
-  json_run json{opts.ifname, opts.backend, true};
+  json_run json{opts.ifname, served_by(ctx, opts), true};
   g_json = opts.json ? &json : nullptr;
 
   bool refresh = opts.refresh || !opts.cached;
