@@ -53,8 +53,6 @@ void put_field(FILE *f, const char (&field)[N]) {
   write_json_string(f, field, strnlen(field, N - 1));
 }
 
-void put_key(FILE *f, const char *key) { fprintf(f, "\"%s\": ", key); }
-
 void put_network(FILE *f, const network_entry &e) {
   const std::size_t n = e.essid_len < kMaxEssidBytes ? e.essid_len : kMaxEssidBytes;
   fputs("{\"essid\": ", f);
@@ -75,8 +73,7 @@ void put_network(FILE *f, const network_entry &e) {
     if (i > 0) fputs(", ", f);
     put_field(f, e.security[i]);
   }
-  fprintf(f, "], \"channel\": %d, \"quality\": %u, ", e.channel, e.quality);
-  put_key(f, "bitrate");
+  fprintf(f, "], \"channel\": %d, \"quality\": %u, \"bitrate\": ", e.channel, e.quality);
   if (e.current != 0 && e.bitrate[0] != '\0')
     put_field(f, e.bitrate);
   else
