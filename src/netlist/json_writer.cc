@@ -58,8 +58,8 @@ void put_network(FILE *f, const network_entry &e) {
   fputs("{\"essid\": ", f);
   write_json_string(f, e.essid, n);
   fputs(", \"essid_hex\": \"", f);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(e.essid[i]);
+  for (const char ch : std::span(e.essid).first(n)) {
+    const auto c = static_cast<unsigned char>(ch);
     putc(hexdigit::kLowerDigits[c >> 4], f);
     putc(hexdigit::kLowerDigits[c & 0xf], f);
   }
@@ -68,7 +68,7 @@ void put_network(FILE *f, const network_entry &e) {
   fputs(", \"mode\": ", f);
   put_field(f, e.mode);
   fputs(", \"security\": [", f);
-  const int count = e.security_count < static_cast<int>(kSlots) ? e.security_count : kSlots;
+  const int count = e.security_count < kSecuritySlots ? e.security_count : kSecuritySlots;
   for (int i = 0; i < count; ++i) {
     if (i > 0) fputs(", ", f);
     put_field(f, e.security[i]);
