@@ -16,6 +16,7 @@
 #include "backend/clock.h"
 #include "cli/cachefile.h"
 #include "diag/diag.h"
+#include "netlist/json_writer.h"
 #include "netlist/linefmt.h"
 #include "netlist/netlist.h"
 
@@ -28,7 +29,7 @@ constexpr char kFallbackBackend[] = LUMRA_FALLBACK_BACKEND;
 constexpr char kDefaultInterface[] = "eth1";
 
 constexpr char kUsage[] =
-    "Usage: lumra [-b BACKEND] [-i INTERFACE] [-c] [-r] [-e] [-s] [-v]\n"
+    "Usage: lumra [-b BACKEND] [-i INTERFACE] [-c] [-r] [-e] [-s] [-j] [-v]\n"
     "  -b, --backend NAME      backend: WE (Wireless Extensions) or NL80211;\n"
     "                          without it " LUMRA_DEFAULT_BACKEND
     ", or the other one where that cannot serve\n"
@@ -37,22 +38,27 @@ constexpr char kUsage[] =
     "  -r, --refresh           refresh run: scan afresh (the default; wins over -c)\n"
     "  -e, --encode            percent-encode ESSIDs in the printed line\n"
     "  -s, --suites            name every key-management suite (SAE, OWE, FT-PSK, ...)\n"
+    "  -j, --json              print one JSON document in place of the line\n"
     "  -v, --verbose           one line on standard error: why a run failed, or what it did\n"
     "  -h, --help              this text\n"
     "  -V, --version           version and the backends built in\n";
 
+// One option a line, which the formatter would pack into columns.
+// clang-format off
 const option kLongOptions[] = {
     {"backend", required_argument, nullptr, 'b'},
     {"cached", no_argument, nullptr, 'c'},
     {"encode", no_argument, nullptr, 'e'},
     {"help", no_argument, nullptr, 'h'},  // prints, then exits
     {"interface", required_argument, nullptr, 'i'},
+    {"json", no_argument, nullptr, 'j'},
     {"refresh", no_argument, nullptr, 'r'},
     {"suites", no_argument, nullptr, 's'},
     {"verbose", no_argument, nullptr, 'v'},
     {"version", no_argument, nullptr, 'V'},  // prints, then exits
     {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 
 struct options {
   const char *backend = kDefaultBackend;
@@ -60,6 +66,7 @@ struct options {
   bool backend_given = false;  // -b: no other backend serves instead
   bool cached = false;
   bool encode = false;
+  bool json = false;
   bool refresh = false;
   bool suites = false;
   bool verbose = false;
@@ -71,6 +78,11 @@ bool g_verbose = false;
 // other one took over.
 const char *g_served = kDefaultBackend;
 char g_unserved[256];
+// -j: the run's fields of the JSON document printed in place of the line;
+// null for the line.
+json_run *g_json = nullptr;
+// Why the run failed, as -v names it: the JSON document's error.
+char g_why[320];
 
 [[noreturn]] void fail_exit(const char *message) {
   fprintf(stderr, "%s\n", message);
@@ -82,7 +94,7 @@ options parse_options(int argc, char **argv) {
   // The consumer expects our one message, not getopt's own diagnostics.
   opterr = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, "b:cehi:rsvV", kLongOptions, nullptr);
+    int c = getopt_long(argc, argv, "b:cehi:jrsvV", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'b':
@@ -97,6 +109,9 @@ options parse_options(int argc, char **argv) {
         break;
       case 'i':
         opts.ifname = optarg;
+        break;
+      case 'j':
+        opts.json = true;
         break;
       case 'r':
         opts.refresh = true;
@@ -134,15 +149,16 @@ options parse_options(int argc, char **argv) {
 // else what failed. The cache reader records its cause without the path,
 // which is then put before it.
 void explain(const char *object, const char *what, bool cause_names_object = true) {
-  if (!g_verbose) return;
   const char *cause = diag_failure();
-  fputs("lumra: ", stderr);
   // The other backend failed too: why the default did not serve, then its cause.
-  if (g_unserved[0] != '\0') fprintf(stderr, "%s; %s: ", g_unserved, g_served);
+  int used = 0;
+  if (g_unserved[0] != '\0') used = snprintf(g_why, sizeof g_why, "%s; %s: ", g_unserved, g_served);
+  if (used < 0 || static_cast<size_t>(used) >= sizeof g_why) used = 0;
   if (cause != nullptr && cause_names_object)
-    fprintf(stderr, "%s\n", cause);
+    snprintf(g_why + used, sizeof g_why - used, "%s", cause);
   else
-    fprintf(stderr, "%s: %s\n", object, cause != nullptr ? cause : what);
+    snprintf(g_why + used, sizeof g_why - used, "%s: %s", object, cause != nullptr ? cause : what);
+  if (g_verbose) fprintf(stderr, "lumra: %s\n", g_why);
 }
 
 // The run's operation: scan, or current with *added.
@@ -165,6 +181,7 @@ int serve(backend_ctx **ctx, const options &opts, int *added) {
   (*ctx)->ops->destroy(*ctx);
   *ctx = other;
   g_served = kFallbackBackend;
+  if (g_json != nullptr) g_json->backend = kFallbackBackend;
   rc = run_operation(other, added);
   if (rc == 0) g_unserved[0] = '\0';
   return rc;
@@ -172,7 +189,13 @@ int serve(backend_ctx **ctx, const options &opts, int *added) {
 
 void explain_cache(const char *what) { explain(kCachePath, what, false); }
 
-void print_error_line() { fputs(kErrorLine, stdout); }
+// The error line, or with -j the document naming the cause.
+void print_error_line() {
+  if (g_json != nullptr)
+    write_json_error(stdout, g_why);
+  else
+    fputs(kErrorLine, stdout);
+}
 
 // The cache form, as the commit step asks for it.
 int fill_cache(FILE *stream, void * /*unused*/) { return write_records(stream, kCacheForm); }
@@ -201,7 +224,11 @@ void open_standard_descriptors() {
 int print_networks(bool encode) {
   // The run got this far: whatever failed before did not fail it.
   diag_forget();
-  int rc = write_records(stdout, output_form(encode));
+  int rc = 0;
+  if (g_json != nullptr)
+    write_json(stdout, *g_json);
+  else
+    rc = write_records(stdout, output_form(encode));
   if (rc == 0 && fflush(stdout) == 0 && !ferror(stdout)) return 0;
   if (rc == 0)
     diag_fail(errno, "standard output");
@@ -217,10 +244,14 @@ int print_networks(bool encode) {
 // 0 when the run printed its list, -1 when it printed the error line.
 int refresh_run(backend_ctx **served, const options &opts, cache_file &cache) {
   if (serve(served, opts, nullptr) != 0) {
-    explain(opts.ifname, "the scan failed");
     // The old list is not the present one either; without a cache the next
     // cached run scans afresh.
     cache.discard();
+    // The line cannot tell a scan that heard nothing from a failure; the
+    // document can: its list is empty.
+    if (g_json != nullptr && diag_count().empty > 0 && list_first() == nullptr)
+      return print_networks(opts.encode);
+    explain(opts.ifname, "the scan failed");
     print_error_line();
     return -1;
   }
@@ -251,6 +282,9 @@ int cached_run(backend_ctx **served, const options &opts, cache_file &cache, int
   return print_networks(opts.encode);
 }
 
+// The backend that serves the run, as -v and -j name it.
+const char *served_by(const options &opts) { return opts.backend_given ? opts.backend : g_served; }
+
 // -v after a run that printed its list: what it did.
 void summarize(const options &opts, bool refresh, int64_t started_us) {
   unsigned networks = 0;
@@ -260,9 +294,8 @@ void summarize(const options &opts, bool refresh, int64_t started_us) {
   fprintf(stderr,
           "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
           "%u fetches, %u buffer growths, %lld.%02lld s\n",
-          opts.backend_given ? opts.backend : g_served, opts.ifname, refresh ? "refresh" : "cached",
-          networks, n.passes, n.joined, n.fetches, n.grows,
-          static_cast<long long>(elapsed / 1000000),
+          served_by(opts), opts.ifname, refresh ? "refresh" : "cached", networks, n.passes,
+          n.joined, n.fetches, n.grows, static_cast<long long>(elapsed / 1000000),
           static_cast<long long>(elapsed % 1000000 / 10000));
 }
 
@@ -286,6 +319,9 @@ int lumra_main(int argc, char **argv) {
     explain(opts.backend, "no such backend");
     exit(1);
   }
+
+  json_run json{opts.ifname, served_by(opts), true};
+  g_json = opts.json ? &json : nullptr;
 
   bool refresh = opts.refresh || !opts.cached;
   cache_file cache(kCachePath);
@@ -311,6 +347,7 @@ int lumra_main(int argc, char **argv) {
     if (cache.prepare() != 0) no_cache_exit(errno);
   }
 
+  json.refresh = refresh;
   int result = -1;
   if (malformed) {
     explain_cache("not a regular file of a size that lumra writes");
@@ -323,5 +360,7 @@ int lumra_main(int argc, char **argv) {
   if (g_verbose && result == 0) summarize(opts, refresh, started);
 
   ctx->ops->destroy(ctx);
-  return 0;
+  // The line's consumer expects status 0 after the error line; a -j
+  // consumer learns of a failure from the status as well.
+  return g_json != nullptr && result != 0 ? 1 : 0;
 }

@@ -696,7 +696,7 @@ TEST_F(LumraBinary, HelpVersionAndStrayArguments) {
     std::string out;  // its start
     std::string err;
   } cases[] = {
-      {{"-h"}, 0, "Usage: lumra [-b BACKEND] [-i INTERFACE] [-c] [-r] [-e] [-s] [-v]\n", ""},
+      {{"-h"}, 0, "Usage: lumra [-b BACKEND] [-i INTERFACE] [-c] [-r] [-e] [-s] [-j] [-v]\n", ""},
       {{"-c", "--help", "-x"}, 0, "Usage: lumra ", ""},
       {{"-V"},
        0,

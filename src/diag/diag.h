@@ -24,6 +24,7 @@ struct diag_counts {
   uint32_t joined;   // scans that joined one already running on the radio
   uint32_t fetches;  // result requests
   uint32_t grows;    // result buffer enlargements
+  uint32_t empty;    // results that listed no network (the pass failed)
 };
 diag_counts &diag_count();
 

@@ -24,4 +24,7 @@ struct table {
 
 inline constexpr table kValue;
 
+// The digits that the line writer and the JSON writer print.
+inline constexpr char kLowerDigits[] = "0123456789abcdef";
+
 }  // namespace hexdigit

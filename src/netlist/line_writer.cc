@@ -9,6 +9,7 @@
 #include <span>
 #include <string_view>
 
+#include "netlist/hexdigit.h"
 #include "netlist/linefmt.h"
 #include "netlist/netlist.h"
 #include "netlist/record_text.h"
@@ -138,15 +139,14 @@ class record_writer {
     while (n > 0) put(digits[--n]);
   }
   void put_essid_encoded(std::span<const char> essid) {
-    static constexpr char kLowerHex[] = "0123456789abcdef";
     for (char ch : essid) {
       auto c = static_cast<unsigned char>(ch);
       if (kEscape.plain(c)) {
         put(ch);
       } else {
         buf_[len_] = '%';
-        buf_[len_ + 1] = kLowerHex[c >> 4];
-        buf_[len_ + 2] = kLowerHex[c & 0xf];
+        buf_[len_ + 1] = hexdigit::kLowerDigits[c >> 4];
+        buf_[len_ + 2] = hexdigit::kLowerDigits[c & 0xf];
         len_ += 3;
       }
     }

@@ -17,6 +17,7 @@ survive unchanged and each character below is one byte.
 """
 
 import difflib
+import json
 import os
 import re
 import sys
@@ -112,6 +113,27 @@ def visible(text):
 def records_of(text):
     """TEXT cut before each "ESSID:", one record a line, for the diff."""
     return re.split(r"(?=ESSID:)", text)[1:] if text.startswith("ESSID:") else [text]
+
+
+def json_doc(text):
+    """TEXT (one character a byte) as a JSON document, None when it is not one."""
+    try:
+        return json.loads(text.encode("latin-1").decode("utf-8"))
+    except (AttributeError, UnicodeDecodeError, ValueError):
+        return None
+
+
+def json_line(doc):
+    """The line (raw ESSIDs) that the networks of a -j document stand for;
+    None when one lacks a field."""
+    try:
+        return "".join("ESSID:%s,%s,%s,%d,%d %%,%s" % (
+            bytes.fromhex(n["essid_hex"]).split(b"\0")[0].decode("latin-1"), n["mode"],
+            "/".join(n["security"]), n["channel"], n["quality"],
+            n["bitrate"] + "," if n["associated"] and n["bitrate"] else "")
+            for n in doc["networks"])
+    except (KeyError, TypeError, ValueError):
+        return None
 
 
 def difference(expected, actual):
@@ -293,16 +315,40 @@ class Suite(Checker):
         self.fail(run + ": ran", "no results for this run")
         return True
 
-    def check_run(self, run, form, records, cur="none"):
-        """Status 0, the line of RECORDS in FORM on stdout, nothing on stderr.
-        Any bit rate the kernel reported around the run is accepted."""
+    def check_run(self, run, form, records, cur="none", stdout=None):
+        """Status 0, the line of RECORDS in FORM on stdout (or in STDOUT),
+        nothing on stderr. Any bit rate the kernel reported around the run is
+        accepted."""
         d = self.runs / run
+        stdout = read(d / "stdout") if stdout is None else stdout
         self.expect(run + ": exit status", "0", status_of(d / "status"))
         rates = sorted(set(live_rates(d / "iwconfig.before") + live_rates(d / "iwconfig.after")))
         cands = [self.line(form, records, cur, rate_text(r)) for r in rates] or \
             [self.line(form, records, cur)]
-        self.expect_one_of(run + ": standard output", read(d / "stdout"), cands)
+        self.expect_one_of(run + ": standard output", stdout, cands)
         self.expect(run + ": standard error", "", read(d / "stderr"))
+
+    def check_json(self, run, records, cur):
+        """-j on a cached run: one document of that run whose networks make
+        the line of RECORDS, with their addresses, the association and each
+        ESSID's text of its bytes."""
+        d = self.runs / run
+        doc = json_doc(read(d / "stdout"))
+        nets = doc.get("networks") if isinstance(doc, dict) else None
+        if not isinstance(nets, list) or not all(isinstance(n, dict) for n in nets):
+            self.fail(run + ": one JSON document", visible(read(d / "stdout")))
+            return
+        run_fields = [first_line(d / "args").split()[1], self.label.strip() or "WE", "cached"]
+        self.expect(run + ": interface, backend, run kind", " ".join(run_fields),
+                    " ".join(str(doc.get(k)) for k in ("interface", "backend", "run")))
+        self.expect(run + ": addresses and association",
+                    " ".join("%s=%s" % (r[0], r[0] == cur) for r in records),
+                    " ".join("%s=%s" % (str(n.get("address")).lower(), n.get("associated"))
+                             for n in nets))
+        self.verdict(run + ": ESSID texts", all(
+            n.get("essid") == bytes.fromhex(str(n.get("essid_hex"))).decode("utf-8", "replace")
+            for n in nets), visible(read(d / "stdout")))
+        self.check_run(run, "out", records, cur, json_line(doc) or "")
 
     def check_fixed(self, run, status, stdout, stderr):
         """A run whose every output is known in advance."""
@@ -482,6 +528,15 @@ class Suite(Checker):
                     self.check_run(run, "enc", again, cur)
                     self.check_cache(run, absent_cache)
 
+                # The same as one JSON document: its networks are the line
+                # that the cached run prints.
+                run = "cached-json"
+                if not self.missing(run):
+                    d = self.runs / run
+                    self.check_json(run, update(absent, cur, live_channel(d / "channel.before"),
+                                                live_quality(d / "iwconfig.before")), cur)
+                    self.check_cache(run, absent_cache)
+
                 # With the interface taken down a cached run prints the cache
                 # as it is, with no bit rate, and leaves the interface down.
                 run = "down-cached"
@@ -576,6 +631,8 @@ class Suite(Checker):
             for f in ("stdout", "cache.after"):
                 we = read(self.res / "runs" / run / f)
                 nl = read(self.res / "runs-nl80211" / run / f)
+                if nl is not None and f == "stdout" and run == "cached-json":
+                    nl = nl.replace('"backend": "NL80211"', '"backend": "WE"', 1)
                 if we is not None or nl is not None:
                     self.expect("WE and NL80211 agree: %s: %s" % (run, f), we, nl)
 

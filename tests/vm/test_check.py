@@ -87,6 +87,14 @@ class FormatTest(unittest.TestCase):
         ]:
             self.assertEqual(fix.line(form, recs, "a", "54 Mbit/s", pbc), want, form)
 
+    def test_json_line(self):
+        doc = check.json_doc('{"networks": [{"essid_hex": "612c00ff", "mode": "Master", '
+                             '"security": ["off", "WPS"], "channel": 6, "quality": 70, '
+                             '"bitrate": "54 Mbit/s", "associated": true}]}')
+        self.assertEqual(check.json_line(doc), "ESSID:a,,Master,off/WPS,6,70 %,54 Mbit/s,")
+        self.assertIsNone(check.json_line({"networks": [{"essid_hex": "61"}]}))
+        self.assertIsNone(check.json_doc("ESSID:error,,,,,"))
+
     def test_difference(self):
         for expected, actual, want in [
             ("ESSID:a,", "ESSID:b,", "first difference at byte 7"),

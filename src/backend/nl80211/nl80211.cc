@@ -196,6 +196,7 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
   // As with Wireless Extensions, a scan that lists nothing fails.
   if (d.count == 0) {
     diag_fail(0, "scan on %s found no network", ctx->base.ifname);
+    diag_count().empty++;
     return -1;
   }
   nl_apply_wep_rule();

@@ -156,6 +156,7 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
         // The driver cannot report more than it was offered.
         if (wrq.u.data.length == 0) {
           diag_fail(0, "scan on %s found no network", ctx->ifname);
+          diag_count().empty++;
           return -1;
         }
         if (wrq.u.data.length > size) {

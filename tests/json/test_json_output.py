@@ -1,0 +1,90 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""lumra -j through the whole program on the fake driver, read back by
+Python's json. Run by ctest, which sets LUMRA (a copy of the program with a
+cache of its own), LUMRA_CACHE (that cache) and FAKEWEXT (the preload)."""
+
+import codecs
+import json
+import os
+import subprocess
+import tempfile
+import unittest
+
+# Each byte outside a valid UTF-8 sequence stands for one U+FFFD.
+codecs.register_error("each_byte", lambda e: ("\ufffd", e.start + 1))
+
+ESSIDS = [b"x,ESSID:y", b'"q" \\b\\', b"\x00\x01\x1f\x7f\n\t", b"caf\xc3\xa9 \xc2\x85",
+          b"\xff\xc3(\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82", b"\xf0\x9f\x93\xb6" * 8]
+RSN = "30140100000fac040100000fac040100000fac020c00"
+
+
+def scenario(extra=""):
+    cells = "".join(
+        'cell 02:00:00:00:00:%02x\n freq %d\n qual 40 0 0 0x2b\n'
+        ' essid "%s"\n encode on\n mode 3\n ie %s\n'
+        % (i, 2407 + 5 * i, "".join("\\x%02x" % b for b in essid), RSN)
+        for i, essid in enumerate(ESSIDS, 1))
+    return ('interface wlan0\n essid "x"\n ap 02:00:00:00:00:02\n freq 2417\n'
+            ' rate 54000000\n link 61 0 0 0x01\n%s\n%s' % (extra, cells))
+
+
+class JsonOutput(unittest.TestCase):
+    def run_lumra(self, scn, *args):
+        cache = os.environ["LUMRA_CACHE"]
+        with tempfile.NamedTemporaryFile("w", suffix=".scn") as f:
+            f.write(scn)
+            f.flush()
+            env = dict(os.environ, LD_PRELOAD=os.environ["FAKEWEXT"], FAKEWEXT_SCENARIO=f.name,
+                       ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+            try:
+                p = subprocess.run([os.environ["LUMRA"], "-i", "wlan0"] + list(args), env=env,
+                                   capture_output=True, timeout=60)
+            except OSError as e:  # a cross build without an emulator for it
+                self.skipTest(str(e))
+        cached = open(cache, "rb").read() if os.path.exists(cache) else None
+        return p.returncode, p.stdout, cached
+
+    def setUp(self):
+        os.makedirs(os.path.dirname(os.environ["LUMRA_CACHE"]), exist_ok=True)
+
+    def test_refresh_and_cached_runs(self):
+        for args, kind, quality in (((), "refresh", 57), (("-c",), "cached", 61)):
+            status, line, cache_line = self.run_lumra(scenario(), *args)
+            status_j, out, cache_j = self.run_lumra(scenario(), "-j", *args)
+            self.assertEqual((status, status_j), (0, 0))
+            self.assertEqual(cache_j, cache_line)
+            self.assertTrue(out.endswith(b"}\n"))
+            doc = json.loads(out.decode("utf-8"))
+            self.assertEqual([doc["interface"], doc["backend"], doc["run"]],
+                             ["wlan0", "WE", kind])
+            nets = doc["networks"]
+            self.assertEqual([bytes.fromhex(n["essid_hex"]) for n in nets], ESSIDS)
+            self.assertEqual([n["essid"] for n in nets],
+                             [e.decode("utf-8", "each_byte") for e in ESSIDS])
+            self.assertEqual(nets[1], {
+                "essid": '"q" \\b\\', "essid_hex": nets[1]["essid_hex"],
+                "address": "02:00:00:00:00:02", "mode": "Master", "security": ["WPA2-PSK"],
+                "channel": 2, "quality": quality, "bitrate": "54 Mbit/s", "associated": True})
+            self.assertEqual([(n["address"], n["associated"], n["bitrate"]) for n in nets[2:3]],
+                             [("02:00:00:00:00:03", False, None)])
+            # The line's records, made from the document (its raw ESSIDs end at a NUL).
+            made = b"".join(b"ESSID:%s,%s,%s,%d,%d %%,%s" % (
+                bytes.fromhex(n["essid_hex"]).split(b"\0")[0], n["mode"].encode(),
+                "/".join(n["security"]).encode(), n["channel"], n["quality"],
+                (n["bitrate"] + ",").encode() if n["bitrate"] else b"") for n in nets)
+            self.assertEqual(made, line)
+
+    def test_failure_and_empty_scan(self):
+        for extra, out, status in (
+                (" fail SIOCSIWSCAN every EPERM", {"error": "SIOCSIWSCAN on wlan0: Operation not "
+                                                   "permitted (scanning needs root or CAP_NET_ADMIN)"}, 1),
+                (" fetch empty", {"interface": "wlan0", "backend": "WE", "run": "refresh",
+                                  "networks": []}, 0)):
+            got = self.run_lumra(scenario(extra), "-j")
+            self.assertEqual((got[0], json.loads(got[1]), got[2]), (status, out, None))
+            self.assertEqual(self.run_lumra(scenario(extra))[:2], (0, b"ESSID:error,,,,,"))
+
+
+if __name__ == "__main__":
+    unittest.main()
