@@ -18,8 +18,9 @@
 #include "netlist/netlist.h"
 
 // "%d %cbit/s" into buf; 0, or -1 (buf untouched below 1000 bit/s or size 0,
-// emptied when the text does not fit).
-int format_bitrate(uint32_t bps, char *buf, uint32_t size);
+// emptied when the text does not fit). 64 bits: nl80211 reports rates above
+// 4.29 Gbit/s.
+int format_bitrate(uint64_t bps, char *buf, uint32_t size);
 
 // Percent from a quality record; negative when the record gives none.
 int quality_percent(const struct iw_quality *qual, const struct iw_range *range);

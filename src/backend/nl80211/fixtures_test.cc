@@ -153,7 +153,7 @@ void replay(const std::vector<Record> &records, Replay *r) {
     if (p.cmd == NL80211_CMD_GET_SCAN && r->triggers == 0 && r->assoc.found)
       nl_format_addr(r->assoc.bssid, r->ap_addr);
     if (p.cmd == NL80211_CMD_GET_STATION && r->triggers == 0 && r->station.has_tx_rate)
-      format_bitrate(r->station.tx_rate * 100000u, r->ap_rate, sizeof r->ap_rate);
+      format_bitrate(nl_tx_bps(r->station), r->ap_rate, sizeof r->ap_rate);
     if (p.cmd == NL80211_CMD_GET_SCAN && r->triggers > 0) {
       ++r->scan_dumps;
       nl_apply_wep_rule();

@@ -10,6 +10,7 @@
 #include "backend/channel_plan.h"
 #include "backend/common.h"
 #include "backend/we/byte_reader.h"
+#include "diag/diag.h"
 #include "netlist/netlist.h"
 
 namespace {
@@ -310,7 +311,8 @@ int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
   bool too_long = false;
   *len = 0;
   each_element(ies, [&](uint8_t id, nl_bytes element) {
-    if (too_long || (id != kIdSsid && id != kIdMeshId) || element.empty()) return;
+    if ((id != kIdSsid && id != kIdMeshId) || element.empty()) return;
+    // Passed on by cfg80211 and dropped by the Wireless Extensions decoder.
     if (element.size() > kSsidMax) {
       too_long = true;
       return;
@@ -318,7 +320,7 @@ int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
     memcpy(ssid, element.data(), element.size());
     *len = static_cast<uint32_t>(element.size());
   });
-  return too_long ? -1 : 0;
+  return too_long ? 1 : 0;
 }
 
 int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules) {
@@ -345,7 +347,7 @@ int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules) {
     entry->privacy = 1;
   else
     add_descriptor(entry, "off");
-  if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) return -1;
+  if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) diag_count().oversized++;
   if (ssid_len > 0) {
     memcpy(entry->essid, ssid, ssid_len);
     entry->essid_len = ssid_len;
@@ -380,6 +382,8 @@ int nl_link_quality(uint8_t signal_kind, const nl_station *station) {
 
 int nl_channel(uint32_t mhz) { return channel_of_mhz(mhz); }
 
+uint64_t nl_tx_bps(const nl_station &station) { return uint64_t{station.tx_rate} * 100000u; }
+
 int nl_take_association(const nlmsghdr *nlh, nl_association *a) {
   nl_bss bss;
   if (nl_parse_bss(nlh, &bss) != 0) return -1;
@@ -395,8 +399,7 @@ int nl_take_association(const nlmsghdr *nlh, nl_association *a) {
 
 void nl_refresh_entry(network_entry *entry, const nl_association &a, const nl_station *station) {
   if (station != nullptr && station->has_tx_rate) {
-    // The Wireless Extensions view: the 100 kbit/s figure times 100000, in 32 bits.
-    format_bitrate(station->tx_rate * 100000u, entry->bitrate, 11);
+    format_bitrate(nl_tx_bps(*station), entry->bitrate, 11);
     entry->current = 1;
   }
   // A figure without a percentage leaves the cached one.

@@ -33,6 +33,8 @@ struct nl_station {
   uint32_t tx_rate;  // 100 kbit/s; 0 when the rate gives no figure
 };
 int nl_parse_station(const nlmsghdr *nlh, nl_station *out);
+// The transmit rate in bit/s, in 64 bits: Wi-Fi 6 and 7 rates pass 2^32.
+uint64_t nl_tx_bps(const nl_station &station);
 
 enum nl_signal_kind : uint8_t { kSignalNone, kSignalMbm, kSignalUnspec };
 
@@ -70,15 +72,16 @@ struct nl_cell_rules {
   bool directed;        // only the associated BSS is taken
 };
 // Appends an entry for a BSS the list does not hold yet; 0, or -1 to fail
-// the scan (no memory, an SSID element longer than 32 bytes).
+// the scan (no memory). SSID elements over 32 bytes are passed over (and
+// counted), as the Wireless Extensions decoder passes over their events.
 int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules);
 // Encrypted entries that carry no descriptor but WPS get "WEP".
 void nl_apply_wep_rule();
 
 // The SSID as cfg80211's Wireless Extensions view reports it: the last
-// non-empty SSID (or mesh ID) element in the run of whole elements. 0 with
-// the length in *len (0 for none or hidden), or -1 when it is longer than
-// 32 bytes.
+// non-empty SSID (or mesh ID) element of at most 32 bytes in the run of
+// whole elements, its length in *len (0 for none or hidden). 0, or 1 when an
+// element over 32 bytes was passed over.
 int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len);
 
 // The link quality in percent that the Wireless Extensions backend reads for

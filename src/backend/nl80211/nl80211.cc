@@ -129,8 +129,7 @@ void link_snapshot(nl_session *s, nl80211_ctx *ctx) {
   nl_format_addr(a.bssid, ctx->ap_addr);
   nl_station st;
   if (ctx->iftype != NL80211_IFTYPE_STATION || query_station(s, ctx, a.bssid, &st) != 0) return;
-  // The Wireless Extensions view: the 100 kbit/s figure times 100000, in 32 bits.
-  if (st.has_tx_rate) format_bitrate(st.tx_rate * 100000u, ctx->ap_rate, sizeof ctx->ap_rate);
+  if (st.has_tx_rate) format_bitrate(nl_tx_bps(st), ctx->ap_rate, sizeof ctx->ap_rate);
 }
 
 struct dump_state {

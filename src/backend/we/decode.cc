@@ -9,6 +9,7 @@
 
 #include "backend/we/byte_reader.h"
 #include "backend/we/we.h"
+#include "diag/diag.h"
 #include "netlist/hexdigit.h"
 #include "netlist/netlist.h"
 
@@ -231,8 +232,9 @@ int open_cell(backend_ctx *ctx, const iw_event &event) {
 }
 
 // Applies one event of an open cell to its entry; 0, or -1 to fail the walk.
+// oversized: the cell's oversized ESSID is counted already.
 int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_range *range,
-                SeenElements *seen) {
+                SeenElements *seen, bool *oversized) {
   network_entry *entry = we_of(ctx)->entry;
   switch (event.cmd) {
     case SIOCGIWFREQ: {
@@ -244,8 +246,15 @@ int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_
       set_mode(entry, event.u.mode);
       return 0;
     case SIOCGIWESSID: {
+      // Any radio can send a longer SSID element, and cfg80211 passes its
+      // length on: the event is ignored, as libiw drops those of 34 bytes
+      // and more, and the cell stays listed.
+      if (event.u.essid.length > IW_ESSID_MAX_SIZE) {
+        if (!*oversized) diag_count().oversized++;
+        *oversized = true;
+        return 0;
+      }
       if (event.u.essid.pointer == nullptr || event.u.essid.length == 0) return 0;
-      if (event.u.essid.length > IW_ESSID_MAX_SIZE) return -1;
       bytes essid = payload(event.u.essid, buffer);
       if (essid.empty()) return 0;
       memcpy(entry->essid, essid.data(), essid.size());
@@ -305,6 +314,7 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   } slot;
   iw_event &event = slot.event;
   SeenElements seen;
+  bool oversized = false;
   for (;;) {
     if (walked.data() != tail && static_cast<size_t>(stream.end - stream.current) < kReach)
       walked = move_to_tail(&stream, tail);
@@ -312,11 +322,12 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
     if (event.cmd == SIOCGIWAP) {
       if (open_cell(ctx, event) != 0) return -1;
       seen.clear();
+      oversized = false;
       open = true;
       continue;
     }
     if (!open || we->skipping) continue;
-    if (apply_event(ctx, event, walked, range, &seen) != 0) return -1;
+    if (apply_event(ctx, event, walked, range, &seen, &oversized) != 0) return -1;
   }
   apply_wep_rule();
   return 0;

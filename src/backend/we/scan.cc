@@ -164,7 +164,7 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
           return -1;
         }
         if (we_decode_scan(ctx, buffer.data(), wrq.u.data.length, &range) != 0) {
-          diag_fail(0, "scan result of %s: an ESSID over 32 bytes, or out of memory", ctx->ifname);
+          diag_fail(ENOMEM, "scan result of %s", ctx->ifname);
           return -1;
         }
         diag_count().passes++;
