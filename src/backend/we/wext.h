@@ -2,8 +2,10 @@
 // Small helpers for Wireless Extensions requests.
 #pragma once
 
+#include <errno.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -17,7 +19,10 @@
 // reset to -1 on every way out.
 class WeSocket {
  public:
-  explicit WeSocket(we_ctx *we) : we_(we) { we_->fd = iw_sockets_open(); }
+  explicit WeSocket(we_ctx *we) : we_(we) {
+    we_->fd = iw_sockets_open();
+    if (we_->fd < 0) errno = first_family_error();
+  }
   WeSocket(const WeSocket &) = delete;
   WeSocket &operator=(const WeSocket &) = delete;
   ~WeSocket() {
@@ -27,6 +32,17 @@ class WeSocket {
   bool is_open() const { return we_->fd >= 0; }
 
  private:
+  // libiw tries further address families after the first fails and leaves
+  // the errno of the last (an unsupported family); the first's says why,
+  // such as a descriptor limit.
+  static int first_family_error() {
+    const int libiw_errno = errno;
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    close(fd);
+    return libiw_errno;
+  }
+
   we_ctx *we_;
 };
 
