@@ -42,31 +42,31 @@ nl80211_ctx *self(backend_ctx *ctx) { return reinterpret_cast<nl80211_ctx *>(ctx
 // A datagram socket for the interface flags, closed with its owner.
 class FlagSocket {
  public:
-  FlagSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+  explicit FlagSocket(const nl_transport *io) : io_(io), fd_(io->inet_socket()) {}
   FlagSocket(const FlagSocket &) = delete;
   FlagSocket &operator=(const FlagSocket &) = delete;
   ~FlagSocket() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0) io_->close(fd_);
   }
   // The interface index, or 0 when there is no such interface.
   uint32_t index(const char *ifname) const {
     // A longer name would be cut to one that may belong to another interface.
     if (strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ) return 0;
     ifreq ifr = request(ifname);
-    if (fd_ < 0 || ioctl(fd_, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
+    if (fd_ < 0 || io_->ioctl(fd_, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
     return static_cast<uint32_t>(ifr.ifr_ifindex);
   }
   // The interface flags, or -1.
   int get(const char *ifname, short *flags) const {
     ifreq ifr = request(ifname);
-    if (fd_ < 0 || ioctl(fd_, SIOCGIFFLAGS, &ifr) != 0) return -1;
+    if (fd_ < 0 || io_->ioctl(fd_, SIOCGIFFLAGS, &ifr) != 0) return -1;
     *flags = ifr.ifr_flags;
     return 0;
   }
   int set(const char *ifname, short flags) const {
     ifreq ifr = request(ifname);
     ifr.ifr_flags = flags;
-    return fd_ >= 0 && ioctl(fd_, SIOCSIFFLAGS, &ifr) == 0 ? 0 : -1;
+    return fd_ >= 0 && io_->ioctl(fd_, SIOCSIFFLAGS, &ifr) == 0 ? 0 : -1;
   }
 
  private:
@@ -76,6 +76,7 @@ class FlagSocket {
     strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
     return ifr;
   }
+  const nl_transport *io_;
   int fd_;
 };
 
@@ -99,12 +100,23 @@ int association_bss(const nlmsghdr *nlh, void *data) {
   return nl_take_association(nlh, static_cast<nl_association *>(data));
 }
 
+// 0, -1 with errno, or kNlDumpInterrupted.
 int dump_association(nl_session *s, const nl80211_ctx *ctx, nl_association *a) {
-  memset(a, 0, sizeof *a);
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP);
   mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
-  return nl_request_run(s, req, association_bss, a);
+  return nl_dump_run(s, req, association_bss, a,
+                     [](void *data) { memset(data, 0, sizeof(nl_association)); });
+}
+
+// Records why a scan dump failed.
+void dump_failed(int result, const nl80211_ctx *ctx) {
+  if (result == kNlDumpInterrupted)
+    diag_fail(0,
+              "NL80211_CMD_GET_SCAN on %s: interrupted %d times (the kernel's list kept changing)",
+              ctx->base.ifname, kDumpRedos + 1);
+  else
+    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
 }
 
 int station_reply(const nlmsghdr *nlh, void *data) {
@@ -122,19 +134,28 @@ int query_station(nl_session *s, const nl80211_ctx *ctx, const uint8_t (&bssid)[
   return nl_request_run(s, req, station_reply, st);
 }
 
-// What the Wireless Extensions backend's link snapshot records.
-void link_snapshot(nl_session *s, nl80211_ctx *ctx) {
+// What the Wireless Extensions backend's link snapshot records. Like it,
+// the snapshot ends silently where a query fails; only a dump that was
+// interrupted every time fails the scan (-1), as the association would be
+// guessed.
+int link_snapshot(nl_session *s, nl80211_ctx *ctx) {
   nl_association a;
-  if (dump_association(s, ctx, &a) != 0 || !a.found) return;
+  const int dumped = dump_association(s, ctx, &a);
+  if (dumped == kNlDumpInterrupted) {
+    dump_failed(dumped, ctx);
+    return -1;
+  }
+  if (dumped != 0 || !a.found) return 0;
   nl_format_addr(a.bssid, ctx->ap_addr);
   nl_station st;
-  if (ctx->iftype != NL80211_IFTYPE_STATION || query_station(s, ctx, a.bssid, &st) != 0) return;
+  if (ctx->iftype != NL80211_IFTYPE_STATION || query_station(s, ctx, a.bssid, &st) != 0) return 0;
   if (st.has_tx_rate) format_bitrate(nl_tx_bps(st), ctx->ap_rate, sizeof ctx->ap_rate);
+  return 0;
 }
 
 struct dump_state {
   nl_cell_rules rules;
-  uint32_t count;
+  uint32_t count;  // BSS messages of the last try
 };
 
 int scan_bss(const nlmsghdr *nlh, void *data) {
@@ -172,14 +193,15 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
   if (directed && (ssid_len > kSsidMax || frequency == 0)) return -1;
   nl_drain_events(s);
   if (trigger(s, ctx, ssid, ssid_len, frequency, directed) != 0) return -1;
+  // An aborted scan, and one whose end was lost with other events, leave
+  // the kernel's known networks to be read, as Wireless Extensions do.
   const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
-  if (end != kScanResults) {
-    if (end == kScanAborted)
-      diag_fail(0, "scan on %s aborted", ctx->base.ifname);
-    else if (end == kScanTimedOut)
-      diag_fail(0, "scan on %s: no result within 15 s", ctx->base.ifname);
-    else
-      diag_fail(errno, "nl80211 scan events on %s", ctx->base.ifname);
+  if (end == kScanTimedOut) {
+    diag_fail(0, "scan on %s: no result within 15 s", ctx->base.ifname);
+    return -1;
+  }
+  if (end == kScanFailed) {
+    diag_fail(errno, "nl80211 scan events on %s", ctx->base.ifname);
     return -1;
   }
 
@@ -188,8 +210,12 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
   mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
   dump_state d{{ctx->ap_addr, ctx->ap_rate, directed}, 0};
   diag_count().fetches++;
-  if (nl_request_run(s, req, scan_bss, &d) != 0) {
-    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
+  // Entries of an interrupted try stay: each came whole, and a redo adds
+  // only what it missed.
+  const int dumped = nl_dump_run(s, req, scan_bss, &d,
+                                 [](void *data) { static_cast<dump_state *>(data)->count = 0; });
+  if (dumped != 0) {
+    dump_failed(dumped, ctx);
     return -1;
   }
   // As with Wireless Extensions, a scan that lists nothing fails.
@@ -217,18 +243,19 @@ int open_session(nl_session *s, nl80211_ctx *ctx) {
 }
 
 int query_current(nl80211_ctx *ctx, int *added) {
-  FlagSocket flag_socket;
+  FlagSocket flag_socket(ctx->io);
   ctx->ifindex = flag_socket.index(ctx->base.ifname);
   short flags = 0;
   // A missing or down interface leaves the cache as it is.
   if (ctx->ifindex == 0 || flag_socket.get(ctx->base.ifname, &flags) != 0 || (flags & IFF_UP) == 0)
     return 0;
 
-  nl_session s;
+  nl_session s(ctx->io);
   if (open_session(&s, ctx) != 0) return -1;
   nl_association a;
-  if (dump_association(&s, ctx, &a) != 0) {
-    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
+  const int dumped = dump_association(&s, ctx, &a);
+  if (dumped != 0) {
+    dump_failed(dumped, ctx);
     return -1;
   }
   if (!a.found) return 0;
@@ -265,6 +292,7 @@ backend_ctx *nl80211_create() {
   auto *ctx = static_cast<nl80211_ctx *>(calloc(1, sizeof(nl80211_ctx)));
   if (ctx == nullptr) return nullptr;
   ctx->iftype = NL80211_IFTYPE_UNSPECIFIED;
+  ctx->io = &kNlSystem;
   return &ctx->base;
 }
 
@@ -272,13 +300,13 @@ void nl80211_destroy(backend_ctx *ctx) { free(self(ctx)); }
 
 int nl80211_scan(backend_ctx *base) {
   nl80211_ctx *ctx = self(base);
-  FlagSocket flag_socket;
+  FlagSocket flag_socket(ctx->io);
   ctx->ifindex = flag_socket.index(base->ifname);
   if (ctx->ifindex == 0) {
     diag_fail(errno, "%s", base->ifname);
     return -1;
   }
-  nl_session s;
+  nl_session s(ctx->io);
   // The interface must be an nl80211 one before anything changes it.
   if (open_session(&s, ctx) != 0) return -1;
 
@@ -294,7 +322,7 @@ int nl80211_scan(backend_ctx *base) {
     return -1;
   }
 
-  link_snapshot(&s, ctx);
+  if (link_snapshot(&s, ctx) != 0) return -1;
   if (nl_session_listen(&s) != 0) {
     diag_fail(errno, "nl80211 scan events");
     return -1;
@@ -302,7 +330,7 @@ int nl80211_scan(backend_ctx *base) {
   for (int pass = 1; pass <= kPasses; pass++) {
     if (scan_once(&s, ctx, false, nullptr, 0, 0) != 0) return -1;
     // A signal may shorten the pause.
-    if (pass < kPasses) poll(nullptr, 0, kPauseMs);
+    if (pass < kPasses) ctx->io->pause(kPauseMs);
   }
   return 0;
 }

@@ -1,0 +1,326 @@
+// SPDX-License-Identifier: MIT
+// The scan and current operations run over the netlink traffic of a refresh
+// run and of a cached run that the VM suite recorded from the real kernel
+// (mac80211_hwsim, hostapd, wpa_supplicant): they must give the line and the
+// cache file that lumra printed and wrote in that boot. Edits of the
+// recordings bring interrupted dumps, lost events, an aborted scan, an
+// oversized SSID and a rate above 2^32 bit/s.
+#include "backend/nl80211/nl80211.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "backend/nl80211/messages.h"
+#include "backend/nl80211/test_script.h"
+#include "diag/diag.h"
+#include "netlist/linefmt.h"
+#include "netlist/netlist.h"
+
+namespace {
+
+using nlscript::Record;
+using nlscript::Script;
+
+std::string written(int encode, int with_bssid, int with_rate) {
+  char *text = nullptr;
+  size_t size = 0;
+  FILE *f = open_memstream(&text, &size);
+  EXPECT_EQ(write_network_lines(encode, f, with_bssid, with_rate), 0);
+  fclose(f);
+  std::string out(text, size);
+  free(text);
+  return out;
+}
+
+std::string replaced(std::string text, const std::string &from, const std::string &to) {
+  const size_t at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// Where the requests of one command begin in a script, in order.
+std::vector<size_t> requests_of(const std::vector<Record> &records, int cmd) {
+  std::vector<size_t> out;
+  for (size_t i = 0; i < records.size(); ++i)
+    if (records[i].kind == nlscript::kRequest && records[i].header().nlmsg_type != GENL_ID_CTRL &&
+        records[i].genl_cmd() == cmd)
+      out.push_back(i);
+  return out;
+}
+
+// The n-th GET_SCAN dump is sent `times` more times before the recorded one,
+// each reply flagged as interrupted.
+void interrupt(std::vector<Record> &records, size_t n, int times) {
+  const size_t start = requests_of(records, NL80211_CMD_GET_SCAN).at(n);
+  size_t end = start + 1;
+  while (end < records.size() && records[end].kind == nlscript::kReply) ++end;
+  std::vector<Record> copy(records.begin() + static_cast<long>(start),
+                           records.begin() + static_cast<long>(end));
+  copy[1].messages().front()->nlmsg_flags |= NLM_F_DUMP_INTR;
+  for (int i = 0; i < times; ++i)
+    records.insert(records.begin() + static_cast<long>(start), copy.begin(), copy.end());
+}
+
+// The index of the n-th NEW_SCAN_RESULTS event.
+size_t results_event(const std::vector<Record> &records, size_t n) {
+  for (size_t i = 0; i < records.size(); ++i)
+    if (records[i].kind == nlscript::kEvent &&
+        records[i].genl_cmd() == NL80211_CMD_NEW_SCAN_RESULTS && n-- == 0)
+      return i;
+  ADD_FAILURE() << "no such event";
+  return 0;
+}
+
+// Rebuilds every message of the script's replies, attribute by attribute:
+// edit(path of attribute types, payload, out) returns 0 to copy it, 1 to
+// put *out instead, 2 to descend into it (a nest).
+using Edit = std::function<int(const std::vector<uint16_t> &, nl_bytes, std::vector<uint8_t> *)>;
+
+void copy_attrs(nlmsghdr *dst, const void *payload, size_t len, std::vector<uint16_t> &path,
+                const Edit &edit) {
+  const auto *attr = static_cast<const nlattr *>(payload);
+  int left = static_cast<int>(len);
+  for (; mnl_attr_ok(attr, left); attr = mnl_attr_next(attr)) {
+    left -= static_cast<int>(NLMSG_ALIGN(attr->nla_len));
+    path.push_back(mnl_attr_get_type(attr));
+    const nl_bytes body{static_cast<const uint8_t *>(mnl_attr_get_payload(attr)),
+                        mnl_attr_get_payload_len(attr)};
+    std::vector<uint8_t> out;
+    const int what = edit(path, body, &out);
+    if (what == 2) {
+      nlattr *nest = mnl_attr_nest_start(dst, mnl_attr_get_type(attr));
+      copy_attrs(dst, body.data(), body.size(), path, edit);
+      mnl_attr_nest_end(dst, nest);
+    } else if (what == 1) {
+      mnl_attr_put(dst, attr->nla_type, out.size(), out.data());
+    } else {
+      mnl_attr_put(dst, attr->nla_type, body.size(), body.data());
+    }
+    path.pop_back();
+  }
+}
+
+void rewrite(std::vector<Record> &records, const Edit &edit) {
+  for (Record &r : records) {
+    if (r.kind != nlscript::kReply) continue;
+    Record out{r.kind, std::vector<uint32_t>(r.words.size() + 1024), 0};
+    for (nlmsghdr *nlh : r.messages()) {
+      auto *copy = reinterpret_cast<nlmsghdr *>(out.data() + out.len);
+      const size_t head = nlh->nlmsg_type >= NLMSG_MIN_TYPE ? NLMSG_HDRLEN + GENL_HDRLEN
+                                                            : nlh->nlmsg_len;
+      memcpy(copy, nlh, head);
+      copy->nlmsg_len = static_cast<uint32_t>(head);
+      if (head < nlh->nlmsg_len) {
+        std::vector<uint16_t> path;
+        copy_attrs(copy, reinterpret_cast<uint8_t *>(nlh) + head, nlh->nlmsg_len - head, path,
+                   edit);
+      }
+      out.len += NLMSG_ALIGN(copy->nlmsg_len);
+    }
+    r = std::move(out);
+  }
+}
+
+class Nl80211Run : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    list_clear();
+    diag_reset();
+    ctx = nl80211_create();
+    ASSERT_NE(ctx, nullptr);
+    ctx->ifname = "wlan0";
+    reinterpret_cast<nl80211_ctx *>(ctx)->io = &nlscript::kScripted;
+  }
+  void TearDown() override {
+    nl80211_destroy(ctx);
+    list_clear();
+    diag_reset();
+  }
+  // A refresh run over records; its result, with the script checked.
+  int scan(std::vector<Record> records, bool whole = true) {
+    Script s(std::move(records));
+    const int result = nl80211_scan(ctx);
+    EXPECT_EQ(s.faults, std::vector<std::string>{});
+    if (whole) {
+      EXPECT_TRUE(s.done());
+    }
+    EXPECT_EQ(s.open_sockets, 0);
+    elapsed_us = s.now_us - 1000000;
+    return result;
+  }
+  static std::string failure() { return diag_failure() != nullptr ? diag_failure() : ""; }
+
+  backend_ctx *ctx = nullptr;
+  int64_t elapsed_us = 0;
+};
+
+TEST_F(Nl80211Run, RefreshRunGivesTheLineAndCacheOfTheVm) {
+  ASSERT_EQ(scan(nlscript::load("refresh.rec")), 0) << failure();
+  EXPECT_EQ(written(0, 0, 1), nlscript::slurp("refresh.out"));
+  EXPECT_EQ(written(1, 1, 0), nlscript::slurp("refresh.cache"));
+  EXPECT_EQ(diag_count().passes, 5u);
+}
+
+TEST_F(Nl80211Run, CachedRunAddsTheAssociatedNetworkByADirectedScan) {
+  FILE *before = fopen((nlscript::kFixtures + "cached.before").c_str(), "r");
+  ASSERT_NE(before, nullptr);
+  ASSERT_EQ(read_cache(before), 0);
+  fclose(before);
+  Script s(nlscript::load("cached.rec"));
+  int added = 0;
+  ASSERT_EQ(nl80211_current(ctx, &added), 0) << failure();
+  EXPECT_EQ(s.faults, std::vector<std::string>{});
+  EXPECT_TRUE(s.done());
+  EXPECT_EQ(s.open_sockets, 0);
+  EXPECT_EQ(added, 1);
+  EXPECT_EQ(written(0, 0, 1), nlscript::slurp("cached.out"));
+  EXPECT_EQ(written(1, 1, 0), nlscript::slurp("cached.after"));
+}
+
+// The recorded dump cut at every length: only a cut between two whole
+// messages leaves a valid (unfinished) reply; every other cut fails, and
+// nothing is read outside the cut datagram.
+TEST_F(Nl80211Run, EveryTruncationOfARecordedDumpFails) {
+  const std::vector<Record> records = nlscript::load("refresh.rec");
+  const Record *dump = nullptr;
+  uint32_t seq = 0;
+  for (size_t i : requests_of(records, NL80211_CMD_GET_SCAN)) {
+    if (records[i + 1].len > 1000) {
+      dump = &records[i + 1];
+      seq = records[i].header().nlmsg_seq;
+      break;
+    }
+  }
+  ASSERT_NE(dump, nullptr);
+  std::vector<size_t> boundaries;
+  for (size_t at = 0; at < dump->len;) {
+    nlmsghdr h;
+    memcpy(&h, dump->data() + at, sizeof h);
+    at += NLMSG_ALIGN(h.nlmsg_len);
+    boundaries.push_back(at);
+  }
+  ASSERT_GE(boundaries.size(), 2u);
+  const nl_cell_rules rules{"", "", false};
+  for (size_t cut = 1; cut < dump->len; ++cut) {
+    list_clear();
+    std::vector<uint32_t> copy((cut + 3) / 4);
+    memcpy(copy.data(), dump->data(), cut);
+    const nl_walk_result w = nl_walk_reply(
+        {reinterpret_cast<const uint8_t *>(copy.data()), cut}, seq, dump->header().nlmsg_pid,
+        [](const nlmsghdr *nlh, void *data) {
+          nl_bss bss;
+          if (nl_parse_bss(nlh, &bss) != 0) return -1;
+          return nl_add_bss(bss, *static_cast<const nl_cell_rules *>(data));
+        },
+        const_cast<nl_cell_rules *>(&rules));
+    bool boundary = false;
+    for (size_t b : boundaries) boundary = boundary || b == cut;
+    EXPECT_EQ(w, boundary ? kNlMore : kNlFailed) << "cut at " << cut;
+  }
+}
+
+TEST_F(Nl80211Run, InterruptedDumpsAreRedoneThreeTimes) {
+  const struct {
+    const char *name;
+    size_t dump;  // 0: the association's, 1: the first scan's
+    int interruptions;
+    int result;
+  } cases[] = {
+      {"association, once", 0, 1, 0},
+      {"scan, three times", 1, 3, 0},
+      {"scan, four times", 1, 4, -1},
+      {"association, four times", 0, 4, -1},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    diag_reset();
+    std::vector<Record> records = nlscript::load("refresh.rec");
+    interrupt(records, c.dump, c.interruptions);
+    EXPECT_EQ(scan(records, c.result == 0), c.result) << c.name;
+    if (c.result == 0) {
+      EXPECT_EQ(written(0, 0, 1), nlscript::slurp("refresh.out")) << c.name;
+    } else {
+      EXPECT_EQ(failure(),
+                "NL80211_CMD_GET_SCAN on wlan0: interrupted 4 times (the kernel's list kept "
+                "changing)")
+          << c.name;
+    }
+  }
+}
+
+TEST_F(Nl80211Run, LostEventsAndAnAbortedScanStillDump) {
+  const struct {
+    const char *name;
+    std::function<void(std::vector<Record> &)> edit;
+    bool whole_budget;  // the first pass waits out its 15 s
+  } cases[] = {
+      {"the end lost with other events",
+       [](std::vector<Record> &r) { r[results_event(r, 0)] = nlscript::event_error(ENOBUFS); },
+       true},
+      {"events lost before the end",
+       [](std::vector<Record> &r) {
+         r.insert(r.begin() + static_cast<long>(results_event(r, 0)),
+                  nlscript::event_error(ENOBUFS));
+       },
+       false},
+      {"aborted",
+       [](std::vector<Record> &r) {
+         Record &e = r[results_event(r, 0)];
+         genlmsghdr g;
+         memcpy(&g, e.data() + NLMSG_HDRLEN, sizeof g);
+         g.cmd = NL80211_CMD_SCAN_ABORTED;
+         memcpy(e.data() + NLMSG_HDRLEN, &g, sizeof g);
+       },
+       false},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    diag_reset();
+    std::vector<Record> records = nlscript::load("refresh.rec");
+    c.edit(records);
+    ASSERT_EQ(scan(records), 0) << c.name << ": " << failure();
+    EXPECT_EQ(written(0, 0, 1), nlscript::slurp("refresh.out")) << c.name;
+    // The budget: 250 ms and 147 times 100 ms, as Wireless Extensions wait.
+    EXPECT_EQ(elapsed_us >= 14950000 + 4 * 2000000, c.whole_budget) << c.name;
+  }
+}
+
+TEST_F(Nl80211Run, OversizedSsidAndRateAbove32Bits) {
+  std::vector<Record> records = nlscript::load("refresh.rec");
+  const uint8_t lab_open[] = {'l', 'a', 'b', '-', 'o', 'p', 'e', 'n'};
+  rewrite(records,
+          [&](const std::vector<uint16_t> &path, nl_bytes body, std::vector<uint8_t> *out) {
+            if (path.size() == 1)
+              return path[0] == NL80211_ATTR_BSS || path[0] == NL80211_ATTR_STA_INFO ? 2 : 0;
+            if (path == std::vector<uint16_t>{NL80211_ATTR_STA_INFO, NL80211_STA_INFO_TX_BITRATE})
+              return 2;
+            if (path == std::vector<uint16_t>{NL80211_ATTR_STA_INFO, NL80211_STA_INFO_TX_BITRATE,
+                                              NL80211_RATE_INFO_BITRATE32}) {
+              const uint32_t rate = 48039;  // 4803.9 Mbit/s
+              out->assign(reinterpret_cast<const uint8_t *>(&rate),
+                          reinterpret_cast<const uint8_t *>(&rate + 1));
+              return 1;
+            }
+            if (path != std::vector<uint16_t>{NL80211_ATTR_BSS, NL80211_BSS_INFORMATION_ELEMENTS} ||
+                body.size() < 2 + sizeof lab_open || body[0] != 0 || body[1] != sizeof lab_open ||
+                memcmp(body.data() + 2, lab_open, sizeof lab_open) != 0)
+              return 0;
+            // lab-open's SSID element, 33 bytes long.
+            *out = {0, 33};
+            out->insert(out->end(), 33, 'x');
+            out->insert(out->end(), body.begin() + 2 + sizeof lab_open, body.end());
+            return 1;
+          });
+  ASSERT_EQ(scan(records), 0) << failure();
+  EXPECT_EQ(written(0, 0, 1),
+            replaced(replaced(nlscript::slurp("refresh.out"), "ESSID:lab-open,", "ESSID:,"),
+                     "5 Mbit/s", "4 Gbit/s"));
+  EXPECT_EQ(diag_count().oversized, 1u);
+}
+
+}  // namespace
