@@ -233,6 +233,8 @@ void nl_drain_events(nl_session *s) {
   for (;;) {
     if (wait_readable(s, s->events.fd(), 0) <= 0) return;
     ssize_t n = receive(s, s->events, kRecordEvent);
+    // Events lost to a full buffer: what is queued still goes.
+    if (n < 0 && errno == ENOBUFS) continue;
     if (n <= 0) return;
     nl_walk_events(received(s, n), ignore_event, nullptr);
   }
