@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "backend/backend.h"
-#include "backend/clock.h"
+#include "diag/clock.h"
 #include "cli/cachefile.h"
 #include "diag/diag.h"
 #include "netlist/linefmt.h"

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backend/clock.h"
+#include "diag/clock.h"
 #include "backend/nl80211/messages.h"
 
 void (*nl_record_hook)(int kind, const void *data, size_t len) = nullptr;

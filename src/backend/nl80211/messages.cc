@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backend/channel_plan.h"
 #include "backend/common.h"
-#include "backend/we/byte_reader.h"
+#include "backend/ieee80211/byte_reader.h"
+#include "backend/ieee80211/channel_plan.h"
 #include "diag/diag.h"
 #include "netlist/netlist.h"
 
@@ -220,17 +220,10 @@ const char *mode_of(const nl_bss &bss) {
 }
 
 // The maxima that cfg80211's range gives for the wiphy's signal type.
-iw_range range_of(uint8_t signal_kind) {
-  iw_range range;
-  memset(&range, 0, sizeof range);
-  if (signal_kind == kSignalMbm) {
-    range.max_qual.qual = 70;
-    range.max_qual.level = static_cast<uint8_t>(-110);
-  } else if (signal_kind == kSignalUnspec) {
-    range.max_qual.qual = 100;
-    range.max_qual.level = 100;
-  }
-  return range;
+quality_max range_of(uint8_t signal_kind) {
+  if (signal_kind == kSignalMbm) return {70, static_cast<uint8_t>(-110), 0};
+  if (signal_kind == kSignalUnspec) return {100, 100, 0};
+  return {0, 0, 0};
 }
 
 // cfg80211's quality for a signal in dBm: -110 dBm and below 0, -40 dBm
@@ -245,20 +238,19 @@ uint8_t dbm_quality(int dbm) {
 // reads it; the entry keeps 0 when the event would be ignored.
 void set_scan_quality(network_entry *entry, const nl_bss &bss) {
   if (bss.signal_kind == kSignalNone) return;
-  iw_quality qual{};
+  link_quality qual{};
   if (bss.signal_kind == kSignalMbm) {
     const int sig = bss.signal_mbm / 100;
     qual.level = static_cast<uint8_t>(sig);
-    qual.updated = IW_QUAL_LEVEL_UPDATED | IW_QUAL_NOISE_INVALID | IW_QUAL_QUAL_UPDATED |
-                   IW_QUAL_DBM;
+    qual.updated = kQualLevelUpdated | kQualNoiseInvalid | kQualQualUpdated | kQualDbm;
     qual.qual = dbm_quality(sig);
   } else {
     qual.level = bss.signal_unspec;
     qual.qual = bss.signal_unspec;
-    qual.updated = IW_QUAL_LEVEL_UPDATED | IW_QUAL_NOISE_INVALID | IW_QUAL_QUAL_UPDATED;
+    qual.updated = kQualLevelUpdated | kQualNoiseInvalid | kQualQualUpdated;
   }
-  if (qual.level == 0 && (qual.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0) return;
-  const iw_range range = range_of(bss.signal_kind);
+  if (!quality_usable(qual)) return;
+  const quality_max range = range_of(bss.signal_kind);
   set_quality(entry, quality_percent(&qual, &range));
 }
 
@@ -368,15 +360,15 @@ int nl_link_quality(uint8_t signal_kind, const nl_station *station) {
   // cfg80211 fills the statistics from the station's signal; libiw reads
   // them back from /proc/net/wireless, which carries quality and level but
   // not the dBm flag.
-  iw_quality qual{};
+  link_quality qual{};
   if (station != nullptr && station->has_signal &&
       (signal_kind == kSignalMbm || signal_kind == kSignalUnspec)) {
     qual.level = static_cast<uint8_t>(station->signal);
     qual.qual = signal_kind == kSignalMbm ? dbm_quality(station->signal)
                                           : static_cast<uint8_t>(station->signal);
-    qual.updated = IW_QUAL_QUAL_UPDATED | IW_QUAL_LEVEL_UPDATED;
+    qual.updated = kQualQualUpdated | kQualLevelUpdated;
   }
-  const iw_range range = range_of(signal_kind);
+  const quality_max range = range_of(signal_kind);
   return quality_percent(&qual, &range);
 }
 

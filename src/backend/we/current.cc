@@ -82,7 +82,9 @@ void refresh(backend_ctx *ctx, network_entry *entry, const iw_range &range) {
   memset(&stats, 0, sizeof stats);
   if (iw_get_stats(we->fd, ctx->ifname, &stats, &range, 0) >= 0) {
     // Statistics without a percentage leave the figure from the cache.
-    set_quality(entry, quality_percent(&stats.qual, &range));
+    const link_quality qual = we_quality(stats.qual);
+    const quality_max max = we_quality_max(range);
+    set_quality(entry, quality_percent(&qual, &max));
   }
 
   wrq = we_request(ctx->ifname);

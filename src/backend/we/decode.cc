@@ -7,7 +7,7 @@
 #include <iterator>
 #include <span>
 
-#include "backend/we/byte_reader.h"
+#include "backend/ieee80211/byte_reader.h"
 #include "backend/we/we.h"
 #include "diag/diag.h"
 #include "netlist/hexdigit.h"
@@ -37,10 +37,11 @@ void set_mode(network_entry *entry, uint32_t mode) {
 }
 
 // A record without a percentage leaves the entry's figure alone.
-void set_event_quality(network_entry *entry, const iw_quality &qual, const iw_range *range) {
-  if (qual.updated & IW_QUAL_QUAL_INVALID) return;
-  if (qual.level == 0 && (qual.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0) return;
-  set_quality(entry, quality_percent(&qual, range));
+void set_event_quality(network_entry *entry, const iw_quality &event, const iw_range *range) {
+  const link_quality qual = we_quality(event);
+  if (!quality_usable(qual)) return;
+  const quality_max max = we_quality_max(*range);
+  set_quality(entry, quality_percent(&qual, &max));
 }
 
 // Security elements already read for the open cell. Some drivers report an

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backend/clock.h"
+#include "diag/clock.h"
 #include "backend/we/we.h"
 #include "backend/we/wext.h"
 #include "diag/diag.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <initializer_list>
 
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 
 int format_bitrate(uint64_t bps, char *buf, uint32_t size) {
   if (size == 0) return -1;

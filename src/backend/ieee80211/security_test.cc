@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "backend/we/we.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "netlist/netlist.h"
 
 namespace {

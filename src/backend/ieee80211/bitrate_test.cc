@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "backend/we/we.h"
+#include "backend/ieee80211/ieee80211.h"
 
 namespace {
 
