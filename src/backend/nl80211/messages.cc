@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "backend/common.h"
+#include "backend/flow.h"
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/ieee80211/channel_plan.h"
 #include "diag/diag.h"
@@ -315,23 +316,10 @@ int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
   return too_long ? 1 : 0;
 }
 
-int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules) {
-  char addr[18];
-  if (list_find_addr(bss.bssid) != nullptr) return 0;
-  nl_format_addr(bss.bssid, addr);
-  const bool associated = strncmp(addr, rules.ap_addr, sizeof addr) == 0;
-  if (rules.directed && !associated) return 0;
-
-  uint8_t ssid[32];
-  uint32_t ssid_len = 0;
-  network_entry *entry = list_append_new();
-  if (entry == nullptr) return -1;
-  memcpy(entry->bssid, addr, sizeof entry->bssid);
-  if (associated) {
-    snprintf(entry->bitrate, sizeof entry->bitrate, "%.*s",
-             static_cast<int>(strnlen(rules.ap_rate, 10)), rules.ap_rate);
-    entry->current = 1;
-  }
+int nl_add_bss(const nl_bss &bss, const cell_rules &rules) {
+  bool failed = false;
+  network_entry *entry = open_cell(bss.bssid, rules, &failed);
+  if (entry == nullptr) return failed ? -1 : 0;
   // The fields in the order in which cfg80211 reports them.
   if (bss.frequency != 0) entry->channel = nl_channel(bss.frequency);
   set_scan_quality(entry, bss);
@@ -339,6 +327,8 @@ int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules) {
     entry->privacy = 1;
   else
     add_descriptor(entry, "off");
+  uint8_t ssid[32];
+  uint32_t ssid_len = 0;
   if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) diag_count().oversized++;
   if (ssid_len > 0) {
     memcpy(entry->essid, ssid, ssid_len);
@@ -346,14 +336,6 @@ int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules) {
   }
   snprintf(entry->mode, sizeof entry->mode, "%s", mode_of(bss));
   return parse_elements(entry, bss.ies) != 0 ? -1 : 0;
-}
-
-void nl_apply_wep_rule() {
-  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
-    if (entry->privacy != 1) continue;
-    if (entry->security_count == 0 || (entry->security_count == 1 && entry->wps == 1))
-      add_descriptor(entry, "WEP");
-  }
 }
 
 int nl_link_quality(uint8_t signal_kind, const nl_station *station) {

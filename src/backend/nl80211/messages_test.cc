@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "backend/flow.h"
 #include "backend/nl80211/test_messages.h"
 #include "diag/diag.h"
 #include "netlist/netlist.h"
@@ -19,7 +20,7 @@ class NlMessages : public ::testing::Test {
   void TearDown() override { list_clear(); }
 
   // Parses fields as one message and adds it under rules; the result of each step.
-  int add(const BssFields &fields, const nl_cell_rules &rules = {"", "", false}) {
+  int add(const BssFields &fields, const cell_rules &rules = {"", "", false}) {
     Datagram d;
     put_bss(d, fields);
     nl_bss bss;
@@ -244,7 +245,7 @@ TEST_F(NlMessages, SecurityAndTheWepRule) {
     bss.capability = c.capability;
     bss.ies = c.ies;
     ASSERT_EQ(add(bss), 0);
-    nl_apply_wep_rule();
+    apply_wep_rule();
     EXPECT_EQ(security(list_first()), c.security);
   }
 }
@@ -254,7 +255,7 @@ TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
   BssFields b;
   b.bssid = {0x02, 0, 0, 0, 2, 0};
   b.ies = ssid_element("b");
-  const nl_cell_rules rules{"02:00:00:00:02:00", "54 Mbit/s", false};
+  const cell_rules rules{"02:00:00:00:02:00", "54 Mbit/s", false};
   ASSERT_EQ(add(a, rules), 0);
   ASSERT_EQ(add(b, rules), 0);
   BssFields again = a;
@@ -271,7 +272,7 @@ TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
 
   // Directed: only the associated BSS is taken.
   list_clear();
-  const nl_cell_rules directed{"02:00:00:00:02:00", "", true};
+  const cell_rules directed{"02:00:00:00:02:00", "", true};
   ASSERT_EQ(add(a, directed), 0);
   EXPECT_EQ(list_first(), nullptr);
   ASSERT_EQ(add(b, directed), 0);

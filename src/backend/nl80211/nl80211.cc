@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "backend/common.h"
+#include "backend/flow.h"
 #include "backend/nl80211/io.h"
 #include "backend/nl80211/messages.h"
 #include "netlist/netlist.h"
@@ -30,8 +31,6 @@ namespace {
 
 [[maybe_unused]] const int nl80211_registered = backend_register("NL80211", &nl80211_ops);
 
-constexpr int kPasses = 5;
-constexpr int kPauseMs = 2000;
 // The longest that the Wireless Extensions backend waits for one scan's
 // results: 250 ms, then 147 polls 100 ms apart.
 constexpr long kScanBudgetUs = 250000 + 147 * 100000;
@@ -42,7 +41,8 @@ nl80211_ctx *self(backend_ctx *ctx) { return reinterpret_cast<nl80211_ctx *>(ctx
 // A datagram socket for the interface flags, closed with its owner.
 class FlagSocket {
  public:
-  explicit FlagSocket(const nl_transport *io) : io_(io), fd_(io->inet_socket()) {}
+  explicit FlagSocket(const nl_transport *io) : io_(io) {}
+  void open() { fd_ = io_->inet_socket(); }
   FlagSocket(const FlagSocket &) = delete;
   FlagSocket &operator=(const FlagSocket &) = delete;
   ~FlagSocket() {
@@ -77,7 +77,7 @@ class FlagSocket {
     return ifr;
   }
   const nl_transport *io_;
-  int fd_;
+  int fd_ = -1;
 };
 
 int interface_reply(const nlmsghdr *nlh, void *data) {
@@ -154,7 +154,7 @@ int link_snapshot(nl_session *s, nl80211_ctx *ctx) {
 }
 
 struct dump_state {
-  nl_cell_rules rules;
+  cell_rules rules;
   uint32_t count;  // BSS messages of the last try
 };
 
@@ -175,15 +175,7 @@ int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t
   if (nl_request_run(
           s, req, [](const nlmsghdr *, void *) { return -1; }, nullptr) == 0)
     return 0;
-  // A scan already running (another program's) ends with results too.
-  if (errno == EBUSY) {
-    diag_count().joined++;
-    return 0;
-  }
-  const int err = errno;
-  diag_fail_hint(err, err == EPERM ? "scanning needs root or CAP_NET_ADMIN" : nullptr,
-                 "NL80211_CMD_TRIGGER_SCAN on %s", ctx->base.ifname);
-  return -1;
+  return trigger_refused(&ctx->base, errno, "NL80211_CMD_TRIGGER_SCAN", nullptr);
 }
 
 // One scan: trigger, wait for its end, dump and add the BSSs. Plain, or
@@ -223,7 +215,7 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
     diag_fail(0, "scan on %s found no network", ctx->base.ifname);
     return -1;
   }
-  nl_apply_wep_rule();
+  apply_wep_rule();
   diag_count().passes++;
   return 0;
 }
@@ -242,49 +234,91 @@ int open_session(nl_session *s, nl80211_ctx *ctx) {
   return 0;
 }
 
-int query_current(nl80211_ctx *ctx, int *added) {
-  FlagSocket flag_socket(ctx->io);
-  ctx->ifindex = flag_socket.index(ctx->base.ifname);
+// An operation's sockets, and what the cached run learns of the association.
+struct op_env {
+  explicit op_env(const nl_transport *io) : flag_socket(io), session(io) {}
+  FlagSocket flag_socket;
+  nl_session session;
+  nl_association a{};
+};
+
+op_env *env_of(void *env) { return static_cast<op_env *>(env); }
+
+const refresh_primitives kRefresh = {
+    .get_flags = [](backend_ctx *ctx, void *env,
+                    short *flags) { return env_of(env)->flag_socket.get(ctx->ifname, flags); },
+    .set_flags = [](backend_ctx *ctx, void *env,
+                    short flags) { return env_of(env)->flag_socket.set(ctx->ifname, flags); },
+    .link_snapshot = [](backend_ctx *ctx,
+                        void *env) { return link_snapshot(&env_of(env)->session, self(ctx)); },
+    .prepare =
+        [](backend_ctx *, void *env) {
+          if (nl_session_listen(&env_of(env)->session) == 0) return 0;
+          diag_fail(errno, "nl80211 scan events");
+          return -1;
+        },
+    .scan_once =
+        [](backend_ctx *ctx, void *env) {
+          return scan_once(&env_of(env)->session, self(ctx), false, nullptr, 0, 0);
+        },
+    .pause = [](backend_ctx *ctx, void *, int ms) { self(ctx)->io->pause(ms); },
+};
+
+int association(backend_ctx *base, void *data) {
+  nl80211_ctx *ctx = self(base);
+  op_env *env = env_of(data);
+  ctx->ifindex = env->flag_socket.index(base->ifname);
   short flags = 0;
   // A missing or down interface leaves the cache as it is.
-  if (ctx->ifindex == 0 || flag_socket.get(ctx->base.ifname, &flags) != 0 || (flags & IFF_UP) == 0)
+  if (ctx->ifindex == 0 || env->flag_socket.get(base->ifname, &flags) != 0 || (flags & IFF_UP) == 0)
     return 0;
-
-  nl_session s(ctx->io);
-  if (open_session(&s, ctx) != 0) return -1;
-  nl_association a;
-  const int dumped = dump_association(&s, ctx, &a);
+  if (open_session(&env->session, ctx) != 0) return -1;
+  const int dumped = dump_association(&env->session, ctx, &env->a);
   if (dumped != 0) {
     dump_failed(dumped, ctx);
     return -1;
   }
-  if (!a.found) return 0;
-  nl_format_addr(a.bssid, ctx->ap_addr);
+  if (!env->a.found) return 0;
+  nl_format_addr(env->a.bssid, ctx->ap_addr);
+  return 1;
+}
 
-  network_entry *entry = find_entry(ctx->ap_addr);
-  if (entry == nullptr) {
-    if (!a.ssid_ok || a.frequency == 0) {
-      diag_fail(0, "%s: the association's SSID or frequency is unknown", ctx->base.ifname);
-      return -1;
-    }
-    if (nl_session_listen(&s) != 0) {
-      diag_fail(errno, "nl80211 scan events");
-      return -1;
-    }
-    // Its result does not matter: the list is searched again.
-    scan_once(&s, ctx, true, a.ssid, a.ssid_len, a.frequency);
-    diag_forget();
-    entry = find_entry(ctx->ap_addr);
-    if (entry == nullptr) return 0;
-    *added = 1;
+int directed_scan(backend_ctx *base, void *data) {
+  nl80211_ctx *ctx = self(base);
+  op_env *env = env_of(data);
+  const nl_association &a = env->a;
+  if (!a.ssid_ok || a.frequency == 0) {
+    diag_fail(0, "%s: the association's SSID or frequency is unknown", base->ifname);
+    return -1;
   }
-
-  // Only a station has the statistics that Wireless Extensions report.
-  nl_station st;
-  bool station = ctx->iftype == NL80211_IFTYPE_STATION && query_station(&s, ctx, a.bssid, &st) == 0;
-  nl_refresh_entry(entry, a, station ? &st : nullptr);
+  if (nl_session_listen(&env->session) != 0) {
+    diag_fail(errno, "nl80211 scan events");
+    return -1;
+  }
+  scan_once(&env->session, ctx, true, a.ssid, a.ssid_len, a.frequency);
   return 0;
 }
+
+void refresh(backend_ctx *base, void *data, network_entry *entry) {
+  nl80211_ctx *ctx = self(base);
+  op_env *env = env_of(data);
+  // Only a station has the statistics that Wireless Extensions report.
+  nl_station st;
+  bool station = ctx->iftype == NL80211_IFTYPE_STATION &&
+                 query_station(&env->session, ctx, env->a.bssid, &st) == 0;
+  nl_refresh_entry(entry, env->a, station ? &st : nullptr);
+}
+
+const current_primitives kCurrent = {
+    .open =
+        [](backend_ctx *, void *env) {
+          env_of(env)->flag_socket.open();
+          return 0;
+        },
+    .association = association,
+    .directed_scan = directed_scan,
+    .refresh = refresh,
+};
 
 }  // namespace
 
@@ -300,44 +334,19 @@ void nl80211_destroy(backend_ctx *ctx) { free(self(ctx)); }
 
 int nl80211_scan(backend_ctx *base) {
   nl80211_ctx *ctx = self(base);
-  FlagSocket flag_socket(ctx->io);
-  ctx->ifindex = flag_socket.index(base->ifname);
+  op_env env(ctx->io);
+  env.flag_socket.open();
+  ctx->ifindex = env.flag_socket.index(base->ifname);
   if (ctx->ifindex == 0) {
     diag_fail(errno, "%s", base->ifname);
     return -1;
   }
-  nl_session s(ctx->io);
   // The interface must be an nl80211 one before anything changes it.
-  if (open_session(&s, ctx) != 0) return -1;
-
-  short flags = 0;
-  if (flag_socket.get(base->ifname, &flags) != 0) {
-    diag_fail(errno, "SIOCGIFFLAGS on %s", base->ifname);
-    return -1;
-  }
-  if ((flags & IFF_UP) == 0 &&
-      flag_socket.set(base->ifname, static_cast<short>(flags | IFF_UP)) != 0) {
-    diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
-                   "SIOCSIFFLAGS on %s", base->ifname);
-    return -1;
-  }
-
-  if (link_snapshot(&s, ctx) != 0) return -1;
-  if (nl_session_listen(&s) != 0) {
-    diag_fail(errno, "nl80211 scan events");
-    return -1;
-  }
-  for (int pass = 1; pass <= kPasses; pass++) {
-    if (scan_once(&s, ctx, false, nullptr, 0, 0) != 0) return -1;
-    // A signal may shorten the pause.
-    if (pass < kPasses) ctx->io->pause(kPauseMs);
-  }
-  return 0;
+  if (open_session(&env.session, ctx) != 0) return -1;
+  return backend_refresh(base, &env, kRefresh);
 }
 
 int nl80211_current(backend_ctx *base, int *added) {
-  int was_added = 0;
-  int result = list_first() == nullptr ? 0 : query_current(self(base), &was_added);
-  if (added != nullptr) *added = was_added;
-  return result;
+  op_env env(self(base)->io);
+  return backend_current(base, &env, kCurrent, self(base)->ap_addr, added);
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/flow.h"
 #include "backend/nl80211/messages.h"
 #include "backend/nl80211/test_script.h"
 #include "diag/diag.h"
@@ -176,7 +177,7 @@ TEST_F(Nl80211Run, EveryTruncationOfARecordedDumpFails) {
     boundaries.push_back(at);
   }
   ASSERT_GE(boundaries.size(), 2u);
-  const nl_cell_rules rules{"", "", false};
+  const cell_rules rules{"", "", false};
   for (size_t cut = 1; cut < dump->len; ++cut) {
     list_clear();
     std::vector<uint32_t> copy((cut + 3) / 4);
@@ -186,9 +187,9 @@ TEST_F(Nl80211Run, EveryTruncationOfARecordedDumpFails) {
         [](const nlmsghdr *nlh, void *data) {
           nl_bss bss;
           if (nl_parse_bss(nlh, &bss) != 0) return -1;
-          return nl_add_bss(bss, *static_cast<const nl_cell_rules *>(data));
+          return nl_add_bss(bss, *static_cast<const cell_rules *>(data));
         },
-        const_cast<nl_cell_rules *>(&rules));
+        const_cast<cell_rules *>(&rules));
     bool boundary = false;
     for (size_t b : boundaries) boundary = boundary || b == cut;
     EXPECT_EQ(w, boundary ? kNlMore : kNlFailed) << "cut at " << cut;

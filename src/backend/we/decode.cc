@@ -7,6 +7,7 @@
 #include <iterator>
 #include <span>
 
+#include "backend/flow.h"
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/we/we.h"
 #include "diag/diag.h"
@@ -201,34 +202,16 @@ bytes move_to_tail(stream_descr *stream, unsigned char (&tail)[2 * kReach]) {
   return bytes(tail, rest);
 }
 
-// Opens the cell of an address event: a new entry, or skipping. Cells are
-// looked up by their address bytes; the text is made only for a cell not
-// yet listed.
+// Opens the cell of an address event: a new entry, or skipping.
 int open_cell(backend_ctx *ctx, const iw_event &event) {
   we_ctx *we = we_of(ctx);
   unsigned char addr[6];
   memcpy(addr, event.u.ap_addr.sa_data, sizeof addr);
-  if (list_find_addr(addr) != nullptr) {
-    we->skipping = 1;
-    return 0;
-  }
-  char text[18];
-  list_bssid_text(addr, text);
-  bool associated = strncmp(text, we->ap_addr, sizeof we->ap_addr) == 0;
-  if (we->directed && !associated) {
-    we->skipping = 1;
-    return 0;
-  }
-  we->skipping = 0;
-  network_entry *entry = list_append_new();
-  if (entry == nullptr) return -1;
-  we->entry = entry;
-  memcpy(entry->bssid, text, sizeof entry->bssid);
-  if (associated) {
-    snprintf(entry->bitrate, sizeof entry->bitrate, "%.*s",
-             static_cast<int>(strnlen(we->ap_rate, sizeof we->ap_rate)), we->ap_rate);
-    entry->current = 1;
-  }
+  bool failed = false;
+  network_entry *entry = ::open_cell(addr, {we->ap_addr, we->ap_rate, we->directed != 0}, &failed);
+  if (failed) return -1;
+  we->skipping = entry == nullptr;
+  if (entry != nullptr) we->entry = entry;
   return 0;
 }
 
@@ -277,16 +260,6 @@ int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_
       return parse_elements(ctx, payload(event.u.data, buffer), seen) != 0 ? -1 : 0;
     default:
       return 0;
-  }
-}
-
-// Encrypted entries that carry no descriptor but WPS use WEP. Runs over the
-// whole list, so entries of earlier passes and of the cache are included.
-void apply_wep_rule() {
-  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
-    if (entry->privacy != 1) continue;
-    if (entry->security_count == 0 || (entry->security_count == 1 && entry->wps == 1))
-      add_descriptor(entry, "WEP");
   }
 }
 

@@ -19,9 +19,14 @@
 // reset to -1 on every way out.
 class WeSocket {
  public:
-  explicit WeSocket(we_ctx *we) : we_(we) {
+  // Opened at once unless later (open()).
+  explicit WeSocket(we_ctx *we, bool now = true) : we_(we) {
+    if (now) open();
+  }
+  bool open() {
     we_->fd = iw_sockets_open();
     if (we_->fd < 0) errno = first_family_error();
+    return is_open();
   }
   WeSocket(const WeSocket &) = delete;
   WeSocket &operator=(const WeSocket &) = delete;
