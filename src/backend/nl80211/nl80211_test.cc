@@ -114,8 +114,9 @@ class Nl80211Run : public ::testing::Test {
     diag_reset();
   }
   // A refresh run over records; its result, with the script checked.
-  int scan(std::vector<Record> records, bool whole = true) {
+  int scan(std::vector<Record> records, bool whole = true, short flags = IFF_UP) {
     Script s(std::move(records));
+    s.flags = flags;
     const int result = nl80211_scan(ctx);
     EXPECT_EQ(s.faults, std::vector<std::string>{});
     if (whole) {
@@ -123,13 +124,81 @@ class Nl80211Run : public ::testing::Test {
     }
     EXPECT_EQ(s.open_sockets, 0);
     elapsed_us = s.now_us - 1000000;
+    set_flags = s.set_flags;
     return result;
   }
   static std::string failure() { return diag_failure() != nullptr ? diag_failure() : ""; }
 
   backend_ctx *ctx = nullptr;
   int64_t elapsed_us = 0;
+  int set_flags = 0;
 };
+
+// The reply to the n-th request of cmd replaced by reply (sent to the
+// recorded port).
+void replace_reply(std::vector<Record> &records, int cmd, size_t n, Record reply) {
+  const size_t at = requests_of(records, cmd).at(n) + 1;
+  reply.messages().front()->nlmsg_pid = records.at(at).header().nlmsg_pid;
+  size_t end = at;
+  while (end < records.size() && records[end].kind == nlscript::kReply) ++end;
+  records.erase(records.begin() + static_cast<long>(at), records.begin() + static_cast<long>(end));
+  records.insert(records.begin() + static_cast<long>(at), std::move(reply));
+}
+
+TEST_F(Nl80211Run, ScriptedOutcomes) {
+  using R = std::vector<Record>;
+  auto error = [](int code) { return nlscript::control(NLMSG_ERROR, -code, 0); };
+  const struct {
+    const char *name;
+    std::function<void(R &)> edit;
+    short flags;
+    int result;
+    std::string cause;
+  } cases[] = {
+      {"trigger not permitted",
+       [&](R &r) { replace_reply(r, NL80211_CMD_TRIGGER_SCAN, 0, error(EPERM)); }, IFF_UP, -1,
+       "NL80211_CMD_TRIGGER_SCAN on wlan0: Operation not permitted (scanning needs root or "
+       "CAP_NET_ADMIN)"},
+      {"a running scan joined",
+       [&](R &r) { replace_reply(r, NL80211_CMD_TRIGGER_SCAN, 0, error(EBUSY)); }, IFF_UP, 0, ""},
+      {"no nl80211 interface",
+       [&](R &r) { replace_reply(r, NL80211_CMD_GET_INTERFACE, 0, error(ENODEV)); }, IFF_UP, -1,
+       "wlan0: not an nl80211 interface"},
+      {"an empty scan",
+       [](R &r) { replace_reply(r, NL80211_CMD_GET_SCAN, 1, nlscript::control(NLMSG_DONE, 0, 0)); },
+       IFF_UP, -1, "scan on wlan0 found no network"},
+      {"a slow scan",
+       [](R &r) {
+         r.insert(r.begin() + static_cast<long>(results_event(r, 0)), nlscript::delay(14900));
+       },
+       IFF_UP, 0, ""},
+      {"no end within 15 s",
+       [](R &r) {
+         r.insert(r.begin() + static_cast<long>(results_event(r, 0)), nlscript::delay(15000));
+       },
+       IFF_UP, -1, "scan on wlan0: no result within 15 s"},
+      {"another radio's scan end",
+       [](R &r) {
+         nlattr *index = find(r[results_event(r, 0)].messages().front(), {NL80211_ATTR_IFINDEX});
+         const uint32_t other = mnl_attr_get_u32(index) + 1;
+         memcpy(mnl_attr_get_payload(index), &other, sizeof other);
+       },
+       IFF_UP, -1, "scan on wlan0: no result within 15 s"},
+      {"an interface that is down", [](R &) {}, 0, 0, ""},
+  };
+  for (const auto &c : cases) {
+    list_clear();
+    diag_reset();
+    R records = nlscript::load("refresh.rec");
+    c.edit(records);
+    EXPECT_EQ(scan(records, false, c.flags), c.result) << c.name;
+    EXPECT_EQ(failure(), c.cause) << c.name;
+    EXPECT_EQ(set_flags, c.flags & IFF_UP ? 0 : 1) << c.name;
+    if (c.result == 0) {
+      EXPECT_EQ(written(0, 0, 1), nlscript::slurp("refresh.out")) << c.name;
+    }
+  }
+}
 
 TEST_F(Nl80211Run, RefreshRunGivesTheLineAndCacheOfTheVm) {
   ASSERT_EQ(scan(nlscript::load("refresh.rec")), 0) << failure();

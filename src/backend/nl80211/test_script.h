@@ -37,7 +37,8 @@ inline std::string slurp(const std::string &name) {
   return out;
 }
 
-enum Kind : int { kRequest = 0, kReply = 1, kEvent = 2, kEventError = 3 };
+// kDelay: err ms of virtual time pass before the next record comes.
+enum Kind : int { kRequest = 0, kReply = 1, kEvent = 2, kEventError = 3, kDelay = 4 };
 
 // One datagram, in an aligned copy of exactly its length (rounded up to
 // whole words); kEventError: a receive on the event socket failing with err.
@@ -89,6 +90,23 @@ inline std::vector<Record> load(const std::string &name) {
 }
 
 inline Record event_error(int err) { return Record{kEventError, {}, 0, err}; }
+inline Record delay(int ms) { return Record{kDelay, {}, 0, ms}; }
+// A reply of one control message (NLMSG_ERROR with code, or NLMSG_DONE).
+inline Record control(uint16_t type, int32_t code, uint32_t portid) {
+  Record r{kReply, std::vector<uint32_t>(16), 0};
+  nlmsghdr *nlh = mnl_nlmsg_put_header(r.data());
+  nlh->nlmsg_type = type;
+  nlh->nlmsg_pid = portid;
+  if (type == NLMSG_ERROR) {
+    nlmsgerr err{};
+    err.error = code;
+    memcpy(mnl_nlmsg_put_extra_header(nlh, sizeof err), &err, sizeof err);
+  } else {
+    memcpy(mnl_nlmsg_put_extra_header(nlh, sizeof code), &code, sizeof code);
+  }
+  r.len = nlh->nlmsg_len;
+  return r;
+}
 
 // The interface index that a script's GET_INTERFACE request names, or 0.
 inline uint32_t scripted_ifindex(const std::vector<Record> &records) {
@@ -179,10 +197,14 @@ struct Script {
     memcpy(&sent, buf, sizeof sent);
     s->seq = sent.nlmsg_seq;
     const auto *bytes = static_cast<const uint8_t *>(buf);
-    // All but the sequence number, which differs from run to run, and the
-    // acknowledgement flag, which a dump ignores (older recordings set it).
+    // All but the sequence number, which differs from run to run, and a
+    // dump's acknowledgement flag, which the kernel ignores (older recordings
+    // set it); any other request must ask for one, or its reply never ends.
     const nlmsghdr want = r.header();
-    const auto flags = [](const nlmsghdr &h) { return h.nlmsg_flags & ~NLM_F_ACK; };
+    const auto flags = [](const nlmsghdr &h) {
+      return (h.nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP ? h.nlmsg_flags & ~NLM_F_ACK
+                                                        : h.nlmsg_flags;
+    };
     if (len != r.len || sent.nlmsg_type != want.nlmsg_type || flags(sent) != flags(want) ||
         memcmp(bytes + 12, r.data() + 12, len - 12) != 0)
       s->fault("a request other than the recorded one");
@@ -213,7 +235,19 @@ struct Script {
   }
   static int poll(int fd, int timeout_ms) {
     Script *s = current();
+    while (s->at < s->records.size() && s->records[s->at].kind == kDelay) {
+      Record &d = s->records[s->at];
+      if (timeout_ms >= 0 && timeout_ms < d.err) {
+        d.err -= timeout_ms;
+        s->now_us += int64_t{timeout_ms} * 1000;
+        return 0;
+      }
+      s->now_us += int64_t{d.err} * 1000;
+      s->at++;
+    }
     if (s->next_for(fd) >= 0) return 1;
+    // Nothing would ever come.
+    if (timeout_ms < 0) s->fault("a wait without end");
     if (timeout_ms > 0) s->now_us += int64_t{timeout_ms} * 1000;
     return 0;
   }
