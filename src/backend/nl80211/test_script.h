@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "backend/nl80211/io.h"
+#include "backend/nl80211/test_messages.h"
 
 namespace nlscript {
 
@@ -93,18 +94,10 @@ inline Record event_error(int err) { return Record{kEventError, {}, 0, err}; }
 inline Record delay(int ms) { return Record{kDelay, {}, 0, ms}; }
 // A reply of one control message (NLMSG_ERROR with code, or NLMSG_DONE).
 inline Record control(uint16_t type, int32_t code, uint32_t portid) {
-  Record r{kReply, std::vector<uint32_t>(16), 0};
-  nlmsghdr *nlh = mnl_nlmsg_put_header(r.data());
-  nlh->nlmsg_type = type;
-  nlh->nlmsg_pid = portid;
-  if (type == NLMSG_ERROR) {
-    nlmsgerr err{};
-    err.error = code;
-    memcpy(mnl_nlmsg_put_extra_header(nlh, sizeof err), &err, sizeof err);
-  } else {
-    memcpy(mnl_nlmsg_put_extra_header(nlh, sizeof code), &code, sizeof code);
-  }
-  r.len = nlh->nlmsg_len;
+  Datagram d;
+  d.control(type, code, 0, portid);
+  Record r{kReply, std::vector<uint32_t>((d.size() + 3) / 4), d.size()};
+  memcpy(r.data(), d.bytes().data(), d.size());
   return r;
 }
 
