@@ -193,7 +193,7 @@ TEST_F(Nl80211Run, ScriptedOutcomes) {
     c.edit(records);
     EXPECT_EQ(scan(records, false, c.flags), c.result) << c.name;
     EXPECT_EQ(failure(), c.cause) << c.name;
-    EXPECT_EQ(set_flags, c.flags & IFF_UP ? 0 : 1) << c.name;
+    EXPECT_EQ(set_flags, (c.flags & IFF_UP) != 0 ? 0 : 1) << c.name;
     if (c.result == 0) {
       EXPECT_EQ(written(0, 0, 1), nlscript::slurp("refresh.out")) << c.name;
     }
