@@ -185,6 +185,16 @@ TEST_F(Nl80211Run, ScriptedOutcomes) {
        },
        IFF_UP, -1, "scan on wlan0: no result within 15 s"},
       {"an interface that is down", [](R &) {}, 0, 0, ""},
+      // An earlier scan's end, and lost events, queued before the trigger:
+      // drained, so the wait sees the end of its own scan only.
+      {"stale events drained",
+       [](R &r) {
+         const auto trigger = static_cast<long>(requests_of(r, NL80211_CMD_TRIGGER_SCAN).at(0));
+         Record stale = r[results_event(r, 0)];
+         r.insert(r.begin() + trigger, {nlscript::event_error(ENOBUFS), stale});
+         r.insert(r.begin() + static_cast<long>(results_event(r, 1)), nlscript::delay(1000));
+       },
+       IFF_UP, 0, ""},
   };
   for (const auto &c : cases) {
     list_clear();
