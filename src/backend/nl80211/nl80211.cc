@@ -112,9 +112,8 @@ int dump_association(nl_session *s, const nl80211_ctx *ctx, nl_association *a) {
 // Records why a scan dump failed.
 void dump_failed(int result, const nl80211_ctx *ctx) {
   if (result == kNlDumpInterrupted)
-    diag_fail(0,
-              "NL80211_CMD_GET_SCAN on %s: interrupted %d times (the kernel's list kept changing)",
-              ctx->base.ifname, kDumpRedos + 1);
+    diag_fail(0, "NL80211_CMD_GET_SCAN on %s: interrupted %d times", ctx->base.ifname,
+              kDumpRedos + 1);
   else
     diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
 }

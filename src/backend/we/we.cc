@@ -2,6 +2,7 @@
 // Instance life cycle, registration and the link snapshot.
 #include "backend/we/we.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -43,6 +44,19 @@ int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
     return -1;
   }
   return 0;
+}
+
+bool WeSocket::open() {
+  we_->fd = iw_sockets_open();
+  if (we_->fd >= 0) return true;
+  // The first family's errno says why, such as a descriptor limit; libiw's
+  // is that of an unsupported family.
+  const int libiw_errno = errno;
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  close(fd);
+  errno = libiw_errno;
+  return false;
 }
 
 void we_destroy(backend_ctx *ctx) {

@@ -23,11 +23,9 @@ class WeSocket {
   explicit WeSocket(we_ctx *we, bool now = true) : we_(we) {
     if (now) open();
   }
-  bool open() {
-    we_->fd = iw_sockets_open();
-    if (we_->fd < 0) errno = first_family_error();
-    return is_open();
-  }
+  // libiw's socket, or false with errno that of its first try (libiw tries
+  // further address families and leaves the last one's errno).
+  bool open();
   WeSocket(const WeSocket &) = delete;
   WeSocket &operator=(const WeSocket &) = delete;
   ~WeSocket() {
@@ -37,17 +35,6 @@ class WeSocket {
   bool is_open() const { return we_->fd >= 0; }
 
  private:
-  // libiw tries further address families after the first fails and leaves
-  // the errno of the last (an unsupported family); the first's says why,
-  // such as a descriptor limit.
-  static int first_family_error() {
-    const int libiw_errno = errno;
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return errno;
-    close(fd);
-    return libiw_errno;
-  }
-
   we_ctx *we_;
 };
 
