@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backend/clock.h"
 #include "diag/diag.h"
 
 struct backend_internal::registry_node {
@@ -68,10 +67,4 @@ backend_internal::scoped_registry::~scoped_registry() {
     registry = next;
   }
   registry = saved_;
-}
-
-int64_t monotonic_us() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "backend/backend.h"
-#include "backend/clock.h"
+#include "diag/clock.h"
 #include "cli/cachefile.h"
 #include "diag/diag.h"
 #include "netlist/json_writer.h"
@@ -291,11 +291,16 @@ void summarize(const options &opts, bool refresh, int64_t started_us) {
   for (network_entry *e = list_first(); e != nullptr; e = list_next()) networks++;
   const diag_counts &n = diag_count();
   int64_t elapsed = monotonic_us() - started_us;
+  // Cells with an oversized ESSID are named only when there were any.
+  char oversized[48] = "";
+  if (n.oversized > 0)
+    snprintf(oversized, sizeof oversized, ", %u oversized ESSID%s", n.oversized,
+             n.oversized == 1 ? "" : "s");
   fprintf(stderr,
           "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
-          "%u fetches, %u buffer growths, %lld.%02lld s\n",
+          "%u fetches, %u buffer growths%s, %lld.%02lld s\n",
           served_by(opts), opts.ifname, refresh ? "refresh" : "cached", networks, n.passes,
-          n.joined, n.fetches, n.grows, static_cast<long long>(elapsed / 1000000),
+          n.joined, n.fetches, n.grows, oversized, static_cast<long long>(elapsed / 1000000),
           static_cast<long long>(elapsed % 1000000 / 10000));
 }
 

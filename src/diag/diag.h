@@ -20,11 +20,12 @@ void diag_forget();
 
 // What a scan did; the backends count, the summary line reports.
 struct diag_counts {
-  uint32_t passes;   // scan results decoded
-  uint32_t joined;   // scans that joined one already running on the radio
-  uint32_t fetches;  // result requests
-  uint32_t grows;    // result buffer enlargements
-  uint32_t empty;    // results that listed no network (the pass failed)
+  uint32_t passes;     // scan results decoded
+  uint32_t joined;     // scans that joined one already running on the radio
+  uint32_t fetches;    // result requests
+  uint32_t grows;      // result buffer enlargements
+  uint32_t oversized;  // cells listed without their ESSID, which was over 32 bytes
+  uint32_t empty;      // results that listed no network (the pass failed)
 };
 diag_counts &diag_count();
 

@@ -1,17 +1,36 @@
 // SPDX-License-Identifier: MIT
-// The thin I/O layer of the nl80211 backend: netlink sockets through libmnl,
-// requests and their replies, and the wait for scan events. Everything that
-// a reply or event means is decided by the pure parsers (messages.h).
+// The thin I/O layer of the nl80211 backend: netlink sockets, requests and
+// their replies, and the wait for scan events. Everything that a reply or
+// event means is decided by the pure parsers (messages.h).
 #pragma once
 
 #include <libmnl/libmnl.h>
+#include <net/if.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 
 #include "backend/nl80211/netlink.h"
 
-// A netlink socket, closed with its owner.
+// What the backend asks of the system: netlink sockets, the interface
+// requests, the clock and the pauses. Tests run the operations over a
+// script instead (recorded traffic, failures).
+struct nl_transport {
+  int (*open)(uint32_t *portid);  // a bound generic netlink socket, or -1
+  int (*join)(int fd, uint32_t group);
+  ssize_t (*send)(int fd, const void *buf, size_t len);
+  ssize_t (*recv)(int fd, void *buf, size_t len);  // one datagram
+  int (*poll)(int fd, int timeout_ms);             // as poll(2) for POLLIN on fd
+  int (*close)(int fd);
+  int (*inet_socket)();  // the datagram socket of the interface requests
+  int (*ioctl)(int fd, unsigned long request, ifreq *ifr);
+  int64_t (*now_us)();    // the monotonic clock
+  void (*pause)(int ms);  // between passes; a signal may shorten it
+};
+extern const nl_transport kNlSystem;
+
+// A socket of the transport, closed with its owner.
 class NlSocket {
  public:
   NlSocket() = default;
@@ -19,12 +38,13 @@ class NlSocket {
   NlSocket &operator=(const NlSocket &) = delete;
   ~NlSocket();
   // Opens and binds a generic netlink socket; 0 or -1.
-  int open();
-  mnl_socket *get() const { return nl_; }
+  int open(const nl_transport *io);
+  int fd() const { return fd_; }
   uint32_t portid() const { return portid_; }
 
  private:
-  mnl_socket *nl_ = nullptr;
+  const nl_transport *io_ = nullptr;
+  int fd_ = -1;
   uint32_t portid_ = 0;
 };
 
@@ -47,6 +67,8 @@ class NlBuffer {
 // One operation's connection to nl80211: the request socket, the socket that
 // listens to the "scan" group, and the family's numbers.
 struct nl_session {
+  explicit nl_session(const nl_transport *transport) : io(transport) {}
+  const nl_transport *io;
   NlSocket requests;
   NlSocket events;
   NlBuffer buffer;
@@ -67,8 +89,18 @@ nlmsghdr *nl_request_start(nl_session *s, void *buf, uint8_t cmd, uint16_t flags
 
 // Sends a request and walks its reply, datagram by datagram, until it is
 // complete; cb gets every data message. 0, or -1 with errno set (for an error
-// reply, the kernel's code).
+// reply, the kernel's code), or kNlDumpInterrupted when the kernel flagged the
+// dump as interrupted (its list changed while it was read).
+constexpr int kNlDumpInterrupted = 1;
 int nl_request_run(nl_session *s, nlmsghdr *req, nl_message_cb cb, void *data);
+
+// How often an interrupted dump is redone before the operation gives up.
+constexpr int kDumpRedos = 3;
+// nl_request_run for a dump, redone while it is interrupted; reset(data)
+// before every try. 0, -1 with errno, or kNlDumpInterrupted once every try
+// was interrupted.
+int nl_dump_run(nl_session *s, nlmsghdr *req, nl_message_cb cb, void *data,
+                void (*reset)(void *data));
 
 // Reads pending scan events without waiting, so that a later wait sees only
 // what follows.
@@ -79,6 +111,7 @@ enum nl_scan_wait : int {
   kScanResults = 0,   // NEW_SCAN_RESULTS
   kScanAborted = 1,   // SCAN_ABORTED
   kScanTimedOut = 2,  // neither within the budget
+  kScanUnseen = 3,    // events were lost (ENOBUFS) and neither came within the budget
   kScanFailed = -1,   // the socket failed, or a malformed event
 };
 nl_scan_wait nl_wait_scan(nl_session *s, uint32_t ifindex, long budget_us);

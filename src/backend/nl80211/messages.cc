@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backend/channel_plan.h"
 #include "backend/common.h"
-#include "backend/we/byte_reader.h"
+#include "backend/flow.h"
+#include "backend/ieee80211/byte_reader.h"
+#include "backend/ieee80211/channel_plan.h"
+#include "diag/diag.h"
 #include "netlist/netlist.h"
 
 namespace {
@@ -219,17 +221,10 @@ const char *mode_of(const nl_bss &bss) {
 }
 
 // The maxima that cfg80211's range gives for the wiphy's signal type.
-iw_range range_of(uint8_t signal_kind) {
-  iw_range range;
-  memset(&range, 0, sizeof range);
-  if (signal_kind == kSignalMbm) {
-    range.max_qual.qual = 70;
-    range.max_qual.level = static_cast<uint8_t>(-110);
-  } else if (signal_kind == kSignalUnspec) {
-    range.max_qual.qual = 100;
-    range.max_qual.level = 100;
-  }
-  return range;
+quality_max range_of(uint8_t signal_kind) {
+  if (signal_kind == kSignalMbm) return {70, static_cast<uint8_t>(-110), 0};
+  if (signal_kind == kSignalUnspec) return {100, 100, 0};
+  return {0, 0, 0};
 }
 
 // cfg80211's quality for a signal in dBm: -110 dBm and below 0, -40 dBm
@@ -244,20 +239,19 @@ uint8_t dbm_quality(int dbm) {
 // reads it; the entry keeps 0 when the event would be ignored.
 void set_scan_quality(network_entry *entry, const nl_bss &bss) {
   if (bss.signal_kind == kSignalNone) return;
-  iw_quality qual{};
+  link_quality qual{};
   if (bss.signal_kind == kSignalMbm) {
     const int sig = bss.signal_mbm / 100;
     qual.level = static_cast<uint8_t>(sig);
-    qual.updated = IW_QUAL_LEVEL_UPDATED | IW_QUAL_NOISE_INVALID | IW_QUAL_QUAL_UPDATED |
-                   IW_QUAL_DBM;
+    qual.updated = kQualLevelUpdated | kQualNoiseInvalid | kQualQualUpdated | kQualDbm;
     qual.qual = dbm_quality(sig);
   } else {
     qual.level = bss.signal_unspec;
     qual.qual = bss.signal_unspec;
-    qual.updated = IW_QUAL_LEVEL_UPDATED | IW_QUAL_NOISE_INVALID | IW_QUAL_QUAL_UPDATED;
+    qual.updated = kQualLevelUpdated | kQualNoiseInvalid | kQualQualUpdated;
   }
-  if (qual.level == 0 && (qual.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0) return;
-  const iw_range range = range_of(bss.signal_kind);
+  if (!quality_usable(qual)) return;
+  const quality_max range = range_of(bss.signal_kind);
   set_quality(entry, quality_percent(&qual, &range));
 }
 
@@ -310,7 +304,8 @@ int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
   bool too_long = false;
   *len = 0;
   each_element(ies, [&](uint8_t id, nl_bytes element) {
-    if (too_long || (id != kIdSsid && id != kIdMeshId) || element.empty()) return;
+    if ((id != kIdSsid && id != kIdMeshId) || element.empty()) return;
+    // Passed on by cfg80211 and dropped by the Wireless Extensions decoder.
     if (element.size() > kSsidMax) {
       too_long = true;
       return;
@@ -318,26 +313,13 @@ int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
     memcpy(ssid, element.data(), element.size());
     *len = static_cast<uint32_t>(element.size());
   });
-  return too_long ? -1 : 0;
+  return too_long ? 1 : 0;
 }
 
-int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules) {
-  char addr[18];
-  if (list_find_addr(bss.bssid) != nullptr) return 0;
-  nl_format_addr(bss.bssid, addr);
-  const bool associated = strncmp(addr, rules.ap_addr, sizeof addr) == 0;
-  if (rules.directed && !associated) return 0;
-
-  uint8_t ssid[32];
-  uint32_t ssid_len = 0;
-  network_entry *entry = list_append_new();
-  if (entry == nullptr) return -1;
-  memcpy(entry->bssid, addr, sizeof entry->bssid);
-  if (associated) {
-    snprintf(entry->bitrate, sizeof entry->bitrate, "%.*s",
-             static_cast<int>(strnlen(rules.ap_rate, 10)), rules.ap_rate);
-    entry->current = 1;
-  }
+int nl_add_bss(const nl_bss &bss, const cell_rules &rules) {
+  bool failed = false;
+  network_entry *entry = open_cell(bss.bssid, rules, &failed);
+  if (entry == nullptr) return failed ? -1 : 0;
   // The fields in the order in which cfg80211 reports them.
   if (bss.frequency != 0) entry->channel = nl_channel(bss.frequency);
   set_scan_quality(entry, bss);
@@ -345,7 +327,9 @@ int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules) {
     entry->privacy = 1;
   else
     add_descriptor(entry, "off");
-  if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) return -1;
+  uint8_t ssid[32];
+  uint32_t ssid_len = 0;
+  if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) diag_count().oversized++;
   if (ssid_len > 0) {
     memcpy(entry->essid, ssid, ssid_len);
     entry->essid_len = ssid_len;
@@ -354,31 +338,25 @@ int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules) {
   return parse_elements(entry, bss.ies) != 0 ? -1 : 0;
 }
 
-void nl_apply_wep_rule() {
-  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
-    if (entry->privacy != 1) continue;
-    if (entry->security_count == 0 || (entry->security_count == 1 && entry->wps == 1))
-      add_descriptor(entry, "WEP");
-  }
-}
-
 int nl_link_quality(uint8_t signal_kind, const nl_station *station) {
   // cfg80211 fills the statistics from the station's signal; libiw reads
   // them back from /proc/net/wireless, which carries quality and level but
   // not the dBm flag.
-  iw_quality qual{};
+  link_quality qual{};
   if (station != nullptr && station->has_signal &&
       (signal_kind == kSignalMbm || signal_kind == kSignalUnspec)) {
     qual.level = static_cast<uint8_t>(station->signal);
     qual.qual = signal_kind == kSignalMbm ? dbm_quality(station->signal)
                                           : static_cast<uint8_t>(station->signal);
-    qual.updated = IW_QUAL_QUAL_UPDATED | IW_QUAL_LEVEL_UPDATED;
+    qual.updated = kQualQualUpdated | kQualLevelUpdated;
   }
-  const iw_range range = range_of(signal_kind);
+  const quality_max range = range_of(signal_kind);
   return quality_percent(&qual, &range);
 }
 
 int nl_channel(uint32_t mhz) { return channel_of_mhz(mhz); }
+
+uint64_t nl_tx_bps(const nl_station &station) { return uint64_t{station.tx_rate} * 100000u; }
 
 int nl_take_association(const nlmsghdr *nlh, nl_association *a) {
   nl_bss bss;
@@ -395,8 +373,7 @@ int nl_take_association(const nlmsghdr *nlh, nl_association *a) {
 
 void nl_refresh_entry(network_entry *entry, const nl_association &a, const nl_station *station) {
   if (station != nullptr && station->has_tx_rate) {
-    // The Wireless Extensions view: the 100 kbit/s figure times 100000, in 32 bits.
-    format_bitrate(station->tx_rate * 100000u, entry->bitrate, 11);
+    format_bitrate(nl_tx_bps(*station), entry->bitrate, 11);
     entry->current = 1;
   }
   // A figure without a percentage leaves the cached one.

@@ -10,6 +10,7 @@
 #include "backend/nl80211/netlink.h"
 
 struct network_entry;
+struct cell_rules;
 
 // The generic netlink family "nl80211" (a CTRL_CMD_NEWFAMILY reply).
 struct nl_family {
@@ -33,6 +34,8 @@ struct nl_station {
   uint32_t tx_rate;  // 100 kbit/s; 0 when the rate gives no figure
 };
 int nl_parse_station(const nlmsghdr *nlh, nl_station *out);
+// The transmit rate in bit/s, in 64 bits: Wi-Fi 6 and 7 rates pass 2^32.
+uint64_t nl_tx_bps(const nl_station &station);
 
 enum nl_signal_kind : uint8_t { kSignalNone, kSignalMbm, kSignalUnspec };
 
@@ -62,23 +65,16 @@ int nl_parse_scan_event(const nlmsghdr *nlh, nl_scan_event *out);
 // Address text as the Wireless Extensions backend writes it.
 void nl_format_addr(const uint8_t (&addr)[6], char (&out)[18]);
 
-// How scanned BSSs become entries, as the Wireless Extensions backend's
-// decoder turns cfg80211's scan events into entries.
-struct nl_cell_rules {
-  const char *ap_addr;  // the associated BSS's address text, or ""
-  const char *ap_rate;  // its bit-rate text, or ""
-  bool directed;        // only the associated BSS is taken
-};
-// Appends an entry for a BSS the list does not hold yet; 0, or -1 to fail
-// the scan (no memory, an SSID element longer than 32 bytes).
-int nl_add_bss(const nl_bss &bss, const nl_cell_rules &rules);
-// Encrypted entries that carry no descriptor but WPS get "WEP".
-void nl_apply_wep_rule();
+// Appends an entry for a BSS the list does not hold yet, by the rules of
+// open_cell (backend/flow.h); 0, or -1 to fail the scan (no memory). SSID
+// elements over 32 bytes are passed over (and counted), as the Wireless
+// Extensions decoder passes over their events.
+int nl_add_bss(const nl_bss &bss, const cell_rules &rules);
 
 // The SSID as cfg80211's Wireless Extensions view reports it: the last
-// non-empty SSID (or mesh ID) element in the run of whole elements. 0 with
-// the length in *len (0 for none or hidden), or -1 when it is longer than
-// 32 bytes.
+// non-empty SSID (or mesh ID) element of at most 32 bytes in the run of
+// whole elements, its length in *len (0 for none or hidden). 0, or 1 when an
+// element over 32 bytes was passed over.
 int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len);
 
 // The link quality in percent that the Wireless Extensions backend reads for

@@ -7,7 +7,9 @@
 
 #include <string>
 
+#include "backend/flow.h"
 #include "backend/nl80211/test_messages.h"
+#include "diag/diag.h"
 #include "netlist/netlist.h"
 
 namespace {
@@ -18,7 +20,7 @@ class NlMessages : public ::testing::Test {
   void TearDown() override { list_clear(); }
 
   // Parses fields as one message and adds it under rules; the result of each step.
-  int add(const BssFields &fields, const nl_cell_rules &rules = {"", "", false}) {
+  int add(const BssFields &fields, const cell_rules &rules = {"", "", false}) {
     Datagram d;
     put_bss(d, fields);
     nl_bss bss;
@@ -100,34 +102,38 @@ TEST_F(NlMessages, ModeFromCapabilityAndMesh) {
 
 TEST_F(NlMessages, SsidElements) {
   const std::string longest(32, 'z');
+  const std::vector<uint8_t> b33(33, 'a');
   struct Case {
     std::vector<uint8_t> ies;
     bool ies_present;
-    int result;
     std::string essid;
+    uint32_t oversized;  // over 32 bytes: passed over, the cell listed and counted
   } const cases[] = {
-      {ssid_element("lab-open"), true, 0, "lab-open"},
-      {{}, false, 0, ""},                                         // no elements at all
-      {element(1, {0x82, 0x84}), true, 0, ""},                    // no SSID element
-      {element(0, {}), true, 0, ""},                              // hidden: empty SSID
-      {element(0, {0, 0, 0, 0}), true, 0, std::string(4, '\0')},  // hidden: zeroed SSID
-      {ssid_element(longest.c_str()), true, 0, longest},
-      {element(0, std::vector<uint8_t>(33, 'a')), true, -1, ""},  // too long: the scan fails
-      {concat({ssid_element("first"), ssid_element("second")}), true, 0, "second"},
-      {concat({ssid_element("kept"), element(0, {})}), true, 0, "kept"},
-      {{0, 5, 'a', 'b'}, true, 0, ""},                        // runs past the end: not an element
-      {element(114, {'m', 'e', 's', 'h'}), true, 0, "mesh"},  // mesh ID
+      {ssid_element("lab-open"), true, "lab-open", 0},
+      {{}, false, "", 0},                                         // no elements at all
+      {element(1, {0x82, 0x84}), true, "", 0},                    // no SSID element
+      {element(0, {}), true, "", 0},                              // hidden: empty SSID
+      {element(0, {0, 0, 0, 0}), true, std::string(4, '\0'), 0},  // hidden: zeroed SSID
+      {ssid_element(longest.c_str()), true, longest, 0},
+      {element(0, b33), true, "", 1},
+      {element(114, std::vector<uint8_t>(255, 'a')), true, "", 1},
+      {concat({element(0, b33), ssid_element("later")}), true, "later", 1},
+      {concat({ssid_element("first"), ssid_element("second")}), true, "second", 0},
+      {concat({ssid_element("kept"), element(0, {})}), true, "kept", 0},
+      {{0, 5, 'a', 'b'}, true, "", 0},                        // runs past the end: not an element
+      {element(114, {'m', 'e', 's', 'h'}), true, "mesh", 0},  // mesh ID
   };
   for (const Case &c : cases) {
     list_clear();
+    diag_reset();
     BssFields bss;
     bss.ies = c.ies;
     bss.ies_present = c.ies_present;
-    ASSERT_EQ(add(bss), c.result) << c.essid;
-    if (c.result == 0) {
-      EXPECT_EQ(essid(list_first()), c.essid);
-    }
+    ASSERT_EQ(add(bss), 0) << c.essid;
+    EXPECT_EQ(essid(list_first()), c.essid);
+    EXPECT_EQ(diag_count().oversized, c.oversized) << c.essid;
   }
+  diag_reset();
 }
 
 TEST_F(NlMessages, MalformedMessagesFail) {
@@ -239,7 +245,7 @@ TEST_F(NlMessages, SecurityAndTheWepRule) {
     bss.capability = c.capability;
     bss.ies = c.ies;
     ASSERT_EQ(add(bss), 0);
-    nl_apply_wep_rule();
+    apply_wep_rule();
     EXPECT_EQ(security(list_first()), c.security);
   }
 }
@@ -249,7 +255,7 @@ TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
   BssFields b;
   b.bssid = {0x02, 0, 0, 0, 2, 0};
   b.ies = ssid_element("b");
-  const nl_cell_rules rules{"02:00:00:00:02:00", "54 Mbit/s", false};
+  const cell_rules rules{"02:00:00:00:02:00", "54 Mbit/s", false};
   ASSERT_EQ(add(a, rules), 0);
   ASSERT_EQ(add(b, rules), 0);
   BssFields again = a;
@@ -266,7 +272,7 @@ TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
 
   // Directed: only the associated BSS is taken.
   list_clear();
-  const nl_cell_rules directed{"02:00:00:00:02:00", "", true};
+  const cell_rules directed{"02:00:00:00:02:00", "", true};
   ASSERT_EQ(add(a, directed), 0);
   EXPECT_EQ(list_first(), nullptr);
   ASSERT_EQ(add(b, directed), 0);
@@ -277,18 +283,28 @@ TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
 }
 
 TEST_F(NlMessages, BssStatusMarksTheAssociation) {
-  Datagram d;
-  BssFields fields;
-  fields.status = NL80211_BSS_STATUS_ASSOCIATED;
-  put_bss(d, fields);
-  nl_bss bss;
-  ASSERT_EQ(nl_parse_bss(first(d), &bss), 0);
-  EXPECT_EQ(bss.status, static_cast<uint32_t>(NL80211_BSS_STATUS_ASSOCIATED));
-  EXPECT_EQ(bss.signal_kind, kSignalMbm);
-  Datagram none;
-  put_bss(none, BssFields{});
-  ASSERT_EQ(nl_parse_bss(first(none), &bss), 0);
-  EXPECT_EQ(bss.status, kNoStatus);
+  // An ad-hoc interface's joined cell is its association, as under Wireless
+  // Extensions.
+  const struct {
+    int status;  // -1: no status attribute
+    bool found;
+  } cases[] = {{NL80211_BSS_STATUS_ASSOCIATED, true},
+               {NL80211_BSS_STATUS_IBSS_JOINED, true},
+               {NL80211_BSS_STATUS_AUTHENTICATED, false},
+               {-1, false}};
+  for (const auto &c : cases) {
+    Datagram d;
+    BssFields fields;
+    fields.status = c.status;
+    put_bss(d, fields);
+    nl_bss bss;
+    ASSERT_EQ(nl_parse_bss(first(d), &bss), 0);
+    EXPECT_EQ(bss.status, c.status < 0 ? kNoStatus : static_cast<uint32_t>(c.status));
+    EXPECT_EQ(bss.signal_kind, kSignalMbm);
+    nl_association a{};
+    ASSERT_EQ(nl_take_association(first(d), &a), 0);
+    EXPECT_EQ(a.found, c.found) << c.status;
+  }
 }
 
 // Station messages and the /proc/net/wireless figure that the Wireless
@@ -340,6 +356,19 @@ TEST_F(NlMessages, StationRateAndLinkQuality) {
     EXPECT_EQ(nl_link_quality(c.kind, &s), c.percent) << int(c.kind) << " " << c.signal;
   }
   EXPECT_EQ(nl_link_quality(kSignalMbm, nullptr), 0);
+
+  // The rate text in 64 bits: Wi-Fi 6 4x4 and Wi-Fi 7 rates pass 2^32 bit/s.
+  const struct {
+    int rate32;
+    const char *text;
+  } rates[] = {{55, "5 Mbit/s"}, {48039, "4 Gbit/s"}, {460000, "46 Gbit/s"}};
+  for (const auto &r : rates) {
+    network_entry *e = list_append_new();
+    ASSERT_NE(e, nullptr);
+    const nl_station s = station(-50, r.rate32, -1, true);
+    nl_refresh_entry(e, nl_association{}, &s);
+    EXPECT_STREQ(e->bitrate, r.text) << r.rate32;
+  }
 }
 
 TEST_F(NlMessages, FamilyInterfaceAndScanEvents) {

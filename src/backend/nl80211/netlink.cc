@@ -26,7 +26,7 @@ bool whole_message(const nlmsghdr *nlh, int len) {
 // otherwise events. Returns kNlMore when the datagram ended without an end
 // marker.
 nl_walk_result walk(nl_bytes datagram, bool reply, uint32_t seq, uint32_t portid, nl_message_cb cb,
-                    void *data) {
+                    void *data, bool *interrupted) {
   if (datagram.empty() || !aligned(datagram.data()) || datagram.size() > INT32_MAX) {
     errno = EPROTO;
     return kNlFailed;
@@ -42,6 +42,7 @@ nl_walk_result walk(nl_bytes datagram, bool reply, uint32_t seq, uint32_t portid
       errno = EPROTO;
       return kNlFailed;
     }
+    if (interrupted != nullptr && (nlh->nlmsg_flags & NLM_F_DUMP_INTR) != 0) *interrupted = true;
     switch (nlh->nlmsg_type) {
       case NLMSG_NOOP:
         continue;
@@ -95,14 +96,14 @@ nl_walk_result walk(nl_bytes datagram, bool reply, uint32_t seq, uint32_t portid
 }  // namespace
 
 nl_walk_result nl_walk_reply(nl_bytes datagram, uint32_t seq, uint32_t portid, nl_message_cb cb,
-                             void *data) {
+                             void *data, bool *interrupted) {
   errno = 0;
-  return walk(datagram, true, seq, portid, cb, data);
+  return walk(datagram, true, seq, portid, cb, data, interrupted);
 }
 
 int nl_walk_events(nl_bytes datagram, nl_message_cb cb, void *data) {
   errno = 0;
-  return walk(datagram, false, 0, 0, cb, data) == kNlFailed ? -1 : 0;
+  return walk(datagram, false, 0, 0, cb, data, nullptr) == kNlFailed ? -1 : 0;
 }
 
 int nl_each_attr(const void *payload, size_t len, nl_attr_cb cb, void *data) {

@@ -30,9 +30,10 @@ using nl_message_cb = int (*)(const nlmsghdr *nlh, void *data);
 // marker that carries one (a dump that failed part-way), fail with errno set
 // to that code. A message from another port or sequence, a control message
 // out of place, and trailing bytes fail with EPROTO. The datagram must be
-// 4-byte aligned.
+// 4-byte aligned. A message flagged NLM_F_DUMP_INTR (the kernel's list
+// changed while it was dumped) sets *interrupted when that is given.
 nl_walk_result nl_walk_reply(nl_bytes datagram, uint32_t seq, uint32_t portid, nl_message_cb cb,
-                             void *data);
+                             void *data, bool *interrupted = nullptr);
 
 // Walks the messages of one datagram of multicast events (sequence and port
 // 0); same validation, no end marker.

@@ -147,6 +147,10 @@ TEST(NlWalk, EventsComeFromTheKernelWithoutSequence) {
   sent.begin(0x1c, NL80211_CMD_NEW_SCAN_RESULTS, 0, 5, 0);
   sent.end();
   EXPECT_EQ(nl_walk_events(sent.bytes(), count, &n), -1);
+  Datagram from_a_program;  // sequence 0, but a port other than the kernel's
+  from_a_program.begin(0x1c, NL80211_CMD_NEW_SCAN_RESULTS, 0, 0, 5);
+  from_a_program.end();
+  EXPECT_EQ(nl_walk_events(from_a_program.bytes(), count, &n), -1);
   Datagram done;
   done.control(NLMSG_DONE, 0);
   EXPECT_EQ(nl_walk_events(done.bytes(), count, &n), -1);

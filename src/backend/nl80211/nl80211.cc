@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "backend/common.h"
+#include "backend/flow.h"
 #include "backend/nl80211/io.h"
 #include "backend/nl80211/messages.h"
 #include "netlist/netlist.h"
@@ -30,8 +31,6 @@ namespace {
 
 [[maybe_unused]] const int nl80211_registered = backend_register("NL80211", &nl80211_ops);
 
-constexpr int kPasses = 5;
-constexpr int kPauseMs = 2000;
 // The longest that the Wireless Extensions backend waits for one scan's
 // results: 250 ms, then 147 polls 100 ms apart.
 constexpr long kScanBudgetUs = 250000 + 147 * 100000;
@@ -42,31 +41,32 @@ nl80211_ctx *self(backend_ctx *ctx) { return reinterpret_cast<nl80211_ctx *>(ctx
 // A datagram socket for the interface flags, closed with its owner.
 class FlagSocket {
  public:
-  FlagSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+  explicit FlagSocket(const nl_transport *io) : io_(io) {}
+  void open() { fd_ = io_->inet_socket(); }
   FlagSocket(const FlagSocket &) = delete;
   FlagSocket &operator=(const FlagSocket &) = delete;
   ~FlagSocket() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0) io_->close(fd_);
   }
   // The interface index, or 0 when there is no such interface.
   uint32_t index(const char *ifname) const {
     // A longer name would be cut to one that may belong to another interface.
     if (strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ) return 0;
     ifreq ifr = request(ifname);
-    if (fd_ < 0 || ioctl(fd_, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
+    if (fd_ < 0 || io_->ioctl(fd_, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
     return static_cast<uint32_t>(ifr.ifr_ifindex);
   }
   // The interface flags, or -1.
   int get(const char *ifname, short *flags) const {
     ifreq ifr = request(ifname);
-    if (fd_ < 0 || ioctl(fd_, SIOCGIFFLAGS, &ifr) != 0) return -1;
+    if (fd_ < 0 || io_->ioctl(fd_, SIOCGIFFLAGS, &ifr) != 0) return -1;
     *flags = ifr.ifr_flags;
     return 0;
   }
   int set(const char *ifname, short flags) const {
     ifreq ifr = request(ifname);
     ifr.ifr_flags = flags;
-    return fd_ >= 0 && ioctl(fd_, SIOCSIFFLAGS, &ifr) == 0 ? 0 : -1;
+    return fd_ >= 0 && io_->ioctl(fd_, SIOCSIFFLAGS, &ifr) == 0 ? 0 : -1;
   }
 
  private:
@@ -76,7 +76,8 @@ class FlagSocket {
     strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
     return ifr;
   }
-  int fd_;
+  const nl_transport *io_;
+  int fd_ = -1;
 };
 
 int interface_reply(const nlmsghdr *nlh, void *data) {
@@ -99,12 +100,22 @@ int association_bss(const nlmsghdr *nlh, void *data) {
   return nl_take_association(nlh, static_cast<nl_association *>(data));
 }
 
+// 0, -1 with errno, or kNlDumpInterrupted.
 int dump_association(nl_session *s, const nl80211_ctx *ctx, nl_association *a) {
-  memset(a, 0, sizeof *a);
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP);
   mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
-  return nl_request_run(s, req, association_bss, a);
+  return nl_dump_run(s, req, association_bss, a,
+                     [](void *data) { memset(data, 0, sizeof(nl_association)); });
+}
+
+// Records why a scan dump failed.
+void dump_failed(int result, const nl80211_ctx *ctx) {
+  if (result == kNlDumpInterrupted)
+    diag_fail(0, "NL80211_CMD_GET_SCAN on %s: interrupted %d times", ctx->base.ifname,
+              kDumpRedos + 1);
+  else
+    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
 }
 
 int station_reply(const nlmsghdr *nlh, void *data) {
@@ -122,20 +133,28 @@ int query_station(nl_session *s, const nl80211_ctx *ctx, const uint8_t (&bssid)[
   return nl_request_run(s, req, station_reply, st);
 }
 
-// What the Wireless Extensions backend's link snapshot records.
-void link_snapshot(nl_session *s, nl80211_ctx *ctx) {
+// What the Wireless Extensions backend's link snapshot records. Like it,
+// the snapshot ends silently where a query fails; only a dump that was
+// interrupted every time fails the scan (-1), as the association would be
+// guessed.
+int link_snapshot(nl_session *s, nl80211_ctx *ctx) {
   nl_association a;
-  if (dump_association(s, ctx, &a) != 0 || !a.found) return;
+  const int dumped = dump_association(s, ctx, &a);
+  if (dumped == kNlDumpInterrupted) {
+    dump_failed(dumped, ctx);
+    return -1;
+  }
+  if (dumped != 0 || !a.found) return 0;
   nl_format_addr(a.bssid, ctx->ap_addr);
   nl_station st;
-  if (ctx->iftype != NL80211_IFTYPE_STATION || query_station(s, ctx, a.bssid, &st) != 0) return;
-  // The Wireless Extensions view: the 100 kbit/s figure times 100000, in 32 bits.
-  if (st.has_tx_rate) format_bitrate(st.tx_rate * 100000u, ctx->ap_rate, sizeof ctx->ap_rate);
+  if (ctx->iftype != NL80211_IFTYPE_STATION || query_station(s, ctx, a.bssid, &st) != 0) return 0;
+  if (st.has_tx_rate) format_bitrate(nl_tx_bps(st), ctx->ap_rate, sizeof ctx->ap_rate);
+  return 0;
 }
 
 struct dump_state {
-  nl_cell_rules rules;
-  uint32_t count;
+  cell_rules rules;
+  uint32_t count;  // BSS messages of the last try
 };
 
 int scan_bss(const nlmsghdr *nlh, void *data) {
@@ -155,15 +174,7 @@ int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t
   if (nl_request_run(
           s, req, [](const nlmsghdr *, void *) { return -1; }, nullptr) == 0)
     return 0;
-  // A scan already running (another program's) ends with results too.
-  if (errno == EBUSY) {
-    diag_count().joined++;
-    return 0;
-  }
-  const int err = errno;
-  diag_fail_hint(err, err == EPERM ? "scanning needs root or CAP_NET_ADMIN" : nullptr,
-                 "NL80211_CMD_TRIGGER_SCAN on %s", ctx->base.ifname);
-  return -1;
+  return trigger_refused(&ctx->base, errno, "NL80211_CMD_TRIGGER_SCAN", nullptr);
 }
 
 // One scan: trigger, wait for its end, dump and add the BSSs. Plain, or
@@ -173,14 +184,15 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
   if (directed && (ssid_len > kSsidMax || frequency == 0)) return -1;
   nl_drain_events(s);
   if (trigger(s, ctx, ssid, ssid_len, frequency, directed) != 0) return -1;
+  // An aborted scan, and one whose end was lost with other events, leave
+  // the kernel's known networks to be read, as Wireless Extensions do.
   const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
-  if (end != kScanResults) {
-    if (end == kScanAborted)
-      diag_fail(0, "scan on %s aborted", ctx->base.ifname);
-    else if (end == kScanTimedOut)
-      diag_fail(0, "scan on %s: no result within 15 s", ctx->base.ifname);
-    else
-      diag_fail(errno, "nl80211 scan events on %s", ctx->base.ifname);
+  if (end == kScanTimedOut) {
+    diag_fail(0, "scan on %s: no result within 15 s", ctx->base.ifname);
+    return -1;
+  }
+  if (end == kScanFailed) {
+    diag_fail(errno, "nl80211 scan events on %s", ctx->base.ifname);
     return -1;
   }
 
@@ -189,8 +201,12 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
   mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
   dump_state d{{ctx->ap_addr, ctx->ap_rate, directed}, 0};
   diag_count().fetches++;
-  if (nl_request_run(s, req, scan_bss, &d) != 0) {
-    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
+  // Entries of an interrupted try stay: each came whole, and a redo adds
+  // only what it missed.
+  const int dumped = nl_dump_run(s, req, scan_bss, &d,
+                                 [](void *data) { static_cast<dump_state *>(data)->count = 0; });
+  if (dumped != 0) {
+    dump_failed(dumped, ctx);
     return -1;
   }
   // As with Wireless Extensions, a scan that lists nothing fails.
@@ -199,7 +215,7 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
     diag_count().empty++;
     return -1;
   }
-  nl_apply_wep_rule();
+  apply_wep_rule();
   diag_count().passes++;
   return 0;
 }
@@ -227,48 +243,91 @@ int open_session(nl_session *s, nl80211_ctx *ctx) {
   return 0;
 }
 
-int query_current(nl80211_ctx *ctx, int *added) {
+// An operation's sockets, and what the cached run learns of the association.
+struct op_env {
+  explicit op_env(const nl_transport *io) : flag_socket(io), session(io) {}
   FlagSocket flag_socket;
-  ctx->ifindex = flag_socket.index(ctx->base.ifname);
+  nl_session session;
+  nl_association a{};
+};
+
+op_env *env_of(void *env) { return static_cast<op_env *>(env); }
+
+const refresh_primitives kRefresh = {
+    .get_flags = [](backend_ctx *ctx, void *env,
+                    short *flags) { return env_of(env)->flag_socket.get(ctx->ifname, flags); },
+    .set_flags = [](backend_ctx *ctx, void *env,
+                    short flags) { return env_of(env)->flag_socket.set(ctx->ifname, flags); },
+    .link_snapshot = [](backend_ctx *ctx,
+                        void *env) { return link_snapshot(&env_of(env)->session, self(ctx)); },
+    .prepare =
+        [](backend_ctx *, void *env) {
+          if (nl_session_listen(&env_of(env)->session) == 0) return 0;
+          diag_fail(errno, "nl80211 scan events");
+          return -1;
+        },
+    .scan_once =
+        [](backend_ctx *ctx, void *env) {
+          return scan_once(&env_of(env)->session, self(ctx), false, nullptr, 0, 0);
+        },
+    .pause = [](backend_ctx *ctx, void *, int ms) { self(ctx)->io->pause(ms); },
+};
+
+int association(backend_ctx *base, void *data) {
+  nl80211_ctx *ctx = self(base);
+  op_env *env = env_of(data);
+  ctx->ifindex = env->flag_socket.index(base->ifname);
   short flags = 0;
   // A missing or down interface leaves the cache as it is.
-  if (ctx->ifindex == 0 || flag_socket.get(ctx->base.ifname, &flags) != 0 || (flags & IFF_UP) == 0)
+  if (ctx->ifindex == 0 || env->flag_socket.get(base->ifname, &flags) != 0 || (flags & IFF_UP) == 0)
     return 0;
-
-  nl_session s;
-  if (open_session(&s, ctx) != 0) return -1;
-  nl_association a;
-  if (dump_association(&s, ctx, &a) != 0) {
-    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
+  if (open_session(&env->session, ctx) != 0) return -1;
+  const int dumped = dump_association(&env->session, ctx, &env->a);
+  if (dumped != 0) {
+    dump_failed(dumped, ctx);
     return -1;
   }
-  if (!a.found) return 0;
-  nl_format_addr(a.bssid, ctx->ap_addr);
+  if (!env->a.found) return 0;
+  nl_format_addr(env->a.bssid, ctx->ap_addr);
+  return 1;
+}
 
-  network_entry *entry = find_entry(ctx->ap_addr);
-  if (entry == nullptr) {
-    if (!a.ssid_ok || a.frequency == 0) {
-      diag_fail(0, "%s: the association's SSID or frequency is unknown", ctx->base.ifname);
-      return -1;
-    }
-    if (nl_session_listen(&s) != 0) {
-      diag_fail(errno, "nl80211 scan events");
-      return -1;
-    }
-    // Its result does not matter: the list is searched again.
-    scan_once(&s, ctx, true, a.ssid, a.ssid_len, a.frequency);
-    diag_forget();
-    entry = find_entry(ctx->ap_addr);
-    if (entry == nullptr) return 0;
-    *added = 1;
+int directed_scan(backend_ctx *base, void *data) {
+  nl80211_ctx *ctx = self(base);
+  op_env *env = env_of(data);
+  const nl_association &a = env->a;
+  if (!a.ssid_ok || a.frequency == 0) {
+    diag_fail(0, "%s: the association's SSID or frequency is unknown", base->ifname);
+    return -1;
   }
-
-  // Only a station has the statistics that Wireless Extensions report.
-  nl_station st;
-  bool station = ctx->iftype == NL80211_IFTYPE_STATION && query_station(&s, ctx, a.bssid, &st) == 0;
-  nl_refresh_entry(entry, a, station ? &st : nullptr);
+  if (nl_session_listen(&env->session) != 0) {
+    diag_fail(errno, "nl80211 scan events");
+    return -1;
+  }
+  scan_once(&env->session, ctx, true, a.ssid, a.ssid_len, a.frequency);
   return 0;
 }
+
+void refresh(backend_ctx *base, void *data, network_entry *entry) {
+  nl80211_ctx *ctx = self(base);
+  op_env *env = env_of(data);
+  // Only a station has the statistics that Wireless Extensions report.
+  nl_station st;
+  bool station = ctx->iftype == NL80211_IFTYPE_STATION &&
+                 query_station(&env->session, ctx, env->a.bssid, &st) == 0;
+  nl_refresh_entry(entry, env->a, station ? &st : nullptr);
+}
+
+const current_primitives kCurrent = {
+    .open =
+        [](backend_ctx *, void *env) {
+          env_of(env)->flag_socket.open();
+          return 0;
+        },
+    .association = association,
+    .directed_scan = directed_scan,
+    .refresh = refresh,
+};
 
 }  // namespace
 
@@ -276,6 +335,7 @@ backend_ctx *nl80211_create() {
   auto *ctx = static_cast<nl80211_ctx *>(calloc(1, sizeof(nl80211_ctx)));
   if (ctx == nullptr) return nullptr;
   ctx->iftype = NL80211_IFTYPE_UNSPECIFIED;
+  ctx->io = &kNlSystem;
   return &ctx->base;
 }
 
@@ -283,44 +343,19 @@ void nl80211_destroy(backend_ctx *ctx) { free(self(ctx)); }
 
 int nl80211_scan(backend_ctx *base) {
   nl80211_ctx *ctx = self(base);
-  FlagSocket flag_socket;
-  ctx->ifindex = flag_socket.index(base->ifname);
+  op_env env(ctx->io);
+  env.flag_socket.open();
+  ctx->ifindex = env.flag_socket.index(base->ifname);
   if (ctx->ifindex == 0) {
     diag_fail(errno, "%s", base->ifname);
     return -1;
   }
-  nl_session s;
   // The interface must be an nl80211 one before anything changes it.
-  if (open_session(&s, ctx) != 0) return -1;
-
-  short flags = 0;
-  if (flag_socket.get(base->ifname, &flags) != 0) {
-    diag_fail(errno, "SIOCGIFFLAGS on %s", base->ifname);
-    return -1;
-  }
-  if ((flags & IFF_UP) == 0 &&
-      flag_socket.set(base->ifname, static_cast<short>(flags | IFF_UP)) != 0) {
-    diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
-                   "SIOCSIFFLAGS on %s", base->ifname);
-    return -1;
-  }
-
-  link_snapshot(&s, ctx);
-  if (nl_session_listen(&s) != 0) {
-    diag_fail(errno, "nl80211 scan events");
-    return -1;
-  }
-  for (int pass = 1; pass <= kPasses; pass++) {
-    if (scan_once(&s, ctx, false, nullptr, 0, 0) != 0) return -1;
-    // A signal may shorten the pause.
-    if (pass < kPasses) poll(nullptr, 0, kPauseMs);
-  }
-  return 0;
+  if (open_session(&env.session, ctx) != 0) return -1;
+  return backend_refresh(base, &env, kRefresh);
 }
 
 int nl80211_current(backend_ctx *base, int *added) {
-  int was_added = 0;
-  int result = list_first() == nullptr ? 0 : query_current(self(base), &was_added);
-  if (added != nullptr) *added = was_added;
-  return result;
+  op_env env(self(base)->io);
+  return backend_current(base, &env, kCurrent, self(base)->ap_addr, added);
 }

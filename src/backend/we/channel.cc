@@ -2,7 +2,7 @@
 // Channel numbers of the frequencies that drivers report.
 #include <cmath>
 
-#include "backend/channel_plan.h"
+#include "backend/ieee80211/channel_plan.h"
 #include "backend/we/we.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "diag/diag.h"
+#include "backend/flow.h"
 #include "backend/we/we.h"
 #include "backend/we/wext.h"
 #include "netlist/netlist.h"
@@ -37,7 +38,7 @@ void ap_text(const sockaddr &addr, char text[18]) {
 
 // Adds the associated cell by one scan for the present ESSID on the present
 // frequency; -1 when the interface cannot name them.
-int directed_scan(backend_ctx *ctx) {
+int directed_scan(backend_ctx *ctx, void *) {
   we_ctx *we = we_of(ctx);
   char essid[IW_ESSID_MAX_SIZE + 1];
   memset(essid, 0, sizeof essid);
@@ -61,15 +62,20 @@ int directed_scan(backend_ctx *ctx) {
     return -1;
   }
   iw_freq freq = wrq.u.freq;
-  // Its result does not matter: the list is searched again.
   we_scan_once(ctx, 1, essid, static_cast<int>(essid_len), &freq);
-  diag_forget();
   return 0;
 }
 
+// The operation's state: the socket and the range read.
+struct current_env {
+  WeSocket sock;
+  iw_range range;
+};
+
 // Refreshes rate, quality and channel of the associated entry.
-void refresh(backend_ctx *ctx, network_entry *entry, const iw_range &range) {
+void refresh(backend_ctx *ctx, void *env, network_entry *entry) {
   we_ctx *we = we_of(ctx);
+  const iw_range &range = static_cast<current_env *>(env)->range;
   iwreq wrq = we_request(ctx->ifname);
   if (ioctl(we->fd, SIOCGIWRATE, &wrq) >= 0) {
     format_bitrate(static_cast<uint32_t>(wrq.u.bitrate.value), entry->bitrate, 11);
@@ -83,7 +89,9 @@ void refresh(backend_ctx *ctx, network_entry *entry, const iw_range &range) {
   memset(&stats, 0, sizeof stats);
   if (iw_get_stats(we->fd, ctx->ifname, &stats, &range, 0) >= 0) {
     // Statistics without a percentage leave the figure from the cache.
-    set_quality(entry, quality_percent(&stats.qual, &range));
+    const link_quality qual = we_quality(stats.qual);
+    const quality_max max = we_quality_max(range);
+    set_quality(entry, quality_percent(&qual, &max));
   }
 
   wrq = we_request(ctx->ifname);
@@ -92,12 +100,12 @@ void refresh(backend_ctx *ctx, network_entry *entry, const iw_range &range) {
   entry->channel = we_channel_of(iw_freq2float(&freq), &range);
 }
 
-int query(backend_ctx *ctx, int *added) {
+int association(backend_ctx *ctx, void *env) {
   we_ctx *we = we_of(ctx);
   ifreq ifr = we_ifreq(ctx->ifname);
   if (ioctl(we->fd, SIOCGIFFLAGS, &ifr) != 0 || (ifr.ifr_flags & IFF_UP) == 0) return 0;
 
-  iw_range range;
+  iw_range &range = static_cast<current_env *>(env)->range;
   if (we_read_range(ctx, &range, "is too old") != 0) {
     // An interface without Wireless Extensions fails every request: the
     // name request tells that from a range the driver cannot give.
@@ -121,34 +129,25 @@ int query(backend_ctx *ctx, int *added) {
   if (ioctl(we->fd, SIOCGIWAP, &wrq) < 0) return 0;
   if (placeholder(wrq.u.ap_addr)) return 0;
   ap_text(wrq.u.ap_addr, we->ap_addr);
-
-  network_entry *entry = find_entry(we->ap_addr);
-  if (entry == nullptr) {
-    if (directed_scan(ctx) != 0) return -1;
-    entry = find_entry(we->ap_addr);
-    // Nothing was appended when the scan did not report the cell: the cached
-    // list stands as it is and needs no rewrite.
-    if (entry == nullptr) return 0;
-    *added = 1;
-  }
-  refresh(ctx, entry, range);
-  return 0;
+  return 1;
 }
+
+int open_socket(backend_ctx *, void *env) {
+  if (static_cast<current_env *>(env)->sock.open()) return 0;
+  diag_fail(errno, "socket");
+  return -1;
+}
+
+const current_primitives kCurrent = {
+    .open = open_socket,
+    .association = association,
+    .directed_scan = directed_scan,
+    .refresh = refresh,
+};
 
 }  // namespace
 
 int we_current(backend_ctx *ctx, int *added) {
-  int was_added = 0;
-  int result = 0;
-  if (list_first() != nullptr) {
-    const WeSocket sock(we_of(ctx));
-    if (sock.is_open()) {
-      result = query(ctx, &was_added);
-    } else {
-      diag_fail(errno, "socket");
-      result = -1;
-    }
-  }
-  if (added != nullptr) *added = was_added;
-  return result;
+  current_env env{WeSocket(we_of(ctx), false), {}};
+  return backend_current(ctx, &env, kCurrent, we_of(ctx)->ap_addr, added);
 }

@@ -93,6 +93,7 @@ TEST_F(Current, EmptyListQueriesNothing) {
 }
 
 TEST_F(Current, NoSocket) {
+  diag_reset();
   fakewext::Session session;
   session.add(associated());
   cached(kApText, "home");
@@ -107,6 +108,8 @@ TEST_F(Current, NoSocket) {
   EXPECT_EQ(r, -1);
   EXPECT_EQ(added, 0);
   EXPECT_LT(we_of(ctx)->fd, 0);
+  // The first socket's errno, not that of libiw's last try.
+  EXPECT_STREQ(diag_failure(), "socket: Too many open files");
   we_of(ctx)->fd = -1;
 }
 

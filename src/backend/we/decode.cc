@@ -7,8 +7,10 @@
 #include <iterator>
 #include <span>
 
-#include "backend/we/byte_reader.h"
+#include "backend/flow.h"
+#include "backend/ieee80211/byte_reader.h"
 #include "backend/we/we.h"
+#include "diag/diag.h"
 #include "netlist/hexdigit.h"
 #include "netlist/netlist.h"
 
@@ -36,10 +38,11 @@ void set_mode(network_entry *entry, uint32_t mode) {
 }
 
 // A record without a percentage leaves the entry's figure alone.
-void set_event_quality(network_entry *entry, const iw_quality &qual, const iw_range *range) {
-  if (qual.updated & IW_QUAL_QUAL_INVALID) return;
-  if (qual.level == 0 && (qual.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0) return;
-  set_quality(entry, quality_percent(&qual, range));
+void set_event_quality(network_entry *entry, const iw_quality &event, const iw_range *range) {
+  const link_quality qual = we_quality(event);
+  if (!quality_usable(qual)) return;
+  const quality_max max = we_quality_max(*range);
+  set_quality(entry, quality_percent(&qual, &max));
 }
 
 // Security elements already read for the open cell. Some drivers report an
@@ -199,40 +202,23 @@ bytes move_to_tail(stream_descr *stream, unsigned char (&tail)[2 * kReach]) {
   return bytes(tail, rest);
 }
 
-// Opens the cell of an address event: a new entry, or skipping. Cells are
-// looked up by their address bytes; the text is made only for a cell not
-// yet listed.
+// Opens the cell of an address event: a new entry, or skipping.
 int open_cell(backend_ctx *ctx, const iw_event &event) {
   we_ctx *we = we_of(ctx);
   unsigned char addr[6];
   memcpy(addr, event.u.ap_addr.sa_data, sizeof addr);
-  if (list_find_addr(addr) != nullptr) {
-    we->skipping = 1;
-    return 0;
-  }
-  char text[18];
-  list_bssid_text(addr, text);
-  bool associated = strncmp(text, we->ap_addr, sizeof we->ap_addr) == 0;
-  if (we->directed && !associated) {
-    we->skipping = 1;
-    return 0;
-  }
-  we->skipping = 0;
-  network_entry *entry = list_append_new();
-  if (entry == nullptr) return -1;
-  we->entry = entry;
-  memcpy(entry->bssid, text, sizeof entry->bssid);
-  if (associated) {
-    snprintf(entry->bitrate, sizeof entry->bitrate, "%.*s",
-             static_cast<int>(strnlen(we->ap_rate, sizeof we->ap_rate)), we->ap_rate);
-    entry->current = 1;
-  }
+  bool failed = false;
+  network_entry *entry = ::open_cell(addr, {we->ap_addr, we->ap_rate, we->directed != 0}, &failed);
+  if (failed) return -1;
+  we->skipping = entry == nullptr;
+  if (entry != nullptr) we->entry = entry;
   return 0;
 }
 
 // Applies one event of an open cell to its entry; 0, or -1 to fail the walk.
+// oversized: the cell's oversized ESSID is counted already.
 int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_range *range,
-                SeenElements *seen) {
+                SeenElements *seen, bool *oversized) {
   network_entry *entry = we_of(ctx)->entry;
   switch (event.cmd) {
     case SIOCGIWFREQ: {
@@ -244,8 +230,15 @@ int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_
       set_mode(entry, event.u.mode);
       return 0;
     case SIOCGIWESSID: {
+      // Any radio can send a longer SSID element, and cfg80211 passes its
+      // length on: the event is ignored, as libiw drops those of 34 bytes
+      // and more, and the cell stays listed.
+      if (event.u.essid.length > IW_ESSID_MAX_SIZE) {
+        if (!*oversized) diag_count().oversized++;
+        *oversized = true;
+        return 0;
+      }
       if (event.u.essid.pointer == nullptr || event.u.essid.length == 0) return 0;
-      if (event.u.essid.length > IW_ESSID_MAX_SIZE) return -1;
       bytes essid = payload(event.u.essid, buffer);
       if (essid.empty()) return 0;
       memcpy(entry->essid, essid.data(), essid.size());
@@ -267,16 +260,6 @@ int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_
       return parse_elements(ctx, payload(event.u.data, buffer), seen) != 0 ? -1 : 0;
     default:
       return 0;
-  }
-}
-
-// Encrypted entries that carry no descriptor but WPS use WEP. Runs over the
-// whole list, so entries of earlier passes and of the cache are included.
-void apply_wep_rule() {
-  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
-    if (entry->privacy != 1) continue;
-    if (entry->security_count == 0 || (entry->security_count == 1 && entry->wps == 1))
-      add_descriptor(entry, "WEP");
   }
 }
 
@@ -305,6 +288,7 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   } slot;
   iw_event &event = slot.event;
   SeenElements seen;
+  bool oversized = false;
   for (;;) {
     if (walked.data() != tail && static_cast<size_t>(stream.end - stream.current) < kReach)
       walked = move_to_tail(&stream, tail);
@@ -312,11 +296,12 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
     if (event.cmd == SIOCGIWAP) {
       if (open_cell(ctx, event) != 0) return -1;
       seen.clear();
+      oversized = false;
       open = true;
       continue;
     }
     if (!open || we->skipping) continue;
-    if (apply_event(ctx, event, walked, range, &seen) != 0) return -1;
+    if (apply_event(ctx, event, walked, range, &seen, &oversized) != 0) return -1;
   }
   apply_wep_rule();
   return 0;

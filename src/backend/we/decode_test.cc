@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backend/we/we.h"
+#include "diag/diag.h"
 #include "netlist/netlist.h"
 #include "netlist/netlist_alloc.h"
 #include "fakewext.h"
@@ -62,6 +63,28 @@ Bytes long_rsn() {
   e.insert(e.end(), 16, 0x5a);
   e[1] = static_cast<uint8_t>(e.size() - 2);
   return e;
+}
+
+// Custom events of distinct elements that give no descriptor (WPA with a
+// group cipher without OUI), size element bytes in all (at least 12), each
+// text within libiw's 256 characters.
+std::vector<fakewext::Event> hex_padding(size_t size) {
+  std::vector<fakewext::Event> out;
+  for (uint8_t n = 0; size > 0; n++) {
+    const size_t take = size > 122 + 12 ? 122 : size;
+    Bytes e = {0xdd, static_cast<uint8_t>(take - 2), 0x00, 0x50, 0xf2, 0x01, 0x01, 0x00, 0, 0, 0,
+               n};
+    e.resize(take, n);
+    out.push_back(ev::custom(custom_hex("wpa_ie=", e)));
+    size -= take;
+  }
+  return out;
+}
+
+std::vector<fakewext::Event> then(std::vector<fakewext::Event> first,
+                                  std::initializer_list<fakewext::Event> more) {
+  first.insert(first.end(), more);
+  return first;
 }
 
 iw_range test_range(uint8_t version = 22) {
@@ -179,26 +202,33 @@ TEST_F(Decode, Channels) {
 TEST_F(Decode, Essids) {
   const std::string b32(32, 'x');
   const std::string with_nul("a\0b", 3);
+  // Over 32 bytes (a malformed beacon): passed over and counted once per cell.
   const struct {
     const char *name;
-    fakewext::Event event;
-    int result;
+    std::vector<fakewext::Event> events;
     std::string essid;
+    uint32_t oversized;
   } cases[] = {
-      {"plain", ev::essid("cafe"), 0, "cafe"},
-      {"32 bytes whole", ev::essid(b32), 0, b32},
-      {"any byte value", ev::essid(with_nul), 0, with_nul},
-      {"33 bytes fail the walk", ev::essid(b32 + "y"), -1, ""},
-      {"length 0 leaves it empty", ev::essid(""), 0, ""},
+      {"plain", {ev::essid("cafe")}, "cafe", 0},
+      {"32 bytes whole", {ev::essid(b32)}, b32, 0},
+      {"any byte value", {ev::essid(with_nul)}, with_nul, 0},
+      {"33 bytes", {ev::essid(b32 + "y")}, "", 1},
+      {"64 bytes, which libiw drops", {ev::essid(b32 + b32)}, "", 1},
+      {"two in one cell", {ev::essid(b32 + "y"), ev::essid(b32 + "yy")}, "", 1},
+      {"a later one is taken", {ev::essid(b32 + "y"), ev::essid("mesh")}, "mesh", 1},
+      {"length 0 leaves it empty", {ev::essid("")}, "", 0},
   };
   for (const auto &c : cases) {
     list_clear();
-    int result = 0;
-    network_entry *e = one({c.event}, &result);
-    EXPECT_EQ(result, c.result) << c.name;
+    diag_reset();
+    int result = -1;
+    network_entry *e = one(c.events, &result);
+    EXPECT_EQ(result, 0) << c.name;
     ASSERT_NE(e, nullptr) << c.name;
     EXPECT_EQ(std::string(e->essid, e->essid_len), c.essid) << c.name;
+    EXPECT_EQ(diag_count().oversized, c.oversized) << c.name;
   }
+  diag_reset();
 }
 
 TEST_F(Decode, EssidWithoutPayloadLeavesEssid) {
@@ -277,8 +307,13 @@ TEST_F(Decode, CustomHexTexts) {
       {"different elements all read",
        {ev::custom(custom_hex("wpa_ie=", kWpaPsk)), ev::genie(rsn_psk)},
        {"WPA-PSK", "WPA2-PSK"}},
+      // Past 1 KiB of copies an element is read without being remembered.
+      {"the copies' bound",
+       then(hex_padding(1011), {ev::custom(custom_hex("wpa_ie=", kWpaPsk)), ev::genie(kWpaPsk)}),
+       {"WPA-PSK", "WPA-PSK"}},
       // Not hex: the bytes themselves, as before.
       {"odd number of digits", {ev::custom("wpa_ie=dd1")}, {}},
+      {"an element and one digit more", {ev::custom(custom_hex("rsn_ie=", rsn_psk) + "0")}, {}},
       {"a character that is no digit", {ev::custom(custom_text("rsn_ie=", rsn_psk))}, {"WPA2-PSK"}},
   };
   for (const auto &c : cases) {
@@ -614,6 +649,11 @@ TEST_F(Decode, NoEventShapeReadsPastTheResult) {
 
 void *no_memory(size_t, size_t) { return nullptr; }
 
+int g_allocations = 0;
+void *second_fails(size_t count, size_t size) {
+  return ++g_allocations == 1 ? calloc(count, size) : nullptr;
+}
+
 TEST_F(Decode, ExhaustedMemoryFailsTheWalk) {
   netlist_internal::scoped_entry_alloc fail(no_memory);
   EXPECT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::encode_on()}}), -1);
@@ -621,11 +661,13 @@ TEST_F(Decode, ExhaustedMemoryFailsTheWalk) {
 }
 
 TEST_F(Decode, FailureKeepsEarlierEntriesAndSkipsWepRule) {
+  g_allocations = 0;
+  netlist_internal::scoped_entry_alloc fail(second_fails);
   ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::encode_on()},
-                    {ev::ap("02:00:00:00:00:02"), ev::essid(std::string(33, 'z'))}}),
+                    {ev::ap("02:00:00:00:00:02"), ev::essid("next")}}),
             -1);
   std::vector<network_entry *> all = listed();
-  ASSERT_EQ(all.size(), 2u);
+  ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0]->privacy, 1u);
   EXPECT_EQ(all[0]->security_count, 0);
 }

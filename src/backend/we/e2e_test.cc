@@ -1000,6 +1000,31 @@ TEST_F(EndToEnd, OtherBackendServesWithoutWirelessExtensions) {
 }
 #endif
 
+TEST_F(EndToEnd, OversizedEssidsAndARateAbove31Bits) {
+  // Cells of malformed beacons are listed without their ESSID (33 bytes
+  // reach the decoder, libiw drops 64); a 2402 Mbit/s link comes as a
+  // negative 32-bit figure.
+  std::string fetches;
+  for (int i = 0; i < 5; ++i) fetches += "  fetch results 1 2 7 8\n";
+  std::string cells = kCells;
+  for (const auto &[mac, len] : {std::pair{"07", 33}, std::pair{"08", 64}})
+    cells += std::string("\ncell 02:00:00:00:00:") + mac +
+             "\n  channel 1\n  freq 2412\n  essid \"" + std::string(len, 'x') +
+             "\"\n  encode off\n  mode 3\n";
+  const std::string scenario =
+      interface_lines("  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n  rate 2402000000\n" +
+                      fetches) +
+      cells;
+  Outcome r = run(scenario, {"-v", "-i", "wlan0"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "ESSID:cafe, open,Master,off,1,50 %,ESSID:home,Master,WPA2-PSK,6,85 %,2 Gbit/s,"
+            "ESSID:,Master,off,1,0 %,ESSID:,Master,off,1,0 %,");
+  EXPECT_EQ(r.err,
+            "lumra: WE on wlan0, refresh run: 4 networks, 5 passes (0 joined a running scan), "
+            "5 fetches, 0 buffer growths, 2 oversized ESSIDs, 9.25 s\n");
+}
+
 TEST_F(EndToEnd, VerboseSumsUpARun) {
   std::string busy = interface_lines(
                          "  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n"

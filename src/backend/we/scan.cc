@@ -8,15 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backend/clock.h"
+#include "diag/clock.h"
+#include "backend/flow.h"
 #include "backend/we/we.h"
 #include "backend/we/wext.h"
 #include "diag/diag.h"
 
 namespace {
 
-constexpr int kPasses = 5;
-constexpr int kPauseMs = 2000;
 constexpr long kFirstWaitUs = 250000;
 constexpr long kRetryWaitUs = 100000;
 constexpr long kBudgetUs = 15000000 - kFirstWaitUs;
@@ -84,6 +83,32 @@ bool is_access_point(backend_ctx *ctx) {
   return ioctl(we_of(ctx)->fd, SIOCGIWMODE, &wrq) == 0 && wrq.u.mode == IW_MODE_MASTER;
 }
 
+int get_flags(backend_ctx *ctx, void *, short *flags) {
+  ifreq ifr = we_ifreq(ctx->ifname);
+  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
+  *flags = ifr.ifr_flags;
+  return 0;
+}
+
+int set_flags(backend_ctx *ctx, void *, short flags) {
+  ifreq ifr = we_ifreq(ctx->ifname);
+  ifr.ifr_flags = flags;
+  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
+}
+
+const refresh_primitives kRefresh = {
+    .get_flags = get_flags,
+    .set_flags = set_flags,
+    .link_snapshot =
+        [](backend_ctx *ctx, void *) {
+          we_link_snapshot(ctx);
+          return 0;
+        },
+    .prepare = [](backend_ctx *, void *) { return 0; },
+    .scan_once = [](backend_ctx *ctx, void *) { return we_scan_once(ctx, 0, nullptr, 0, nullptr); },
+    .pause = [](backend_ctx *, void *, int ms) { poll(nullptr, 0, ms); },
+};
+
 int trigger(backend_ctx *ctx, int directed, const void *essid, int essid_len,
             const struct iw_freq *freq) {
   we_ctx *we = we_of(ctx);
@@ -108,20 +133,12 @@ int trigger(backend_ctx *ctx, int directed, const void *essid, int essid_len,
   wrq.u.data.length = sizeof request;
   wrq.u.data.flags = flags;
   if (ioctl(we->fd, SIOCSIWSCAN, &wrq) >= 0) return 0;
-  // EBUSY: the radio is already scanning (for wpa_supplicant, say). The
-  // driver answers fetches with EAGAIN until that scan ends and then returns
-  // what it found, so the pass waits for it like for a scan of its own.
-  if (errno == EBUSY) {
-    diag_count().joined++;
-    return 0;
-  }
+  // The driver answers fetches of a running scan with EAGAIN until it ends.
   const int err = errno;
   const char *hint = nullptr;
-  if (err == EPERM || err == EACCES) hint = "scanning needs root or CAP_NET_ADMIN";
   if (err == EOPNOTSUPP && is_access_point(ctx))
     hint = "an access point scans only through -b NL80211";
-  diag_fail_hint(err, hint, "SIOCSIWSCAN on %s", ctx->ifname);
-  return -1;
+  return trigger_refused(ctx, err, "SIOCSIWSCAN", hint);
 }
 
 }  // namespace
@@ -165,7 +182,7 @@ int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_le
           return -1;
         }
         if (we_decode_scan(ctx, buffer.data(), wrq.u.data.length, &range) != 0) {
-          diag_fail(0, "scan result of %s: an ESSID over 32 bytes, or out of memory", ctx->ifname);
+          diag_fail(ENOMEM, "scan result of %s", ctx->ifname);
           return -1;
         }
         diag_count().passes++;
@@ -208,42 +225,13 @@ int we_scan(backend_ctx *ctx) {
     diag_fail(errno, "socket");
     return -1;
   }
-
-  int result = -1;
   // The name request fails on an interface without Wireless Extensions,
   // which is then left exactly as it was, down or up.
   iwreq name = we_request(ctx->ifname);
-  ifreq ifr = we_ifreq(ctx->ifname);
-  bool flags_read = false;
   if (ioctl(we->fd, SIOCGIWNAME, &name) != 0) {
     const int err = errno;
     if (!we_lacks_extensions(ctx, err)) diag_fail(err, "%s", ctx->ifname);
-  } else if (ioctl(we->fd, SIOCGIFFLAGS, &ifr) != 0)
-    diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
-  else
-    flags_read = true;
-  if (flags_read) {
-    bool up = (ifr.ifr_flags & IFF_UP) != 0;
-    if (!up) {
-      ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-      up = ioctl(we->fd, SIOCSIFFLAGS, &ifr) == 0;
-      if (!up)
-        diag_fail_hint(errno,
-                       errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
-                       "SIOCSIFFLAGS on %s", ctx->ifname);
-    }
-    if (up) {
-      we_link_snapshot(ctx);
-      result = 0;
-      for (int pass = 1; pass <= kPasses; pass++) {
-        if (we_scan_once(ctx, 0, nullptr, 0, nullptr) != 0) {
-          result = -1;
-          break;
-        }
-        // A signal may shorten the pause.
-        if (pass < kPasses) poll(nullptr, 0, kPauseMs);
-      }
-    }
+    return -1;
   }
-  return result;
+  return backend_refresh(ctx, nullptr, kRefresh);
 }

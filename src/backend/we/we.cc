@@ -2,6 +2,7 @@
 // Instance life cycle, registration and the link snapshot.
 #include "backend/we/we.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,6 +60,19 @@ bool we_lacks_extensions(backend_ctx *ctx, int err) {
   diag_fail(0, "no Wireless Extensions on %s (try -b NL80211)", ctx->ifname);
   ctx->unserved = 1;
   return true;
+}
+
+bool WeSocket::open() {
+  we_->fd = iw_sockets_open();
+  if (we_->fd >= 0) return true;
+  // The first family's errno says why, such as a descriptor limit; libiw's
+  // is that of an unsupported family.
+  const int libiw_errno = errno;
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  close(fd);
+  errno = libiw_errno;
+  return false;
 }
 
 void we_destroy(backend_ctx *ctx) {

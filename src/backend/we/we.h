@@ -9,15 +9,19 @@
 #include "backend/backend.h"
 #include "backend/common.h"
 
-// libiw fills its own iw_range, 20 bytes longer than the kernel's (it ends
-// with the modulation and bit-rate capabilities). A file that saw the
-// kernel's header first would hand libiw a record too short to fill; it
-// fails here instead.
-static_assert(sizeof(iw_range{}.bitrate_capa) == 4, "include iwlib.h before backend/common.h");
-
 struct network_entry;
 
 extern const backend_ops we_ops;
+
+// Quality records in lumra's terms: the same fields and flags.
+static_assert(IW_QUAL_DBM == kQualDbm && IW_QUAL_RCPI == kQualRcpi &&
+              IW_QUAL_QUAL_INVALID == kQualQualInvalid);
+inline link_quality we_quality(const iw_quality &q) {
+  return {q.qual, q.level, q.noise, q.updated};
+}
+inline quality_max we_quality_max(const iw_range &range) {
+  return {range.max_qual.qual, range.max_qual.level, range.max_qual.noise};
+}
 
 // The oldest Wireless Extensions this backend reads: scanning came with 14.
 constexpr int kLowestWeVersion = 14;

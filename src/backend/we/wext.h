@@ -2,8 +2,10 @@
 // Small helpers for Wireless Extensions requests.
 #pragma once
 
+#include <errno.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -17,7 +19,13 @@
 // reset to -1 on every way out.
 class WeSocket {
  public:
-  explicit WeSocket(we_ctx *we) : we_(we) { we_->fd = iw_sockets_open(); }
+  // Opened at once unless later (open()).
+  explicit WeSocket(we_ctx *we, bool now = true) : we_(we) {
+    if (now) open();
+  }
+  // libiw's socket, or false with errno that of its first try (libiw tries
+  // further address families and leaves the last one's errno).
+  bool open();
   WeSocket(const WeSocket &) = delete;
   WeSocket &operator=(const WeSocket &) = delete;
   ~WeSocket() {

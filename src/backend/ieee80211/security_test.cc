@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "backend/backend.h"
-#include "backend/we/we.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "netlist/netlist.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <iterator>
 
 #include "backend/backend.h"
-#include "backend/common.h"
-#include "backend/we/byte_reader.h"
+#include "backend/ieee80211/byte_reader.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "netlist/netlist.h"
 
 // The descriptors each element gives (which slot texts, "unknown" for which

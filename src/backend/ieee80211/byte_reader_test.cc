@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "backend/we/byte_reader.h"
+#include "backend/ieee80211/byte_reader.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "backend/we/we.h"
+#include "backend/ieee80211/ieee80211.h"
 
 namespace {
 
-iw_quality make_qual(uint8_t q, uint8_t l, uint8_t n, uint8_t u) {
-  iw_quality r;
+link_quality make_qual(uint8_t q, uint8_t l, uint8_t n, uint8_t u) {
+  link_quality r;
   r.qual = q;
   r.level = l;
   r.noise = n;
@@ -17,14 +17,7 @@ iw_quality make_qual(uint8_t q, uint8_t l, uint8_t n, uint8_t u) {
   return r;
 }
 
-iw_range make_range(uint8_t mq, uint8_t ml, uint8_t mn) {
-  iw_range r;
-  memset(&r, 0, sizeof r);
-  r.max_qual.qual = mq;
-  r.max_qual.level = ml;
-  r.max_qual.noise = mn;
-  return r;
-}
+quality_max make_range(uint8_t mq, uint8_t ml, uint8_t mn) { return {mq, ml, mn}; }
 
 struct Case {
   const char *what;
@@ -37,8 +30,8 @@ struct Case {
 void run(const Case *cases, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     const Case &c = cases[i];
-    const iw_quality qual = make_qual(c.q, c.l, c.n, c.u);
-    const iw_range range = make_range(c.mq, c.ml, c.mn);
+    const link_quality qual = make_qual(c.q, c.l, c.n, c.u);
+    const quality_max range = make_range(c.mq, c.ml, c.mn);
     EXPECT_EQ(quality_percent(&qual, c.has_range ? &range : nullptr), c.expected) << c.what;
   }
 }
@@ -113,9 +106,9 @@ TEST(QualityPercent, SignalToNoise) {
       {-60, -89, 85},  {-60, -90, 90},  {-60, -93, 90}, {-60, -94, 95}, {-50, -89, 95},
       {-50, -90, 100}, {-1, -128, 100},
   };
-  const iw_range range = make_range(70, 0, 0);
+  const quality_max range = make_range(70, 0, 0);
   for (const Snr &s : table) {
-    const iw_quality qual =
+    const link_quality qual =
         make_qual(40, static_cast<uint8_t>(s.level_dbm), static_cast<uint8_t>(s.noise_dbm), 0);
     EXPECT_EQ(quality_percent(&qual, &range), s.expected)
         << "level " << int(s.level_dbm) << " noise " << int(s.noise_dbm);
@@ -123,8 +116,8 @@ TEST(QualityPercent, SignalToNoise) {
 }
 
 TEST(QualityPercent, RelativeMaximumBeatsRatio) {
-  const iw_range range = make_range(100, 0, 0);
-  const iw_quality qual = make_qual(80, 0xC8, 0xA0, 0);  // S = 40 dB would give 100
+  const quality_max range = make_range(100, 0, 0);
+  const link_quality qual = make_qual(80, 0xC8, 0xA0, 0);  // S = 40 dB would give 100
   EXPECT_EQ(quality_percent(&qual, &range), 80);
 }
 

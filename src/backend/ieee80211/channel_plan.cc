@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "backend/channel_plan.h"
+#include "backend/ieee80211/channel_plan.h"
 
 namespace {
 

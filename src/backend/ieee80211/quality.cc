@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include <cstdint>
 
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 
 namespace {
-
-constexpr uint8_t kQualDbm = IW_QUAL_DBM;    // level and noise in dBm
-constexpr uint8_t kQualRcpi = IW_QUAL_RCPI;  // level and noise as 802.11k RCPI
 
 // Percent for a signal-to-noise ratio: the first row whose bound is not below
 // the ratio. Linear (5 per dB) from 10 to 21 dB, coarser above, never 0.
@@ -30,7 +27,7 @@ int as_signed(uint8_t v) { return static_cast<int8_t>(v); }
 
 }  // namespace
 
-int quality_percent(const struct iw_quality *qual, const struct iw_range *range) {
+int quality_percent(const link_quality *qual, const quality_max *range) {
   const uint8_t q = qual->qual;
   const uint8_t l = qual->level;
   const uint8_t n = qual->noise;
@@ -39,7 +36,7 @@ int quality_percent(const struct iw_quality *qual, const struct iw_range *range)
   if (range == nullptr) return clamp_percent(q);
   if (l == 0 && (u & (kQualDbm | kQualRcpi)) == 0) return clamp_percent(q);
 
-  const uint8_t mq = range->max_qual.qual;
+  const uint8_t mq = range->qual;
   if (u & kQualDbm) {
     if (mq == 100) return q;
     // A driver that gives no maximum is read like one that gives no range.
@@ -49,8 +46,8 @@ int quality_percent(const struct iw_quality *qual, const struct iw_range *range)
   if (u & kQualRcpi) return -1;
 
   const bool q_within = q <= mq;
-  const bool l_within = l <= range->max_qual.level;
-  const bool n_within = n <= range->max_qual.noise;
+  const bool l_within = l <= range->level;
+  const bool n_within = n <= range->noise;
   if (q_within && mq == 100) return q;
   if (l_within || n_within) {
     if (q_within) return mq == 0 ? 0 : q * 100 / mq;  // mq 0 means q is 0 too

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include <initializer_list>
 
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 
-int format_bitrate(uint32_t bps, char *buf, uint32_t size) {
+int format_bitrate(uint64_t bps, char *buf, uint32_t size) {
   if (size == 0) return -1;
-  uint32_t number;
+  uint64_t number;
   char unit;
   if (bps > 999999999u) {
     number = bps / 1000000000u;
@@ -19,9 +19,9 @@ int format_bitrate(uint32_t bps, char *buf, uint32_t size) {
   } else {
     return -1;
   }
-  // "%d %cbit/s" without printf: number is at most 999999.
-  char text[16];
-  char digits[8];
+  // "%d %cbit/s" without printf: number has at most 11 digits.
+  char text[24];
+  char digits[12];
   uint32_t n = 0;
   do {
     digits[n++] = static_cast<char>('0' + number % 10);

@@ -4,13 +4,13 @@
 #include <cstring>
 #include <string>
 
-#include "backend/we/we.h"
+#include "backend/ieee80211/ieee80211.h"
 
 namespace {
 
 TEST(FormatBitrate, Table) {
   struct Case {
-    uint32_t bps;
+    uint64_t bps;
     const char *text;  // null: buffer untouched
     int result;
   };
@@ -26,6 +26,9 @@ TEST(FormatBitrate, Table) {
       {1000000000, "1 Gbit/s", 0},
       {4294967295u, "4 Gbit/s", 0},
       {static_cast<uint32_t>(-1), "4 Gbit/s", 0},
+      {4803900000u, "4 Gbit/s", 0},    // Wi-Fi 6, 4x4 160 MHz
+      {46000000000u, "46 Gbit/s", 0},  // Wi-Fi 7
+      {UINT64_MAX, "", -1},            // 18446744073 does not fit: emptied
   };
   for (const Case &c : cases) {
     char buf[11];

@@ -1,0 +1,297 @@
+// SPDX-License-Identifier: MIT
+// Test support: the nl80211 backend's transport over a script of datagrams,
+// the traffic that the VM suite recorded (tests/vm/run.sh with
+// LUMRA_VM_RECORD=1) or a test's edit of it. Requests must match the script
+// (all but their sequence number); replies and events are handed out in its
+// order, each on the socket it belongs to. Time is virtual: a wait for a
+// socket with nothing scripted next passes its whole timeout at once.
+#pragma once
+
+#include <errno.h>
+#include <linux/genetlink.h>
+#include <linux/nl80211.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "backend/nl80211/io.h"
+#include "backend/nl80211/test_messages.h"
+
+namespace nlscript {
+
+inline const std::string kFixtures =
+    std::string(LUMRA_SOURCE_DIR) + "/src/backend/nl80211/fixtures/";
+
+inline std::string slurp(const std::string &name) {
+  std::string out;
+  FILE *f = fopen((kFixtures + name).c_str(), "rb");
+  if (f == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  fclose(f);
+  return out;
+}
+
+// kDelay: err ms of virtual time pass before the next record comes.
+enum Kind : int { kRequest = 0, kReply = 1, kEvent = 2, kEventError = 3, kDelay = 4 };
+
+// One datagram, in an aligned copy of exactly its length (rounded up to
+// whole words); kEventError: a receive on the event socket failing with err.
+struct Record {
+  int kind;
+  std::vector<uint32_t> words;
+  size_t len;
+  int err = 0;
+  uint8_t *data() { return reinterpret_cast<uint8_t *>(words.data()); }
+  const uint8_t *data() const { return reinterpret_cast<const uint8_t *>(words.data()); }
+  nl_bytes bytes() const { return {data(), len}; }
+  nlmsghdr header() const {
+    nlmsghdr h;
+    memcpy(&h, data(), sizeof h);
+    return h;
+  }
+  int genl_cmd() const {
+    genlmsghdr g;
+    memcpy(&g, data() + NLMSG_HDRLEN, sizeof g);
+    return g.cmd;
+  }
+  // The messages of the datagram, in place.
+  std::vector<nlmsghdr *> messages() {
+    std::vector<nlmsghdr *> out;
+    for (size_t at = 0; at + sizeof(nlmsghdr) <= len;) {
+      auto *nlh = reinterpret_cast<nlmsghdr *>(data() + at);
+      out.push_back(nlh);
+      at += NLMSG_ALIGN(nlh->nlmsg_len);
+    }
+    return out;
+  }
+};
+
+// Record file: kind (1 byte), 3 zero bytes, the length (4 bytes, host
+// order), the bytes, zero padding to 4 bytes.
+inline std::vector<Record> load(const std::string &name) {
+  const std::string raw = slurp(name);
+  std::vector<Record> out;
+  size_t at = 0;
+  while (at + 8 <= raw.size()) {
+    uint32_t len;
+    memcpy(&len, raw.data() + at + 4, sizeof len);
+    Record r{static_cast<uint8_t>(raw[at]), std::vector<uint32_t>((len + 3) / 4), len};
+    memcpy(r.words.data(), raw.data() + at + 8, len);
+    out.push_back(std::move(r));
+    at += 8 + (len + 3) / 4 * 4;
+  }
+  return out;
+}
+
+inline Record event_error(int err) { return Record{kEventError, {}, 0, err}; }
+inline Record delay(int ms) { return Record{kDelay, {}, 0, ms}; }
+// A reply of one control message (NLMSG_ERROR with code, or NLMSG_DONE).
+inline Record control(uint16_t type, int32_t code, uint32_t portid) {
+  Datagram d;
+  d.control(type, code, 0, portid);
+  Record r{kReply, std::vector<uint32_t>((d.size() + 3) / 4), d.size()};
+  memcpy(r.data(), d.bytes().data(), d.size());
+  return r;
+}
+
+// The interface index that a script's GET_INTERFACE request names, or 0.
+inline uint32_t scripted_ifindex(const std::vector<Record> &records) {
+  for (const Record &r : records) {
+    if (r.kind != kRequest || r.header().nlmsg_type == GENL_ID_CTRL ||
+        r.genl_cmd() != NL80211_CMD_GET_INTERFACE)
+      continue;
+    const auto *nlh = reinterpret_cast<const nlmsghdr *>(r.data());
+    const auto *attr = static_cast<const nlattr *>(mnl_nlmsg_get_payload_offset(nlh, GENL_HDRLEN));
+    const char *end = static_cast<const char *>(mnl_nlmsg_get_payload_tail(nlh));
+    while (mnl_attr_ok(attr, static_cast<int>(end - reinterpret_cast<const char *>(attr)))) {
+      if (mnl_attr_get_type(attr) == NL80211_ATTR_IFINDEX) return mnl_attr_get_u32(attr);
+      attr = mnl_attr_next(attr);
+    }
+  }
+  return 0;
+}
+
+// The script and what the run did with it. One at a time: the transport's
+// functions take no context.
+struct Script {
+  std::vector<Record> records;
+  size_t at = 0;
+  uint32_t ifindex = 0;  // what SIOCGIFINDEX answers; 0: no such interface
+  short flags = IFF_UP;
+  int set_flags = 0;  // SIOCSIFFLAGS requests
+  int64_t now_us = 1000000;
+  std::vector<int> pauses;          // ms
+  std::vector<std::string> faults;  // where the run left the script
+  int open_sockets = 0;
+  int next_fd = 100;
+  int request_fd = -1;
+  int event_fd = -1;
+  uint32_t seq = 0;
+
+  static Script *&current() {
+    static Script *s = nullptr;
+    return s;
+  }
+  explicit Script(std::vector<Record> r) : records(std::move(r)) {
+    ifindex = scripted_ifindex(records);
+    current() = this;
+  }
+  ~Script() { current() = nullptr; }
+  Script(const Script &) = delete;
+  Script &operator=(const Script &) = delete;
+  bool done() const { return at == records.size(); }
+
+  // The kind the next record has for fd, or -1.
+  int next_for(int fd) const {
+    if (at == records.size()) return -1;
+    const int kind = records[at].kind;
+    if (fd == request_fd && kind == kReply) return kind;
+    if (fd == event_fd && (kind == kEvent || kind == kEventError)) return kind;
+    return -1;
+  }
+  void fault(const std::string &what) {
+    faults.push_back(what + " at record " + std::to_string(at));
+  }
+
+  static int open(uint32_t *portid) {
+    Script *s = current();
+    const int fd = s->next_fd++;
+    if (s->request_fd < 0)
+      s->request_fd = fd;
+    else
+      s->event_fd = fd;
+    s->open_sockets++;
+    // The port the recorded replies were sent to.
+    *portid = 0;
+    for (const Record &r : s->records)
+      if (r.kind == kReply) {
+        *portid = r.header().nlmsg_pid;
+        break;
+      }
+    return fd;
+  }
+  static int join(int, uint32_t) { return 0; }
+  static ssize_t send(int fd, const void *buf, size_t len) {
+    Script *s = current();
+    if (fd != s->request_fd || s->at == s->records.size() || s->records[s->at].kind != kRequest) {
+      s->fault("an unscripted request");
+      errno = EPROTO;
+      return -1;
+    }
+    const Record &r = s->records[s->at];
+    nlmsghdr sent;
+    memcpy(&sent, buf, sizeof sent);
+    s->seq = sent.nlmsg_seq;
+    const auto *bytes = static_cast<const uint8_t *>(buf);
+    // All but the sequence number, which differs from run to run, and a
+    // dump's acknowledgement flag, which the kernel ignores (older recordings
+    // set it); any other request must ask for one, or its reply never ends.
+    const nlmsghdr want = r.header();
+    const auto flags = [](const nlmsghdr &h) {
+      return (h.nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP ? h.nlmsg_flags & ~NLM_F_ACK
+                                                        : h.nlmsg_flags;
+    };
+    if (len != r.len || sent.nlmsg_type != want.nlmsg_type || flags(sent) != flags(want) ||
+        memcmp(bytes + 12, r.data() + 12, len - 12) != 0)
+      s->fault("a request other than the recorded one");
+    s->at++;
+    return static_cast<ssize_t>(len);
+  }
+  static ssize_t recv(int fd, void *buf, size_t len) {
+    Script *s = current();
+    const int kind = s->next_for(fd);
+    if (kind < 0) {
+      s->fault("a read with nothing scripted");
+      errno = EAGAIN;
+      return -1;
+    }
+    Record r = s->records[s->at++];
+    if (kind == kEventError) {
+      errno = r.err;
+      return -1;
+    }
+    if (r.len > len) {
+      errno = ENOSPC;
+      return -1;
+    }
+    if (kind == kReply)
+      for (nlmsghdr *nlh : r.messages()) nlh->nlmsg_seq = s->seq;
+    memcpy(buf, r.data(), r.len);
+    return static_cast<ssize_t>(r.len);
+  }
+  static int poll(int fd, int timeout_ms) {
+    Script *s = current();
+    while (s->at < s->records.size() && s->records[s->at].kind == kDelay) {
+      Record &d = s->records[s->at];
+      if (timeout_ms >= 0 && timeout_ms < d.err) {
+        d.err -= timeout_ms;
+        s->now_us += int64_t{timeout_ms} * 1000;
+        return 0;
+      }
+      s->now_us += int64_t{d.err} * 1000;
+      s->at++;
+    }
+    if (s->next_for(fd) >= 0) return 1;
+    // Nothing would ever come.
+    if (timeout_ms < 0) s->fault("a wait without end");
+    if (timeout_ms > 0) s->now_us += int64_t{timeout_ms} * 1000;
+    return 0;
+  }
+  static int close(int) {
+    current()->open_sockets--;
+    return 0;
+  }
+  static int inet_socket() {
+    current()->open_sockets++;
+    return current()->next_fd++;
+  }
+  static int ioctl(int, unsigned long request, ifreq *ifr) {
+    Script *s = current();
+    switch (request) {
+      case SIOCGIFINDEX:
+        if (s->ifindex == 0) break;
+        ifr->ifr_ifindex = static_cast<int>(s->ifindex);
+        return 0;
+      case SIOCGIFFLAGS:
+        if (s->ifindex == 0) break;
+        ifr->ifr_flags = s->flags;
+        return 0;
+      case SIOCSIFFLAGS:
+        if (s->ifindex == 0) break;
+        s->flags = ifr->ifr_flags;
+        s->set_flags++;
+        return 0;
+      default:
+        break;
+    }
+    errno = ENODEV;
+    return -1;
+  }
+  static int64_t now() { return current()->now_us; }
+  static void pause(int ms) {
+    current()->pauses.push_back(ms);
+    current()->now_us += int64_t{ms} * 1000;
+  }
+};
+
+inline const nl_transport kScripted = {
+    .open = Script::open,
+    .join = Script::join,
+    .send = Script::send,
+    .recv = Script::recv,
+    .poll = Script::poll,
+    .close = Script::close,
+    .inet_socket = Script::inet_socket,
+    .ioctl = Script::ioctl,
+    .now_us = Script::now,
+    .pause = Script::pause,
+};
+
+}  // namespace nlscript
