@@ -25,18 +25,16 @@ constexpr char kDefaultBackend[] = LUMRA_DEFAULT_BACKEND;
 constexpr char kDefaultInterface[] = "eth1";
 
 const option kLongOptions[] = {
-    {"backend", required_argument, nullptr, 'b'},
-    {"cached", no_argument, nullptr, 'c'},
-    {"encode", no_argument, nullptr, 'e'},
-    {"interface", required_argument, nullptr, 'i'},
-    {"refresh", no_argument, nullptr, 'r'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {nullptr, 0, nullptr, 0},
+    {"backend", required_argument, nullptr, 'b'},   {"cache", required_argument, nullptr, 'f'},
+    {"cached", no_argument, nullptr, 'c'},          {"encode", no_argument, nullptr, 'e'},
+    {"interface", required_argument, nullptr, 'i'}, {"refresh", no_argument, nullptr, 'r'},
+    {"verbose", no_argument, nullptr, 'v'},         {nullptr, 0, nullptr, 0},
 };
 
 struct options {
   const char *backend = kDefaultBackend;
   const char *ifname = kDefaultInterface;
+  const char *cache = kCachePath;
   bool cached = false;
   bool encode = false;
   bool refresh = false;
@@ -45,6 +43,10 @@ struct options {
 
 // -v: why a run failed, or what it did, as one line on standard error.
 bool g_verbose = false;
+// The cache file of this run (-f), named by every message about it.
+const char *g_cache_path = kCachePath;
+// -v: why a cached run's rewrite was not made, for its summary.
+char g_rewrite_failure[300];
 
 [[noreturn]] void fail_exit(const char *message) {
   fprintf(stderr, "%s\n", message);
@@ -56,7 +58,7 @@ options parse_options(int argc, char **argv) {
   // The consumer expects our one message, not getopt's own diagnostics.
   opterr = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, "b:cei:rv", kLongOptions, nullptr);
+    int c = getopt_long(argc, argv, "b:cef:i:rv", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'b':
@@ -67,6 +69,9 @@ options parse_options(int argc, char **argv) {
         break;
       case 'e':
         opts.encode = true;
+        break;
+      case 'f':
+        opts.cache = optarg;
         break;
       case 'i':
         opts.ifname = optarg;
@@ -98,7 +103,7 @@ void explain(const char *object, const char *what, bool cause_names_object = tru
     fprintf(stderr, "lumra: %s: %s\n", object, cause != nullptr ? cause : what);
 }
 
-void explain_cache(const char *what) { explain(kCachePath, what, false); }
+void explain_cache(const char *what) { explain(g_cache_path, what, false); }
 
 void print_error_line() { fputs(kErrorLine, stdout); }
 
@@ -154,8 +159,9 @@ int refresh_run(backend_ctx *ctx, cache_file &cache, bool encode) {
   }
   // A newer cache committed by another run meanwhile stays; this run's
   // list is printed all the same.
+  diag_forget();  // the commit's own cause is the one to tell
   if (cache.commit(fill_cache, nullptr) < 0) {
-    explain(kCachePath, "the cache could not be written");
+    explain(g_cache_path, "the cache could not be written");
     print_error_line();
     return -1;
   }
@@ -175,7 +181,10 @@ int cached_run(backend_ctx *ctx, cache_file &cache, int fd, bool encode) {
     return -1;
   }
   // The output does not depend on this rewrite; only the file is at stake.
-  if (added == 1) cache.commit(fill_cache, nullptr);
+  diag_forget();
+  if (added == 1 && cache.commit(fill_cache, nullptr) < 0 && diag_failure() != nullptr)
+    snprintf(g_rewrite_failure, sizeof g_rewrite_failure, "; cache not rewritten: %s",
+             diag_failure());
   return print_networks(encode);
 }
 
@@ -187,10 +196,10 @@ void summarize(const options &opts, bool refresh, int64_t started_us) {
   int64_t elapsed = monotonic_us() - started_us;
   fprintf(stderr,
           "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
-          "%u fetches, %u buffer growths, %lld.%02lld s\n",
+          "%u fetches, %u buffer growths, %lld.%02lld s%s\n",
           opts.backend, opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
           n.fetches, n.grows, static_cast<long long>(elapsed / 1000000),
-          static_cast<long long>(elapsed % 1000000 / 10000));
+          static_cast<long long>(elapsed % 1000000 / 10000), g_rewrite_failure);
 }
 
 }  // namespace
@@ -200,6 +209,8 @@ int lumra_main(int argc, char **argv) {
   const int64_t started = monotonic_us();
   options opts = parse_options(argc, argv);
   g_verbose = opts.verbose;
+  g_cache_path = opts.cache;
+  g_rewrite_failure[0] = '\0';
 
   backend_ctx *ctx = backend_open(opts.backend, opts.ifname);
   if (ctx == nullptr) {
@@ -211,7 +222,7 @@ int lumra_main(int argc, char **argv) {
   }
 
   bool refresh = opts.refresh || !opts.cached;
-  cache_file cache(kCachePath);
+  cache_file cache(opts.cache);
   int fd = -1;
   bool malformed = false;
   if (!refresh) {

@@ -41,12 +41,7 @@ constexpr bool kAsan = false;
 constexpr bool kAsan = false;
 #endif
 
-std::string read_all(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string read_all(const std::string &path) { return testsupport::read_file(path).value_or(""); }
 
 void write_all(const std::string &path, const std::string &text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -155,6 +150,13 @@ std::set<std::string> dir_names(const std::string &dir) {
   return out;
 }
 
+// The files of a cache directory but the lock file, which stays once made.
+std::set<std::string> cache_files(const std::string &dir) {
+  std::set<std::string> names = dir_names(dir);
+  names.erase("lumra.lock");
+  return names;
+}
+
 size_t count_lines(const std::string &log, const std::string &needle) {
   size_t n = 0;
   std::istringstream in(log);
@@ -177,19 +179,11 @@ class EndToEnd : public ::testing::Test {
   void SetUp() override {
     if (!testsupport::lumra_starts())
       GTEST_SKIP() << LUMRA_BINARY << " cannot be started on this machine";
-    cache_ = kCachePath;
-    std::string dir = cache_.substr(0, cache_.rfind('/'));
-    mkdir(dir.c_str(), 0755);
-    unlink(kCachePath);
-    work_ = testing::TempDir() + "lumra_e2e_" + std::to_string(getpid());
-    mkdir(work_.c_str(), 0755);
-  }
-  void TearDown() override {
-    for (const char *f : {"/scenario", "/log", "/out", "/err"}) unlink((work_ + f).c_str());
-    for (const std::string &f : extra_) unlink(f.c_str());
-    rmdir(work_.c_str());
-    std::string dir = cache_.substr(0, cache_.rfind('/'));
-    for (const std::string &n : dir_names(dir)) unlink((dir + "/" + n).c_str());
+    // The cache alone in its directory; the scenarios and logs beside it.
+    cache_dir_ = scratch_.path() + "/cache";
+    mkdir(cache_dir_.c_str(), 0755);
+    cache_ = cache_dir_ + "/lumra";
+    work_ = scratch_.path();
   }
 
   // The environment of a run under the fake driver with this scenario file.
@@ -218,7 +212,7 @@ class EndToEnd : public ::testing::Test {
     unlink((work_ + "/log").c_str());
     std::vector<std::string> env = fake_env(work_ + "/scenario", work_ + "/log");
     options.env = &env;
-    args.insert(args.begin(), LUMRA_BINARY);
+    args.insert(args.begin(), {LUMRA_BINARY, "-f", cache_});
     testsupport::program_result p = testsupport::run_program(args, options);
     r.status = p.status;
     r.out = p.out;
@@ -235,24 +229,21 @@ class EndToEnd : public ::testing::Test {
     std::string path = work_ + "/" + tag + ".scn";
     std::string log = with_log ? work_ + "/" + tag + ".log" : "";
     write_all(path, scenario);
-    extra_.push_back(path);
-    if (with_log) {
-      unlink(log.c_str());
-      extra_.push_back(log);
-    }
+    if (with_log) unlink(log.c_str());
     std::vector<std::string> env = fake_env(path, log, time_scale);
     testsupport::program_options options;
     options.env = &env;
     options.close_stdout = close_stdout;
-    args.insert(args.begin(), LUMRA_BINARY);
+    args.insert(args.begin(), {LUMRA_BINARY, "-f", cache_});
     return testsupport::start_program(args, options);
   }
 
   std::string cache() { return read_all(cache_); }
 
+  testsupport::scratch_dir scratch_;
+  std::string cache_dir_;
   std::string cache_;
   std::string work_;
-  std::vector<std::string> extra_;
 };
 
 TEST_F(EndToEnd, RefreshThenCachedRun) {
@@ -459,7 +450,7 @@ TEST_F(CacheLifeCycle, CachedRunsDuringARefreshPrintCompleteLists) {
   EXPECT_EQ(done.status, 0) << done.err;
   EXPECT_EQ(done.out, kRefreshOutput);
   EXPECT_EQ(cache(), kRefreshCache);
-  EXPECT_EQ(dir_names(cache_.substr(0, cache_.rfind('/'))), std::set<std::string>{"lumra"});
+  EXPECT_EQ(cache_files(cache_dir_), std::set<std::string>{"lumra"});
 
   ASSERT_GE(seen.size(), 3u) << "too few cached runs overlapped the refresh";
   size_t old_lists = 0;
@@ -502,7 +493,7 @@ TEST_F(CacheLifeCycle, KilledRefreshLeavesThePreviousCache) {
     testsupport::program_result r = refresh.finish();
     EXPECT_EQ(r.signal, SIGKILL);
     EXPECT_EQ(cache(), kOldCache);
-    EXPECT_EQ(dir_names(cache_.substr(0, cache_.rfind('/'))), std::set<std::string>{"lumra"});
+    EXPECT_EQ(cache_files(cache_dir_), std::set<std::string>{"lumra"});
   }
   // And the next run is unhindered.
   Outcome next = run(kRefreshScenario, {"-i", "wlan0"});
@@ -544,7 +535,7 @@ TEST_F(CacheLifeCycle, OverlappingRefreshesLeaveACompleteCache) {
     if (gap_ms > 0) {
       EXPECT_EQ(got, first == "a" ? kRefreshCache : kOtherCache);
     }
-    EXPECT_EQ(dir_names(cache_.substr(0, cache_.rfind('/'))), std::set<std::string>{"lumra"});
+    EXPECT_EQ(cache_files(cache_dir_), std::set<std::string>{"lumra"});
   }
 }
 
@@ -575,7 +566,7 @@ TEST_F(CacheLifeCycle, CachedRewriteAfterARefreshCommitLeavesTheRefreshCache) {
   EXPECT_EQ(rc.status, 0);
   EXPECT_EQ(rc.out, kMovedOut);
   EXPECT_EQ(cache(), kOtherCache);
-  EXPECT_EQ(dir_names(cache_.substr(0, cache_.rfind('/'))), std::set<std::string>{"lumra"});
+  EXPECT_EQ(cache_files(cache_dir_), std::set<std::string>{"lumra"});
 }
 
 TEST_F(CacheLifeCycle, ClosedStandardOutputNeverReachesTheCache) {
@@ -646,7 +637,7 @@ int mount_cache_dir_read_only() {
 }
 
 TEST_F(CacheLifeCycle, ReadOnlyCacheDirectoryAndImmutableCache) {
-  snprintf(ro_dir, sizeof ro_dir, "%s", cache_.substr(0, cache_.rfind('/')).c_str());
+  snprintf(ro_dir, sizeof ro_dir, "%s", cache_dir_.c_str());
   ASSERT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
   testsupport::program_options ro;
   ro.before_exec = mount_cache_dir_read_only;
@@ -688,9 +679,8 @@ TEST_F(CacheLifeCycle, ReadOnlyCacheDirectoryAndImmutableCache) {
 // the error line without blocking or reading it whole, and a refresh puts a
 // regular file in its place, never writing through a link.
 TEST_F(CacheLifeCycle, UnusualFilesAtTheCachePath) {
-  const std::string dir = cache_.substr(0, cache_.rfind('/'));
+  const std::string dir = cache_dir_;
   const std::string target = work_ + "/target";
-  extra_.push_back(target);
   const struct {
     const char *name;
     int kind;  // 0 FIFO, 1 symlink to the target, 2 symlink to /dev/zero, 3 sparse file
@@ -738,23 +728,23 @@ TEST_F(CacheLifeCycle, UnusualFilesAtTheCachePath) {
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(cache(), kRefreshCache);
     EXPECT_EQ(read_all(target), kRefreshCache);
-    EXPECT_EQ(dir_names(dir), std::set<std::string>{"lumra"});
+    EXPECT_EQ(cache_files(dir), std::set<std::string>{"lumra"});
   }
 }
 
 // At most one file beside the cache: a refresh killed after it made the
 // new file leaves it, and the next run takes it over.
 TEST_F(CacheLifeCycle, StrayNewFileIsTakenOver) {
-  const std::string dir = cache_.substr(0, cache_.rfind('/'));
+  const std::string dir = cache_dir_;
   write_all(cache_, kOldCache);
   write_all(dir + "/lumra.new", "ESSID:half");
   Outcome failed = run(interface_lines("  fetch empty\n") + kCells, {"-i", "wlan0"});
   EXPECT_EQ(failed.out, "ESSID:error,,,,,");
-  EXPECT_EQ(dir_names(dir), std::set<std::string>{});
+  EXPECT_EQ(cache_files(dir), std::set<std::string>{});
   write_all(dir + "/lumra.new", "ESSID:half");
   EXPECT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
   EXPECT_EQ(cache(), kRefreshCache);
-  EXPECT_EQ(dir_names(dir), std::set<std::string>{"lumra"});
+  EXPECT_EQ(cache_files(dir), std::set<std::string>{"lumra"});
 }
 
 // A driver that is already scanning (for wpa_supplicant, say) refuses every
@@ -915,7 +905,7 @@ TEST_F(EndToEnd, VerboseNamesTheCause) {
        kRefreshScenario,
        {"-v", "-c", "-i", "wlan0"},
        malformed.c_str(),
-       "lumra: " + std::string(kCachePath) + ": malformed record 2 at byte 41\n"},
+       "lumra: " + cache_ + ": malformed record 2 at byte 41\n"},
       {"unknown backend",
        kRefreshScenario,
        {"-v", "-b", "we", "-i", "wlan0"},
