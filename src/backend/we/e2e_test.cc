@@ -804,6 +804,20 @@ TEST_F(CacheLifeCycle, StrayNewFileIsTakenOver) {
   EXPECT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
   EXPECT_EQ(cache(), kRefreshCache);
   EXPECT_EQ(cache_files(dir), std::set<std::string>{"lumra"});
+
+  // A directory there that is not empty is named, by a refresh's cause and
+  // by a cached run's summary.
+  ASSERT_EQ(mkdir((dir + "/lumra.new").c_str(), 0755), 0);
+  write_all(dir + "/lumra.new/x", "");
+  const std::string cause = "lumra: " + cache_ + ".new: remove: Directory not empty";
+  Outcome cached = run(kMoved, {"-v", "-c", "-i", "wlan0"});
+  EXPECT_EQ(cached.out, kMovedOut);
+  EXPECT_NE(cached.err.find("cache not rewritten: " + cause.substr(7) + "\n"), std::string::npos)
+      << cached.err;
+  EXPECT_NE(access(cache_.c_str(), F_OK), 0);  // as after any failed rewrite
+  Outcome refresh = run(kRefreshScenario, {"-v", "-i", "wlan0"});
+  EXPECT_EQ(refresh.out, "ESSID:error,,,,,");
+  EXPECT_EQ(refresh.err, cause + "\n");
 }
 
 // One cache file per radio (-f, --cache): each interface's runs read and
