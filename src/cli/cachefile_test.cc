@@ -343,10 +343,7 @@ TEST_F(CacheFile, NewerCacheIsNeverReplacedOrRemoved) {
           cache_file fast(path_.c_str());
           ASSERT_EQ(fast.prepare(), 0);
           std::string text = "ESSID:fast,02:00:00:00:00:02,,,1,1 %,";
-          if (fast_fails)
-            ASSERT_EQ(fast.discard(), 0);
-          else
-            ASSERT_EQ(fast.commit(fill_text, &text), 0);
+          ASSERT_EQ(fast_fails ? fast.discard() : fast.commit(fill_text, &text), 0);
         }
         std::string text = kNew;
         // A refresh that found no cache and meets none still commits.
