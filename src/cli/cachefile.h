@@ -32,8 +32,8 @@ struct cachefile_sys {
 extern const cachefile_sys kCachefileSystem;
 
 // How often the lock is tried before a commit gives up (with the system's
-// pause of 10 ms, ten seconds; -v says kLockTries / 100 s): a commit holds it for milliseconds, and
-// a process of another user that holds it must not stall a run for ever.
+// pause of 10 ms, ten seconds, as -v says): a commit holds it for
+// milliseconds, and a run that holds it must not stall others for ever.
 inline constexpr int kLockTries = 1000;
 
 enum class cache_open { ok, absent, not_regular, failed };

@@ -25,10 +25,14 @@ constexpr char kDefaultBackend[] = LUMRA_DEFAULT_BACKEND;
 constexpr char kDefaultInterface[] = "eth1";
 
 const option kLongOptions[] = {
-    {"backend", required_argument, nullptr, 'b'},   {"cache", required_argument, nullptr, 'f'},
-    {"cached", no_argument, nullptr, 'c'},          {"encode", no_argument, nullptr, 'e'},
-    {"interface", required_argument, nullptr, 'i'}, {"refresh", no_argument, nullptr, 'r'},
-    {"verbose", no_argument, nullptr, 'v'},         {nullptr, 0, nullptr, 0},
+    {"backend", required_argument, nullptr, 'b'},
+    {"cache", required_argument, nullptr, 'f'},  // this run's cache file
+    {"cached", no_argument, nullptr, 'c'},
+    {"encode", no_argument, nullptr, 'e'},
+    {"interface", required_argument, nullptr, 'i'},
+    {"refresh", no_argument, nullptr, 'r'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {nullptr, 0, nullptr, 0},
 };
 
 struct options {
