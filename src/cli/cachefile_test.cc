@@ -141,12 +141,7 @@ class CacheFile : public ::testing::Test {
 
   std::optional<std::string> cache() const { return testsupport::read_file(path_); }
 
-  void put(const std::string &text) const {
-    FILE *f = fopen(path_.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-  }
+  void put(const std::string &text) const { ASSERT_TRUE(testsupport::write_file(path_, text)); }
 
   testsupport::scratch_dir scratch_;
   std::string dir_;

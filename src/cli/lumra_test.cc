@@ -35,12 +35,7 @@ std::string g_cache;
 std::string cache_dir() { return g_cache.substr(0, g_cache.rfind('/')); }
 
 void write_file(const std::string &path, const std::string &bytes) {
-  FILE *f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  const size_t written = fwrite(bytes.data(), 1, bytes.size(), f);
-  const int closed = fclose(f);  // closed before any assertion can return
-  ASSERT_EQ(written, bytes.size());
-  ASSERT_EQ(closed, 0);
+  ASSERT_TRUE(testsupport::write_file(path, bytes)) << path;
 }
 
 std::optional<std::string> cache_bytes() { return read_file(g_cache); }

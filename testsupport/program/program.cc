@@ -205,6 +205,13 @@ int remove_entry(const char *path, const struct stat * /*st*/, int /*flag*/, FTW
 }
 }  // namespace
 
+bool write_file(const std::string &path, const std::string &bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  return close(fd) == 0 && ok;
+}
+
 scratch_dir::scratch_dir() {
   const char *tmp = getenv("TMPDIR");
   std::string pattern =

@@ -88,6 +88,9 @@ class scratch_dir {
 // The bytes of a file, or nullopt when it cannot be opened. Opened without
 // blocking, so a FIFO put at the path reads as empty instead of hanging.
 std::optional<std::string> read_file(const std::string &path);
+// Replaces a file's bytes; false on failure, also where a FIFO without a
+// reader stands at the path (it would block an ordinary open).
+bool write_file(const std::string &path, const std::string &bytes);
 
 // False where the built lumra cannot be started, as for a cross build whose
 // tests run under qemu-user without a binfmt_misc handler.

@@ -18,7 +18,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -45,8 +44,7 @@ constexpr bool kAsan = false;
 std::string read_all(const std::string &path) { return testsupport::read_file(path).value_or(""); }
 
 void write_all(const std::string &path, const std::string &text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+  EXPECT_TRUE(testsupport::write_file(path, text)) << path;
 }
 
 struct Outcome {
