@@ -4,15 +4,19 @@
 // A new list goes to a file beside the cache ("<name>.new"), is flushed and
 // fsync'ed, and is renamed over the cache, so a reader always finds the old
 // or the new complete file. Committing (and removing) is serialised by an
-// exclusive flock on the cache directory, held only for that short step, and
-// never replaces a cache that another run committed after this run noted
-// what was at the path: the file it read, or what was there when it started.
+// exclusive flock on a lock file beside the cache ("<name>.lock", mode 0600,
+// so no other user can open it, let alone hold it), held only for that short
+// step. A cached run never replaces a cache committed after it read its own;
+// a refresh never replaces or removes a cache that another refresh committed
+// (or removed) after it started, and replaces what cached runs rewrote
+// meanwhile from an older list. The lock file counts the refreshes' changes.
 #pragma once
 
 #include <sys/types.h>
 
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // The system calls of the commit step; tests replace single ones.
@@ -28,8 +32,8 @@ struct cachefile_sys {
 extern const cachefile_sys kCachefileSystem;
 
 // How often the lock is tried before a commit gives up (with the system's
-// pause of 10 ms, ten seconds): a commit holds it for milliseconds, and a
-// process of another user that holds it must not stall a run for ever.
+// pause of 10 ms, ten seconds, as -v says): a commit holds it for
+// milliseconds, and a run that holds it must not stall others for ever.
 inline constexpr int kLockTries = 1000;
 
 enum class cache_open { ok, absent, not_regular, failed };
@@ -52,14 +56,16 @@ class cache_file {
   cache_open open_read(int *fd);
 
   // Refresh run, before the scan: opens the directory, notes what is at the
-  // path, and makes sure a new file can be created there. 0, or -1 with
-  // errno (EISDIR when the path is a directory).
+  // path and how many refreshes changed it, and makes sure a new file can be
+  // created there. 0, or -1 with errno (EISDIR when the path is a directory).
   int prepare();
 
   // Replaces the cache by what fill writes (0 from fill, else failure).
   // 0 replaced; kCacheSuperseded: another run committed since this one
   // noted the path, and its cache stays; -1 failed, and the cache this run
-  // noted is removed, so no stale or partial list outlives a failed write.
+  // noted is removed, so no stale or partial list outlives a failed write,
+  // except that a cached run's list over kMaxCacheBytes leaves the cache it
+  // read. A failure records its cause (file, step, errno) for -v.
   int commit(int (*fill)(FILE *stream, void *arg), void *arg);
 
   // Removes the cache this run noted (and a stray new file), unless another
@@ -72,6 +78,9 @@ class cache_file {
   int lock();
   void unlock();
   bool unchanged() const;
+  bool may_replace();
+  uint64_t refreshes() const;
+  int note_path();
   int create_new();
   int write_new(int fd, int (*fill)(FILE *, void *), void *arg);
 
@@ -80,9 +89,14 @@ class cache_file {
   char dir_[PATH_MAX];
   char name_[NAME_MAX + 1];
   char new_name_[NAME_MAX + 1];
+  char lock_name_[NAME_MAX + 1];
   bool names_ok_ = false;
   int dir_fd_ = -1;
-  bool locked_ = false;
+  int lock_fd_ = -1;  // flock held while open
   bool noted_ = false;
+  bool refresh_ = false;  // noted by prepare(), else by open_read()
+  bool over_bound_ = false;
+  bool refreshes_known_ = false;
+  uint64_t refreshes_ = 0;  // the lock file's count when this refresh noted the path
   int seen_fd_ = -1;  // pins the inode that was at the path (the cache being read); -1: none was
 };

@@ -16,6 +16,10 @@
 #include <set>
 #include <string>
 
+#include "diag/diag.h"
+#include "netlist/linefmt.h"
+#include "program.h"
+
 namespace {
 
 // Which system call of the commit step fails, or kills the process.
@@ -114,49 +118,32 @@ class CacheFile : public ::testing::Test {
  protected:
   void SetUp() override {
     plan = fault_plan{};
-    dir_ = testing::TempDir() + "cachefile_" + std::to_string(getpid());
-    mkdir(dir_.c_str(), 0755);
+    dir_ = scratch_.path();
     path_ = dir_ + "/lumra";
-    clean();
-  }
-  void TearDown() override {
-    clean();
-    rmdir(dir_.c_str());
   }
 
   void clean() {
     for (const std::string &n : names()) unlink((dir_ + "/" + n).c_str());
   }
 
+  // The files in the directory but the lock file, which stays once made.
   std::set<std::string> names() const {
     std::set<std::string> out;
     DIR *d = opendir(dir_.c_str());
     if (d == nullptr) return out;
     while (const dirent *e = readdir(d)) {
       std::string n = e->d_name;
-      if (n != "." && n != "..") out.insert(n);
+      if (n != "." && n != ".." && n != "lumra.lock") out.insert(n);
     }
     closedir(d);
     return out;
   }
 
-  std::optional<std::string> cache() const {
-    FILE *f = fopen(path_.c_str(), "rb");
-    if (f == nullptr) return std::nullopt;
-    std::string s;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-    fclose(f);
-    return s;
-  }
+  std::optional<std::string> cache() const { return testsupport::read_file(path_); }
 
-  void put(const std::string &text) const {
-    FILE *f = fopen(path_.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-  }
+  void put(const std::string &text) const { ASSERT_TRUE(testsupport::write_file(path_, text)); }
 
+  testsupport::scratch_dir scratch_;
   std::string dir_;
   std::string path_;
 };
@@ -190,17 +177,20 @@ TEST_F(CacheFile, CommitFailures) {
     const char *name;
     step fail;
     int error;
-    bool cached;  // the cache was opened for reading, else prepared for a refresh
+    bool cached;        // the cache was opened for reading, else prepared for a refresh
+    const char *cause;  // for -v, after the cache's path
   } cases[] = {
-      {"write, refresh", step::write, ENOSPC, false},
-      {"write, cached", step::write, EIO, true},
-      {"fsync", step::fsync, EIO, false},
-      {"fsync, cached", step::fsync, EDQUOT, true},
-      {"rename", step::rename, EPERM, false},
-      {"rename, cached", step::rename, EBUSY, true},
-      {"create, cached run of a user who may not write", step::create_new, EACCES, true},
-      {"create, read-only file system", step::create_new, EROFS, true},
-      {"lock", step::flock, ENOLCK, false},
+      {"write, refresh", step::write, ENOSPC, false, ".new: write: No space left on device"},
+      {"write, cached", step::write, EIO, true, ".new: write: Input/output error"},
+      {"fsync", step::fsync, EIO, false, ".new: fsync: Input/output error"},
+      {"fsync, cached", step::fsync, EDQUOT, true, ".new: fsync: Disk quota exceeded"},
+      {"rename", step::rename, EPERM, false, ".new: rename: Operation not permitted"},
+      {"rename, cached", step::rename, EBUSY, true, ".new: rename: Device or resource busy"},
+      {"create, cached run of a user who may not write", step::create_new, EACCES, true,
+       ".new: create: Permission denied"},
+      {"create, read-only file system", step::create_new, EROFS, true,
+       ".new: create: Read-only file system"},
+      {"lock", step::flock, ENOLCK, false, ".lock: flock: No locks available"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -217,8 +207,10 @@ TEST_F(CacheFile, CommitFailures) {
     plan.error = c.error;
     std::string text = kNew;
     errno = 0;
+    diag_reset();
     EXPECT_EQ(f.commit(fill_text, &text), -1);
     EXPECT_EQ(errno, c.error);
+    EXPECT_EQ(std::string(diag_failure()), path_ + c.cause);
     // Nothing is touched without the lock.
     EXPECT_EQ(cache(), c.fail == step::flock ? std::optional(kOld) : std::nullopt);
     EXPECT_TRUE(names().count("lumra.new") == 0);
@@ -263,15 +255,20 @@ TEST_F(CacheFile, PrepareFailures) {
     EXPECT_EQ(cache(), kOld);
     EXPECT_EQ(names(), std::set<std::string>{"lumra"});
   }
-  // The named probe succeeding leaves nothing behind.
-  plan.fail = step::probe;
-  plan.error = EOPNOTSUPP;
-  cache_file h(path_.c_str(), kFaulty);
-  EXPECT_EQ(h.prepare(), 0);
-  EXPECT_EQ(names(), std::set<std::string>{"lumra"});
-  std::string text = kNew;
-  EXPECT_EQ(h.commit(fill_text, &text), 0);
-  EXPECT_EQ(cache(), kNew);
+  // No unnamed files (or an old kernel's answers to the flag): the named
+  // probe succeeding leaves nothing behind.
+  for (int error : {EOPNOTSUPP, EISDIR, EINVAL}) {
+    SCOPED_TRACE(error);
+    put(kOld);
+    plan.fail = step::probe;
+    plan.error = error;
+    cache_file h(path_.c_str(), kFaulty);
+    EXPECT_EQ(h.prepare(), 0);
+    EXPECT_EQ(names(), std::set<std::string>{"lumra"});
+    std::string text = kNew;
+    EXPECT_EQ(h.commit(fill_text, &text), 0);
+    EXPECT_EQ(cache(), kNew);
+  }
 }
 
 TEST_F(CacheFile, PrepareOnUnusablePaths) {
@@ -327,27 +324,69 @@ TEST_F(CacheFile, NewerCacheIsNeverReplacedOrRemoved) {
     for (bool had_cache : {true, false}) {
       SCOPED_TRACE(std::string(cached ? "cached" : "refresh") + (had_cache ? ", cache" : ", none"));
       if (cached && !had_cache) continue;  // a cached run without a cache is a refresh
-      clean();
-      if (had_cache) put(kOld);
-      cache_file slow(path_.c_str());
-      int fd = -1;
-      if (cached)
-        ASSERT_EQ(slow.open_read(&fd), cache_open::ok);
-      else
-        ASSERT_EQ(slow.prepare(), 0);
-      {
-        cache_file fast(path_.c_str());
-        ASSERT_EQ(fast.prepare(), 0);
-        std::string text = "ESSID:fast,02:00:00:00:00:02,,,1,1 %,";
-        ASSERT_EQ(fast.commit(fill_text, &text), 0);
+      for (bool fast_fails : {false, true}) {
+        SCOPED_TRACE(fast_fails ? "the other refresh failed" : "the other refresh committed");
+        clean();
+        if (had_cache) put(kOld);
+        cache_file slow(path_.c_str());
+        int fd = -1;
+        if (cached)
+          ASSERT_EQ(slow.open_read(&fd), cache_open::ok);
+        else
+          ASSERT_EQ(slow.prepare(), 0);
+        {
+          cache_file fast(path_.c_str());
+          ASSERT_EQ(fast.prepare(), 0);
+          std::string text = "ESSID:fast,02:00:00:00:00:02,,,1,1 %,";
+          ASSERT_EQ(fast_fails ? fast.discard() : fast.commit(fill_text, &text), 0);
+        }
+        std::string text = kNew;
+        // A refresh that found no cache and meets none still commits.
+        bool commits = fast_fails && !had_cache;
+        EXPECT_EQ(slow.commit(fill_text, &text), commits ? 0 : kCacheSuperseded);
+        if (!commits) {
+          EXPECT_EQ(slow.discard(), kCacheSuperseded);
+        }
+        EXPECT_EQ(cache(), commits      ? std::optional(kNew)
+                           : fast_fails ? std::nullopt
+                                        : std::optional<std::string>(
+                                              "ESSID:fast,02:00:00:00:00:02,,,1,1 %,"));
       }
-      std::string text = kNew;
-      EXPECT_EQ(slow.commit(fill_text, &text), kCacheSuperseded);
-      EXPECT_EQ(slow.discard(), kCacheSuperseded);
-      EXPECT_EQ(cache(), "ESSID:fast,02:00:00:00:00:02,,,1,1 %,");
-      EXPECT_EQ(names(), std::set<std::string>{"lumra"});
     }
   }
+}
+
+// A refresh wins over cached runs that rewrote an older list while it
+// scanned, and its failure removes what they wrote; a cached run's list
+// over the reader's bound is not written and the cache it read stays.
+TEST_F(CacheFile, RefreshReplacesACachedRunsRewrite) {
+  for (bool refresh_fails : {false, true}) {
+    SCOPED_TRACE(refresh_fails ? "refresh fails" : "refresh commits");
+    put(kOld);
+    cache_file refresh(path_.c_str());
+    ASSERT_EQ(refresh.prepare(), 0);
+    {
+      cache_file cached(path_.c_str());
+      int fd = -1;
+      ASSERT_EQ(cached.open_read(&fd), cache_open::ok);
+      std::string text = kOld + "ESSID:added,02:00:00:00:00:04,,,1,1 %,";
+      ASSERT_EQ(cached.commit(fill_text, &text), 0);
+    }
+    std::string text = kNew;
+    EXPECT_EQ(refresh_fails ? refresh.discard() : refresh.commit(fill_text, &text), 0);
+    EXPECT_EQ(cache(), refresh_fails ? std::nullopt : std::optional(kNew));
+  }
+  put(kOld);
+  cache_file big(path_.c_str());
+  int fd = -1;
+  ASSERT_EQ(big.open_read(&fd), cache_open::ok);
+  std::string text(kMaxCacheBytes + 1, 'x');
+  diag_reset();
+  EXPECT_EQ(big.commit(fill_text, &text), -1);
+  EXPECT_EQ(std::string(diag_failure()),
+            path_ + ".new: write: File too large (over the 16 MiB that the reader accepts)");
+  EXPECT_EQ(cache(), kOld);
+  EXPECT_EQ(names(), std::set<std::string>{"lumra"});
 }
 
 TEST_F(CacheFile, DiscardRemovesTheNotedCacheAndAStray) {
@@ -393,25 +432,55 @@ TEST_F(CacheFile, StrayNewFileIsReplaced) {
     EXPECT_EQ(st.st_size, 0);
     EXPECT_EQ(names(), (std::set<std::string>{"lumra", "outside"}));
   }
+  // A directory there is removed when empty, else named.
+  std::string text = kNew;
+  for (bool empty : {true, false}) {
+    ASSERT_EQ(mkdir(stray.c_str(), 0755), 0);
+    if (!empty) {
+      ASSERT_EQ(mkdir((stray + "/x").c_str(), 0755), 0);
+    }
+    cache_file c(path_.c_str());
+    ASSERT_EQ(c.prepare(), 0);
+    diag_reset();
+    EXPECT_EQ(c.commit(fill_text, &text), empty ? 0 : -1);
+  }
+  EXPECT_EQ(std::string(diag_failure()), stray + ": remove: Directory not empty");
 }
 
-// A lock that another process holds for good: the commit gives up after its
-// tries and touches nothing.
-TEST_F(CacheFile, LockHeldElsewhereIsWaitedForBoundedly) {
+// Only the lock file beside the cache is waited for, and boundedly; a lock
+// on the directory (which any user who may read it can take) delays
+// nothing, also where the file system has no unnamed files.
+TEST_F(CacheFile, OnlyTheLockFileIsWaitedFor) {
   put(kOld);
-  int other = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(other, 0);
-  ASSERT_EQ(flock(other, LOCK_EX), 0);
-  cache_file c(path_.c_str(), kFaulty);
-  ASSERT_EQ(c.prepare(), 0);  // the unnamed probe needs no lock
-  std::string text = kNew;
-  EXPECT_EQ(c.commit(fill_text, &text), -1);
-  EXPECT_EQ(plan.pauses, kLockTries - 1);
-  EXPECT_EQ(c.discard(), -1);
-  EXPECT_EQ(cache(), kOld);
-  close(other);
-  EXPECT_EQ(c.commit(fill_text, &text), 0);
-  EXPECT_EQ(cache(), kNew);
+  {
+    cache_file first(path_.c_str());
+    ASSERT_EQ(first.prepare(), 0);  // makes the lock file
+  }
+  struct stat st;
+  ASSERT_EQ(stat((path_ + ".lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  for (bool lock_file : {false, true}) {
+    SCOPED_TRACE(lock_file ? "lock file held" : "directory held");
+    put(kOld);
+    plan = fault_plan{};
+    plan.fail = step::probe;
+    plan.error = EOPNOTSUPP;
+    int other = open((lock_file ? path_ + ".lock" : dir_).c_str(), O_RDONLY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX), 0);
+    cache_file c(path_.c_str(), kFaulty);
+    EXPECT_EQ(c.prepare(), lock_file ? -1 : 0);
+    std::string text = kNew;
+    diag_reset();
+    EXPECT_EQ(c.commit(fill_text, &text), lock_file ? -1 : 0);
+    EXPECT_EQ(plan.pauses, lock_file ? 2 * (kLockTries - 1) : 0);
+    if (lock_file) {
+      EXPECT_EQ(std::string(diag_failure()),
+                path_ + ".lock: flock: still held by another run after 10 s");
+    }
+    EXPECT_EQ(cache(), lock_file ? kOld : kNew);
+    close(other);
+  }
 }
 
 // A process killed at any step of a commit leaves the old or the new

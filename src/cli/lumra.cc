@@ -29,11 +29,12 @@ constexpr char kFallbackBackend[] = LUMRA_FALLBACK_BACKEND;
 constexpr char kDefaultInterface[] = "eth1";
 
 constexpr char kUsage[] =
-    "Usage: lumra [-b BACKEND] [-i INTERFACE] [-c] [-r] [-e] [-s] [-j] [-v]\n"
+    "Usage: lumra [-b BACKEND] [-i INTERFACE] [-f FILE] [-c] [-r] [-e] [-s] [-j] [-v]\n"
     "  -b, --backend NAME      backend: WE (Wireless Extensions) or NL80211;\n"
     "                          without it " LUMRA_DEFAULT_BACKEND
     ", or the other one where that cannot serve\n"
     "  -i, --interface IFACE   wireless interface (default eth1)\n"
+    "  -f, --cache FILE        this run's cache file, in place of the built-in one\n"
     "  -c, --cached            cached run: the cache plus the associated network's live data\n"
     "  -r, --refresh           refresh run: scan afresh (the default; wins over -c)\n"
     "  -e, --encode            percent-encode ESSIDs in the printed line\n"
@@ -47,6 +48,7 @@ constexpr char kUsage[] =
 // clang-format off
 const option kLongOptions[] = {
     {"backend", required_argument, nullptr, 'b'},
+    {"cache", required_argument, nullptr, 'f'},  // this run's cache file
     {"cached", no_argument, nullptr, 'c'},
     {"encode", no_argument, nullptr, 'e'},
     {"help", no_argument, nullptr, 'h'},  // prints, then exits
@@ -64,6 +66,7 @@ struct options {
   const char *backend = kDefaultBackend;
   const char *ifname = kDefaultInterface;
   bool backend_given = false;  // -b: no other backend serves instead
+  const char *cache = kCachePath;
   bool cached = false;
   bool encode = false;
   bool json = false;
@@ -83,6 +86,10 @@ char g_unserved[256];
 json_run *g_json = nullptr;
 // Why the run failed, as -v names it: the JSON document's error.
 char g_why[320];
+// The cache file of this run (-f), named by every message about it.
+const char *g_cache_path = kCachePath;
+// -v: why a cached run's rewrite was not made, for its summary.
+char g_rewrite_failure[300];
 
 [[noreturn]] void fail_exit(const char *message) {
   fprintf(stderr, "%s\n", message);
@@ -94,7 +101,7 @@ options parse_options(int argc, char **argv) {
   // The consumer expects our one message, not getopt's own diagnostics.
   opterr = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, "b:cehi:jrsvV", kLongOptions, nullptr);
+    int c = getopt_long(argc, argv, "b:cef:hi:jrsvV", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'b':
@@ -106,6 +113,9 @@ options parse_options(int argc, char **argv) {
         break;
       case 'e':
         opts.encode = true;
+        break;
+      case 'f':
+        opts.cache = optarg;
         break;
       case 'i':
         opts.ifname = optarg;
@@ -187,7 +197,7 @@ int serve(backend_ctx **ctx, const options &opts, int *added) {
   return rc;
 }
 
-void explain_cache(const char *what) { explain(kCachePath, what, false); }
+void explain_cache(const char *what) { explain(g_cache_path, what, false); }
 
 // The error line, or with -j the document naming the cause.
 void print_error_line() {
@@ -257,8 +267,9 @@ int refresh_run(backend_ctx **served, const options &opts, cache_file &cache) {
   }
   // A newer cache committed by another run meanwhile stays; this run's
   // list is printed all the same.
+  diag_forget();  // the commit's own cause is the one to tell
   if (cache.commit(fill_cache, nullptr) < 0) {
-    explain(kCachePath, "the cache could not be written");
+    explain(g_cache_path, "the cache could not be written");
     print_error_line();
     return -1;
   }
@@ -278,7 +289,10 @@ int cached_run(backend_ctx **served, const options &opts, cache_file &cache, int
     return -1;
   }
   // The output does not depend on this rewrite; only the file is at stake.
-  if (added == 1) cache.commit(fill_cache, nullptr);
+  diag_forget();
+  if (added == 1 && cache.commit(fill_cache, nullptr) < 0 && diag_failure() != nullptr)
+    snprintf(g_rewrite_failure, sizeof g_rewrite_failure, "; cache not rewritten: %s",
+             diag_failure());
   return print_networks(opts.encode);
 }
 
@@ -298,10 +312,10 @@ void summarize(const options &opts, bool refresh, int64_t started_us) {
              n.oversized == 1 ? "" : "s");
   fprintf(stderr,
           "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
-          "%u fetches, %u buffer growths%s, %lld.%02lld s\n",
+          "%u fetches, %u buffer growths%s, %lld.%02lld s%s\n",
           served_by(opts), opts.ifname, refresh ? "refresh" : "cached", networks, n.passes,
           n.joined, n.fetches, n.grows, oversized, static_cast<long long>(elapsed / 1000000),
-          static_cast<long long>(elapsed % 1000000 / 10000));
+          static_cast<long long>(elapsed % 1000000 / 10000), g_rewrite_failure);
 }
 
 }  // namespace
@@ -315,6 +329,8 @@ int lumra_main(int argc, char **argv) {
   g_served = kDefaultBackend;
   g_unserved[0] = '\0';
   backend_set_all_suites(opts.suites);
+  g_cache_path = opts.cache;
+  g_rewrite_failure[0] = '\0';
 
   backend_ctx *ctx = backend_open(opts.backend, opts.ifname);
   if (ctx == nullptr) {
@@ -329,7 +345,7 @@ int lumra_main(int argc, char **argv) {
   g_json = opts.json ? &json : nullptr;
 
   bool refresh = opts.refresh || !opts.cached;
-  cache_file cache(kCachePath);
+  cache_file cache(opts.cache);
   int fd = -1;
   bool malformed = false;
   if (!refresh) {

@@ -28,42 +28,22 @@ namespace {
 const std::string kError = kErrorLine;
 constexpr size_t kNoFailure = std::string::npos;
 
-std::string cache_dir() {
-  std::string path = kCachePath;
-  return path.substr(0, path.rfind('/'));
-}
+using testsupport::read_file;
 
-void make_dirs(const std::string &path) {
-  for (size_t pos = 1; pos != std::string::npos;) {
-    pos = path.find('/', pos + 1);
-    mkdir(path.substr(0, pos).c_str(), 0755);
-  }
-}
+// The running test's cache file, in a directory of its own (-f).
+std::string g_cache;
 
-std::optional<std::string> read_file(const std::string &path) {
-  FILE *f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return std::nullopt;
-  std::string bytes;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
-  fclose(f);
-  return bytes;
-}
+std::string cache_dir() { return g_cache.substr(0, g_cache.rfind('/')); }
 
 void write_file(const std::string &path, const std::string &bytes) {
-  FILE *f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  const size_t written = fwrite(bytes.data(), 1, bytes.size(), f);
-  const int closed = fclose(f);  // closed before any assertion can return
-  ASSERT_EQ(written, bytes.size());
-  ASSERT_EQ(closed, 0);
+  ASSERT_TRUE(testsupport::write_file(path, bytes)) << path;
 }
 
-std::optional<std::string> cache_bytes() { return read_file(kCachePath); }
+std::optional<std::string> cache_bytes() { return read_file(g_cache); }
 
 void set_cache(const std::optional<std::string> &bytes) {
-  unlink(kCachePath);
-  if (bytes) write_file(kCachePath, *bytes);
+  unlink(g_cache.c_str());
+  if (bytes) write_file(g_cache, *bytes);
 }
 
 // A memory stream standing in for standard output or standard error. It can
@@ -163,8 +143,8 @@ const std::string kCachedOutEncoded =
 class LumraRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    make_dirs(cache_dir());
-    unlink(kCachePath);
+    g_cache = scratch_.path() + "/lumra";
+    unlink(g_cache.c_str());
     list_clear();
     test_script &s = test_backend();
     s = test_script{};
@@ -174,10 +154,11 @@ class LumraRun : public ::testing::Test {
   }
 
   void TearDown() override {
-    unlink(kCachePath);
     list_clear();
     test_backend() = test_script{};
   }
+
+  testsupport::scratch_dir scratch_;
 
   // Runs the entry function as a fresh process would, capturing both streams.
   run_result run(std::vector<std::string> args, size_t stdout_fail_at = kNoFailure) {
@@ -212,6 +193,7 @@ class LumraRun : public ::testing::Test {
   void prepare(std::vector<std::string> args) {
     list_clear();
     args_ = std::move(args);
+    args_.insert(args_.begin(), {"-f", g_cache});
     argv_.clear();
     argv_.push_back(program_);
     for (std::string &a : args_) argv_.push_back(a.data());
@@ -302,10 +284,10 @@ TEST_F(LumraRun, InterfaceDefaultsToEth1) {
 TEST_F(LumraRun, LastOptionArgumentWinsAndIsBorrowed) {
   run({"-b", "NONE", "-i", "wlan0", "-b", "TEST", "--interface", "wlan1"});
   EXPECT_EQ(test_backend().creates, 1);
-  EXPECT_EQ(test_backend().ifname, args_[7].data());
+  EXPECT_EQ(test_backend().ifname, args_[9].data());
 
   run({"--interface=wlan2", "--backend=TEST"});
-  EXPECT_EQ(test_backend().ifname, args_[0].data() + strlen("--interface="));
+  EXPECT_EQ(test_backend().ifname, args_[2].data() + strlen("--interface="));
 }
 
 TEST_F(LumraRun, ScanFailurePrintsErrorLineAndLeavesNoCache) {
@@ -516,7 +498,7 @@ TEST_F(LumraRun, CachedRewriteToFullDiskDropsCache) {
             "ESSID:mesh,Ad-Hoc,,2,9 %,11 Mbit/s,");
   EXPECT_EQ(cache_bytes(), std::nullopt);
   struct stat st;
-  EXPECT_NE(lstat((std::string(kCachePath) + ".new").c_str(), &st), 0);
+  EXPECT_NE(lstat((g_cache + ".new").c_str(), &st), 0);
 }
 
 // The cache is never read or written through a symlink: a cached run takes
@@ -529,7 +511,7 @@ TEST_F(LumraRun, SymlinkAtCachePath) {
   for (const std::string &to : targets) {
     SCOPED_TRACE(to);
     SetUp();
-    ASSERT_EQ(symlink(to.c_str(), kCachePath), 0) << strerror(errno);
+    ASSERT_EQ(symlink(to.c_str(), g_cache.c_str()), 0) << strerror(errno);
     test_script &s = test_backend();
     s.current_entries = {kMesh};
     s.added = 1;
@@ -539,13 +521,13 @@ TEST_F(LumraRun, SymlinkAtCachePath) {
     EXPECT_EQ(r.out, kError);
     EXPECT_EQ(s.currents, 0);
     char link[256] = {};
-    EXPECT_EQ(readlink(kCachePath, link, sizeof link - 1), static_cast<ssize_t>(to.size()));
+    EXPECT_EQ(readlink(g_cache.c_str(), link, sizeof link - 1), static_cast<ssize_t>(to.size()));
     EXPECT_EQ(link, to);
 
     r = run({"-b", "TEST"});
     EXPECT_EQ(r.out, kScanOut);
     struct stat st;
-    ASSERT_EQ(lstat(kCachePath, &st), 0);
+    ASSERT_EQ(lstat(g_cache.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(cache_bytes(), kGoodCache);
   }
@@ -567,12 +549,12 @@ TEST_F(LumraRunDeathTest, FatalStartErrors) {
 }
 
 TEST_F(LumraRunDeathTest, CacheThatCannotBeOpened) {
-  ASSERT_EQ(mkdir(kCachePath, 0755), 0) << strerror(errno);
+  ASSERT_EQ(mkdir(g_cache.c_str(), 0755), 0) << strerror(errno);
   EXPECT_EXIT(call({"-b", "TEST"}), ::testing::ExitedWithCode(1),
               "^no cache file: Is a directory\n$");
   EXPECT_EXIT(call({"-b", "TEST", "-c"}), ::testing::ExitedWithCode(1),
               "^no cache file: Is a directory\n$");
-  rmdir(kCachePath);
+  rmdir(g_cache.c_str());
 }
 
 #if LUMRA_HAVE_WE && LUMRA_HAVE_NL80211
@@ -649,7 +631,7 @@ TEST(TestBackend, RegisteredAtStartUp) {
 using proc_result = testsupport::program_result;
 
 proc_result spawn_lumra(const std::vector<std::string> &args, const char *stdout_path = nullptr) {
-  std::vector<std::string> argv = {LUMRA_BINARY};
+  std::vector<std::string> argv = {LUMRA_BINARY, "-f", g_cache};
   argv.insert(argv.end(), args.begin(), args.end());
   return testsupport::run_program(argv, nullptr, stdout_path);
 }
@@ -663,13 +645,9 @@ class LumraBinary : public ::testing::Test {
   void SetUp() override {
     if (!testsupport::lumra_starts())
       GTEST_SKIP() << LUMRA_BINARY << " cannot be started on this machine";
-    make_dirs(cache_dir());
-    unlink(kCachePath);
+    g_cache = scratch_.path() + "/lumra";
   }
-  void TearDown() override {
-    unlink(kCachePath);
-    make_dirs(cache_dir());
-  }
+  testsupport::scratch_dir scratch_;
 };
 
 TEST_F(LumraBinary, UnknownOptionOrMissingArgument) {
@@ -696,7 +674,10 @@ TEST_F(LumraBinary, HelpVersionAndStrayArguments) {
     std::string out;  // its start
     std::string err;
   } cases[] = {
-      {{"-h"}, 0, "Usage: lumra [-b BACKEND] [-i INTERFACE] [-c] [-r] [-e] [-s] [-j] [-v]\n", ""},
+      {{"-h"},
+       0,
+       "Usage: lumra [-b BACKEND] [-i INTERFACE] [-f FILE] [-c] [-r] [-e] [-s] [-j] [-v]\n",
+       ""},
       {{"-c", "--help", "-x"}, 0, "Usage: lumra ", ""},
       {{"-V"},
        0,

@@ -2,6 +2,7 @@
 #include "program.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -195,6 +196,41 @@ std::vector<std::string> environment_without(const std::vector<std::string> &pre
     if (!drop) env.push_back(v);
   }
   return env;
+}
+
+namespace {
+int remove_entry(const char *path, const struct stat * /*st*/, int /*flag*/, FTW * /*ftw*/) {
+  remove(path);
+  return 0;
+}
+}  // namespace
+
+bool write_file(const std::string &path, const std::string &bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  return close(fd) == 0 && ok;
+}
+
+scratch_dir::scratch_dir() {
+  const char *tmp = getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/lumra-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) abort();
+  chmod(pattern.c_str(), 0755);  // readable by the unprivileged user of some tests
+  path_ = pattern;
+}
+
+scratch_dir::~scratch_dir() {
+  if (!path_.empty()) nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::optional<std::string> read_file(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text = read_fd(fd);
+  close(fd);
+  return text;
 }
 
 bool lumra_starts() {

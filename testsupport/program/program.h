@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,28 @@ program_result run_program(const std::vector<std::string> &argv, const program_o
 // This process's environment without the variables whose names start with
 // one of the prefixes.
 std::vector<std::string> environment_without(const std::vector<std::string> &prefixes);
+
+// A directory of a test's own under $TMPDIR (or /tmp), removed with all it
+// holds when the object goes: no two tests, in one process or in parallel
+// ones, share a scratch file.
+class scratch_dir {
+ public:
+  scratch_dir();
+  ~scratch_dir();
+  scratch_dir(const scratch_dir &) = delete;
+  scratch_dir &operator=(const scratch_dir &) = delete;
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The bytes of a file, or nullopt when it cannot be opened. Opened without
+// blocking, so a FIFO put at the path reads as empty instead of hanging.
+std::optional<std::string> read_file(const std::string &path);
+// Replaces a file's bytes; false on failure, also where a FIFO without a
+// reader stands at the path (it would block an ordinary open).
+bool write_file(const std::string &path, const std::string &bytes);
 
 // False where the built lumra cannot be started, as for a cross build whose
 // tests run under qemu-user without a binfmt_misc handler.
