@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """lumra -j through the whole program on the fake driver, read back by
-Python's json. Run by ctest, which sets LUMRA (a copy of the program with a
-cache of its own), LUMRA_CACHE (that cache) and FAKEWEXT (the preload)."""
+Python's json. Run by ctest, which sets LUMRA (the program as the tests run
+it) and FAKEWEXT (the preload); each test's cache lies in a scratch directory
+of its own (-f)."""
 
 import codecs
 import json
@@ -31,14 +32,14 @@ def scenario(extra=""):
 
 class JsonOutput(unittest.TestCase):
     def run_lumra(self, scn, *args):
-        cache = os.environ["LUMRA_CACHE"]
+        cache = os.path.join(self.scratch.name, "lumra")
         with tempfile.NamedTemporaryFile("w", suffix=".scn") as f:
             f.write(scn)
             f.flush()
             env = dict(os.environ, LD_PRELOAD=os.environ["FAKEWEXT"], FAKEWEXT_SCENARIO=f.name,
                        ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
             try:
-                p = subprocess.run([os.environ["LUMRA"], "-i", "wlan0"] + list(args), env=env,
+                p = subprocess.run([os.environ["LUMRA"], "-i", "wlan0", "-f", cache] + list(args), env=env,
                                    capture_output=True, timeout=60)
             except OSError as e:  # a cross build without an emulator for it
                 self.skipTest(str(e))
@@ -46,7 +47,8 @@ class JsonOutput(unittest.TestCase):
         return p.returncode, p.stdout, cached
 
     def setUp(self):
-        os.makedirs(os.path.dirname(os.environ["LUMRA_CACHE"]), exist_ok=True)
+        self.scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(self.scratch.cleanup)
 
     def test_refresh_and_cached_runs(self):
         for args, kind, quality in (((), "refresh", 57), (("-c",), "cached", 61)):
