@@ -17,6 +17,7 @@
 #include "backend/flow.h"
 #include "backend/nl80211/messages.h"
 #include "diff_snapshot.h"
+#include "nl_input.h"
 
 namespace old_path {
 int nl_add_bss(const nl_bss &bss, const cell_rules &rules);
@@ -49,24 +50,7 @@ std::string run(converter convert, uint8_t flags, const uint8_t *data, size_t si
     if (e == nullptr) abort();
     memcpy(e->bssid, w.rules.ap_addr, sizeof e->bssid);
   }
-  if (flags & 1) {
-    void *buf = aligned_alloc(4, (size + 3) / 4 * 4);
-    if (size) memcpy(buf, data, size);
-    bool interrupted = false;
-    nl_walk_reply({static_cast<const uint8_t *>(buf), size}, 7, 42, add, &w, &interrupted);
-    free(buf);
-  } else {
-    const size_t len = MNL_NLMSG_HDRLEN + GENL_HDRLEN + size;
-    auto *buf = static_cast<uint8_t *>(aligned_alloc(4, (len + 3) / 4 * 4));
-    nlmsghdr *nlh = mnl_nlmsg_put_header(buf);
-    nlh->nlmsg_type = 0x1c;
-    genlmsghdr genl{NL80211_CMD_NEW_SCAN_RESULTS, 1, 0};
-    memcpy(mnl_nlmsg_put_extra_header(nlh, sizeof genl), &genl, sizeof genl);
-    if (size) memcpy(buf + MNL_NLMSG_HDRLEN + GENL_HDRLEN, data, size);
-    nlh->nlmsg_len = static_cast<uint32_t>(len);
-    add(nlh, &w);
-    free(buf);
-  }
+  nl_input_walk((flags & 1) != 0, data, size, add, &w);
   apply_wep_rule();
   std::string snapshot = diff_snapshot(w.result);
   list_clear();
