@@ -319,10 +319,14 @@ int nl_add_bss(const nl_bss &bss, const cell_rules &rules) {
   uint32_t ssid_len = 0;
   if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) diag_count().oversized++;
   const bool privacy = (bss.capability & kCapabilityPrivacy) != 0;
-  const cell_record cell{bss.frequency != 0, bss.frequency != 0 ? nl_channel(bss.frequency) : 0,
-                         mode_of(bss),       privacy,
-                         !privacy,           scan_quality(bss),
-                         {ssid, ssid_len},   bss.ies};
+  const cell_record cell{.has_channel = bss.frequency != 0,
+                         .channel = bss.frequency != 0 ? nl_channel(bss.frequency) : 0,
+                         .mode = mode_of(bss),
+                         .privacy = privacy,
+                         .off = !privacy,
+                         .quality = scan_quality(bss),
+                         .essid = {ssid, ssid_len},
+                         .ies = bss.ies};
   return fill_cell(entry, cell);
 }
 

@@ -82,6 +82,11 @@ class SeenElements {
 constexpr uint8_t kIdRsn = 48;
 constexpr uint8_t kIdVendor = 221;
 
+// A record that reports only security: "off", or elements. Drivers spread a
+// cell's security reports over several events in any order; each goes to
+// the entry as it comes, so that the descriptors keep that order.
+cell_record security_report(bool off, bytes elements) { return {.off = off, .ies = elements}; }
+
 // One element, possibly cut short by the end of its buffer (at least its two
 // header bytes). copy: the bytes do not outlive this call.
 int take_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy) {
@@ -89,8 +94,7 @@ int take_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy)
   ByteReader(element).peek_u8(0, &id);
   bool security = id == kIdRsn || id == kIdVendor;
   if (security && seen->contains(element)) return 0;
-  int result =
-      parse_security_ies(we_of(ctx)->entry, element.data(), static_cast<int>(element.size()));
+  const int result = fill_cell(we_of(ctx)->entry, security_report(false, element));
   if (security) {
     if (copy)
       seen->remember_copy(element);
@@ -247,7 +251,7 @@ int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_
     }
     case SIOCGIWENCODE:
       if (event.u.data.flags & IW_ENCODE_DISABLED)
-        add_descriptor(we_of(ctx)->entry, "off");
+        fill_cell(we_of(ctx)->entry, security_report(true, {}));
       else
         cell->privacy = true;
       return 0;
@@ -279,7 +283,7 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   unsigned char tail[2 * kReach] = {};
   bool open = false;
   // The open cell's figures, handed over when its last event is read.
-  cell_record cell{false, 0, nullptr, false, false, -1, {}, {}};
+  cell_record cell;
   // For streams of version 18 and below, libiw's fix-up of events written by
   // a 64-bit kernel for 32-bit programs copies 4 bytes past the end of the
   // event record; the slack keeps that write inside this object.
@@ -294,7 +298,7 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   // Payloads stay valid to the end: the walk moves to the tail only once.
   auto close_cell = [&] {
     if (open && !we->skipping) fill_cell(we->entry, cell);
-    cell = cell_record{false, 0, nullptr, false, false, -1, {}, {}};
+    cell = cell_record{};
   };
   for (;;) {
     if (walked.data() != tail && static_cast<size_t>(stream.end - stream.current) < kReach)
