@@ -19,10 +19,9 @@
 
 #include "backend/we/we.h"
 #include "netlist/netlist.h"
+#include "we_input.h"
 
 namespace {
-
-constexpr size_t kHeader = 16;
 
 void require(bool ok) {
   if (!ok) abort();
@@ -30,59 +29,22 @@ void require(bool ok) {
 
 bool terminated(const char *text, size_t size) { return memchr(text, '\0', size) != nullptr; }
 
-iw_range make_range(const uint8_t *h) {
-  iw_range range;
-  memset(&range, 0, sizeof range);
-  range.we_version_compiled = (h[0] & 8) ? 18 : 22;
-  range.max_qual = {h[8], h[9], h[10], h[11]};
-  for (int i = 0; i < IW_MAX_FREQUENCIES; i++) {
-    int channel = i < 13 ? i + 1 : 36 + 4 * (i - 13);
-    int mhz = i < 13 ? 2407 + 5 * channel : 5000 + 5 * channel;
-    range.freq[i].m = mhz * 100000;
-    range.freq[i].e = 1;
-    range.freq[i].i = static_cast<uint8_t>(channel);
-  }
-  range.num_frequency = h[12];
-  return range;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (size < kHeader + 1) return 0;
+  if (size < kWeInputHeader + 1) return 0;
   const uint8_t *h = data;
   const bool directed = h[0] & 1;
   const int listed = (h[0] >> 1) & 3;
 
   we_ctx ctx;
-  memset(&ctx, 0, sizeof ctx);
-  ctx.fd = -1;
-  ctx.directed = directed;
-  // Leftovers of an earlier walk must not open a cell.
-  ctx.skipping = 0;
-  ether_addr ap;
-  memcpy(&ap, h + 1, 6);
-  if (!(h[0] & 16)) iw_ether_ntop(&ap, ctx.ap_addr);
-  memcpy(ctx.ap_rate, "54 Mbit/s", 10);
-
-  list_clear();
-  for (int k = 0; k < listed; k++) {
-    network_entry *e = list_append_new();
-    require(e != nullptr);
-    ether_addr addr = ap;
-    addr.ether_addr_octet[5] = static_cast<uint8_t>(addr.ether_addr_octet[5] ^ k);
-    iw_ether_ntop(&addr, e->bssid);
-    e->security_count = (h[7] & 0x7f) % 7;
-    for (int i = 0; i < e->security_count; i++) memcpy(e->security[i], "WPA2-PSK", 9);
-    e->privacy = h[7] >> 7;
-    ctx.entry = e;
-  }
-  const iw_range range = make_range(h);
+  we_input_setup(h, &ctx);
+  const iw_range range = we_input_range(h);
 
   // An exactly sized copy: any read past the result is a heap overflow.
-  const size_t length = size - kHeader;
+  const size_t length = size - kWeInputHeader;
   char *buffer = static_cast<char *>(malloc(length));
-  memcpy(buffer, data + kHeader, length);
+  memcpy(buffer, data + kWeInputHeader, length);
   const int result = we_decode_scan(&ctx.base, buffer, static_cast<int>(length), &range);
   free(buffer);
   // Only exhausted memory fails a walk: no broadcast can deny the scan.

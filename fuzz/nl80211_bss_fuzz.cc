@@ -17,6 +17,7 @@
 #include "backend/flow.h"
 #include "backend/nl80211/messages.h"
 #include "netlist/netlist.h"
+#include "nl_input.h"
 
 namespace {
 
@@ -51,25 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ++data;
   --size;
   list_clear();
-  if (datagram) {
-    // An exactly sized, aligned copy: any read past it is a heap overflow.
-    void *buf = aligned_alloc(4, (size + 3) / 4 * 4);
-    if (size) memcpy(buf, data, size);
-    bool interrupted = false;
-    nl_walk_reply({static_cast<const uint8_t *>(buf), size}, 7, 42, add, nullptr, &interrupted);
-    free(buf);
-  } else {
-    const size_t len = MNL_NLMSG_HDRLEN + GENL_HDRLEN + size;
-    auto *buf = static_cast<uint8_t *>(aligned_alloc(4, (len + 3) / 4 * 4));
-    nlmsghdr *nlh = mnl_nlmsg_put_header(buf);
-    nlh->nlmsg_type = 0x1c;
-    genlmsghdr genl{NL80211_CMD_NEW_SCAN_RESULTS, 1, 0};
-    memcpy(mnl_nlmsg_put_extra_header(nlh, sizeof genl), &genl, sizeof genl);
-    if (size) memcpy(buf + MNL_NLMSG_HDRLEN + GENL_HDRLEN, data, size);
-    nlh->nlmsg_len = static_cast<uint32_t>(len);
-    add(nlh, nullptr);
-    free(buf);
-  }
+  nl_input_walk(datagram, data, size, add, nullptr);
   apply_wep_rule();
   check_entries();
   list_clear();

@@ -85,6 +85,20 @@ network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool
   return entry;
 }
 
+int fill_cell(network_entry *entry, const cell_record &cell) {
+  if (cell.has_channel) entry->channel = cell.channel;
+  set_quality(entry, cell.quality);
+  if (cell.privacy) entry->privacy = 1;
+  if (cell.off) add_descriptor(entry, "off");
+  if (!cell.essid.empty() && cell.essid.size() <= 32) {
+    memcpy(entry->essid, cell.essid.data(), cell.essid.size());
+    entry->essid_len = static_cast<uint32_t>(cell.essid.size());
+  }
+  if (cell.mode != nullptr) snprintf(entry->mode, sizeof entry->mode, "%s", cell.mode);
+  if (cell.ies.size() <= 1) return 0;
+  return parse_security_ies(entry, cell.ies.data(), static_cast<int>(cell.ies.size()));
+}
+
 void apply_wep_rule() {
   for (network_entry *entry = list_first(); entry != nullptr; entry = list_next()) {
     if (entry->privacy != 1) continue;

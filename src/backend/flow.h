@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 struct backend_ctx;
 struct network_entry;
@@ -58,6 +59,24 @@ struct cell_rules {
 };
 network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool *failed);
 
+// What a backend's decoder reports of one cell, in lumra's terms. A field not
+// reported leaves the entry's as it is.
+struct cell_record {
+  bool has_channel = false;
+  int32_t channel = 0;
+  const char *mode = nullptr;        // "Master", "Ad-Hoc", "", or null
+  bool privacy = false;              // encryption reported on
+  bool off = false;                  // encryption reported off: the descriptor "off"
+  int quality = -1;                  // percent, negative for none
+  std::span<const uint8_t> essid{};  // at most 32 bytes; empty for none
+  std::span<const uint8_t> ies{};    // the information elements, walked last
+};
+// Fills a cell's entry from its record: the "off" descriptor comes before
+// those of the elements. A decoder whose elements arrive in pieces among
+// other reports (Wireless Extensions' events) hands each of those over as it
+// comes, in a record of its own, and the rest at the cell's end.
+// 0, or -1 when the elements cannot be recorded.
+int fill_cell(network_entry *entry, const cell_record &cell);
 // Encrypted entries that carry no descriptor but WPS get "WEP". Runs over the
 // whole list, so entries of earlier passes and of the cache are included.
 void apply_wep_rule();

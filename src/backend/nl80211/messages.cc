@@ -236,9 +236,9 @@ uint8_t dbm_quality(int dbm) {
 }
 
 // The quality event cfg80211 reports for a scanned BSS, read as the decoder
-// reads it; the entry keeps 0 when the event would be ignored.
-void set_scan_quality(network_entry *entry, const nl_bss &bss) {
-  if (bss.signal_kind == kSignalNone) return;
+// reads it; negative when the event would be ignored.
+int scan_quality(const nl_bss &bss) {
+  if (bss.signal_kind == kSignalNone) return -1;
   link_quality qual{};
   if (bss.signal_kind == kSignalMbm) {
     const int sig = bss.signal_mbm / 100;
@@ -250,14 +250,9 @@ void set_scan_quality(network_entry *entry, const nl_bss &bss) {
     qual.qual = bss.signal_unspec;
     qual.updated = kQualLevelUpdated | kQualNoiseInvalid | kQualQualUpdated;
   }
-  if (!quality_usable(qual)) return;
+  if (!quality_usable(qual)) return -1;
   const quality_max range = range_of(bss.signal_kind);
-  set_quality(entry, quality_percent(&qual, &range));
-}
-
-int parse_elements(network_entry *entry, nl_bytes ies) {
-  if (ies.size() <= 1) return 0;
-  return parse_security_ies(entry, ies.data(), static_cast<int>(ies.size()));
+  return quality_percent(&qual, &range);
 }
 
 }  // namespace
@@ -320,22 +315,19 @@ int nl_add_bss(const nl_bss &bss, const cell_rules &rules) {
   bool failed = false;
   network_entry *entry = open_cell(bss.bssid, rules, &failed);
   if (entry == nullptr) return failed ? -1 : 0;
-  // The fields in the order in which cfg80211 reports them.
-  if (bss.frequency != 0) entry->channel = nl_channel(bss.frequency);
-  set_scan_quality(entry, bss);
-  if (bss.capability & kCapabilityPrivacy)
-    entry->privacy = 1;
-  else
-    add_descriptor(entry, "off");
   uint8_t ssid[32];
   uint32_t ssid_len = 0;
   if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) diag_count().oversized++;
-  if (ssid_len > 0) {
-    memcpy(entry->essid, ssid, ssid_len);
-    entry->essid_len = ssid_len;
-  }
-  snprintf(entry->mode, sizeof entry->mode, "%s", mode_of(bss));
-  return parse_elements(entry, bss.ies) != 0 ? -1 : 0;
+  const bool privacy = (bss.capability & kCapabilityPrivacy) != 0;
+  const cell_record cell{.has_channel = bss.frequency != 0,
+                         .channel = bss.frequency != 0 ? nl_channel(bss.frequency) : 0,
+                         .mode = mode_of(bss),
+                         .privacy = privacy,
+                         .off = !privacy,
+                         .quality = scan_quality(bss),
+                         .essid = {ssid, ssid_len},
+                         .ies = bss.ies};
+  return fill_cell(entry, cell);
 }
 
 int nl_link_quality(uint8_t signal_kind, const nl_station *station) {

@@ -30,19 +30,19 @@ bytes payload(const iw_point &point, bytes buffer) {
   return buffer.subspan(offset, point.length);
 }
 
-void set_mode(network_entry *entry, uint32_t mode) {
-  const char *text = "";
-  if (mode == IW_MODE_ADHOC) text = "Ad-Hoc";
-  if (mode == IW_MODE_INFRA || mode == IW_MODE_MASTER) text = "Master";
-  snprintf(entry->mode, sizeof entry->mode, "%s", text);
+const char *mode_text(uint32_t mode) {
+  if (mode == IW_MODE_ADHOC) return "Ad-Hoc";
+  if (mode == IW_MODE_INFRA || mode == IW_MODE_MASTER) return "Master";
+  return "";
 }
 
-// A record without a percentage leaves the entry's figure alone.
-void set_event_quality(network_entry *entry, const iw_quality &event, const iw_range *range) {
+// A record without a percentage leaves the cell's figure alone.
+void take_quality(cell_record *cell, const iw_quality &event, const iw_range *range) {
   const link_quality qual = we_quality(event);
   if (!quality_usable(qual)) return;
   const quality_max max = we_quality_max(*range);
-  set_quality(entry, quality_percent(&qual, &max));
+  const int percent = quality_percent(&qual, &max);
+  if (percent >= 0) cell->quality = percent;
 }
 
 // Security elements already read for the open cell. Some drivers report an
@@ -82,6 +82,11 @@ class SeenElements {
 constexpr uint8_t kIdRsn = 48;
 constexpr uint8_t kIdVendor = 221;
 
+// A record that reports only security: "off", or elements. Drivers spread a
+// cell's security reports over several events in any order; each goes to
+// the entry as it comes, so that the descriptors keep that order.
+cell_record security_report(bool off, bytes elements) { return {.off = off, .ies = elements}; }
+
 // One element, possibly cut short by the end of its buffer (at least its two
 // header bytes). copy: the bytes do not outlive this call.
 int take_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy) {
@@ -89,8 +94,7 @@ int take_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy)
   ByteReader(element).peek_u8(0, &id);
   bool security = id == kIdRsn || id == kIdVendor;
   if (security && seen->contains(element)) return 0;
-  int result =
-      parse_security_ies(we_of(ctx)->entry, element.data(), static_cast<int>(element.size()));
+  const int result = fill_cell(we_of(ctx)->entry, security_report(false, element));
   if (security) {
     if (copy)
       seen->remember_copy(element);
@@ -215,19 +219,21 @@ int open_cell(backend_ctx *ctx, const iw_event &event) {
   return 0;
 }
 
-// Applies one event of an open cell to its entry; 0, or -1 to fail the walk.
-// oversized: the cell's oversized ESSID is counted already.
+// Applies one event of an open cell: the figures to the cell's record, the
+// security reports to its entry in the order they come (an "off" among the
+// elements' descriptors stays where it was reported); 0, or -1 to fail the
+// walk. oversized: the cell's oversized ESSID is counted already.
 int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_range *range,
-                SeenElements *seen, bool *oversized) {
-  network_entry *entry = we_of(ctx)->entry;
+                cell_record *cell, SeenElements *seen, bool *oversized) {
   switch (event.cmd) {
     case SIOCGIWFREQ: {
       iw_freq freq = event.u.freq;
-      entry->channel = we_channel_of(iw_freq2float(&freq), range);
+      cell->has_channel = true;
+      cell->channel = we_channel_of(iw_freq2float(&freq), range);
       return 0;
     }
     case SIOCGIWMODE:
-      set_mode(entry, event.u.mode);
+      cell->mode = mode_text(event.u.mode);
       return 0;
     case SIOCGIWESSID: {
       // Any radio can send a longer SSID element, and cfg80211 passes its
@@ -240,19 +246,17 @@ int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_
       }
       if (event.u.essid.pointer == nullptr || event.u.essid.length == 0) return 0;
       bytes essid = payload(event.u.essid, buffer);
-      if (essid.empty()) return 0;
-      memcpy(entry->essid, essid.data(), essid.size());
-      entry->essid_len = static_cast<uint32_t>(essid.size());
+      if (!essid.empty()) cell->essid = essid;
       return 0;
     }
     case SIOCGIWENCODE:
       if (event.u.data.flags & IW_ENCODE_DISABLED)
-        add_descriptor(entry, "off");
+        fill_cell(we_of(ctx)->entry, security_report(true, {}));
       else
-        entry->privacy = 1;
+        cell->privacy = true;
       return 0;
     case IWEVQUAL:
-      set_event_quality(entry, event.u.qual, range);
+      take_quality(cell, event.u.qual, range);
       return 0;
     case IWEVCUSTOM:
       return parse_custom(ctx, payload(event.u.data, buffer), seen) != 0 ? -1 : 0;
@@ -278,6 +282,8 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   bytes walked = whole.first(used);
   unsigned char tail[2 * kReach] = {};
   bool open = false;
+  // The open cell's figures, handed over when its last event is read.
+  cell_record cell;
   // For streams of version 18 and below, libiw's fix-up of events written by
   // a 64-bit kernel for 32-bit programs copies 4 bytes past the end of the
   // event record; the slack keeps that write inside this object.
@@ -289,11 +295,17 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   iw_event &event = slot.event;
   SeenElements seen;
   bool oversized = false;
+  // Payloads stay valid to the end: the walk moves to the tail only once.
+  auto close_cell = [&] {
+    if (open && !we->skipping) fill_cell(we->entry, cell);
+    cell = cell_record{};
+  };
   for (;;) {
     if (walked.data() != tail && static_cast<size_t>(stream.end - stream.current) < kReach)
       walked = move_to_tail(&stream, tail);
     if (iw_extract_event_stream(&stream, &event, range->we_version_compiled) <= 0) break;
     if (event.cmd == SIOCGIWAP) {
+      close_cell();
       if (open_cell(ctx, event) != 0) return -1;
       seen.clear();
       oversized = false;
@@ -301,8 +313,12 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
       continue;
     }
     if (!open || we->skipping) continue;
-    if (apply_event(ctx, event, walked, range, &seen, &oversized) != 0) return -1;
+    if (apply_event(ctx, event, walked, range, &cell, &seen, &oversized) != 0) {
+      close_cell();
+      return -1;
+    }
   }
+  close_cell();
   apply_wep_rule();
   return 0;
 }
