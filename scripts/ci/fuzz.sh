@@ -13,6 +13,11 @@
 # files named by their SHA-1 as libFuzzer's merge writes them. Each run
 # starts from a copy; what it reaches is merged again and counted
 # (-set_cover_merge=1: the -merge=1 of fewer files for the same features).
+# A differential target (*_diff_fuzz: today's decoder against its copy from
+# before cells became records) starts from its plain target's corpus and runs
+# FUZZ_DIFF_RUNS inputs (default 1 million): it is some six times slower, and
+# the 10 million of its first run are on record. Its merge never replaces
+# the plain target's corpus.
 # With FUZZ_UPDATE=1 the merge replaces the SHA-1 files of the checked-in
 # corpus: refresh (and commit) it when a target or the code it reaches changes.
 set -euo pipefail
@@ -50,6 +55,14 @@ for exe in "${fuzzers[@]}"; do
   mkdir -p "$dir/corpus" "$dir/merged" "$dir/artifacts"
   home=$LUMRA_ROOT/fuzz/corpus/$name
   [ -d "$home" ] || [ ! -d "$LUMRA_ROOT/fuzz/corpus/$short" ] || home=$LUMRA_ROOT/fuzz/corpus/$short
+  goal=$runs_wanted
+  if [[ $name == *_diff_fuzz ]]; then
+    goal=${FUZZ_DIFF_RUNS:-1000000}
+    base=${name%_diff_fuzz}
+    for d in "$LUMRA_ROOT/fuzz/corpus/${base}_fuzz" "$LUMRA_ROOT/fuzz/corpus/$base"; do
+      if [ ! -d "$home" ] && [ -d "$d" ]; then home=$d; fi
+    done
+  fi
   # The corpus is copied: what the run adds never lands in the repository.
   if [ -d "$home" ]; then cp -r "$home/." "$dir/corpus/"; fi
   args=(-timeout=10 -rss_limit_mb=2048 -artifact_prefix="$dir/artifacts/")
@@ -58,7 +71,7 @@ for exe in "${fuzzers[@]}"; do
   done
   seeds_in=$(find "$dir/corpus" -type f | wc -l)
   start=$(date +%s%N)
-  if "$exe" "${args[@]}" -runs="$runs_wanted" -max_total_time="$cap" -print_final_stats=1 \
+  if "$exe" "${args[@]}" -runs="$goal" -max_total_time="$cap" -print_final_stats=1 \
     "$dir/corpus" >"$dir/log" 2>&1; then
     ms=$(( ($(date +%s%N) - start) / 1000000 + 1 ))
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -1)
@@ -69,11 +82,11 @@ for exe in "${fuzzers[@]}"; do
     kept=$(find "$dir/merged" -type f | wc -l)
     echo "$name: ${runs:-?} runs in $((ms / 1000)) s ($(( ${runs:-0} * 1000 / ms )) exec/s)," \
       "corpus ${seeds_in} -> ${corpus}, minimised ${kept}, peak ${rss:-?} MB"
-    if [ "${runs:-0}" -lt "$runs_wanted" ]; then
-      echo "$name: FAILED, stopped at the ${cap} s cap short of $runs_wanted runs"
+    if [ "${runs:-0}" -lt "$goal" ]; then
+      echo "$name: FAILED, stopped at the ${cap} s cap short of $goal runs"
       failed=1
     fi
-    if [ "${FUZZ_UPDATE:-0}" = 1 ]; then
+    if [ "${FUZZ_UPDATE:-0}" = 1 ] && [[ $name != *_diff_fuzz ]]; then
       mkdir -p "$home"
       declare -A seeded=()
       for f in "$home"/*; do
