@@ -175,6 +175,9 @@ class VerdictTest(unittest.TestCase):
                     "own.before": rec % ("02:00:00:00:01:00,", "14,7"),
                     "own.after": rec % ("02:00:00:00:01:00,", "14,7")})]:
             (self.dir / "runs" / run).mkdir()
+            if "refresh" in run:
+                (self.dir / "runs-nl80211" / run).mkdir()
+                (self.dir / "runs-nl80211" / run / "scan.after").write_text(files["scan.after"])
             for name, text in dict(files, status="0", stderr="", **{
                     "cache.before": "c", "cache.after": "c", "lock.before": "1",
                     "lock.after": "1"}).items():
