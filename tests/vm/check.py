@@ -547,6 +547,8 @@ class Suite(Checker):
                     self.verdict(run + ": interface left down", not any_line(after, UP),
                                  "after: " + first_line(after))
 
+            self.two_radios(cur)
+
         # --- failures -------------------------------------------------------
         # A cache file that is not in the cache form: the error line, status
         # 0, and the file untouched.
@@ -561,6 +563,44 @@ class Suite(Checker):
         if not label and not self.missing(run):
             self.check_fixed(run, "1", "", NO_BACKEND)
             self.cache_unchanged(run)
+
+    def two_radios(self, cur):
+        """The station and a second radio that is associated with nothing,
+        each refreshed into its own file (-f) and then run cached over it, made
+        stale: each file holds its radio's scan, each cached run its file with
+        only its radio's live data; the default cache and its lock untouched."""
+        if not self.label:
+            self.verdict("second radio not associated",
+                         first_line(self.res / "radio2-link").startswith("Not connected"),
+                         visible(read(self.res / "radio2-link")))
+        self.pbc = True
+        for ifc, assoc in (("wlan0", cur), ("wlan8", "none")):
+            run = "radio-%s-refresh" % ifc
+            if self.missing(run):
+                continue
+            recs = scan_records(self.runs / run / "scan.after")
+            self.every_ap_listed(run, recs)
+            self.check_run(run, "out", recs, assoc)
+            self.expect(run + ": own cache file", self.line("cache", recs, assoc),
+                        read(self.runs / run / "own.after"))
+            run = "radio-%s-cached" % ifc
+            if self.missing(run):
+                continue
+            d = self.runs / run
+            # The file as the last refresh (NL80211's) left it, made stale.
+            written = self.res / "runs-nl80211" / ("radio-%s-refresh" % ifc) / "scan.after"
+            stale = [[r[0], "14", "7", r[3]] for r in scan_records(written)]
+            self.expect(run + ": prepared own cache file", self.line("cache", stale, assoc),
+                        read(d / "own.before"))
+            self.check_run(run, "out", update(stale, assoc, live_channel(d / "channel.before"),
+                                              live_quality(d / "iwconfig.before")), assoc)
+            self.expect(run + ": own cache file", read(d / "own.before"), read(d / "own.after"))
+        for run in ("radio-%s-%s" % (i, k) for k in ("refresh", "cached")
+                    for i in ("wlan0", "wlan8")):
+            if (self.runs / run).is_dir():
+                self.cache_unchanged(run)
+                self.expect(run + ": lock file", read(self.runs / run / "lock.before"),
+                            read(self.runs / run / "lock.after"))
 
     def heap(self):
         """The peak heap of a refresh run while associated, under massif
@@ -628,7 +668,7 @@ class Suite(Checker):
             # By design: only NL80211 can scan from an access point.
             if run == "ap-survey":
                 continue
-            for f in ("stdout", "cache.after"):
+            for f in ("stdout", "cache.after", "own.after"):
                 we = read(self.res / "runs" / run / f)
                 nl = read(self.res / "runs-nl80211" / run / f)
                 if nl is not None and f == "stdout" and run == "cached-json":

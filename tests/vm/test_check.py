@@ -161,6 +161,41 @@ class VerdictTest(unittest.TestCase):
                 self.assertIn(failing, lines)
                 self.assertLess(suite.passed, passed)
 
+    def test_second_radio(self):
+        """The second radio's runs pass as recorded, and fail with the
+        station's rate, a changed default cache or another scan in its file."""
+        (self.dir / "association").write_text("Connected to 02:00:00:00:01:00 (on wlan0)\n")
+        (self.dir / "radio2-link").write_text("Not connected.\n")
+        rec = "ESSID:lab-open,%sMaster,off,%s %%,"
+        for run, files in [("radio-wlan8-refresh", {
+                "scan.after": IWLIST[:IWLIST.index("  Cell 02")].replace("06:00", "01:00"),
+                "stdout": rec % ("", "1,100"), "own.after": rec % ("02:00:00:00:01:00,", "1,100")}),
+                ("radio-wlan8-cached", {
+                    "iwconfig.before": "Bit Rate=5.5 Mb/s\n", "stdout": rec % ("", "14,7"),
+                    "own.before": rec % ("02:00:00:00:01:00,", "14,7"),
+                    "own.after": rec % ("02:00:00:00:01:00,", "14,7")})]:
+            (self.dir / "runs" / run).mkdir()
+            if "refresh" in run:
+                (self.dir / "runs-nl80211" / run).mkdir()
+                (self.dir / "runs-nl80211" / run / "scan.after").write_text(files["scan.after"])
+            for name, text in dict(files, status="0", stderr="", **{
+                    "cache.before": "c", "cache.after": "c", "lock.before": "1",
+                    "lock.after": "1"}).items():
+                (self.dir / "runs" / run / name).write_text(text)
+        ours = [x for x in self.verdicts()[1] if x.split()[1].startswith("radio-wlan8")]
+        self.assertEqual([x for x in ours if x.startswith("FAIL")], [])
+        self.assertGreater(len(ours), 10)
+        for path, text, failing in [
+                ("cached/stdout", rec % ("", "14,7") + "5 Mbit/s,", "cached: standard output"),
+                ("refresh/cache.after", "d", "refresh: cache file"),
+                ("refresh/own.after", rec % ("", "1,100"), "refresh: own cache file")]:
+            with self.subTest(path=path):
+                f = self.dir / "runs" / ("radio-wlan8-" + path)
+                saved = f.read_bytes()
+                f.write_text(text)
+                self.assertIn("FAIL radio-wlan8-" + failing, self.verdicts()[1])
+                f.write_bytes(saved)
+
 
 if __name__ == "__main__":
     unittest.main()
