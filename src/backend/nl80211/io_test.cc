@@ -15,7 +15,11 @@
 TEST(NlSystem, ServesRequestsEventsAndInterfaceRequests) {
   nl_session s(&kNlSystem);
   ASSERT_EQ(s.buffer.allocate(), 0);
-  ASSERT_EQ(s.requests.open(&kNlSystem), 0);
+  if (s.requests.open(&kNlSystem) != 0) {
+    // qemu-user, which runs the cross builds' tests, has no generic netlink.
+    if (errno == EPROTONOSUPPORT) GTEST_SKIP() << "no generic netlink here";
+    FAIL() << "generic netlink socket: " << strerror(errno);
+  }
   ASSERT_EQ(s.events.open(&kNlSystem), 0);
   EXPECT_NE(s.requests.portid(), s.events.portid());
   s.family = GENL_ID_CTRL;
