@@ -91,13 +91,18 @@ const char *g_cache_path = kCachePath;
 // -v: why a cached run's rewrite was not made, for its summary.
 char g_rewrite_failure[300];
 
-[[noreturn]] void fail_exit(const char *message) {
+// A run that cannot start: its message on standard error, as ever, and with
+// -j the document naming it too, so that a reader of standard output is told.
+[[noreturn]] void start_failed(bool json, const char *message) {
   fprintf(stderr, "%s\n", message);
+  if (json) write_json_error(stdout, message);
   exit(1);
 }
 
 options parse_options(int argc, char **argv) {
   options opts;
+  // The first mistake; the options after it are still read for -j.
+  const char *mistake = nullptr;
   // The consumer expects our one message, not getopt's own diagnostics.
   opterr = 0;
   for (;;) {
@@ -133,25 +138,30 @@ options parse_options(int argc, char **argv) {
         opts.verbose = true;
         break;
       case 'h':
+        if (mistake != nullptr) break;
         fputs(kUsage, stdout);
         exit(0);
       case 'V':
+        if (mistake != nullptr) break;
         fputs("lumra " LUMRA_VERSION "\nbackends: " LUMRA_BUILT_BACKENDS
               " (default " LUMRA_DEFAULT_BACKEND ")\n",
               stdout);
         exit(0);
       case '?':
-        fail_exit("unknown option");
+        if (mistake == nullptr) mistake = "unknown option";
+        break;
       default:
         break;
     }
   }
   // The interface is not a bare argument, as it is for iwlist: a run on
   // the default interface in its place would mislead.
-  if (optind < argc) {
-    fprintf(stderr, "unexpected argument \"%s\": the interface is given with -i\n", argv[optind]);
-    exit(1);
+  if (mistake == nullptr && optind < argc) {
+    snprintf(g_why, sizeof g_why, "unexpected argument \"%s\": the interface is given with -i",
+             argv[optind]);
+    mistake = g_why;
   }
+  if (mistake != nullptr) start_failed(opts.json, mistake);
   return opts;
 }
 
@@ -211,8 +221,8 @@ void print_error_line() {
 int fill_cache(FILE *stream, void * /*unused*/) { return write_records(stream, kCacheForm); }
 
 [[noreturn]] void no_cache_exit(int error) {
-  fprintf(stderr, "no cache file: %s\n", error != 0 ? strerror(error) : "");
-  exit(1);
+  snprintf(g_why, sizeof g_why, "no cache file: %s", error != 0 ? strerror(error) : "");
+  start_failed(g_json != nullptr, g_why);
 }
 
 // A closed standard descriptor would be taken by the next file opened, so
@@ -338,6 +348,7 @@ int lumra_main(int argc, char **argv) {
     // reads this message with its blank line as it has always been written.
     fprintf(stderr, "%s\n", "Could not get backend\n");
     explain(opts.backend, "no such backend");
+    if (opts.json) write_json_error(stdout, g_why);
     exit(1);
   }
 

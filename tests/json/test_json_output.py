@@ -43,7 +43,10 @@ class JsonOutput(unittest.TestCase):
                                    capture_output=True, timeout=60)
             except OSError as e:  # a cross build without an emulator for it
                 self.skipTest(str(e))
-        cached = open(cache, "rb").read() if os.path.exists(cache) else None
+        cached = None
+        if os.path.exists(cache):
+            with open(cache, "rb") as f:
+                cached = f.read()
         return p.returncode, p.stdout, cached
 
     def setUp(self):
@@ -86,6 +89,17 @@ class JsonOutput(unittest.TestCase):
             got = self.run_lumra(scenario(extra), "-j")
             self.assertEqual((got[0], json.loads(got[1]), got[2]), (status, out, None))
             self.assertEqual(self.run_lumra(scenario(extra))[:2], (0, b"ESSID:error,,,,,"))
+
+    def test_start_failures(self):
+        # A run that cannot start names why in the document as well.
+        for args, why in ((("-x",), "unknown option"),
+                          (("wlan1",), 'unexpected argument "wlan1": the interface is given with -i'),
+                          (("-b", "FOO"), "FOO: no such backend"),
+                          (("-f", os.path.join(self.scratch.name, "none", "lumra")),
+                           "no cache file: No such file or directory")):
+            self.assertEqual(self.run_lumra(scenario(), *args)[:2], (1, b""))
+            status, out, _ = self.run_lumra(scenario(), "-j", *args)
+            self.assertEqual((status, json.loads(out)), (1, {"error": why}))
 
 
 if __name__ == "__main__":
