@@ -363,7 +363,7 @@ TEST_F(NlMessages, FamilyInterfaceAndScanEvents) {
   EXPECT_EQ(nl_parse_scan_event(first(bad), &event), -1);
 }
 
-// What a scan request carries, read back through the same attribute walks.
+// What a scan request carries, read back attribute by attribute.
 struct ScanRequestSeen {
   uint32_t ifindex = 0;
   int flags = -1;  // -1: no NL80211_ATTR_SCAN_FLAGS
@@ -377,40 +377,14 @@ ScanRequestSeen scan_request(const nl_scan_request &req) {
   nl_put_scan_request(nlh, req);
   d.end();
   ScanRequestSeen seen;
-  nl_each_genl_attr(
-      first(d),
-      [](const nlattr *attr, void *data) -> int {
-        auto *s = static_cast<ScanRequestSeen *>(data);
-        switch (mnl_attr_get_type(attr)) {
-          case NL80211_ATTR_IFINDEX:
-            s->ifindex = mnl_attr_get_u32(attr);
-            return 0;
-          case NL80211_ATTR_SCAN_FLAGS:
-            s->flags = static_cast<int>(mnl_attr_get_u32(attr));
-            return 0;
-          case NL80211_ATTR_SCAN_SSIDS:
-            return nl_each_nested(
-                attr,
-                [](const nlattr *a, void *d2) -> int {
-                  static_cast<ScanRequestSeen *>(d2)->ssids.emplace_back(
-                      static_cast<const char *>(mnl_attr_get_payload(a)),
-                      mnl_attr_get_payload_len(a));
-                  return 0;
-                },
-                s);
-          case NL80211_ATTR_SCAN_FREQUENCIES:
-            return nl_each_nested(
-                attr,
-                [](const nlattr *a, void *d2) -> int {
-                  static_cast<ScanRequestSeen *>(d2)->freqs.push_back(mnl_attr_get_u32(a));
-                  return 0;
-                },
-                s);
-          default:
-            return 0;
-        }
-      },
-      &seen);
+  if (const nlattr *a = find(nlh, {NL80211_ATTR_IFINDEX})) seen.ifindex = mnl_attr_get_u32(a);
+  if (const nlattr *a = find(nlh, {NL80211_ATTR_SCAN_FLAGS}))
+    seen.flags = static_cast<int>(mnl_attr_get_u32(a));
+  for (const nlattr *a : nested(find(nlh, {NL80211_ATTR_SCAN_SSIDS})))
+    seen.ssids.emplace_back(static_cast<const char *>(mnl_attr_get_payload(a)),
+                            mnl_attr_get_payload_len(a));
+  for (const nlattr *a : nested(find(nlh, {NL80211_ATTR_SCAN_FREQUENCIES})))
+    seen.freqs.push_back(mnl_attr_get_u32(a));
   return seen;
 }
 

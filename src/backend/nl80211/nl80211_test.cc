@@ -3,8 +3,8 @@
 // run and of a cached run that the VM suite recorded from the real kernel
 // (mac80211_hwsim, hostapd, wpa_supplicant): they must give the line and the
 // cache file that lumra printed and wrote in that boot. Edits of the
-// recordings bring interrupted dumps, lost events, an aborted scan, an
-// oversized SSID and a rate above 2^32 bit/s.
+// recordings bring interrupted dumps, lost events, an aborted scan and a
+// rate above 2^32 bit/s.
 #include "backend/nl80211/nl80211.h"
 
 #include <gtest/gtest.h>
@@ -38,12 +38,6 @@ std::string written(int encode, int with_bssid, int with_rate) {
   std::string out(text, size);
   free(text);
   return out;
-}
-
-std::string replaced(std::string text, const std::string &from, const std::string &to) {
-  const size_t at = text.find(from);
-  if (at != std::string::npos) text.replace(at, from.size(), to);
-  return text;
 }
 
 // The index of the n-th record of kind with cmd.
@@ -248,7 +242,9 @@ TEST_F(Nl80211Run, EveryTruncationOfARecordedDumpFails) {
   }
 }
 
-TEST_F(Nl80211Run, OversizedSsidAndRateAbove32Bits) {
+// The rate of the association's station as the scan reads it; the oversized
+// SSID, the other edit that a scan meets, is the messages' own test.
+TEST_F(Nl80211Run, RateAbove32Bits) {
   Records records = load("refresh.rec");
   const long station = nth(records, kRequest, NL80211_CMD_GET_STATION, 0) + 1;
   nlattr *rate =
@@ -257,27 +253,10 @@ TEST_F(Nl80211Run, OversizedSsidAndRateAbove32Bits) {
   ASSERT_NE(rate, nullptr);
   const uint32_t rate32 = 48039;  // 4803.9 Mbit/s
   memcpy(mnl_attr_get_payload(rate), &rate32, sizeof rate32);
-  // lab-open's SSID element swallows the elements after it, up to 33 bytes
-  // or more (it has no security element to lose).
-  const std::string lab_open("\0\x08lab-open", 10);
-  for (Record &r : records) {
-    if (r.kind != kReply) continue;
-    for (nlmsghdr *nlh : r.messages()) {
-      nlattr *ies = find(nlh, {NL80211_ATTR_BSS, NL80211_BSS_INFORMATION_ELEMENTS});
-      if (ies == nullptr) continue;
-      auto *e = static_cast<uint8_t *>(mnl_attr_get_payload(ies));
-      const size_t size = mnl_attr_get_payload_len(ies);
-      if (size < 10 || memcmp(e, lab_open.data(), 10) != 0) continue;
-      size_t len = 8;
-      while (len < 33 && 2 + len + 2 <= size) len += 2 + e[2 + len + 1];
-      ASSERT_LE(len, 255u);
-      e[1] = static_cast<uint8_t>(len);
-    }
-  }
   ASSERT_EQ(scan(records), 0) << failure();
-  EXPECT_EQ(written(0, 0, 1), replaced(replaced(slurp("refresh.out"), "ESSID:lab-open,", "ESSID:,"),
-                                       "5 Mbit/s", "4 Gbit/s"));
-  EXPECT_EQ(diag_count().oversized, 1u);
+  std::string out = slurp("refresh.out");
+  ASSERT_NE(out.find("5 Mbit/s"), std::string::npos);
+  EXPECT_EQ(written(0, 0, 1), out.replace(out.find("5 Mbit/s"), 8, "4 Gbit/s"));
 }
 
 // The loopback interface is no nl80211 one, and the kernel may have no

@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -33,26 +32,6 @@ inline const std::string kFixtures =
 inline std::string slurp(const std::string &name) {
   std::ifstream f(kFixtures + name, std::ios::binary);
   return {std::istreambuf_iterator<char>(f), {}};
-}
-
-// The attribute at path inside a generic netlink message, or null.
-inline nlattr *find(nlmsghdr *nlh, std::initializer_list<uint16_t> path) {
-  char *at = static_cast<char *>(mnl_nlmsg_get_payload_offset(nlh, GENL_HDRLEN));
-  char *end = static_cast<char *>(mnl_nlmsg_get_payload_tail(nlh));
-  nlattr *found = nullptr;
-  for (uint16_t type : path) {
-    found = nullptr;
-    for (auto *attr = reinterpret_cast<nlattr *>(at); mnl_attr_ok(attr, static_cast<int>(end - at));
-         at = reinterpret_cast<char *>(attr = mnl_attr_next(attr)))
-      if (mnl_attr_get_type(attr) == type) {
-        found = attr;
-        break;
-      }
-    if (found == nullptr) return nullptr;
-    at = static_cast<char *>(mnl_attr_get_payload(found));
-    end = at + mnl_attr_get_payload_len(found);
-  }
-  return found;
 }
 
 // kDelay: err ms of virtual time pass before the next record comes.
