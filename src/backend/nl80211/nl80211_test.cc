@@ -89,11 +89,12 @@ class Nl80211Run : public ::testing::Test {
     list_clear();
     diag_reset();
   }
-  // A refresh run over records; its result, with the script checked.
-  int scan(Records records, bool whole = true, short flags = IFF_UP) {
+  // A refresh run (or with added, a cached run) over records; its result,
+  // with the script checked.
+  int scan(Records records, bool whole = true, short flags = IFF_UP, int *added = nullptr) {
     Script s(std::move(records));
     s.flags = flags;
-    const int result = nl80211_scan(ctx);
+    const int result = added != nullptr ? nl80211_current(ctx, added) : nl80211_scan(ctx);
     EXPECT_EQ(s.faults, std::vector<std::string>{});
     EXPECT_EQ(s.done(), whole);
     EXPECT_EQ(s.open_sockets, 0);
@@ -198,12 +199,8 @@ TEST_F(Nl80211Run, CachedRunAddsTheAssociatedNetworkByADirectedScan) {
   ASSERT_NE(before, nullptr);
   ASSERT_EQ(read_cache(before), 0);
   fclose(before);
-  Script s(load("cached.rec"));
   int added = 0;
-  ASSERT_EQ(nl80211_current(ctx, &added), 0) << failure();
-  EXPECT_EQ(s.faults, std::vector<std::string>{});
-  EXPECT_TRUE(s.done());
-  EXPECT_EQ(s.open_sockets, 0);
+  ASSERT_EQ(scan(load("cached.rec"), true, IFF_UP, &added), 0) << failure();
   EXPECT_EQ(added, 1);
   EXPECT_EQ(written(0, 0, 1), slurp("cached.out"));
   EXPECT_EQ(written(1, 1, 0), slurp("cached.after"));

@@ -34,7 +34,6 @@ class Datagram {
       start(type, 0, seq, portid, &code, sizeof code);
     end();
   }
-  nlmsghdr *msg() { return nlh_; }
   void end() { used_ += nlh_->nlmsg_len; }
   // Bytes of the raw datagram, for cutting and appending.
   nl_bytes bytes() const { return {reinterpret_cast<const uint8_t *>(words_.data()), used_}; }

@@ -67,6 +67,12 @@ struct Record {
   }
 };
 
+inline Record record(int kind, const void *bytes, size_t len) {
+  Record r{kind, std::vector<uint32_t>((len + 3) / 4), len};
+  memcpy(r.data(), bytes, len);
+  return r;
+}
+
 // Record file: kind (1 byte), 3 zero bytes, the length (4 bytes, host
 // order), the bytes, zero padding to 4 bytes.
 inline std::vector<Record> load(const std::string &name) {
@@ -75,8 +81,7 @@ inline std::vector<Record> load(const std::string &name) {
   for (size_t at = 0; at + 8 <= raw.size(); at += 8 + (out.back().len + 3) / 4 * 4) {
     uint32_t len;
     memcpy(&len, raw.data() + at + 4, sizeof len);
-    out.push_back({static_cast<uint8_t>(raw[at]), std::vector<uint32_t>((len + 3) / 4), len});
-    memcpy(out.back().data(), raw.data() + at + 8, len);
+    out.push_back(record(static_cast<uint8_t>(raw[at]), raw.data() + at + 8, len));
   }
   return out;
 }
@@ -87,9 +92,7 @@ inline Record delay(int ms) { return Record{kDelay, {}, 0, ms}; }
 inline Record control(uint16_t type, int32_t code) {
   Datagram d;
   d.control(type, code);
-  Record r{kReply, std::vector<uint32_t>((d.size() + 3) / 4), d.size()};
-  memcpy(r.data(), d.bytes().data(), d.size());
-  return r;
+  return record(kReply, d.bytes().data(), d.size());
 }
 
 // The script and what the run did with it. One at a time: the transport's
