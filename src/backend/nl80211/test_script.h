@@ -141,12 +141,9 @@ struct Script {
     (s->request_fd < 0 ? s->request_fd : s->event_fd) = s->next_fd;
     s->open_sockets++;
     // The port the recorded replies were sent to.
-    *portid = 0;
-    for (const Record &r : s->records)
-      if (r.kind == kReply) {
-        *portid = r.header().nlmsg_pid;
-        break;
-      }
+    const auto reply = std::find_if(s->records.begin(), s->records.end(),
+                                    [](const Record &r) { return r.kind == kReply; });
+    *portid = reply != s->records.end() ? reply->header().nlmsg_pid : 0;
     return s->next_fd++;
   }
   static int join(int, uint32_t) { return 0; }
