@@ -14,10 +14,15 @@ const std::vector<uint8_t> kBytes = {0x12, 0x34, 0x10, 0x56, 0x10};
 // One operation on a reader: the value read (0 for none), or -1 when it fails.
 using Op = int64_t (*)(ByteReader &);
 template <typename T>
-T read_type(bool (ByteReader::*)(T *));
+struct read_of;
+template <typename T>
+struct read_of<bool (ByteReader::*)(T *)> {
+  using type = T;
+};
 template <auto F>
+// cppcheck-suppress constParameter ; F is a non-const member: it reads and moves r
 int64_t read(ByteReader &r) {
-  decltype(read_type(F)) v = 0;
+  typename read_of<decltype(F)>::type v = 0;
   return (r.*F)(&v) ? int64_t{v} : -1;
 }
 int64_t ok(bool done) { return done ? 0 : -1; }

@@ -249,17 +249,17 @@ TEST(SecurityElements, AllSuitesNamed) {
 
 // Nothing to read, or an entry outside its slots: the entry is left as it was.
 TEST(SecurityElements, EntryLeftAsItWas) {
-  const std::vector<unsigned char> rsn = hex(kRsnPsk);
-  const int whole = static_cast<int>(rsn.size());
+  const std::vector<unsigned char> psk = hex(kRsnPsk);
+  const int whole = static_cast<int>(psk.size());
   const struct {
     int count;  // of the entry, whose first slot reads "off"
     const unsigned char *bytes;
     int len;
     int result;
   } cases[] = {
-      {1, rsn.data(), 0, 0},       {1, rsn.data(), 1, 0},      {1, rsn.data(), -1, 0},
-      {1, rsn.data(), -1000, 0},   {1, nullptr, 10, 0},        {0, nullptr, 10, 0},
-      {-1, rsn.data(), whole, -1}, {7, rsn.data(), whole, -1}, {1000, rsn.data(), whole, -1},
+      {1, psk.data(), 0, 0},       {1, psk.data(), 1, 0},      {1, psk.data(), -1, 0},
+      {1, psk.data(), -1000, 0},   {1, nullptr, 10, 0},        {0, nullptr, 10, 0},
+      {-1, psk.data(), whole, -1}, {7, psk.data(), whole, -1}, {1000, psk.data(), whole, -1},
   };
   for (const auto &c : cases) {
     Walk w({"off"});
@@ -269,12 +269,12 @@ TEST(SecurityElements, EntryLeftAsItWas) {
     EXPECT_EQ(parse_security_ies(&w.entry, c.bytes, c.len), c.result) << c.count << " " << c.len;
     EXPECT_EQ(memcmp(&before, &w.entry, sizeof before), 0) << c.count << " " << c.len;
   }
-  EXPECT_EQ(parse_security_ies(nullptr, rsn.data(), whole), -1);
+  EXPECT_EQ(parse_security_ies(nullptr, psk.data(), whole), -1);
 }
 
 // The caller's avail cuts an element shorter than its length says.
 TEST(SecurityElements, ParseElementWithinAvail) {
-  const std::vector<unsigned char> rsn = hex(kRsnPsk);
+  const std::vector<unsigned char> psk = hex(kRsnPsk);
   const struct {
     int avail;
     const char *named;
@@ -282,7 +282,7 @@ TEST(SecurityElements, ParseElementWithinAvail) {
   for (const auto &c : cases) {
     Walk w;
     snprintf(w.entry.security[0], sizeof w.entry.security[0], "WPA2");  // under construction
-    std::vector<unsigned char> copy(rsn.begin(), rsn.begin() + c.avail);
+    std::vector<unsigned char> copy(psk.begin(), psk.begin() + c.avail);
     parse_wpa_ie(&w.entry, 2, copy.data(), c.avail);
     EXPECT_EQ(w.descriptors(), Texts{c.named}) << c.avail;
   }
