@@ -3,133 +3,83 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
+#include <vector>
 
 #include "backend/we/we.h"
 
 namespace {
 
-int a_creates = 0;
-int b_creates = 0;
-
-backend_ctx *create_a() {
-  ++a_creates;
-  return static_cast<backend_ctx *>(calloc(1, sizeof(backend_ctx)));
-}
-backend_ctx *create_b() {
-  ++b_creates;
-  return static_cast<backend_ctx *>(calloc(1, sizeof(backend_ctx)));
-}
-backend_ctx *create_none() {
-  ++b_creates;
-  return nullptr;
+std::array<int, 3> creates;  // by kA, kB and kFail
+template <int N>
+backend_ctx *create() {
+  ++creates[N];
+  return N == 2 ? nullptr : static_cast<backend_ctx *>(calloc(1, sizeof(backend_ctx)));
 }
 void destroy(backend_ctx *ctx) { free(ctx); }
 int scan(backend_ctx *) { return 0; }
 int current(backend_ctx *, int *) { return 0; }
+constexpr backend_ops ops(backend_ctx *(*make)()) {
+  return {.create = make, .destroy = destroy, .scan = scan, .current = current};
+}
+const backend_ops kA = ops(create<0>), kB = ops(create<1>), kFail = ops(create<2>);
 
-const backend_ops ops_a = {.create = create_a,
-                           .destroy = destroy,
-                           .scan = scan,
-                           .current = current};
-const backend_ops ops_b = {.create = create_b,
-                           .destroy = destroy,
-                           .scan = scan,
-                           .current = current};
-const backend_ops ops_fail = {.create = create_none,
-                              .destroy = destroy,
-                              .scan = scan,
-                              .current = current};
-
-// Each test starts from an empty registry and leaves the process's own as it was.
-class Registry : public ::testing::Test {
- protected:
-  void SetUp() override { a_creates = b_creates = 0; }
-  backend_internal::scoped_registry registry_;
+struct Registration {
+  const char *name;
+  const backend_ops *ops;
+  int result;
 };
 
-TEST_F(Registry, OpenFillsGenericFields) {
-  ASSERT_EQ(backend_register("reg-open", &ops_a), 0);
-  const char *ifname = "wlan7";
-  backend_ctx *ctx = backend_open("reg-open", ifname);
-  ASSERT_NE(ctx, nullptr);
-  EXPECT_EQ(ctx->ops, &ops_a);
-  EXPECT_EQ(ctx->ifname, ifname);  // borrowed, not copied
-  EXPECT_EQ(a_creates, 1);
-  ctx->ops->destroy(ctx);
-}
-
-// The kernel takes 15 bytes of a name at most and drops the rest: a longer
-// name would stand for another interface, and an empty one for none.
-TEST_F(Registry, InterfaceNamesNoInterfaceCanHave) {
-  ASSERT_EQ(backend_register("reg-names", &ops_a), 0);
+// Each case starts from an empty registry and leaves the process's own as it was.
+TEST(Registry, RegisterAndOpen) {
+  const std::vector<Registration> a = {{"a", &kA, 0}};
+  const std::vector<Registration> exact = {{"Exact", &kA, 0}};
+  const std::vector<Registration> dup = {{"dup", &kA, 0}, {"dup", &kB, -1}};
+  const std::vector<Registration> two = {{"one", &kA, 0}, {"two", &kB, 0}};
   const struct {
+    const char *what;
+    std::vector<Registration> registered;
+    const char *name;
     const char *ifname;
-    bool opens;
+    const backend_ops *opened;  // null: none
+    std::array<int, 3> creates;
   } cases[] = {
-      {"", false},
-      {"w", true},
-      {"abcdefghijklmno", true},      // 15 bytes
-      {"abcdefghijklmnop", false},    // 16
-      {"abcdefghijklmnoXYZ", false},  // 18
-      {nullptr, false},
+      {"by its name", a, "a", "wlan7", &kA, {1, 0, 0}},
+      {"a duplicate keeps the first", dup, "dup", "x", &kA, {1, 0, 0}},
+      {"the first of two", two, "one", "x", &kA, {1, 0, 0}},
+      {"the second of two", two, "two", "y", &kB, {0, 1, 0}},
+      {"empty name, not registered", {}, "", "x", nullptr, {}},
+      {"empty name, registered", {{"", &kB, 0}}, "", "x", &kB, {0, 1, 0}},
+      {"failed create", {{"fail", &kFail, 0}}, "fail", "x", nullptr, {0, 0, 1}},
+      // Names match exactly; nothing is created for a name that is not there.
+      {"lower case", exact, "exact", "x", nullptr, {}},
+      {"upper case", exact, "EXACT", "x", nullptr, {}},
+      {"a prefix", exact, "Exac", "x", nullptr, {}},
+      {"longer", exact, "Exactly", "x", nullptr, {}},
+      {"trailing space", exact, "Exact ", "x", nullptr, {}},
+      {"empty", exact, "", "x", nullptr, {}},
+      // The kernel takes 15 bytes of a name at most and drops the rest: a
+      // longer name would stand for another interface, and an empty one for none.
+      {"empty interface name", a, "a", "", nullptr, {}},
+      {"1 byte", a, "a", "w", &kA, {1, 0, 0}},
+      {"15 bytes", a, "a", "abcdefghijklmno", &kA, {1, 0, 0}},
+      {"16 bytes", a, "a", "abcdefghijklmnop", nullptr, {}},
+      {"18 bytes", a, "a", "abcdefghijklmnoXYZ", nullptr, {}},
+      {"no interface name", a, "a", nullptr, nullptr, {}},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.ifname != nullptr ? c.ifname : "(null)");
-    a_creates = 0;
-    backend_ctx *ctx = backend_open("reg-names", c.ifname);
-    EXPECT_EQ(ctx != nullptr, c.opens);
-    EXPECT_EQ(a_creates, c.opens ? 1 : 0);
-    if (ctx != nullptr) ctx->ops->destroy(ctx);
+    SCOPED_TRACE(c.what);
+    const backend_internal::scoped_registry registry;
+    creates = {};
+    for (const Registration &r : c.registered) EXPECT_EQ(backend_register(r.name, r.ops), r.result);
+    backend_ctx *ctx = backend_open(c.name, c.ifname);
+    EXPECT_EQ(ctx != nullptr ? ctx->ops : nullptr, c.opened);
+    EXPECT_EQ(creates, c.creates);
+    if (ctx == nullptr) continue;
+    EXPECT_EQ(ctx->ifname, c.ifname);  // borrowed, not copied
+    ctx->ops->destroy(ctx);
   }
-}
-
-TEST_F(Registry, DuplicateNameKeepsTheFirst) {
-  ASSERT_EQ(backend_register("reg-dup", &ops_a), 0);
-  EXPECT_EQ(backend_register("reg-dup", &ops_b), -1);
-  backend_ctx *ctx = backend_open("reg-dup", "x");
-  ASSERT_NE(ctx, nullptr);
-  EXPECT_EQ(ctx->ops, &ops_a);
-  EXPECT_EQ(a_creates, 1);
-  EXPECT_EQ(b_creates, 0);
-  ctx->ops->destroy(ctx);
-}
-
-TEST_F(Registry, NamesMatchExactly) {
-  ASSERT_EQ(backend_register("reg-Exact", &ops_a), 0);
-  for (const char *name : {"reg-exact", "REG-EXACT", "reg-Exac", "reg-Exactly", "reg-Exact ", ""}) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(backend_open(name, "x"), nullptr);
-  }
-  EXPECT_EQ(a_creates, 0);  // nothing is created for a name that is not there
-}
-
-TEST_F(Registry, EmptyNameOnlyWhenRegistered) {
-  EXPECT_EQ(backend_open("", "x"), nullptr);
-  ASSERT_EQ(backend_register("", &ops_b), 0);
-  backend_ctx *ctx = backend_open("", "x");
-  ASSERT_NE(ctx, nullptr);
-  EXPECT_EQ(ctx->ops, &ops_b);
-  ctx->ops->destroy(ctx);
-}
-
-TEST_F(Registry, FailedCreateGivesNull) {
-  ASSERT_EQ(backend_register("reg-fail", &ops_fail), 0);
-  EXPECT_EQ(backend_open("reg-fail", "x"), nullptr);
-  EXPECT_EQ(b_creates, 1);
-}
-
-TEST_F(Registry, LaterRegistrationsLeaveEarlierOnesReachable) {
-  ASSERT_EQ(backend_register("reg-one", &ops_a), 0);
-  ASSERT_EQ(backend_register("reg-two", &ops_b), 0);
-  backend_ctx *one = backend_open("reg-one", "x");
-  backend_ctx *two = backend_open("reg-two", "y");
-  ASSERT_NE(one, nullptr);
-  ASSERT_NE(two, nullptr);
-  EXPECT_EQ(one->ops, &ops_a);
-  EXPECT_EQ(two->ops, &ops_b);
-  one->ops->destroy(one);
-  two->ops->destroy(two);
 }
 
 // The product's backend registers itself at start-up; a link that dropped its
@@ -139,7 +89,7 @@ TEST(BackendRegistration, WirelessExtensionsPresentAtStartUp) {
   ASSERT_NE(ctx, nullptr);
   EXPECT_EQ(ctx->ops, &we_ops);
   EXPECT_STREQ(ctx->ifname, "lumra-none0");
-  EXPECT_EQ(backend_register("WE", &ops_a), -1);
+  EXPECT_EQ(backend_register("WE", &kA), -1);
   ctx->ops->destroy(ctx);
 }
 

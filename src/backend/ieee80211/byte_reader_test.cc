@@ -11,98 +11,86 @@ namespace {
 
 const std::vector<uint8_t> kBytes = {0x12, 0x34, 0x10, 0x56, 0x10};
 
-TEST(ByteReader, ReadsInOrder) {
-  ByteReader r(kBytes);
-  uint16_t le = 0, be = 0;
-  uint8_t b = 0;
-  ASSERT_TRUE(r.read_u16_le(&le));
-  EXPECT_EQ(le, 0x3412);
-  ASSERT_TRUE(r.read_u16_be(&be));
-  EXPECT_EQ(be, 0x1056);
-  ASSERT_TRUE(r.read_u8(&b));
-  EXPECT_EQ(b, 0x10);
-  EXPECT_TRUE(r.empty());
+// One operation on a reader: the value read (0 for none), or -1 when it fails.
+using Op = int64_t (*)(ByteReader &);
+template <typename T>
+struct read_of;
+template <typename T>
+struct read_of<bool (ByteReader::*)(T *)> {
+  using type = T;
+};
+template <auto F>
+// cppcheck-suppress constParameter ; F is a non-const member: it reads and moves r
+int64_t read(ByteReader &r) {
+  typename read_of<decltype(F)>::type v = 0;
+  return (r.*F)(&v) ? int64_t{v} : -1;
+}
+int64_t ok(bool done) { return done ? 0 : -1; }
+template <size_t N>
+int64_t skip(ByteReader &r) {
+  return ok(r.skip(N));
+}
+template <uint8_t B>
+int64_t skip_to(ByteReader &r) {
+  return ok(r.skip_to(B));
+}
+template <size_t At>
+int64_t peek(ByteReader &r) {
+  uint8_t v = 0;
+  return r.peek_u8(At, &v) ? v : -1;
+}
+int64_t five_bytes(ByteReader &r) {
+  std::span<const uint8_t> s;
+  return ok(r.read_bytes(5, &s));
+}
+int64_t element(ByteReader &r) {
+  uint8_t id;
+  ByteReader body;
+  return ok(r.read_element(&id, &body));
 }
 
-// Each failing operation leaves the reader where it was.
-TEST(ByteReader, FailedReadsDoNotAdvance) {
-  struct Case {
+// Each operation from where start leaves the reader; a failing one leaves it
+// where it was.
+TEST(ByteReader, Operations) {
+  const struct {
     const char *what;
     size_t start;  // bytes consumed first
-    bool (*op)(ByteReader &);
-  };
-  const Case cases[] = {
-      {"u8 at end", 5,
-       [](ByteReader &r) {
-         uint8_t v;
-         return r.read_u8(&v);
-       }},
-      {"u16 le, one left", 4,
-       [](ByteReader &r) {
-         uint16_t v;
-         return r.read_u16_le(&v);
-       }},
-      {"u16 be, one left", 4,
-       [](ByteReader &r) {
-         uint16_t v;
-         return r.read_u16_be(&v);
-       }},
-      {"skip past end", 2, [](ByteReader &r) { return r.skip(4); }},
-      {"huge skip", 0, [](ByteReader &r) { return r.skip(SIZE_MAX); }},
-      {"bytes past end", 1,
-       [](ByteReader &r) {
-         std::span<const uint8_t> s;
-         return r.read_bytes(5, &s);
-       }},
-      {"peek past end", 3,
-       [](ByteReader &r) {
-         uint8_t v;
-         return r.peek_u8(2, &v);
-       }},
-      {"skip_to absent byte", 0, [](ByteReader &r) { return r.skip_to(0x99); }},
-      {"skip_to after last match", 5, [](ByteReader &r) { return r.skip_to(0x10); }},
-      {"u32 be, three left", 2,
-       [](ByteReader &r) {
-         uint32_t v;
-         return r.read_u32_be(&v);
-       }},
-      {"u16 host, one left", 4,
-       [](ByteReader &r) {
-         uint16_t v;
-         return r.read_u16_host(&v);
-       }},
+    Op op;
+    int64_t value;
+    size_t left = 0;  // after a successful operation
+  } cases[] = {
+      {"u16 le", 0, read<&ByteReader::read_u16_le>, 0x3412, 3},
+      {"u16 be", 2, read<&ByteReader::read_u16_be>, 0x1056, 1},
+      {"u8, the last", 4, read<&ByteReader::read_u8>, 0x10, 0},
+      {"u32 be", 0, read<&ByteReader::read_u32_be>, 0x12341056, 1},
+      {"u16 host", 0, read<&ByteReader::read_u16_host>,
+       std::endian::native == std::endian::little ? 0x3412 : 0x1234, 3},
+      {"skip_to finds the next match", 0, skip_to<0x10>, 0, 3},
+      {"skip_to: the current byte counts", 2, skip_to<0x10>, 0, 3},
+      {"skip_to the last", 3, skip_to<0x10>, 0, 1},
+      {"peek leaves the bytes", 0, peek<1>, 0x34, 5},
+      {"u8 at end", 5, read<&ByteReader::read_u8>, -1},
+      {"u16 le, one left", 4, read<&ByteReader::read_u16_le>, -1},
+      {"u16 be, one left", 4, read<&ByteReader::read_u16_be>, -1},
+      {"u32 be, three left", 2, read<&ByteReader::read_u32_be>, -1},
+      {"u16 host, one left", 4, read<&ByteReader::read_u16_host>, -1},
+      {"skip past end", 2, skip<4>, -1},
+      {"huge skip", 0, skip<SIZE_MAX>, -1},
+      {"bytes past end", 1, five_bytes, -1},
+      {"peek past end", 3, peek<2>, -1},
+      {"skip_to absent byte", 0, skip_to<0x99>, -1},
+      {"skip_to after last match", 5, skip_to<0x10>, -1},
       // Length 0x10 with two bytes after the header; then a lone id byte.
-      {"element body cut", 1,
-       [](ByteReader &r) {
-         uint8_t id;
-         ByteReader b;
-         return r.read_element(&id, &b);
-       }},
-      {"element header cut", 4,
-       [](ByteReader &r) {
-         uint8_t id;
-         ByteReader b;
-         return r.read_element(&id, &b);
-       }},
+      {"element body cut", 1, element, -1},
+      {"element header cut", 4, element, -1},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
     ByteReader r(kBytes);
-    ASSERT_TRUE(r.skip(c.start)) << c.what;
-    const size_t before = r.remaining();
-    EXPECT_FALSE(c.op(r)) << c.what;
-    EXPECT_EQ(r.remaining(), before) << c.what;
+    ASSERT_TRUE(r.skip(c.start));
+    EXPECT_EQ(c.op(r), c.value);
+    EXPECT_EQ(r.remaining(), c.value < 0 ? kBytes.size() - c.start : c.left);
   }
-}
-
-TEST(ByteReader, WiderReads) {
-  ByteReader r(kBytes);
-  uint32_t be = 0;
-  ASSERT_TRUE(r.read_u32_be(&be));
-  EXPECT_EQ(be, 0x12341056u);
-  ByteReader h(kBytes);
-  uint16_t host = 0;
-  ASSERT_TRUE(h.read_u16_host(&host));
-  EXPECT_EQ(host, std::endian::native == std::endian::little ? 0x3412 : 0x1234);
 }
 
 // Elements one after the other; each body reads only its own bytes.
@@ -113,9 +101,7 @@ TEST(ByteReader, ElementsWithTheirOwnBodies) {
   ByteReader body;
   ASSERT_TRUE(r.read_element(&id, &body));
   EXPECT_EQ(id, 0x30);
-  uint16_t v = 0;
-  ASSERT_TRUE(body.read_u16_be(&v));
-  EXPECT_EQ(v, 0xAABB);
+  EXPECT_EQ(read<&ByteReader::read_u16_be>(body), 0xAABB);
   EXPECT_TRUE(body.empty());
   ASSERT_TRUE(r.read_element(&id, &body));  // an empty body
   EXPECT_EQ(id, 0xDD);
@@ -127,28 +113,14 @@ TEST(ByteReader, ElementsWithTheirOwnBodies) {
   EXPECT_FALSE(r.read_element(&id, &body));
 }
 
-TEST(ByteReader, SkipToFindsNextMatch) {
-  ByteReader r(kBytes);
-  ASSERT_TRUE(r.skip_to(0x10));
-  EXPECT_EQ(r.remaining(), 3u);
-  ASSERT_TRUE(r.skip_to(0x10));  // the current byte counts
-  EXPECT_EQ(r.remaining(), 3u);
-  ASSERT_TRUE(r.skip(1));
-  ASSERT_TRUE(r.skip_to(0x10));
-  EXPECT_EQ(r.remaining(), 1u);
-}
-
 TEST(ByteReader, PrefixLimitsReads) {
   ByteReader r(kBytes);
   ASSERT_TRUE(r.skip(1));
   ByteReader p = r.prefix(2);
   EXPECT_EQ(p.remaining(), 2u);
   EXPECT_EQ(r.remaining(), 4u);
-  uint16_t v;
-  ASSERT_TRUE(p.read_u16_be(&v));
-  EXPECT_EQ(v, 0x3410);
-  uint8_t b;
-  EXPECT_FALSE(p.read_u8(&b));
+  EXPECT_EQ(read<&ByteReader::read_u16_be>(p), 0x3410);
+  EXPECT_EQ(read<&ByteReader::read_u8>(p), -1);
   EXPECT_EQ(r.prefix(100).remaining(), 4u);
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,18 +14,14 @@
 
 namespace {
 
+using Texts = std::vector<std::string>;
+
 // "30 02 01 00" -> bytes.
 std::vector<unsigned char> hex(const std::string &text) {
   std::vector<unsigned char> out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    if (text[pos] == ' ') {
-      ++pos;
-      continue;
-    }
-    out.push_back(static_cast<unsigned char>(std::stoul(text.substr(pos, 2), nullptr, 16)));
-    pos += 2;
-  }
+  for (size_t pos = 0; pos < text.size(); pos += text[pos] == ' ' ? 1 : 2)
+    if (text[pos] != ' ')
+      out.push_back(static_cast<unsigned char>(std::stoul(text.substr(pos, 2), nullptr, 16)));
   return out;
 }
 
@@ -34,38 +31,48 @@ std::string cat(std::initializer_list<std::string> parts) {
   return s;
 }
 
+// An RSN body's version 1, CCMP group cipher and one pairwise cipher, CCMP.
+const std::string kCcmp = "0100 000FAC04 0100 000FAC04 ";
+
+// An element of id around body, its length counted.
+std::string ie(const char *id, const std::string &body) {
+  char len[4];
+  snprintf(len, sizeof len, "%02zX", hex(body).size());
+  return std::string(id) + " " + len + " " + body;
+}
+// A WPA element with TKIP group and pairwise and one AKM selector.
+std::string wpa(const std::string &akm) {
+  return ie("DD", "0050F201 0100 0050F202 0100 0050F202 0100 " + akm);
+}
+std::string wps(const std::string &attributes) { return ie("DD", "0050F204 " + attributes); }
+// An RSN element with CCMP group and pairwise and the given AKM selectors;
+// a selector of two digits is that type of the IEEE OUI 00-0F-AC.
+std::string rsn(const std::string &akms) {
+  std::istringstream in(akms);
+  std::string list;
+  unsigned count = 0;
+  for (std::string s; in >> s; ++count) list += " " + (s.size() == 2 ? "000FAC" + s : s);
+  char head[32];
+  snprintf(head, sizeof head, "%02X00", count);
+  return ie("30", kCcmp + head + list);
+}
+
 // Elements used across the tables.
-const std::string kRsnPsk =  // CCMP group and pairwise, AKM PSK, capabilities
-    "30 14 01 00 00 0F AC 04 01 00 00 0F AC 04 01 00 00 0F AC 02 0C 00";
-const std::string kWpaPsk =
-    "DD 16 00 50 F2 01 01 00 00 50 F2 02 01 00 00 50 F2 02 01 00 00 50 F2 02";
-const std::string kWpsPbc = "DD 0F 00 50 F2 04 10 44 00 01 02 10 08 00 02 00 80";
+const std::string kRsnPsk = ie("30", kCcmp + "0100 000FAC02 0C00");  // with capabilities
+const std::string kWpaPsk = wpa("0050F202");
+const std::string kWpsPbc = wps("1044 0001 02 1008 0002 0080");
 const std::string kForeignVendor = "DD 07 00 11 22 01 02 03 04";
+const std::string kPreStandardWpa = ie("DD", "0050F201 0100 00000002 0100 0050F202 0100 0050F202");
 const std::string kWmmParams =
     "DD 18 00 50 F2 02 01 01 80 00 03 A4 00 00 27 A4 00 00 42 43 5E 00 62 32 2F 00";
 
-// An RSN element with CCMP group and pairwise and the given AKM selectors.
-std::string rsn_with_akms(const std::vector<std::string> &selectors) {
-  char head[64];
-  const size_t length = 2 + 4 + 2 + 4 + 2 + 4 * selectors.size();
-  snprintf(head, sizeof head, "30 %02zX 01 00 00 0F AC 04 01 00 00 0F AC 04 %02zX 00", length,
-           selectors.size());
-  std::string s = head;
-  for (const std::string &sel : selectors) s += " " + sel;
-  return s;
-}
-
 struct Walk {
-  network_entry entry;
+  network_entry entry{};
   int result = 0;
 
-  Walk() { memset(&entry, 0, sizeof entry); }
-
-  void preset(const std::vector<std::string> &descriptors) {
-    for (const std::string &d : descriptors) {
-      snprintf(entry.security[entry.security_count], sizeof entry.security[0], "%s", d.c_str());
-      ++entry.security_count;
-    }
+  explicit Walk(const Texts &descriptors = {}) {
+    for (const std::string &d : descriptors)
+      snprintf(entry.security[entry.security_count++], sizeof entry.security[0], "%s", d.c_str());
   }
 
   void run(const std::string &elements) {
@@ -77,8 +84,8 @@ struct Walk {
     free(copy);
   }
 
-  std::vector<std::string> descriptors() const {
-    std::vector<std::string> out;
+  Texts descriptors() const {
+    Texts out;
     for (int i = 0; i < entry.security_count && i < 6; ++i) {
       EXPECT_LT(strnlen(entry.security[i], sizeof entry.security[i]), sizeof entry.security[i])
           << "slot " << i << " not terminated";
@@ -88,194 +95,125 @@ struct Walk {
   }
 };
 
-using Texts = std::vector<std::string>;
+// The words of a text.
+Texts words(const std::string &text) {
+  std::istringstream in(text);
+  Texts out;
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
 
 struct Case {
   const char *what;
   std::string elements;
-  Texts expected;
+  std::string expected;  // the descriptors after those before, one word each
   uint32_t wps;
+  std::string before = "";
 };
 
-void check(const Case &c, const Texts &before = {}) {
-  Walk w;
-  w.preset(before);
+void check(const Case &c) {
+  SCOPED_TRACE(c.what);
+  Walk w(words(c.before));
   w.run(c.elements);
-  EXPECT_EQ(w.result, 0) << c.what;
-  Texts want = before;
-  want.insert(want.end(), c.expected.begin(), c.expected.end());
-  EXPECT_EQ(w.descriptors(), want) << c.what;
-  EXPECT_EQ(w.entry.wps, c.wps) << c.what;
+  EXPECT_EQ(w.result, 0);
+  EXPECT_EQ(w.descriptors(), words(c.before + " " + c.expected));
+  EXPECT_EQ(w.entry.wps, c.wps);
 }
 
-TEST(SecurityElements, KeyManagementExamples) {
+const std::string kSix = "off WEP unknown unknown unknown unknown";
+
+TEST(SecurityElements, Descriptors) {
   const Case cases[] = {
-      {"rsn psk, capabilities not read", kRsnPsk, {"WPA2-PSK"}, 0},
-      {"wpa psk", kWpaPsk, {"WPA-PSK"}, 0},
-      {"rsn psk then 802.1x",
-       rsn_with_akms({"00 0F AC 02", "00 0F AC 01"}),
-       {"WPA2-PSK", "WPA2-802.1X"},
-       0},
-      {"rsn 802.1x", rsn_with_akms({"00 0F AC 01"}), {"WPA2-802.1X"}, 0},
-      {"rsn none", rsn_with_akms({"00 0F AC 00"}), {"WPA2-none"}, 0},
-      {"wpa 802.1x",
-       "DD 16 00 50 F2 01 01 00 00 50 F2 02 01 00 00 50 F2 02 01 00 00 50 F2 01",
-       {"WPA-802.1X"},
-       0},
-      {"two pairwise suites move the akm list",
-       "30 18 01 00 00 0F AC 04 02 00 00 0F AC 04 00 0F AC 02 01 00 00 0F AC 02 0C 00",
-       {"WPA2-PSK"},
-       0},
-      {"wpa element of oui type 2 read as wpa",
-       "DD 16 00 50 F2 02 01 00 00 50 F2 02 01 00 00 50 F2 02 01 00 00 50 F2 02",
-       {"WPA-PSK"},
-       0},
-  };
-  for (const Case &c : cases) check(c);
-}
-
-TEST(SecurityElements, RejectedElementsGiveUnknown) {
-  const Case cases[] = {
-      {"rsn first akm type 3", rsn_with_akms({"00 0F AC 03"}), {"unknown"}, 0},
-      {"rsn first akm type 8", rsn_with_akms({"00 0F AC 08", "00 0F AC 02"}), {"unknown"}, 0},
-      {"rsn first akm oui 00:50:F2", rsn_with_akms({"00 50 F2 02"}), {"unknown"}, 0},
-      {"wpa first akm oui 00:0F:AC",
-       "DD 16 00 50 F2 01 01 00 00 50 F2 02 01 00 00 50 F2 02 01 00 00 0F AC 02",
-       {"unknown"},
-       0},
-      {"rsn version only", "30 02 01 00", {"unknown"}, 0},
-      {"rsn akm selector cut by length",
-       "30 11 01 00 00 0F AC 04 01 00 00 0F AC 04 01 00 00 0F AC 02 0C 00",
-       {"unknown"},
-       0},
-      {"rsn akm count cut", "30 0C 01 00 00 0F AC 04 01 00 00 0F AC 04", {"unknown"}, 0},
-      {"rsn pairwise count cut", "30 06 01 00 00 0F AC 04", {"unknown"}, 0},
-      {"rsn pairwise list cut", "30 0A 01 00 00 0F AC 04 02 00 00 0F", {"unknown"}, 0},
-      {"rsn group cipher type 0",
-       "30 14 01 00 00 0F AC 00 01 00 00 0F AC 04 01 00 00 0F AC 02 0C 00",
-       {"unknown"},
-       0},
-      {"rsn akm count 0", "30 0E 01 00 00 0F AC 04 01 00 00 0F AC 04 00 00", {"unknown"}, 0},
-      {"rsn akm count 0, capabilities after",
-       "30 12 01 00 00 0F AC 04 01 00 00 0F AC 04 00 00 00 0F AC 02",
-       {"unknown"},
-       0},
-      {"vendor element of another oui", kForeignVendor, {"unknown"}, 0},
-      {"another oui with a whole wpa body",
-       "DD 16 00 11 22 01 01 00 00 50 F2 02 01 00 00 50 F2 02 01 00 00 50 F2 02",
-       {"unknown"},
-       0},
-      {"another oui of type 4 with a wps body",
-       "DD 0F 00 11 22 04 10 44 00 01 02 10 08 00 02 00 80",
-       {"unknown"},
-       0},
-      {"oui type 2 shorter than 12 bytes", "DD 09 00 50 F2 02 01 01 00 50 F2", {"unknown"}, 0},
-      {"vendor element shorter than 8 bytes", "DD 04 00 50 F2 04", {"unknown"}, 0},
-      {"wmm parameter element", kWmmParams, {"unknown"}, 0},
-      {"empty vendor element", "DD 00", {"unknown"}, 0},
-      {"empty rsn element", "30 00", {"unknown"}, 0},
-  };
-  for (const Case &c : cases) check(c);
-}
-
-TEST(SecurityElements, Wps) {
-  const Case cases[] = {
-      {"pin and pbc", "DD 0F 00 50 F2 04 10 44 00 01 02 10 08 00 02 00 84", {"WPS-PIN-PBC"}, 1},
-      {"pbc", kWpsPbc, {"WPS-PBC"}, 1},
-      {"display is pin", "DD 0F 00 50 F2 04 10 44 00 01 02 10 08 00 02 00 08", {"WPS-PIN"}, 1},
-      {"label is pin", "DD 0F 00 50 F2 04 10 44 00 01 02 10 08 00 02 00 04", {"WPS-PIN"}, 1},
-      {"no pin or pbc bit", "DD 0F 00 50 F2 04 10 44 00 01 02 10 08 00 02 00 02", {"WPS"}, 1},
-      {"value byte 0x10 hides the attribute",
-       "DD 0F 00 50 F2 04 10 4A 00 01 10 10 08 00 02 00 80",
-       {"WPS"},
-       1},
-      {"selected registrar config methods",
-       "DD 0F 00 50 F2 04 10 44 00 01 02 10 53 00 02 01 80",
-       {"WPS-PBC"},
-       1},
-      {"first matching attribute decides",
-       "DD 15 00 50 F2 04 10 53 00 02 00 08 10 08 00 02 00 80 10 44 00 01 02",
-       {"WPS-PIN"},
-       1},
-      {"no attributes", "DD 06 00 50 F2 04 00 00", {"WPS"}, 1},
-      {"value cut by the element end", "DD 0D 00 50 F2 04 10 44 00 01 02 10 08 00 02", {"WPS"}, 1},
-      {"candidate is the last byte", "DD 0C 00 50 F2 04 10 44 00 01 02 00 00 10", {"WPS"}, 1},
-      {"value bytes beyond length, inside buffer",
-       "DD 0D 00 50 F2 04 10 44 00 01 02 10 08 00 02 00 80",
-       {"WPS"},
-       1},
-  };
-  for (const Case &c : cases) check(c);
-}
-
-TEST(SecurityElements, Buffers) {
-  const Case cases[] = {
-      {"rsn then wps", cat({kRsnPsk, kWpsPbc}), {"WPA2-PSK", "WPS-PBC"}, 1},
-      {"foreign vendor then rsn", cat({kForeignVendor, kRsnPsk}), {"unknown", "WPA2-PSK"}, 0},
-      {"other ids only", "00 04 41 42 43 44 01 08 82 84 8B 96 0C 12 18 24 03 01 06", {}, 0},
-      {"other ids around rsn", cat({"00 02 41 42", kRsnPsk, "03 01 06"}), {"WPA2-PSK"}, 0},
-      {"length runs past the buffer: parsed within it",
-       "30 FF 01 00 00 0F AC 04 01 00 00 0F AC 04 01 00 00 0F AC 02",
-       {"WPA2-PSK"},
-       0},
-      {"length runs past the buffer: cut short", "30 FF 01 00 00 0F AC 04 01 00", {"unknown"}, 0},
-      {"single trailing byte ignored", cat({kRsnPsk, "DD"}), {"WPA2-PSK"}, 0},
-      {"wpa and wpa2 and wps",
-       cat({kWpaPsk, kRsnPsk, kWpsPbc}),
-       {"WPA-PSK", "WPA2-PSK", "WPS-PBC"},
-       1},
-  };
-  for (const Case &c : cases) check(c);
-}
-
-TEST(SecurityElements, AppendsAfterExistingDescriptors) {
-  check({"after off", kRsnPsk, {"WPA2-PSK"}, 0}, {"off"});
-  check({"after two", kWpsPbc, {"WPS-PBC"}, 1}, {"WPA-PSK", "unknown"});
-}
-
-TEST(SecurityElements, FurtherKeyManagementSuites) {
-  const Case cases[] = {
-      {"wpa3 transition",
-       rsn_with_akms({"00 0F AC 02", "00 0F AC 08"}),
-       {"WPA2-PSK", "WPA2-SAE"},
-       0},
-      {"ft and sha256",
-       rsn_with_akms({"00 0F AC 02", "00 0F AC 04", "00 0F AC 06"}),
-       {"WPA2-PSK", "WPA2-FT-PSK", "WPA2-PSK256"},
-       0},
-      {"enterprise family",
-       rsn_with_akms({"00 0F AC 01", "00 0F AC 03", "00 0F AC 05", "00 0F AC 0B", "00 0F AC 0C"}),
-       {"WPA2-802.1X", "WPA2-FT-EAP", "WPA2-EAP256", "WPA2-SUITEB", "WPA2-SB192"},
-       0},
-      {"sae family",
-       rsn_with_akms({"00 0F AC 02", "00 0F AC 09", "00 0F AC 18"}),
-       {"WPA2-PSK", "WPA2-FT-SAE", "WPA2-SAEEXT"},
-       0},
-      {"owe tdls pasn",
-       rsn_with_akms({"00 0F AC 00", "00 0F AC 12", "00 0F AC 07", "00 0F AC 15"}),
-       {"WPA2-none", "WPA2-OWE", "WPA2-TDLS", "WPA2-PASN"},
-       0},
-      {"sha384",
-       rsn_with_akms({"00 0F AC 01", "00 0F AC 14", "00 0F AC 17"}),
-       {"WPA2-802.1X", "WPA2-PSK384", "WPA2-EAP384"},
-       0},
-      {"unnamed types",
-       rsn_with_akms({"00 0F AC 02", "00 0F AC 0A", "00 0F AC FF"}),
-       {"WPA2-PSK", "WPA2-AKM10", "WPA2-AKM255"},
-       0},
-      {"names only for the ieee oui",
-       rsn_with_akms({"00 0F AC 02", "00 50 F2 08"}),
-       {"WPA2-PSK", "WPA2-AKM8"},
-       0},
-      {"oui of a further base type not compared",
-       rsn_with_akms({"00 0F AC 02", "11 22 33 01"}),
-       {"WPA2-PSK", "WPA2-802.1X"},
-       0},
+      // Key management.
+      {"rsn psk, capabilities not read", kRsnPsk, "WPA2-PSK", 0},
+      {"wpa psk", kWpaPsk, "WPA-PSK", 0},
+      {"rsn psk then 802.1x", rsn("02 01"), "WPA2-PSK WPA2-802.1X", 0},
+      {"rsn 802.1x", rsn("01"), "WPA2-802.1X", 0},
+      {"rsn none", rsn("00"), "WPA2-none", 0},
+      {"wpa 802.1x", wpa("0050F201"), "WPA-802.1X", 0},
+      {"akm list after two pairwise",
+       ie("30", "0100 000FAC04 0200 000FAC04 000FAC02 0100 000FAC02 0C00"), "WPA2-PSK", 0},
+      {"oui type 2 read as wpa", ie("DD", "0050F202 0100 0050F202 0100 0050F202 0100 0050F202"),
+       "WPA-PSK", 0},
+      {"wpa3 transition", rsn("02 08"), "WPA2-PSK WPA2-SAE", 0},
+      {"ft and sha256", rsn("02 04 06"), "WPA2-PSK WPA2-FT-PSK WPA2-PSK256", 0},
+      {"enterprise family", rsn("01 03 05 0B 0C"),
+       "WPA2-802.1X WPA2-FT-EAP WPA2-EAP256 WPA2-SUITEB WPA2-SB192", 0},
+      {"sae family", rsn("02 09 18"), "WPA2-PSK WPA2-FT-SAE WPA2-SAEEXT", 0},
+      {"owe tdls pasn", rsn("00 12 07 15"), "WPA2-none WPA2-OWE WPA2-TDLS WPA2-PASN", 0},
+      {"sha384", rsn("01 14 17"), "WPA2-802.1X WPA2-PSK384 WPA2-EAP384", 0},
+      {"unnamed types", rsn("02 0A FF"), "WPA2-PSK WPA2-AKM10 WPA2-AKM255", 0},
+      {"names only for the ieee oui", rsn("02 0050F208"), "WPA2-PSK WPA2-AKM8", 0},
+      {"further base oui not compared", rsn("02 11223301"), "WPA2-PSK WPA2-802.1X", 0},
       {"wpa element further suites",
-       "DD 1E 00 50 F2 01 01 00 00 50 F2 02 01 00 00 50 F2 02 03 00 00 50 F2 02 00 50 F2 01 00 "
-       "50 F2 08",
-       {"WPA-PSK", "WPA-802.1X", "WPA-AKM8"},
+       ie("DD", "0050F201 0100 0050F202 0100 0050F202 0300 0050F202 0050F201 0050F208"),
+       "WPA-PSK WPA-802.1X WPA-AKM8", 0},
+      // Rejected elements give "unknown".
+      {"rsn first akm type 3", rsn("03"), "unknown", 0},
+      {"rsn first akm type 8", rsn("08 02"), "unknown", 0},
+      {"rsn first akm oui 00:50:F2", rsn("0050F202"), "unknown", 0},
+      {"wpa first akm oui 00:0F:AC", wpa("000FAC02"), "unknown", 0},
+      {"rsn version only", "30 02 01 00", "unknown", 0},
+      {"rsn akm cut by length", "3011 0100 000FAC04 0100 000FAC04 0100 000FAC02 0C00", "unknown",
        0},
+      {"rsn akm count cut", "300C " + kCcmp, "unknown", 0},
+      {"rsn pairwise count cut", "30 06 01 00 00 0F AC 04", "unknown", 0},
+      {"rsn pairwise list cut", "300A 0100 000FAC04 0200 000F", "unknown", 0},
+      {"rsn group type 0", ie("30", "0100 000FAC00 0100 000FAC04 0100 000FAC02 0C00"), "unknown",
+       0},
+      {"rsn akm count 0", ie("30", kCcmp + "0000"), "unknown", 0},
+      {"rsn akm count 0, caps after", ie("30", kCcmp + "0000 000FAC02"), "unknown", 0},
+      {"vendor element of another oui", kForeignVendor, "unknown", 0},
+      {"another oui, wpa body", ie("DD", "00112201 0100 0050F202 0100 0050F202 0100 0050F202"),
+       "unknown", 0},
+      {"another oui, wps body", ie("DD", "00112204 1044 0001 02 1008 0002 0080"), "unknown", 0},
+      {"oui type 2 shorter than 12 bytes", "DD09 0050F202 0101 0050F2", "unknown", 0},
+      {"vendor element shorter than 8 bytes", wps(""), "unknown", 0},
+      {"wmm parameter element", kWmmParams, "unknown", 0},
+      {"empty vendor element", "DD 00", "unknown", 0},
+      {"empty rsn element", "30 00", "unknown", 0},
+      // WPS.
+      {"pin and pbc", wps("1044 0001 02 1008 0002 0084"), "WPS-PIN-PBC", 1},
+      {"pbc", kWpsPbc, "WPS-PBC", 1},
+      {"display is pin", wps("1044 0001 02 1008 0002 0008"), "WPS-PIN", 1},
+      {"label is pin", wps("1044 0001 02 1008 0002 0004"), "WPS-PIN", 1},
+      {"no pin or pbc bit", wps("1044 0001 02 1008 0002 0002"), "WPS", 1},
+      {"value byte 0x10 hides the attribute", wps("104A 0001 10 1008 0002 0080"), "WPS", 1},
+      {"selected registrar config methods", wps("1044 0001 02 1053 0002 0180"), "WPS-PBC", 1},
+      {"first match decides", wps("1053 0002 0008 1008 0002 0080 1044 0001 02"), "WPS-PIN", 1},
+      {"no attributes", wps("0000"), "WPS", 1},
+      {"value cut by the element end", wps("1044 0001 02 1008 0002"), "WPS", 1},
+      {"candidate is the last byte", wps("1044 0001 02 0000 10"), "WPS", 1},
+      {"value beyond length, inside buffer", "DD0D 0050F204 1044 0001 02 1008 0002 0080", "WPS", 1},
+      // Buffers of several elements.
+      {"rsn then wps", cat({kRsnPsk, kWpsPbc}), "WPA2-PSK WPS-PBC", 1},
+      {"foreign vendor then rsn", cat({kForeignVendor, kRsnPsk}), "unknown WPA2-PSK", 0},
+      {"other ids only", "0004 41424344 0108 82848B960C121824 0301 06", "", 0},
+      {"other ids around rsn", cat({"00 02 41 42", kRsnPsk, "03 01 06"}), "WPA2-PSK", 0},
+      {"length past the buffer: parsed within it", "30FF 0100 000FAC04 0100 000FAC04 0100 000FAC02",
+       "WPA2-PSK", 0},
+      {"length past the buffer: cut short", "30FF 0100 000FAC04 0100", "unknown", 0},
+      {"single trailing byte ignored", cat({kRsnPsk, "DD"}), "WPA2-PSK", 0},
+      {"wpa, wpa2, wps", cat({kWpaPsk, kRsnPsk, kWpsPbc}), "WPA-PSK WPA2-PSK WPS-PBC", 1},
+      // A WPA group cipher without its OUI records nothing.
+      {"pre-standard wpa alone", kPreStandardWpa, "", 0},
+      {"pre-standard wpa then rsn", cat({kPreStandardWpa, kRsnPsk}), "WPA2-PSK", 0},
+      {"pre-standard wpa after wpa", cat({kWpaPsk, kPreStandardWpa}), "WPA-PSK", 0},
+      // Appended after the descriptors already there.
+      {"after off", kRsnPsk, "WPA2-PSK", 0, "off"},
+      {"after two", kWpsPbc, "WPS-PBC", 1, "WPA-PSK unknown"},
+      {"fifth to sixth", kRsnPsk, "WPA2-PSK", 0, "a b c d e"},
+      {"suites beyond the sixth slot dropped", rsn("02 08 01 04"), "WPA2-PSK WPA2-SAE", 0,
+       "a b c d"},
+      // Drivers pass every element of a cell; once the six slots are full the
+      // rest of the cell's elements and suites are passed over without failing.
+      {"six in use, rsn", kRsnPsk, "", 0, kSix},
+      {"six in use, element of id 0", "00 02 41 42", "", 0, kSix},
+      {"six in use, wps leaves the flag", kWpsPbc, "", 0, kSix},
+      {"ordinary access point",
+       cat({kWpaPsk, kRsnPsk, kWpsPbc, kWmmParams, kForeignVendor, kForeignVendor,
+            "DD 05 00 10 18 02 00", kRsnPsk}),
+       "WPA-PSK WPA2-PSK WPS-PBC unknown unknown unknown", 1},
   };
   for (const Case &c : cases) check(c);
 }
@@ -298,101 +236,56 @@ TEST(SecurityElements, AllSuitesNamed) {
       {"0A", "unknown"},     {"FF", "unknown"},
   };
   for (const auto &f : firsts) {
-    const std::string rsn = rsn_with_akms({std::string("00 0F AC ") + f.type});
-    check({"without -s", rsn, {"unknown"}, 0});
+    check({"without -s", rsn(f.type), "unknown", 0});
     const all_suites on;
-    check({f.named, rsn, {f.named}, 0});
+    check({f.named, rsn(f.type), f.named, 0});
   }
-  const std::string further = rsn_with_akms({"00 0F AC 02", "00 0F AC 0D", "00 0F AC 19"});
-  check({"further, without -s", further, {"WPA2-PSK", "WPA2-AKM13", "WPA2-AKM25"}, 0});
+  check({"further, without -s", rsn("02 0D 19"), "WPA2-PSK WPA2-AKM13 WPA2-AKM25", 0});
   const all_suites on;
-  check({"further", further, {"WPA2-PSK", "WPA2-FTE384", "WPA2-FTSAEX"}, 0});
-  check({"first of another oui", rsn_with_akms({"00 50 F2 08"}), {"unknown"}, 0});
-  check({"wpa element, type 8",
-         "DD 16 00 50 F2 01 01 00 00 50 F2 02 01 00 00 50 F2 02 01 00 00 50 F2 08",
-         {"unknown"},
-         0});
+  check({"further", rsn("02 0D 19"), "WPA2-PSK WPA2-FTE384 WPA2-FTSAEX", 0});
+  check({"first of another oui", rsn("0050F208"), "unknown", 0});
+  check({"wpa element, type 8", wpa("0050F208"), "unknown", 0});
 }
 
-// Drivers pass every element of a cell; once the six slots are full the rest
-// of the cell's elements and suites are passed over without failing.
-TEST(SecurityElements, FullSlots) {
-  const Case cases[] = {
-      {"six in use, rsn", kRsnPsk, {}, 0},
-      {"six in use, element of id 0", "00 02 41 42", {}, 0},
-      {"six in use, wps leaves the flag", kWpsPbc, {}, 0},
+// Nothing to read, or an entry outside its slots: the entry is left as it was.
+TEST(SecurityElements, EntryLeftAsItWas) {
+  const std::vector<unsigned char> psk = hex(kRsnPsk);
+  const int whole = static_cast<int>(psk.size());
+  const struct {
+    int count;  // of the entry, whose first slot reads "off"
+    const unsigned char *bytes;
+    int len;
+    int result;
+  } cases[] = {
+      {1, psk.data(), 0, 0},       {1, psk.data(), 1, 0},      {1, psk.data(), -1, 0},
+      {1, psk.data(), -1000, 0},   {1, nullptr, 10, 0},        {0, nullptr, 10, 0},
+      {-1, psk.data(), whole, -1}, {7, psk.data(), whole, -1}, {1000, psk.data(), whole, -1},
   };
-  const Texts six = {"off", "WEP", "unknown", "unknown", "unknown", "unknown"};
-  for (const Case &c : cases) check(c, six);
-
-  // The last element fills the sixth slot.
-  check({"fifth to sixth", kRsnPsk, {"WPA2-PSK"}, 0}, {"a", "b", "c", "d", "e"});
-  // Suites beyond the sixth slot are dropped.
-  check({"suites dropped",
-         rsn_with_akms({"00 0F AC 02", "00 0F AC 08", "00 0F AC 01", "00 0F AC 04"}),
-         {"WPA2-PSK", "WPA2-SAE"},
-         0},
-        {"a", "b", "c", "d"});
-  // An ordinary access point: WPA, WPA2, WPS and vendor elements.
-  check({"ordinary access point",
-         cat({kWpaPsk, kRsnPsk, kWpsPbc, kWmmParams, kForeignVendor, kForeignVendor,
-              "DD 05 00 10 18 02 00", kRsnPsk}),
-         {"WPA-PSK", "WPA2-PSK", "WPS-PBC", "unknown", "unknown", "unknown"},
-         1});
-}
-
-TEST(SecurityElements, ShortOrMissingBuffers) {
-  for (int len : {0, 1, -1, -1000}) {
-    Walk w;
-    w.preset({"off"});
-    const unsigned char bytes[] = {0x30, 0x02, 0x01, 0x00};
+  for (const auto &c : cases) {
+    Walk w({"off"});
+    w.entry.security_count = c.count;
     network_entry before;
     memcpy(&before, &w.entry, sizeof before);
-    EXPECT_EQ(parse_security_ies(&w.entry, bytes, len), 0) << len;
-    EXPECT_EQ(memcmp(&before, &w.entry, sizeof before), 0) << len;
+    EXPECT_EQ(parse_security_ies(&w.entry, c.bytes, c.len), c.result) << c.count << " " << c.len;
+    EXPECT_EQ(memcmp(&before, &w.entry, sizeof before), 0) << c.count << " " << c.len;
   }
-  Walk w;
-  EXPECT_EQ(parse_security_ies(&w.entry, nullptr, 10), 0);
-  EXPECT_EQ(w.entry.security_count, 0);
+  EXPECT_EQ(parse_security_ies(nullptr, psk.data(), whole), -1);
 }
 
-TEST(SecurityElements, RefusesEntryOutsideItsSlots) {
-  const std::vector<unsigned char> rsn = hex(kRsnPsk);
-  const int len = static_cast<int>(rsn.size());
-  for (int count : {-1, 7, 1000}) {
-    Walk w;
-    w.entry.security_count = count;
-    network_entry before;
-    memcpy(&before, &w.entry, sizeof before);
-    EXPECT_EQ(parse_security_ies(&w.entry, rsn.data(), len), -1) << count;
-    EXPECT_EQ(memcmp(&before, &w.entry, sizeof before), 0) << count;
-  }
-  EXPECT_EQ(parse_security_ies(nullptr, rsn.data(), len), -1);
-}
-
-TEST(SecurityElements, WpaGroupWithoutOuiRecordsNothing) {
-  const std::string pre_standard =
-      "DD 16 00 50 F2 01 01 00 00 00 00 02 01 00 00 50 F2 02 01 00 00 50 F2 02";
-  check({"alone", pre_standard, {}, 0});
-  check({"then rsn", cat({pre_standard, kRsnPsk}), {"WPA2-PSK"}, 0});
-  check({"after wpa", cat({kWpaPsk, pre_standard}), {"WPA-PSK"}, 0});
-}
-
+// The caller's avail cuts an element shorter than its length says.
 TEST(SecurityElements, ParseElementWithinAvail) {
-  // The caller's avail cuts an element shorter than its length says.
-  const std::vector<unsigned char> rsn = hex(kRsnPsk);
-  for (int avail : {2, 8, 19}) {
+  const std::vector<unsigned char> psk = hex(kRsnPsk);
+  const struct {
+    int avail;
+    const char *named;
+  } cases[] = {{2, "unknown"}, {8, "unknown"}, {19, "unknown"}, {20, "WPA2-PSK"}};
+  for (const auto &c : cases) {
     Walk w;
-    snprintf(w.entry.security[0], sizeof w.entry.security[0], "WPA2");
-    std::vector<unsigned char> copy(rsn.begin(), rsn.begin() + avail);
-    parse_wpa_ie(&w.entry, 2, copy.data(), avail);
-    EXPECT_EQ(w.descriptors(), Texts{"unknown"}) << avail;
+    snprintf(w.entry.security[0], sizeof w.entry.security[0], "WPA2");  // under construction
+    std::vector<unsigned char> copy(psk.begin(), psk.begin() + c.avail);
+    parse_wpa_ie(&w.entry, 2, copy.data(), c.avail);
+    EXPECT_EQ(w.descriptors(), Texts{c.named}) << c.avail;
   }
-  Walk w;
-  snprintf(w.entry.security[0], sizeof w.entry.security[0], "WPA2");
-  std::vector<unsigned char> copy(rsn.begin(), rsn.begin() + 20);
-  parse_wpa_ie(&w.entry, 2, copy.data(), 20);
-  EXPECT_EQ(w.descriptors(), Texts{"WPA2-PSK"});
 }
 
 TEST(SecurityElements, AddUnknown) {
@@ -401,8 +294,7 @@ TEST(SecurityElements, AddUnknown) {
   add_unknown_security(&w.entry);
   EXPECT_EQ(w.descriptors(), (Texts{"unknown", "unknown"}));
 
-  Walk full;
-  full.preset({"a", "b", "c", "d", "e", "f"});
+  Walk full({"a", "b", "c", "d", "e", "f"});
   network_entry before;
   memcpy(&before, &full.entry, sizeof before);
   add_unknown_security(&full.entry);

@@ -17,98 +17,106 @@ namespace {
 class NlMessages : public ::testing::Test {
  protected:
   void SetUp() override { list_clear(); }
-  void TearDown() override { list_clear(); }
+  void TearDown() override {
+    list_clear();
+    diag_reset();
+  }
 
   // Parses fields as one message and adds it under rules; the result of each step.
-  int add(const BssFields &fields, const cell_rules &rules = {"", "", false}) {
+  static int add(const BssFields &fields, const cell_rules &rules = {"", "", false}) {
     Datagram d;
     put_bss(d, fields);
     nl_bss bss;
     if (nl_parse_bss(first(d), &bss) != 0) return -2;
     return nl_add_bss(bss, rules);
   }
-  static std::string essid(const network_entry *e) { return std::string(e->essid, e->essid_len); }
-  static std::string security(const network_entry *e) {
+  // The entry of fields alone in a fresh list and diagnostics.
+  static const network_entry &only(const BssFields &fields) {
+    static const network_entry kNone{};
+    list_clear();
+    diag_reset();
+    EXPECT_EQ(add(fields), 0);
+    return list_first() != nullptr ? *list_first() : kNone;
+  }
+  static std::string essid(const network_entry &e) { return std::string(e.essid, e.essid_len); }
+  static std::string security(const network_entry &e) {
     std::string s;
-    for (int i = 0; i < e->security_count; ++i) {
-      if (i > 0) s.push_back('/');
-      s.append(e->security[i]);
-    }
+    for (int i = 0; i < e.security_count; ++i) s.append(i > 0 ? "/" : "").append(e.security[i]);
     return s;
+  }
+  // Every field of an entry, to compare whole.
+  static std::string fields(const network_entry &e) {
+    return std::string(e.bssid) + "|" + essid(e) + "|" + e.mode + "|" + std::to_string(e.channel) +
+           "|" + std::to_string(e.quality) + "|" + std::to_string(e.privacy) + "|" + security(e) +
+           "|" + std::to_string(e.wps) + "|" + std::to_string(e.current) + "|" + e.bitrate;
   }
 };
 
-TEST_F(NlMessages, BssBecomesEntryWithEveryField) {
-  BssFields bss;
-  bss.frequency = 2437;
-  bss.capability = 0x0011;  // ESS, privacy
-  bss.signal = -4500;
-  bss.ies = concat({ssid_element("home, 2nd floor"), rsn_element(2)});
-  ASSERT_EQ(add(bss), 0);
-  network_entry *e = list_first();
-  ASSERT_NE(e, nullptr);
-  EXPECT_STREQ(e->bssid, "02:00:00:00:01:00");
-  EXPECT_EQ(essid(e), "home, 2nd floor");
-  EXPECT_STREQ(e->mode, "Master");
-  EXPECT_EQ(e->channel, 6);
-  EXPECT_EQ(e->quality, 92);  // (-45 + 110) * 100 / 70
-  EXPECT_EQ(e->privacy, 1u);
-  EXPECT_EQ(security(e), "WPA2-PSK");
-  EXPECT_EQ(e->current, 0u);
-  EXPECT_EQ(list_next(), nullptr);
+TEST_F(NlMessages, BssBecomesEntry) {
+  const struct {
+    const char *what;
+    BssFields bss;
+    std::string fields;
+  } cases[] = {
+      // Quality (-45 + 110) * 100 / 70.
+      {"every field",
+       {.frequency = 2437,
+        .capability = 0x0011,  // ESS, privacy
+        .ies = concat({ssid_element("home, 2nd floor"), rsn_element(2)})},
+       "02:00:00:00:01:00|home, 2nd floor|Master|6|92|1|WPA2-PSK|0|0|"},
+      {"no optional attribute",
+       {.frequency = -1, .capability = -1, .kind = 0, .ies_present = false},
+       "02:00:00:00:01:00|||0|0|0|off|0|0|"},  // no privacy bit: off
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(fields(only(c.bss)), c.fields) << c.what;
+    EXPECT_EQ(list_next(), nullptr);
+  }
 }
 
 // The quality that cfg80211's Wireless Extensions view gives for each
 // signal, through the shared percentage rule.
 TEST_F(NlMessages, ScanQualityFollowsTheWirelessExtensionsView) {
-  struct Case {
+  const struct {
     int kind;
     int32_t signal;
     int quality;
-  } const cases[] = {
+  } cases[] = {
       {1, -3000, 100}, {1, -4000, 100}, {1, -4099, 100},  // -40 after truncation
       {1, -7550, 50},  {1, -11000, 0},  {1, -12000, 0},  {1, 0, 100}, {1, 500, 100},
       {2, 60, 60},     {2, 100, 100},   {2, 0, 0},       {0, 0, 0},
   };
-  for (const Case &c : cases) {
-    list_clear();
-    BssFields bss;
-    bss.kind = c.kind;
-    bss.signal = c.signal;
-    ASSERT_EQ(add(bss), 0);
-    EXPECT_EQ(list_first()->quality, c.quality) << "kind " << c.kind << " signal " << c.signal;
-  }
+  for (const auto &c : cases)
+    EXPECT_EQ(only({.kind = c.kind, .signal = c.signal}).quality, c.quality)
+        << "kind " << c.kind << " signal " << c.signal;
 }
 
 TEST_F(NlMessages, ModeFromCapabilityAndMesh) {
-  struct Case {
+  const struct {
     int32_t capability;
     std::vector<uint8_t> extra;
     const char *mode;
-  } const cases[] = {
+  } cases[] = {
       {0x0001, {}, "Master"}, {0x0002, {}, "Ad-Hoc"},
       {0x0003, {}, "Master"}, {0x0000, {}, ""},
       {-1, {}, ""},           {0x0001, element(113, {1, 1, 0, 0, 0, 0, 0}), ""},
   };
-  for (const Case &c : cases) {
-    list_clear();
-    BssFields bss;
-    bss.capability = c.capability;
-    bss.ies = concat({ssid_element("x"), c.extra});
-    ASSERT_EQ(add(bss), 0);
-    EXPECT_STREQ(list_first()->mode, c.mode) << "capability " << c.capability;
-  }
+  for (const auto &c : cases)
+    EXPECT_STREQ(
+        only({.capability = c.capability, .ies = concat({ssid_element("x"), c.extra})}).mode,
+        c.mode)
+        << "capability " << c.capability;
 }
 
 TEST_F(NlMessages, SsidElements) {
   const std::string longest(32, 'z');
   const std::vector<uint8_t> b33(33, 'a');
-  struct Case {
+  const struct {
     std::vector<uint8_t> ies;
     bool ies_present;
     std::string essid;
     uint32_t oversized;  // over 32 bytes: passed over, the cell listed and counted
-  } const cases[] = {
+  } cases[] = {
       {ssid_element("lab-open"), true, "lab-open", 0},
       {{}, false, "", 0},                                         // no elements at all
       {element(1, {0x82, 0x84}), true, "", 0},                    // no SSID element
@@ -123,112 +131,63 @@ TEST_F(NlMessages, SsidElements) {
       {{0, 5, 'a', 'b'}, true, "", 0},                        // runs past the end: not an element
       {element(114, {'m', 'e', 's', 'h'}), true, "mesh", 0},  // mesh ID
   };
-  for (const Case &c : cases) {
-    list_clear();
-    diag_reset();
-    BssFields bss;
-    bss.ies = c.ies;
-    bss.ies_present = c.ies_present;
-    ASSERT_EQ(add(bss), 0) << c.essid;
-    EXPECT_EQ(essid(list_first()), c.essid);
+  for (const auto &c : cases) {
+    EXPECT_EQ(essid(only({.ies_present = c.ies_present, .ies = c.ies})), c.essid);
     EXPECT_EQ(diag_count().oversized, c.oversized) << c.essid;
   }
-  diag_reset();
 }
 
 TEST_F(NlMessages, MalformedMessagesFail) {
-  struct Case {
+  const struct {
     const char *what;
     BssFields bss;
-  } const cases[] = {
-      {"no BSS attribute",
-       [] {
-         BssFields s;
-         s.bss_present = false;
-         return s;
-       }()},
-      {"no BSSID",
-       [] {
-         BssFields s;
-         s.bssid.clear();
-         return s;
-       }()},
-      {"short BSSID",
-       [] {
-         BssFields s;
-         s.bssid = {1, 2, 3, 4, 5};
-         return s;
-       }()},
-      {"long BSSID",
-       [] {
-         BssFields s;
-         s.bssid = {1, 2, 3, 4, 5, 6, 7};
-         return s;
-       }()},
+  } cases[] = {
+      {"no BSS attribute", {.bss_present = false}},
+      {"no BSSID", {.bssid = {}}},
+      {"short BSSID", {.bssid = {1, 2, 3, 4, 5}}},
+      {"long BSSID", {.bssid = {1, 2, 3, 4, 5, 6, 7}}},
   };
-  for (const Case &c : cases) EXPECT_EQ(add(c.bss), -2) << c.what;
+  for (const auto &c : cases) EXPECT_EQ(add(c.bss), -2) << c.what;
   EXPECT_EQ(list_first(), nullptr);
 
-  // An attribute of the wrong size.
-  Datagram d;
-  nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_NEW_SCAN_RESULTS);
-  nlattr *nest = mnl_attr_nest_start(nlh, NL80211_ATTR_BSS);
-  const uint8_t bssid[6] = {2, 0, 0, 0, 1, 0};
-  mnl_attr_put(nlh, NL80211_BSS_BSSID, sizeof bssid, bssid);
-  mnl_attr_put_u16(nlh, NL80211_BSS_FREQUENCY, 2412);
-  mnl_attr_nest_end(nlh, nest);
-  d.end();
-  nl_bss bss;
-  EXPECT_EQ(nl_parse_bss(first(d), &bss), -1);
-
+  // A frequency of the wrong size, and a nested run whose last attribute is cut short.
+  for (const auto &[frequency_size, cut] : {std::pair{2, 0}, std::pair{4, 2}}) {
+    Datagram d;
+    nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_NEW_SCAN_RESULTS);
+    nlattr *nest = mnl_attr_nest_start(nlh, NL80211_ATTR_BSS);
+    const uint8_t bssid[6] = {2, 0, 0, 0, 1, 0};
+    const uint32_t frequency = 2412;
+    mnl_attr_put(nlh, NL80211_BSS_BSSID, sizeof bssid, bssid);
+    mnl_attr_put(nlh, NL80211_BSS_FREQUENCY, frequency_size, &frequency);
+    mnl_attr_nest_end(nlh, nest);
+    nest->nla_len = static_cast<uint16_t>(nest->nla_len - cut);
+    d.end();
+    nl_bss bss;
+    EXPECT_EQ(nl_parse_bss(first(d), &bss), -1) << frequency_size << " " << cut;
+  }
   // Another command.
   Datagram other;
   other.begin(0x1c, NL80211_CMD_NEW_STATION);
   other.end();
+  nl_bss bss;
   EXPECT_EQ(nl_parse_bss(first(other), &bss), -1);
-
-  // A nested run whose last attribute is cut short.
-  Datagram cut;
-  nlh = cut.begin(0x1c, NL80211_CMD_NEW_SCAN_RESULTS);
-  nest = mnl_attr_nest_start(nlh, NL80211_ATTR_BSS);
-  mnl_attr_put(nlh, NL80211_BSS_BSSID, sizeof bssid, bssid);
-  mnl_attr_put_u32(nlh, NL80211_BSS_FREQUENCY, 2412);
-  mnl_attr_nest_end(nlh, nest);
-  nest->nla_len = static_cast<uint16_t>(nest->nla_len - 2);
-  cut.end();
-  EXPECT_EQ(nl_parse_bss(first(cut), &bss), -1);
 }
 
-TEST_F(NlMessages, MissingOptionalAttributes) {
-  BssFields bss;
-  bss.frequency = -1;
-  bss.capability = -1;
-  bss.kind = 0;
-  bss.ies_present = false;
-  ASSERT_EQ(add(bss), 0);
-  network_entry *e = list_first();
-  EXPECT_EQ(e->channel, 0);
-  EXPECT_EQ(e->quality, 0);
-  EXPECT_STREQ(e->mode, "");
-  EXPECT_EQ(security(e), "off");  // no privacy bit
-  EXPECT_EQ(e->essid_len, 0u);
-}
-
-TEST_F(NlMessages, ChannelsOfFrequencies) {
-  struct Case {
+TEST(NlChannel, OfFrequencies) {
+  const struct {
     uint32_t mhz;
     int channel;
-  } const cases[] = {{2412, 1}, {2472, 13},  {2484, 14}, {5180, 36}, {5825, 165},
-                     {5955, 1}, {4920, 184}, {2413, -1}, {60480, -1}};
-  for (const Case &c : cases) EXPECT_EQ(nl_channel(c.mhz), c.channel) << c.mhz;
+  } cases[] = {{2412, 1}, {2472, 13},  {2484, 14}, {5180, 36}, {5825, 165},
+               {5955, 1}, {4920, 184}, {2413, -1}, {60480, -1}};
+  for (const auto &c : cases) EXPECT_EQ(nl_channel(c.mhz), c.channel) << c.mhz;
 }
 
 TEST_F(NlMessages, SecurityAndTheWepRule) {
-  struct Case {
+  const struct {
     int32_t capability;
     std::vector<uint8_t> ies;
     const char *security;
-  } const cases[] = {
+  } cases[] = {
       {0x0001, ssid_element("open"), "off"},
       {0x0011, ssid_element("wep"), "WEP"},
       {0x0011, concat({ssid_element("psk"), rsn_element(2)}), "WPA2-PSK"},
@@ -239,36 +198,25 @@ TEST_F(NlMessages, SecurityAndTheWepRule) {
       {0x0002, concat({ssid_element("ibss"), element(221, {0x00, 0x50, 0xF2, 2, 0, 1, 0})}),
        "off/unknown"},
   };
-  for (const Case &c : cases) {
-    list_clear();
-    BssFields bss;
-    bss.capability = c.capability;
-    bss.ies = c.ies;
-    ASSERT_EQ(add(bss), 0);
+  for (const auto &c : cases) {
+    only({.capability = c.capability, .ies = c.ies});
     apply_wep_rule();
-    EXPECT_EQ(security(list_first()), c.security);
+    EXPECT_EQ(security(*list_first()), c.security);
   }
 }
 
 TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
-  BssFields a;
-  BssFields b;
-  b.bssid = {0x02, 0, 0, 0, 2, 0};
-  b.ies = ssid_element("b");
+  const BssFields a;
+  const BssFields b{.bssid = {0x02, 0, 0, 0, 2, 0}, .ies = ssid_element("b")};
   const cell_rules rules{"02:00:00:00:02:00", "54 Mbit/s", false};
   ASSERT_EQ(add(a, rules), 0);
   ASSERT_EQ(add(b, rules), 0);
   BssFields again = a;
   again.ies = ssid_element("changed");
   ASSERT_EQ(add(again, rules), 0);  // already listed: ignored whole
-  network_entry *first_entry = list_first();
-  network_entry *second = list_next();
-  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(fields(*list_first()), "02:00:00:00:01:00|lab|Master|1|92|0|off|0|0|");
+  EXPECT_EQ(fields(*list_next()), "02:00:00:00:02:00|b|Master|1|92|0|off|0|1|54 Mbit/s");
   EXPECT_EQ(list_next(), nullptr);
-  EXPECT_EQ(essid(first_entry), "lab");
-  EXPECT_EQ(first_entry->current, 0u);
-  EXPECT_EQ(second->current, 1u);
-  EXPECT_STREQ(second->bitrate, "54 Mbit/s");
 
   // Directed: only the associated BSS is taken.
   list_clear();
@@ -276,10 +224,7 @@ TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
   ASSERT_EQ(add(a, directed), 0);
   EXPECT_EQ(list_first(), nullptr);
   ASSERT_EQ(add(b, directed), 0);
-  ASSERT_NE(list_first(), nullptr);
-  EXPECT_STREQ(list_first()->bssid, "02:00:00:00:02:00");
-  EXPECT_STREQ(list_first()->bitrate, "");
-  EXPECT_EQ(list_first()->current, 1u);
+  EXPECT_EQ(fields(*list_first()), "02:00:00:00:02:00|b|Master|1|92|0|off|0|1|");
 }
 
 TEST_F(NlMessages, BssStatusMarksTheAssociation) {
@@ -294,16 +239,14 @@ TEST_F(NlMessages, BssStatusMarksTheAssociation) {
                {-1, false}};
   for (const auto &c : cases) {
     Datagram d;
-    BssFields fields;
-    fields.status = c.status;
-    put_bss(d, fields);
+    put_bss(d, {.status = c.status});
     nl_bss bss;
     ASSERT_EQ(nl_parse_bss(first(d), &bss), 0);
     EXPECT_EQ(bss.status, c.status < 0 ? kNoStatus : static_cast<uint32_t>(c.status));
     EXPECT_EQ(bss.signal_kind, kSignalMbm);
-    nl_association a{};
-    ASSERT_EQ(nl_take_association(first(d), &a), 0);
-    EXPECT_EQ(a.found, c.found) << c.status;
+    nl_association as{};
+    ASSERT_EQ(nl_take_association(first(d), &as), 0);
+    EXPECT_EQ(as.found, c.found) << c.status;
   }
 }
 
@@ -420,7 +363,7 @@ TEST_F(NlMessages, FamilyInterfaceAndScanEvents) {
   EXPECT_EQ(nl_parse_scan_event(first(bad), &event), -1);
 }
 
-// What a scan request carries, read back through the same attribute walks.
+// What a scan request carries, read back attribute by attribute.
 struct ScanRequestSeen {
   uint32_t ifindex = 0;
   int flags = -1;  // -1: no NL80211_ATTR_SCAN_FLAGS
@@ -434,40 +377,14 @@ ScanRequestSeen scan_request(const nl_scan_request &req) {
   nl_put_scan_request(nlh, req);
   d.end();
   ScanRequestSeen seen;
-  nl_each_genl_attr(
-      first(d),
-      [](const nlattr *attr, void *data) -> int {
-        auto *s = static_cast<ScanRequestSeen *>(data);
-        switch (mnl_attr_get_type(attr)) {
-          case NL80211_ATTR_IFINDEX:
-            s->ifindex = mnl_attr_get_u32(attr);
-            return 0;
-          case NL80211_ATTR_SCAN_FLAGS:
-            s->flags = static_cast<int>(mnl_attr_get_u32(attr));
-            return 0;
-          case NL80211_ATTR_SCAN_SSIDS:
-            return nl_each_nested(
-                attr,
-                [](const nlattr *a, void *d2) -> int {
-                  static_cast<ScanRequestSeen *>(d2)->ssids.emplace_back(
-                      static_cast<const char *>(mnl_attr_get_payload(a)),
-                      mnl_attr_get_payload_len(a));
-                  return 0;
-                },
-                s);
-          case NL80211_ATTR_SCAN_FREQUENCIES:
-            return nl_each_nested(
-                attr,
-                [](const nlattr *a, void *d2) -> int {
-                  static_cast<ScanRequestSeen *>(d2)->freqs.push_back(mnl_attr_get_u32(a));
-                  return 0;
-                },
-                s);
-          default:
-            return 0;
-        }
-      },
-      &seen);
+  if (const nlattr *a = find(nlh, {NL80211_ATTR_IFINDEX})) seen.ifindex = mnl_attr_get_u32(a);
+  if (const nlattr *a = find(nlh, {NL80211_ATTR_SCAN_FLAGS}))
+    seen.flags = static_cast<int>(mnl_attr_get_u32(a));
+  for (const nlattr *a : nested(find(nlh, {NL80211_ATTR_SCAN_SSIDS})))
+    seen.ssids.emplace_back(static_cast<const char *>(mnl_attr_get_payload(a)),
+                            mnl_attr_get_payload_len(a));
+  for (const nlattr *a : nested(find(nlh, {NL80211_ATTR_SCAN_FREQUENCIES})))
+    seen.freqs.push_back(mnl_attr_get_u32(a));
   return seen;
 }
 

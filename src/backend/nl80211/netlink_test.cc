@@ -23,114 +23,108 @@ nl_walk_result walk(const Datagram &d, int *n) {
   return nl_walk_reply(d.bytes(), kSeq, kPort, count, n);
 }
 
-TEST(NlWalk, MultipartDumpSplitAcrossReads) {
-  Datagram first_read;
-  put_bss(first_read, BssFields{});
-  put_bss(first_read, BssFields{});
-  Datagram second_read;
-  put_bss(second_read, BssFields{});
-  second_read.control(NLMSG_DONE, 0, kSeq, kPort);
-  int n = 0;
-  EXPECT_EQ(walk(first_read, &n), kNlMore);
-  EXPECT_EQ(n, 2);
-  EXPECT_EQ(walk(second_read, &n), kNlDone);
-  EXPECT_EQ(n, 3);
+// A datagram of one control message.
+Datagram control(uint16_t type, int32_t code) {
+  Datagram d;
+  d.control(type, code, kSeq, kPort);
+  return d;
+}
+// A datagram of one BSS message.
+Datagram bss(uint32_t seq = kSeq, uint32_t port = kPort) {
+  Datagram d;
+  put_bss(d, BssFields{}, 0x1c, NLM_F_MULTI, seq, port);
+  return d;
+}
+// A whole dump of one BSS, edited.
+Datagram dump(void (*edit)(Datagram &) = [](Datagram &) {}) {
+  Datagram d = bss();
+  d.control(NLMSG_DONE, 0, kSeq, kPort);
+  edit(d);
+  return d;
+}
+nlmsghdr *head(Datagram &d) { return const_cast<nlmsghdr *>(first(d)); }
 
-  // A dump with nothing in it.
-  Datagram empty;
-  empty.control(NLMSG_DONE, 0, kSeq, kPort);
-  n = 0;
-  EXPECT_EQ(walk(empty, &n), kNlDone);
-  EXPECT_EQ(n, 0);
+// A multipart dump may come in several reads.
+TEST(NlWalk, Replies) {
+  Datagram two = bss();
+  put_bss(two, BssFields{}, 0x1c, NLM_F_MULTI, kSeq, kPort);
+  const struct {
+    const char *what;
+    Datagram d;
+    nl_walk_result result;
+    int messages;
+  } cases[] = {
+      {"a read with more to come", two, kNlMore, 2},
+      {"the last read", dump(), kNlDone, 1},
+      {"a dump with nothing in it", control(NLMSG_DONE, 0), kNlDone, 0},
+      {"an acknowledgement", control(NLMSG_ERROR, 0), kNlDone, 0},
+  };
+  for (const auto &c : cases) {
+    int n = 0;
+    EXPECT_EQ(walk(c.d, &n), c.result) << c.what;
+    EXPECT_EQ(n, c.messages) << c.what;
+  }
 }
 
-TEST(NlWalk, AcknowledgementsAndErrorReplies) {
-  int n = 0;
-  Datagram ack;
-  ack.control(NLMSG_ERROR, 0, kSeq, kPort);
-  EXPECT_EQ(walk(ack, &n), kNlDone);
-
-  struct Case {
-    uint16_t type;
-    int32_t code;
-    int err;
-  } const cases[] = {
-      {NLMSG_ERROR, -EBUSY, EBUSY},     // a scan already running
-      {NLMSG_ERROR, -EPERM, EPERM},     // no permission
-      {NLMSG_ERROR, -ENODEV, ENODEV},   // no nl80211 interface
-      {NLMSG_DONE, -ENOBUFS, ENOBUFS},  // a dump that failed part-way
-  };
-  for (const Case &c : cases) {
+TEST(NlWalk, FailingReplies) {
+  const struct {
+    const char *what;
     Datagram d;
-    d.control(c.type, c.code, kSeq, kPort);
-    EXPECT_EQ(walk(d, &n), kNlFailed);
+    int err;
+  } cases[] = {
+      {"a scan already running", control(NLMSG_ERROR, -EBUSY), EBUSY},
+      {"no permission", control(NLMSG_ERROR, -EPERM), EPERM},
+      {"no nl80211 interface", control(NLMSG_ERROR, -ENODEV), ENODEV},
+      {"a dump that failed part-way", control(NLMSG_DONE, -ENOBUFS), ENOBUFS},
+      // Cut anywhere: inside the header, inside the message, inside the end marker.
+      {"cut at 1", dump([](Datagram &d) { d.truncate(1); }), EPROTO},
+      {"cut at 15", dump([](Datagram &d) { d.truncate(15); }), EPROTO},
+      {"cut at 17", dump([](Datagram &d) { d.truncate(17); }), EPROTO},
+      {"cut 24 before the end", dump([](Datagram &d) { d.truncate(d.size() - 24); }), EPROTO},
+      {"cut 1 before the end", dump([](Datagram &d) { d.truncate(d.size() - 1); }), EPROTO},
+      {"length over the datagram",
+       dump([](Datagram &d) { head(d)->nlmsg_len = static_cast<uint32_t>(d.size() + 4); }), EPROTO},
+      {"length of 2^31 or more, which a signed comparison lets through",
+       dump([](Datagram &d) { head(d)->nlmsg_len = 0xff000001u; }), EPROTO},
+      {"length below the header's", dump([](Datagram &d) { head(d)->nlmsg_len = 8; }), EPROTO},
+      {"bytes after the end", dump([](Datagram &d) {
+         d.append_raw({0, 0, 0, 0});
+       }),
+       EPROTO},
+      {"bytes too few to be a message after a whole one",
+       [] {
+         Datagram d = bss();
+         d.append_raw({1, 2, 3, 4, 5, 6, 7, 8});
+         return d;
+       }(),
+       EPROTO},
+      {"another sequence", bss(kSeq + 1), EPROTO},
+      {"another port", bss(kSeq, kPort + 1), EPROTO},
+      {"a control message that no reply carries", control(NLMSG_OVERRUN, 0), EPROTO},
+      {"an error reply too short to hold its code",
+       [] {
+         Datagram d = control(NLMSG_ERROR, -EBUSY);
+         d.truncate(d.size() - 4);
+         head(d)->nlmsg_len -= 4;
+         return d;
+       }(),
+       EPROTO},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    int n = 0;
+    errno = 0;
+    EXPECT_EQ(walk(c.d, &n), kNlFailed);
     EXPECT_EQ(errno, c.err);
   }
-}
-
-TEST(NlWalk, MalformedDatagramsFail) {
-  int n = 0;
-  Datagram whole;
-  put_bss(whole, BssFields{});
-  whole.control(NLMSG_DONE, 0, kSeq, kPort);
-
-  // Cut anywhere: inside the header, inside the message, inside the end marker.
-  for (size_t cut : {size_t{1}, size_t{15}, size_t{17}, whole.size() - 24, whole.size() - 1}) {
-    Datagram d = whole;
-    d.truncate(cut);
-    n = 0;
-    EXPECT_EQ(walk(d, &n), kNlFailed) << "cut at " << cut;
-    EXPECT_EQ(errno, EPROTO);
-  }
-  // A length that claims more than the datagram holds.
-  Datagram oversized = whole;
-  const_cast<nlmsghdr *>(first(oversized))->nlmsg_len = static_cast<uint32_t>(whole.size() + 4);
-  EXPECT_EQ(walk(oversized, &n), kNlFailed);
-  // A length of 2^31 or more, which a signed comparison would let through.
-  Datagram huge = whole;
-  const_cast<nlmsghdr *>(first(huge))->nlmsg_len = 0xff000001u;
-  EXPECT_EQ(walk(huge, &n), kNlFailed);
-  // A length below the header's.
-  Datagram undersized = whole;
-  const_cast<nlmsghdr *>(first(undersized))->nlmsg_len = 8;
-  EXPECT_EQ(walk(undersized, &n), kNlFailed);
-  // Bytes after the end marker.
-  Datagram trailing = whole;
-  trailing.append_raw({0, 0, 0, 0});
-  EXPECT_EQ(walk(trailing, &n), kNlFailed);
-  // Bytes too few to be a message after a whole one.
-  Datagram partial;
-  put_bss(partial, BssFields{});
-  partial.append_raw({1, 2, 3, 4, 5, 6, 7, 8});
-  EXPECT_EQ(walk(partial, &n), kNlFailed);
   // Empty and misaligned datagrams.
+  const Datagram whole = dump();
+  int n = 0;
   EXPECT_EQ(nl_walk_reply({}, kSeq, kPort, count, &n), kNlFailed);
   EXPECT_EQ(nl_walk_reply(whole.bytes().subspan(1), kSeq, kPort, count, &n), kNlFailed);
-}
-
-TEST(NlWalk, UnexpectedSendersAndMessagesFail) {
-  int n = 0;
-  Datagram other_seq;
-  put_bss(other_seq, BssFields{}, 0x1c, NLM_F_MULTI, kSeq + 1, kPort);
-  EXPECT_EQ(walk(other_seq, &n), kNlFailed);
-  Datagram other_port;
-  put_bss(other_port, BssFields{}, 0x1c, NLM_F_MULTI, kSeq, kPort + 1);
-  EXPECT_EQ(walk(other_port, &n), kNlFailed);
-  // A control message type that no reply carries.
-  Datagram overrun;
-  overrun.control(NLMSG_OVERRUN, 0, kSeq, kPort);
-  EXPECT_EQ(walk(overrun, &n), kNlFailed);
-  // An error reply too short to hold its code.
-  Datagram short_error;
-  short_error.control(NLMSG_ERROR, -EBUSY, kSeq, kPort);
-  short_error.truncate(short_error.size() - 4);
-  const_cast<nlmsghdr *>(first(short_error))->nlmsg_len -= 4;
-  EXPECT_EQ(walk(short_error, &n), kNlFailed);
   // The handler refusing a message fails the walk.
-  Datagram d;
-  put_bss(d, BssFields{});
   EXPECT_EQ(nl_walk_reply(
-                d.bytes(), kSeq, kPort, [](const nlmsghdr *, void *) { return -1; }, nullptr),
+                whole.bytes(), kSeq, kPort, [](const nlmsghdr *, void *) { return -1; }, nullptr),
             kNlFailed);
 }
 

@@ -7,6 +7,7 @@
 #include <linux/genetlink.h>
 #include <linux/nl80211.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -20,31 +21,19 @@ class Datagram {
   // Starts a generic netlink message of family type with cmd.
   nlmsghdr *begin(uint16_t type, uint8_t cmd, uint16_t flags = 0, uint32_t seq = 0,
                   uint32_t portid = 0) {
-    nlh_ = mnl_nlmsg_put_header(tail());
-    nlh_->nlmsg_type = type;
-    nlh_->nlmsg_flags = flags;
-    nlh_->nlmsg_seq = seq;
-    nlh_->nlmsg_pid = portid;
-    genlmsghdr genl{cmd, 1, 0};
-    memcpy(mnl_nlmsg_put_extra_header(nlh_, sizeof genl), &genl, sizeof genl);
-    return nlh_;
+    const genlmsghdr genl{cmd, 1, 0};
+    return start(type, flags, seq, portid, &genl, sizeof genl);
   }
   // A control message: NLMSG_DONE or NLMSG_ERROR with code.
   void control(uint16_t type, int32_t code, uint32_t seq = 0, uint32_t portid = 0) {
-    nlh_ = mnl_nlmsg_put_header(tail());
-    nlh_->nlmsg_type = type;
-    nlh_->nlmsg_seq = seq;
-    nlh_->nlmsg_pid = portid;
-    if (type == NLMSG_ERROR) {
-      nlmsgerr err{};
-      err.error = code;
-      memcpy(mnl_nlmsg_put_extra_header(nlh_, sizeof err), &err, sizeof err);
-    } else {
-      memcpy(mnl_nlmsg_put_extra_header(nlh_, sizeof code), &code, sizeof code);
-    }
+    nlmsgerr err{};
+    err.error = code;
+    if (type == NLMSG_ERROR)
+      start(type, 0, seq, portid, &err, sizeof err);
+    else
+      start(type, 0, seq, portid, &code, sizeof code);
     end();
   }
-  nlmsghdr *msg() { return nlh_; }
   void end() { used_ += nlh_->nlmsg_len; }
   // Bytes of the raw datagram, for cutting and appending.
   nl_bytes bytes() const { return {reinterpret_cast<const uint8_t *>(words_.data()), used_}; }
@@ -55,6 +44,16 @@ class Datagram {
   size_t size() const { return used_; }
 
  private:
+  nlmsghdr *start(uint16_t type, uint16_t flags, uint32_t seq, uint32_t portid, const void *extra,
+                  size_t size) {
+    nlh_ = mnl_nlmsg_put_header(tail());
+    nlh_->nlmsg_type = type;
+    nlh_->nlmsg_flags = flags;
+    nlh_->nlmsg_seq = seq;
+    nlh_->nlmsg_pid = portid;
+    memcpy(mnl_nlmsg_put_extra_header(nlh_, size), extra, size);
+    return nlh_;
+  }
   void *tail() { return reinterpret_cast<uint8_t *>(words_.data()) + used_; }
   std::vector<uint32_t> words_ = std::vector<uint32_t>(16384);
   size_t used_ = 0;
@@ -131,4 +130,32 @@ inline void put_bss(Datagram &d, const BssFields &bss, uint16_t family = 0x1c,
 // The first message of a datagram.
 inline const nlmsghdr *first(const Datagram &d) {
   return static_cast<const nlmsghdr *>(static_cast<const void *>(d.bytes().data()));
+}
+
+// The attributes in [at, end), and those nested in nest (none for null).
+inline std::vector<nlattr *> attrs(void *at, void *end) {
+  std::vector<nlattr *> out;
+  for (auto *a = static_cast<nlattr *>(at);
+       mnl_attr_ok(a, static_cast<int>(static_cast<char *>(end) - reinterpret_cast<char *>(a)));
+       a = mnl_attr_next(a))
+    out.push_back(a);
+  return out;
+}
+inline std::vector<nlattr *> nested(nlattr *nest) {
+  if (nest == nullptr) return {};
+  void *payload = mnl_attr_get_payload(nest);
+  return attrs(payload, static_cast<char *>(payload) + mnl_attr_get_payload_len(nest));
+}
+// The attribute at path inside a generic netlink message, or null.
+inline nlattr *find(nlmsghdr *nlh, std::initializer_list<uint16_t> path) {
+  std::vector<nlattr *> run =
+      attrs(mnl_nlmsg_get_payload_offset(nlh, GENL_HDRLEN), mnl_nlmsg_get_payload_tail(nlh));
+  nlattr *found = nullptr;
+  for (uint16_t type : path) {
+    const auto it = std::find_if(run.begin(), run.end(),
+                                 [type](nlattr *a) { return mnl_attr_get_type(a) == type; });
+    if (it == run.end()) return nullptr;
+    run = nested(found = *it);
+  }
+  return found;
 }

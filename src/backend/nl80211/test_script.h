@@ -13,9 +13,11 @@
 #include <linux/sockios.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,14 +30,8 @@ inline const std::string kFixtures =
     std::string(LUMRA_SOURCE_DIR) + "/src/backend/nl80211/fixtures/";
 
 inline std::string slurp(const std::string &name) {
-  std::string out;
-  FILE *f = fopen((kFixtures + name).c_str(), "rb");
-  if (f == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  fclose(f);
-  return out;
+  std::ifstream f(kFixtures + name, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), {}};
 }
 
 // kDelay: err ms of virtual time pass before the next record comes.
@@ -50,42 +46,42 @@ struct Record {
   int err = 0;
   uint8_t *data() { return reinterpret_cast<uint8_t *>(words.data()); }
   const uint8_t *data() const { return reinterpret_cast<const uint8_t *>(words.data()); }
-  nl_bytes bytes() const { return {data(), len}; }
   nlmsghdr header() const {
     nlmsghdr h;
     memcpy(&h, data(), sizeof h);
     return h;
   }
-  int genl_cmd() const {
-    genlmsghdr g;
-    memcpy(&g, data() + NLMSG_HDRLEN, sizeof g);
-    return g.cmd;
+  int genl_cmd() const { return data()[NLMSG_HDRLEN]; }  // genlmsghdr's first byte
+  // A request or message of the nl80211 family (not of the control family) with cmd.
+  bool is(int k, int cmd) const {
+    return kind == k && header().nlmsg_type != GENL_ID_CTRL && genl_cmd() == cmd;
   }
   // The messages of the datagram, in place.
   std::vector<nlmsghdr *> messages() {
     std::vector<nlmsghdr *> out;
     for (size_t at = 0; at + sizeof(nlmsghdr) <= len;) {
-      auto *nlh = reinterpret_cast<nlmsghdr *>(data() + at);
-      out.push_back(nlh);
-      at += NLMSG_ALIGN(nlh->nlmsg_len);
+      out.push_back(reinterpret_cast<nlmsghdr *>(data() + at));
+      at += NLMSG_ALIGN(out.back()->nlmsg_len);
     }
     return out;
   }
 };
+
+inline Record record(int kind, const void *bytes, size_t len) {
+  Record r{kind, std::vector<uint32_t>((len + 3) / 4), len};
+  memcpy(r.data(), bytes, len);
+  return r;
+}
 
 // Record file: kind (1 byte), 3 zero bytes, the length (4 bytes, host
 // order), the bytes, zero padding to 4 bytes.
 inline std::vector<Record> load(const std::string &name) {
   const std::string raw = slurp(name);
   std::vector<Record> out;
-  size_t at = 0;
-  while (at + 8 <= raw.size()) {
+  for (size_t at = 0; at + 8 <= raw.size(); at += 8 + (out.back().len + 3) / 4 * 4) {
     uint32_t len;
     memcpy(&len, raw.data() + at + 4, sizeof len);
-    Record r{static_cast<uint8_t>(raw[at]), std::vector<uint32_t>((len + 3) / 4), len};
-    memcpy(r.words.data(), raw.data() + at + 8, len);
-    out.push_back(std::move(r));
-    at += 8 + (len + 3) / 4 * 4;
+    out.push_back(record(static_cast<uint8_t>(raw[at]), raw.data() + at + 8, len));
   }
   return out;
 }
@@ -93,29 +89,10 @@ inline std::vector<Record> load(const std::string &name) {
 inline Record event_error(int err) { return Record{kEventError, {}, 0, err}; }
 inline Record delay(int ms) { return Record{kDelay, {}, 0, ms}; }
 // A reply of one control message (NLMSG_ERROR with code, or NLMSG_DONE).
-inline Record control(uint16_t type, int32_t code, uint32_t portid) {
+inline Record control(uint16_t type, int32_t code) {
   Datagram d;
-  d.control(type, code, 0, portid);
-  Record r{kReply, std::vector<uint32_t>((d.size() + 3) / 4), d.size()};
-  memcpy(r.data(), d.bytes().data(), d.size());
-  return r;
-}
-
-// The interface index that a script's GET_INTERFACE request names, or 0.
-inline uint32_t scripted_ifindex(const std::vector<Record> &records) {
-  for (const Record &r : records) {
-    if (r.kind != kRequest || r.header().nlmsg_type == GENL_ID_CTRL ||
-        r.genl_cmd() != NL80211_CMD_GET_INTERFACE)
-      continue;
-    const auto *nlh = reinterpret_cast<const nlmsghdr *>(r.data());
-    const auto *attr = static_cast<const nlattr *>(mnl_nlmsg_get_payload_offset(nlh, GENL_HDRLEN));
-    const char *end = static_cast<const char *>(mnl_nlmsg_get_payload_tail(nlh));
-    while (mnl_attr_ok(attr, static_cast<int>(end - reinterpret_cast<const char *>(attr)))) {
-      if (mnl_attr_get_type(attr) == NL80211_ATTR_IFINDEX) return mnl_attr_get_u32(attr);
-      attr = mnl_attr_next(attr);
-    }
-  }
-  return 0;
+  d.control(type, code);
+  return record(kReply, d.bytes().data(), d.size());
 }
 
 // The script and what the run did with it. One at a time: the transport's
@@ -123,35 +100,33 @@ inline uint32_t scripted_ifindex(const std::vector<Record> &records) {
 struct Script {
   std::vector<Record> records;
   size_t at = 0;
-  uint32_t ifindex = 0;  // what SIOCGIFINDEX answers; 0: no such interface
+  uint32_t ifindex = 0;  // what SIOCGIFINDEX answers: the scripted GET_INTERFACE's
   short flags = IFF_UP;
   int set_flags = 0;  // SIOCSIFFLAGS requests
   int64_t now_us = 1000000;
-  std::vector<int> pauses;          // ms
   std::vector<std::string> faults;  // where the run left the script
   int open_sockets = 0;
   int next_fd = 100;
   int request_fd = -1;
   int event_fd = -1;
   uint32_t seq = 0;
+  static inline Script *current = nullptr;
 
-  static Script *&current() {
-    static Script *s = nullptr;
-    return s;
-  }
   explicit Script(std::vector<Record> r) : records(std::move(r)) {
-    ifindex = scripted_ifindex(records);
-    current() = this;
+    for (Record &rec : records)
+      if (ifindex == 0 && rec.is(kRequest, NL80211_CMD_GET_INTERFACE))
+        if (const nlattr *a = find(rec.messages().front(), {NL80211_ATTR_IFINDEX}))
+          ifindex = mnl_attr_get_u32(a);
+    current = this;
   }
-  ~Script() { current() = nullptr; }
+  ~Script() { current = nullptr; }
   Script(const Script &) = delete;
   Script &operator=(const Script &) = delete;
   bool done() const { return at == records.size(); }
 
   // The kind the next record has for fd, or -1.
   int next_for(int fd) const {
-    if (at == records.size()) return -1;
-    const int kind = records[at].kind;
+    const int kind = done() ? -1 : records[at].kind;
     if (fd == request_fd && kind == kReply) return kind;
     if (fd == event_fd && (kind == kEvent || kind == kEventError)) return kind;
     return -1;
@@ -159,28 +134,22 @@ struct Script {
   void fault(const std::string &what) {
     faults.push_back(what + " at record " + std::to_string(at));
   }
+  void wait(int ms) { now_us += int64_t{ms} * 1000; }
 
   static int open(uint32_t *portid) {
-    Script *s = current();
-    const int fd = s->next_fd++;
-    if (s->request_fd < 0)
-      s->request_fd = fd;
-    else
-      s->event_fd = fd;
+    Script *s = current;
+    (s->request_fd < 0 ? s->request_fd : s->event_fd) = s->next_fd;
     s->open_sockets++;
     // The port the recorded replies were sent to.
-    *portid = 0;
-    for (const Record &r : s->records)
-      if (r.kind == kReply) {
-        *portid = r.header().nlmsg_pid;
-        break;
-      }
-    return fd;
+    const auto reply = std::find_if(s->records.begin(), s->records.end(),
+                                    [](const Record &r) { return r.kind == kReply; });
+    *portid = reply != s->records.end() ? reply->header().nlmsg_pid : 0;
+    return s->next_fd++;
   }
   static int join(int, uint32_t) { return 0; }
   static ssize_t send(int fd, const void *buf, size_t len) {
-    Script *s = current();
-    if (fd != s->request_fd || s->at == s->records.size() || s->records[s->at].kind != kRequest) {
+    Script *s = current;
+    if (fd != s->request_fd || s->done() || s->records[s->at].kind != kRequest) {
       s->fault("an unscripted request");
       errno = EPROTO;
       return -1;
@@ -189,7 +158,6 @@ struct Script {
     nlmsghdr sent;
     memcpy(&sent, buf, sizeof sent);
     s->seq = sent.nlmsg_seq;
-    const auto *bytes = static_cast<const uint8_t *>(buf);
     // All but the sequence number, which differs from run to run, and a
     // dump's acknowledgement flag, which the kernel ignores (older recordings
     // set it); any other request must ask for one, or its reply never ends.
@@ -199,24 +167,20 @@ struct Script {
                                                         : h.nlmsg_flags;
     };
     if (len != r.len || sent.nlmsg_type != want.nlmsg_type || flags(sent) != flags(want) ||
-        memcmp(bytes + 12, r.data() + 12, len - 12) != 0)
+        memcmp(static_cast<const uint8_t *>(buf) + 12, r.data() + 12, len - 12) != 0)
       s->fault("a request other than the recorded one");
     s->at++;
     return static_cast<ssize_t>(len);
   }
   static ssize_t recv(int fd, void *buf, size_t len) {
-    Script *s = current();
+    Script *s = current;
     const int kind = s->next_for(fd);
-    if (kind < 0) {
-      s->fault("a read with nothing scripted");
-      errno = EAGAIN;
+    if (kind < 0) s->fault("a read with nothing scripted");
+    if (kind < 0 || kind == kEventError) {
+      errno = kind < 0 ? EAGAIN : s->records[s->at++].err;
       return -1;
     }
     Record r = s->records[s->at++];
-    if (kind == kEventError) {
-      errno = r.err;
-      return -1;
-    }
     if (r.len > len) {
       errno = ENOSPC;
       return -1;
@@ -227,71 +191,52 @@ struct Script {
     return static_cast<ssize_t>(r.len);
   }
   static int poll(int fd, int timeout_ms) {
-    Script *s = current();
-    while (s->at < s->records.size() && s->records[s->at].kind == kDelay) {
+    Script *s = current;
+    for (; !s->done() && s->records[s->at].kind == kDelay; s->at++) {
       Record &d = s->records[s->at];
       if (timeout_ms >= 0 && timeout_ms < d.err) {
         d.err -= timeout_ms;
-        s->now_us += int64_t{timeout_ms} * 1000;
+        s->wait(timeout_ms);
         return 0;
       }
-      s->now_us += int64_t{d.err} * 1000;
-      s->at++;
+      s->wait(d.err);
     }
     if (s->next_for(fd) >= 0) return 1;
     // Nothing would ever come.
     if (timeout_ms < 0) s->fault("a wait without end");
-    if (timeout_ms > 0) s->now_us += int64_t{timeout_ms} * 1000;
+    s->wait(std::max(timeout_ms, 0));
     return 0;
   }
   static int close(int) {
-    current()->open_sockets--;
+    current->open_sockets--;
     return 0;
   }
   static int inet_socket() {
-    current()->open_sockets++;
-    return current()->next_fd++;
+    current->open_sockets++;
+    return current->next_fd++;
   }
   static int ioctl(int, unsigned long request, ifreq *ifr) {
-    Script *s = current();
-    switch (request) {
-      case SIOCGIFINDEX:
-        if (s->ifindex == 0) break;
-        ifr->ifr_ifindex = static_cast<int>(s->ifindex);
-        return 0;
-      case SIOCGIFFLAGS:
-        if (s->ifindex == 0) break;
-        ifr->ifr_flags = s->flags;
-        return 0;
-      case SIOCSIFFLAGS:
-        if (s->ifindex == 0) break;
-        s->flags = ifr->ifr_flags;
-        s->set_flags++;
-        return 0;
-      default:
-        break;
+    Script *s = current;
+    if (s->ifindex == 0 ||
+        (request != SIOCGIFINDEX && request != SIOCGIFFLAGS && request != SIOCSIFFLAGS)) {
+      errno = ENODEV;
+      return -1;
     }
-    errno = ENODEV;
-    return -1;
+    if (request == SIOCGIFINDEX) ifr->ifr_ifindex = static_cast<int>(s->ifindex);
+    if (request == SIOCGIFFLAGS) ifr->ifr_flags = s->flags;
+    if (request == SIOCSIFFLAGS) {
+      s->flags = ifr->ifr_flags;
+      s->set_flags++;
+    }
+    return 0;
   }
-  static int64_t now() { return current()->now_us; }
-  static void pause(int ms) {
-    current()->pauses.push_back(ms);
-    current()->now_us += int64_t{ms} * 1000;
-  }
+  static int64_t now() { return current->now_us; }
+  static void pause(int ms) { current->wait(ms); }
 };
 
-inline const nl_transport kScripted = {
-    .open = Script::open,
-    .join = Script::join,
-    .send = Script::send,
-    .recv = Script::recv,
-    .poll = Script::poll,
-    .close = Script::close,
-    .inet_socket = Script::inet_socket,
-    .ioctl = Script::ioctl,
-    .now_us = Script::now,
-    .pause = Script::pause,
-};
+inline const nl_transport kScripted = {Script::open,        Script::join,  Script::send,
+                                       Script::recv,        Script::poll,  Script::close,
+                                       Script::inet_socket, Script::ioctl, Script::now,
+                                       Script::pause};
 
 }  // namespace nlscript
