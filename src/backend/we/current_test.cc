@@ -152,15 +152,32 @@ TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
   }
 }
 
+// Changes to the associated interface, for the rows below.
 void no_percentage(Interface &i) {
   i.max_qual = {50, 255, 0, 0};
   i.link = {200, 10, 0, IW_QUAL_QUAL_UPDATED | IW_QUAL_LEVEL_UPDATED};
 }
+void down(Interface &i) { i.flags = IFF_BROADCAST; }
+void version_13(Interface &i) { i.we_version = 13; }
+void ap_zeros(Interface &i) { memset(i.ap, 0, 6); }
+void ap_broadcast(Interface &i) { memset(i.ap, 0xff, 6); }
+void ap_44(Interface &i) { memset(i.ap, 0x44, 6); }
+void rate_500(Interface &i) { i.bitrate = 500; }
+void no_stats(Interface &i) { i.stats = false; }
+void quality_250(Interface &i) { i.link = {250, 0, 0, 0}; }
+void quality_0(Interface &i) { i.link = {0, 0, 0, IW_QUAL_QUAL_UPDATED}; }
+void at_5745(Interface &i) { i.freq = fakewext::freq_of_mhz(5745); }
+void at_5955(Interface &i) { i.freq = fakewext::freq_of_mhz(5955); }
+void cell_2437(Interface &i) { i.cells[1].push_back(ev::freq_mhz(2437)); }
+void other_cell_only(Interface &i) { i.cells = {{ev::ap("02:00:00:00:00:01")}}; }
+void not_ready_2(Interface &i) { i.fetches = {fakewext::fetch::not_ready(2)}; }
+void never_ready(Interface &i) { i.fetches = {fakewext::fetch::not_ready(1000)}; }
 
 // Each row: the interface as set up (a failing request and a change), whether
 // the cache holds the access point, what the query gives and the access
 // point's entry afterwards. Another cached entry is never touched.
 TEST_F(Current, ResultTable) {
+  const char *const kAbsent = "absent";
   struct Row {
     const char *name;
     bool in_cache;
@@ -171,116 +188,41 @@ TEST_F(Current, ResultTable) {
   };
   const Row rows[] = {
       {"SIOCGIFFLAGS fails", true, {SIOCGIFFLAGS, 0, ENODEV}, nullptr, 0, 0, kUntouched},
-      {"interface down", true, {}, [](Interface &i) { i.flags = IFF_BROADCAST; }, 0, 0, kUntouched},
+      {"interface down", true, {}, down, 0, 0, kUntouched},
       {"range unreadable", true, {SIOCGIWRANGE, 0, EOPNOTSUPP}, nullptr, -1, 0, kUntouched},
-      {"version 13", true, {}, [](Interface &i) { i.we_version = 13; }, -1, 0, kUntouched},
+      {"version 13", true, {}, version_13, -1, 0, kUntouched},
       {"protocol name unreadable", true, {SIOCGIWNAME, 0, EOPNOTSUPP}, nullptr, -1, 0, kUntouched},
       {"SIOCGIWAP fails", true, {SIOCGIWAP, 0, EIO}, nullptr, 0, 0, kUntouched},
-      {"not associated (zeros)",
-       false,
-       {},
-       [](Interface &i) { memset(i.ap, 0, 6); },
-       0,
-       0,
-       "absent"},
-      {"not associated (broadcast)",
-       false,
-       {},
-       [](Interface &i) { memset(i.ap, 0xff, 6); },
-       0,
-       0,
-       "absent"},
+      {"not associated (zeros)", false, {}, ap_zeros, 0, 0, kAbsent},
+      {"not associated (broadcast)", false, {}, ap_broadcast, 0, 0, kAbsent},
       // libiw names this address "None": no entry has that text, and the
       // directed scan finds none either.
-      {"no access point (44:44:...)",
-       false,
-       {},
-       [](Interface &i) { memset(i.ap, 0x44, 6); },
-       0,
-       0,
-       "absent"},
-      {"SIOCGIWESSID fails", false, {SIOCGIWESSID, 0, EIO}, nullptr, -1, 0, "absent"},
+      {"no access point (44:44:...)", false, {}, ap_44, 0, 0, kAbsent},
+      {"SIOCGIWESSID fails", false, {SIOCGIWESSID, 0, EIO}, nullptr, -1, 0, kAbsent},
       // The query's own frequency requests: the directed scan's, then the
       // refresh's.
-      {"first SIOCGIWFREQ fails", false, {SIOCGIWFREQ, 1, EIO}, nullptr, -1, 0, "absent"},
+      {"first SIOCGIWFREQ fails", false, {SIOCGIWFREQ, 1, EIO}, nullptr, -1, 0, kAbsent},
       {"cached", true, {}, nullptr, 0, 0, kLive},
       {"cached, no percentage", true, {}, no_percentage, 0, 0, "1|36 Mbit/s|42|11"},
-      {"cached, last SIOCGIWFREQ fails",
-       true,
-       {SIOCGIWFREQ, 1, EIO},
-       nullptr,
-       0,
-       0,
-       "1|36 Mbit/s|61|1"},
+      {"cached, SIOCGIWFREQ fails", true, {SIOCGIWFREQ, 1, EIO}, nullptr, 0, 0, "1|36 Mbit/s|61|1"},
       {"rate fails", true, {SIOCGIWRATE, 0, EIO}, nullptr, 0, 0, "0||61|11"},
-      {"rate below 1000 bit/s", true, {}, [](Interface &i) { i.bitrate = 500; }, 0, 0, "1||61|11"},
-      {"no statistics", true, {}, [](Interface &i) { i.stats = false; }, 0, 0, "1|36 Mbit/s|42|11"},
-      {"quality above 100",
-       true,
-       {},
-       [](Interface &i) {
-         i.link = {250, 0, 0, 0};
-       },
-       0,
-       0,
-       "1|36 Mbit/s|100|11"},
-      {"live quality 0",
-       true,
-       {},
-       [](Interface &i) {
-         i.link = {0, 0, 0, IW_QUAL_QUAL_UPDATED};
-       },
-       0,
-       0,
-       "1|36 Mbit/s|0|11"},
-      {"upper 5 GHz channel off the range",
-       true,
-       {},
-       [](Interface &i) { i.freq = fakewext::freq_of_mhz(5745); },
-       0,
-       0,
-       "1|36 Mbit/s|61|149"},
-      {"6 GHz channel",
-       true,
-       {},
-       [](Interface &i) { i.freq = fakewext::freq_of_mhz(5955); },
-       0,
-       0,
-       "1|36 Mbit/s|61|1"},
+      {"rate below 1000 bit/s", true, {}, rate_500, 0, 0, "1||61|11"},
+      {"no statistics", true, {}, no_stats, 0, 0, "1|36 Mbit/s|42|11"},
+      {"quality above 100", true, {}, quality_250, 0, 0, "1|36 Mbit/s|100|11"},
+      {"live quality 0", true, {}, quality_0, 0, 0, "1|36 Mbit/s|0|11"},
+      {"upper 5 GHz channel off the range", true, {}, at_5745, 0, 0, "1|36 Mbit/s|61|149"},
+      {"6 GHz channel", true, {}, at_5955, 0, 0, "1|36 Mbit/s|61|1"},
       {"added by the directed scan", false, {}, nullptr, 0, 1, kLive},
       // The figure of the scan's quality event (35 of 50) stays.
       {"added, no percentage", false, {}, no_percentage, 0, 1, "1|36 Mbit/s|70|11"},
       // The channel of the scan's frequency event stays.
-      {"added, last SIOCGIWFREQ fails",
-       false,
-       {SIOCGIWFREQ, 2, EIO},
-       [](Interface &i) { i.cells[1].push_back(ev::freq_mhz(2437)); },
-       0,
-       1,
-       "1|36 Mbit/s|61|6"},
-      {"directed scan does not report it",
-       false,
-       {},
-       [](Interface &i) { i.cells = {{ev::ap("02:00:00:00:00:01")}}; },
-       0,
-       0,
-       "absent"},
-      {"directed scan refused", false, {SIOCSIWSCAN, 0, EPERM}, nullptr, 0, 0, "absent"},
-      // The radio is scanning already: that scan's results carry the cell.
-      {"directed scan joins a running scan",
-       false,
-       {SIOCSIWSCAN, 0, EBUSY},
-       [](Interface &i) { i.fetches = {fakewext::fetch::not_ready(2)}; },
-       0,
-       1,
-       kLive},
-      {"directed scan joins a scan that never ends",
-       false,
-       {SIOCSIWSCAN, 0, EBUSY},
-       [](Interface &i) { i.fetches = {fakewext::fetch::not_ready(1000)}; },
-       0,
-       0,
-       "absent"},
+      {"added, last FREQ fails", false, {SIOCGIWFREQ, 2, EIO}, cell_2437, 0, 1, "1|36 Mbit/s|61|6"},
+      {"directed scan does not report it", false, {}, other_cell_only, 0, 0, kAbsent},
+      {"directed scan refused", false, {SIOCSIWSCAN, 0, EPERM}, nullptr, 0, 0, kAbsent},
+      // The radio is scanning already: the directed scan takes that scan's
+      // results, which carry the cell.
+      {"joins a running scan", false, {SIOCSIWSCAN, 0, EBUSY}, not_ready_2, 0, 1, kLive},
+      {"joins a scan that never ends", false, {SIOCSIWSCAN, 0, EBUSY}, never_ready, 0, 0, kAbsent},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);

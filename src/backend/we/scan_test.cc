@@ -22,6 +22,8 @@ using fakewext::Interface;
 using fakewext::WaitStep;
 namespace ev = fakewext::ev;
 namespace fetch = fakewext::fetch;
+using fetch::not_ready;
+using fetch::too_big;
 using Waits = std::vector<int64_t>;
 using Lengths = std::vector<uint16_t>;
 using Names = std::vector<std::string>;
@@ -54,6 +56,9 @@ Waits retries(size_t n) {
   return out;
 }
 
+// n fetches into the first buffer size.
+Lengths at4k(size_t n) { return Lengths(n, 4096); }
+
 class Scan : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -85,6 +90,19 @@ class Scan : public ::testing::Test {
     close(we_of(ctx)->fd);
     we_of(ctx)->fd = -1;
     return r;
+  }
+
+  // Runs one pass as set up and checks its outcome.
+  void expect_pass(int listed, const Waits &waits, const Lengths &lengths, size_t triggers) {
+    driver().clear_log();
+    list_clear();
+    const int64_t start = driver().now_us();
+    EXPECT_EQ(scan_once(), listed < 0 ? -1 : 0);
+    EXPECT_EQ(bssids().size(), listed < 0 ? 0u : static_cast<size_t>(listed));
+    EXPECT_EQ(driver().waits_us(), waits);
+    EXPECT_EQ(fetch_lengths(driver()), lengths);
+    EXPECT_EQ(driver().count(SIOCSIWSCAN), triggers);
+    EXPECT_LE(driver().now_us() - start, 15000000);
   }
 
   fakewext::Session session;
@@ -129,7 +147,8 @@ TEST_F(Scan, LaterPassesAddOnlyNewCells) {
 // One that is down is brought up before the first scan, and stays up even
 // when a later pass fails.
 TEST_F(Scan, NameRequestBeforeTheFlags) {
-  const short down = IFF_BROADCAST | IFF_MULTICAST;
+  const short down = IFF_BROADCAST | IFF_MULTICAST, up = down | IFF_UP;
+  const unsigned long kName = SIOCGIWNAME, kGet = SIOCGIFFLAGS, kSet = SIOCSIFFLAGS;
   const struct {
     const char *name;
     bool wireless;
@@ -141,40 +160,12 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
     bool only;                         // and no other
   } cases[] = {
       // First: the driver counts the scan requests from the session's start.
-      {"brought up, second pass refused",
-       true,
-       IFF_BROADCAST,
-       {SIOCSIWSCAN, 2, EPERM},
-       -1,
-       IFF_BROADCAST | IFF_UP,
-       {SIOCGIWNAME, SIOCGIFFLAGS, SIOCSIFFLAGS},
-       false},
-      {"wireless, down",
-       true,
-       down,
-       {},
-       0,
-       down | IFF_UP,
-       {SIOCGIWNAME, SIOCGIFFLAGS, SIOCSIFFLAGS},
-       false},
-      {"wireless, up",
-       true,
-       down | IFF_UP,
-       {},
-       0,
-       down | IFF_UP,
-       {SIOCGIWNAME, SIOCGIFFLAGS, SIOCGIWNAME},
-       false},
-      {"not wireless, down", false, down, {}, -1, down, {SIOCGIWNAME, SIOCGIFFLAGS}, true},
-      {"not wireless, up",
-       false,
-       down | IFF_UP,
-       {},
-       -1,
-       down | IFF_UP,
-       {SIOCGIWNAME, SIOCGIFFLAGS},
-       true},
-      {"name request fails", true, down, {SIOCGIWNAME, 0, ENODEV}, -1, down, {SIOCGIWNAME}, true},
+      {"up, 2nd pass refused", true, down, {SIOCSIWSCAN, 2, EPERM}, -1, up, {kName, kGet, kSet}, 0},
+      {"wireless, down", true, down, {}, 0, up, {kName, kGet, kSet}, false},
+      {"wireless, up", true, up, {}, 0, up, {kName, kGet, kName}, false},
+      {"not wireless, down", false, down, {}, -1, down, {kName, kGet}, true},
+      {"not wireless, up", false, up, {}, -1, up, {kName, kGet}, true},
+      {"name request fails", true, down, {kName, 0, ENODEV}, -1, down, {kName}, true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -281,13 +272,61 @@ TEST_F(Scan, NoSocket) {
   we_of(ctx)->fd = -1;
 }
 
-// One pass against the driver's answers: the version, the scan request's
-// refusal, the fetches, the waits and the buffer size the driver asks for.
-// EBUSY on the scan request means the radio is scanning already: the pass
-// takes that scan's results the way it takes those of its own scan; any
-// other refusal fails the pass before it waits. Growing never waits, and a
-// scan that never ends fails within the budget of a scan of its own.
-TEST_F(Scan, OnePass) {
+// One pass against the driver's answers: the scan request's refusal, the
+// fetches and the waits. EBUSY on the scan request means the radio is
+// scanning already: the pass takes that scan's results the way it takes those
+// of its own scan; any other refusal fails the pass before it waits. A scan
+// that never ends fails within the budget of a scan of its own.
+TEST_F(Scan, FetchesAndWaits) {
+  const fakewext::FetchStep enetdown = fetch::error(ENETDOWN), e2big = too_big(10000);
+  const WaitStep interrupted{WaitStep::Kind::error, EINTR, 100000};
+  const WaitStep again{WaitStep::Kind::error, EAGAIN, 0};
+  const WaitStep bad_fd{WaitStep::Kind::error, EBADF, 0};
+  const WaitStep readable{WaitStep::Kind::readable, 0, 50000};
+  const Waits twice_readable = {kFirstWait, kFirstWait - 50000, kFirstWait - 100000};
+  const auto over32 =
+      fetch::results({{ev::ap("02:00:00:00:00:05"), ev::essid(std::string(33, 'x'))}});
+  const struct {
+    const char *name;
+    int refusal;  // the scan request's errno
+    std::vector<fakewext::FetchStep> fetches;
+    std::vector<WaitStep> wait_script;
+    int listed;  // entries listed, or -1: the pass fails
+    Waits waits;
+    Lengths lengths;
+  } cases[] = {
+      {"results", 0, {}, {}, 2, retries(0), at4k(1)},
+      {"fetch fails", 0, {fetch::error(EIO)}, {}, -1, retries(0), at4k(1)},
+      {"fails after not ready", 0, {not_ready(3), enetdown}, {}, -1, retries(3), at4k(4)},
+      {"zero length", 0, {fetch::empty()}, {}, -1, retries(0), at4k(1)},
+      {"an ESSID over 32 bytes", 0, {over32}, {}, 1, retries(0), at4k(1)},
+      {"1 not-ready answer", 0, {not_ready(1)}, {}, 2, retries(1), at4k(2)},
+      {"147 not-ready answers", 0, {not_ready(147)}, {}, 2, retries(147), at4k(148)},
+      {"148 not-ready answers", 0, {not_ready(148)}, {}, -1, retries(147), at4k(148)},
+      {"wait interrupted", 0, {}, {interrupted}, 2, {kFirstWait, kFirstWait - 100000}, at4k(1)},
+      {"wait: try again", 0, {}, {again}, 2, {kFirstWait, kFirstWait}, at4k(1)},
+      {"readable twice", 0, {}, {readable, readable}, 2, twice_readable, at4k(1)},
+      {"wait: bad descriptor", 0, {}, {bad_fd}, -1, retries(0), {}},
+      {"busy, 3 not-ready answers", EBUSY, {not_ready(3)}, {}, 2, retries(3), at4k(4)},
+      {"busy, too big", EBUSY, {not_ready(1), e2big}, {}, 2, retries(1), {4096, 4096, 10000}},
+      {"busy, never ends", EBUSY, {not_ready(1000)}, {}, -1, retries(147), at4k(148)},
+      {"busy, the fetch fails", EBUSY, {fetch::error(EIO)}, {}, -1, retries(0), at4k(1)},
+      {"not permitted", EPERM, {not_ready(3)}, {}, -1, {}, {}},
+      {"invalid request", EINVAL, {}, {}, -1, {}, {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    iface->failures = {};
+    if (c.refusal != 0) iface->failures = {Failure{SIOCSIWSCAN, 0, c.refusal}};
+    iface->fetches.assign(c.fetches.begin(), c.fetches.end());
+    driver().wait_script().assign(c.wait_script.begin(), c.wait_script.end());
+    expect_pass(c.listed, c.waits, c.lengths, 1);
+  }
+}
+
+// The buffer grows as the driver asks, up to the largest an ioctl takes;
+// growing never waits. Scanning needs version 14, growing version 17.
+TEST_F(Scan, VersionAndBufferGrowth) {
   // 64 cells of about 60 bytes need more than 4096 bytes.
   std::vector<Cell> many;
   for (int i = 0; i < 64; i++) {
@@ -298,162 +337,37 @@ TEST_F(Scan, OnePass) {
   const auto needed = static_cast<uint16_t>(fakewext::encode_scan(many, 22).size());
   ASSERT_GT(needed, 4096u);
   ASSERT_LT(needed, 8192u);
-  const auto too_big = [](int n, uint16_t size) {
-    return std::vector<fakewext::FetchStep>(static_cast<size_t>(n), fetch::too_big(size));
-  };
-  const WaitStep interrupted{WaitStep::Kind::error, EINTR, 100000};
-  const WaitStep readable{WaitStep::Kind::readable, 0, 50000};
-  struct Pass {
+  const std::vector<fakewext::FetchStep> seven(7, too_big(0));
+  const struct {
     const char *name;
-    uint8_t version = 22;
-    int refusal = 0;  // the scan request's errno
-    std::vector<fakewext::FetchStep> fetches = {};
-    std::vector<WaitStep> wait_script = {};
-    bool hint = true;
-    std::vector<Cell> cells = {};  // none: the fixture's two
-    int result = 0;
-    size_t entries = 2;
-    Waits waits = {kFirstWait};
-    Lengths lengths = {4096};
-    size_t triggers = 1;
-  };
-  const Pass cases[] = {
-      {.name = "version 13 cannot scan",
-       .version = 13,
-       .result = -1,
-       .entries = 0,
-       .waits = {},
-       .lengths = {},
-       .triggers = 0},
-      {.name = "version 14", .version = 14},
-      {.name = "version 22"},
-      {.name = "fetch fails", .fetches = {fetch::error(EIO)}, .result = -1, .entries = 0},
-      {.name = "fetch fails after not ready",
-       .fetches = {fetch::not_ready(3), fetch::error(ENETDOWN)},
-       .result = -1,
-       .entries = 0,
-       .waits = retries(3),
-       .lengths = Lengths(4, 4096)},
-      {.name = "zero length", .fetches = {fetch::empty()}, .result = -1, .entries = 0},
-      {.name = "an ESSID over 32 bytes",
-       .fetches = {fetch::results(
-           {{ev::ap("02:00:00:00:00:05"), ev::essid(std::string(33, 'x'))}})},
-       .entries = 1},
-      {.name = "one not-ready answer",
-       .fetches = {fetch::not_ready(1)},
-       .waits = retries(1),
-       .lengths = Lengths(2, 4096)},
-      {.name = "147 not-ready answers",
-       .fetches = {fetch::not_ready(147)},
-       .waits = retries(147),
-       .lengths = Lengths(148, 4096)},
-      {.name = "148 not-ready answers",
-       .fetches = {fetch::not_ready(148)},
-       .result = -1,
-       .entries = 0,
-       .waits = retries(147),
-       .lengths = Lengths(148, 4096)},
-      {.name = "wait interrupted",
-       .wait_script = {interrupted},
-       .waits = {kFirstWait, kFirstWait - 100000}},
-      {.name = "wait: try again",
-       .wait_script = {{WaitStep::Kind::error, EAGAIN, 0}},
-       .waits = {kFirstWait, kFirstWait}},
-      {.name = "readable twice",
-       .wait_script = {readable, readable},
-       .waits = {kFirstWait, kFirstWait - 50000, kFirstWait - 100000}},
-      {.name = "wait: bad descriptor",
-       .wait_script = {{WaitStep::Kind::error, EBADF, 0}},
-       .result = -1,
-       .entries = 0,
-       .lengths = {}},
-      {.name = "busy, results after three not-ready answers",
-       .refusal = EBUSY,
-       .fetches = {fetch::not_ready(3)},
-       .waits = retries(3),
-       .lengths = Lengths(4, 4096)},
-      {.name = "busy, results larger than the buffer",
-       .refusal = EBUSY,
-       .fetches = {fetch::not_ready(1), fetch::too_big(10000)},
-       .waits = retries(1),
-       .lengths = {4096, 4096, 10000}},
-      {.name = "busy, the running scan never ends",
-       .refusal = EBUSY,
-       .fetches = {fetch::not_ready(1000)},
-       .result = -1,
-       .entries = 0,
-       .waits = retries(147),
-       .lengths = Lengths(148, 4096)},
-      {.name = "busy, the fetch fails",
-       .refusal = EBUSY,
-       .fetches = {fetch::error(EIO)},
-       .result = -1,
-       .entries = 0},
-      {.name = "not permitted",
-       .refusal = EPERM,
-       .fetches = {fetch::not_ready(3)},
-       .result = -1,
-       .entries = 0,
-       .waits = {},
-       .lengths = {}},
-      {.name = "invalid request",
-       .refusal = EINVAL,
-       .result = -1,
-       .entries = 0,
-       .waits = {},
-       .lengths = {}},
-      {.name = "driver names the size", .fetches = too_big(1, 10000), .lengths = {4096, 10000}},
-      {.name = "driver names a smaller size",
-       .fetches = {fetch::too_big(4096), fetch::too_big(100)},
-       .lengths = {4096, 8192, 16384}},
-      {.name = "no hint: doubling",
-       .hint = false,
-       .cells = many,
-       .entries = 64,
-       .lengths = {4096, 8192}},
-      {.name = "hint from the driver", .cells = many, .entries = 64, .lengths = {4096, needed}},
-      {.name = "version 17 grows",
-       .version = 17,
-       .fetches = too_big(1, 0),
-       .lengths = {4096, 8192}},
-      {.name = "version 16 refuses",
-       .version = 16,
-       .fetches = too_big(1, 10000),
-       .result = -1,
-       .entries = 0},
-      {.name = "never enough",
-       .fetches = too_big(7, 0),
-       .result = -1,
-       .entries = 0,
-       .lengths = {4096, 8192, 16384, 32768, 65535}},
-      {.name = "largest size named",
-       .fetches = too_big(2, 65535),
-       .result = -1,
-       .entries = 0,
-       .lengths = {4096, 65535}},
-      {.name = "cap reached by the named size",
-       .fetches = {fetch::too_big(40000), fetch::too_big(0)},
-       .lengths = {4096, 40000, 65535}},
+    uint8_t version;
+    bool hint;
+    bool many;  // the 64 cells, else the fixture's two
+    std::vector<fakewext::FetchStep> fetches;
+    int listed;  // entries listed, or -1: the pass fails
+    Lengths lengths;
+  } cases[] = {
+      {"version 13 cannot scan", 13, true, false, {}, -1, {}},
+      {"version 14 scans", 14, true, false, {}, 2, {4096}},
+      {"driver names the size", 22, true, false, {too_big(10000)}, 2, {4096, 10000}},
+      {"a smaller size", 22, true, false, {too_big(4096), too_big(100)}, 2, {4096, 8192, 16384}},
+      {"no hint: doubling", 22, false, true, {}, 64, {4096, 8192}},
+      {"hint from the driver", 22, true, true, {}, 64, {4096, needed}},
+      {"version 17 grows", 17, true, false, {too_big(0)}, 2, {4096, 8192}},
+      {"version 16 refuses", 16, true, false, {too_big(10000)}, -1, {4096}},
+      {"never enough", 22, true, false, seven, -1, {4096, 8192, 16384, 32768, 65535}},
+      {"largest size named", 22, true, false, {too_big(65535), too_big(65535)}, -1, {4096, 65535}},
+      {"cap reached", 22, true, false, {too_big(40000), too_big(0)}, 2, {4096, 40000, 65535}},
   };
   const std::vector<Cell> two = iface->cells;
-  for (const Pass &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    driver().clear_log();
-    list_clear();
-    const int64_t start = driver().now_us();
     iface->we_version = c.version;
-    iface->failures = {};
-    if (c.refusal != 0) iface->failures = {Failure{SIOCSIWSCAN, 0, c.refusal}};
-    iface->fetches.assign(c.fetches.begin(), c.fetches.end());
-    driver().wait_script().assign(c.wait_script.begin(), c.wait_script.end());
     iface->e2big_hint = c.hint;
-    iface->cells = c.cells.empty() ? two : c.cells;
-    EXPECT_EQ(scan_once(), c.result);
-    EXPECT_EQ(bssids().size(), c.entries);
-    EXPECT_EQ(driver().waits_us(), c.waits);
-    EXPECT_EQ(fetch_lengths(driver()), c.lengths);
-    EXPECT_EQ(driver().count(SIOCSIWSCAN), c.triggers);
-    EXPECT_LE(driver().now_us() - start, 15000000);
+    iface->cells = c.many ? many : two;
+    iface->fetches.assign(c.fetches.begin(), c.fetches.end());
+    const bool asked = !c.lengths.empty();
+    expect_pass(c.listed, asked ? Waits{kFirstWait} : Waits{}, c.lengths, asked ? 1 : 0);
   }
 }
 
