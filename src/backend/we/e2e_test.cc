@@ -392,31 +392,6 @@ TEST_F(CacheLifeCycle, CachedRunWithoutCacheShowsNoEmptyCache) {
   EXPECT_EQ(cache(), kRefreshCache);
 }
 
-TEST_F(CacheLifeCycle, KilledRefreshLeavesThePreviousCache) {
-  // The refresh cannot commit before 925 ms have passed; on a loaded
-  // machine it may have, and its log tells.
-  for (long at_ms : {0L, 5L, 40L, 150L, 400L, 700L}) {
-    SCOPED_TRACE(at_ms);
-    write_all(cache_, kOldCache);
-    testsupport::started_program refresh =
-        start("refresh", kRefreshScenario, {"-i", "wlan0"}, kScale, true);
-    sleep_ms(at_ms);
-    refresh.kill(SIGKILL);
-    testsupport::program_result r = refresh.finish();
-    if (committed_not_yet(work_ + "/refresh.log")) {
-      EXPECT_EQ(r.signal, SIGKILL);
-      EXPECT_EQ(cache(), kOldCache);
-    } else {
-      EXPECT_EQ(cache(), kRefreshCache);
-    }
-    EXPECT_EQ(cache_files(cache_dir_), std::set<std::string>{"lumra"});
-  }
-  // And the next run is unhindered.
-  Outcome next = run(kRefreshScenario, {"-i", "wlan0"});
-  EXPECT_EQ(next.out, kRefreshOutput);
-  EXPECT_EQ(cache(), kRefreshCache);
-}
-
 // Two refreshes that overlap: each prints its own list; the cache is one of
 // them, complete (which one, the cache file's own tests settle without
 // depending on the machine's speed).
