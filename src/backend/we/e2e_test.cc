@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <linux/fs.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -299,7 +298,7 @@ TEST_F(EndToEnd, CachedRunAddsTheMissingNetwork) {
 }
 
 // ---------------------------------------------------------------- the cache
-// file under concurrent runs, kills and unusual settings. Waits really pass,
+// file under concurrent runs and unusual settings. Waits really pass,
 // scaled down by the fake driver: a refresh run's 9.25 s of waits take
 // 0.925 s at scale 10.
 

@@ -160,7 +160,7 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
     bool only;                         // and no other
   } cases[] = {
       // First: the driver counts the scan requests from the session's start.
-      {"up, 2nd pass refused", true, down, {SIOCSIWSCAN, 2, EPERM}, -1, up, {kName, kGet, kSet}, 0},
+      {"pass 2 refused", true, down, {SIOCSIWSCAN, 2, EPERM}, -1, up, {kName, kGet, kSet}, false},
       {"wireless, down", true, down, {}, 0, up, {kName, kGet, kSet}, false},
       {"wireless, up", true, up, {}, 0, up, {kName, kGet, kName}, false},
       {"not wireless, down", false, down, {}, -1, down, {kName, kGet}, true},
