@@ -31,57 +31,60 @@ iw_range range_of(const std::vector<ChannelEntry> &list) {
 
 double hz(double mhz) { return mhz * 1e6; }
 
-struct Case {
-  const char *name;
-  double value;
-  int expected;
-};
-
 // A range cut at 2.4 GHz and the lower 5 GHz channels, as dual-band cards
 // report it once the 32-entry table is full.
 const std::vector<ChannelEntry> kCutRange = {{1, 2412},  {6, 2437},  {11, 2462},
                                              {36, 5180}, {40, 5200}, {100, 5500}};
 
 TEST(ChannelOf, RangeFirstThenChannelPlan) {
-  iw_range range = range_of(kCutRange);
-  const Case cases[] = {
-      {"listed 2.4 GHz", hz(2412), 1},
-      {"listed 5 GHz", hz(5500), 100},
-      {"unlisted 2.4 GHz", hz(2472), 13},
-      {"channel 14", hz(2484), 14},
-      {"unlisted upper 5 GHz", hz(5745), 149},
-      {"highest 5 GHz", hz(5920), 184},
-      {"4.9 GHz public safety", hz(4940), 188},
-      {"6 GHz channel 1", hz(5955), 1},
-      {"6 GHz channel 2", hz(5935), 2},
-      {"6 GHz channel 233", hz(7115), 233},
-      {"channel number sent as such", 6.0, 6},
-      {"channel number 1 sent as such", 1.0, 1},
-      {"high channel number sent as such", 149.0, 149},
-      {"off the 5 MHz grid", hz(2413), -2},
-      {"between the bands", hz(3000), -2},
-      {"above 6 GHz", hz(7200), -2},
-      {"fraction of a megahertz", hz(2412.5), -2},
-      {"zero", 0.0, -1},
-      {"negative", -6.0, -1},
-      {"fraction below one", 0.5, -1},
-      {"infinite", std::numeric_limits<double>::infinity(), -2},
-      {"not a number", std::numeric_limits<double>::quiet_NaN(), -2},
-  };
-  for (const Case &c : cases) EXPECT_EQ(we_channel_of(c.value, &range), c.expected) << c.name;
-}
-
-TEST(ChannelOf, RangeNumberingStandsOverThePlan) {
+  const iw_range cut = range_of(kCutRange);
   // A driver that numbers its channels its own way is believed.
-  iw_range range = range_of({{42, 2412}});
-  EXPECT_EQ(we_channel_of(hz(2412), &range), 42);
-}
-
-TEST(ChannelOf, FrequencyEncodingsAgree) {
+  const iw_range own = range_of({{42, 2412}});
+  // A count above the table size must not walk past the table.
+  iw_range oversized = range_of(kCutRange);
+  oversized.num_frequency = 255;
   // The same frequency as {m, e} pairs of different scale.
-  iw_range range = range_of(kCutRange);
   const iw_freq forms[] = {{5745, 6, 0, 0}, {574500000, 1, 0, 0}, {57450000, 2, 0, 0}};
-  for (const iw_freq &f : forms) EXPECT_EQ(we_channel_of(iw_freq2float(&f), &range), 149);
+  const struct {
+    const char *name;
+    const iw_range *range;
+    double value;
+    int expected;
+  } cases[] = {
+      {"listed 2.4 GHz", &cut, hz(2412), 1},
+      {"listed 5 GHz", &cut, hz(5500), 100},
+      {"unlisted 2.4 GHz", &cut, hz(2472), 13},
+      {"channel 14", &cut, hz(2484), 14},
+      {"unlisted upper 5 GHz", &cut, hz(5745), 149},
+      {"highest 5 GHz", &cut, hz(5920), 184},
+      {"4.9 GHz public safety", &cut, hz(4940), 188},
+      {"6 GHz channel 1", &cut, hz(5955), 1},
+      {"6 GHz channel 2", &cut, hz(5935), 2},
+      {"6 GHz channel 233", &cut, hz(7115), 233},
+      {"channel number sent as such", &cut, 6.0, 6},
+      {"channel number 1 sent as such", &cut, 1.0, 1},
+      {"high channel number sent as such", &cut, 149.0, 149},
+      {"off the 5 MHz grid", &cut, hz(2413), -2},
+      {"between the bands", &cut, hz(3000), -2},
+      {"above 6 GHz", &cut, hz(7200), -2},
+      {"fraction of a megahertz", &cut, hz(2412.5), -2},
+      {"zero", &cut, 0.0, -1},
+      {"negative", &cut, -6.0, -1},
+      {"fraction below one", &cut, 0.5, -1},
+      {"infinite", &cut, std::numeric_limits<double>::infinity(), -2},
+      {"not a number", &cut, std::numeric_limits<double>::quiet_NaN(), -2},
+      {"MHz as 10^6", &cut, iw_freq2float(&forms[0]), 149},
+      {"MHz as 10^1", &cut, iw_freq2float(&forms[1]), 149},
+      {"MHz as 10^2", &cut, iw_freq2float(&forms[2]), 149},
+      {"own numbering", &own, hz(2412), 42},
+      {"oversized count, listed", &oversized, hz(2437), 6},
+      {"oversized count, plan", &oversized, hz(5745), 149},
+      {"no range, frequency", nullptr, hz(2437), 6},
+      {"no range, channel number", nullptr, 11.0, 11},
+      {"no range, between the bands", nullptr, hz(3000), -2},
+      {"no range, zero", nullptr, 0.0, -1},
+  };
+  for (const auto &c : cases) EXPECT_EQ(we_channel_of(c.value, c.range), c.expected) << c.name;
 }
 
 // The range is searched as libiw's iw_freq_to_channel searches it: the first
@@ -100,21 +103,6 @@ TEST(ChannelOf, RangeLookupAgreesWithLibiw) {
   }
   EXPECT_EQ(we_channel_of(hz(2442), &range), 7);
   EXPECT_EQ(we_channel_of(hz(5745), &range), 149);
-}
-
-TEST(ChannelOf, OversizedFrequencyCountIsBounded) {
-  // A count above the table size must not walk past the table.
-  iw_range range = range_of(kCutRange);
-  range.num_frequency = 255;
-  EXPECT_EQ(we_channel_of(hz(2437), &range), 6);
-  EXPECT_EQ(we_channel_of(hz(5745), &range), 149);
-}
-
-TEST(ChannelOf, NoRange) {
-  EXPECT_EQ(we_channel_of(hz(2437), nullptr), 6);
-  EXPECT_EQ(we_channel_of(11.0, nullptr), 11);
-  EXPECT_EQ(we_channel_of(hz(3000), nullptr), -2);
-  EXPECT_EQ(we_channel_of(0.0, nullptr), -1);
 }
 
 }  // namespace

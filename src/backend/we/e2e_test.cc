@@ -3,13 +3,11 @@
 #include <dirent.h>
 #include <linux/fs.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,70 +56,55 @@ struct Outcome {
 // …:03 sits on channel 149, above the 32 channels that the range lists;
 // …:04 reports a quality above its maximum; …:05 an RCPI quality that gives
 // no percentage.
-const char *const kCells = R"(
-cell 02:00:00:00:00:01
-  channel 1
-  freq 2412
-  qual 35 181 0 0x2b
-  essid "cafe, open"
-  encode off
-  mode 3
+// One cell of a scenario: channel 0 and an empty quality give no such
+// event; elements in hex, separated by spaces.
+std::string cell(const std::string &mac, int channel, int mhz, const std::string &qual,
+                 const std::string &essid, bool encode, int mode, const std::string &ies = "") {
+  std::string s = "\ncell " + mac + "\n";
+  if (channel != 0) s += "  channel " + std::to_string(channel) + "\n";
+  s += "  freq " + std::to_string(mhz) + "\n";
+  if (!qual.empty()) s += "  qual " + qual + "\n";
+  s += "  essid \"" + essid + "\"\n  encode " + (encode ? "on" : "off") + "\n  mode " +
+       std::to_string(mode) + "\n";
+  std::istringstream in(ies);
+  for (std::string ie; in >> ie;) s += "  ie " + ie + "\n";
+  return s;
+}
 
-cell 02:00:00:00:00:02
-  channel 6
-  freq 2437
-  qual 60 206 0 0x2b
-  essid "home"
-  encode on
-  mode 3
-  ie 30140100000fac040100000fac040100000fac020c00
+const char *const kRsnPsk = "30140100000fac040100000fac040100000fac020c00";
+const std::string kCells =
+    cell("02:00:00:00:00:01", 1, 2412, "35 181 0 0x2b", "cafe, open", false, 3) +
+    cell("02:00:00:00:00:02", 6, 2437, "60 206 0 0x2b", "home", true, 3, kRsnPsk) +
+    cell("02:00:00:00:00:03", 149, 5745, "20 166 0 0x2b", "office", true, 1,
+         "dd160050f20101000050f20201000050f20201000050f202 dd0e0050f204104a0001101044000102") +
+    cell("02:00:00:00:00:04", 0, 2462, "200 206 0 0x2b", "old", true, 2) +
+    cell("02:00:00:00:00:05", 36, 5180, "50 100 0 0x80", "", false, 3) +
+    cell("02:00:00:00:00:06", 149, 5745, "63 200 0 0x2b", "new net", true, 3, kRsnPsk);
 
-cell 02:00:00:00:00:03
-  channel 149
-  freq 5745
-  qual 20 166 0 0x2b
-  essid "office"
-  encode on
-  mode 1
-  ie dd160050f20101000050f20201000050f20201000050f202
-  ie dd0e0050f204104a0001101044000102
+// An interface's settings when associated; an empty link gives no statistics
+// line.
+std::string associated(const std::string &essid, const std::string &ap, int mhz,
+                       const std::string &rate, const std::string &link) {
+  return "  essid \"" + essid + "\"\n  ap " + ap + "\n  freq " + std::to_string(mhz) + "\n  rate " +
+         rate + "\n" + (link.empty() ? "" : "  link " + link + "\n");
+}
 
-cell 02:00:00:00:00:04
-  freq 2462
-  qual 200 206 0 0x2b
-  essid "old"
-  encode on
-  mode 2
-
-cell 02:00:00:00:00:05
-  channel 36
-  freq 5180
-  qual 50 100 0 0x80
-  essid ""
-  encode off
-  mode 3
-
-cell 02:00:00:00:00:06
-  channel 149
-  freq 5745
-  qual 63 200 0 0x2b
-  essid "new net"
-  encode on
-  mode 3
-  ie 30140100000fac040100000fac040100000fac020c00
-)";
+// Five fetch steps, one for each pass of a refresh.
+std::string five_fetches(const std::string &step) {
+  std::string s;
+  for (int i = 0; i < 5; ++i) s += "  fetch " + step + "\n";
+  return s;
+}
 
 std::string interface_lines(const std::string &extra) { return "interface wlan0\n" + extra + "\n"; }
+
+// Associated with "home" at 54 Mbit/s.
+const std::string kHome = associated("home", "02:00:00:00:00:02", 2437, "54000000", "61 0 0 0x01");
 
 // The refresh run sees cells 1 to 5 (the fetches name them); a directed scan
 // of a later run gets every cell.
 const std::string kRefreshScenario =
-    interface_lines(
-        "  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n  rate 54000000\n"
-        "  link 61 0 0 0x01\n"
-        "  fetch results 1 2 3 4 5\n  fetch results 1 2 3 4 5\n  fetch results 1 2 3 4 5\n"
-        "  fetch results 1 2 3 4 5\n  fetch results 1 2 3 4 5\n") +
-    kCells;
+    interface_lines(kHome + five_fetches("results 1 2 3 4 5")) + kCells;
 
 const std::string kRefreshCache =
     "ESSID:cafe%2c%20open,02:00:00:00:00:01,Master,off,1,50 %,"
@@ -136,6 +119,31 @@ const std::string kRefreshOutput =
     "ESSID:office,Ad-Hoc,WPA-PSK/WPS,149,28 %,"
     "ESSID:old,Master,WEP,11,100 %,"
     "ESSID:,Master,off,36,0 %,";
+
+// Cached runs: associated with "home" (in every cache below), so they only
+// read; and associated with "new net", missing from kRefreshCache, so a
+// directed scan adds it and the cache is rewritten.
+const std::string kLater =
+    interface_lines(associated("home", "02:00:00:00:00:02", 2462, "65000000", "55 0 0 0x01")) +
+    kCells;
+const std::string kLaterOut =
+    "ESSID:cafe, open,Master,off,1,50 %,"
+    "ESSID:home,Master,WPA2-PSK,11,55 %,65 Mbit/s,"
+    "ESSID:office,Ad-Hoc,WPA-PSK/WPS,149,28 %,"
+    "ESSID:old,Master,WEP,11,100 %,"
+    "ESSID:,Master,off,36,0 %,";
+const std::string kMoved =
+    interface_lines(associated("new net", "02:00:00:00:00:06", 5745, "300000000", "40 0 0 0x01")) +
+    kCells;
+const std::string kMovedOut =
+    "ESSID:cafe, open,Master,off,1,50 %,"
+    "ESSID:home,Master,WPA2-PSK,6,85 %,"
+    "ESSID:office,Ad-Hoc,WPA-PSK/WPS,149,28 %,"
+    "ESSID:old,Master,WEP,11,100 %,"
+    "ESSID:,Master,off,36,0 %,"
+    "ESSID:new net,Master,WPA2-PSK,149,40 %,300 Mbit/s,";
+const std::string kMovedCache =
+    kRefreshCache + "ESSID:new%20net,02:00:00:00:00:06,Master,WPA2-PSK,149,40 %,";
 
 std::set<std::string> dir_names(const std::string &dir) {
   std::set<std::string> out;
@@ -162,15 +170,6 @@ size_t count_lines(const std::string &log, const std::string &needle) {
   for (std::string line; std::getline(in, line);)
     if (line.find(needle) != std::string::npos) n++;
   return n;
-}
-
-// The virtual time of the log's last call, in µs.
-long last_at(const std::string &log) {
-  long at = -1;
-  std::istringstream in(log);
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("at=", 0) == 0) at = std::stol(line.substr(3));
-  return at;
 }
 
 class EndToEnd : public ::testing::Test {
@@ -239,6 +238,29 @@ class EndToEnd : public ::testing::Test {
 
   std::string cache() { return read_all(cache_); }
 
+  // Where the cache may be read but not replaced: cached runs print their
+  // lists all the same (a rewrite they cannot do is left undone), and a
+  // refresh, which could not commit, fails before its scan with refresh_err
+  // (none: not tried). The cache stays as the refresh before wrote it.
+  void expect_cache_not_replaced(const testsupport::program_options &options,
+                                 const char *refresh_err) {
+    Outcome reads = run(kLater, {"-c", "-i", "wlan0"}, options);
+    EXPECT_EQ(reads.status, 0) << reads.err;
+    EXPECT_EQ(reads.err, "");
+    EXPECT_EQ(reads.out, kLaterOut);
+    Outcome adds = run(kMoved, {"-c", "-i", "wlan0"}, options);
+    EXPECT_EQ(adds.status, 0) << adds.err;
+    EXPECT_EQ(adds.out, kMovedOut);
+    EXPECT_EQ(cache(), kRefreshCache);
+    if (refresh_err == nullptr) return;
+    Outcome refresh = run(kRefreshScenario, {"-i", "wlan0"}, options);
+    EXPECT_EQ(refresh.status, 1);
+    EXPECT_EQ(refresh.out, "");
+    EXPECT_EQ(refresh.err, refresh_err);
+    EXPECT_EQ(count_lines(refresh.log, "SIOCSIWSCAN"), 0u);
+    EXPECT_EQ(cache(), kRefreshCache);
+  }
+
   testsupport::scratch_dir scratch_;
   std::string cache_dir_;
   std::string cache_;
@@ -251,18 +273,10 @@ TEST_F(EndToEnd, RefreshThenCachedRun) {
   EXPECT_EQ(refresh.out, kRefreshOutput);
   EXPECT_EQ(refresh.err, "");
   EXPECT_EQ(cache(), kRefreshCache);
-  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCSIWSCAN wlan0 result=0"), 5u);
-  EXPECT_EQ(count_lines(refresh.log, "poll nfds=0 fd=-1 timeout_ms=2000 "), 4u);
-  EXPECT_EQ(count_lines(refresh.log, "poll nfds=1 fd="), 5u);
-  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCSIFFLAGS"), 0u);
 
   // The association has moved on: new rate, quality and channel. The access
   // point is in the cache, so the cache is left as the refresh wrote it.
-  std::string later = interface_lines(
-                          "  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2462\n"
-                          "  rate 65000000\n  link 55 0 0 0x01\n") +
-                      kCells;
-  Outcome cached = run(later, {"-c", "-e", "-i", "wlan0"});
+  Outcome cached = run(kLater, {"-c", "-e", "-i", "wlan0"});
   EXPECT_EQ(cached.status, 0) << cached.err;
   EXPECT_EQ(cached.out,
             "ESSID:cafe%2c%20open,Master,off,1,50 %,"
@@ -277,138 +291,18 @@ TEST_F(EndToEnd, RefreshThenCachedRun) {
 
 TEST_F(EndToEnd, CachedRunAddsTheMissingNetwork) {
   write_all(cache_, kRefreshCache);
-  std::string moved = interface_lines(
-                          "  essid \"new net\"\n  ap 02:00:00:00:00:06\n  freq 5745\n"
-                          "  rate 300000000\n  link 40 0 0 0x01\n") +
-                      kCells;
-  Outcome cached = run(moved, {"-c", "-i", "wlan0"});
+  Outcome cached = run(kMoved, {"-c", "-i", "wlan0"});
   EXPECT_EQ(cached.status, 0) << cached.err;
-  EXPECT_EQ(cached.out,
-            "ESSID:cafe, open,Master,off,1,50 %,"
-            "ESSID:home,Master,WPA2-PSK,6,85 %,"
-            "ESSID:office,Ad-Hoc,WPA-PSK/WPS,149,28 %,"
-            "ESSID:old,Master,WEP,11,100 %,"
-            "ESSID:,Master,off,36,0 %,"
-            "ESSID:new net,Master,WPA2-PSK,149,40 %,300 Mbit/s,");
-  EXPECT_EQ(cache(), kRefreshCache + "ESSID:new%20net,02:00:00:00:00:06,Master,WPA2-PSK,149,40 %,");
-  // One directed scan for "new net" on 5745 MHz.
-  EXPECT_EQ(count_lines(cached.log,
-                        "ioctl SIOCSIWSCAN wlan0 result=0 errno=0 length=316 "
-                        "flags=0x000a"),
-            1u);
-  EXPECT_EQ(count_lines(cached.log, "ioctl SIOCSIWSCAN"), 1u);
-  EXPECT_EQ(count_lines(cached.log, "ioctl SIOCSIFFLAGS"), 0u);
-}
-
-TEST_F(EndToEnd, FailuresPrintTheErrorLine) {
-  const struct {
-    const char *name;
-    const char *lines;
-    std::vector<std::string> args;
-    bool cached;
-  } cases[] = {
-      {"third scan refused", "  fail SIOCSIWSCAN 3 EPERM\n", {"-i", "wlan0"}, false},
-      {"empty result", "  fetch empty\n", {"-i", "wlan0"}, false},
-      {"never ready", "  fetch not-ready 148\n", {"-i", "wlan0"}, false},
-      {"no scanning before version 14", "  we-version 13\n", {"-i", "wlan0"}, false},
-      {"cached run, version 13",
-       "  we-version 13\n  ap 02:00:00:00:00:02\n",
-       {"-c", "-i", "wlan0"},
-       true},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    write_all(cache_, kRefreshCache);
-    Outcome r = run(interface_lines(c.lines) + kCells, c.args);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "ESSID:error,,,,,");
-    // A failed refresh run leaves no cache file; a cached run leaves it as it was.
-    if (c.cached)
-      EXPECT_EQ(cache(), kRefreshCache);
-    else
-      EXPECT_NE(access(cache_.c_str(), F_OK), 0);
-  }
-}
-
-// Drivers that write WPA and RSN elements as hex text in custom events: only
-// so (Atheros, Ralink), then again as generic elements (Realtek), and a
-// driver that puts the element bytes themselves into the text.
-TEST_F(EndToEnd, ElementsInCustomTexts) {
-  const std::string scenario = interface_lines(
-                                   "  fetch results\n  fetch results\n  fetch results\n"
-                                   "  fetch results\n  fetch results\n") +
-                               R"(
-cell 02:00:00:00:00:11
-  channel 1
-  qual 60 206 0 0x2b
-  essid "hex only"
-  encode on
-  mode 3
-  custom "wpa_ie=dd160050f20101000050f20201000050f20201000050f202"
-  custom "rsn_ie=30140100000fac040100000fac040100000fac020c00"
-
-cell 02:00:00:00:00:12
-  channel 6
-  qual 60 206 0 0x2b
-  essid "hex and element"
-  encode on
-  mode 3
-  custom "rsn_ie=302a0100000fac040100000fac040200000fac02000fac08cc0001005a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a"
-  ie 302a0100000fac040100000fac040200000fac02000fac08cc0001005a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a
-
-cell 02:00:00:00:00:13
-  channel 11
-  qual 60 206 0 0x2b
-  essid "bytes"
-  encode on
-  mode 3
-  custom "rsn_ie=\x30\x14\x01\x00\x00\x0f\xac\x04\x01\x00\x00\x0f\xac\x04\x01\x00\x00\x0f\xac\x02\x0c\x00"
-)";
-  Outcome r = run(scenario, {"-i", "wlan0"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "ESSID:hex only,Master,WPA-PSK/WPA2-PSK,1,85 %,"
-            "ESSID:hex and element,Master,WPA2-PSK/WPA2-SAE,6,85 %,"
-            "ESSID:bytes,Master,WPA2-PSK,11,85 %,");
-  EXPECT_EQ(cache(),
-            "ESSID:hex%20only,02:00:00:00:00:11,Master,WPA-PSK/WPA2-PSK,1,85 %,"
-            "ESSID:hex%20and%20element,02:00:00:00:00:12,Master,WPA2-PSK/WPA2-SAE,6,85 %,"
-            "ESSID:bytes,02:00:00:00:00:13,Master,WPA2-PSK,11,85 %,");
+  EXPECT_EQ(cached.out, kMovedOut);
+  EXPECT_EQ(cache(), kMovedCache);
 }
 
 // ---------------------------------------------------------------- the cache
-// file under concurrent runs, kills and unusual settings. Waits really pass,
+// file under concurrent runs and unusual settings. Waits really pass,
 // scaled down by the fake driver: a refresh run's 9.25 s of waits take
 // 0.925 s at scale 10.
 
 constexpr long kScale = 10;
-
-// Cached runs: associated with "home" (in every cache below), so they only
-// read; and associated with "new net", missing from kRefreshCache, so a
-// directed scan adds it and the cache is rewritten.
-const std::string kLater = interface_lines(
-                               "  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2462\n"
-                               "  rate 65000000\n  link 55 0 0 0x01\n") +
-                           kCells;
-const std::string kLaterOut =
-    "ESSID:cafe, open,Master,off,1,50 %,"
-    "ESSID:home,Master,WPA2-PSK,11,55 %,65 Mbit/s,"
-    "ESSID:office,Ad-Hoc,WPA-PSK/WPS,149,28 %,"
-    "ESSID:old,Master,WEP,11,100 %,"
-    "ESSID:,Master,off,36,0 %,";
-const std::string kMoved = interface_lines(
-                               "  essid \"new net\"\n  ap 02:00:00:00:00:06\n  freq 5745\n"
-                               "  rate 300000000\n  link 40 0 0 0x01\n") +
-                           kCells;
-const std::string kMovedOut =
-    "ESSID:cafe, open,Master,off,1,50 %,"
-    "ESSID:home,Master,WPA2-PSK,6,85 %,"
-    "ESSID:office,Ad-Hoc,WPA-PSK/WPS,149,28 %,"
-    "ESSID:old,Master,WEP,11,100 %,"
-    "ESSID:,Master,off,36,0 %,"
-    "ESSID:new net,Master,WPA2-PSK,149,40 %,300 Mbit/s,";
-const std::string kMovedCache =
-    kRefreshCache + "ESSID:new%20net,02:00:00:00:00:06,Master,WPA2-PSK,149,40 %,";
 
 // An earlier list: two networks, "home" among them.
 const std::string kOldCache =
@@ -416,13 +310,7 @@ const std::string kOldCache =
     "ESSID:gone,02:00:00:00:00:09,Master,off,1,10 %,";
 
 // A refresh that sees only cells 2 and 6.
-const std::string kOtherScenario =
-    interface_lines(
-        "  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n  rate 54000000\n"
-        "  link 61 0 0 0x01\n"
-        "  fetch results 2 6\n  fetch results 2 6\n  fetch results 2 6\n"
-        "  fetch results 2 6\n  fetch results 2 6\n") +
-    kCells;
+const std::string kOtherScenario = interface_lines(kHome + five_fetches("results 2 6")) + kCells;
 const std::string kOtherCache =
     "ESSID:home,02:00:00:00:00:02,Master,WPA2-PSK,6,85 %,"
     "ESSID:new%20net,02:00:00:00:00:06,Master,WPA2-PSK,149,90 %,";
@@ -489,31 +377,6 @@ TEST_F(CacheLifeCycle, CachedRunWithoutCacheShowsNoEmptyCache) {
   }
   EXPECT_GE(looks, 10);
   EXPECT_EQ(done.out, kRefreshOutput);
-  EXPECT_EQ(cache(), kRefreshCache);
-}
-
-TEST_F(CacheLifeCycle, KilledRefreshLeavesThePreviousCache) {
-  // The refresh cannot commit before 925 ms have passed; on a loaded
-  // machine it may have, and its log tells.
-  for (long at_ms : {0L, 5L, 40L, 150L, 400L, 700L}) {
-    SCOPED_TRACE(at_ms);
-    write_all(cache_, kOldCache);
-    testsupport::started_program refresh =
-        start("refresh", kRefreshScenario, {"-i", "wlan0"}, kScale, true);
-    sleep_ms(at_ms);
-    refresh.kill(SIGKILL);
-    testsupport::program_result r = refresh.finish();
-    if (committed_not_yet(work_ + "/refresh.log")) {
-      EXPECT_EQ(r.signal, SIGKILL);
-      EXPECT_EQ(cache(), kOldCache);
-    } else {
-      EXPECT_EQ(cache(), kRefreshCache);
-    }
-    EXPECT_EQ(cache_files(cache_dir_), std::set<std::string>{"lumra"});
-  }
-  // And the next run is unhindered.
-  Outcome next = run(kRefreshScenario, {"-i", "wlan0"});
-  EXPECT_EQ(next.out, kRefreshOutput);
   EXPECT_EQ(cache(), kRefreshCache);
 }
 
@@ -643,44 +506,13 @@ TEST_F(CacheLifeCycle, ClosedStandardOutputNeverReachesTheCache) {
             kLaterOut + "ESSID:new net,Master,WPA2-PSK,149,40 %,");
 }
 
-TEST_F(CacheLifeCycle, NewCacheIsMode0644WhateverTheUmask) {
-  for (int mask : {0, 077, 0777}) {
-    SCOPED_TRACE(mask);
-    unlink(cache_.c_str());
-    testsupport::program_options options;
-    options.umask = mask;
-    EXPECT_EQ(run(kRefreshScenario, {"-i", "wlan0"}, options).out, kRefreshOutput);
-    EXPECT_EQ(run(kMoved, {"-c", "-i", "wlan0"}, options).out, kMovedOut);
-    struct stat st;
-    ASSERT_EQ(stat(cache_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
-    EXPECT_EQ(st.st_uid, geteuid());
-    EXPECT_EQ(cache(), kMovedCache);
-  }
-}
-
 // A user who may read the cache but not write its directory.
 TEST_F(CacheLifeCycle, UnprivilegedCachedRun) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to run lumra as the user nobody";
   testsupport::program_options nobody;
   nobody.uid = 65534;
   ASSERT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
-  Outcome reads = run(kLater, {"-c", "-i", "wlan0"}, nobody);
-  EXPECT_EQ(reads.status, 0) << reads.err;
-  EXPECT_EQ(reads.err, "");
-  EXPECT_EQ(reads.out, kLaterOut);
-  // A rewrite it cannot do: the list is printed all the same.
-  Outcome adds = run(kMoved, {"-c", "-i", "wlan0"}, nobody);
-  EXPECT_EQ(adds.status, 0) << adds.err;
-  EXPECT_EQ(adds.out, kMovedOut);
-  EXPECT_EQ(cache(), kRefreshCache);
-  // A refresh it cannot commit fails before its scan, as before.
-  Outcome refresh = run(kRefreshScenario, {"-i", "wlan0"}, nobody);
-  EXPECT_EQ(refresh.status, 1);
-  EXPECT_EQ(refresh.out, "");
-  EXPECT_EQ(refresh.err, "no cache file: Permission denied\n");
-  EXPECT_EQ(count_lines(refresh.log, "SIOCSIWSCAN"), 0u);
-  EXPECT_EQ(cache(), kRefreshCache);
+  expect_cache_not_replaced(nobody, "no cache file: Permission denied\n");
 }
 
 // The cache directory mounted read-only, in a mount namespace of the run's
@@ -698,16 +530,9 @@ TEST_F(CacheLifeCycle, ReadOnlyCacheDirectoryAndImmutableCache) {
   ASSERT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
   testsupport::program_options ro;
   ro.before_exec = mount_cache_dir_read_only;
-  Outcome probe = run(kLater, {"-c", "-i", "wlan0"}, ro);
-  if (probe.status == 126) GTEST_SKIP() << "no mount namespace here";
-  EXPECT_EQ(probe.out, kLaterOut);
-  Outcome adds = run(kMoved, {"-c", "-i", "wlan0"}, ro);
-  EXPECT_EQ(adds.status, 0);
-  EXPECT_EQ(adds.out, kMovedOut);
-  Outcome refresh = run(kRefreshScenario, {"-i", "wlan0"}, ro);
-  EXPECT_EQ(refresh.status, 1);
-  EXPECT_EQ(refresh.err, "no cache file: Read-only file system\n");
-  EXPECT_EQ(cache(), kRefreshCache);
+  if (run(kLater, {"-c", "-i", "wlan0"}, ro).status == 126)
+    GTEST_SKIP() << "no mount namespace here";
+  expect_cache_not_replaced(ro, "no cache file: Read-only file system\n");
 
   // An immutable cache file in a writable directory.
   int fd = open(cache_.c_str(), O_RDONLY);
@@ -722,14 +547,9 @@ TEST_F(CacheLifeCycle, ReadOnlyCacheDirectoryAndImmutableCache) {
     close(fd);
     GTEST_SKIP() << "cannot make a file immutable here";
   }
-  Outcome reads = run(kLater, {"-c", "-i", "wlan0"});
-  Outcome rewrites = run(kMoved, {"-c", "-i", "wlan0"});
+  expect_cache_not_replaced({}, nullptr);
   ioctl(fd, FS_IOC_SETFLAGS, &flags);
   close(fd);
-  EXPECT_EQ(reads.out, kLaterOut);
-  EXPECT_EQ(rewrites.status, 0);
-  EXPECT_EQ(rewrites.out, kMovedOut);
-  EXPECT_EQ(cache(), kRefreshCache);
 }
 
 // What is at the cache path is not a file lumra wrote: a cached run prints
@@ -789,22 +609,11 @@ TEST_F(CacheLifeCycle, UnusualFilesAtTheCachePath) {
   }
 }
 
-// At most one file beside the cache: a refresh killed after it made the
-// new file leaves it, and the next run takes it over.
-TEST_F(CacheLifeCycle, StrayNewFileIsTakenOver) {
+// A directory that is not empty where the new file goes is named, by a
+// refresh's cause and by a cached run's summary.
+TEST_F(CacheLifeCycle, NonEmptyDirectoryAtTheNewFileIsNamed) {
   const std::string dir = cache_dir_;
-  write_all(cache_, kOldCache);
-  write_all(dir + "/lumra.new", "ESSID:half");
-  Outcome failed = run(interface_lines("  fetch empty\n") + kCells, {"-i", "wlan0"});
-  EXPECT_EQ(failed.out, "ESSID:error,,,,,");
-  EXPECT_EQ(cache_files(dir), std::set<std::string>{});
-  write_all(dir + "/lumra.new", "ESSID:half");
-  EXPECT_EQ(run(kRefreshScenario, {"-i", "wlan0"}).out, kRefreshOutput);
-  EXPECT_EQ(cache(), kRefreshCache);
-  EXPECT_EQ(cache_files(dir), std::set<std::string>{"lumra"});
-
-  // A directory there that is not empty is named, by a refresh's cause and
-  // by a cached run's summary.
+  write_all(cache_, kRefreshCache);
   ASSERT_EQ(mkdir((dir + "/lumra.new").c_str(), 0755), 0);
   write_all(dir + "/lumra.new/x", "");
   const std::string cause = "lumra: " + cache_ + ".new: remove: Directory not empty";
@@ -821,11 +630,10 @@ TEST_F(CacheLifeCycle, StrayNewFileIsTakenOver) {
 // One cache file per radio (-f, --cache): each interface's runs read and
 // write only their own, and -v names it.
 TEST_F(EndToEnd, CacheFilePerInterface) {
-  const std::string radios = kRefreshScenario +
-                             "\ninterface wlan1\n  essid \"two\"\n  ap 02:00:00:00:00:21\n"
-                             "  freq 5180\n  rate 6000000\n  link 50 0 0 0x01\n"
-                             "cell 02:00:00:00:00:21\n  channel 36\n  freq 5180\n"
-                             "  qual 50 206 0 0x2b\n  essid \"two\"\n  encode off\n  mode 3\n";
+  const std::string radios =
+      kRefreshScenario + "\ninterface wlan1\n" +
+      associated("two", "02:00:00:00:00:21", 5180, "6000000", "50 0 0 0x01") +
+      cell("02:00:00:00:00:21", 36, 5180, "50 206 0 0x2b", "two", false, 3);
   const std::string two = cache_dir_ + "/wlan1";
   EXPECT_EQ(run(radios, {"-i", "wlan0"}).out, kRefreshOutput);
   EXPECT_EQ(run(radios, {"-i", "wlan1", "--cache", two}).out,
@@ -842,213 +650,172 @@ TEST_F(EndToEnd, CacheFilePerInterface) {
             "lumra: " + two + ": malformed record 1 at byte 0\n");
 }
 
-// A driver that is already scanning (for wpa_supplicant, say) refuses every
-// scan request with EBUSY; each pass takes the running scan's results.
-TEST_F(EndToEnd, BusyDriverRefreshAndCachedRuns) {
-  std::string fetches;
-  for (int pass = 0; pass < 5; pass++)
-    fetches += "  fetch not-ready 3\n  fetch results 1 2 3 4 5\n";
-  Outcome refresh = run(interface_lines("  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n"
-                                        "  rate 54000000\n  link 61 0 0 0x01\n"
-                                        "  fail SIOCSIWSCAN every EBUSY\n" +
-                                        fetches) +
-                            kCells,
-                        {"-i", "wlan0"});
-  EXPECT_EQ(refresh.status, 0) << refresh.err;
-  EXPECT_EQ(refresh.out, kRefreshOutput);
-  EXPECT_EQ(cache(), kRefreshCache);
-  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCSIWSCAN wlan0 result=-1 errno=16"), 5u);
-  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCGIWSCAN wlan0 result=-1 errno=11"), 15u);
-  EXPECT_EQ(count_lines(refresh.log, "ioctl SIOCGIWSCAN wlan0 result=0"), 5u);
-
-  // A cached run whose directed scan meets the busy driver still adds the
-  // associated network.
-  write_all(cache_, kRefreshCache);
-  Outcome cached = run(interface_lines("  essid \"new net\"\n  ap 02:00:00:00:00:06\n  freq 5745\n"
-                                       "  rate 300000000\n  link 40 0 0 0x01\n"
-                                       "  fail SIOCSIWSCAN every EBUSY\n  fetch not-ready 2\n") +
-                           kCells,
-                       {"-c", "-i", "wlan0"});
-  EXPECT_EQ(cached.status, 0) << cached.err;
-  EXPECT_EQ(cache(), kRefreshCache + "ESSID:new%20net,02:00:00:00:00:06,Master,WPA2-PSK,149,40 %,");
-  EXPECT_EQ(cached.out.substr(cached.out.rfind("ESSID:")),
-            "ESSID:new net,Master,WPA2-PSK,149,40 %,300 Mbit/s,");
-  EXPECT_EQ(count_lines(cached.log, "ioctl SIOCSIWSCAN wlan0 result=-1 errno=16"), 1u);
-}
-
-TEST_F(EndToEnd, BusyDriverFailures) {
-  const struct {
-    const char *name;
-    const char *lines;
-    size_t fetches;
-    long last_at_most;  // virtual µs
-  } cases[] = {
-      // The running scan never ends: the pass gives up when the budget of
-      // a scan of its own is spent (0.25 s + 147 x 0.1 s).
-      {"running scan never delivers", "  fail SIOCSIWSCAN every EBUSY\n  fetch not-ready 100000\n",
-       148, 14950000},
-      {"scan not permitted", "  fail SIOCSIWSCAN every EPERM\n", 0, 0},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    Outcome r = run(interface_lines(c.lines) + kCells, {"-i", "wlan0"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "ESSID:error,,,,,");
-    EXPECT_NE(access(cache_.c_str(), F_OK), 0);
-    EXPECT_EQ(count_lines(r.log, "ioctl SIOCSIWSCAN"), 1u);
-    EXPECT_EQ(count_lines(r.log, "ioctl SIOCGIWSCAN"), c.fetches);
-    EXPECT_LE(last_at(r.log), c.last_at_most);
-  }
-}
-
-// A name that no interface can have ends the run before any request, and
-// leaves the cache file alone.
-TEST_F(EndToEnd, InterfaceNamesRefused) {
-  for (const char *name : {"abcdefghijklmnoXYZ", "wlan0wlan0wlan0w", ""}) {
-    SCOPED_TRACE(name);
-    write_all(cache_, kRefreshCache);
-    Outcome r = run(kRefreshScenario + "interface abcdefghijklmno\n", {"-i", name});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Could not get backend\n\n");
-    EXPECT_EQ(r.log, "");
-    EXPECT_EQ(cache(), kRefreshCache);
-  }
-}
-
-// A program that leaks descriptors starts lumra with about a thousand open:
-// its socket lands above FD_SETSIZE, and the refresh still works.
-TEST_F(EndToEnd, RefreshWithDescriptorsAboveFdSetsize) {
-  rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 2 * FD_SETSIZE)
-    GTEST_SKIP() << "the descriptor limit stays below " << 2 * FD_SETSIZE;
-  rlimit more = saved;
-  more.rlim_cur = 2 * FD_SETSIZE;
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &more), 0);
-  // Inherited by the program: dup leaves close-on-exec clear.
-  std::vector<int> held;
-  for (int fd = dup(0); fd >= 0 && fd < FD_SETSIZE + 8; fd = dup(0)) held.push_back(fd);
-  Outcome r = run(kRefreshScenario, {"-i", "wlan0"});
-  for (int fd : held) close(fd);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, kRefreshOutput);
-  EXPECT_EQ(cache(), kRefreshCache);
-  std::istringstream in(r.log);
-  size_t waits = 0;
-  for (std::string line; std::getline(in, line);) {
-    size_t at = line.find(" poll nfds=1 fd=");
-    if (at == std::string::npos) continue;
-    waits++;
-    EXPECT_GE(std::stoi(line.substr(at + 16)), FD_SETSIZE) << line;
-  }
-  EXPECT_EQ(waits, 5u);
-}
-
-// -v: one line on standard error saying why a run failed, or what a run that
-// printed its list did; standard output, exit status and cache as without it.
-TEST_F(EndToEnd, VerboseNamesTheCause) {
+// Runs that fail. What fails after start-up exits 0 with the error line; a
+// backend that cannot be opened exits 1 with nothing on standard output,
+// before any request. A failed refresh leaves no cache file; a cached run
+// leaves it as it was. -v adds one line on standard error saying why; without
+// it, standard error is silent but for the backend that cannot be opened.
+TEST_F(EndToEnd, FailuresAndTheirCauses) {
   const std::string malformed =
       "ESSID:a,02:00:00:00:00:01,Master,,1,50 %,ESSID:b,02:00:00:00:00:02,Master,,6,101 %,";
+  // An interface whose name is the first 15 bytes of a longer one.
+  const std::string cut_name = kRefreshScenario + "interface abcdefghijklmno\n";
+  const std::string not_permitted =
+      "lumra: SIOCSIWSCAN on wlan0: Operation not permitted (scanning needs root or "
+      "CAP_NET_ADMIN)\n";
+  const std::string never_ready = "lumra: scan on wlan0: no result within 15 s\n";
+  const std::string version_13 =
+      "lumra: wlan0: Wireless Extensions version 13 cannot scan (14 or later needed)\n";
+  const std::string no_backend = "Could not get backend\n\n";
   const struct {
     const char *name;
     std::string scenario;
-    std::vector<std::string> args;
-    const char *cache;  // written before the run, or null for none
-    std::string err;
+    std::vector<std::string> args;  // with -v
+    std::string before;             // the cache file before the run; empty: none
+    bool kept;                      // the cache file stays as it was, else none is left
+    int status;
+    std::string err;  // with -v
   } cases[] = {
       {"scan not permitted",
        interface_lines("  fail SIOCSIWSCAN every EPERM\n") + kCells,
        {"-v", "-i", "wlan0"},
-       nullptr,
-       "lumra: SIOCSIWSCAN on wlan0: Operation not permitted "
-       "(scanning needs root or CAP_NET_ADMIN)\n"},
+       kRefreshCache,
+       false,
+       0,
+       not_permitted},
+      {"third scan refused",
+       interface_lines("  fail SIOCSIWSCAN 3 EPERM\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       kRefreshCache,
+       false,
+       0,
+       not_permitted},
       {"no such interface",
        interface_lines("  fail SIOCGIWNAME every ENODEV\n") + kCells,
        {"-v", "-i", "wlan0"},
-       nullptr,
+       "",
+       false,
+       0,
        "lumra: wlan0: No such device\n"},
       {"scan from an access point",
        interface_lines("  mode 3\n  fail SIOCSIWSCAN every EOPNOTSUPP\n") + kCells,
        {"-v", "-i", "wlan0"},
-       nullptr,
+       "",
+       false,
+       0,
        "lumra: SIOCSIWSCAN on wlan0: Operation not supported "
        "(an access point scans only through -b NL80211)\n"},
       {"nl80211, no such interface",
        kRefreshScenario,
        {"-v", "-b", "NL80211", "-i", "lumra-none0"},
-       nullptr,
+       "",
+       false,
+       0,
        "lumra: lumra-none0: No such device\n"},
       {"nothing found",
        interface_lines("  fetch empty\n") + kCells,
        {"-v", "-i", "wlan0"},
-       nullptr,
+       kRefreshCache,
+       false,
+       0,
        "lumra: scan on wlan0 found no network\n"},
       {"never ready",
        interface_lines("  fetch not-ready 148\n") + kCells,
        {"--verbose", "-i", "wlan0"},
-       nullptr,
-       "lumra: scan on wlan0: no result within 15 s\n"},
+       kRefreshCache,
+       false,
+       0,
+       never_ready},
+      // A driver scanning already (for wpa_supplicant, say) whose scan never
+      // delivers.
+      {"busy, never ready",
+       interface_lines("  fail SIOCSIWSCAN every EBUSY\n  fetch not-ready 100000\n") + kCells,
+       {"-v", "-i", "wlan0"},
+       "",
+       false,
+       0,
+       never_ready},
       {"too old to scan",
        interface_lines("  we-version 13\n") + kCells,
        {"-v", "-i", "wlan0"},
-       nullptr,
-       "lumra: wlan0: Wireless Extensions version 13 cannot scan (14 or later needed)\n"},
+       kRefreshCache,
+       false,
+       0,
+       version_13},
+      {"cached run, too old",
+       interface_lines("  we-version 13\n  ap 02:00:00:00:00:02\n") + kCells,
+       {"-v", "-c", "-i", "wlan0"},
+       kRefreshCache,
+       true,
+       0,
+       "lumra: wlan0: Wireless Extensions version 13 is too old (14 or later needed)\n"},
       {"malformed cache",
        kRefreshScenario,
        {"-v", "-c", "-i", "wlan0"},
-       malformed.c_str(),
+       malformed,
+       true,
+       0,
        "lumra: " + cache_ + ": malformed record 2 at byte 41\n"},
       {"unknown backend",
        kRefreshScenario,
        {"-v", "-b", "we", "-i", "wlan0"},
-       nullptr,
-       "Could not get backend\n\nlumra: we: no such backend\n"},
+       kRefreshCache,
+       true,
+       1,
+       no_backend + "lumra: we: no such backend\n"},
       {"empty interface name",
-       kRefreshScenario,
+       cut_name,
        {"-v", "-i", ""},
-       nullptr,
-       "Could not get backend\n\nlumra: empty interface name\n"},
+       kRefreshCache,
+       true,
+       1,
+       no_backend + "lumra: empty interface name\n"},
       {"interface name of 16 bytes",
-       kRefreshScenario,
+       cut_name,
        {"-v", "-i", "wlan0wlan0wlan0w"},
-       nullptr,
-       "Could not get backend\n\nlumra: interface name too long\n"},
+       kRefreshCache,
+       true,
+       1,
+       no_backend + "lumra: interface name too long\n"},
+      {"interface name of 18 bytes",
+       cut_name,
+       {"-v", "-i", "abcdefghijklmnoXYZ"},
+       kRefreshCache,
+       true,
+       1,
+       no_backend + "lumra: interface name too long\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    unlink(cache_.c_str());
-    if (c.cache != nullptr) write_all(cache_, c.cache);
-    Outcome r = run(c.scenario, c.args);
-    EXPECT_EQ(r.err, c.err);
-    // Without -v: the same outcome and a silent standard error.
     std::vector<std::string> quiet;
     for (const std::string &a : c.args)
       if (a != "-v" && a != "--verbose") quiet.push_back(a);
-    unlink(cache_.c_str());
-    if (c.cache != nullptr) write_all(cache_, c.cache);
-    Outcome q = run(c.scenario, quiet);
-    EXPECT_EQ(r.status, q.status);
-    EXPECT_EQ(r.out, q.out);
-    EXPECT_EQ(q.err, r.status == 1 ? "Could not get backend\n\n" : "");
+    for (bool verbose : {true, false}) {
+      SCOPED_TRACE(verbose ? "-v" : "quiet");
+      unlink(cache_.c_str());
+      if (!c.before.empty()) write_all(cache_, c.before);
+      Outcome r = run(c.scenario, verbose ? c.args : quiet);
+      EXPECT_EQ(r.status, c.status);
+      EXPECT_EQ(r.out, c.status == 0 ? "ESSID:error,,,,," : "");
+      EXPECT_EQ(r.err, verbose ? c.err : c.status == 1 ? no_backend : "");
+      if (c.status == 1) {
+        EXPECT_EQ(r.log, "");
+      }
+      if (c.kept) {
+        EXPECT_EQ(cache(), c.before);
+      } else {
+        EXPECT_NE(access(cache_.c_str(), F_OK), 0);
+      }
+    }
   }
 }
 
 // -s names the first key-management suite beyond PSK and 802.1X too; the
 // cache keeps what the refresh run wrote, and a cached run prints it as it is.
 TEST_F(EndToEnd, SuitesNamed) {
-  const std::string scenario = interface_lines("") + R"(
-cell 02:00:00:00:00:07
-  channel 1
-  freq 2412
-  qual 35 181 0 0x2b
-  essid "wpa3"
-  encode on
-  mode 3
-  ie 30180100000fac040100000fac040200000fac08000fac020c00
-)";
+  const std::string scenario =
+      interface_lines("") + cell("02:00:00:00:00:07", 1, 2412, "35 181 0 0x2b", "wpa3", true, 3,
+                                 "30180100000fac040100000fac040200000fac08000fac020c00");
   Outcome plain = run(scenario, {"-i", "wlan0"});
   EXPECT_EQ(plain.out, "ESSID:wpa3,Master,unknown,1,50 %,");
   Outcome named = run(scenario, {"-s", "-i", "wlan0"});
@@ -1089,17 +856,11 @@ TEST_F(EndToEnd, OversizedEssidsAndARateAbove31Bits) {
   // Cells of malformed beacons are listed without their ESSID (33 bytes
   // reach the decoder, libiw drops 64); a 2402 Mbit/s link comes as a
   // negative 32-bit figure.
-  std::string fetches;
-  for (int i = 0; i < 5; ++i) fetches += "  fetch results 1 2 7 8\n";
-  std::string cells = kCells;
-  for (const auto &[mac, len] : {std::pair{"07", 33}, std::pair{"08", 64}})
-    cells += std::string("\ncell 02:00:00:00:00:") + mac +
-             "\n  channel 1\n  freq 2412\n  essid \"" + std::string(len, 'x') +
-             "\"\n  encode off\n  mode 3\n";
   const std::string scenario =
-      interface_lines("  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n  rate 2402000000\n" +
-                      fetches) +
-      cells;
+      interface_lines(associated("home", "02:00:00:00:00:02", 2437, "2402000000", "") +
+                      five_fetches("results 1 2 7 8")) +
+      kCells + cell("02:00:00:00:00:07", 1, 2412, "", std::string(33, 'x'), false, 3) +
+      cell("02:00:00:00:00:08", 1, 2412, "", std::string(64, 'x'), false, 3);
   Outcome r = run(scenario, {"-v", "-i", "wlan0"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
@@ -1111,11 +872,8 @@ TEST_F(EndToEnd, OversizedEssidsAndARateAbove31Bits) {
 }
 
 TEST_F(EndToEnd, VerboseSumsUpARun) {
-  std::string busy = interface_lines(
-                         "  essid \"home\"\n  ap 02:00:00:00:00:02\n  freq 2437\n"
-                         "  rate 54000000\n  link 61 0 0 0x01\n  fail SIOCSIWSCAN 2 EBUSY\n"
-                         "  fetch too-big 9000\n") +
-                     kCells;
+  std::string busy =
+      interface_lines(kHome + "  fail SIOCSIWSCAN 2 EBUSY\n  fetch too-big 9000\n") + kCells;
   Outcome refresh = run(busy, {"-v", "-i", "wlan0"});
   EXPECT_EQ(refresh.status, 0);
   EXPECT_EQ(refresh.out, kRefreshOutput + "ESSID:new net,Master,WPA2-PSK,149,90 %,");

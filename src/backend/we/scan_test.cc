@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "backend/we/test_we.h"
 #include "backend/we/we.h"
-#include "diag/diag.h"
 #include "fakewext.h"
 #include "netlist/netlist.h"
 
@@ -22,6 +22,11 @@ using fakewext::Interface;
 using fakewext::WaitStep;
 namespace ev = fakewext::ev;
 namespace fetch = fakewext::fetch;
+using fetch::not_ready;
+using fetch::too_big;
+using Waits = std::vector<int64_t>;
+using Lengths = std::vector<uint16_t>;
+using Names = std::vector<std::string>;
 
 constexpr long kFirstWait = 250000;
 constexpr long kRetryWait = 100000;
@@ -32,25 +37,27 @@ Cell cell(const char *mac, const char *essid) {
           ev::encode_off()};
 }
 
-std::vector<std::string> bssids() {
-  std::vector<std::string> out;
+Names bssids() {
+  Names out;
   for (network_entry *e = list_first(); e != nullptr; e = list_next()) out.emplace_back(e->bssid);
   return out;
 }
 
-std::vector<uint16_t> fetch_lengths(const fakewext::Driver &d) {
-  std::vector<uint16_t> out;
+Lengths fetch_lengths(const fakewext::Driver &d) {
+  Lengths out;
   for (const Call &c : d.calls(SIOCGIWSCAN)) out.push_back(c.length);
   return out;
 }
 
-// Runs of one value, for the expected select timeouts.
-std::vector<int64_t> repeat(int64_t value, size_t n) { return std::vector<int64_t>(n, value); }
-std::vector<int64_t> concat(std::vector<std::vector<int64_t>> parts) {
-  std::vector<int64_t> out;
-  for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+// The first wait, then n retries: the select timeouts of a pass.
+Waits retries(size_t n) {
+  Waits out(n + 1, kRetryWait);
+  out[0] = kFirstWait;
   return out;
 }
+
+// n fetches into the first buffer size.
+Lengths at4k(size_t n) { return Lengths(n, 4096); }
 
 class Scan : public ::testing::Test {
  protected:
@@ -85,6 +92,19 @@ class Scan : public ::testing::Test {
     return r;
   }
 
+  // Runs one pass as set up and checks its outcome.
+  void expect_pass(int listed, const Waits &waits, const Lengths &lengths, size_t triggers) {
+    driver().clear_log();
+    list_clear();
+    const int64_t start = driver().now_us();
+    EXPECT_EQ(scan_once(), listed < 0 ? -1 : 0);
+    EXPECT_EQ(bssids().size(), listed < 0 ? 0u : static_cast<size_t>(listed));
+    EXPECT_EQ(driver().waits_us(), waits);
+    EXPECT_EQ(fetch_lengths(driver()), lengths);
+    EXPECT_EQ(driver().count(SIOCSIWSCAN), triggers);
+    EXPECT_LE(driver().now_us() - start, 15000000);
+  }
+
   fakewext::Session session;
   Interface *iface = nullptr;
   backend_ctx *ctx = nullptr;
@@ -96,9 +116,8 @@ TEST_F(Scan, FivePassesTwoSecondsApart) {
   EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 5u);
   EXPECT_EQ(driver().count(SIOCGIWSCAN), 5u);
-  EXPECT_EQ(driver().waits_us(),
-            (std::vector<int64_t>{kFirstWait, kPause, kFirstWait, kPause, kFirstWait, kPause,
-                                  kFirstWait, kPause, kFirstWait}));
+  EXPECT_EQ(driver().waits_us(), (Waits{kFirstWait, kPause, kFirstWait, kPause, kFirstWait, kPause,
+                                        kFirstWait, kPause, kFirstWait}));
   // The pauses wait on no descriptor, the others on the socket alone.
   std::vector<Call> waits = driver().calls(fakewext::kPoll);
   ASSERT_EQ(waits.size(), 9u);
@@ -108,7 +127,7 @@ TEST_F(Scan, FivePassesTwoSecondsApart) {
     EXPECT_EQ(c.fd >= 0, us != kPause);
   }
   EXPECT_EQ(driver().now_us(), 4 * kPause + 5 * kFirstWait);
-  EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
+  EXPECT_EQ(bssids(), (Names{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
   EXPECT_EQ(driver().count(SIOCSIFFLAGS), 0u);
 }
 
@@ -117,53 +136,36 @@ TEST_F(Scan, LaterPassesAddOnlyNewCells) {
                     fetch::results({cell("02:00:00:00:00:01", "renamed"),
                                     cell("02:00:00:00:00:03", "three")})};
   ASSERT_EQ(we_scan(ctx), 0);
-  EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:01", "02:00:00:00:00:03",
-                                                "02:00:00:00:00:02"}));
+  EXPECT_EQ(bssids(), (Names{"02:00:00:00:00:01", "02:00:00:00:00:03", "02:00:00:00:00:02"}));
   network_entry *e = list_find_bssid("02:00:00:00:00:01");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(std::string(e->essid, e->essid_len), "first");
 }
 
-TEST_F(Scan, InterfaceBroughtUpAndLeftUp) {
-  const short others = IFF_BROADCAST | IFF_MULTICAST;
-  iface->flags = others;
-  ASSERT_EQ(we_scan(ctx), 0);
-  EXPECT_EQ(iface->flags, others | IFF_UP);
-  ASSERT_EQ(driver().count(SIOCSIFFLAGS), 1u);
-  // Up before the snapshot and the first scan.
-  const std::vector<Call> &log = driver().log();
-  size_t set = 0, trigger = 0;
-  for (size_t i = 0; i < log.size(); i++) {
-    if (log[i].request == SIOCSIFFLAGS) set = i;
-    if (log[i].request == SIOCSIWSCAN && trigger == 0) trigger = i;
-  }
-  EXPECT_LT(set, trigger);
-}
-
-TEST_F(Scan, InterfaceStaysUpAfterFailure) {
-  iface->flags = IFF_BROADCAST;
-  iface->failures = {Failure{SIOCSIWSCAN, 2, EPERM}};
-  EXPECT_EQ(we_scan(ctx), -1);
-  EXPECT_TRUE(iface->flags & IFF_UP);
-}
-
 // Only an interface that answers the name request (speaks Wireless
 // Extensions) has its flags read or changed; any other is left as it was.
+// One that is down is brought up before the first scan, and stays up even
+// when a later pass fails.
 TEST_F(Scan, NameRequestBeforeTheFlags) {
-  const short down = IFF_BROADCAST | IFF_MULTICAST;
+  const short down = IFF_BROADCAST | IFF_MULTICAST, up = down | IFF_UP;
+  const unsigned long kName = SIOCGIWNAME, kGet = SIOCGIFFLAGS, kSet = SIOCSIFFLAGS;
   const struct {
     const char *name;
     bool wireless;
     short flags;
-    std::vector<Failure> failures;
+    Failure failure;
     int result;
+    short flags_after;
     std::vector<unsigned long> first;  // the requests that open the operation
+    bool only;                         // and no other
   } cases[] = {
-      {"wireless, down", true, down, {}, 0, {SIOCGIWNAME, SIOCGIFFLAGS, SIOCSIFFLAGS}},
-      {"wireless, up", true, down | IFF_UP, {}, 0, {SIOCGIWNAME, SIOCGIFFLAGS, SIOCGIWNAME}},
-      {"not wireless, down", false, down, {}, -1, {SIOCGIWNAME, SIOCGIFFLAGS}},
-      {"not wireless, up", false, down | IFF_UP, {}, -1, {SIOCGIWNAME, SIOCGIFFLAGS}},
-      {"name request fails", true, down, {Failure{SIOCGIWNAME, 0, ENODEV}}, -1, {SIOCGIWNAME}},
+      // First: the driver counts the scan requests from the session's start.
+      {"pass 2 refused", true, down, {SIOCSIWSCAN, 2, EPERM}, -1, up, {kName, kGet, kSet}, false},
+      {"wireless, down", true, down, {}, 0, up, {kName, kGet, kSet}, false},
+      {"wireless, up", true, up, {}, 0, up, {kName, kGet, kName}, false},
+      {"not wireless, down", false, down, {}, -1, down, {kName, kGet}, true},
+      {"not wireless, up", false, up, {}, -1, up, {kName, kGet}, true},
+      {"name request fails", true, down, {kName, 0, ENODEV}, -1, down, {kName}, true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -171,45 +173,20 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
     list_clear();
     iface->wireless = c.wireless;
     iface->flags = c.flags;
-    iface->failures = c.failures;
+    iface->failures = {};
+    if (c.failure.request != 0) iface->failures = {c.failure};
     EXPECT_EQ(we_scan(ctx), c.result);
     EXPECT_EQ(we_of(ctx)->fd, -1);
+    EXPECT_EQ(iface->flags, c.flags_after);
+    EXPECT_EQ(driver().count(SIOCSIFFLAGS), c.flags_after != c.flags ? 1u : 0u);
     std::vector<unsigned long> first;
     for (const Call &call : driver().log())
       if (first.size() < c.first.size()) first.push_back(call.request);
     EXPECT_EQ(first, c.first);
-    if (c.result != 0) {
-      EXPECT_EQ(iface->flags, c.flags);
+    if (c.only) {
       EXPECT_EQ(driver().log().size(), c.first.size());
     }
   }
-}
-
-// Whichever errno the kernel gives for Wireless Extensions it lacks, the
-// flags tell a missing interface from one without them; only the latter
-// leaves the run to another backend.
-TEST_F(Scan, WithoutWirelessExtensions) {
-  const struct {
-    int error;
-    bool missing;
-    const char *cause;
-  } cases[] = {
-      {ENOTTY, false, "no Wireless Extensions on wlan0 (try -b NL80211)"},
-      {EOPNOTSUPP, false, "no Wireless Extensions on wlan0 (try -b NL80211)"},
-      {ENOTTY, true, "wlan0: No such device"},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.cause);
-    diag_reset();
-    ctx->unserved = 0;
-    iface->wireless = false;
-    iface->wireless_error = c.error;
-    iface->failures = {Failure{SIOCGIFFLAGS, c.missing ? 0 : -1, ENODEV}};
-    EXPECT_EQ(we_scan(ctx), -1);
-    EXPECT_STREQ(diag_failure(), c.cause);
-    EXPECT_EQ(ctx->unserved, c.missing ? 0 : 1);
-  }
-  diag_reset();
 }
 
 // poll takes descriptors of any number; select cannot watch one at
@@ -262,8 +239,8 @@ TEST_F(Scan, PassFailureStopsAtOnce) {
   EXPECT_EQ(we_scan(ctx), -1);
   EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 3u);
-  EXPECT_EQ(driver().waits_us(), (std::vector<int64_t>{kFirstWait, kPause, kFirstWait, kPause}));
-  EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:0A", "02:00:00:00:00:0B"}));
+  EXPECT_EQ(driver().waits_us(), (Waits{kFirstWait, kPause, kFirstWait, kPause}));
+  EXPECT_EQ(bssids(), (Names{"02:00:00:00:00:0A", "02:00:00:00:00:0B"}));
 }
 
 TEST_F(Scan, FailuresBeforeTheFirstPass) {
@@ -277,93 +254,79 @@ TEST_F(Scan, FailuresBeforeTheFirstPass) {
       {"range unreadable", IFF_UP, Failure{SIOCGIWRANGE, 0, EOPNOTSUPP}},
   };
   for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
     driver().clear_log();
     iface->flags = c.flags;
     iface->failures = {c.failure};
-    EXPECT_EQ(we_scan(ctx), -1) << c.name;
-    EXPECT_EQ(we_of(ctx)->fd, -1) << c.name;
-    EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u) << c.name;
-    EXPECT_TRUE(driver().waits_us().empty()) << c.name;
+    EXPECT_EQ(we_scan(ctx), -1);
+    EXPECT_EQ(we_of(ctx)->fd, -1);
+    EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u);
+    EXPECT_TRUE(driver().waits_us().empty());
   }
 }
 
 TEST_F(Scan, NoSocket) {
-  // With no descriptor left, iw_sockets_open fails.
-  rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  rlimit none = saved;
-  none.rlim_cur = 0;
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-  int r = we_scan(ctx);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-  EXPECT_EQ(r, -1);
+  EXPECT_EQ(we_test::without_descriptors([&] { return we_scan(ctx); }), -1);
   EXPECT_LT(we_of(ctx)->fd, 0);
   EXPECT_TRUE(driver().log().empty());
   we_of(ctx)->fd = -1;
 }
 
-TEST_F(Scan, VersionDecidesScanning) {
-  const struct {
-    uint8_t version;
-    int result;
-    size_t triggers;
-  } cases[] = {{13, -1, 0}, {14, 0, 1}, {22, 0, 1}};
-  for (const auto &c : cases) {
-    driver().clear_log();
-    list_clear();
-    iface->we_version = c.version;
-    EXPECT_EQ(scan_once(), c.result) << int(c.version);
-    EXPECT_EQ(driver().count(SIOCSIWSCAN), c.triggers) << int(c.version);
-  }
-}
-
-TEST_F(Scan, FetchOutcomes) {
+// One pass against the driver's answers: the scan request's refusal, the
+// fetches and the waits. EBUSY on the scan request means the radio is
+// scanning already: the pass takes that scan's results the way it takes those
+// of its own scan; any other refusal fails the pass before it waits. A scan
+// that never ends fails within the budget of a scan of its own.
+TEST_F(Scan, FetchesAndWaits) {
+  const fakewext::FetchStep enetdown = fetch::error(ENETDOWN), e2big = too_big(10000);
+  const WaitStep interrupted{WaitStep::Kind::error, EINTR, 100000};
+  const WaitStep again{WaitStep::Kind::error, EAGAIN, 0};
+  const WaitStep bad_fd{WaitStep::Kind::error, EBADF, 0};
+  const WaitStep readable{WaitStep::Kind::readable, 0, 50000};
+  const Waits twice_readable = {kFirstWait, kFirstWait - 50000, kFirstWait - 100000};
+  const auto over32 =
+      fetch::results({{ev::ap("02:00:00:00:00:05"), ev::essid(std::string(33, 'x'))}});
   const struct {
     const char *name;
-    std::vector<fakewext::FetchStep> steps;
-    std::vector<Failure> failures;
-    int result;
-    size_t entries;
+    int refusal;  // the scan request's errno
+    std::vector<fakewext::FetchStep> fetches;
+    std::vector<WaitStep> wait_script;
+    int listed;  // entries listed, or -1: the pass fails
+    Waits waits;
+    Lengths lengths;
   } cases[] = {
-      {"results", {}, {}, 0, 2},
-      {"trigger refused", {}, {Failure{SIOCSIWSCAN, 0, EPERM}}, -1, 0},
-      {"fetch fails", {fetch::error(EIO)}, {}, -1, 0},
-      {"fetch fails after not ready", {fetch::not_ready(3), fetch::error(ENETDOWN)}, {}, -1, 0},
-      {"zero length", {fetch::empty()}, {}, -1, 0},
-      {"an ESSID over 32 bytes",
-       {fetch::results({{ev::ap("02:00:00:00:00:05"), ev::essid(std::string(33, 'x'))}})},
-       {},
-       0,
-       1},
+      {"results", 0, {}, {}, 2, retries(0), at4k(1)},
+      {"fetch fails", 0, {fetch::error(EIO)}, {}, -1, retries(0), at4k(1)},
+      {"fails after not ready", 0, {not_ready(3), enetdown}, {}, -1, retries(3), at4k(4)},
+      {"zero length", 0, {fetch::empty()}, {}, -1, retries(0), at4k(1)},
+      {"an ESSID over 32 bytes", 0, {over32}, {}, 1, retries(0), at4k(1)},
+      {"1 not-ready answer", 0, {not_ready(1)}, {}, 2, retries(1), at4k(2)},
+      {"147 not-ready answers", 0, {not_ready(147)}, {}, 2, retries(147), at4k(148)},
+      {"148 not-ready answers", 0, {not_ready(148)}, {}, -1, retries(147), at4k(148)},
+      {"wait interrupted", 0, {}, {interrupted}, 2, {kFirstWait, kFirstWait - 100000}, at4k(1)},
+      {"wait: try again", 0, {}, {again}, 2, {kFirstWait, kFirstWait}, at4k(1)},
+      {"readable twice", 0, {}, {readable, readable}, 2, twice_readable, at4k(1)},
+      {"wait: bad descriptor", 0, {}, {bad_fd}, -1, retries(0), {}},
+      {"busy, 3 not-ready answers", EBUSY, {not_ready(3)}, {}, 2, retries(3), at4k(4)},
+      {"busy, too big", EBUSY, {not_ready(1), e2big}, {}, 2, retries(1), {4096, 4096, 10000}},
+      {"busy, never ends", EBUSY, {not_ready(1000)}, {}, -1, retries(147), at4k(148)},
+      {"busy, the fetch fails", EBUSY, {fetch::error(EIO)}, {}, -1, retries(0), at4k(1)},
+      {"not permitted", EPERM, {not_ready(3)}, {}, -1, {}, {}},
+      {"invalid request", EINVAL, {}, {}, -1, {}, {}},
   };
   for (const auto &c : cases) {
-    list_clear();
-    iface->fetches.assign(c.steps.begin(), c.steps.end());
-    iface->failures = c.failures;
-    EXPECT_EQ(scan_once(), c.result) << c.name;
-    EXPECT_EQ(bssids().size(), c.entries) << c.name;
+    SCOPED_TRACE(c.name);
+    iface->failures = {};
+    if (c.refusal != 0) iface->failures = {Failure{SIOCSIWSCAN, 0, c.refusal}};
+    iface->fetches.assign(c.fetches.begin(), c.fetches.end());
+    driver().wait_script().assign(c.wait_script.begin(), c.wait_script.end());
+    expect_pass(c.listed, c.waits, c.lengths, 1);
   }
 }
 
-TEST_F(Scan, NotReadyBudget) {
-  const struct {
-    int answers;
-    int result;
-  } cases[] = {{1, 0}, {147, 0}, {148, -1}};
-  for (const auto &c : cases) {
-    driver().clear_log();
-    list_clear();
-    iface->fetches = {fetch::not_ready(c.answers)};
-    EXPECT_EQ(scan_once(), c.result) << c.answers;
-    size_t retries = c.answers < 148 ? c.answers : 147;
-    EXPECT_EQ(driver().waits_us(), concat({{kFirstWait}, repeat(kRetryWait, retries)}))
-        << c.answers;
-    EXPECT_EQ(driver().count(SIOCGIWSCAN), static_cast<size_t>(c.answers) + (c.result == 0))
-        << c.answers;
-  }
-}
-
-TEST_F(Scan, BufferGrowth) {
+// The buffer grows as the driver asks, up to the largest an ioctl takes;
+// growing never waits. Scanning needs version 14, growing version 17.
+TEST_F(Scan, VersionAndBufferGrowth) {
   // 64 cells of about 60 bytes need more than 4096 bytes.
   std::vector<Cell> many;
   for (int i = 0; i < 64; i++) {
@@ -371,148 +334,40 @@ TEST_F(Scan, BufferGrowth) {
     snprintf(mac, sizeof mac, "02:00:00:00:01:%02x", i);
     many.push_back(cell(mac, "a network name"));
   }
-  size_t needed = fakewext::encode_scan(many, 22).size();
+  const auto needed = static_cast<uint16_t>(fakewext::encode_scan(many, 22).size());
   ASSERT_GT(needed, 4096u);
   ASSERT_LT(needed, 8192u);
-  using L = std::vector<uint16_t>;
+  const std::vector<fakewext::FetchStep> seven(7, too_big(0));
   const struct {
     const char *name;
-    std::vector<fakewext::FetchStep> steps;
-    bool hint;
-    std::vector<Cell> cells;
     uint8_t version;
-    int result;
-    L lengths;
+    bool hint;
+    bool many;  // the 64 cells, else the fixture's two
+    std::vector<fakewext::FetchStep> fetches;
+    int listed;  // entries listed, or -1: the pass fails
+    Lengths lengths;
   } cases[] = {
-      {"driver names the size", {fetch::too_big(10000)}, true, {}, 22, 0, L{4096, 10000}},
-      {"driver names a smaller size",
-       {fetch::too_big(4096), fetch::too_big(100)},
-       true,
-       {},
-       22,
-       0,
-       L{4096, 8192, 16384}},
-      {"no hint: doubling", {}, false, many, 22, 0, L{4096, 8192}},
-      {"hint from the driver", {}, true, many, 22, 0, L{4096, static_cast<uint16_t>(needed)}},
-      {"version 17 grows", {fetch::too_big(0)}, true, {}, 17, 0, L{4096, 8192}},
-      {"version 16 refuses", {fetch::too_big(10000)}, true, {}, 16, -1, L{4096}},
-      {"never enough",
-       {fetch::too_big(0), fetch::too_big(0), fetch::too_big(0), fetch::too_big(0),
-        fetch::too_big(0), fetch::too_big(0), fetch::too_big(0)},
-       true,
-       {},
-       22,
-       -1,
-       L{4096, 8192, 16384, 32768, 65535}},
-      {"largest size named",
-       {fetch::too_big(65535), fetch::too_big(65535)},
-       true,
-       {},
-       22,
-       -1,
-       L{4096, 65535}},
-      {"cap reached by the named size",
-       {fetch::too_big(40000), fetch::too_big(0)},
-       true,
-       {},
-       22,
-       0,
-       L{4096, 40000, 65535}},
+      {"version 13 cannot scan", 13, true, false, {}, -1, {}},
+      {"version 14 scans", 14, true, false, {}, 2, {4096}},
+      {"driver names the size", 22, true, false, {too_big(10000)}, 2, {4096, 10000}},
+      {"a smaller size", 22, true, false, {too_big(4096), too_big(100)}, 2, {4096, 8192, 16384}},
+      {"no hint: doubling", 22, false, true, {}, 64, {4096, 8192}},
+      {"hint from the driver", 22, true, true, {}, 64, {4096, needed}},
+      {"version 17 grows", 17, true, false, {too_big(0)}, 2, {4096, 8192}},
+      {"version 16 refuses", 16, true, false, {too_big(10000)}, -1, {4096}},
+      {"never enough", 22, true, false, seven, -1, {4096, 8192, 16384, 32768, 65535}},
+      {"largest size named", 22, true, false, {too_big(65535), too_big(65535)}, -1, {4096, 65535}},
+      {"cap reached", 22, true, false, {too_big(40000), too_big(0)}, 2, {4096, 40000, 65535}},
   };
-  for (const auto &c : cases) {
-    driver().clear_log();
-    list_clear();
-    iface->fetches.assign(c.steps.begin(), c.steps.end());
-    iface->e2big_hint = c.hint;
-    iface->we_version = c.version;
-    if (!c.cells.empty()) iface->cells = c.cells;
-    EXPECT_EQ(scan_once(), c.result) << c.name;
-    EXPECT_EQ(fetch_lengths(driver()), c.lengths) << c.name;
-    // Growing never waits.
-    EXPECT_EQ(driver().waits_us(), std::vector<int64_t>{kFirstWait}) << c.name;
-  }
-}
-
-TEST_F(Scan, InterruptedAndReadableWaitsResume) {
-  const struct {
-    const char *name;
-    std::vector<WaitStep> waits;
-    int result;
-    std::vector<int64_t> timeouts;
-  } cases[] = {
-      {"interrupted",
-       {WaitStep{WaitStep::Kind::error, EINTR, 100000}},
-       0,
-       {kFirstWait, kFirstWait - 100000}},
-      {"try again", {WaitStep{WaitStep::Kind::error, EAGAIN, 0}}, 0, {kFirstWait, kFirstWait}},
-      {"readable",
-       {WaitStep{WaitStep::Kind::readable, 0, 50000}, WaitStep{WaitStep::Kind::readable, 0, 50000}},
-       0,
-       {kFirstWait, kFirstWait - 50000, kFirstWait - 100000}},
-      {"bad descriptor", {WaitStep{WaitStep::Kind::error, EBADF, 0}}, -1, {kFirstWait}},
-  };
-  for (const auto &c : cases) {
-    driver().clear_log();
-    list_clear();
-    driver().wait_script().assign(c.waits.begin(), c.waits.end());
-    EXPECT_EQ(scan_once(), c.result) << c.name;
-    EXPECT_EQ(driver().waits_us(), c.timeouts) << c.name;
-    EXPECT_EQ(driver().count(SIOCGIWSCAN), c.result == 0 ? 1u : 0u) << c.name;
-  }
-}
-
-// EBUSY on the scan request: the radio is scanning already, and the pass
-// takes that scan's results the way it takes those of its own scan. Any
-// other refusal fails the pass before it waits.
-TEST_F(Scan, BusyDriverJoinsTheRunningScan) {
-  using L = std::vector<uint16_t>;
-  const struct {
-    const char *name;
-    int error;
-    std::vector<fakewext::FetchStep> steps;
-    int result;
-    size_t entries;
-    std::vector<int64_t> waits;
-    L lengths;
-  } cases[] = {
-      {"busy, results after three not-ready answers",
-       EBUSY,
-       {fetch::not_ready(3)},
-       0,
-       2,
-       concat({{kFirstWait}, repeat(kRetryWait, 3)}),
-       L(4, 4096)},
-      {"busy, results larger than the buffer",
-       EBUSY,
-       {fetch::not_ready(1), fetch::too_big(10000)},
-       0,
-       2,
-       {kFirstWait, kRetryWait},
-       L{4096, 4096, 10000}},
-      {"busy, the running scan never ends",
-       EBUSY,
-       {fetch::not_ready(1000)},
-       -1,
-       0,
-       concat({{kFirstWait}, repeat(kRetryWait, 147)}),
-       L(148, 4096)},
-      {"busy, the fetch fails", EBUSY, {fetch::error(EIO)}, -1, 0, {kFirstWait}, L{4096}},
-      {"not permitted", EPERM, {fetch::not_ready(3)}, -1, 0, {}, L{}},
-      {"invalid request", EINVAL, {}, -1, 0, {}, L{}},
-  };
+  const std::vector<Cell> two = iface->cells;
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    driver().clear_log();
-    list_clear();
-    const int64_t start = driver().now_us();
-    iface->fetches.assign(c.steps.begin(), c.steps.end());
-    iface->failures = {Failure{SIOCSIWSCAN, 0, c.error}};
-    EXPECT_EQ(scan_once(), c.result);
-    EXPECT_EQ(bssids().size(), c.entries);
-    EXPECT_EQ(driver().waits_us(), c.waits);
-    EXPECT_EQ(fetch_lengths(driver()), c.lengths);
-    // A scan that never ends fails within the budget of a scan of its own.
-    EXPECT_LE(driver().now_us() - start, 15000000);
+    iface->we_version = c.version;
+    iface->e2big_hint = c.hint;
+    iface->cells = c.many ? many : two;
+    iface->fetches.assign(c.fetches.begin(), c.fetches.end());
+    const bool asked = !c.lengths.empty();
+    expect_pass(c.listed, asked ? Waits{kFirstWait} : Waits{}, c.lengths, asked ? 1 : 0);
   }
 }
 
@@ -527,63 +382,50 @@ TEST_F(Scan, FivePassesJoinRunningScans) {
   ASSERT_EQ(triggers.size(), 5u);
   for (const Call &c : triggers) EXPECT_EQ(c.error, EBUSY);
   EXPECT_EQ(driver().count(SIOCGIWSCAN), 15u);
-  EXPECT_EQ(bssids(), (std::vector<std::string>{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
+  EXPECT_EQ(bssids(), (Names{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
 }
 
-TEST_F(Scan, PlainRequest) {
-  ASSERT_EQ(scan_once(), 0);
-  std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
-  ASSERT_EQ(triggers.size(), 1u);
-  EXPECT_EQ(triggers[0].length, 316u);
-  EXPECT_EQ(triggers[0].flags, IW_SCAN_ALL_ESSID);
-  EXPECT_EQ(triggers[0].payload, fakewext::Bytes(316, 0));
-  EXPECT_EQ(we_of(ctx)->directed, 0u);
-}
-
-TEST_F(Scan, DirectedRequest) {
+// The scan request as the driver receives it: a plain one asks for every
+// ESSID; a directed one carries the ESSID (the low 8 bits of its length, at
+// most 32) and the frequency, and takes only the associated cell.
+TEST_F(Scan, Requests) {
   iw_freq freq = fakewext::freq_of_mhz(5745);
   freq.i = 3;
   freq.flags = IW_FREQ_FIXED;
-  snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "02:00:00:00:00:02");
-  ASSERT_EQ(scan_once(1, "homeXtrailing", 5, &freq), 0);
-  std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
-  ASSERT_EQ(triggers.size(), 1u);
-  EXPECT_EQ(triggers[0].length, 316u);
-  EXPECT_EQ(triggers[0].flags, IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ);
-  iw_scan_req expected;
-  memset(&expected, 0, sizeof expected);
-  expected.essid_len = 5;
-  memcpy(expected.essid, "homeX", 5);
-  expected.num_channels = 1;
-  expected.channel_list[0] = freq;
-  const auto *bytes = reinterpret_cast<const uint8_t *>(&expected);
-  EXPECT_EQ(triggers[0].payload, fakewext::Bytes(bytes, bytes + sizeof expected));
-  EXPECT_EQ(we_of(ctx)->directed, 1u);
-  EXPECT_EQ(bssids(), std::vector<std::string>{"02:00:00:00:00:02"});
-}
-
-TEST_F(Scan, DirectedLengths) {
-  iw_freq freq = fakewext::freq_of_mhz(2412);
   const std::string b32(32, 'e');
+  const Names both = {"02:00:00:00:00:01", "02:00:00:00:00:02"};
+  const Names ap = {"02:00:00:00:00:02"};
   const struct {
     const char *name;
+    int directed;
+    const char *essid;
     int len;
     int result;
-    size_t triggers;
-    uint8_t sent;
+    fakewext::Bytes payload;  // empty: no request
+    Names listed;
   } cases[] = {
-      {"32 bytes", 32, 0, 1, 32},
-      {"low 8 bits of the length", 256 + 4, 0, 1, 4},
-      {"above 32 refused", 33, -1, 0, 0},
+      {"plain", 0, nullptr, 0, 0, fakewext::Bytes(316, 0), both},
+      {"directed", 1, "homeXtrailing", 5, 0, we_test::directed_request("homeX", 5, freq), ap},
+      {"32 bytes", 1, b32.c_str(), 32, 0, we_test::directed_request(b32.c_str(), 32, freq), ap},
+      {"low 8 bits of the length", 1, b32.c_str(), 256 + 4, 0,
+       we_test::directed_request(b32.c_str(), 4, freq), ap},
+      {"above 32 refused", 1, b32.c_str(), 33, -1, {}, {}},
   };
   for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
     driver().clear_log();
-    EXPECT_EQ(scan_once(1, b32.data(), c.len, &freq), c.result) << c.name;
+    list_clear();
+    snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "02:00:00:00:00:02");
+    EXPECT_EQ(scan_once(c.directed, c.essid, c.len, c.directed ? &freq : nullptr), c.result);
+    EXPECT_EQ(bssids(), c.listed);
     std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
-    ASSERT_EQ(triggers.size(), c.triggers) << c.name;
-    if (c.triggers == 1) {
-      EXPECT_EQ(triggers[0].payload.at(1), c.sent) << c.name;
-    }
+    ASSERT_EQ(triggers.size(), c.payload.empty() ? 0u : 1u);
+    if (triggers.empty()) continue;
+    EXPECT_EQ(triggers[0].length, 316u);
+    EXPECT_EQ(triggers[0].flags,
+              c.directed ? IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ : IW_SCAN_ALL_ESSID);
+    EXPECT_EQ(triggers[0].payload, c.payload);
+    EXPECT_EQ(we_of(ctx)->directed, static_cast<uint32_t>(c.directed));
   }
 }
 

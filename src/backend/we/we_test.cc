@@ -12,22 +12,20 @@
 
 namespace {
 
+// Made directly or opened by name through the registry: no socket yet, and
+// empty texts.
 TEST(WeCreate, StartsWithoutSocketAndWithEmptyTexts) {
-  backend_ctx *ctx = we_create();
-  ASSERT_NE(ctx, nullptr);
-  EXPECT_EQ(we_of(ctx)->fd, -1);
-  EXPECT_STREQ(we_of(ctx)->ap_addr, "");
-  EXPECT_STREQ(we_of(ctx)->ap_rate, "");
-  we_destroy(ctx);
-}
-
-TEST(WeCreate, OpenedByNameThroughTheRegistry) {
-  backend_ctx *ctx = backend_open("WE", "wlan0");
-  ASSERT_NE(ctx, nullptr);
-  EXPECT_EQ(ctx->ops, &we_ops);
-  EXPECT_STREQ(ctx->ifname, "wlan0");
-  EXPECT_EQ(we_of(ctx)->fd, -1);
-  ctx->ops->destroy(ctx);
+  backend_ctx *opened = backend_open("WE", "wlan0");
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(opened->ops, &we_ops);
+  EXPECT_STREQ(opened->ifname, "wlan0");
+  for (backend_ctx *ctx : {we_create(), opened}) {
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(we_of(ctx)->fd, -1);
+    EXPECT_STREQ(we_of(ctx)->ap_addr, "");
+    EXPECT_STREQ(we_of(ctx)->ap_rate, "");
+    we_destroy(ctx);
+  }
 }
 
 TEST(WeDestroy, ClosesAnOpenSocketOnly) {
@@ -55,69 +53,35 @@ TEST(WeDestroy, ClosesAnOpenSocketOnly) {
 
 // The snapshot keeps what a failed step should have written.
 TEST(WeLinkSnapshot, PartialFailures) {
+  const char *const ap = "00:1a:2b:3c:4d:02", *const none = "00:00:00:00:00:00";
+  const char *const addr = "00:1A:2B:3C:4D:02", *const old_addr = "old-addr", *const old = "old";
   struct Case {
     const char *what;
     bool wireless;
     int32_t bitrate;
-    std::vector<fakewext::Failure> failures;
-    const char *ap;    // the driver's association
-    const char *addr;  // ap_addr afterwards
-    const char *rate;  // ap_rate afterwards
+    fakewext::Failure failure;  // request 0: none
+    const char *ap;             // the driver's association
+    const char *addr;           // ap_addr afterwards
+    const char *rate;           // ap_rate afterwards
   };
   const Case cases[] = {
-      {"all requests succeed",
-       true,
-       54000000,
-       {},
-       "00:1a:2b:3c:4d:02",
-       "00:1A:2B:3C:4D:02",
-       "54 Mbit/s"},
-      {"no wireless extensions", false, 54000000, {}, "00:1a:2b:3c:4d:02", "old-addr", "old"},
-      {"SIOCGIWNAME fails",
-       true,
-       54000000,
-       {{SIOCGIWNAME, 0, EIO}},
-       "00:1a:2b:3c:4d:02",
-       "old-addr",
-       "old"},
-      {"SIOCGIWAP fails",
-       true,
-       54000000,
-       {{SIOCGIWAP, 0, ENETDOWN}},
-       "00:1a:2b:3c:4d:02",
-       "old-addr",
-       "old"},
-      {"SIOCGIWRATE fails",
-       true,
-       54000000,
-       {{SIOCGIWRATE, 0, EOPNOTSUPP}},
-       "00:1a:2b:3c:4d:02",
-       "00:1A:2B:3C:4D:02",
-       "old"},
+      {"all requests succeed", true, 54000000, {}, ap, addr, "54 Mbit/s"},
+      {"no wireless extensions", false, 54000000, {}, ap, old_addr, old},
+      {"SIOCGIWNAME fails", true, 54000000, {SIOCGIWNAME, 0, EIO}, ap, old_addr, old},
+      {"SIOCGIWAP fails", true, 54000000, {SIOCGIWAP, 0, ENETDOWN}, ap, old_addr, old},
+      {"SIOCGIWRATE fails", true, 54000000, {SIOCGIWRATE, 0, EOPNOTSUPP}, ap, addr, old},
       // Requests that only iw_get_basic_config's extras make may fail.
-      {"SIOCGIWESSID fails",
-       true,
-       11000000,
-       {{SIOCGIWESSID, 0, EIO}},
-       "00:1a:2b:3c:4d:02",
-       "00:1A:2B:3C:4D:02",
-       "11 Mbit/s"},
-      {"not associated: stored as reported",
-       true,
-       1000000,
-       {},
-       "00:00:00:00:00:00",
-       "Not-Associated",
-       "1 Mbit/s"},
-      {"rate below 1000 bit/s", true, 999, {}, "00:1a:2b:3c:4d:02", "00:1A:2B:3C:4D:02", "old"},
-      {"rate -1 is unsigned", true, -1, {}, "00:1a:2b:3c:4d:02", "00:1A:2B:3C:4D:02", "4 Gbit/s"},
+      {"SIOCGIWESSID fails", true, 11000000, {SIOCGIWESSID, 0, EIO}, ap, addr, "11 Mbit/s"},
+      {"not associated: stored as reported", true, 1000000, {}, none, "Not-Associated", "1 Mbit/s"},
+      {"rate below 1000 bit/s", true, 999, {}, ap, addr, old},
+      {"rate -1 is unsigned", true, -1, {}, ap, addr, "4 Gbit/s"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     fakewext::Session fake;
     fakewext::Interface w;
     w.wireless = c.wireless;
-    w.failures = c.failures;
+    if (c.failure.request != 0) w.failures = {c.failure};
     ASSERT_TRUE(fakewext::parse_mac(c.ap, w.ap));
     w.bitrate = c.bitrate;
     fake.add(w);
