@@ -141,8 +141,9 @@ TEST_F(LineFormatTest, EncodingTableCoversEveryByte) {
   EXPECT_EQ(literal_count, 76);
 }
 
-// Hand-made records of each form; the forms the program names are the cache
-// file's, and the consumer's line with and without -e.
+// Hand-made records of the forms the program names: the cache file's, and
+// the consumer's line with and without -e. Every form with every kind of
+// field is compared with printf's below.
 TEST_F(LineFormatTest, RecordForms) {
   const Net home{.essid = "home net",
                  .bssid = "00:11:22:aa:bb:cc",
@@ -152,80 +153,26 @@ TEST_F(LineFormatTest, RecordForms) {
                  .quality = 70,
                  .current = 1,
                  .bitrate = "54 Mb/s"};
-  Net other = home;
-  other.current = 0;
-  Net sep = other;
-  sep.essid = std::string("a,b ,ESSID:c", 12);
-  Net nul = other;
+  Net nul = home;
   nul.essid = std::string("ab\0cd", 5);
-  const Net bare{.essid = "x", .bssid = "00:00:00:00:00:01"};
+  nul.current = 0;
   const Net odd{.essid = "", .mode = "Ad-Hoc", .channel = -3, .quality = 255, .current = 1};
-  const Net spaces{.essid = std::string(32, ' ')};
-  std::string escaped32;
-  for (int i = 0; i < 32; ++i) escaped32 += "%20";
-  const std::string wpa2 = "WPA2-802.1x";
-  auto slots = [](std::vector<std::string> s) { return Net{.security = std::move(s)}; };
-  const record_form raw{false, false, false}, cache_no_bssid{true, false, false};
-
+  const std::string tail = ",Master,WPA2-PSK/WPS,6,70 %,";
   const struct {
-    const char *name;
     std::vector<Net> nets;
     record_form form;
     std::string want;
   } cases[] = {
-      {"cache form drops the rate",
-       {home},
-       kCacheForm,
-       "ESSID:home%20net,00:11:22:aa:bb:cc,Master,WPA2-PSK/WPS,6,70 %,"},
-      {"output form of the associated network",
-       {home},
-       output_form(false),
-       "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,54 Mb/s,"},
-      {"output form, encoded",
-       {home},
-       output_form(true),
-       "ESSID:home%20net,Master,WPA2-PSK/WPS,6,70 %,54 Mb/s,"},
-      {"output form of another network",
-       {other},
-       output_form(false),
-       "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"},
-      {"rate needs with_rate", {home}, raw, "ESSID:home net,Master,WPA2-PSK/WPS,6,70 %,"},
-      {"no security slots", {bare}, kCacheForm, "ESSID:x,00:00:00:00:00:01,,,0,0 %,"},
-      {"raw ESSID keeps separators",
-       {sep},
-       output_form(false),
-       "ESSID:a,b ,ESSID:c,Master,WPA2-PSK/WPS,6,70 %,"},
-      {"encoded ESSID escapes separators",
-       {sep},
-       cache_no_bssid,
-       "ESSID:a%2cb%20%2cESSID%3ac,Master,WPA2-PSK/WPS,6,70 %,"},
-      {"raw ESSID ends at a NUL", {nul}, raw, "ESSID:ab,Master,WPA2-PSK/WPS,6,70 %,"},
-      {"encoded ESSID keeps a NUL",
-       {nul},
-       cache_no_bssid,
-       "ESSID:ab%00cd,Master,WPA2-PSK/WPS,6,70 %,"},
-      {"empty ESSID, empty rate, quality above 100",
-       {odd},
-       output_form(false),
-       "ESSID:,Ad-Hoc,,-3,255 %,,"},
-      {"32 escaped bytes", {spaces}, kCacheForm, "ESSID:" + escaped32 + ",,,,0,0 %,"},
-      {"one security slot", {slots({"off"})}, raw, "ESSID:,,off,0,0 %,"},
-      {"slots joined", {slots({"WEP", "WPA-PSK"})}, raw, "ESSID:,,WEP/WPA-PSK,0,0 %,"},
-      {"six slots", {slots({"a", "b", "c", "d", "e", "f"})}, raw, "ESSID:,,a/b/c/d/e/f,0,0 %,"},
-      {"six full slots",
-       {slots({wpa2, wpa2, wpa2, wpa2, wpa2, wpa2})},
-       raw,
-       "ESSID:,,WPA2-802.1x/WPA2-802.1x/WPA2-802.1x/WPA2-802.1x/WPA2-802.1x/WPA2-802.1x,0,0 %,"},
-      {"empty list: nothing at all", {}, kCacheForm, ""},
-      {"records back to back",
-       {{.essid = "a", .channel = 1, .quality = 1},
-        {.essid = "b", .channel = 2, .quality = 2, .current = 1, .bitrate = "1 Mb/s"},
-        {.essid = "c", .channel = 3, .quality = 3}},
-       output_form(false),
-       "ESSID:a,,,1,1 %,ESSID:b,,,2,2 %,1 Mb/s,ESSID:c,,,3,3 %,"},
+      {{home}, kCacheForm, "ESSID:home%20net,00:11:22:aa:bb:cc" + tail},  // no rate
+      {{home}, output_form(false), "ESSID:home net" + tail + "54 Mb/s,"},
+      {{home}, output_form(true), "ESSID:home%20net" + tail + "54 Mb/s,"},
+      {{nul}, output_form(false), "ESSID:ab" + tail},  // the raw ESSID ends at a NUL
+      {{nul}, output_form(true), "ESSID:ab%00cd" + tail},
+      {{odd}, output_form(false), "ESSID:,Ad-Hoc,,-3,255 %,,"},  // an empty rate too
+      {{}, kCacheForm, ""},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.want);
     list_clear();
     for (const Net &n : c.nets) add(n);
     TempFile f;
@@ -262,7 +209,8 @@ std::string printf_record(const network_entry &e, int encode, int with_bssid, in
 }
 
 // Every field at every length, filled to the brim (no NUL inside the field)
-// or not, every number's extremes: the records are printf's, byte for byte.
+// or not, every number's extremes: the records are printf's, byte for byte,
+// also in lists far longer than the writer's buffer of a few kilobytes.
 TEST_F(LineFormatTest, RecordsAreThoseOfPrintf) {
   std::mt19937 rng(140);
   std::uniform_int_distribution<int> byte(0, 255), coin(0, 1), slots(0, 6), small(0, 18);
@@ -270,7 +218,8 @@ TEST_F(LineFormatTest, RecordsAreThoseOfPrintf) {
   const int32_t channels[] = {0, 1, 9, 10, 99, 100, 999, 1000, 165, -1, -10, INT32_MAX, INT32_MIN};
   for (int round = 0; round < 500; ++round) {
     list_clear();
-    for (int i = 0; i < 8; ++i) {
+    const int count = round % 100 == 0 ? 300 : 8;
+    for (int i = 0; i < count; ++i) {
       network_entry *e = list_append_new();
       ASSERT_NE(e, nullptr);
       e->essid_len = essid_len(rng);
@@ -300,6 +249,7 @@ TEST_F(LineFormatTest, RecordsAreThoseOfPrintf) {
           Written w = write_list(encode, with_bssid, with_rate);
           ASSERT_EQ(w.result, 0);
           ASSERT_EQ(w.text, want) << encode << with_bssid << with_rate;
+          ASSERT_TRUE(count == 8 || w.text.size() > 2 * 4096u) << w.text.size();
         }
   }
 }
@@ -515,9 +465,9 @@ constexpr auto kChannel = &Net::channel;
 constexpr auto kQuality = &Net::quality;
 constexpr auto kRate = &Net::bitrate;
 
+// What the writer writes is read back by the round trip below; these are the
+// other texts the reader accepts.
 TEST_F(LineFormatTest, ReaderAccepts) {
-  std::string ff32;
-  for (int i = 0; i < 32; ++i) ff32 += "%ff";
   const struct {
     const char *name;
     std::string file;
@@ -526,9 +476,6 @@ TEST_F(LineFormatTest, ReaderAccepts) {
       {"empty file", "", {}},
       {"last record of the writer", kA + ",,1,1 %,", {kBase}},
       {"last record without its comma", kA + ",,1,1 %", {kBase}},
-      {"records in file order",
-       kA + ",,1,1 %,ESSID:b,00:11:22:33:44:56,,,2,2 %,",
-       {kBase, with(kEssid, "b", kBssid, "00:11:22:33:44:56", kChannel, 2, kQuality, 2)}},
       {"bit rate after the suffix", kA + ",,1,1 %,54 Mb/s,", {with(kRate, "54 Mb/s")}},
       {"bit rate to the end", kA + ",,1,1 %,54 Mbit/s", {with(kRate, "54 Mbit/s")}},
       {"bit rate of a middle record",
@@ -542,18 +489,6 @@ TEST_F(LineFormatTest, ReaderAccepts) {
       {"an escape always takes three characters",
        "ESSID:%fzb% cd% 1x,00:11:22:33:44:55,,,1,1 %,",
        {with(kEssid, "\017b\315d\001x")}},
-      {"escaped NUL",
-       "ESSID:%00a%00,00:11:22:33:44:55,,,1,1 %,",
-       {with(kEssid, std::string("\0a\0", 3))}},
-      {"32 escaped bytes",
-       "ESSID:" + ff32 + ",00:11:22:33:44:55,,,1,1 %,",
-       {with(kEssid, std::string(32, '\xff'))}},
-      {"empty ESSID and mode",
-       "ESSID:,00:11:22:33:44:55,Ad-Hoc,,1,1 %,",
-       {with(kEssid, "", kMode, "Ad-Hoc")}},
-      {"six entries",
-       kA + ",a/b/c/d/e/f,1,1 %,",
-       {with(kSlots, slots{"a", "b", "c", "d", "e", "f"})}},
       {"six entries and a trailing slash",
        kA + ",a/b/c/d/e/f/,1,1 %,",
        {with(kSlots, slots{"a", "b", "c", "d", "e", "f"})}},
@@ -593,47 +528,17 @@ TEST_F(LineFormatTest, ReaderAccepts) {
   }
 }
 
-// Records are gathered into a buffer of a few kilobytes: a list far longer
-// than it comes out exactly as its records written one at a time, in both
-// forms, and an ESSID too long to encode stops the cache form after every
-// earlier record.
-TEST_F(LineFormatTest, LongListsComeOutRecordByRecord) {
-  std::vector<Net> nets;
-  for (int i = 0; i < 120; ++i) {
-    const char fill = i % 2 != 0 ? ' ' : 'x';  // escaped, or standing for itself
-    Net n{.essid = std::string(static_cast<std::size_t>(i % 33), fill),
-          .bssid = "00:11:22:33:44:55",
-          .mode = "Master",
-          .security = {"WPA2-802.1x", "WPA-802.1x", "WPA2-PSK", "WPA-PSK", "WEP", "WPS-PBC"},
-          .channel = i * 1000003 - 60000000,
-          .quality = static_cast<uint8_t>(i % 101),
-          .current = static_cast<uint32_t>(i % 2),
-          .bitrate = "866.7 Mb/s"};
-    nets.push_back(n);
-  }
-  for (int encode : {0, 1}) {
-    for (int with_bssid : {0, 1}) {
-      std::string expected;
-      for (const Net &n : nets) {
-        list_clear();
-        add(n);
-        expected += write_list(encode, with_bssid, 1).text;
-      }
-      list_clear();
-      for (const Net &n : nets) add(n);
-      Written all = write_list(encode, with_bssid, 1);
-      EXPECT_EQ(all.result, 0);
-      EXPECT_GT(all.text.size(), 2 * 4096u);
-      EXPECT_EQ(all.text, expected);
-    }
-  }
-  list_clear();
-  std::string expected;
-  for (std::size_t i = 0; i < 100; ++i) add(nets[i]);
-  expected = write_list(1, 1, 0).text;
-  network_entry *bad = add(nets[100]);
-  bad->essid_len = 33;
-  add(nets[101]);
+// An ESSID too long to encode stops the cache form after every earlier
+// record, also when these filled several of the writer's buffers.
+TEST_F(LineFormatTest, OverlongEssidStopsAfterEarlierRecords) {
+  for (int i = 0; i < 100; ++i)
+    add({.essid = std::string(static_cast<std::size_t>(i % 33), i % 2 != 0 ? ' ' : 'x'),
+         .bssid = "00:11:22:33:44:55",
+         .security = {"WPA2-802.1x", "WPA-802.1x", "WPA2-PSK", "WPA-PSK", "WEP", "WPS-PBC"}});
+  const std::string expected = write_list(1, 1, 0).text;
+  ASSERT_GT(expected.size(), 2 * 4096u);
+  add({.essid = std::string(32, 'x')})->essid_len = 33;
+  add({.essid = "after"});
   Written cut = write_list(1, 1, 0);
   EXPECT_EQ(cut.result, -1);
   EXPECT_EQ(cut.text, expected);
