@@ -35,61 +35,32 @@ struct fault_plan {
 };
 fault_plan plan;
 
-void maybe_kill(step s) {
+// Dies or fails at step s where the plan says so.
+bool fails(step s, int error) {
   if (plan.kill_before == s) raise(SIGKILL);
+  if (plan.fail == s) error = plan.error;
+  if (error != 0) errno = error;
+  return error != 0;
 }
 
 int fault_openat(int dirfd, const char *name, int flags, mode_t mode) {
   step s = (flags & O_TMPFILE) == O_TMPFILE ? step::probe : step::create_new;
-  maybe_kill(s);
-  if (plan.fail == s) {
-    errno = plan.error;
-    return -1;
-  }
-  if (s == step::create_new && plan.named_error != 0) {
-    errno = plan.named_error;
-    return -1;
-  }
+  if (fails(s, s == step::create_new ? plan.named_error : 0)) return -1;
   return kCachefileSystem.openat(dirfd, name, flags, mode);
 }
-
 ssize_t fault_write(int fd, const void *buf, size_t count) {
-  maybe_kill(step::write);
-  if (plan.fail == step::write) {
-    errno = plan.error;
-    return -1;
-  }
-  return kCachefileSystem.write(fd, buf, count);
+  return fails(step::write, 0) ? -1 : kCachefileSystem.write(fd, buf, count);
 }
-
-int fault_fsync(int fd) {
-  maybe_kill(step::fsync);
-  if (plan.fail == step::fsync) {
-    errno = plan.error;
-    return -1;
-  }
-  return kCachefileSystem.fsync(fd);
-}
-
+int fault_fsync(int fd) { return fails(step::fsync, 0) ? -1 : kCachefileSystem.fsync(fd); }
 int fault_renameat(int a, const char *from, int b, const char *to) {
-  maybe_kill(step::rename);
-  if (plan.fail == step::rename) {
-    errno = plan.error;
-    return -1;
-  }
+  if (fails(step::rename, 0)) return -1;
   int rc = kCachefileSystem.renameat(a, from, b, to);
   if (plan.kill_after_rename) raise(SIGKILL);
   return rc;
 }
-
 int fault_flock(int fd, int op) {
-  if (plan.fail == step::flock) {
-    errno = plan.error;
-    return -1;
-  }
-  return kCachefileSystem.flock(fd, op);
+  return fails(step::flock, 0) ? -1 : kCachefileSystem.flock(fd, op);
 }
-
 void counted_pause() { plan.pauses++; }
 
 const cachefile_sys kFaulty = {fault_openat,   fault_write, fault_fsync,
@@ -108,6 +79,8 @@ int fill_text(FILE *f, void *arg) {
   const auto *text = static_cast<const std::string *>(arg);
   return fwrite(text->data(), 1, text->size(), f) == text->size() ? 0 : -1;
 }
+
+int commit(cache_file &c, std::string text = kNew) { return c.commit(fill_text, &text); }
 
 int fill_fails(FILE *f, void * /*arg*/) {
   fputs("ESSID:partial", f);
@@ -157,8 +130,7 @@ TEST_F(CacheFile, CommitReplacesWholeWithMode0644WhateverTheUmask) {
     {
       cache_file c(path_.c_str(), kFaulty);
       ASSERT_EQ(c.prepare(), 0);
-      std::string text = kNew;
-      rc = c.commit(fill_text, &text);
+      rc = commit(c);
     }
     umask(saved);
     EXPECT_EQ(rc, 0);
@@ -205,10 +177,9 @@ TEST_F(CacheFile, CommitFailures) {
     }
     plan.fail = c.fail;
     plan.error = c.error;
-    std::string text = kNew;
     errno = 0;
     diag_reset();
-    EXPECT_EQ(f.commit(fill_text, &text), -1);
+    EXPECT_EQ(commit(f), -1);
     EXPECT_EQ(errno, c.error);
     EXPECT_EQ(std::string(diag_failure()), path_ + c.cause);
     // Nothing is touched without the lock.
@@ -225,49 +196,41 @@ TEST_F(CacheFile, FillFailureLeavesNoCache) {
   EXPECT_EQ(names(), std::set<std::string>{});
 }
 
-// A refresh fails before its scan when no new file can be made.
+// A refresh fails before its scan when no new file can be made. Where there
+// are no unnamed files (or an old kernel answers the flag so), a named probe
+// is made instead, and leaves nothing behind.
 TEST_F(CacheFile, PrepareFailures) {
   const struct {
     const char *name;
-    step fail;
-    int error;
-    int then_error;  // the named file's, where unnamed ones are not supported
-    int expected;
+    int error;       // the probe's, for an unnamed file
+    int then_error;  // the named file's
+    int expected;    // 0: prepared
   } cases[] = {
-      {"not writable", step::probe, EACCES, 0, EACCES},
-      {"read-only", step::probe, EROFS, 0, EROFS},
-      {"no space for an inode", step::probe, ENOSPC, 0, ENOSPC},
-      {"no unnamed files, named one refused", step::probe, EOPNOTSUPP, EACCES, EACCES},
-      {"old kernel, named one refused", step::probe, EISDIR, EROFS, EROFS},
+      {"not writable", EACCES, 0, EACCES},
+      {"read-only", EROFS, 0, EROFS},
+      {"no space for an inode", ENOSPC, 0, ENOSPC},
+      {"no unnamed files, named one refused", EOPNOTSUPP, EACCES, EACCES},
+      {"old kernel, named one refused", EISDIR, EROFS, EROFS},
+      {"no unnamed files", EOPNOTSUPP, 0, 0},
+      {"old kernel", EISDIR, 0, 0},
+      {"old kernel, invalid flag", EINVAL, 0, 0},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    plan = fault_plan{};
     put(kOld);
-    plan.fail = c.fail;
-    plan.error = c.error;
-    plan.named_error = c.then_error;
+    plan = fault_plan{.fail = step::probe, .error = c.error, .named_error = c.then_error};
     cache_file f(path_.c_str(), kFaulty);
     errno = 0;
-    EXPECT_EQ(f.prepare(), -1);
-    EXPECT_EQ(errno, c.expected);
-    plan = fault_plan{};
-    EXPECT_EQ(cache(), kOld);
+    int rc = f.prepare();
+    int error = errno;
+    EXPECT_EQ(rc, c.expected == 0 ? 0 : -1);
     EXPECT_EQ(names(), std::set<std::string>{"lumra"});
-  }
-  // No unnamed files (or an old kernel's answers to the flag): the named
-  // probe succeeding leaves nothing behind.
-  for (int error : {EOPNOTSUPP, EISDIR, EINVAL}) {
-    SCOPED_TRACE(error);
-    put(kOld);
-    plan.fail = step::probe;
-    plan.error = error;
-    cache_file h(path_.c_str(), kFaulty);
-    EXPECT_EQ(h.prepare(), 0);
-    EXPECT_EQ(names(), std::set<std::string>{"lumra"});
-    std::string text = kNew;
-    EXPECT_EQ(h.commit(fill_text, &text), 0);
-    EXPECT_EQ(cache(), kNew);
+    if (rc != 0) {
+      EXPECT_EQ(error, c.expected);
+    } else {
+      EXPECT_EQ(commit(f), 0);  // unnamed files still refused
+    }
+    EXPECT_EQ(cache(), c.expected == 0 ? kNew : kOld);
   }
 }
 
@@ -303,8 +266,7 @@ TEST_F(CacheFile, DirectoryNotWritableForTheUser) {
     cache_file c(path_.c_str());
     int fd = -1;
     if (c.open_read(&fd) != cache_open::ok) _exit(91);  // reading needs no more
-    std::string text = kNew;
-    if (c.commit(fill_text, &text) != -1) _exit(92);
+    if (commit(c) != -1) _exit(92);
     cache_file r(path_.c_str());
     errno = 0;
     _exit(r.prepare() == -1 && errno == EACCES ? 0 : 93);
@@ -320,39 +282,38 @@ TEST_F(CacheFile, DirectoryNotWritableForTheUser) {
 // Another run committed after this one noted the path: its cache stays,
 // whether this run read the old one, found none, or is a refresh.
 TEST_F(CacheFile, NewerCacheIsNeverReplacedOrRemoved) {
-  for (bool cached : {true, false}) {
-    for (bool had_cache : {true, false}) {
-      SCOPED_TRACE(std::string(cached ? "cached" : "refresh") + (had_cache ? ", cache" : ", none"));
-      if (cached && !had_cache) continue;  // a cached run without a cache is a refresh
-      for (bool fast_fails : {false, true}) {
-        SCOPED_TRACE(fast_fails ? "the other refresh failed" : "the other refresh committed");
-        clean();
-        if (had_cache) put(kOld);
-        cache_file slow(path_.c_str());
-        int fd = -1;
-        if (cached)
-          ASSERT_EQ(slow.open_read(&fd), cache_open::ok);
-        else
-          ASSERT_EQ(slow.prepare(), 0);
-        {
-          cache_file fast(path_.c_str());
-          ASSERT_EQ(fast.prepare(), 0);
-          std::string text = "ESSID:fast,02:00:00:00:00:02,,,1,1 %,";
-          ASSERT_EQ(fast_fails ? fast.discard() : fast.commit(fill_text, &text), 0);
-        }
-        std::string text = kNew;
-        // A refresh that found no cache and meets none still commits.
-        bool commits = fast_fails && !had_cache;
-        EXPECT_EQ(slow.commit(fill_text, &text), commits ? 0 : kCacheSuperseded);
-        if (!commits) {
-          EXPECT_EQ(slow.discard(), kCacheSuperseded);
-        }
-        EXPECT_EQ(cache(), commits      ? std::optional(kNew)
-                           : fast_fails ? std::nullopt
-                                        : std::optional<std::string>(
-                                              "ESSID:fast,02:00:00:00:00:02,,,1,1 %,"));
-      }
+  const std::string fast_text = "ESSID:fast,02:00:00:00:00:02,,,1,1 %,";
+  const struct {
+    bool cached;      // else a refresh (a cached run without a cache is one)
+    bool had_cache;   // when this run noted the path
+    bool fast_fails;  // the other refresh failed, else it committed
+    int commit;
+    std::optional<std::string> after;
+  } cases[] = {
+      {true, true, false, kCacheSuperseded, fast_text},
+      {true, true, true, kCacheSuperseded, std::nullopt},
+      {false, true, false, kCacheSuperseded, fast_text},
+      {false, true, true, kCacheSuperseded, std::nullopt},
+      {false, false, false, kCacheSuperseded, fast_text},
+      {false, false, true, 0, kNew},  // found no cache and meets none: commits
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.cached << c.had_cache << c.fast_fails);
+    clean();
+    if (c.had_cache) put(kOld);
+    cache_file slow(path_.c_str());
+    int fd = -1;
+    ASSERT_TRUE(c.cached ? slow.open_read(&fd) == cache_open::ok : slow.prepare() == 0);
+    {
+      cache_file fast(path_.c_str());
+      ASSERT_EQ(fast.prepare(), 0);
+      ASSERT_EQ(c.fast_fails ? fast.discard() : commit(fast, fast_text), 0);
     }
+    EXPECT_EQ(commit(slow), c.commit);
+    if (c.commit != 0) {
+      EXPECT_EQ(slow.discard(), kCacheSuperseded);
+    }
+    EXPECT_EQ(cache(), c.after);
   }
 }
 
@@ -369,20 +330,17 @@ TEST_F(CacheFile, RefreshReplacesACachedRunsRewrite) {
       cache_file cached(path_.c_str());
       int fd = -1;
       ASSERT_EQ(cached.open_read(&fd), cache_open::ok);
-      std::string text = kOld + "ESSID:added,02:00:00:00:00:04,,,1,1 %,";
-      ASSERT_EQ(cached.commit(fill_text, &text), 0);
+      ASSERT_EQ(commit(cached, kOld + "ESSID:added,02:00:00:00:00:04,,,1,1 %,"), 0);
     }
-    std::string text = kNew;
-    EXPECT_EQ(refresh_fails ? refresh.discard() : refresh.commit(fill_text, &text), 0);
+    EXPECT_EQ(refresh_fails ? refresh.discard() : commit(refresh), 0);
     EXPECT_EQ(cache(), refresh_fails ? std::nullopt : std::optional(kNew));
   }
   put(kOld);
   cache_file big(path_.c_str());
   int fd = -1;
   ASSERT_EQ(big.open_read(&fd), cache_open::ok);
-  std::string text(kMaxCacheBytes + 1, 'x');
   diag_reset();
-  EXPECT_EQ(big.commit(fill_text, &text), -1);
+  EXPECT_EQ(commit(big, std::string(kMaxCacheBytes + 1, 'x')), -1);
   EXPECT_EQ(std::string(diag_failure()),
             path_ + ".new: write: File too large (over the 16 MiB that the reader accepts)");
   EXPECT_EQ(cache(), kOld);
@@ -391,9 +349,7 @@ TEST_F(CacheFile, RefreshReplacesACachedRunsRewrite) {
 
 TEST_F(CacheFile, DiscardRemovesTheNotedCacheAndAStray) {
   put(kOld);
-  FILE *stray = fopen((dir_ + "/lumra.new").c_str(), "w");
-  ASSERT_NE(stray, nullptr);
-  fclose(stray);
+  ASSERT_TRUE(testsupport::write_file(dir_ + "/lumra.new", ""));
   cache_file c(path_.c_str());
   ASSERT_EQ(c.prepare(), 0);
   EXPECT_EQ(c.discard(), 0);
@@ -409,14 +365,9 @@ TEST_F(CacheFile, StrayNewFileIsReplaced) {
     SCOPED_TRACE(kind);
     clean();
     put(kOld);
-    FILE *o = fopen(outside.c_str(), "w");
-    ASSERT_NE(o, nullptr);
-    fclose(o);
+    ASSERT_TRUE(testsupport::write_file(outside, ""));
     if (kind == 0) {
-      FILE *f = fopen(stray.c_str(), "w");
-      ASSERT_NE(f, nullptr);
-      fputs("ESSID:half", f);
-      fclose(f);
+      ASSERT_TRUE(testsupport::write_file(stray, "ESSID:half"));
     } else if (kind == 1) {
       ASSERT_EQ(symlink(outside.c_str(), stray.c_str()), 0);
     } else {
@@ -424,8 +375,7 @@ TEST_F(CacheFile, StrayNewFileIsReplaced) {
     }
     cache_file c(path_.c_str());
     ASSERT_EQ(c.prepare(), 0);
-    std::string text = kNew;
-    EXPECT_EQ(c.commit(fill_text, &text), 0);
+    EXPECT_EQ(commit(c), 0);
     EXPECT_EQ(cache(), kNew);
     struct stat st;
     ASSERT_EQ(stat(outside.c_str(), &st), 0);
@@ -433,7 +383,6 @@ TEST_F(CacheFile, StrayNewFileIsReplaced) {
     EXPECT_EQ(names(), (std::set<std::string>{"lumra", "outside"}));
   }
   // A directory there is removed when empty, else named.
-  std::string text = kNew;
   for (bool empty : {true, false}) {
     ASSERT_EQ(mkdir(stray.c_str(), 0755), 0);
     if (!empty) {
@@ -442,7 +391,7 @@ TEST_F(CacheFile, StrayNewFileIsReplaced) {
     cache_file c(path_.c_str());
     ASSERT_EQ(c.prepare(), 0);
     diag_reset();
-    EXPECT_EQ(c.commit(fill_text, &text), empty ? 0 : -1);
+    EXPECT_EQ(commit(c), empty ? 0 : -1);
   }
   EXPECT_EQ(std::string(diag_failure()), stray + ": remove: Directory not empty");
 }
@@ -470,9 +419,8 @@ TEST_F(CacheFile, OnlyTheLockFileIsWaitedFor) {
     ASSERT_EQ(flock(other, LOCK_EX), 0);
     cache_file c(path_.c_str(), kFaulty);
     EXPECT_EQ(c.prepare(), lock_file ? -1 : 0);
-    std::string text = kNew;
     diag_reset();
-    EXPECT_EQ(c.commit(fill_text, &text), lock_file ? -1 : 0);
+    EXPECT_EQ(commit(c), lock_file ? -1 : 0);
     EXPECT_EQ(plan.pauses, lock_file ? 2 * (kLockTries - 1) : 0);
     if (lock_file) {
       EXPECT_EQ(std::string(diag_failure()),
@@ -489,14 +437,11 @@ TEST_F(CacheFile, KilledAtEachStep) {
   const struct {
     const char *name;
     step before;
-    bool after_rename;
-    bool new_expected;
+    bool after_rename;  // the new cache is in place
   } cases[] = {
-      {"before creating", step::create_new, false, false},
-      {"before writing", step::write, false, false},
-      {"before fsync", step::fsync, false, false},
-      {"before rename", step::rename, false, false},
-      {"after rename", step::none, true, true},
+      {"before creating", step::create_new, false}, {"before writing", step::write, false},
+      {"before fsync", step::fsync, false},         {"before rename", step::rename, false},
+      {"after rename", step::none, true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -509,26 +454,22 @@ TEST_F(CacheFile, KilledAtEachStep) {
       plan.kill_after_rename = c.after_rename;
       cache_file f(path_.c_str(), kFaulty);
       if (f.prepare() != 0) _exit(1);
-      std::string text = kNew;
-      f.commit(fill_text, &text);
+      commit(f);
       _exit(2);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGKILL);
-    EXPECT_EQ(cache(), c.new_expected ? kNew : kOld);
+    EXPECT_EQ(cache(), c.after_rename ? kNew : kOld);
     std::set<std::string> left = names();
     left.erase("lumra");
-    EXPECT_LE(left.size(), 1u);
-    if (!left.empty()) {
-      EXPECT_EQ(*left.begin(), "lumra.new");
-    }
+    EXPECT_TRUE(left.empty() || left == std::set<std::string>{"lumra.new"});
 
     cache_file next(path_.c_str());
     ASSERT_EQ(next.prepare(), 0);
-    std::string text = "ESSID:next,02:00:00:00:00:03,,,1,1 %,";
-    EXPECT_EQ(next.commit(fill_text, &text), 0);
+    const std::string text = "ESSID:next,02:00:00:00:00:03,,,1,1 %,";
+    EXPECT_EQ(commit(next, text), 0);
     EXPECT_EQ(cache(), text);
     EXPECT_EQ(names(), std::set<std::string>{"lumra"});
   }

@@ -63,13 +63,32 @@ class ListTest : public ::testing::Test {
   void TearDown() override { list_clear(); }
 };
 
+using entries = std::vector<network_entry *>;
+
+entries walk() {
+  entries v;
+  for (network_entry *e = list_first(); e != nullptr; e = list_next()) v.push_back(e);
+  return v;
+}
+
+// Every byte, padding included, but the link.
+bool is_zero(network_entry e) {
+  e.next = nullptr;
+  for (std::byte b : std::as_bytes(std::span(&e, 1)))
+    if (b != std::byte{0}) return false;
+  return true;
+}
+
 TEST_F(ListTest, AppendWalkAndFind) {
   EXPECT_EQ(list_first(), nullptr);
   EXPECT_EQ(list_next(), nullptr);
+  EXPECT_EQ(list_find_bssid(""), nullptr);
   network_entry *a = list_append_new();
   network_entry *b = list_append_new();
   network_entry *c = list_append_new();
   ASSERT_TRUE(a && b && c);
+  EXPECT_TRUE(is_zero(*a));
+  EXPECT_EQ(c->next, nullptr);
   strcpy(a->bssid, "00:11:22:33:44:55");
   strcpy(b->bssid, "66:77:88:99:aa:bb");
   strcpy(c->bssid, "00:11:22:33:44:55");
@@ -80,23 +99,12 @@ TEST_F(ListTest, AppendWalkAndFind) {
   EXPECT_EQ(list_next(), nullptr);
   EXPECT_EQ(list_next(), nullptr);
   EXPECT_EQ(list_find_bssid("66:77:88:99:aa:b"), nullptr);
-}
-
-TEST_F(ListTest, AppendedEntryIsZero) {
-  network_entry *e = list_append_new();
-  ASSERT_NE(e, nullptr);
-  // Every byte, padding included.
-  for (std::byte b : std::as_bytes(std::span(e, 1))) ASSERT_EQ(b, std::byte{0});
-}
-
-TEST_F(ListTest, ClearThenAppendMakesHeadAndTail) {
-  list_append_new();
+  // A clear leaves nothing to find, and the next append is the head.
   list_clear();
   EXPECT_EQ(list_first(), nullptr);
   EXPECT_EQ(list_find_bssid(""), nullptr);
   network_entry *e = list_append_new();
-  EXPECT_EQ(list_first(), e);
-  EXPECT_EQ(list_next(), nullptr);
+  EXPECT_EQ(walk(), entries{e});
   EXPECT_EQ(list_find_bssid(""), e);
 }
 
@@ -113,11 +121,8 @@ TEST_F(ListTest, FailedAppendChangesNothing) {
     EXPECT_EQ(list_append_new(), nullptr);
     EXPECT_EQ(list_append_new(), nullptr);
   }
-  EXPECT_EQ(a->next, b);
   EXPECT_EQ(b->next, nullptr);
-  EXPECT_EQ(list_first(), a);
-  EXPECT_EQ(list_next(), b);
-  EXPECT_EQ(list_next(), nullptr);
+  EXPECT_EQ(walk(), (entries{a, b}));
   EXPECT_EQ(list_find_bssid("00:00:00:00:00:0a"), a);
   // The tail is still b: the next append links after it.
   network_entry *c = list_append_new();
@@ -131,7 +136,7 @@ TEST_F(ListTest, FailedAppendChangesNothing) {
   }
   EXPECT_EQ(list_first(), nullptr);  // a failure on an empty list leaves no head
   network_entry *d = list_append_new();
-  EXPECT_EQ(list_first(), d);
+  EXPECT_EQ(walk(), entries{d});
 }
 
 TEST_F(ListTest, ClearsAMillionEntriesWithoutRecursion) {
@@ -237,19 +242,8 @@ TEST_F(ListTest, BlocksAppendInOrder) {
   network_entry *block = list_append_block(3);
   ASSERT_NE(block, nullptr);
   network_entry *after = list_append_new();
-  std::vector<network_entry *> walk;
-  for (network_entry *e = list_first(); e != nullptr; e = list_next()) walk.push_back(e);
-  ASSERT_EQ(walk.size(), 5u);
-  EXPECT_EQ(walk[0], single);
-  EXPECT_EQ(walk[1], block);
-  EXPECT_EQ(walk[2], &block[1]);
-  EXPECT_EQ(walk[3], &block[2]);
-  EXPECT_EQ(walk[4], after);
-  for (int i = 0; i < 3; ++i) {
-    network_entry copy = block[i];
-    copy.next = nullptr;
-    for (std::byte b : std::as_bytes(std::span(&copy, 1))) ASSERT_EQ(b, std::byte{0});
-  }
+  EXPECT_EQ(walk(), (entries{single, block, &block[1], &block[2], after}));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(is_zero(block[i])) << i;
   {
     netlist_internal::scoped_entry_alloc guard(no_memory);
     EXPECT_EQ(list_append_block(2), nullptr);
@@ -269,9 +263,7 @@ TEST_F(ListTest, TruncateKeepsTheRestOfABlockOutOfTheList) {
   snprintf(block[2].bssid, sizeof block[2].bssid, "00:00:00:00:00:03");
   EXPECT_EQ(list_find_bssid("00:00:00:00:00:03"), &block[2]);  // indexed before the cut
   list_truncate(&block[1]);
-  std::vector<network_entry *> walk;
-  for (network_entry *e = list_first(); e != nullptr; e = list_next()) walk.push_back(e);
-  EXPECT_EQ(walk, (std::vector<network_entry *>{&block[0], &block[1]}));
+  EXPECT_EQ(walk(), (entries{&block[0], &block[1]}));
   EXPECT_EQ(list_find_bssid("00:00:00:00:00:03"), nullptr);
   EXPECT_EQ(list_find_bssid("00:00:00:00:00:02"), &block[1]);
   network_entry *after = list_append_new();
@@ -282,8 +274,7 @@ TEST_F(ListTest, TruncateKeepsTheRestOfABlockOutOfTheList) {
   EXPECT_EQ(list_first(), nullptr);
   network_entry *fresh = list_append_new();
   ASSERT_NE(fresh, nullptr);
-  EXPECT_EQ(list_first(), fresh);
-  EXPECT_EQ(fresh->next, nullptr);
+  EXPECT_EQ(walk(), entries{fresh});
 }
 
 }  // namespace

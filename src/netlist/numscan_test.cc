@@ -29,53 +29,48 @@ struct Scan {
   std::size_t used;
 };
 
+// What sscanf stores with a format of one conversion of type T and "%n".
+template <class T>
+Scan libc_scan(const std::string &s, const char *format) {
+  T v = 0;
+  int n = -1;
+  bool ok = sscanf(s.c_str(), format, &v, &n) == 1;
+  return Scan{ok, v, static_cast<std::size_t>(n)};
+}
+
 TEST(NumScanTest, AgreesWithSscanf) {
   // Each reader beside the sscanf format that it stands for; values are
   // compared as the format stores them.
+  using numscan::result;
   const struct {
     const char *format;
     Scan (*ours)(const std::string &);
-    Scan (*libc)(const std::string &);
+    Scan (*libc)(const std::string &, const char *);
   } formats[] = {
-      {"%2hhx",
+      {"%2hhx%n",
        [](const std::string &s) {
-         numscan::result r = numscan::scan_unsigned(s, 16, 2);
+         result r = numscan::scan_unsigned(s, 16, 2);
          return Scan{r.ok, static_cast<unsigned char>(r.value), r.used};
        },
+       libc_scan<unsigned char>},
+      {"%3u%n",
        [](const std::string &s) {
-         unsigned char v = 0;
-         int n = -1;
-         bool ok = sscanf(s.c_str(), "%2hhx%n", &v, &n) == 1;
-         return Scan{ok, v, static_cast<std::size_t>(n)};
-       }},
-      {"%3u",
-       [](const std::string &s) {
-         numscan::result r = numscan::scan_unsigned(s, 10, 3);
+         result r = numscan::scan_unsigned(s, 10, 3);
          return Scan{r.ok, r.value, r.used};
        },
+       libc_scan<unsigned>},
+      {"%d%n",  // texts of at most 6 characters: always within range
        [](const std::string &s) {
-         unsigned v = 0;
-         int n = -1;
-         bool ok = sscanf(s.c_str(), "%3u%n", &v, &n) == 1;
-         return Scan{ok, v, static_cast<std::size_t>(n)};
-       }},
-      {"%d",  // texts of at most 6 characters: always within range
-       [](const std::string &s) {
-         numscan::result r = numscan::scan_int32(s);
+         result r = numscan::scan_int32(s);
          return Scan{r.ok, r.signed_value, r.used};
        },
-       [](const std::string &s) {
-         int v = 0;
-         int n = -1;
-         bool ok = sscanf(s.c_str(), "%d%n", &v, &n) == 1;
-         return Scan{ok, v, static_cast<std::size_t>(n)};
-       }},
+       libc_scan<int>},
   };
   std::mt19937 rng(1234);
   for (const auto &f : formats) {
     for (int i = 0; i < 20000; ++i) {
       std::string s = random_text(rng);
-      Scan ours = f.ours(s), libc = f.libc(s);
+      Scan ours = f.ours(s), libc = f.libc(s, f.format);
       SCOPED_TRACE(std::string(f.format) + " on \"" + s + "\"");
       ASSERT_EQ(ours.ok, libc.ok);
       if (!ours.ok) continue;
