@@ -364,17 +364,15 @@ TEST_F(LineFormatTest, ReaderRefusesStreamsOtherThanSmallFiles) {
   ASSERT_EQ(write(p[1], valid.data(), valid.size()), static_cast<ssize_t>(valid.size()));
   close(p[1]);
   std::string buf = valid;
-  FILE *others[] = {
-      fdopen(p[0], "r"), fmemopen(buf.data(), buf.size(), "r"),  // no descriptor: fstat fails
-      fopen("/", "r"),  // a descriptor that cannot be read as a file
-  };
-  for (FILE *stream : others) {
+  FILE *pipe_end = fdopen(p[0], "r");
+  FILE *memory = fmemopen(buf.data(), buf.size(), "r");  // no descriptor: fstat fails
+  ASSERT_TRUE(pipe_end != nullptr && memory != nullptr);
+  for (FILE *stream : {pipe_end, memory, fopen("/", "r")}) {  // "/": cannot be read as a file
     if (stream == nullptr) continue;
     EXPECT_EQ(read_cache(stream), -1);
     EXPECT_EQ(list_first(), nullptr);
     fclose(stream);
   }
-  EXPECT_TRUE(others[0] != nullptr && others[1] != nullptr);
   // The bound itself lies far above the largest cache a run can write.
   EXPECT_GE(kMaxCacheBytes, 4 * 16400 * 218);
 }
