@@ -51,7 +51,10 @@ std::string rsn(const std::string &akms) {
   std::istringstream in(akms);
   std::string list;
   unsigned count = 0;
-  for (std::string s; in >> s; ++count) list += " " + (s.size() == 2 ? "000FAC" + s : s);
+  for (std::string s; in >> s; ++count) {
+    list += s.size() == 2 ? " 000FAC" : " ";  // appended, not prefixed: g++ 12 -Wrestrict
+    list += s;
+  }
   char head[32];
   snprintf(head, sizeof head, "%02X00", count);
   return ie("30", kCcmp + head + list);
