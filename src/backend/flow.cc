@@ -41,28 +41,24 @@ int backend_refresh(backend_ctx *ctx, void *env, const refresh_primitives &p) {
 
 int backend_current(backend_ctx *ctx, void *env, const current_primitives &p,
                     const char (&ap_addr)[18], int *added) {
-  int was_added = 0;
-  int result = 0;
-  if (list_first() != nullptr) {
-    result = p.open(ctx, env);
-    if (result == 0) result = p.association(ctx, env);
-    if (result > 0) {
-      result = 0;
-      network_entry *entry = find_entry(ap_addr);
-      if (entry == nullptr) {
-        if (p.directed_scan(ctx, env) != 0) result = -1;
-        // Its own failure does not matter: the list is searched again.
-        if (result == 0) diag_forget();
-        entry = result == 0 ? find_entry(ap_addr) : nullptr;
-        // Nothing was appended when the scan did not report the cell: the
-        // cached list stands as it is and needs no rewrite.
-        was_added = entry != nullptr;
-      }
-      if (entry != nullptr) p.refresh(ctx, env, entry);
-    }
+  if (added != nullptr) *added = 0;
+  if (list_first() == nullptr) return 0;
+  int result = p.open(ctx, env);
+  if (result == 0) result = p.association(ctx, env);
+  if (result <= 0) return result;  // a failure, or no association to refresh
+  network_entry *entry = find_entry(ap_addr);
+  if (entry == nullptr) {
+    if (p.directed_scan(ctx, env) != 0) return -1;
+    // Its own failure does not matter: the list is searched again.
+    diag_forget();
+    entry = find_entry(ap_addr);
+    // Nothing was appended when the scan did not report the cell: the
+    // cached list stands as it is and needs no rewrite.
+    if (entry == nullptr) return 0;
+    if (added != nullptr) *added = 1;
   }
-  if (added != nullptr) *added = was_added;
-  return result;
+  p.refresh(ctx, env, entry);
+  return 0;
 }
 
 network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool *failed) {
