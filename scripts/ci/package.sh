@@ -66,7 +66,9 @@ add_arch() {
 
 if [ "${1:-}" = cross ]; then
   shift
-  need_pkgs dpkg-dev debhelper lintian cmake
+  # build-essential:native is a build dependency of every Debian package,
+  # cross ones too.
+  need_pkgs dpkg-dev debhelper lintian cmake build-essential
   for arch in "$@"; do add_arch "$arch"; done
   for arch in "$@"; do
     need_pkgs "crossbuild-essential-$arch" "libiw-dev:$arch" "libmnl-dev:$arch"
