@@ -186,13 +186,34 @@ int run_operation(backend_ctx *ctx, int *added) {
   return added == nullptr ? ctx->ops->scan(ctx) : ctx->ops->current(ctx, added);
 }
 
+// The built-in backend other than name, or "" when there is none.
+const char *other_backend(const char *name) {
+  if (strcmp(name, kDefaultBackend) == 0) return kFallbackBackend;
+  return strcmp(name, kFallbackBackend) == 0 ? kDefaultBackend : "";
+}
+
+// Adds to the cause of a backend that cannot serve the interface what is
+// left to try: the built-in backend that was not tried, or none.
+void hint_untried(const char *other) {
+  char cause[256];
+  snprintf(cause, sizeof cause, "%s", diag_failure() != nullptr ? diag_failure() : "");
+  diag_forget();
+  if (other[0] != '\0')
+    diag_fail(0, "%s (try -b %s)", cause, other);
+  else
+    diag_fail(0, "%s (no other backend to try)", cause);
+}
+
 // The operation on the backend that serves the interface. Without -b, when
 // the default backend cannot serve it (it has then changed nothing, neither
 // the interface nor the list), the other built-in backend runs it instead.
 int serve(backend_ctx **ctx, const options &opts, int *added) {
   int rc = run_operation(*ctx, added);
-  if (rc == 0 || (*ctx)->unserved == 0 || opts.backend_given || kFallbackBackend[0] == '\0')
+  if (rc == 0 || (*ctx)->unserved == 0) return rc;
+  if (opts.backend_given || kFallbackBackend[0] == '\0') {
+    hint_untried(other_backend(opts.backend));
     return rc;
+  }
   backend_ctx *other = backend_open(kFallbackBackend, opts.ifname);
   if (other == nullptr) return rc;
   const char *cause = diag_failure();
@@ -204,6 +225,7 @@ int serve(backend_ctx **ctx, const options &opts, int *added) {
   if (g_json != nullptr) g_json->backend = kFallbackBackend;
   rc = run_operation(other, added);
   if (rc == 0) g_unserved[0] = '\0';
+  if (rc != 0 && other->unserved != 0) hint_untried("");
   return rc;
 }
 
