@@ -400,7 +400,7 @@ survey_standard standard_of(const Elements &e, long primary_mhz) {
 
 int survey_parse(std::span<const uint8_t> ies, long primary_mhz, cell_survey *out) {
   if (out == nullptr) return -1;
-  *out = cell_survey{};
+  memset(out, 0, sizeof *out);  // padding too: records compare whole
   Elements e;
   walk(ByteReader(ies), &e, out);
   out->standard = standard_of(e, primary_mhz);
