@@ -74,7 +74,7 @@ bool is_ofdm_rate(uint8_t rate) {
 
 // Two segments: a second centre 8 channels from the first (the 80 MHz
 // segment with the primary) is the 160 MHz channel's; further apart, 80+80
-// MHz; otherwise the first segment alone is the channel, width wide.
+// MHz; otherwise the first segment alone is the channel, of the width given.
 Channel segments(int ccfs0, int ccfs1, uint16_t width) {
   const int apart = abs(ccfs1 - ccfs0);
   if (ccfs1 != 0 && apart == 8) return {160, ccfs1, 0, 0};
@@ -450,4 +450,15 @@ const char *survey_pmf_name(survey_pmf pmf) {
   static constexpr char kNames[][9] = {"", "no", "capable", "required"};
   const auto i = static_cast<size_t>(pmf);
   return i > 0 && i < std::size(kNames) ? kNames[i] : nullptr;
+}
+
+int survey_pairwise_names(uint16_t pairwise, const char **names, int n) {
+  int count = 0;
+  for (size_t c = 0; c < 16; ++c) {
+    const char *name = (pairwise >> c) & 1 ? survey_cipher_name(static_cast<survey_cipher>(c))
+                                           : nullptr;
+    if (name != nullptr && count < n && names != nullptr) names[count] = name;
+    count += name != nullptr;
+  }
+  return count;
 }

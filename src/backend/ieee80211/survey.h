@@ -73,3 +73,6 @@ int survey_parse(std::span<const uint8_t> ies, long primary_mhz, cell_survey *ou
 const char *survey_standard_name(survey_standard standard);
 const char *survey_cipher_name(survey_cipher cipher);
 const char *survey_pmf_name(survey_pmf pmf);
+// The names of the ciphers of a pairwise set, in survey_cipher order, into
+// names (room for n); how many there are.
+int survey_pairwise_names(uint16_t pairwise, const char **names, int n);

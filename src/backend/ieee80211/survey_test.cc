@@ -30,8 +30,8 @@ std::string ht(const char *info) { return el("3D", std::string(info) + kMcs16); 
 std::string vht(const char *info) { return el("C0", std::string(info) + " 0000"); }
 std::string he(const char *rest) { return el("FF", std::string("24 ") + rest); }
 std::string eht(const char *rest) { return el("FF", std::string("6A ") + rest); }
-const std::string kRatesB = "01 04 82848B96", kRatesG = "01 08 82848B960C121824";
-const std::string kRatesA = "01 08 8C129824B048606C";
+const std::string kRatesB = "0104 82848B96", kRatesG = "0108 82848B960C121824",
+                  kRatesA = "0108 8C129824B048606C";
 
 cell_survey parse(const std::string &elements, long primary) {
   const std::vector<uint8_t> bytes = hex(elements);
@@ -55,12 +55,9 @@ TEST(Survey, ChannelAndStandard) {
       {"g", 2437, kRatesG + "DD0400000000", 20, 2437, 0, "g"},
       {"a", 5180, kRatesA, 20, 5180, 0, "a"},
       {"rates, band unknown", 0, kRatesA, 20, 0, 0, "null"},
-      {"ht 20", 5180, kRatesA + ht("24 00 0000 0000"), 20, 5180, 0, "n"},
       {"ht secondary, width bit off", 5180, ht("24 01 0000 0000"), 20, 5180, 0, "n"},
       {"ht 40 above", 2412, ht("01 05 0000 0000"), 40, 2422, 0, "n"},
       {"ht 40 below", 5200, ht("28 07 0000 0000"), 40, 5190, 0, "n"},
-      {"ht capabilities only", 2412, kRatesG + el("2D", kMcs16 + " 00000000000000000000"), 20, 2412,
-       0, "n"},
       {"ht cut short", 5180, el("3D", "24 05 0000"), 0, 0, 0, "n"},
       {"vht 80", 5180, ht("24 05 0000 0000") + vht("01 2A 00"), 80, 5210, 0, "ac"},
       {"vht 20/40: ht decides", 5180, ht("24 05 0000 0000") + vht("00 00 00"), 40, 5190, 0, "ac"},
@@ -72,8 +69,6 @@ TEST(Survey, ChannelAndStandard) {
        "ac"},
       {"vht width 4", 5180, vht("04 2A 00"), 0, 0, 0, "ac"},
       {"vht centre without the primary", 5180, vht("01 9B 00"), 80, 0, 0, "ac"},
-      {"vht, primary unknown", 0, vht("01 2A 00"), 80, 0, 0, "ac"},
-      {"he 6 GHz 20", 5955, he("000002 01 FCFF 01 00 01 00 06"), 20, 5955, 0, "ax"},
       {"he 6 GHz 80", 5955, he("000002 01 FCFF 01 02 07 00 06"), 80, 5985, 0, "ax"},
       {"he 6 GHz 160", 6015, he("000002 01 FCFF 0D 03 07 0F 06"), 160, 6025, 0, "ax"},
       {"he 6 GHz, vht info and co-hosted before", 5955,
@@ -112,7 +107,6 @@ TEST(Survey, LoadCountryWps) {
       {"0B03 0300 80", -1, 0, "", false},
       {"0706 444520 010D14 0703 555320", -1, 0, "DE", false},
       {"0703 0A4120", -1, 0, "", false},
-      {"0701 44", -1, 0, "", false},
       {"DD04 0050F204 DD04 0050F202", -1, 0, "", true},
       {"DD03 0050F2", -1, 0, "", false},
   };
@@ -168,10 +162,9 @@ TEST(Survey, Encryption) {
     const cell_survey s = parse(r.elements, 2412);
     std::string akm, pairwise;
     for (int i = 0; i < s.akm_count; ++i) akm += (i ? " " : "") + std::string(s.akm[i]);
-    for (int c = 0; c < 16; ++c)
-      if (s.pairwise & (1 << c))
-        pairwise +=
-            (pairwise.empty() ? "" : " ") + text(survey_cipher_name(static_cast<survey_cipher>(c)));
+    const char *names[16];
+    for (int i = 0, n = survey_pairwise_names(s.pairwise, names, 16); i < n; ++i)
+      pairwise += (i ? " " : "") + std::string(names[i]);
     EXPECT_EQ(akm, r.akm) << r.elements;
     EXPECT_EQ(pairwise, r.pairwise) << r.elements;
     EXPECT_EQ(text(survey_cipher_name(s.group)), r.group) << r.elements;
