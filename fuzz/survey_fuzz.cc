@@ -4,6 +4,7 @@
 //
 // Input: byte 0 chooses the primary frequency (low four bits, from the table
 // below); the rest is the element buffer.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -68,9 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     require(is_name(s.akm[i], sizeof s.akm[i]));
     for (int j = 0; j < i; ++j) require(strcmp(s.akm[i], s.akm[j]) != 0);
   }
-  for (int c = 0; c < 16; ++c)
-    if (s.pairwise & (1 << c))
-      require(survey_cipher_name(static_cast<survey_cipher>(c)) != nullptr);
+  // Every pairwise bit names a cipher.
+  const char *names[16];
+  require(survey_pairwise_names(s.pairwise, names, 16) == std::popcount(s.pairwise));
   require(s.group <= survey_cipher::gcmp256 && s.pmf <= survey_pmf::required);
   // Security figures only from a security element.
   const bool keyed = s.rsn || s.wpa;

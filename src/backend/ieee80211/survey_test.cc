@@ -49,7 +49,7 @@ TEST(Survey, ChannelAndStandard) {
     std::string elements;
     unsigned width, center, center2;
     const char *standard;
-  } rows[] = {
+  } const rows[] = {
       {"no elements", 2412, "", 0, 0, 0, "null"},
       {"b", 2412, kRatesB, 20, 2412, 0, "b"},
       {"g", 2437, kRatesG + "DD0400000000", 20, 2437, 0, "g"},
@@ -100,7 +100,7 @@ TEST(Survey, LoadCountryWps) {
     int stations, utilization_pct;  // -1: no BSS Load
     const char *country;
     bool wps;
-  } rows[] = {
+  } const rows[] = {
       {"0B05 0300 80 0000", 3, 50, "", false},
       {"0B05 0001 FF 0000 0B05 0200 00 0000", 256, 100, "", false},
       {"0B05 0000 02 0000", 0, 1, "", false},
@@ -124,7 +124,7 @@ TEST(Survey, Encryption) {
   struct Row {
     std::string elements;
     const char *akm, *pairwise, *group, *pmf;
-  } rows[] = {
+  } const rows[] = {
       {"", "", "", "null", "null"},
       {el("30", "0100 000FAC04 0100 000FAC04 0100 000FAC02 0000"), "PSK", "CCMP", "CCMP", "no"},
       {el("30", "0100 000FAC04 0100 000FAC04 0200 000FAC02 000FAC08 8000"), "PSK SAE", "CCMP",
