@@ -91,12 +91,49 @@ project=$(sed -n 's/^project(lumra VERSION \([0-9.]*\).*/\1/p' "$LUMRA_ROOT/CMak
 [ "$version" = "$project" ] ||
   { echo "package: debian/changelog says $version, CMakeLists.txt $project"; exit 1; }
 
-# The package replaces what is there; one left from before is purged first
-# so that what this one leaves can be told apart.
-if dpkg-query -W -f='${db:Status-Status}' lumra 2>/dev/null | grep -qv not-installed; then
-  echo "package: purging the lumra package installed before"
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq lumra >/dev/null
+# The stage installs its package on this machine and purges it at the end,
+# cache directory and all; it leaves alone a lumra it did not install (the
+# package in any state, a program installed by hand, a cache directory) and
+# stops instead.
+present=""
+status=$(dpkg-query -W -f='${db:Status-Status} ${Version}' lumra 2>/dev/null || true)
+case $status in "" | not-installed*) ;; *) present="the package lumra ($status)" ;; esac
+for f in /usr/sbin/lumra /var/cache/lumra; do
+  [ ! -e "$f" ] || present="${present:+$present, }$f"
+done
+if [ -n "$present" ]; then
+  echo "package: lumra is on this machine ($present); the stage installs and purges"
+  echo "package: a package of its own, so it stops: remove that one first, or run the stage in a chroot"
+  exit 1
 fi
+
+# That check, run as the stage: a stand-in package named lumra is installed,
+# the stage must stop and leave it, and the stand-in goes again.
+stand_in=$(mktemp -d)
+# shellcheck disable=SC2317 # called by the EXIT trap
+drop_stand_in() {
+  if [ "$(dpkg-query -W -f='${Version}' lumra 2>/dev/null)" = 0~stand-in ]; then
+    $sudo dpkg --purge lumra >/dev/null
+  fi
+  rm -rf "$stand_in"
+}
+trap drop_stand_in EXIT
+mkdir -p "$stand_in/pkg/DEBIAN"
+printf '%s\n' 'Package: lumra' 'Version: 0~stand-in' 'Architecture: all' \
+  'Maintainer: lumra CI <ci@invalid>' 'Description: stand-in for a check of the package stage' \
+  >"$stand_in/pkg/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$stand_in/pkg" "$stand_in/lumra.deb" >/dev/null
+$sudo dpkg -i "$stand_in/lumra.deb" >/dev/null
+if bash "$0" >"$stand_in/log" 2>&1 || ! grep -q 'so it stops' "$stand_in/log"; then
+  sed 's/^/    /' "$stand_in/log"
+  echo "package: the stage did not stop where lumra was installed"
+  exit 1
+fi
+[ "$(dpkg-query -W -f='${db:Status-Status} ${Version}' lumra)" = "installed 0~stand-in" ] ||
+  { echo "package: the stage touched the lumra installed before it"; exit 1; }
+drop_stand_in
+trap - EXIT
+echo "  with a lumra installed, the stage stops and leaves it"
 
 D=$P/native
 build "$D"
@@ -117,7 +154,7 @@ hardening-check --nocfprotection "$X/usr/sbin/lumra" | sed 's/^/  /' ||
 # The fake driver, from a test build of the tree, for a run of the installed
 # program.
 F=$P/fakewext
-cmake -S "$LUMRA_ROOT" -B "$F" -DCMAKE_BUILD_TYPE=Debug -DLUMRA_TESTS=ON >/dev/null
+configure "$F" -DCMAKE_BUILD_TYPE=Debug -DLUMRA_TESTS=ON
 cmake --build "$F" -j "$JOBS" --target fakewext_preload >/dev/null
 
 # What was there before: the package's directories shared with others.
