@@ -180,7 +180,8 @@ gate_install() {
   stage=$(mktemp -d)
   DESTDIR=$stage cmake --install "$R" --prefix /usr >/dev/null
   local f
-  for f in usr/sbin/lumra usr/share/man/man8/lumra.8; do
+  for f in usr/sbin/lumra usr/share/man/man8/lumra.8 usr/share/bash-completion/completions/lumra \
+    usr/share/zsh/vendor-completions/_lumra; do
     [ -f "$stage/$f" ] || { echo "install: $f missing"; ok=1; }
   done
   [ -d "$stage/var/cache/lumra" ] || { echo "install: the cache directory was not created"; ok=1; }
@@ -266,12 +267,12 @@ tree_files() {
     sed 's|^\./||' | LC_ALL=C sort
 }
 
-# Every shell script: the .sh files and those whose first line names a shell.
+# Every shell script: the .sh and .bash files and those whose first line names a shell.
 shell_scripts() {
   local f
   tree_files | while read -r f; do
     case $f in
-      *.sh) echo "$f" ;;
+      *.sh | *.bash) echo "$f" ;;
       *) head -n 1 "$LUMRA_ROOT/$f" | grep -qE '^#! */(usr/)?bin/(env +)?(ba|da)?sh\b' && echo "$f" ;;
     esac
   done

@@ -201,6 +201,7 @@ line=$($sudo env FAKEWEXT_SCENARIO="$LUMRA_ROOT/testsupport/fakewext/scenarios/b
 [ "$(cat /var/cache/lumra/lumra 2>/dev/null)" = "$expected_cache" ] ||
   fail "/var/cache/lumra/lumra does not hold the refresh run's list"
 echo "  refresh run on the fake driver: $line"
+grep -qx /usr/share/bash-completion/completions/lumra "$installed" || fail "no bash completion installed"
 
 # Removed: nothing it installed is left (the directories it shared with
 # others aside); the cache stays until the purge.
