@@ -50,7 +50,7 @@ for g in "${gates[@]}"; do
   case $g in shellcheck | format) ;; *) builds=1 ;; esac
 done
 if [ $builds -eq 1 ]; then
-  configure_build "$R" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF
+  configure_build "$R" -DCMAKE_BUILD_TYPE=Release -DLUMRA_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
   # One backend named alone: it is the default, and the tests (which need WE)
   # are left out.
   configure_build "$RN" -DCMAKE_BUILD_TYPE=Release -DLUMRA_BACKENDS=NL80211
@@ -178,14 +178,17 @@ gate_heap() {
 gate_install() {
   local stage ok=0
   stage=$(mktemp -d)
-  DESTDIR=$stage cmake --install "$R" --prefix /usr >/dev/null
+  DESTDIR=$stage cmake --install "$R" >/dev/null
   local f
   for f in usr/sbin/lumra usr/share/man/man8/lumra.8 usr/share/bash-completion/completions/lumra \
-    usr/share/zsh/vendor-completions/_lumra; do
+    usr/share/zsh/vendor-completions/_lumra usr/lib/systemd/system/lumra-refresh@.service \
+    usr/lib/systemd/system/lumra-refresh@.timer; do
     [ -f "$stage/$f" ] || { echo "install: $f missing"; ok=1; }
   done
   [ -d "$stage/var/cache/lumra" ] || { echo "install: the cache directory was not created"; ok=1; }
   [ -x "$stage/usr/sbin/lumra" ] || { echo "install: lumra is not executable"; ok=1; }
+  grep -q '^ExecStart=/usr/sbin/lumra ' "$stage/usr/lib/systemd/system/lumra-refresh@.service" ||
+    { echo "install: the refresh service does not run the installed program"; ok=1; }
   # The manual page renders without a warning.
   local warn
   warn=$(groff -man -ww -z "$stage/usr/share/man/man8/lumra.8" 2>&1 || true)

@@ -85,7 +85,7 @@ if [ "${1:-}" = cross ]; then
 fi
 
 need_base
-need_pkgs debhelper lintian dpkg-dev build-essential file devscripts
+need_pkgs debhelper lintian dpkg-dev build-essential file devscripts systemd
 version=$(dpkg-parsechangelog -l "$LUMRA_ROOT/debian/changelog" -S Version)
 project=$(sed -n 's/^project(lumra VERSION \([0-9.]*\).*/\1/p' "$LUMRA_ROOT/CMakeLists.txt")
 [ "$version" = "$project" ] ||
@@ -201,6 +201,20 @@ line=$($sudo env FAKEWEXT_SCENARIO="$LUMRA_ROOT/testsupport/fakewext/scenarios/b
 [ "$(cat /var/cache/lumra/lumra 2>/dev/null)" = "$expected_cache" ] ||
   fail "/var/cache/lumra/lumra does not hold the refresh run's list"
 echo "  refresh run on the fake driver: $line"
+# The refresh timer and its service, as an instance for wlan0, pass
+# systemd's checks; the package enables neither.
+units=$(mktemp -d)
+for u in service timer; do
+  cp "/lib/systemd/system/lumra-refresh@.$u" "$units/lumra-refresh@wlan0.$u" ||
+    fail "lumra-refresh@.$u is not installed"
+done
+if ! verify=$(systemd-analyze verify --man=no "$units"/* 2>&1) || [ -n "$verify" ]; then
+  fail "systemd-analyze verify: $verify"
+fi
+rm -rf "$units"
+echo "  lumra-refresh@wlan0.timer and .service: systemd-analyze verify passes"
+[ ! -e /etc/systemd/system/timers.target.wants/lumra-refresh@.timer ] ||
+  fail "the package enabled the refresh timer"
 grep -qx /usr/share/bash-completion/completions/lumra "$installed" || fail "no bash completion installed"
 
 # Removed: nothing it installed is left (the directories it shared with
