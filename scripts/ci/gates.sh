@@ -181,7 +181,7 @@ gate_install() {
   DESTDIR=$stage cmake --install "$R" >/dev/null
   local f
   for f in usr/sbin/lumra usr/share/man/man8/lumra.8 usr/share/bash-completion/completions/lumra \
-    usr/share/zsh/vendor-completions/_lumra usr/lib/systemd/system/lumra-refresh@.service \
+    usr/share/zsh/vendor-completions/_lumra usr/share/doc/lumra/LICENSE usr/lib/systemd/system/lumra-refresh@.service \
     usr/lib/systemd/system/lumra-refresh@.timer; do
     [ -f "$stage/$f" ] || { echo "install: $f missing"; ok=1; }
   done

@@ -201,6 +201,13 @@ line=$($sudo env FAKEWEXT_SCENARIO="$LUMRA_ROOT/testsupport/fakewext/scenarios/b
 [ "$(cat /var/cache/lumra/lumra 2>/dev/null)" = "$expected_cache" ] ||
   fail "/var/cache/lumra/lumra does not hold the refresh run's list"
 echo "  refresh run on the fake driver: $line"
+# A cache of an interface's own, as the refresh timer writes it; the purge
+# takes it with the rest.
+$sudo env FAKEWEXT_SCENARIO="$LUMRA_ROOT/testsupport/fakewext/scenarios/basic.scn" \
+  LD_PRELOAD="$F/testsupport/fakewext/libfakewext.so" /usr/sbin/lumra -i wlan0 -f /var/cache/lumra/wlan0 >/dev/null
+[ "$(cat /var/cache/lumra/wlan0 2>/dev/null)" = "$expected_cache" ] ||
+  fail "/var/cache/lumra/wlan0 does not hold the refresh run's list"
+
 # The refresh timer and its service, as an instance for wlan0, pass
 # systemd's checks; the package enables neither.
 units=$(mktemp -d)
