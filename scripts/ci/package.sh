@@ -68,7 +68,7 @@ if [ "${1:-}" = cross ]; then
   shift
   # build-essential:native is a build dependency of every Debian package,
   # cross ones too.
-  need_pkgs dpkg-dev debhelper lintian cmake build-essential
+  need_pkgs dpkg-dev debhelper lintian cmake build-essential devscripts
   for arch in "$@"; do add_arch "$arch"; done
   for arch in "$@"; do
     need_pkgs "crossbuild-essential-$arch" "libiw-dev:$arch" "libmnl-dev:$arch"
@@ -80,6 +80,12 @@ if [ "${1:-}" = cross ]; then
     deb=$(echo "$D"/lumra_*_"$arch".deb)
     echo "  $(basename "$deb"): $(dpkg-deb -f "$deb" Depends)"
     lint "$D"/lumra_*_"$arch".changes
+    rm -rf "$D/extract"
+    dpkg-deb -x "$deb" "$D/extract"
+    # The build machine's objdump cannot disassemble the target's code,
+    # which only the stack clash check (not asked for) reads.
+    hardening-check --nocfprotection "$D/extract/usr/sbin/lumra" 2>/dev/null | sed 's/^/  /' ||
+      { echo "package: the $arch program lacks a hardening feature"; exit 1; }
   done
   exit 0
 fi
