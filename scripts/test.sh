@@ -17,7 +17,7 @@ describe() {
     fuzz) echo "every fuzz target to 10 million inputs, up to 15 min each, ~1 h" ;;
     gates) echo "footprint, heap, install, memcheck, tidy, cppcheck, cpu, shellcheck, format, ~10 min" ;;
     bench) echo "benchmarks and instruction counts, ~5 min" ;;
-    cross) echo "arm64 and armhf builds, their tests under qemu-user and packages; adds dpkg architectures, ~20 min" ;;
+    cross) echo "arm64 and armhf builds, their tests under qemu-user and packages; adds dpkg architectures, ~6 min" ;;
     package) echo "Debian package built, linted, installed, run and purged; stops if lumra is installed, ~5 min" ;;
     vm) echo "the suite in a VM with virtual radios, ~12 min" ;;
     *) echo "no such stage" ;;
