@@ -30,9 +30,15 @@ need_base() {
     libgtest-dev libbenchmark-dev python3
 }
 
+# configure DIR [CMAKE ARGS...]: configures the tree's build in DIR as the
+# project's own builds are: a compiler warning fails them.
+configure() {
+  local dir=$1; shift
+  cmake -S "$LUMRA_ROOT" -B "$dir" -DLUMRA_WERROR=ON "$@" >/dev/null
+}
+
 # configure_build DIR [CMAKE ARGS...]: configures and builds into DIR.
 configure_build() {
-  local dir=$1; shift
-  cmake -S "$LUMRA_ROOT" -B "$dir" "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
+  configure "$@"
+  cmake --build "$1" -j "$JOBS"
 }

@@ -10,8 +10,7 @@ set -euo pipefail
 . "$(dirname "$0")/../lib.sh"
 need_base
 B=$LUMRA_ROOT/build/bench
-cmake -S "$LUMRA_ROOT" -B "$B" -DCMAKE_BUILD_TYPE=Release -DLUMRA_BENCH=ON \
-  -DLUMRA_CACHE_PATH="$B/cache/lumra" >/dev/null
+configure "$B" -DCMAKE_BUILD_TYPE=Release -DLUMRA_BENCH=ON -DLUMRA_CACHE_PATH="$B/cache/lumra"
 cmake --build "$B" -j "$JOBS" --target cache_bench commit_bench scan_bench
 mkdir -p "$B/cache"
 for b in cache_bench commit_bench scan_bench; do
