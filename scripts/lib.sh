@@ -20,7 +20,10 @@ need_pkgs() {
     export LUMRA_APT_UPDATED=1
   fi
   echo "installing: ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # --no-remove: a foreign architecture's library behind the machine's own
+  # version would otherwise take the compilers off without a word.
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends --no-remove \
+    "${missing[@]}" >/dev/null
 }
 
 # The packages every build needs (python3: the VM suite's checker, the
