@@ -26,8 +26,15 @@ if(NOT LUMRA_TARGET)
   message(FATAL_ERROR "cmake/cross.cmake: set LUMRA_TARGET to the target triplet")
 endif()
 # The compiler checks configure projects of their own, which read this file
-# again: they get the same settings.
+# again: they get the same settings, through the environment too, as the
+# whole-project checks (check_ipo_supported) of CMake before 3.24 pass no
+# variables.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LUMRA_TARGET LUMRA_CROSS_COMPILE LUMRA_SYSROOT)
+foreach(v LUMRA_TARGET LUMRA_CROSS_COMPILE LUMRA_SYSROOT)
+  if(DEFINED ${v})
+    set(ENV{${v}} "${${v}}")
+  endif()
+endforeach()
 if(NOT DEFINED LUMRA_CROSS_COMPILE)
   set(LUMRA_CROSS_COMPILE "${LUMRA_TARGET}-")
 endif()

@@ -20,7 +20,10 @@ need_pkgs() {
     export LUMRA_APT_UPDATED=1
   fi
   echo "installing: ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # --no-remove: a foreign architecture's library behind the machine's own
+  # version would otherwise take the compilers off without a word.
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends --no-remove \
+    "${missing[@]}" >/dev/null
 }
 
 # The packages every build needs (python3: the VM suite's checker, the
@@ -30,9 +33,15 @@ need_base() {
     libgtest-dev libbenchmark-dev python3
 }
 
+# configure DIR [CMAKE ARGS...]: configures the tree's build in DIR as the
+# project's own builds are: a compiler warning fails them.
+configure() {
+  local dir=$1; shift
+  cmake -S "$LUMRA_ROOT" -B "$dir" -DLUMRA_WERROR=ON "$@" >/dev/null
+}
+
 # configure_build DIR [CMAKE ARGS...]: configures and builds into DIR.
 configure_build() {
-  local dir=$1; shift
-  cmake -S "$LUMRA_ROOT" -B "$dir" "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
+  configure "$@"
+  cmake --build "$1" -j "$JOBS"
 }

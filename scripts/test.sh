@@ -1,16 +1,37 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Runs every check of the project: installs what is missing, builds, and runs
-# the unit suite (g++ and clang with sanitizers), the fuzzers, the VM suite,
-# the cross build, the Debian package and the quality gates. Name stages to
-# run only those:
-#   scripts/test.sh unit sanitize
+# Runs the checks of the project: installs what is missing, builds, and runs
+# the stages of scripts/ci/. Without an argument every stage runs, as CI does
+# (.ci/run); name stages to run only those, or "quick" for the unit suite,
+# the sanitizers and the gates:
+#   scripts/test.sh quick
+#   scripts/test.sh unit package
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+
+# What each stage does and about how long it takes on two cores.
+describe() {
+  case $1 in
+    unit) echo "unit suite (g++) and the scripts' tests, ~3 min" ;;
+    sanitize) echo "unit suite under ASan and UBSan (clang), ~5 min" ;;
+    fuzz) echo "every fuzz target to 10 million inputs, up to 15 min each, ~1 h" ;;
+    gates) echo "footprint, heap, install, memcheck, tidy, cppcheck, cpu, shellcheck, format, ~10 min" ;;
+    bench) echo "benchmarks and instruction counts, ~5 min" ;;
+    cross) echo "arm64 and armhf builds, their tests under qemu-user and packages; adds dpkg architectures, ~6 min" ;;
+    package) echo "Debian package built, linted, installed, run and purged; stops if lumra is installed, ~5 min" ;;
+    vm) echo "the suite in a VM with virtual radios, ~12 min" ;;
+    *) echo "no such stage" ;;
+  esac
+}
+
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
   stages=(unit sanitize fuzz gates bench cross package vm)
+elif [ ${#stages[@]} -eq 1 ] && [ "${stages[0]}" = quick ]; then
+  stages=(unit sanitize gates)
 fi
+echo "stages to run:"
+for s in "${stages[@]}"; do printf '  %-9s %s\n' "$s" "$(describe "$s")"; done
 failed=()
 passed=()
 for s in "${stages[@]}"; do

@@ -68,7 +68,7 @@ if [ "${1:-}" = cross ]; then
   shift
   # build-essential:native is a build dependency of every Debian package,
   # cross ones too.
-  need_pkgs dpkg-dev debhelper lintian cmake build-essential
+  need_pkgs dpkg-dev debhelper lintian cmake build-essential devscripts
   for arch in "$@"; do add_arch "$arch"; done
   for arch in "$@"; do
     need_pkgs "crossbuild-essential-$arch" "libiw-dev:$arch" "libmnl-dev:$arch"
@@ -80,23 +80,66 @@ if [ "${1:-}" = cross ]; then
     deb=$(echo "$D"/lumra_*_"$arch".deb)
     echo "  $(basename "$deb"): $(dpkg-deb -f "$deb" Depends)"
     lint "$D"/lumra_*_"$arch".changes
+    rm -rf "$D/extract"
+    dpkg-deb -x "$deb" "$D/extract"
+    # The build machine's objdump cannot disassemble the target's code,
+    # which only the stack clash check (not asked for) reads.
+    hardening-check --nocfprotection "$D/extract/usr/sbin/lumra" 2>/dev/null | sed 's/^/  /' ||
+      { echo "package: the $arch program lacks a hardening feature"; exit 1; }
   done
   exit 0
 fi
 
 need_base
-need_pkgs debhelper lintian dpkg-dev build-essential file
+need_pkgs debhelper lintian dpkg-dev build-essential file devscripts systemd
 version=$(dpkg-parsechangelog -l "$LUMRA_ROOT/debian/changelog" -S Version)
 project=$(sed -n 's/^project(lumra VERSION \([0-9.]*\).*/\1/p' "$LUMRA_ROOT/CMakeLists.txt")
 [ "$version" = "$project" ] ||
   { echo "package: debian/changelog says $version, CMakeLists.txt $project"; exit 1; }
 
-# The package replaces what is there; one left from before is purged first
-# so that what this one leaves can be told apart.
-if dpkg-query -W -f='${db:Status-Status}' lumra 2>/dev/null | grep -qv not-installed; then
-  echo "package: purging the lumra package installed before"
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq lumra >/dev/null
+# The stage installs its package on this machine and purges it at the end,
+# cache directory and all; it leaves alone a lumra it did not install (the
+# package in any state, a program installed by hand, a cache directory) and
+# stops instead.
+present=""
+status=$(dpkg-query -W -f='${db:Status-Status} ${Version}' lumra 2>/dev/null || true)
+case $status in "" | not-installed*) ;; *) present="the package lumra ($status)" ;; esac
+for f in /usr/sbin/lumra /var/cache/lumra; do
+  [ ! -e "$f" ] || present="${present:+$present, }$f"
+done
+if [ -n "$present" ]; then
+  echo "package: lumra is on this machine ($present); the stage installs and purges"
+  echo "package: a package of its own, so it stops: remove that one first, or run the stage in a chroot"
+  exit 1
 fi
+
+# That check, run as the stage: a stand-in package named lumra is installed,
+# the stage must stop and leave it, and the stand-in goes again.
+stand_in=$(mktemp -d)
+# shellcheck disable=SC2317 # called by the EXIT trap
+drop_stand_in() {
+  if [ "$(dpkg-query -W -f='${Version}' lumra 2>/dev/null)" = 0~stand-in ]; then
+    $sudo dpkg --purge lumra >/dev/null
+  fi
+  rm -rf "$stand_in"
+}
+trap drop_stand_in EXIT
+mkdir -p "$stand_in/pkg/DEBIAN"
+printf '%s\n' 'Package: lumra' 'Version: 0~stand-in' 'Architecture: all' \
+  'Maintainer: lumra CI <ci@invalid>' 'Description: stand-in for a check of the package stage' \
+  >"$stand_in/pkg/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$stand_in/pkg" "$stand_in/lumra.deb" >/dev/null
+$sudo dpkg -i "$stand_in/lumra.deb" >/dev/null
+if bash "$0" >"$stand_in/log" 2>&1 || ! grep -q 'so it stops' "$stand_in/log"; then
+  sed 's/^/    /' "$stand_in/log"
+  echo "package: the stage did not stop where lumra was installed"
+  exit 1
+fi
+[ "$(dpkg-query -W -f='${db:Status-Status} ${Version}' lumra)" = "installed 0~stand-in" ] ||
+  { echo "package: the stage touched the lumra installed before it"; exit 1; }
+drop_stand_in
+trap - EXIT
+echo "  with a lumra installed, the stage stops and leaves it"
 
 D=$P/native
 build "$D"
@@ -105,10 +148,19 @@ deb=$D/lumra_${version}_$arch.deb
 lint "$D/lumra_${version}_$arch.changes"
 echo "  $(basename "$deb"): $(dpkg-deb -f "$deb" Installed-Size) KiB installed, Depends: $(dpkg-deb -f "$deb" Depends)"
 
+# The shipped program's hardening: PIE, stack protector, fortified calls,
+# full RELRO, bound at start-up. Control-flow protection is not asked for:
+# dpkg of Debian 12 does not build with it.
+X=$P/extract
+rm -rf "$X"
+dpkg-deb -x "$deb" "$X"
+hardening-check --nocfprotection "$X/usr/sbin/lumra" | sed 's/^/  /' ||
+  { echo "package: the shipped program lacks a hardening feature"; exit 1; }
+
 # The fake driver, from a test build of the tree, for a run of the installed
 # program.
 F=$P/fakewext
-cmake -S "$LUMRA_ROOT" -B "$F" -DCMAKE_BUILD_TYPE=Debug -DLUMRA_TESTS=ON >/dev/null
+configure "$F" -DCMAKE_BUILD_TYPE=Debug -DLUMRA_TESTS=ON
 cmake --build "$F" -j "$JOBS" --target fakewext_preload >/dev/null
 
 # What was there before: the package's directories shared with others.
@@ -155,6 +207,28 @@ line=$($sudo env FAKEWEXT_SCENARIO="$LUMRA_ROOT/testsupport/fakewext/scenarios/b
 [ "$(cat /var/cache/lumra/lumra 2>/dev/null)" = "$expected_cache" ] ||
   fail "/var/cache/lumra/lumra does not hold the refresh run's list"
 echo "  refresh run on the fake driver: $line"
+# A cache of an interface's own, as the refresh timer writes it; the purge
+# takes it with the rest.
+$sudo env FAKEWEXT_SCENARIO="$LUMRA_ROOT/testsupport/fakewext/scenarios/basic.scn" \
+  LD_PRELOAD="$F/testsupport/fakewext/libfakewext.so" /usr/sbin/lumra -i wlan0 -f /var/cache/lumra/wlan0 >/dev/null
+[ "$(cat /var/cache/lumra/wlan0 2>/dev/null)" = "$expected_cache" ] ||
+  fail "/var/cache/lumra/wlan0 does not hold the refresh run's list"
+
+# The refresh timer and its service, as an instance for wlan0, pass
+# systemd's checks; the package enables neither.
+units=$(mktemp -d)
+for u in service timer; do
+  cp "/lib/systemd/system/lumra-refresh@.$u" "$units/lumra-refresh@wlan0.$u" ||
+    fail "lumra-refresh@.$u is not installed"
+done
+if ! verify=$(systemd-analyze verify --man=no "$units"/* 2>&1) || [ -n "$verify" ]; then
+  fail "systemd-analyze verify: $verify"
+fi
+rm -rf "$units"
+echo "  lumra-refresh@wlan0.timer and .service: systemd-analyze verify passes"
+[ ! -e /etc/systemd/system/timers.target.wants/lumra-refresh@.timer ] ||
+  fail "the package enabled the refresh timer"
+grep -qx /usr/share/bash-completion/completions/lumra "$installed" || fail "no bash completion installed"
 
 # Removed: nothing it installed is left (the directories it shared with
 # others aside); the cache stays until the purge.

@@ -186,13 +186,34 @@ int run_operation(backend_ctx *ctx, int *added) {
   return added == nullptr ? ctx->ops->scan(ctx) : ctx->ops->current(ctx, added);
 }
 
+// The built-in backend other than name, or "" when there is none.
+const char *other_backend(const char *name) {
+  if (strcmp(name, kDefaultBackend) == 0) return kFallbackBackend;
+  return strcmp(name, kFallbackBackend) == 0 ? kDefaultBackend : "";
+}
+
+// Adds to the cause of a backend that cannot serve the interface what is
+// left to try: the built-in backend that was not tried, or none.
+void hint_untried(const char *other) {
+  char cause[256];
+  snprintf(cause, sizeof cause, "%s", diag_failure() != nullptr ? diag_failure() : "");
+  diag_forget();
+  if (other[0] != '\0')
+    diag_fail(0, "%s (try -b %s)", cause, other);
+  else
+    diag_fail(0, "%s (no other backend to try)", cause);
+}
+
 // The operation on the backend that serves the interface. Without -b, when
 // the default backend cannot serve it (it has then changed nothing, neither
 // the interface nor the list), the other built-in backend runs it instead.
 int serve(backend_ctx **ctx, const options &opts, int *added) {
   int rc = run_operation(*ctx, added);
-  if (rc == 0 || (*ctx)->unserved == 0 || opts.backend_given || kFallbackBackend[0] == '\0')
+  if (rc == 0 || (*ctx)->unserved == 0) return rc;
+  if (opts.backend_given || kFallbackBackend[0] == '\0') {
+    hint_untried(other_backend(opts.backend));
     return rc;
+  }
   backend_ctx *other = backend_open(kFallbackBackend, opts.ifname);
   if (other == nullptr) return rc;
   const char *cause = diag_failure();
@@ -204,6 +225,7 @@ int serve(backend_ctx **ctx, const options &opts, int *added) {
   if (g_json != nullptr) g_json->backend = kFallbackBackend;
   rc = run_operation(other, added);
   if (rc == 0) g_unserved[0] = '\0';
+  if (rc != 0 && other->unserved != 0) hint_untried("");
   return rc;
 }
 
@@ -220,8 +242,14 @@ void print_error_line() {
 // The cache form, as the commit step asks for it.
 int fill_cache(FILE *stream, void * /*unused*/) { return write_records(stream, kCacheForm); }
 
+// The cause recorded names the path refused or the lock file's step; else
+// the system's reason alone.
 [[noreturn]] void no_cache_exit(int error) {
-  snprintf(g_why, sizeof g_why, "no cache file: %s", error != 0 ? strerror(error) : "");
+  const char *cause = diag_failure();
+  snprintf(g_why, sizeof g_why, "no cache file: %s",
+           cause != nullptr ? cause
+           : error != 0     ? strerror(error)
+                            : "");
   start_failed(g_json != nullptr, g_why);
 }
 
@@ -358,7 +386,7 @@ int lumra_main(int argc, char **argv) {
   bool refresh = opts.refresh || !opts.cached;
   cache_file cache(opts.cache);
   int fd = -1;
-  bool malformed = false;
+  diag_forget();  // the cache's own cause, if it is refused
   if (!refresh) {
     // Every failure of open_read sets errno.
     switch (cache.open_read(&fd)) {
@@ -367,9 +395,6 @@ int lumra_main(int argc, char **argv) {
       case cache_open::absent:
         refresh = true;
         break;  // scans, as a refresh
-      case cache_open::not_regular:
-        malformed = true;
-        break;
       case cache_open::failed:
         no_cache_exit(errno);
     }
@@ -381,10 +406,7 @@ int lumra_main(int argc, char **argv) {
 
   json.refresh = refresh;
   int result = -1;
-  if (malformed) {
-    explain_cache("not a regular file of a size that lumra writes");
-    print_error_line();  // never read: not a file that lumra wrote
-  } else if (refresh) {
+  if (refresh) {
     result = refresh_run(&ctx, opts, cache);
   } else {
     result = cached_run(&ctx, opts, cache, fd);

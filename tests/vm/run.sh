@@ -19,6 +19,7 @@ total_start=$SECONDS
 need_base
 need_pkgs qemu-system-x86 linux-image-amd64 hostapd wpasupplicant busybox-static \
   iw wireless-tools kmod python3
+[ "${LUMRA_VM_HEAP:-0}" != 1 ] || need_pkgs valgrind
 
 # The newest installed kernel that has the virtual-radio driver.
 kver=""

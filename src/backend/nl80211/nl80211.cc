@@ -184,8 +184,9 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssi
   if (directed && (ssid_len > kSsidMax || frequency == 0)) return -1;
   nl_drain_events(s);
   if (trigger(s, ctx, ssid, ssid_len, frequency, directed) != 0) return -1;
-  // An aborted scan, and one whose end was lost with other events, leave
-  // the kernel's known networks to be read, as Wireless Extensions do.
+  // An aborted scan, and one whose end may have been lost with other events,
+  // leave the kernel's known networks to be read at once, as Wireless
+  // Extensions do.
   const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
   if (end == kScanTimedOut) {
     diag_fail(0, "scan on %s: no result within 15 s", ctx->base.ifname);

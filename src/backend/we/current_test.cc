@@ -115,7 +115,7 @@ TEST_F(Current, NoSocket) {
 // backend: not a missing one (whichever errno the kernel gives, the flags
 // tell the two apart), nor one whose driver cannot give its range.
 TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
-  const char *const kNoWe = "no Wireless Extensions on wlan0 (try -b NL80211)";
+  const char *const kNoWe = "no Wireless Extensions on wlan0";
   const struct {
     bool scan;  // we_scan, else we_current
     bool wireless;

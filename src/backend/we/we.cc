@@ -57,7 +57,8 @@ bool we_lacks_extensions(backend_ctx *ctx, int err) {
     diag_fail(errno, "%s", ctx->ifname);
     return true;
   }
-  diag_fail(0, "no Wireless Extensions on %s (try -b NL80211)", ctx->ifname);
+  // The caller names what else may serve it.
+  diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
   ctx->unserved = 1;
   return true;
 }
