@@ -12,7 +12,6 @@
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/ieee80211/channel_plan.h"
 #include "diag/diag.h"
-#include "netlist/netlist.h"
 
 namespace {
 
@@ -293,8 +292,6 @@ int nl_parse_scan_event(const nlmsghdr *nlh, nl_scan_event *out) {
   return nl_each_genl_attr(nlh, event_attr, out);
 }
 
-void nl_format_addr(const uint8_t (&addr)[6], char (&out)[18]) { list_bssid_text(addr, out); }
-
 int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
   bool too_long = false;
   *len = 0;
@@ -311,23 +308,22 @@ int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
   return too_long ? 1 : 0;
 }
 
-int nl_add_bss(const nl_bss &bss, const cell_rules &rules) {
-  bool failed = false;
-  network_entry *entry = open_cell(bss.bssid, rules, &failed);
-  if (entry == nullptr) return failed ? -1 : 0;
+int nl_bss_cell(const nl_bss &bss, cell_batch *batch) {
+  cell_record *cell;
+  const int opened = batch->open(bss.bssid, &cell);
+  if (opened <= 0) return opened;
   uint8_t ssid[32];
   uint32_t ssid_len = 0;
-  if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) diag_count().oversized++;
-  const bool privacy = (bss.capability & kCapabilityPrivacy) != 0;
-  const cell_record cell{.has_channel = bss.frequency != 0,
-                         .channel = bss.frequency != 0 ? nl_channel(bss.frequency) : 0,
-                         .mode = mode_of(bss),
-                         .privacy = privacy,
-                         .off = !privacy,
-                         .quality = scan_quality(bss),
-                         .essid = {ssid, ssid_len},
-                         .ies = bss.ies};
-  return fill_cell(entry, cell);
+  cell->essid_oversized = nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0;
+  cell->has_channel = bss.frequency != 0;
+  cell->channel = bss.frequency != 0 ? nl_channel(bss.frequency) : 0;
+  cell->mode = mode_of(bss);
+  cell->privacy = (bss.capability & kCapabilityPrivacy) != 0;
+  cell->quality = scan_quality(bss);
+  if (!batch->keep({ssid, ssid_len}, &cell->essid)) return -1;
+  byte_span ies;
+  if (!cell->privacy && batch->report(true, {}) != 0) return -1;
+  return batch->keep(bss.ies, &ies) && batch->report(false, ies) == 0 ? 0 : -1;
 }
 
 int nl_link_quality(uint8_t signal_kind, const nl_station *station) {
@@ -363,14 +359,14 @@ int nl_take_association(const nlmsghdr *nlh, nl_association *a) {
   return 0;
 }
 
-void nl_refresh_entry(network_entry *entry, const nl_association &a, const nl_station *station) {
+void nl_link_figures(const nl_association &a, const nl_station *station, link_figures *f) {
   if (station != nullptr && station->has_tx_rate) {
-    format_bitrate(nl_tx_bps(*station), entry->bitrate, 11);
-    entry->current = 1;
+    f->has_rate = true;
+    f->rate_bps = nl_tx_bps(*station);
   }
-  // A figure without a percentage leaves the cached one.
-  set_quality(entry, nl_link_quality(a.signal_kind, station));
-  if (a.frequency != 0) entry->channel = nl_channel(a.frequency);
+  f->quality = nl_link_quality(a.signal_kind, station);
+  f->has_channel = a.frequency != 0;
+  if (a.frequency != 0) f->channel = nl_channel(a.frequency);
 }
 
 void nl_put_scan_request(nlmsghdr *nlh, const nl_scan_request &req) {

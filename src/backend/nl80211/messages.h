@@ -9,8 +9,8 @@
 
 #include "backend/nl80211/netlink.h"
 
-struct network_entry;
-struct cell_rules;
+class cell_batch;
+struct link_figures;
 
 // The generic netlink family "nl80211" (a CTRL_CMD_NEWFAMILY reply).
 struct nl_family {
@@ -62,14 +62,11 @@ struct nl_scan_event {
 };
 int nl_parse_scan_event(const nlmsghdr *nlh, nl_scan_event *out);
 
-// Address text as the Wireless Extensions backend writes it.
-void nl_format_addr(const uint8_t (&addr)[6], char (&out)[18]);
-
-// Appends an entry for a BSS the list does not hold yet, by the rules of
-// open_cell (backend/flow.h); 0, or -1 to fail the scan (no memory). SSID
-// elements over 32 bytes are passed over (and counted), as the Wireless
-// Extensions decoder passes over their events.
-int nl_add_bss(const nl_bss &bss, const cell_rules &rules);
+// Adds a BSS to the batch as a cell, its bytes copied (the receive buffer
+// is reused); 0, or -1 to fail the scan (no memory). SSID elements over 32
+// bytes are passed over (and marked), as the Wireless Extensions decoder
+// passes over their events.
+int nl_bss_cell(const nl_bss &bss, cell_batch *batch);
 
 // The SSID as cfg80211's Wireless Extensions view reports it: the last
 // non-empty SSID (or mesh ID) element of at most 32 bytes in the run of
@@ -116,9 +113,9 @@ struct nl_association {
 // 0, or -1 for a malformed message.
 int nl_take_association(const nlmsghdr *nlh, nl_association *a);
 
-// The live data of the associated BSS's entry, as the Wireless Extensions
-// backend refreshes it: the transmit rate (and the current mark) when the
-// station information carries one, the quality from the station's signal,
-// the channel from the BSS's frequency. station null: none could be read
-// (or the interface is no station).
-void nl_refresh_entry(network_entry *entry, const nl_association &a, const nl_station *station);
+// The live figures of the associated BSS, as the Wireless Extensions
+// backend reads them: the transmit rate when the station information
+// carries one, the quality from the station's signal, the channel from the
+// BSS's frequency. station null: none could be read (or the interface is
+// no station).
+void nl_link_figures(const nl_association &a, const nl_station *station, link_figures *f);

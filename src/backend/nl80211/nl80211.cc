@@ -18,7 +18,6 @@
 #include "backend/flow.h"
 #include "backend/nl80211/io.h"
 #include "backend/nl80211/messages.h"
-#include "netlist/netlist.h"
 
 const backend_ops nl80211_ops = {
     .create = nl80211_create,
@@ -30,11 +29,6 @@ const backend_ops nl80211_ops = {
 namespace {
 
 [[maybe_unused]] const int nl80211_registered = backend_register("NL80211", &nl80211_ops);
-
-// The longest that the Wireless Extensions backend waits for one scan's
-// results: 250 ms, then 147 polls 100 ms apart.
-constexpr long kScanBudgetUs = 250000 + 147 * 100000;
-constexpr size_t kSsidMax = 32;
 
 nl80211_ctx *self(backend_ctx *ctx) { return reinterpret_cast<nl80211_ctx *>(ctx); }
 
@@ -133,11 +127,11 @@ int query_station(nl_session *s, const nl80211_ctx *ctx, const uint8_t (&bssid)[
   return nl_request_run(s, req, station_reply, st);
 }
 
-// What the Wireless Extensions backend's link snapshot records. Like it,
+// What the Wireless Extensions backend's link snapshot reads. Like it,
 // the snapshot ends silently where a query fails; only a dump that was
 // interrupted every time fails the scan (-1), as the association would be
 // guessed.
-int link_snapshot(nl_session *s, nl80211_ctx *ctx) {
+int link_snapshot(nl_session *s, nl80211_ctx *ctx, link_record *link) {
   nl_association a;
   const int dumped = dump_association(s, ctx, &a);
   if (dumped == kNlDumpInterrupted) {
@@ -145,15 +139,17 @@ int link_snapshot(nl_session *s, nl80211_ctx *ctx) {
     return -1;
   }
   if (dumped != 0 || !a.found) return 0;
-  nl_format_addr(a.bssid, ctx->ap_addr);
+  link->has_addr = true;
+  memcpy(link->addr, a.bssid, sizeof link->addr);
   nl_station st;
   if (ctx->iftype != NL80211_IFTYPE_STATION || query_station(s, ctx, a.bssid, &st) != 0) return 0;
-  if (st.has_tx_rate) format_bitrate(nl_tx_bps(st), ctx->ap_rate, sizeof ctx->ap_rate);
+  link->has_rate = st.has_tx_rate;
+  link->rate_bps = nl_tx_bps(st);
   return 0;
 }
 
 struct dump_state {
-  cell_rules rules;
+  cell_batch *batch;
   uint32_t count;  // BSS messages of the last try
 };
 
@@ -162,7 +158,7 @@ int scan_bss(const nlmsghdr *nlh, void *data) {
   nl_bss bss;
   if (nl_parse_bss(nlh, &bss) != 0) return -1;
   d->count++;
-  return nl_add_bss(bss, d->rules);
+  return nl_bss_cell(bss, d->batch);
 }
 
 int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t ssid_len,
@@ -177,47 +173,38 @@ int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t
   return trigger_refused(&ctx->base, errno, "NL80211_CMD_TRIGGER_SCAN", nullptr);
 }
 
-// One scan: trigger, wait for its end, dump and add the BSSs. Plain, or
-// directed at one SSID on one frequency.
-int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssid,
-              uint32_t ssid_len, uint32_t frequency) {
-  if (directed && (ssid_len > kSsidMax || frequency == 0)) return -1;
+// One pass: trigger, wait for its end, dump the BSSs into the batch. Plain,
+// or directed at the association's SSID on its frequency.
+int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target, cell_batch *batch) {
   nl_drain_events(s);
-  if (trigger(s, ctx, ssid, ssid_len, frequency, directed) != 0) return -1;
+  const bool directed = target != nullptr;
+  if (trigger(s, ctx, directed ? target->ssid : nullptr, directed ? target->ssid_len : 0,
+              directed ? target->frequency : 0, directed) != 0)
+    return kPassFailed;
   // An aborted scan, and one whose end was lost with other events, leave
   // the kernel's known networks to be read, as Wireless Extensions do.
   const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
-  if (end == kScanTimedOut) {
-    diag_fail(0, "scan on %s: no result within 15 s", ctx->base.ifname);
-    return -1;
-  }
+  if (end == kScanTimedOut) return kPassTimedOut;
   if (end == kScanFailed) {
     diag_fail(errno, "nl80211 scan events on %s", ctx->base.ifname);
-    return -1;
+    return kPassFailed;
   }
 
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP);
   mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
-  dump_state d{{ctx->ap_addr, ctx->ap_rate, directed}, 0};
-  diag_count().fetches++;
-  // Entries of an interrupted try stay: each came whole, and a redo adds
-  // only what it missed.
+  dump_state d{batch, 0};
+  batch->fetches++;
+  // Cells of an interrupted try stay: each came whole, and the merge takes
+  // from a redo only what it missed.
   const int dumped = nl_dump_run(s, req, scan_bss, &d,
                                  [](void *data) { static_cast<dump_state *>(data)->count = 0; });
   if (dumped != 0) {
     dump_failed(dumped, ctx);
-    return -1;
+    return kPassFailed;
   }
-  // As with Wireless Extensions, a scan that lists nothing fails.
-  if (d.count == 0) {
-    diag_fail(0, "scan on %s found no network", ctx->base.ifname);
-    diag_count().empty++;
-    return -1;
-  }
-  apply_wep_rule();
-  diag_count().passes++;
-  return 0;
+  batch->reported = d.count;
+  return kPassDone;
 }
 
 // Opens the session for ctx's interface and checks that it is an nl80211
@@ -258,29 +245,32 @@ const refresh_primitives kRefresh = {
                     short *flags) { return env_of(env)->flag_socket.get(ctx->ifname, flags); },
     .set_flags = [](backend_ctx *ctx, void *env,
                     short flags) { return env_of(env)->flag_socket.set(ctx->ifname, flags); },
-    .link_snapshot = [](backend_ctx *ctx,
-                        void *env) { return link_snapshot(&env_of(env)->session, self(ctx)); },
+    .link = [](backend_ctx *ctx, void *env,
+               link_record *link) { return link_snapshot(&env_of(env)->session, self(ctx), link); },
     .prepare =
         [](backend_ctx *, void *env) {
           if (nl_session_listen(&env_of(env)->session) == 0) return 0;
           diag_fail(errno, "nl80211 scan events");
           return -1;
         },
-    .scan_once =
-        [](backend_ctx *ctx, void *env) {
-          return scan_once(&env_of(env)->session, self(ctx), false, nullptr, 0, 0);
+    .pass =
+        [](backend_ctx *ctx, void *env, bool, cell_batch *batch) {
+          return scan_once(&env_of(env)->session, self(ctx), nullptr, batch);
         },
     .pause = [](backend_ctx *ctx, void *, int ms) { self(ctx)->io->pause(ms); },
 };
 
-int association(backend_ctx *base, void *data) {
+// The interface flags, its index read first: a missing interface has none.
+int get_flags(backend_ctx *base, void *data, short *flags) {
+  op_env *env = env_of(data);
+  self(base)->ifindex = env->flag_socket.index(base->ifname);
+  if (self(base)->ifindex == 0) return -1;
+  return env->flag_socket.get(base->ifname, flags);
+}
+
+int association(backend_ctx *base, void *data, link_record *link) {
   nl80211_ctx *ctx = self(base);
   op_env *env = env_of(data);
-  ctx->ifindex = env->flag_socket.index(base->ifname);
-  short flags = 0;
-  // A missing or down interface leaves the cache as it is.
-  if (ctx->ifindex == 0 || env->flag_socket.get(base->ifname, &flags) != 0 || (flags & IFF_UP) == 0)
-    return 0;
   if (open_session(&env->session, ctx) != 0) return -1;
   const int dumped = dump_association(&env->session, ctx, &env->a);
   if (dumped != 0) {
@@ -288,12 +278,12 @@ int association(backend_ctx *base, void *data) {
     return -1;
   }
   if (!env->a.found) return 0;
-  nl_format_addr(env->a.bssid, ctx->ap_addr);
+  link->has_addr = true;
+  memcpy(link->addr, env->a.bssid, sizeof link->addr);
   return 1;
 }
 
-int directed_scan(backend_ctx *base, void *data) {
-  nl80211_ctx *ctx = self(base);
+int target(backend_ctx *base, void *data) {
   op_env *env = env_of(data);
   const nl_association &a = env->a;
   if (!a.ssid_ok || a.frequency == 0) {
@@ -304,18 +294,17 @@ int directed_scan(backend_ctx *base, void *data) {
     diag_fail(errno, "nl80211 scan events");
     return -1;
   }
-  scan_once(&env->session, ctx, true, a.ssid, a.ssid_len, a.frequency);
   return 0;
 }
 
-void refresh(backend_ctx *base, void *data, network_entry *entry) {
+void figures(backend_ctx *base, void *data, link_figures *f) {
   nl80211_ctx *ctx = self(base);
   op_env *env = env_of(data);
   // Only a station has the statistics that Wireless Extensions report.
   nl_station st;
   bool station = ctx->iftype == NL80211_IFTYPE_STATION &&
                  query_station(&env->session, ctx, env->a.bssid, &st) == 0;
-  nl_refresh_entry(entry, env->a, station ? &st : nullptr);
+  nl_link_figures(env->a, station ? &st : nullptr, f);
 }
 
 const current_primitives kCurrent = {
@@ -324,9 +313,14 @@ const current_primitives kCurrent = {
           env_of(env)->flag_socket.open();
           return 0;
         },
+    .get_flags = get_flags,
     .association = association,
-    .directed_scan = directed_scan,
-    .refresh = refresh,
+    .target = target,
+    .pass =
+        [](backend_ctx *ctx, void *env, bool, cell_batch *batch) {
+          return scan_once(&env_of(env)->session, self(ctx), &env_of(env)->a, batch);
+        },
+    .figures = figures,
 };
 
 }  // namespace
@@ -357,5 +351,5 @@ int nl80211_scan(backend_ctx *base) {
 
 int nl80211_current(backend_ctx *base, int *added) {
   op_env env(self(base)->io);
-  return backend_current(base, &env, kCurrent, self(base)->ap_addr, added);
+  return backend_current(base, &env, kCurrent, added);
 }

@@ -17,8 +17,6 @@ struct nl80211_ctx {
   backend_ctx base;
   uint32_t ifindex;
   uint32_t iftype;         // NL80211_IFTYPE_* of the interface
-  char ap_addr[18];        // the associated BSS's address text, or ""
-  char ap_rate[11];        // its transmit bit rate as format_bitrate writes it
   const nl_transport *io;  // the system's (kNlSystem), or a test's script
 };
 

@@ -223,17 +223,18 @@ TEST_F(Nl80211Run, EveryTruncationOfARecordedDumpFails) {
                          NLMSG_ALIGN(nlh->nlmsg_len));
   ASSERT_GE(boundaries.size(), 2u);
   for (size_t cut = 1; cut < dump.len; ++cut) {
-    list_clear();
+    cell_batch batch;
     std::vector<uint32_t> copy((cut + 3) / 4);
     memcpy(copy.data(), dump.data(), cut);
     const nl_walk_result w = nl_walk_reply(
         {reinterpret_cast<const uint8_t *>(copy.data()), cut}, records[i].header().nlmsg_seq,
         dump.header().nlmsg_pid,
-        [](const nlmsghdr *nlh, void *) {
+        [](const nlmsghdr *nlh, void *data) {
           nl_bss bss;
-          return nl_parse_bss(nlh, &bss) != 0 ? -1 : nl_add_bss(bss, {"", "", false});
+          return nl_parse_bss(nlh, &bss) != 0 ? -1
+                                              : nl_bss_cell(bss, static_cast<cell_batch *>(data));
         },
-        nullptr);
+        &batch);
     const bool boundary = std::find(boundaries.begin(), boundaries.end(), cut) != boundaries.end();
     EXPECT_EQ(w, boundary ? kNlMore : kNlFailed) << "cut at " << cut;
   }

@@ -227,7 +227,6 @@ TEST_F(Current, ResultTable) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     list_clear();
-    we_of(ctx)->ap_addr[0] = '\0';
     fakewext::Session session;
     Interface iface = associated();
     if (row.fail.request != 0) iface.failures = {row.fail};
@@ -252,25 +251,10 @@ TEST_F(Current, ResultTable) {
     EXPECT_EQ(state(other), kUntouched);
     network_entry *ap = list_find_bssid(kApText);
     EXPECT_EQ(state(ap), row.ap);
-    if (ap != nullptr && ap->current != 0) {
-      EXPECT_STREQ(we_of(ctx)->ap_addr, kApText);
-    }
     if (row.added != 0) {
       EXPECT_EQ(listed().back(), ap);
     }
   }
-}
-
-TEST_F(Current, NotAssociatedLeavesAddressText) {
-  fakewext::Session session;
-  Interface i = associated();
-  memset(i.ap, 0, 6);
-  session.add(std::move(i));
-  cached(kApText, "home");
-  snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "before");
-  EXPECT_EQ(run().result, 0);
-  EXPECT_STREQ(we_of(ctx)->ap_addr, "before");
-  EXPECT_EQ(session.driver().count(SIOCGIWESSID), 0u);  // no directed scan
 }
 
 // The directed scan asks for the present ESSID on the present frequency, an
@@ -295,32 +279,6 @@ TEST_F(Current, DirectedScanForThePresentEssidAndFrequency) {
     network_entry *ap = list_find_bssid(kApText);
     ASSERT_NE(ap, nullptr);
     EXPECT_EQ(std::string(ap->essid, ap->essid_len), "home");
-  }
-}
-
-TEST_F(Current, OnlyTheFirstOfTwoEntriesIsUpdated) {
-  fakewext::Session session;
-  session.add(associated());
-  network_entry *first = cached(kApText, "home");
-  network_entry *second = cached(kApText, "home");
-  Outcome o = run();
-  EXPECT_EQ(o.result, 0);
-  EXPECT_EQ(o.added, 0);
-  EXPECT_EQ(state(first), kLive);
-  EXPECT_EQ(state(second), kUntouched);
-}
-
-TEST_F(Current, NullAddedFlag) {
-  for (bool in_cache : {true, false}) {
-    SCOPED_TRACE(in_cache ? "cached" : "added");
-    list_clear();
-    fakewext::Session session;
-    session.add(associated());
-    cached("02:00:00:00:00:09", "cafe");
-    if (in_cache) cached(kApText, "home");
-    EXPECT_EQ(we_current(ctx, nullptr), 0);
-    EXPECT_EQ(we_of(ctx)->fd, -1);
-    EXPECT_EQ(state(list_find_bssid(kApText)), kLive);
   }
 }
 

@@ -81,7 +81,26 @@ void we_destroy(backend_ctx *ctx) {
   free(we);
 }
 
-void we_link_snapshot(backend_ctx *ctx) {
+int we_get_flags(backend_ctx *ctx, void *, short *flags) {
+  ifreq ifr = we_ifreq(ctx->ifname);
+  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
+  *flags = ifr.ifr_flags;
+  return 0;
+}
+
+bool we_placeholder(const sockaddr &addr, unsigned char *value) {
+  for (unsigned char v : {0x00, 0xff, 0x44}) {
+    int same = 0;
+    while (same < 6 && static_cast<unsigned char>(addr.sa_data[same]) == v) same++;
+    if (same == 6) {
+      *value = v;
+      return true;
+    }
+  }
+  return false;
+}
+
+void we_link_snapshot(backend_ctx *ctx, link_record *link) {
   we_ctx *we = we_of(ctx);
   wireless_config config;
   memset(&config, 0, sizeof config);
@@ -89,9 +108,12 @@ void we_link_snapshot(backend_ctx *ctx) {
 
   iwreq wrq = we_request(ctx->ifname);
   if (ioctl(we->fd, SIOCGIWAP, &wrq) < 0) return;
-  iw_sawap_ntop(&wrq.u.ap_addr, we->ap_addr);
+  unsigned char value;
+  link->has_addr = !we_placeholder(wrq.u.ap_addr, &value);
+  memcpy(link->addr, wrq.u.ap_addr.sa_data, sizeof link->addr);
 
   wrq = we_request(ctx->ifname);
   if (ioctl(we->fd, SIOCGIWRATE, &wrq) < 0) return;
-  format_bitrate(static_cast<uint32_t>(wrq.u.bitrate.value), we->ap_rate, sizeof we->ap_rate);
+  link->has_rate = true;
+  link->rate_bps = static_cast<uint32_t>(wrq.u.bitrate.value);
 }

@@ -8,6 +8,7 @@
 
 #include "backend/backend.h"
 #include "backend/common.h"
+#include "backend/flow.h"
 
 struct network_entry;
 
@@ -29,12 +30,11 @@ constexpr int kLowestWeVersion = 14;
 // The instance: the generic part first, then this backend's own state.
 struct we_ctx {
   backend_ctx base;
-  network_entry *entry;  // the entry the scan decoder is filling
-  uint32_t directed;     // 1 during a directed scan
-  uint32_t skipping;     // 1 while the decoder ignores the open cell
-  int32_t fd;            // the socket of the running operation, or -1
-  char ap_addr[18];      // address of the associated access point
-  char ap_rate[11];      // its bit rate as format_bitrate writes it
+  int32_t fd;  // the socket of the running operation, or -1
+  // The target of a directed scan: the present ESSID and frequency.
+  uint8_t essid[IW_ESSID_MAX_SIZE];
+  uint32_t essid_len;
+  iw_freq freq;
 };
 
 // The WE instance behind a generic pointer that we_create returned.
@@ -42,8 +42,13 @@ inline we_ctx *we_of(backend_ctx *ctx) { return reinterpret_cast<we_ctx *>(ctx);
 
 backend_ctx *we_create();
 void we_destroy(backend_ctx *ctx);
-// Records the associated access point and its bit rate; needs an open fd.
-void we_link_snapshot(backend_ctx *ctx);
+// The associated access point and its bit rate; needs an open fd.
+void we_link_snapshot(backend_ctx *ctx, link_record *link);
+// The interface flags through the open fd; 0 or -1.
+int we_get_flags(backend_ctx *ctx, void *env, short *flags);
+// Whether an access point address is one of the drivers' placeholders
+// (all bytes 0, 0xff or 0x44, the last meaning "none"), *value its byte.
+bool we_placeholder(const sockaddr &addr, unsigned char *value);
 // Reads the interface's range through the open fd; -1 (recorded for -v)
 // when it cannot be read or its version is older than kLowestWeVersion,
 // lacking saying what that version cannot do.
@@ -59,11 +64,12 @@ bool we_lacks_extensions(backend_ctx *ctx, int err);
 
 // Five scan passes two seconds apart; 0 or -1.
 int we_scan(backend_ctx *ctx);
-// One scan: trigger, wait, fetch, decode. fd must be open.
-int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_len,
-                 const struct iw_freq *freq);
-// Turns one fetched scan result into list entries.
-int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_range *range);
+// One pass: trigger (directed: at the ESSID and frequency of ctx), wait,
+// fetch, decode; a pass_result. fd must be open.
+int we_pass(backend_ctx *ctx, void *env, bool directed, cell_batch *batch);
+// Turns one fetched scan result into the batch's cells; 0, or -1 when out
+// of memory.
+int we_decode_scan(char *buffer, int length, const struct iw_range *range, cell_batch *batch);
 // Brings the associated network's entry up to date (cached runs).
 int we_current(backend_ctx *ctx, int *added);
 
