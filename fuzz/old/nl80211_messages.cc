@@ -13,6 +13,7 @@
 #include "backend/common.h"
 #include "backend/flow.h"
 #include "old_flow.h"
+#include "old_quality.h"
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/ieee80211/channel_plan.h"
 #include "diag/diag.h"

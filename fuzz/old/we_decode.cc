@@ -12,6 +12,7 @@
 
 #include "backend/flow.h"
 #include "old_flow.h"
+#include "old_quality.h"
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/we/we.h"
 #include "diag/diag.h"
@@ -45,9 +46,9 @@ void set_mode(network_entry *entry, uint32_t mode) {
 
 // A record without a percentage leaves the entry's figure alone.
 void set_event_quality(network_entry *entry, const iw_quality &event, const iw_range *range) {
-  const link_quality qual = we_quality(event);
+  const link_quality qual{event.qual, event.level, event.noise, event.updated};
   if (!quality_usable(qual)) return;
-  const quality_max max = we_quality_max(*range);
+  const quality_max max{range->max_qual.qual, range->max_qual.level, range->max_qual.noise};
   set_quality(entry, quality_percent(&qual, &max));
 }
 

@@ -70,7 +70,6 @@ int cell_batch::open(const uint8_t (&addr)[6], cell_record **cell) {
   *cell = &cells_[count_++];
   **cell = cell_record{};
   memcpy((*cell)->addr, addr, sizeof(*cell)->addr);
-  (*cell)->quality = -1;
   (*cell)->first_report = report_count_;
   return 1;
 }
@@ -145,7 +144,7 @@ network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool
 int fill_cell(network_entry *entry, const cell_record &cell,
               std::span<const security_report> reports) {
   if (cell.has_channel) entry->channel = cell.channel;
-  set_quality(entry, cell.quality);
+  set_quality(entry, signal_percent(cell.signal));
   if (cell.privacy) entry->privacy = 1;
   if (!cell.essid.empty() && cell.essid.size() <= 32) {
     memcpy(entry->essid, cell.essid.data(), cell.essid.size());
@@ -265,14 +264,13 @@ int backend_current(backend_ctx *ctx, void *env, const current_primitives &p, in
     if (added != nullptr) *added = 1;
   }
   link_figures f{};
-  f.quality = -1;
   p.figures(ctx, env, &f);
   if (f.has_rate) {
     format_bitrate(f.rate_bps, entry->bitrate, 11);
     entry->current = 1;
   }
   // A figure without a percentage leaves the cached one.
-  set_quality(entry, f.quality);
+  set_quality(entry, signal_percent(f.signal));
   if (f.has_channel) entry->channel = f.channel;
   return 0;
 }

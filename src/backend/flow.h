@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <span>
 
+#include "backend/ieee80211/ieee80211.h"
+
 struct backend_ctx;
 struct network_entry;
 
@@ -32,7 +34,7 @@ struct cell_record {
   int32_t channel;
   const char *mode;       // "Master", "Ad-Hoc", "", or null
   bool privacy;           // encryption reported on
-  int quality;            // percent, negative for none
+  signal_record signal;   // none given: the entry's quality stays
   bool essid_oversized;   // an ESSID over 32 bytes was passed over
   byte_span essid;        // at most 32 bytes; empty for none
   uint32_t first_report;  // its security reports, in the batch's order
@@ -123,7 +125,7 @@ struct link_record {
 struct link_figures {
   bool has_rate;
   uint64_t rate_bps;
-  int quality;  // percent, negative for none
+  signal_record signal;
   bool has_channel;
   int32_t channel;
 };

@@ -42,7 +42,7 @@ struct Fake {
   link_record link{};
   int association = 1;
   bool target_fail = false;
-  link_figures figures{true, 54000000, 61, true, 11};
+  link_figures figures{true, 54000000, {.has_quality = true, .quality = 61}, true, 11};
   std::vector<Pass> passes;
   size_t next = 0;
   std::string log;

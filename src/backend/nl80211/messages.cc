@@ -219,13 +219,6 @@ const char *mode_of(const nl_bss &bss) {
   return "";
 }
 
-// The maxima that cfg80211's range gives for the wiphy's signal type.
-quality_max range_of(uint8_t signal_kind) {
-  if (signal_kind == kSignalMbm) return {70, static_cast<uint8_t>(-110), 0};
-  if (signal_kind == kSignalUnspec) return {100, 100, 0};
-  return {0, 0, 0};
-}
-
 // cfg80211's quality for a signal in dBm: -110 dBm and below 0, -40 dBm
 // and above 70.
 uint8_t dbm_quality(int dbm) {
@@ -234,24 +227,16 @@ uint8_t dbm_quality(int dbm) {
   return static_cast<uint8_t>(dbm + 110);
 }
 
-// The quality event cfg80211 reports for a scanned BSS, read as the decoder
-// reads it; negative when the event would be ignored.
-int scan_quality(const nl_bss &bss) {
-  if (bss.signal_kind == kSignalNone) return -1;
-  link_quality qual{};
-  if (bss.signal_kind == kSignalMbm) {
-    const int sig = bss.signal_mbm / 100;
-    qual.level = static_cast<uint8_t>(sig);
-    qual.updated = kQualLevelUpdated | kQualNoiseInvalid | kQualQualUpdated | kQualDbm;
-    qual.qual = dbm_quality(sig);
-  } else {
-    qual.level = bss.signal_unspec;
-    qual.qual = bss.signal_unspec;
-    qual.updated = kQualLevelUpdated | kQualNoiseInvalid | kQualQualUpdated;
-  }
-  if (!quality_usable(qual)) return -1;
-  const quality_max range = range_of(bss.signal_kind);
-  return quality_percent(&qual, &range);
+// A level in dBm kept within 16 bits, on the same side of cfg80211's scale.
+int16_t level_of(int32_t dbm) {
+  return static_cast<int16_t>(dbm < INT16_MIN ? INT16_MIN : dbm > INT16_MAX ? INT16_MAX : dbm);
+}
+
+// An unspecified signal (0 to 100) as Wireless Extensions pass it on: a
+// byte above 127 reads as negative there, which gives no figure.
+signal_record unspec_signal(uint8_t value) {
+  if (value > 127) return {};
+  return {.has_quality = true, .quality = value, .quality_max = 100};
 }
 
 }  // namespace
@@ -319,27 +304,34 @@ int nl_bss_cell(const nl_bss &bss, cell_batch *batch) {
   cell->channel = bss.frequency != 0 ? nl_channel(bss.frequency) : 0;
   cell->mode = mode_of(bss);
   cell->privacy = (bss.capability & kCapabilityPrivacy) != 0;
-  cell->quality = scan_quality(bss);
+  cell->signal = nl_scan_signal(bss);
   if (!batch->keep({ssid, ssid_len}, &cell->essid)) return -1;
   byte_span ies;
   if (!cell->privacy && batch->report(true, {}) != 0) return -1;
   return batch->keep(bss.ies, &ies) && batch->report(false, ies) == 0 ? 0 : -1;
 }
 
-int nl_link_quality(uint8_t signal_kind, const nl_station *station) {
+signal_record nl_scan_signal(const nl_bss &bss) {
+  if (bss.signal_kind == kSignalMbm)
+    return {.has_level = true, .level_dbm = level_of(bss.signal_mbm / 100)};
+  // A level of 0 is no figure to Wireless Extensions.
+  if (bss.signal_kind == kSignalUnspec && bss.signal_unspec != 0)
+    return unspec_signal(bss.signal_unspec);
+  return {};
+}
+
+signal_record nl_link_signal(uint8_t signal_kind, const nl_station *station) {
   // cfg80211 fills the statistics from the station's signal; libiw reads
   // them back from /proc/net/wireless, which carries quality and level but
-  // not the dBm flag.
-  link_quality qual{};
-  if (station != nullptr && station->has_signal &&
-      (signal_kind == kSignalMbm || signal_kind == kSignalUnspec)) {
-    qual.level = static_cast<uint8_t>(station->signal);
-    qual.qual = signal_kind == kSignalMbm ? dbm_quality(station->signal)
-                                          : static_cast<uint8_t>(station->signal);
-    qual.updated = kQualQualUpdated | kQualLevelUpdated;
-  }
-  const quality_max range = range_of(signal_kind);
-  return quality_percent(&qual, &range);
+  // not the dBm flag: a level byte of 0 leaves the quality alone, and none
+  // reads as a quality of 0.
+  if (station == nullptr || !station->has_signal ||
+      (signal_kind != kSignalMbm && signal_kind != kSignalUnspec))
+    return {.has_quality = true};
+  const auto level = static_cast<uint8_t>(station->signal);
+  if (signal_kind == kSignalUnspec) return unspec_signal(level);
+  if (level == 0) return {.has_quality = true, .quality = dbm_quality(station->signal)};
+  return {.has_level = true, .level_dbm = level_of(station->signal)};
 }
 
 int nl_channel(uint32_t mhz) { return channel_of_mhz(mhz); }
@@ -364,7 +356,7 @@ void nl_link_figures(const nl_association &a, const nl_station *station, link_fi
     f->has_rate = true;
     f->rate_bps = nl_tx_bps(*station);
   }
-  f->quality = nl_link_quality(a.signal_kind, station);
+  f->signal = nl_link_signal(a.signal_kind, station);
   f->has_channel = a.frequency != 0;
   if (a.frequency != 0) f->channel = nl_channel(a.frequency);
 }

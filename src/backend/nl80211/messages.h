@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "backend/ieee80211/ieee80211.h"
 #include "backend/nl80211/netlink.h"
 
 class cell_batch;
@@ -74,11 +75,15 @@ int nl_bss_cell(const nl_bss &bss, cell_batch *batch);
 // element over 32 bytes was passed over.
 int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len);
 
-// The link quality in percent that the Wireless Extensions backend reads for
-// the associated station from /proc/net/wireless, which cfg80211 fills from
-// the station's signal; signal_kind is that of the wiphy (from its BSSs).
-// station null: no station information (the figure is then 0).
-int nl_link_quality(uint8_t signal_kind, const nl_station *station);
+// The signal of a scanned BSS as cfg80211's Wireless Extensions view
+// reports it: SIGNAL_MBM as a level in dBm, SIGNAL_UNSPEC as a quality of
+// 100; none for a level of 0.
+signal_record nl_scan_signal(const nl_bss &bss);
+// The associated station's signal as the Wireless Extensions backend reads
+// it from /proc/net/wireless, which cfg80211 fills from the station's
+// signal; signal_kind is that of the wiphy (from its BSSs). station null:
+// no station information (the figure is then 0).
+signal_record nl_link_signal(uint8_t signal_kind, const nl_station *station);
 
 // The channel number of a frequency in MHz, or -1.
 int nl_channel(uint32_t mhz);

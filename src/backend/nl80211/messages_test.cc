@@ -276,9 +276,10 @@ TEST_F(NlMessages, StationRateAndLinkQuality) {
   };
   for (const Case &c : cases) {
     nl_station s = station(c.signal, 10, 10, true);
-    EXPECT_EQ(nl_link_quality(c.kind, &s), c.percent) << int(c.kind) << " " << c.signal;
+    EXPECT_EQ(signal_percent(nl_link_signal(c.kind, &s)), c.percent)
+        << int(c.kind) << " " << c.signal;
   }
-  EXPECT_EQ(nl_link_quality(kSignalMbm, nullptr), 0);
+  EXPECT_EQ(signal_percent(nl_link_signal(kSignalMbm, nullptr)), 0);
 
   // The rate in 64 bits: Wi-Fi 6 4x4 and Wi-Fi 7 rates pass 2^32 bit/s.
   const struct {

@@ -65,10 +65,8 @@ void figures(backend_ctx *ctx, void *env, link_figures *f) {
   iw_statistics stats;
   memset(&stats, 0, sizeof stats);
   if (iw_get_stats(we->fd, ctx->ifname, &stats, &range, 0) >= 0) {
-    // Statistics without a percentage leave the figure from the cache.
-    const link_quality qual = we_quality(stats.qual);
-    const quality_max max = we_quality_max(range);
-    f->quality = quality_percent(&qual, &max);
+    // Statistics without a figure leave the one from the cache.
+    f->signal = we_signal(stats.qual, &range);
   }
 
   wrq = we_request(ctx->ifname);

@@ -34,13 +34,13 @@ const char *mode_text(uint32_t mode) {
   return "";
 }
 
-// A record without a percentage leaves the cell's figure alone.
-void take_quality(cell_record *cell, const iw_quality &event, const iw_range *range) {
-  const link_quality qual = we_quality(event);
-  if (!quality_usable(qual)) return;
-  const quality_max max = we_quality_max(*range);
-  const int percent = quality_percent(&qual, &max);
-  if (percent >= 0) cell->quality = percent;
+// A report marked invalid, one whose level is 0 without dBm or RCPI, and
+// one without a figure leave the cell's signal alone.
+void take_signal(cell_record *cell, const iw_quality &event, const iw_range *range) {
+  if (event.updated & IW_QUAL_QUAL_INVALID) return;
+  if (event.level == 0 && (event.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0) return;
+  const signal_record s = we_signal(event, range);
+  if (signal_given(s)) cell->signal = s;
 }
 
 // Security elements already read for the open cell. Some drivers report an
@@ -256,7 +256,7 @@ int apply_event(walk *w, const iw_event &event, bytes buffer, const iw_range *ra
       cell->privacy = true;
       return 0;
     case IWEVQUAL:
-      take_quality(cell, event.u.qual, range);
+      take_signal(cell, event.u.qual, range);
       return 0;
     case IWEVCUSTOM:
       return parse_custom(w, payload(event.u.data, buffer));

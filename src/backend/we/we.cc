@@ -117,3 +117,38 @@ void we_link_snapshot(backend_ctx *ctx, link_record *link) {
   link->has_rate = true;
   link->rate_bps = static_cast<uint32_t>(wrq.u.bitrate.value);
 }
+
+namespace {
+
+signal_record quality_of(uint8_t qual, uint8_t max) {
+  return {.has_quality = true, .quality = qual, .quality_max = max};
+}
+
+}  // namespace
+
+signal_record we_signal(const iw_quality &q, const iw_range *range) {
+  // Without a range, or with a level of 0 that is no figure: the quality alone.
+  if (range == nullptr || (q.level == 0 && (q.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0))
+    return quality_of(q.qual, 0);
+  const uint8_t max = range->max_qual.qual;
+  if (q.updated & IW_QUAL_DBM) {
+    signal_record s = quality_of(q.qual, max);
+    s.has_level = true;
+    s.level_dbm = static_cast<int8_t>(q.level);
+    return s;
+  }
+  if (q.updated & IW_QUAL_RCPI) return {};
+  const bool within = q.qual <= max;
+  if (within && max == 100) return quality_of(q.qual, max);
+  // A level or noise within its maximum: relative figures, the quality decides.
+  if (q.level <= range->max_qual.level || q.noise <= range->max_qual.noise) {
+    if (within) return quality_of(q.qual, max);
+    // Above its maximum, the quality is read as a signed byte.
+    const auto sq = static_cast<int8_t>(q.qual);
+    return sq >= 0 ? quality_of(static_cast<uint8_t>(sq), 0) : signal_record{};
+  }
+  return {.has_level = true,
+          .level_dbm = static_cast<int8_t>(q.level),
+          .has_noise = true,
+          .noise_dbm = static_cast<int8_t>(q.noise)};
+}

@@ -14,15 +14,11 @@ struct network_entry;
 
 extern const backend_ops we_ops;
 
-// Quality records in lumra's terms: the same fields and flags.
-static_assert(IW_QUAL_DBM == kQualDbm && IW_QUAL_RCPI == kQualRcpi &&
-              IW_QUAL_QUAL_INVALID == kQualQualInvalid);
-inline link_quality we_quality(const iw_quality &q) {
-  return {q.qual, q.level, q.noise, q.updated};
-}
-inline quality_max we_quality_max(const iw_range &range) {
-  return {range.max_qual.qual, range.max_qual.level, range.max_qual.noise};
-}
+// A quality report as a signal record, read as libiw reads it against the
+// range (null: none): the quality against its maximum, a level in dBm, or a
+// level and noise that are both above their maxima, and so in dBm too. An
+// RCPI report gives none.
+signal_record we_signal(const iw_quality &q, const iw_range *range);
 
 // The oldest Wireless Extensions this backend reads: scanning came with 14.
 constexpr int kLowestWeVersion = 14;

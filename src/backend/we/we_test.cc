@@ -139,4 +139,62 @@ TEST(WeLinkSnapshot, Requests) {
   }
 }
 
+// Quality reports against the range, as libiw reads them: the percentage of
+// the signal record they give (negative: none).
+TEST(WeSignal, Table) {
+  const struct {
+    const char *what;
+    bool has_range;
+    iw_quality max;   // the range's qual, level, noise
+    iw_quality qual;  // qual, level, noise, updated
+    int expected;
+  } cases[] = {
+      // Without a range, or a level of 0: the quality itself, capped.
+      {"no range, q 0", false, {}, {0, 0, 0, 0}, 0},
+      {"no range, q 99", false, {}, {99, 0, 0, 0}, 99},
+      {"no range, q 100", false, {}, {100, 0, 0, 0}, 100},
+      {"no range, q 250", false, {}, {250, 0, 0, 0}, 100},
+      {"no range ignores rcpi", false, {}, {40, 5, 5, 0x80}, 40},
+      {"no range ignores dbm", false, {}, {150, 5, 5, 0x08}, 100},
+      {"level 0, range ignored", true, {50, 0, 0, 0}, {70, 0, 0, 0}, 70},
+      {"level 0, q capped", true, {50, 0, 0, 0}, {200, 0, 0, 0}, 100},
+      {"level 0, other flags do not count", true, {50, 0, 0, 0}, {70, 0, 0, 0x77}, 70},
+      // The dBm and RCPI flags.
+      {"dbm, mq 100, no cap", true, {100, 0, 0, 0}, {150, 0xC8, 0, 0x08}, 150},
+      {"dbm, mq 70", true, {70, 0, 0, 0}, {35, 0xC8, 0, 0x08}, 50},
+      {"dbm, mq 70, truncated", true, {70, 0, 0, 0}, {36, 0xC8, 0, 0x08}, 51},
+      {"dbm, q above mq", true, {70, 0, 0, 0}, {140, 0xC8, 0, 0x08}, 200},
+      {"dbm with level 0", true, {70, 0, 0, 0}, {35, 0, 0, 0x08}, 50},
+      {"dbm and rcpi: dbm wins", true, {70, 0, 0, 0}, {35, 0xC8, 0, 0x88}, 50},
+      {"rcpi", true, {70, 0, 0, 0}, {35, 0xC8, 0, 0x80}, -1},
+      {"rcpi with level 0", true, {70, 0, 0, 0}, {35, 0, 0, 0x80}, -1},
+      {"dbm, mq 0, q 80", true, {0, 0, 0, 0}, {80, 0xC8, 0, 0x08}, 80},
+      {"dbm, mq 0, q 200", true, {0, 0, 0, 0}, {200, 0xC8, 0, 0x08}, 100},
+      // Relative values. In the first two, level and noise are above their
+      // maxima: their ratio (40 dB) would give 100, but the quality decides.
+      {"mq 100, q within", true, {100, 0, 0, 0}, {80, 0xC8, 0xA0, 0}, 80},
+      {"mq 100, q 100", true, {100, 0, 0, 0}, {100, 0xC8, 0xA0, 0}, 100},
+      {"mq 94, q 47", true, {94, 255, 0, 0}, {47, 10, 0, 0}, 50},
+      {"mq 94, q 93 truncated", true, {94, 255, 0, 0}, {93, 10, 0, 0}, 98},
+      {"noise within only", true, {94, 0, 255, 0}, {47, 10, 10, 0}, 50},
+      {"level at its maximum, noise above", true, {50, 200, 205, 0}, {25, 200, 210, 0}, 50},
+      {"noise at its maximum, level above", true, {50, 190, 210, 0}, {25, 200, 210, 0}, 50},
+      {"mq 50, q 200 as signed", true, {50, 255, 0, 0}, {200, 10, 0, 0}, -1},
+      {"mq 50, q 120 capped", true, {50, 255, 0, 0}, {120, 10, 0, 0}, 100},
+      {"mq 50, q 127", true, {50, 255, 0, 0}, {127, 10, 0, 0}, 100},
+      {"mq 50, q 128", true, {50, 255, 0, 0}, {128, 10, 0, 0}, -1},
+      {"mq 50, q 255", true, {50, 255, 0, 0}, {255, 10, 0, 0}, -1},
+      {"mq 50, q 99 above mq", true, {50, 255, 0, 0}, {99, 10, 0, 0}, 99},
+      {"mq 100, q 150 not within", true, {100, 255, 0, 0}, {150, 10, 0, 0}, -1},
+      {"mq 0, q 0", true, {0, 255, 0, 0}, {0, 10, 0, 0}, 0},
+      {"mq 0, q 5", true, {0, 255, 0, 0}, {5, 10, 0, 0}, 5},
+  };
+  for (const auto &c : cases) {
+    iw_range range{};
+    range.max_qual = c.max;
+    EXPECT_EQ(signal_percent(we_signal(c.qual, c.has_range ? &range : nullptr)), c.expected)
+        << c.what;
+  }
+}
+
 }  // namespace
