@@ -33,6 +33,11 @@ struct backend_ops {
   // 0 otherwise, also on failure. 0, or -1 when the interface or its
   // association cannot be read.
   int (*current)(backend_ctx *ctx, int *added);
+  // Whether this backend can serve the interface at all, asked before
+  // anything is changed: 1 it can, 0 it cannot (the cause recorded: why
+  // not; another backend may serve), -1 the question failed (the cause
+  // recorded; the operations will fail alike).
+  int (*probe)(backend_ctx *ctx);
 };
 
 // What every backend instance shares; backend_open fills it after create.
@@ -40,11 +45,6 @@ struct backend_ops {
 struct backend_ctx {
   const backend_ops *ops;
   const char *ifname;  // borrowed from the command line
-  // Set by an operation that failed because this backend cannot serve the
-  // interface (it has no Wireless Extensions, or is no nl80211 one), found
-  // before anything was changed: the interface, the list. Another backend
-  // may then serve the run.
-  int32_t unserved;
 };
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.

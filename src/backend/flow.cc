@@ -162,9 +162,9 @@ int fill_cell(network_entry *entry, const cell_record &cell,
 
 }  // namespace
 
-int backend_pass(backend_ctx *ctx, void *env, pass_fn pass, const cell_rules &rules) {
+int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
   cell_batch batch(&rules);
-  const int result = pass(ctx, env, rules.directed, &batch);
+  const int result = pass(ctx, rules.directed, &batch);
   diag_count().fetches += batch.fetches;
   diag_count().grows += batch.grows;
   // What came before a failure stays listed: each cell came whole.
@@ -217,45 +217,73 @@ int merge_batch(const cell_batch &batch, const cell_rules &rules) {
   return 0;
 }
 
-int backend_refresh(backend_ctx *ctx, void *env, const refresh_primitives &p) {
+namespace {
+
+// The operation's sockets, closed on every path.
+class Operation {
+ public:
+  Operation(backend_ctx *ctx, const backend_primitives &p) : ctx_(ctx), p_(p) {}
+  Operation(const Operation &) = delete;
+  Operation &operator=(const Operation &) = delete;
+  ~Operation() {
+    if (open_) p_.close(ctx_);
+  }
+  int open() {
+    open_ = p_.open(ctx_) == 0;
+    return open_ ? 0 : -1;
+  }
+
+ private:
+  backend_ctx *ctx_;
+  const backend_primitives &p_;
+  bool open_ = false;
+};
+
+}  // namespace
+
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p) {
+  Operation op(ctx, p);
+  // An interface the backend cannot serve is left exactly as it was.
+  if (op.open() != 0 || p.probe(ctx) != 1) return -1;
   short flags = 0;
-  if (p.get_flags(ctx, env, &flags) != 0) {
+  if (p.get_flags(ctx, &flags) != 0) {
     diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
     return -1;
   }
-  if ((flags & IFF_UP) == 0 && p.set_flags(ctx, env, static_cast<short>(flags | IFF_UP)) != 0) {
+  if ((flags & IFF_UP) == 0 && p.set_flags(ctx, static_cast<short>(flags | IFF_UP)) != 0) {
     diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
                    "SIOCSIFFLAGS on %s", ctx->ifname);
     return -1;
   }
   link_record link{};
-  if (p.link(ctx, env, &link) != 0 || p.prepare(ctx, env) != 0) return -1;
+  if (p.link(ctx, &link) != 0 || p.prepare(ctx) != 0) return -1;
   const ap_texts ap = texts_of(link);
   for (int pass = 1; pass <= kPasses; pass++) {
-    if (backend_pass(ctx, env, p.pass, {ap.addr, ap.rate, false}) != 0) return -1;
+    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false}) != 0) return -1;
     // A signal may shorten the pause.
-    if (pass < kPasses) p.pause(ctx, env, kPauseMs);
+    if (pass < kPasses) p.pause(ctx, kPauseMs);
   }
   return 0;
 }
 
-int backend_current(backend_ctx *ctx, void *env, const current_primitives &p, int *added) {
+int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   if (added != nullptr) *added = 0;
   if (list_first() == nullptr) return 0;
-  if (p.open(ctx, env) != 0) return -1;
+  Operation op(ctx, p);
+  if (op.open() != 0) return -1;
   // A missing or down interface leaves the cache as it is.
   short flags = 0;
-  if (p.get_flags(ctx, env, &flags) != 0 || (flags & IFF_UP) == 0) return 0;
+  if (p.get_flags(ctx, &flags) != 0 || (flags & IFF_UP) == 0) return 0;
   link_record link{};
-  const int associated = p.association(ctx, env, &link);
+  const int associated = p.association(ctx, &link);
   if (associated <= 0) return associated;  // a failure, or no association to refresh
   link.has_rate = false;                   // the entry's rate is the live one, read below
   const ap_texts ap = texts_of(link);
   network_entry *entry = link.has_addr ? find_entry(ap.addr) : nullptr;
   if (entry == nullptr) {
-    if (p.target(ctx, env) != 0) return -1;
+    if (p.target(ctx) != 0) return -1;
     // Its own failure does not matter: the list is searched again.
-    backend_pass(ctx, env, p.pass, {ap.addr, ap.rate, true});
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true});
     diag_forget();
     entry = link.has_addr ? find_entry(ap.addr) : nullptr;
     // Nothing was appended when the scan did not report the cell: the
@@ -264,7 +292,7 @@ int backend_current(backend_ctx *ctx, void *env, const current_primitives &p, in
     if (added != nullptr) *added = 1;
   }
   link_figures f{};
-  p.figures(ctx, env, &f);
+  p.figures(ctx, &f);
   if (f.has_rate) {
     format_bitrate(f.rate_bps, entry->bitrate, 11);
     entry->current = 1;
@@ -273,6 +301,12 @@ int backend_current(backend_ctx *ctx, void *env, const current_primitives &p, in
   set_quality(entry, signal_percent(f.signal));
   if (f.has_channel) entry->channel = f.channel;
   return 0;
+}
+
+int backend_probe(backend_ctx *ctx, const backend_primitives &p) {
+  Operation op(ctx, p);
+  if (op.open() != 0) return 1;
+  return p.probe(ctx);
 }
 
 void apply_wep_rule() {

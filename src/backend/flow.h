@@ -130,49 +130,55 @@ struct link_figures {
   int32_t channel;
 };
 
-// What a refresh needs of a backend; env is the backend's state of the
-// operation (its sockets). Each returns 0 or -1 (the cause recorded).
-struct refresh_primitives {
-  int (*get_flags)(backend_ctx *ctx, void *env, short *flags);
-  int (*set_flags)(backend_ctx *ctx, void *env, short flags);
-  // The association; -1 fails the refresh.
-  int (*link)(backend_ctx *ctx, void *env, link_record *link);
-  // Ready to scan after the link is read (nl80211 joins its event group).
-  int (*prepare)(backend_ctx *ctx, void *env);
-  // One pass: trigger, wait and fetch; a pass_result. Directed: at the
-  // associated network's ESSID and frequency, as the backend read them.
-  int (*pass)(backend_ctx *ctx, void *env, bool directed, cell_batch *batch);
-  void (*pause)(backend_ctx *ctx, void *env, int ms);
-};
-// Brings the interface up if it is down, reads the link and scans five
-// times, two seconds apart; 0, or -1 with the cause recorded.
-int backend_refresh(backend_ctx *ctx, void *env, const refresh_primitives &p);
-
-// What a cached run needs of a backend.
-struct current_primitives {
-  // Opens the operation's sockets; -1 fails the run.
-  int (*open)(backend_ctx *ctx, void *env);
+// What a backend writes: its primitives, each over the instance, which
+// holds the operation's sockets between open and close. Each returns 0 or
+// -1 with the cause recorded unless said otherwise.
+struct backend_primitives {
+  // Opens the operation's sockets; close (always called after a successful
+  // open) closes them, so that an instance holds none between operations.
+  int (*open)(backend_ctx *ctx);
+  void (*close)(backend_ctx *ctx);
+  // Whether the backend can serve the interface at all, found without
+  // changing anything: 1 it can, 0 it cannot (another backend may), -1 the
+  // question failed (a missing interface, say).
+  int (*probe)(backend_ctx *ctx);
   // The interface flags; -1 when the interface is missing.
-  int (*get_flags)(backend_ctx *ctx, void *env, short *flags);
-  // Of an interface that is up: 1 associated (link->has_addr 0 when the
-  // driver names no real address), 0 not associated, -1 on failure.
-  int (*association)(backend_ctx *ctx, void *env, link_record *link);
-  // Reads the associated network's ESSID and frequency for a directed
-  // pass; -1 fails the run when they cannot be read.
-  int (*target)(backend_ctx *ctx, void *env);
-  int (*pass)(backend_ctx *ctx, void *env, bool directed, cell_batch *batch);
-  void (*figures)(backend_ctx *ctx, void *env, link_figures *figures);
+  int (*get_flags)(backend_ctx *ctx, short *flags);
+  int (*set_flags)(backend_ctx *ctx, short flags);
+  // The association as a refresh notes it; -1 fails the refresh.
+  int (*link)(backend_ctx *ctx, link_record *link);
+  // Ready to scan after the link is read (nl80211 joins its event group).
+  int (*prepare)(backend_ctx *ctx);
+  // One pass: trigger, wait and fetch; a pass_result. Directed: at the
+  // associated network's ESSID and frequency that target read.
+  int (*pass)(backend_ctx *ctx, bool directed, cell_batch *batch);
+  void (*pause)(backend_ctx *ctx, int ms);
+  // Cached runs, of an interface that is up: 1 associated (link->has_addr
+  // 0 when the driver names no real address), 0 not associated, -1 failed.
+  int (*association)(backend_ctx *ctx, link_record *link);
+  // Reads the associated network's ESSID and frequency for a directed pass.
+  int (*target)(backend_ctx *ctx);
+  void (*figures)(backend_ctx *ctx, link_figures *figures);
 };
-// The associated network's entry brought up to date, added by a directed
-// scan when the list lacks it (*added 1); 0 or -1.
-int backend_current(backend_ctx *ctx, void *env, const current_primitives &p, int *added);
+
+// The operations of backend.h over a backend's primitives, their contracts
+// kept here.
+// Refresh: probes, brings the interface up if it is down, reads the link
+// and scans five times, two seconds apart.
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p);
+// Cached run: the associated network's entry brought up to date, added by a
+// directed scan when the list lacks it (*added 1).
+int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added);
+// The probe with the sockets it needs; 1 also when they cannot be opened
+// (the operation then tells why).
+int backend_probe(backend_ctx *ctx, const backend_primitives &p);
 
 // A pass primitive of a backend.
-using pass_fn = int (*)(backend_ctx *ctx, void *env, bool directed, cell_batch *batch);
+using pass_fn = int (*)(backend_ctx *ctx, bool directed, cell_batch *batch);
 // One pass and its cells merged by the rules; the WEP rule after it. 0, or
 // -1 with the cause recorded: the pass failed, timed out, or heard nothing
 // (counted as empty).
-int backend_pass(backend_ctx *ctx, void *env, pass_fn pass, const cell_rules &rules);
+int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules);
 // Adds the batch's cells to the list: an entry for each cell whose address
 // the list lacks (and, in a directed pass, that is the associated one),
 // marked current with ap_rate when associated. 0, or -1 when out of memory,

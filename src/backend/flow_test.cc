@@ -36,7 +36,10 @@ struct Pass {
 };
 
 // The primitives' script and what the flow asked of them.
-struct Fake {
+struct Fake : backend_ctx {
+  Fake() : backend_ctx{nullptr, "wlan0"} {}
+  int serves = 1;
+  bool open = false;
   short flags = IFF_UP;
   bool flags_fail = false;
   link_record link{};
@@ -47,14 +50,11 @@ struct Fake {
   size_t next = 0;
   std::string log;
 };
-Fake *fake(void *env) { return static_cast<Fake *>(env); }
+Fake *fake(backend_ctx *ctx) { return static_cast<Fake *>(ctx); }
 
-int get_flags(backend_ctx *, void *env, short *flags) {
-  *flags = fake(env)->flags;
-  return fake(env)->flags_fail ? -1 : 0;
-}
-int pass(backend_ctx *, void *env, bool directed, cell_batch *batch) {
-  Fake *f = fake(env);
+int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
+  Fake *f = fake(ctx);
+  EXPECT_TRUE(f->open);
   f->log += directed ? "D" : "P";
   const Pass &p = f->passes.at(f->next++);
   for (const Cell &c : p.cells) {
@@ -72,34 +72,39 @@ int pass(backend_ctx *, void *env, bool directed, cell_batch *batch) {
   return p.result;
 }
 
-const refresh_primitives kRefresh = {
-    .get_flags = get_flags,
+const backend_primitives kFake = {
+    .open =
+        [](backend_ctx *ctx) {
+          fake(ctx)->open = true;
+          return 0;
+        },
+    .close = [](backend_ctx *ctx) { fake(ctx)->open = false; },
+    .probe = [](backend_ctx *ctx) { return fake(ctx)->serves; },
+    .get_flags =
+        [](backend_ctx *ctx, short *flags) {
+          *flags = fake(ctx)->flags;
+          return fake(ctx)->flags_fail ? -1 : 0;
+        },
     .set_flags =
-        [](backend_ctx *, void *env, short flags) {
-          fake(env)->flags = flags;
+        [](backend_ctx *ctx, short flags) {
+          fake(ctx)->flags = flags;
           return 0;
         },
     .link =
-        [](backend_ctx *, void *env, link_record *link) {
-          *link = fake(env)->link;
+        [](backend_ctx *ctx, link_record *link) {
+          *link = fake(ctx)->link;
           return 0;
         },
-    .prepare = [](backend_ctx *, void *) { return 0; },
+    .prepare = [](backend_ctx *) { return 0; },
     .pass = pass,
-    .pause = [](backend_ctx *, void *env, int ms) { fake(env)->log += std::to_string(ms); },
-};
-
-const current_primitives kCurrent = {
-    .open = [](backend_ctx *, void *) { return 0; },
-    .get_flags = get_flags,
+    .pause = [](backend_ctx *ctx, int ms) { fake(ctx)->log += std::to_string(ms); },
     .association =
-        [](backend_ctx *, void *env, link_record *link) {
-          *link = fake(env)->link;
-          return fake(env)->association;
+        [](backend_ctx *ctx, link_record *link) {
+          *link = fake(ctx)->link;
+          return fake(ctx)->association;
         },
-    .target = [](backend_ctx *, void *env) { return fake(env)->target_fail ? -1 : 0; },
-    .pass = pass,
-    .figures = [](backend_ctx *, void *env, link_figures *f) { *f = fake(env)->figures; },
+    .target = [](backend_ctx *ctx) { return fake(ctx)->target_fail ? -1 : 0; },
+    .figures = [](backend_ctx *ctx, link_figures *f) { *f = fake(ctx)->figures; },
 };
 
 // Each entry as "last address byte:essid:current:rate:quality:channel:descriptors".
@@ -120,14 +125,12 @@ class Flow : public ::testing::Test {
   void SetUp() override {
     list_clear();
     diag_reset();
-    ctx.ifname = "wlan0";
   }
   void TearDown() override {
     list_clear();
     diag_reset();
   }
   std::string cause() const { return diag_failure() != nullptr ? diag_failure() : ""; }
-  backend_ctx ctx{};
 };
 
 TEST_F(Flow, Refresh) {
@@ -135,6 +138,7 @@ TEST_F(Flow, Refresh) {
   const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000};
   const struct {
     const char *name;
+    int serves;
     short flags;
     link_record link;
     std::vector<Pass> passes;
@@ -144,6 +148,7 @@ TEST_F(Flow, Refresh) {
     const char *cause;
   } cases[] = {
       {"new addresses only, the first report kept",
+       1,
        IFF_UP,
        {},
        {{kPassDone, {{1, "a"}, {1, "again"}}},
@@ -156,6 +161,7 @@ TEST_F(Flow, Refresh) {
        "01:a:0::0:0: 03:c:0::0:0: 02:b:0::0:0: ",
        ""},
       {"brought up, the associated cell marked",
+       1,
        0,
        ap,
        {two, two, two, two, two},
@@ -164,6 +170,7 @@ TEST_F(Flow, Refresh) {
        "01:a:0::0:0: 02:b:1:144 Mbit/s:0:0: ",
        ""},
       {"a failed pass keeps its cells and ends the run",
+       1,
        IFF_UP,
        {},
        {two, {kPassFailed, {{3, "c"}}}},
@@ -171,7 +178,9 @@ TEST_F(Flow, Refresh) {
        "P2000P",
        "01:a:0::0:0: 02:b:0::0:0: 03:c:0::0:0: ",
        ""},
+      {"not served: left down", 0, 0, {}, {}, -1, "", "", ""},
       {"timed out",
+       1,
        IFF_UP,
        {},
        {{kPassTimedOut}},
@@ -180,6 +189,7 @@ TEST_F(Flow, Refresh) {
        "",
        "scan on wlan0: no result within 15 s"},
       {"heard nothing",
+       1,
        IFF_UP,
        {},
        {two, {kPassDone, {}, 0}},
@@ -192,16 +202,18 @@ TEST_F(Flow, Refresh) {
     SCOPED_TRACE(c.name);
     SetUp();
     Fake f;
+    f.serves = c.serves;
     f.flags = c.flags;
     f.link = c.link;
     f.passes = c.passes;
-    EXPECT_EQ(backend_refresh(&ctx, &f, kRefresh), c.result);
+    EXPECT_EQ(backend_refresh(&f, kFake), c.result);
+    EXPECT_FALSE(f.open);
     EXPECT_EQ(f.log, c.log);
-    EXPECT_EQ(f.flags & IFF_UP, IFF_UP);
+    EXPECT_EQ(f.flags & IFF_UP, c.serves ? IFF_UP : 0);
     EXPECT_EQ(listed(), c.list);
     EXPECT_EQ(cause(), c.cause);
     EXPECT_EQ(diag_count().fetches, 2 * f.next);
-    EXPECT_EQ(diag_count().passes, c.result == 0 ? 5u : f.next - 1);
+    EXPECT_EQ(diag_count().passes, c.result == 0 ? 5u : f.next > 0 ? f.next - 1 : 0);
     EXPECT_EQ(diag_count().empty, std::string(c.cause).find("no network") != std::string::npos);
   }
 }
@@ -210,17 +222,18 @@ TEST_F(Flow, Refresh) {
 // each pass, over the whole list; an oversized ESSID counted once per cell taken.
 TEST_F(Flow, MergeAndWepRule) {
   Fake f;
+  f.open = true;
   f.passes = {{kPassDone,
                {{1, "", true, {1, 0}},
                 {2, "", true, {}},
                 {3, "", false, {0}, true},
                 {3, "", false, {0}, true}}},
               {kPassDone, {{4, "", true, {0}}}}};
-  ASSERT_EQ(backend_pass(&ctx, &f, pass, {"", "", false}), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}), 0);
   network_entry *cached = list_append_new();
   snprintf(cached->bssid, sizeof cached->bssid, "02:00:00:00:00:09");
   cached->privacy = 1;
-  ASSERT_EQ(backend_pass(&ctx, &f, pass, {"", "", false}), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}), 0);
   EXPECT_EQ(listed(),
             "01::0::0:0:WPA2-PSK/off 02::0::0:0:WEP 03::0::0:0:off 09::0::0:0:WEP "
             "04::0::0:0:off ");
@@ -230,8 +243,9 @@ TEST_F(Flow, MergeAndWepRule) {
 // A directed pass takes only the associated cell, with the rate given.
 TEST_F(Flow, DirectedPass) {
   Fake f;
+  f.open = true;
   f.passes = {{kPassDone, {{1, "a"}, {2, "b"}}}};
-  ASSERT_EQ(backend_pass(&ctx, &f, pass, {"02:00:00:00:00:02", "", true}), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"02:00:00:00:00:02", "", true}), 0);
   EXPECT_EQ(f.log, "D");
   EXPECT_EQ(listed(), "02:b:1::0:0: ");
 }
@@ -307,7 +321,8 @@ TEST_F(Flow, Current) {
     f.target_fail = c.target_fail;
     f.passes = c.passes;
     int added = -1;
-    EXPECT_EQ(backend_current(&ctx, &f, kCurrent, &added), c.result);
+    EXPECT_EQ(backend_current(&f, kFake, &added), c.result);
+    EXPECT_FALSE(f.open);
     EXPECT_EQ(added, c.added);
     EXPECT_EQ(f.next, c.passes.size());
     EXPECT_EQ(listed(), kCache + c.list + (c.in_cache ? "02:home:0::42:1: " : ""));
@@ -316,7 +331,7 @@ TEST_F(Flow, Current) {
   SetUp();
   Fake f;
   int added = -1;
-  EXPECT_EQ(backend_current(&ctx, &f, kCurrent, &added), 0);
+  EXPECT_EQ(backend_current(&f, kFake, &added), 0);
   EXPECT_EQ(added, 0);
 }
 

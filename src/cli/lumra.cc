@@ -181,28 +181,25 @@ void explain(const char *object, const char *what, bool cause_names_object = tru
   if (g_verbose) fprintf(stderr, "lumra: %s\n", g_why);
 }
 
-// The run's operation: scan, or current with *added.
-int run_operation(backend_ctx *ctx, int *added) {
-  return added == nullptr ? ctx->ops->scan(ctx) : ctx->ops->current(ctx, added);
-}
-
 // The operation on the backend that serves the interface. Without -b, when
-// the default backend cannot serve it (it has then changed nothing, neither
-// the interface nor the list), the other built-in backend runs it instead.
+// the default backend's probe finds that it cannot serve it, the other
+// built-in backend runs it instead.
 int serve(backend_ctx **ctx, const options &opts, int *added) {
-  int rc = run_operation(*ctx, added);
-  if (rc == 0 || (*ctx)->unserved == 0 || opts.backend_given || kFallbackBackend[0] == '\0')
-    return rc;
-  backend_ctx *other = backend_open(kFallbackBackend, opts.ifname);
-  if (other == nullptr) return rc;
-  const char *cause = diag_failure();
-  snprintf(g_unserved, sizeof g_unserved, "%s", cause != nullptr ? cause : kDefaultBackend);
-  diag_forget();
-  (*ctx)->ops->destroy(*ctx);
-  *ctx = other;
-  g_served = kFallbackBackend;
-  if (g_json != nullptr) g_json->backend = kFallbackBackend;
-  rc = run_operation(other, added);
+  if (!opts.backend_given && kFallbackBackend[0] != '\0') {
+    const int serves = (*ctx)->ops->probe(*ctx);
+    backend_ctx *other = serves == 0 ? backend_open(kFallbackBackend, opts.ifname) : nullptr;
+    if (other != nullptr) {
+      const char *cause = diag_failure();
+      snprintf(g_unserved, sizeof g_unserved, "%s", cause != nullptr ? cause : kDefaultBackend);
+      (*ctx)->ops->destroy(*ctx);
+      *ctx = other;
+      g_served = kFallbackBackend;
+      if (g_json != nullptr) g_json->backend = kFallbackBackend;
+    }
+    // The operation tells its own cause.
+    diag_forget();
+  }
+  const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx) : (*ctx)->ops->current(*ctx, added);
   if (rc == 0) g_unserved[0] = '\0';
   return rc;
 }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <new>
 #include <cstring>
 
 #include "backend/common.h"
@@ -24,6 +25,7 @@ const backend_ops nl80211_ops = {
     .destroy = nl80211_destroy,
     .scan = nl80211_scan,
     .current = nl80211_current,
+    .probe = nl80211_probe,
 };
 
 namespace {
@@ -207,119 +209,135 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target, cel
   return kPassDone;
 }
 
-// Opens the session for ctx's interface and checks that it is an nl80211
-// interface; -1 otherwise.
+// Opens the session for ctx's interface: 1 when it is an nl80211 one, 0
+// when nl80211 cannot serve it (no such family, no generic netlink at all as
+// under qemu-user, or an interface of another kind), -1 on another failure.
 int open_session(nl_session *s, nl80211_ctx *ctx) {
-  // Neither a kernel without the nl80211 family nor an interface of another
-  // kind is changed here: the other backend may serve it.
   if (nl_session_open(s) != 0) {
     const int err = errno;
     if (err == ENOENT)
       diag_fail(0, "nl80211 not available (no cfg80211)");
     else
       diag_fail(err, "nl80211");
-    // No such family, or no generic netlink at all (qemu-user refuses it).
-    ctx->base.unserved = err == ENOENT || err == EPROTONOSUPPORT ? 1 : 0;
-    return -1;
+    return err == ENOENT || err == EPROTONOSUPPORT ? 0 : -1;
   }
   if (query_interface(s, ctx) != 0) {
     diag_fail(0, "%s: not an nl80211 interface", ctx->base.ifname);
-    ctx->base.unserved = 1;
-    return -1;
+    return 0;
   }
-  return 0;
+  return 1;
 }
 
+}  // namespace
+
 // An operation's sockets, and what the cached run learns of the association.
-struct op_env {
-  explicit op_env(const nl_transport *io) : flag_socket(io), session(io) {}
+struct nl_op {
+  explicit nl_op(const nl_transport *io) : flag_socket(io), session(io) {}
   FlagSocket flag_socket;
   nl_session session;
   nl_association a{};
 };
 
-op_env *env_of(void *env) { return static_cast<op_env *>(env); }
+namespace {
 
-const refresh_primitives kRefresh = {
-    .get_flags = [](backend_ctx *ctx, void *env,
-                    short *flags) { return env_of(env)->flag_socket.get(ctx->ifname, flags); },
-    .set_flags = [](backend_ctx *ctx, void *env,
-                    short flags) { return env_of(env)->flag_socket.set(ctx->ifname, flags); },
-    .link = [](backend_ctx *ctx, void *env,
-               link_record *link) { return link_snapshot(&env_of(env)->session, self(ctx), link); },
-    .prepare =
-        [](backend_ctx *, void *env) {
-          if (nl_session_listen(&env_of(env)->session) == 0) return 0;
-          diag_fail(errno, "nl80211 scan events");
-          return -1;
-        },
-    .pass =
-        [](backend_ctx *ctx, void *env, bool, cell_batch *batch) {
-          return scan_once(&env_of(env)->session, self(ctx), nullptr, batch);
-        },
-    .pause = [](backend_ctx *ctx, void *, int ms) { self(ctx)->io->pause(ms); },
-};
+nl_op *op_of(backend_ctx *ctx) { return self(ctx)->op; }
 
-// The interface flags, its index read first: a missing interface has none.
-int get_flags(backend_ctx *base, void *data, short *flags) {
-  op_env *env = env_of(data);
-  self(base)->ifindex = env->flag_socket.index(base->ifname);
-  if (self(base)->ifindex == 0) return -1;
-  return env->flag_socket.get(base->ifname, flags);
+int open_op(backend_ctx *base) {
+  nl80211_ctx *ctx = self(base);
+  ctx->op = new (std::nothrow) nl_op(ctx->io);
+  if (ctx->op == nullptr) {
+    diag_fail(ENOMEM, "nl80211");
+    return -1;
+  }
+  ctx->op->flag_socket.open();
+  ctx->ifindex = 0;  // read afresh by each operation
+  return 0;
 }
 
-int association(backend_ctx *base, void *data, link_record *link) {
+void close_op(backend_ctx *base) {
+  delete self(base)->op;
+  self(base)->op = nullptr;
+}
+
+// An nl80211 interface, found before anything changes it.
+int probe(backend_ctx *base) {
   nl80211_ctx *ctx = self(base);
-  op_env *env = env_of(data);
-  if (open_session(&env->session, ctx) != 0) return -1;
-  const int dumped = dump_association(&env->session, ctx, &env->a);
+  ctx->ifindex = ctx->op->flag_socket.index(base->ifname);
+  if (ctx->ifindex == 0) {
+    diag_fail(errno, "%s", base->ifname);
+    return -1;
+  }
+  return open_session(&ctx->op->session, ctx);
+}
+
+// The interface flags, its index read first: a missing interface has none.
+int get_flags(backend_ctx *base, short *flags) {
+  nl80211_ctx *ctx = self(base);
+  if (ctx->ifindex == 0) ctx->ifindex = ctx->op->flag_socket.index(base->ifname);
+  if (ctx->ifindex == 0) return -1;
+  return ctx->op->flag_socket.get(base->ifname, flags);
+}
+
+int association(backend_ctx *base, link_record *link) {
+  nl80211_ctx *ctx = self(base);
+  nl_op *op = ctx->op;
+  if (open_session(&op->session, ctx) != 1) return -1;
+  const int dumped = dump_association(&op->session, ctx, &op->a);
   if (dumped != 0) {
     dump_failed(dumped, ctx);
     return -1;
   }
-  if (!env->a.found) return 0;
+  if (!op->a.found) return 0;
   link->has_addr = true;
-  memcpy(link->addr, env->a.bssid, sizeof link->addr);
+  memcpy(link->addr, op->a.bssid, sizeof link->addr);
   return 1;
 }
 
-int target(backend_ctx *base, void *data) {
-  op_env *env = env_of(data);
-  const nl_association &a = env->a;
-  if (!a.ssid_ok || a.frequency == 0) {
+int target(backend_ctx *base) {
+  nl_op *op = op_of(base);
+  if (!op->a.ssid_ok || op->a.frequency == 0) {
     diag_fail(0, "%s: the association's SSID or frequency is unknown", base->ifname);
     return -1;
   }
-  if (nl_session_listen(&env->session) != 0) {
+  if (nl_session_listen(&op->session) != 0) {
     diag_fail(errno, "nl80211 scan events");
     return -1;
   }
   return 0;
 }
 
-void figures(backend_ctx *base, void *data, link_figures *f) {
+void figures(backend_ctx *base, link_figures *f) {
   nl80211_ctx *ctx = self(base);
-  op_env *env = env_of(data);
   // Only a station has the statistics that Wireless Extensions report.
   nl_station st;
   bool station = ctx->iftype == NL80211_IFTYPE_STATION &&
-                 query_station(&env->session, ctx, env->a.bssid, &st) == 0;
-  nl_link_figures(env->a, station ? &st : nullptr, f);
+                 query_station(&ctx->op->session, ctx, ctx->op->a.bssid, &st) == 0;
+  nl_link_figures(ctx->op->a, station ? &st : nullptr, f);
 }
 
-const current_primitives kCurrent = {
-    .open =
-        [](backend_ctx *, void *env) {
-          env_of(env)->flag_socket.open();
-          return 0;
-        },
+const backend_primitives kPrimitives = {
+    .open = open_op,
+    .close = close_op,
+    .probe = probe,
     .get_flags = get_flags,
+    .set_flags = [](backend_ctx *ctx,
+                    short flags) { return op_of(ctx)->flag_socket.set(ctx->ifname, flags); },
+    .link = [](backend_ctx *ctx,
+               link_record *link) { return link_snapshot(&op_of(ctx)->session, self(ctx), link); },
+    .prepare =
+        [](backend_ctx *ctx) {
+          if (nl_session_listen(&op_of(ctx)->session) == 0) return 0;
+          diag_fail(errno, "nl80211 scan events");
+          return -1;
+        },
+    .pass =
+        [](backend_ctx *ctx, bool directed, cell_batch *batch) {
+          nl_op *op = op_of(ctx);
+          return scan_once(&op->session, self(ctx), directed ? &op->a : nullptr, batch);
+        },
+    .pause = [](backend_ctx *ctx, int ms) { self(ctx)->io->pause(ms); },
     .association = association,
     .target = target,
-    .pass =
-        [](backend_ctx *ctx, void *env, bool, cell_batch *batch) {
-          return scan_once(&env_of(env)->session, self(ctx), &env_of(env)->a, batch);
-        },
     .figures = figures,
 };
 
@@ -335,21 +353,8 @@ backend_ctx *nl80211_create() {
 
 void nl80211_destroy(backend_ctx *ctx) { free(self(ctx)); }
 
-int nl80211_scan(backend_ctx *base) {
-  nl80211_ctx *ctx = self(base);
-  op_env env(ctx->io);
-  env.flag_socket.open();
-  ctx->ifindex = env.flag_socket.index(base->ifname);
-  if (ctx->ifindex == 0) {
-    diag_fail(errno, "%s", base->ifname);
-    return -1;
-  }
-  // The interface must be an nl80211 one before anything changes it.
-  if (open_session(&env.session, ctx) != 0) return -1;
-  return backend_refresh(base, &env, kRefresh);
+int nl80211_scan(backend_ctx *ctx) { return backend_refresh(ctx, kPrimitives); }
+int nl80211_current(backend_ctx *ctx, int *added) {
+  return backend_current(ctx, kPrimitives, added);
 }
-
-int nl80211_current(backend_ctx *base, int *added) {
-  op_env env(self(base)->io);
-  return backend_current(base, &env, kCurrent, added);
-}
+int nl80211_probe(backend_ctx *ctx) { return backend_probe(ctx, kPrimitives); }

@@ -12,17 +12,9 @@
 #include "backend/we/wext.h"
 #include "diag/diag.h"
 
-namespace {
-
-// The operation's state: the socket and the range read.
-struct current_env {
-  WeSocket sock;
-  iw_range range;
-};
-
 // The present ESSID and frequency, for a directed scan; -1 when the
 // interface cannot name them.
-int target(backend_ctx *ctx, void *) {
+int we_target(backend_ctx *ctx) {
   we_ctx *we = we_of(ctx);
   char essid[IW_ESSID_MAX_SIZE + 1];
   memset(essid, 0, sizeof essid);
@@ -50,9 +42,9 @@ int target(backend_ctx *ctx, void *) {
 }
 
 // Rate, quality and channel of the link.
-void figures(backend_ctx *ctx, void *env, link_figures *f) {
+void we_figures(backend_ctx *ctx, link_figures *f) {
   we_ctx *we = we_of(ctx);
-  const iw_range &range = static_cast<current_env *>(env)->range;
+  const iw_range &range = we->range;
   iwreq wrq = we_request(ctx->ifname);
   if (ioctl(we->fd, SIOCGIWRATE, &wrq) >= 0) {
     f->has_rate = true;
@@ -76,9 +68,9 @@ void figures(backend_ctx *ctx, void *env, link_figures *f) {
   f->channel = we_channel_of(iw_freq2float(&freq), &range);
 }
 
-int association(backend_ctx *ctx, void *env, link_record *link) {
+int we_association(backend_ctx *ctx, link_record *link) {
   we_ctx *we = we_of(ctx);
-  iw_range &range = static_cast<current_env *>(env)->range;
+  iw_range &range = we->range;
   if (we_read_range(ctx, &range, "is too old") != 0) {
     // An interface without Wireless Extensions fails every request: the
     // name request tells that from a range the driver cannot give.
@@ -107,26 +99,4 @@ int association(backend_ctx *ctx, void *env, link_record *link) {
   link->has_addr = value != 0x44;
   memcpy(link->addr, wrq.u.ap_addr.sa_data, sizeof link->addr);
   return 1;
-}
-
-int open_socket(backend_ctx *, void *env) {
-  if (static_cast<current_env *>(env)->sock.open()) return 0;
-  diag_fail(errno, "socket");
-  return -1;
-}
-
-const current_primitives kCurrent = {
-    .open = open_socket,
-    .get_flags = we_get_flags,
-    .association = association,
-    .target = target,
-    .pass = we_pass,
-    .figures = figures,
-};
-
-}  // namespace
-
-int we_current(backend_ctx *ctx, int *added) {
-  current_env env{WeSocket(we_of(ctx), false), {}};
-  return backend_current(ctx, &env, kCurrent, added);
 }

@@ -111,8 +111,8 @@ TEST_F(Current, NoSocket) {
   we_of(ctx)->fd = -1;
 }
 
-// Only an interface without Wireless Extensions leaves the run to another
-// backend: not a missing one (whichever errno the kernel gives, the flags
+// Only an interface without Wireless Extensions is one the backend cannot
+// serve: not a missing one (whichever errno the kernel gives, the flags
 // tell the two apart), nor one whose driver cannot give its range.
 TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
   const char *const kNoWe = "no Wireless Extensions on wlan0 (try -b NL80211)";
@@ -144,11 +144,13 @@ TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
     if (c.fail.request != 0) i.failures = {c.fail};
     cached(kApText, "home");
     diag_reset();
-    ctx->unserved = 0;
     EXPECT_EQ(c.scan ? we_scan(ctx) : run().result, -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_STREQ(diag_failure(), c.cause);
-    EXPECT_EQ(ctx->unserved, std::string(c.cause) == kNoWe ? 1 : 0);
+    // The probe tells the same before any operation.
+    diag_reset();
+    EXPECT_EQ(we_probe(ctx), std::string(c.cause) == kNoWe ? 0 : c.wireless ? 1 : -1);
+    EXPECT_EQ(we_of(ctx)->fd, -1);
   }
 }
 

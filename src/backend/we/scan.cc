@@ -55,12 +55,6 @@ bool is_access_point(backend_ctx *ctx) {
   return ioctl(we_of(ctx)->fd, SIOCGIWMODE, &wrq) == 0 && wrq.u.mode == IW_MODE_MASTER;
 }
 
-int set_flags(backend_ctx *ctx, void *, short flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  ifr.ifr_flags = flags;
-  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
-}
-
 int trigger(backend_ctx *ctx, bool directed) {
   we_ctx *we = we_of(ctx);
   struct iw_scan_req request;
@@ -89,7 +83,7 @@ int trigger(backend_ctx *ctx, bool directed) {
 
 }  // namespace
 
-int we_pass(backend_ctx *ctx, void *, bool directed, cell_batch *batch) {
+int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
   const we_ctx *we = we_of(ctx);
   struct iw_range range;
   if (we_read_range(ctx, &range, "cannot scan") != 0) return kPassFailed;
@@ -153,39 +147,4 @@ int we_pass(backend_ctx *ctx, void *, bool directed, cell_batch *batch) {
     if (++retries > kWaitRetries) return kPassTimedOut;
     timeout = kRetryWaitUs;
   }
-}
-
-namespace {
-
-const refresh_primitives kRefresh = {
-    .get_flags = we_get_flags,
-    .set_flags = set_flags,
-    .link =
-        [](backend_ctx *ctx, void *, link_record *link) {
-          we_link_snapshot(ctx, link);
-          return 0;
-        },
-    .prepare = [](backend_ctx *, void *) { return 0; },
-    .pass = we_pass,
-    .pause = [](backend_ctx *, void *, int ms) { poll(nullptr, 0, ms); },
-};
-
-}  // namespace
-
-int we_scan(backend_ctx *ctx) {
-  we_ctx *we = we_of(ctx);
-  const WeSocket sock(we);
-  if (!sock.is_open()) {
-    diag_fail(errno, "socket");
-    return -1;
-  }
-  // The name request fails on an interface without Wireless Extensions,
-  // which is then left exactly as it was, down or up.
-  iwreq name = we_request(ctx->ifname);
-  if (ioctl(we->fd, SIOCGIWNAME, &name) != 0) {
-    const int err = errno;
-    if (!we_lacks_extensions(ctx, err)) diag_fail(err, "%s", ctx->ifname);
-    return -1;
-  }
-  return backend_refresh(ctx, nullptr, kRefresh);
 }

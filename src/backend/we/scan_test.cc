@@ -85,7 +85,7 @@ class Scan : public ::testing::Test {
   int scan_once(bool directed = false) {
     we_of(ctx)->fd = iw_sockets_open();
     EXPECT_GE(we_of(ctx)->fd, 0);
-    int r = backend_pass(ctx, nullptr, we_pass, {"02:00:00:00:00:02", "", directed});
+    int r = backend_pass(ctx, we_pass, {"02:00:00:00:00:02", "", directed});
     // The pass leaves the socket open.
     EXPECT_NE(fcntl(we_of(ctx)->fd, F_GETFD), -1);
     close(we_of(ctx)->fd);

@@ -2,6 +2,7 @@
 // Instance life cycle, registration and the link snapshot.
 #include "backend/we/we.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@ const backend_ops we_ops = {
     .destroy = we_destroy,
     .scan = we_scan,
     .current = we_current,
+    .probe = we_probe,
 };
 
 namespace {
@@ -49,31 +51,74 @@ int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
   return 0;
 }
 
-bool we_lacks_extensions(backend_ctx *ctx, int err) {
-  if (err != ENOTTY && err != EOPNOTSUPP) return false;
+int we_lacks_extensions(backend_ctx *ctx, int err) {
+  if (err != ENOTTY && err != EOPNOTSUPP) return -1;
   diag_forget();
   ifreq ifr = we_ifreq(ctx->ifname);
   if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) {
     diag_fail(errno, "%s", ctx->ifname);
-    return true;
+    return -1;
   }
   diag_fail(0, "no Wireless Extensions on %s (try -b NL80211)", ctx->ifname);
-  ctx->unserved = 1;
-  return true;
+  return 0;
 }
 
-bool WeSocket::open() {
-  we_->fd = iw_sockets_open();
-  if (we_->fd >= 0) return true;
+namespace {
+
+int open_socket(backend_ctx *ctx) {
+  we_ctx *we = we_of(ctx);
+  we->fd = iw_sockets_open();
+  if (we->fd >= 0) return 0;
   // The first family's errno says why, such as a descriptor limit; libiw's
   // is that of an unsupported family.
-  const int libiw_errno = errno;
+  int err = errno;
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  close(fd);
-  errno = libiw_errno;
-  return false;
+  if (fd >= 0) close(fd);
+  if (fd < 0) err = errno;
+  diag_fail(err, "socket");
+  return -1;
 }
+
+void close_socket(backend_ctx *ctx) {
+  we_ctx *we = we_of(ctx);
+  if (we->fd >= 0) close(we->fd);
+  we->fd = -1;
+}
+
+// The name request fails on an interface without Wireless Extensions.
+int probe(backend_ctx *ctx) {
+  iwreq name = we_request(ctx->ifname);
+  if (ioctl(we_of(ctx)->fd, SIOCGIWNAME, &name) == 0) return 1;
+  const int err = errno;
+  if (we_lacks_extensions(ctx, err) == 0) return 0;
+  diag_fail(err, "%s", ctx->ifname);
+  return -1;
+}
+
+const backend_primitives kPrimitives = {
+    .open = open_socket,
+    .close = close_socket,
+    .probe = probe,
+    .get_flags = we_get_flags,
+    .set_flags = we_set_flags,
+    .link =
+        [](backend_ctx *ctx, link_record *link) {
+          we_link_snapshot(ctx, link);
+          return 0;
+        },
+    .prepare = [](backend_ctx *) { return 0; },
+    .pass = we_pass,
+    .pause = [](backend_ctx *, int ms) { poll(nullptr, 0, ms); },
+    .association = we_association,
+    .target = we_target,
+    .figures = we_figures,
+};
+
+}  // namespace
+
+int we_scan(backend_ctx *ctx) { return backend_refresh(ctx, kPrimitives); }
+int we_current(backend_ctx *ctx, int *added) { return backend_current(ctx, kPrimitives, added); }
+int we_probe(backend_ctx *ctx) { return backend_probe(ctx, kPrimitives); }
 
 void we_destroy(backend_ctx *ctx) {
   we_ctx *we = we_of(ctx);
@@ -81,11 +126,17 @@ void we_destroy(backend_ctx *ctx) {
   free(we);
 }
 
-int we_get_flags(backend_ctx *ctx, void *, short *flags) {
+int we_get_flags(backend_ctx *ctx, short *flags) {
   ifreq ifr = we_ifreq(ctx->ifname);
   if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
   *flags = ifr.ifr_flags;
   return 0;
+}
+
+int we_set_flags(backend_ctx *ctx, short flags) {
+  ifreq ifr = we_ifreq(ctx->ifname);
+  ifr.ifr_flags = flags;
+  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
 }
 
 bool we_placeholder(const sockaddr &addr, unsigned char *value) {

@@ -26,7 +26,8 @@ constexpr int kLowestWeVersion = 14;
 // The instance: the generic part first, then this backend's own state.
 struct we_ctx {
   backend_ctx base;
-  int32_t fd;  // the socket of the running operation, or -1
+  int32_t fd;      // the socket of the running operation, or -1
+  iw_range range;  // a cached run's, read with the association
   // The target of a directed scan: the present ESSID and frequency.
   uint8_t essid[IW_ESSID_MAX_SIZE];
   uint32_t essid_len;
@@ -40,8 +41,12 @@ backend_ctx *we_create();
 void we_destroy(backend_ctx *ctx);
 // The associated access point and its bit rate; needs an open fd.
 void we_link_snapshot(backend_ctx *ctx, link_record *link);
-// The interface flags through the open fd; 0 or -1.
-int we_get_flags(backend_ctx *ctx, void *env, short *flags);
+// The primitives (backend/flow.h) over the open fd.
+int we_get_flags(backend_ctx *ctx, short *flags);
+int we_set_flags(backend_ctx *ctx, short flags);
+int we_association(backend_ctx *ctx, link_record *link);
+int we_target(backend_ctx *ctx);
+void we_figures(backend_ctx *ctx, link_figures *f);
 // Whether an access point address is one of the drivers' placeholders
 // (all bytes 0, 0xff or 0x44, the last meaning "none"), *value its byte.
 bool we_placeholder(const sockaddr &addr, unsigned char *value);
@@ -50,23 +55,23 @@ bool we_placeholder(const sockaddr &addr, unsigned char *value);
 // lacking saying what that version cannot do.
 // errno stays the request's.
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking);
-// After a Wireless Extensions request failed with err: whether it failed
+// After a Wireless Extensions request failed with err: 0 when it failed
 // because the interface has none (ENOTTY from a kernel without them, for any
-// name; EOPNOTSUPP from cfg80211 for an interface it serves without them).
-// The cause then replaces what was recorded: the flags request tells a
-// missing interface ("No such device"), as iwconfig tells it, from one
-// without Wireless Extensions, which marks ctx unserved. Needs an open fd.
-bool we_lacks_extensions(backend_ctx *ctx, int err);
+// name; EOPNOTSUPP from cfg80211 for an interface it serves without them),
+// the cause recorded; -1 otherwise. The flags request tells a missing
+// interface ("No such device", recorded), as iwconfig tells it, from one
+// without Wireless Extensions. Needs an open fd.
+int we_lacks_extensions(backend_ctx *ctx, int err);
 
-// Five scan passes two seconds apart; 0 or -1.
+// The operations, over the primitives.
 int we_scan(backend_ctx *ctx);
+int we_probe(backend_ctx *ctx);
 // One pass: trigger (directed: at the ESSID and frequency of ctx), wait,
 // fetch, decode; a pass_result. fd must be open.
-int we_pass(backend_ctx *ctx, void *env, bool directed, cell_batch *batch);
+int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch);
 // Turns one fetched scan result into the batch's cells; 0, or -1 when out
 // of memory.
 int we_decode_scan(char *buffer, int length, const struct iw_range *range, cell_batch *batch);
-// Brings the associated network's entry up to date (cached runs).
 int we_current(backend_ctx *ctx, int *added);
 
 // The channel of a value from iw_freq2float (a frequency in Hz, or a channel

@@ -15,29 +15,6 @@
 
 #include "backend/we/we.h"
 
-// The instance's socket for one operation: opened into we->fd, closed and
-// reset to -1 on every way out.
-class WeSocket {
- public:
-  // Opened at once unless later (open()).
-  explicit WeSocket(we_ctx *we, bool now = true) : we_(we) {
-    if (now) open();
-  }
-  // libiw's socket, or false with errno that of its first try (libiw tries
-  // further address families and leaves the last one's errno).
-  bool open();
-  WeSocket(const WeSocket &) = delete;
-  WeSocket &operator=(const WeSocket &) = delete;
-  ~WeSocket() {
-    if (we_->fd >= 0) close(we_->fd);
-    we_->fd = -1;
-  }
-  bool is_open() const { return we_->fd >= 0; }
-
- private:
-  we_ctx *we_;
-};
-
 // A zeroed request naming the interface. The name is copied as the kernel
 // reads it: 16 bytes, not terminated when it is that long.
 // Copied here rather than by strncpy: the name is short, and the library
