@@ -38,6 +38,26 @@ constexpr mode_t kCacheMode = 0644;
 constexpr char kNewSuffix[] = ".new";
 constexpr char kLockSuffix[] = ".lock";
 
+const char *kind(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG:
+      return "regular file";
+    case S_IFDIR:
+      return "directory";
+    case S_IFLNK:
+      return "symbolic link";
+    case S_IFIFO:
+      return "FIFO";
+    case S_IFSOCK:
+      return "socket";
+    default:
+      return "device";
+  }
+}
+
+// Only this user and root may have made or changed what the cache trusts.
+bool trusted_owner(uid_t uid) { return uid == 0 || uid == geteuid(); }
+
 // Copies text into a fixed array; false when it does not fit.
 template <std::size_t N>
 bool copy_text(char (&dst)[N], const char *src, std::size_t len) {
@@ -129,55 +149,115 @@ cache_file::~cache_file() {
 }
 
 cache_open cache_file::open_read(int *fd_out) {
-  if (!names_ok_) {
-    errno = ENAMETOOLONG;
-    return cache_open::failed;
-  }
-  // Only a regular file is opened at all: opening a device or a FIFO may
-  // block or act on it.
-  struct stat st;
-  if (lstat(path_, &st) != 0) return errno == ENOENT ? cache_open::absent : cache_open::failed;
-  if (S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
-    return cache_open::failed;
-  }
-  if (!S_ISREG(st.st_mode)) return cache_open::not_regular;
-  // Replaced since: O_NOFOLLOW and O_NONBLOCK keep this open harmless too,
-  // and the reader checks the type of what it got.
-  int fd = open(path_, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return cache_open::absent;
-    return errno == ELOOP ? cache_open::not_regular : cache_open::failed;
-  }
+  if (open_dir() != 0) return cache_open::failed;
+  int fd = open_file(name_, "", O_RDONLY, 0);
+  if (fd < 0) return errno == ENOENT ? cache_open::absent : cache_open::failed;
   seen_fd_ = fd;  // kept open, so its inode cannot be reused for another file
   noted_ = true;
   *fd_out = fd;
   return cache_open::ok;
 }
 
+// The directory, only where no one but this user and root can change what
+// is in it (a sticky bit still lets others make files there).
 int cache_file::open_dir() {
   if (dir_fd_ >= 0) return 0;
   if (!names_ok_) {
     errno = ENAMETOOLONG;
     return -1;
   }
-  dir_fd_ = open(dir_, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return dir_fd_ >= 0 ? 0 : -1;
+  int fd = open(dir_, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    int saved = errno;
+    if ((saved == ENOTDIR || saved == ELOOP) && lstat(dir_, &st) == 0)
+      diag_fail(0, "%s: not a directory (%s)", dir_, kind(st.st_mode));
+    errno = saved;
+    return -1;
+  }
+  if (fstat(fd, &st) != 0)
+    diag_fail(errno, "%s: fstat", dir_);
+  else if (!trusted_owner(st.st_uid))
+    diag_fail(0, "%s: directory owned by uid %u (neither this user nor root)", dir_,
+              static_cast<unsigned>(st.st_uid));
+  else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    diag_fail(0, "%s: directory writable by group or others", dir_);
+  else
+    dir_fd_ = fd;
+  if (dir_fd_ >= 0) return 0;
+  close(fd);
+  errno = EPERM;
+  return -1;
+}
+
+// -1 with the reason recorded (errno EPERM) unless st is a regular file of
+// this user or root with one link: a link to a file elsewhere, or a file
+// another user made, is never written, read or removed.
+int cache_file::refuse_untrusted(const struct stat &st, const char *suffix) const {
+  if (!S_ISREG(st.st_mode))
+    diag_fail(0, "%s%s: not a regular file (%s)", path_, suffix, kind(st.st_mode));
+  else if (!trusted_owner(st.st_uid))
+    diag_fail(0, "%s%s: owned by uid %u (neither this user nor root)", path_, suffix,
+              static_cast<unsigned>(st.st_uid));
+  else if (st.st_nlink != 1)
+    diag_fail(0, "%s%s: hard-linked (%lu links)", path_, suffix,
+              static_cast<unsigned long>(st.st_nlink));
+  else
+    return 0;
+  errno = EPERM;
+  return -1;
+}
+
+// 0 when nothing is at name or a file that may be used, else -1 (recorded).
+int cache_file::check_at(const char *name, const char *suffix) const {
+  struct stat st;
+  if (fstatat(dir_fd_, name, &st, AT_SYMLINK_NOFOLLOW) == 0) return refuse_untrusted(st, suffix);
+  if (errno == ENOENT) return 0;
+  diag_fail(errno, "%s%s: stat", path_, suffix);
+  return -1;
+}
+
+// Opens one of the cache's files; what was opened is checked, so a file
+// swapped in after the first look is refused too. Nothing but a regular file
+// is opened at all: opening a device or a FIFO may block or act on it.
+// -1 with errno ENOENT and nothing recorded when there is none to read.
+int cache_file::open_file(const char *name, const char *suffix, int flags, mode_t mode) {
+  if (check_at(name, suffix) != 0) return -1;
+  int fd = openat(dir_fd_, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  if (fd < 0) {
+    if (errno != ENOENT || (flags & O_CREAT) != 0) diag_fail(errno, "%s%s: open", path_, suffix);
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    diag_fail(errno, "%s%s: fstat", path_, suffix);
+  } else if (refuse_untrusted(st, suffix) == 0) {
+    // The umask may have left the owner of a new lock file without access;
+    // an older one's mode may have been changed: nobody else gets any.
+    if (suffix == kLockSuffix && st.st_uid == geteuid() && (st.st_mode & 07777) != 0600)
+      fchmod(fd, S_IRUSR | S_IWUSR);
+    return fd;
+  }
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return -1;
 }
 
 // Notes what is at the path, pinned by a descriptor that opens nothing
-// (O_PATH), whatever it is. 0, or -1 with errno (EISDIR for a directory).
+// (O_PATH). 0, or -1 with the cause recorded (what may not be replaced).
 int cache_file::note_path() {
   int fd = openat(dir_fd_, name_, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 && errno != ENOENT) return -1;
-  if (fd >= 0) {
-    struct stat st;
-    int saved = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
-    if (saved != 0) {
-      close(fd);
-      errno = saved;
-      return -1;
-    }
+  if (fd < 0 && errno != ENOENT) {
+    diag_fail(errno, "%s: open", path_);
+    return -1;
+  }
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || refuse_untrusted(st, "") != 0)) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
   }
   if (seen_fd_ >= 0) close(seen_fd_);
   seen_fd_ = fd;
@@ -188,6 +268,8 @@ int cache_file::note_path() {
 int cache_file::prepare() {
   if (open_dir() != 0) return -1;
   refresh_ = true;
+  // What may not be replaced is refused before anything is made.
+  if (check_at(name_, "") != 0 || check_at(new_name_, kNewSuffix) != 0) return -1;
   // A new file must be possible now, not only after the scan. An unnamed
   // one leaves nothing behind; where the file system has none, the named
   // one is made and removed under the lock.
@@ -219,7 +301,6 @@ int cache_file::prepare() {
     }
   }
   int saved = errno;
-  diag_forget();  // prepare's failures are told by its errno
   unlock();
   errno = saved;
   return rc;
@@ -229,17 +310,8 @@ int cache_file::prepare() {
 // time. Only the owner can open it: no other user can stall a commit.
 int cache_file::lock() {
   if (lock_fd_ < 0) {
-    int fd = openat(dir_fd_, lock_name_, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                    S_IRUSR | S_IWUSR);
-    if (fd < 0) {
-      diag_fail(errno, "%s%s: open", path_, kLockSuffix);
-      return -1;
-    }
-    // The umask may have left the owner without access; nobody else gets any.
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0777) != 0600)
-      fchmod(fd, S_IRUSR | S_IWUSR);
-    lock_fd_ = fd;
+    lock_fd_ = open_file(lock_name_, kLockSuffix, O_RDWR | O_CREAT, S_IRUSR | S_IWUSR);
+    if (lock_fd_ < 0) return -1;
   }
   for (int tries = 1;; ++tries) {
     if (sys_.flock(lock_fd_, LOCK_EX | LOCK_NB) == 0) return 0;
@@ -304,11 +376,11 @@ bool cache_file::unchanged() const {
 }
 
 // Under the lock: a fresh new file, in place of a stray one that a killed
-// run left (an empty directory too). O_EXCL after the removal: never a
-// symlink or a FIFO put there.
+// run left; anything else there stays and fails the commit. O_EXCL after the
+// removal: never a symlink or a FIFO put there since.
 int cache_file::create_new() {
-  if (unlinkat(dir_fd_, new_name_, 0) != 0 && errno != ENOENT &&
-      (errno != EISDIR || unlinkat(dir_fd_, new_name_, AT_REMOVEDIR) != 0)) {
+  if (check_at(new_name_, kNewSuffix) != 0) return -1;
+  if (unlinkat(dir_fd_, new_name_, 0) != 0 && errno != ENOENT) {
     diag_fail(errno, "%s%s: remove", path_, kNewSuffix);
     return -1;
   }
@@ -347,7 +419,6 @@ int cache_file::write_new(int fd, int (*fill)(FILE *, void *), void *arg) {
   if (fflush(f) != 0 || ferror(f) != 0) rc = -1;
   int saved = s.error != 0 ? s.error : errno;
   fclose(f);
-  over_bound_ = s.over_bound;
   if (s.over_bound)
     diag_fail_hint(EFBIG, "over the 16 MiB that the reader accepts", "%s%s: write", path_,
                    kNewSuffix);
@@ -379,7 +450,9 @@ int cache_file::commit(int (*fill)(FILE *, void *), void *arg) {
     unlock();
     return kCacheSuperseded;
   }
-  int fd = create_new();
+  // What is at the path is renamed over or removed only when it may be.
+  bool path_ok = check_at(name_, "") == 0;
+  int fd = path_ok ? create_new() : -1;
   if (fd >= 0 && write_new(fd, fill, arg) == 0) {
     if (sys_.renameat(dir_fd_, new_name_, dir_fd_, name_) == 0) {
       // Makes the rename itself last through a power loss; the cache is
@@ -391,10 +464,10 @@ int cache_file::commit(int (*fill)(FILE *, void *), void *arg) {
     diag_fail(errno, "%s%s: rename", path_, kNewSuffix);
   }
   int saved = errno;
-  unlinkat(dir_fd_, new_name_, 0);
-  // A cached run's list over the bound is the list it read and one more:
-  // the list it read stays. Whatever else failed leaves no cache.
-  if (refresh_ || !over_bound_) unlinkat(dir_fd_, name_, 0);
+  if (fd >= 0) unlinkat(dir_fd_, new_name_, 0);
+  // A failed refresh leaves no cache: the list it noted is not the present
+  // one. A cached run's failed rewrite leaves the cache it read as it was.
+  if (refresh_ && path_ok) unlinkat(dir_fd_, name_, 0);
   unlock();
   errno = saved;
   return -1;
@@ -402,11 +475,11 @@ int cache_file::commit(int (*fill)(FILE *, void *), void *arg) {
 
 int cache_file::discard() {
   if (open_dir() != 0 || lock() != 0) return -1;
-  unlinkat(dir_fd_, new_name_, 0);  // a stray of a killed run
+  if (check_at(new_name_, kNewSuffix) == 0) unlinkat(dir_fd_, new_name_, 0);  // a killed run's
   int rc = 0;
   if (!may_replace())
     rc = kCacheSuperseded;
-  else if (unlinkat(dir_fd_, name_, 0) != 0 && errno != ENOENT)
+  else if (check_at(name_, "") != 0 || (unlinkat(dir_fd_, name_, 0) != 0 && errno != ENOENT))
     rc = -1;
   unlock();
   return rc;

@@ -10,8 +10,14 @@
 // a refresh never replaces or removes a cache that another refresh committed
 // (or removed) after it started, and replaces what cached runs rewrote
 // meanwhile from an older list. The lock file counts the refreshes' changes.
+//
+// Only a directory that no one but this user and root can change holds the
+// cache, and only regular files of this user or root with one link are its
+// files: what another user could have put at their paths is refused, and
+// nothing but such a file is ever replaced, removed or changed.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <climits>
@@ -36,7 +42,7 @@ extern const cachefile_sys kCachefileSystem;
 // milliseconds, and a run that holds it must not stall others for ever.
 inline constexpr int kLockTries = 1000;
 
-enum class cache_open { ok, absent, not_regular, failed };
+enum class cache_open { ok, absent, failed };
 
 // Returned by commit() when a newer cache was left in place.
 inline constexpr int kCacheSuperseded = 1;
@@ -52,20 +58,22 @@ class cache_file {
   // Cached run: opens the cache for reading, without following a symlink and
   // without opening anything but a regular file. ok sets *fd (owned by this
   // object, open until it is destroyed or prepare() is called); failed
-  // leaves errno, EISDIR for a directory.
+  // leaves errno, and the cause recorded where the directory or the file
+  // is refused.
   cache_open open_read(int *fd);
 
   // Refresh run, before the scan: opens the directory, notes what is at the
   // path and how many refreshes changed it, and makes sure a new file can be
-  // created there. 0, or -1 with errno (EISDIR when the path is a directory).
+  // created there. 0, or -1 with errno and, where a path or the lock file is
+  // refused or fails, the cause recorded.
   int prepare();
 
   // Replaces the cache by what fill writes (0 from fill, else failure).
   // 0 replaced; kCacheSuperseded: another run committed since this one
-  // noted the path, and its cache stays; -1 failed, and the cache this run
-  // noted is removed, so no stale or partial list outlives a failed write,
-  // except that a cached run's list over kMaxCacheBytes leaves the cache it
-  // read. A failure records its cause (file, step, errno) for -v.
+  // noted the path, and its cache stays; -1 failed: a refresh's noted cache
+  // is removed, so no stale list outlives a failed scan's write, and a
+  // cached run's stays as it read it. A failure records its cause (file,
+  // step, errno) for -v.
   int commit(int (*fill)(FILE *stream, void *arg), void *arg);
 
   // Removes the cache this run noted (and a stray new file), unless another
@@ -75,6 +83,9 @@ class cache_file {
 
  private:
   int open_dir();
+  int refuse_untrusted(const struct stat &st, const char *suffix) const;
+  int check_at(const char *name, const char *suffix) const;
+  int open_file(const char *name, const char *suffix, int flags, mode_t mode);
   int lock();
   void unlock();
   bool unchanged() const;
@@ -95,7 +106,6 @@ class cache_file {
   int lock_fd_ = -1;  // flock held while open
   bool noted_ = false;
   bool refresh_ = false;  // noted by prepare(), else by open_read()
-  bool over_bound_ = false;
   bool refreshes_known_ = false;
   uint64_t refreshes_ = 0;  // the lock file's count when this refresh noted the path
   int seen_fd_ = -1;  // pins the inode that was at the path (the cache being read); -1: none was

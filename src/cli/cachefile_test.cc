@@ -142,8 +142,11 @@ TEST_F(CacheFile, CommitReplacesWholeWithMode0644WhateverTheUmask) {
   }
 }
 
-// Each failing call of the commit step: the cache this run noted is removed
-// (a failed write leaves no cache), and no new file is left behind.
+const char kOverBound[] = ".new: write: File too large (over the 16 MiB that the reader accepts)";
+
+// Each failing call of the commit step (or a list the reader would refuse): the cache a refresh
+// noted is removed (a failed write leaves no cache), the one a cached run read stays as it was, and
+// no new file is left behind.
 TEST_F(CacheFile, CommitFailures) {
   const struct {
     const char *name;
@@ -151,6 +154,7 @@ TEST_F(CacheFile, CommitFailures) {
     int error;
     bool cached;        // the cache was opened for reading, else prepared for a refresh
     const char *cause;  // for -v, after the cache's path
+    long size = 0;      // of the list written; 0: kNew
   } cases[] = {
       {"write, refresh", step::write, ENOSPC, false, ".new: write: No space left on device"},
       {"write, cached", step::write, EIO, true, ".new: write: Input/output error"},
@@ -163,6 +167,8 @@ TEST_F(CacheFile, CommitFailures) {
       {"create, read-only file system", step::create_new, EROFS, true,
        ".new: create: Read-only file system"},
       {"lock", step::flock, ENOLCK, false, ".lock: flock: No locks available"},
+      {"over the reader's bound", step::none, EFBIG, false, kOverBound, kMaxCacheBytes + 1},
+      {"over the reader's bound, cached", step::none, EFBIG, true, kOverBound, kMaxCacheBytes + 1},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -179,11 +185,11 @@ TEST_F(CacheFile, CommitFailures) {
     plan.error = c.error;
     errno = 0;
     diag_reset();
-    EXPECT_EQ(commit(f), -1);
+    EXPECT_EQ(commit(f, c.size == 0 ? kNew : std::string(static_cast<size_t>(c.size), 'x')), -1);
     EXPECT_EQ(errno, c.error);
     EXPECT_EQ(std::string(diag_failure()), path_ + c.cause);
     // Nothing is touched without the lock.
-    EXPECT_EQ(cache(), c.fail == step::flock ? std::optional(kOld) : std::nullopt);
+    EXPECT_EQ(cache(), c.cached || c.fail == step::flock ? std::optional(kOld) : std::nullopt);
     EXPECT_TRUE(names().count("lumra.new") == 0);
   }
 }
@@ -235,23 +241,13 @@ TEST_F(CacheFile, PrepareFailures) {
 }
 
 TEST_F(CacheFile, PrepareOnUnusablePaths) {
-  {
-    ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
-    cache_file c(path_.c_str());
-    errno = 0;
-    EXPECT_EQ(c.prepare(), -1);
-    EXPECT_EQ(errno, EISDIR);
-    int fd = -1;
-    EXPECT_EQ(c.open_read(&fd), cache_open::failed);
-    EXPECT_EQ(errno, EISDIR);
-    rmdir(path_.c_str());
-  }
   cache_file missing((dir_ + "/none/lumra").c_str());
   errno = 0;
   EXPECT_EQ(missing.prepare(), -1);
   EXPECT_EQ(errno, ENOENT);
   int fd = -1;
-  EXPECT_EQ(missing.open_read(&fd), cache_open::absent);
+  EXPECT_EQ(missing.open_read(&fd), cache_open::failed);
+  EXPECT_EQ(errno, ENOENT);
 }
 
 // Root may write any directory: the real refusal is seen by a child that
@@ -318,8 +314,7 @@ TEST_F(CacheFile, NewerCacheIsNeverReplacedOrRemoved) {
 }
 
 // A refresh wins over cached runs that rewrote an older list while it
-// scanned, and its failure removes what they wrote; a cached run's list
-// over the reader's bound is not written and the cache it read stays.
+// scanned, and its failure removes what they wrote.
 TEST_F(CacheFile, RefreshReplacesACachedRunsRewrite) {
   for (bool refresh_fails : {false, true}) {
     SCOPED_TRACE(refresh_fails ? "refresh fails" : "refresh commits");
@@ -335,16 +330,13 @@ TEST_F(CacheFile, RefreshReplacesACachedRunsRewrite) {
     EXPECT_EQ(refresh_fails ? refresh.discard() : commit(refresh), 0);
     EXPECT_EQ(cache(), refresh_fails ? std::nullopt : std::optional(kNew));
   }
-  put(kOld);
-  cache_file big(path_.c_str());
-  int fd = -1;
-  ASSERT_EQ(big.open_read(&fd), cache_open::ok);
-  diag_reset();
-  EXPECT_EQ(commit(big, std::string(kMaxCacheBytes + 1, 'x')), -1);
-  EXPECT_EQ(std::string(diag_failure()),
-            path_ + ".new: write: File too large (over the 16 MiB that the reader accepts)");
-  EXPECT_EQ(cache(), kOld);
-  EXPECT_EQ(names(), std::set<std::string>{"lumra"});
+}
+
+TEST_F(CacheFile, ListOfTheReadersBoundIsWritten) {
+  cache_file c(path_.c_str());
+  ASSERT_EQ(c.prepare(), 0);
+  EXPECT_EQ(commit(c, std::string(static_cast<size_t>(kMaxCacheBytes), 'x')), 0);
+  EXPECT_EQ(cache().value_or("").size(), static_cast<size_t>(kMaxCacheBytes));
 }
 
 TEST_F(CacheFile, DiscardRemovesTheNotedCacheAndAStray) {
@@ -356,44 +348,28 @@ TEST_F(CacheFile, DiscardRemovesTheNotedCacheAndAStray) {
   EXPECT_EQ(names(), std::set<std::string>{});
 }
 
-// Whatever a killed run left at the new file's name is replaced, never
-// written through.
-TEST_F(CacheFile, StrayNewFileIsReplaced) {
-  const std::string outside = dir_ + "/outside";
-  const std::string stray = dir_ + "/lumra.new";
-  for (int kind = 0; kind < 3; ++kind) {
+// What appears at the new file's name while a refresh scans (before, it is
+// refused at once) is neither removed nor written through.
+TEST_F(CacheFile, NewFileNameTakenDuringTheScan) {
+  const std::string stray = path_ + ".new";
+  const char *const kinds[] = {"symbolic link", "FIFO", "directory"};
+  for (const char *kind : kinds) {
     SCOPED_TRACE(kind);
-    clean();
     put(kOld);
-    ASSERT_TRUE(testsupport::write_file(outside, ""));
-    if (kind == 0) {
-      ASSERT_TRUE(testsupport::write_file(stray, "ESSID:half"));
-    } else if (kind == 1) {
-      ASSERT_EQ(symlink(outside.c_str(), stray.c_str()), 0);
-    } else {
-      ASSERT_EQ(mkfifo(stray.c_str(), 0644), 0);
-    }
-    cache_file c(path_.c_str());
-    ASSERT_EQ(c.prepare(), 0);
-    EXPECT_EQ(commit(c), 0);
-    EXPECT_EQ(cache(), kNew);
-    struct stat st;
-    ASSERT_EQ(stat(outside.c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 0);
-    EXPECT_EQ(names(), (std::set<std::string>{"lumra", "outside"}));
-  }
-  // A directory there is removed when empty, else named.
-  for (bool empty : {true, false}) {
-    ASSERT_EQ(mkdir(stray.c_str(), 0755), 0);
-    if (!empty) {
-      ASSERT_EQ(mkdir((stray + "/x").c_str(), 0755), 0);
-    }
-    cache_file c(path_.c_str());
-    ASSERT_EQ(c.prepare(), 0);
+    cache_file f(path_.c_str());
+    ASSERT_EQ(f.prepare(), 0);
+    ASSERT_EQ(kind == kinds[0]   ? symlink(path_.c_str(), stray.c_str())
+              : kind == kinds[1] ? mkfifo(stray.c_str(), 0644)
+                                 : mkdir(stray.c_str(), 0755),
+              0);
     diag_reset();
-    EXPECT_EQ(commit(c), empty ? 0 : -1);
+    EXPECT_EQ(commit(f), -1);
+    EXPECT_EQ(std::string(diag_failure()), stray + ": not a regular file (" + kind + ")");
+    struct stat st;
+    EXPECT_EQ(lstat(stray.c_str(), &st), 0);
+    EXPECT_EQ(cache(), std::nullopt);  // a failed refresh leaves none
+    ASSERT_EQ(remove(stray.c_str()), 0);
   }
-  EXPECT_EQ(std::string(diag_failure()), stray + ": remove: Directory not empty");
 }
 
 // Only the lock file beside the cache is waited for, and boundedly; a lock
@@ -405,9 +381,17 @@ TEST_F(CacheFile, OnlyTheLockFileIsWaitedFor) {
     cache_file first(path_.c_str());
     ASSERT_EQ(first.prepare(), 0);  // makes the lock file
   }
+  // A lock file whose mode was changed gets 0600 back.
   struct stat st;
-  ASSERT_EQ(stat((path_ + ".lock").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  for (bool changed : {false, true}) {
+    if (changed) {
+      ASSERT_EQ(chmod((path_ + ".lock").c_str(), 0666), 0);
+      cache_file again(path_.c_str());
+      ASSERT_EQ(again.prepare(), 0);
+    }
+    ASSERT_EQ(stat((path_ + ".lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+  }
   for (bool lock_file : {false, true}) {
     SCOPED_TRACE(lock_file ? "lock file held" : "directory held");
     put(kOld);

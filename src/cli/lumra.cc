@@ -217,8 +217,14 @@ void print_error_line() {
 // The cache form, as the commit step asks for it.
 int fill_cache(FILE *stream, void * /*unused*/) { return write_records(stream, kCacheForm); }
 
+// The cause recorded names the path refused or the lock file's step; else
+// the system's reason alone.
 [[noreturn]] void no_cache_exit(int error) {
-  snprintf(g_why, sizeof g_why, "no cache file: %s", error != 0 ? strerror(error) : "");
+  const char *cause = diag_failure();
+  snprintf(g_why, sizeof g_why, "no cache file: %s",
+           cause != nullptr ? cause
+           : error != 0     ? strerror(error)
+                            : "");
   start_failed(g_json != nullptr, g_why);
 }
 
@@ -355,7 +361,7 @@ int lumra_main(int argc, char **argv) {
   bool refresh = opts.refresh || !opts.cached;
   cache_file cache(opts.cache);
   int fd = -1;
-  bool malformed = false;
+  diag_forget();  // the cache's own cause, if it is refused
   if (!refresh) {
     // Every failure of open_read sets errno.
     switch (cache.open_read(&fd)) {
@@ -364,9 +370,6 @@ int lumra_main(int argc, char **argv) {
       case cache_open::absent:
         refresh = true;
         break;  // scans, as a refresh
-      case cache_open::not_regular:
-        malformed = true;
-        break;
       case cache_open::failed:
         no_cache_exit(errno);
     }
@@ -378,10 +381,7 @@ int lumra_main(int argc, char **argv) {
 
   json.refresh = refresh;
   int result = -1;
-  if (malformed) {
-    explain_cache("not a regular file of a size that lumra writes");
-    print_error_line();  // never read: not a file that lumra wrote
-  } else if (refresh) {
+  if (refresh) {
     result = refresh_run(&ctx, opts, cache);
   } else {
     result = cached_run(&ctx, opts, cache, fd);
