@@ -5,7 +5,7 @@
 // return) of 300 cells decoded into an empty list; "per_cell" is the time
 // for one cell. BM_DecodeRepeatPass: the same result once every cell is
 // listed, as in passes 2 to 5.
-// BM_RefreshInProcess: we_scan (five passes, buffer growth from 4096 bytes)
+// BM_RefreshInProcess: WE's scan (five passes, buffer growth from 4096 bytes)
 // and both writes of the list, under the fake driver with virtual time; the
 // fake's own encoding of the result for every fetch is included.
 // BM_RefreshProcess: the built program started with the fake driver
@@ -217,7 +217,7 @@ void BM_RefreshInProcess(benchmark::State &state) {
     session.driver().clear_log();
     rewind(cache);
     state.ResumeTiming();
-    if (we_scan(ctx) != 0) state.SkipWithError("scan failed");
+    if (we_ops.scan(ctx) != 0) state.SkipWithError("scan failed");
     write_network_lines(1, cache, 1, 0);
     write_network_lines(0, out, 0, 1);
     fflush(cache);

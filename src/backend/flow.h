@@ -14,7 +14,8 @@
 
 #include "backend/ieee80211/ieee80211.h"
 
-struct backend_ctx;
+#include "backend/backend.h"
+
 struct network_entry;
 
 using byte_span = std::span<const uint8_t>;
@@ -172,6 +173,16 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added);
 // The probe with the sockets it needs; 1 also when they cannot be opened
 // (the operation then tells why).
 int backend_probe(backend_ctx *ctx, const backend_primitives &p);
+
+// The operations table of a backend of primitives P.
+template <const backend_primitives &P>
+constexpr backend_ops backend_ops_of(backend_ctx *(*create)(), void (*destroy)(backend_ctx *)) {
+  return {.create = create,
+          .destroy = destroy,
+          .scan = [](backend_ctx *ctx) { return backend_refresh(ctx, P); },
+          .current = [](backend_ctx *ctx, int *added) { return backend_current(ctx, P, added); },
+          .probe = [](backend_ctx *ctx) { return backend_probe(ctx, P); }};
+}
 
 // A pass primitive of a backend.
 using pass_fn = int (*)(backend_ctx *ctx, bool directed, cell_batch *batch);

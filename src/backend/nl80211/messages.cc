@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "backend/flow.h"
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/ieee80211/channel_plan.h"

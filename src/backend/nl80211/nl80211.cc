@@ -15,22 +15,12 @@
 #include <new>
 #include <cstring>
 
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "backend/flow.h"
 #include "backend/nl80211/io.h"
 #include "backend/nl80211/messages.h"
 
-const backend_ops nl80211_ops = {
-    .create = nl80211_create,
-    .destroy = nl80211_destroy,
-    .scan = nl80211_scan,
-    .current = nl80211_current,
-    .probe = nl80211_probe,
-};
-
 namespace {
-
-[[maybe_unused]] const int nl80211_registered = backend_register("NL80211", &nl80211_ops);
 
 nl80211_ctx *self(backend_ctx *ctx) { return reinterpret_cast<nl80211_ctx *>(ctx); }
 
@@ -353,8 +343,10 @@ backend_ctx *nl80211_create() {
 
 void nl80211_destroy(backend_ctx *ctx) { free(self(ctx)); }
 
-int nl80211_scan(backend_ctx *ctx) { return backend_refresh(ctx, kPrimitives); }
-int nl80211_current(backend_ctx *ctx, int *added) {
-  return backend_current(ctx, kPrimitives, added);
-}
-int nl80211_probe(backend_ctx *ctx) { return backend_probe(ctx, kPrimitives); }
+const backend_ops nl80211_ops = backend_ops_of<kPrimitives>(nl80211_create, nl80211_destroy);
+
+namespace {
+
+[[maybe_unused]] const int nl80211_registered = backend_register("NL80211", &nl80211_ops);
+
+}  // namespace

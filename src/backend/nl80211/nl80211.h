@@ -7,6 +7,7 @@
 
 #include "backend/backend.h"
 
+// Its operations (nl80211_ops.scan, .current, .probe) over the primitives.
 extern const backend_ops nl80211_ops;
 
 struct nl_transport;
@@ -24,7 +25,3 @@ struct nl80211_ctx {
 
 backend_ctx *nl80211_create();
 void nl80211_destroy(backend_ctx *ctx);
-// The operations, over the primitives.
-int nl80211_scan(backend_ctx *ctx);
-int nl80211_current(backend_ctx *ctx, int *added);
-int nl80211_probe(backend_ctx *ctx);

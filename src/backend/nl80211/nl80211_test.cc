@@ -94,7 +94,7 @@ class Nl80211Run : public ::testing::Test {
   int scan(Records records, bool whole = true, short flags = IFF_UP, int *added = nullptr) {
     Script s(std::move(records));
     s.flags = flags;
-    const int result = added != nullptr ? nl80211_current(ctx, added) : nl80211_scan(ctx);
+    const int result = added != nullptr ? nl80211_ops.current(ctx, added) : nl80211_ops.scan(ctx);
     EXPECT_EQ(s.faults, std::vector<std::string>{});
     EXPECT_EQ(s.done(), whole);
     EXPECT_EQ(s.open_sockets, 0);
@@ -277,11 +277,11 @@ TEST(Nl80211, InterfaceItCannotServe) {
     backend_ctx *ctx = nl80211_create();
     ASSERT_NE(ctx, nullptr);
     ctx->ifname = c.ifname;
-    EXPECT_EQ(nl80211_probe(ctx), c.serves);
+    EXPECT_EQ(nl80211_ops.probe(ctx), c.serves);
     std::string cause = diag_failure() != nullptr ? diag_failure() : "";
     EXPECT_NE(std::find(c.causes.begin(), c.causes.end(), cause), c.causes.end()) << cause;
     diag_reset();
-    EXPECT_EQ(nl80211_scan(ctx), -1);
+    EXPECT_EQ(nl80211_ops.scan(ctx), -1);
     cause = diag_failure() != nullptr ? diag_failure() : "";
     EXPECT_NE(std::find(c.causes.begin(), c.causes.end(), cause), c.causes.end()) << cause;
     nl80211_destroy(ctx);

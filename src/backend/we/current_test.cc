@@ -67,10 +67,9 @@ class Current : public ::testing::Test {
   void SetUp() override {
     list_clear();
     diag_reset();
-    ctx = we_create();
-    ASSERT_NE(ctx, nullptr);
-    ctx->ifname = "wlan0";
     descriptors = fakewext::open_descriptors();
+    ctx = backend_open("WE", "wlan0");
+    ASSERT_NE(ctx, nullptr);
   }
   void TearDown() override {
     // Every query, failed or not, closed the socket it opened.
@@ -81,7 +80,7 @@ class Current : public ::testing::Test {
   }
   Outcome run() {
     int added = 7;
-    int r = we_current(ctx, &added);
+    int r = we_ops.current(ctx, &added);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     return {r, added};
   }
@@ -103,7 +102,7 @@ TEST_F(Current, NoSocket) {
   session.add(associated());
   cached(kApText, "home");
   int added = 7;
-  EXPECT_EQ(we_test::without_descriptors([&] { return we_current(ctx, &added); }), -1);
+  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.current(ctx, &added); }), -1);
   EXPECT_EQ(added, 0);
   EXPECT_LT(we_of(ctx)->fd, 0);
   // The first socket's errno, not that of libiw's last try.
@@ -117,7 +116,7 @@ TEST_F(Current, NoSocket) {
 TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
   const char *const kNoWe = "no Wireless Extensions on wlan0 (try -b NL80211)";
   const struct {
-    bool scan;  // we_scan, else we_current
+    bool scan;  // the scan, else the cached run
     bool wireless;
     int error;
     Failure fail;
@@ -144,12 +143,12 @@ TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
     if (c.fail.request != 0) i.failures = {c.fail};
     cached(kApText, "home");
     diag_reset();
-    EXPECT_EQ(c.scan ? we_scan(ctx) : run().result, -1);
+    EXPECT_EQ(c.scan ? we_ops.scan(ctx) : run().result, -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_STREQ(diag_failure(), c.cause);
     // The probe tells the same before any operation.
     diag_reset();
-    EXPECT_EQ(we_probe(ctx), std::string(c.cause) == kNoWe ? 0 : c.wireless ? 1 : -1);
+    EXPECT_EQ(we_ops.probe(ctx), std::string(c.cause) == kNoWe ? 0 : c.wireless ? 1 : -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
   }
 }

@@ -113,7 +113,7 @@ class Scan : public ::testing::Test {
 };
 
 TEST_F(Scan, FivePassesTwoSecondsApart) {
-  ASSERT_EQ(we_scan(ctx), 0);
+  ASSERT_EQ(we_ops.scan(ctx), 0);
   EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 5u);
   EXPECT_EQ(driver().count(SIOCGIWSCAN), 5u);
@@ -165,7 +165,7 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
     iface->flags = c.flags;
     iface->failures = {};
     if (c.failure.request != 0) iface->failures = {c.failure};
-    EXPECT_EQ(we_scan(ctx), c.result);
+    EXPECT_EQ(we_ops.scan(ctx), c.result);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_EQ(iface->flags, c.flags_after);
     EXPECT_EQ(driver().count(SIOCSIFFLAGS), c.flags_after != c.flags ? 1u : 0u);
@@ -196,7 +196,7 @@ TEST_F(Scan, SocketAboveFdSetsize) {
   }
   iface->fetches = {fetch::not_ready(2), fetch::results()};
   driver().wait_script() = {WaitStep{WaitStep::Kind::error, EINTR, 100000}};
-  int r = we_scan(ctx);
+  int r = we_ops.scan(ctx);
   for (int fd : held) close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 
@@ -211,20 +211,19 @@ TEST_F(Scan, SocketAboveFdSetsize) {
 
 TEST_F(Scan, FailuresBeforeTheFirstPass) {
   const struct {
-    const char *name;
     short flags;
     Failure failure;
   } cases[] = {
-      {"SIOCGIFFLAGS fails", IFF_UP, Failure{SIOCGIFFLAGS, 0, ENODEV}},
-      {"SIOCSIFFLAGS fails", 0, Failure{SIOCSIFFLAGS, 0, EPERM}},
-      {"range unreadable", IFF_UP, Failure{SIOCGIWRANGE, 0, EOPNOTSUPP}},
+      {IFF_UP, Failure{SIOCGIFFLAGS, 0, ENODEV}},
+      {0, Failure{SIOCSIFFLAGS, 0, EPERM}},
+      {IFF_UP, Failure{SIOCGIWRANGE, 0, EOPNOTSUPP}},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(fakewext::request_name(c.failure.request));
     driver().clear_log();
     iface->flags = c.flags;
     iface->failures = {c.failure};
-    EXPECT_EQ(we_scan(ctx), -1);
+    EXPECT_EQ(we_ops.scan(ctx), -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u);
     EXPECT_TRUE(driver().waits_us().empty());
@@ -232,7 +231,7 @@ TEST_F(Scan, FailuresBeforeTheFirstPass) {
 }
 
 TEST_F(Scan, NoSocket) {
-  EXPECT_EQ(we_test::without_descriptors([&] { return we_scan(ctx); }), -1);
+  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.scan(ctx); }), -1);
   EXPECT_LT(we_of(ctx)->fd, 0);
   EXPECT_TRUE(driver().log().empty());
   we_of(ctx)->fd = -1;

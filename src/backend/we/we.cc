@@ -13,21 +13,6 @@
 #include "backend/we/wext.h"
 #include "diag/diag.h"
 
-const backend_ops we_ops = {
-    .create = we_create,
-    .destroy = we_destroy,
-    .scan = we_scan,
-    .current = we_current,
-    .probe = we_probe,
-};
-
-namespace {
-
-// Registered before the entry function runs; the result is of no use there.
-[[maybe_unused]] const int we_registered = backend_register("WE", &we_ops);
-
-}  // namespace
-
 backend_ctx *we_create() {
   auto *we = static_cast<we_ctx *>(calloc(1, sizeof(we_ctx)));
   if (we == nullptr) return nullptr;
@@ -79,12 +64,6 @@ int open_socket(backend_ctx *ctx) {
   return -1;
 }
 
-void close_socket(backend_ctx *ctx) {
-  we_ctx *we = we_of(ctx);
-  if (we->fd >= 0) close(we->fd);
-  we->fd = -1;
-}
-
 // The name request fails on an interface without Wireless Extensions.
 int probe(backend_ctx *ctx) {
   iwreq name = we_request(ctx->ifname);
@@ -97,7 +76,11 @@ int probe(backend_ctx *ctx) {
 
 const backend_primitives kPrimitives = {
     .open = open_socket,
-    .close = close_socket,
+    .close =
+        [](backend_ctx *ctx) {
+          close(we_of(ctx)->fd);
+          we_of(ctx)->fd = -1;
+        },
     .probe = probe,
     .get_flags = we_get_flags,
     .set_flags = we_set_flags,
@@ -116,9 +99,14 @@ const backend_primitives kPrimitives = {
 
 }  // namespace
 
-int we_scan(backend_ctx *ctx) { return backend_refresh(ctx, kPrimitives); }
-int we_current(backend_ctx *ctx, int *added) { return backend_current(ctx, kPrimitives, added); }
-int we_probe(backend_ctx *ctx) { return backend_probe(ctx, kPrimitives); }
+const backend_ops we_ops = backend_ops_of<kPrimitives>(we_create, we_destroy);
+
+namespace {
+
+// Registered before the entry function runs; the result is of no use there.
+[[maybe_unused]] const int we_registered = backend_register("WE", &we_ops);
+
+}  // namespace
 
 void we_destroy(backend_ctx *ctx) {
   we_ctx *we = we_of(ctx);

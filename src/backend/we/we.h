@@ -7,11 +7,12 @@
 #include <iwlib.h>
 
 #include "backend/backend.h"
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "backend/flow.h"
 
 struct network_entry;
 
+// Its operations (we_ops.scan, .current, .probe) over the primitives.
 extern const backend_ops we_ops;
 
 // A quality report as a signal record, read as libiw reads it against the
@@ -63,16 +64,12 @@ int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking);
 // without Wireless Extensions. Needs an open fd.
 int we_lacks_extensions(backend_ctx *ctx, int err);
 
-// The operations, over the primitives.
-int we_scan(backend_ctx *ctx);
-int we_probe(backend_ctx *ctx);
 // One pass: trigger (directed: at the ESSID and frequency of ctx), wait,
 // fetch, decode; a pass_result. fd must be open.
 int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch);
 // Turns one fetched scan result into the batch's cells; 0, or -1 when out
 // of memory.
 int we_decode_scan(char *buffer, int length, const struct iw_range *range, cell_batch *batch);
-int we_current(backend_ctx *ctx, int *added);
 
 // The channel of a value from iw_freq2float (a frequency in Hz, or a channel
 // number that the driver sent as such), by the range and else by the 802.11
