@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "backend/flow.h"
 #include "old_flow.h"
 #include "old_quality.h"

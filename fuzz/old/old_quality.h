@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "backend/ieee80211/ieee80211.h"
+#include "netlist/netlist.h"
 
 namespace old_path {
 
@@ -80,6 +81,10 @@ inline int quality_percent(const link_quality *qual, const quality_max *range) {
   }
   // Both levels are above their maxima, so both are dBm values.
   return snr_percent(as_signed(l) - as_signed(n));
+}
+
+inline void set_quality(network_entry *entry, int percent) {
+  if (percent >= 0) entry->quality = static_cast<uint8_t>(clamp_percent(percent));
 }
 
 }  // namespace old_path

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "backend/backend.h"
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "diag/diag.h"
 #include "netlist/netlist.h"
 
@@ -19,17 +19,30 @@ constexpr int kPasses = 5;
 constexpr int kPauseMs = 2000;
 constexpr size_t kChunkSize = 16384;
 
-// Grows a block of trivially copyable records to hold one more; false when
-// out of memory, the block kept.
+// Grows a block of trivially copyable records to hold one more, by half
+// again (the batch lives beside the list at the peak of the heap); false
+// when out of memory, the block kept.
 template <typename T, typename N>
 bool room_for_one(T **items, N count, N *room) {
   if (count < *room) return true;
-  const N grown = *room == 0 ? 64 : *room * 2;
+  const N grown = *room == 0 ? 16 : *room + *room / 2;
   void *more = realloc(static_cast<void *>(*items), grown * sizeof(T));
   if (more == nullptr) return false;
   *items = static_cast<T *>(more);
   *room = grown;
   return true;
+}
+
+// A percentage as the entry's quality; a negative one (none) leaves it.
+void set_quality(network_entry *entry, int percent) {
+  if (percent >= 0) entry->quality = static_cast<uint8_t>(clamp_percent(percent));
+}
+
+// The first entry of the address text, as strncmp over the field finds it.
+network_entry *find_entry(const char (&bssid)[18]) {
+  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next())
+    if (strncmp(entry->bssid, bssid, sizeof entry->bssid) == 0) return entry;
+  return nullptr;
 }
 
 // Whether the merge would take a cell of this address, as the list stands.
@@ -75,8 +88,11 @@ int cell_batch::open(const uint8_t (&addr)[6], cell_record **cell) {
 }
 
 int cell_batch::report(bool off, byte_span ies) {
-  if (count_ == 0 || !room_for_one(&reports_, report_count_, &report_room_)) return -1;
-  reports_[report_count_++] = security_report{off, ies};
+  if (!off && ies.size() <= 1) return 0;
+  if (count_ == 0 || cells_[count_ - 1].reports == UINT16_MAX ||
+      !room_for_one(&reports_, report_count_, &report_room_))
+    return -1;
+  reports_[report_count_++] = off ? byte_span{} : ies;
   cells_[count_ - 1].reports++;
   return 0;
 }
@@ -150,11 +166,13 @@ int fill_cell(network_entry *entry, const cell_record &cell,
     memcpy(entry->essid, cell.essid.data(), cell.essid.size());
     entry->essid_len = static_cast<uint32_t>(cell.essid.size());
   }
-  if (cell.mode != nullptr) snprintf(entry->mode, sizeof entry->mode, "%s", cell.mode);
+  static const char *const kModeText[] = {nullptr, "", "Master", "Ad-Hoc"};
+  if (cell.mode != kModeUnreported)
+    snprintf(entry->mode, sizeof entry->mode, "%s", kModeText[cell.mode]);
   for (const security_report &r : reports) {
-    if (r.off) add_descriptor(entry, "off");
-    if (r.ies.size() > 1 &&
-        parse_security_ies(entry, r.ies.data(), static_cast<int>(r.ies.size())) != 0)
+    if (r.empty())
+      add_descriptor(entry, "off");
+    else if (parse_security_ies(entry, r.data(), static_cast<int>(r.size())) != 0)
       return -1;
   }
   return 0;
@@ -291,7 +309,7 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
     if (entry == nullptr) return 0;
     if (added != nullptr) *added = 1;
   }
-  link_figures f{};
+  link_record f{};
   p.figures(ctx, &f);
   if (f.has_rate) {
     format_bitrate(f.rate_bps, entry->bitrate, 11);

@@ -27,19 +27,22 @@ inline constexpr long kRetryWaitUs = 100000;
 inline constexpr int kWaitRetries = 147;
 inline constexpr long kScanBudgetUs = kFirstWaitUs + kWaitRetries * kRetryWaitUs;
 
+// A cell's mode as the network line names it: "", "Master", "Ad-Hoc".
+enum cell_mode : uint8_t { kModeUnreported, kModeOther, kModeMaster, kModeAdHoc };
+
 // One cell of a pass's result in lumra's terms. A field not reported leaves
-// the entry's as it is.
+// the entry's as it is. Small: a pass may hold thousands.
 struct cell_record {
   uint8_t addr[6];
-  bool has_channel;
+  uint8_t mode;  // a cell_mode
+  bool has_channel : 1;
+  bool privacy : 1;          // encryption reported on
+  bool essid_oversized : 1;  // an ESSID over 32 bytes was passed over
   int32_t channel;
-  const char *mode;       // "Master", "Ad-Hoc", "", or null
-  bool privacy;           // encryption reported on
-  signal_record signal;   // none given: the entry's quality stays
-  bool essid_oversized;   // an ESSID over 32 bytes was passed over
-  byte_span essid;        // at most 32 bytes; empty for none
   uint32_t first_report;  // its security reports, in the batch's order
-  uint32_t reports;
+  signal_record signal;   // none given: the entry's quality stays
+  uint16_t reports;
+  byte_span essid;  // at most 32 bytes; empty for none
 };
 
 // How a pass's cells meet the list: the association's address and rate
@@ -50,13 +53,10 @@ struct cell_rules {
   bool directed;
 };
 
-// A security report of a cell: encryption "off", or information elements.
-// Drivers may spread a cell's reports over several events in any order;
-// the descriptors keep that order.
-struct security_report {
-  bool off;
-  byte_span ies;
-};
+// A security report of a cell: information elements, or encryption "off"
+// (empty). Drivers may spread a cell's reports over several events in any
+// order; the descriptors keep that order.
+using security_report = byte_span;
 
 // The cells of one pass, in the order the driver reported them, and the
 // storage they point into: the fetch buffer and copies that outlive the
@@ -75,7 +75,8 @@ class cell_batch {
   // or the pass is directed at another (the cell's reports are then
   // passed over), -1 when out of memory.
   int open(const uint8_t (&addr)[6], cell_record **cell);
-  // A security report of the last cell added; 0, or -1 when out of memory.
+  // A security report of the last cell added ("off", or elements, of which
+  // a lone byte says nothing); 0, or -1 when out of memory.
   int report(bool off, byte_span ies);
   // bytes copied into the batch's storage; false when out of memory.
   bool keep(byte_span bytes, byte_span *copy);
@@ -114,16 +115,11 @@ enum pass_result : int {
   kPassTimedOut = -2,  // no result within kScanBudgetUs
 };
 
-// The link as a backend reads it: the associated BSS and its bit rate.
+// The link as a backend reads it: the associated BSS, and for a cached run
+// its live figures.
 struct link_record {
   bool has_addr;  // an associated BSS with a real address
   uint8_t addr[6];
-  bool has_rate;
-  uint64_t rate_bps;
-};
-
-// The associated BSS's figures of a cached run.
-struct link_figures {
   bool has_rate;
   uint64_t rate_bps;
   signal_record signal;
@@ -159,7 +155,7 @@ struct backend_primitives {
   int (*association)(backend_ctx *ctx, link_record *link);
   // Reads the associated network's ESSID and frequency for a directed pass.
   int (*target)(backend_ctx *ctx);
-  void (*figures)(backend_ctx *ctx, link_figures *figures);
+  void (*figures)(backend_ctx *ctx, link_record *figures);
 };
 
 // The operations of backend.h over a backend's primitives, their contracts

@@ -45,7 +45,7 @@ struct Fake : backend_ctx {
   link_record link{};
   int association = 1;
   bool target_fail = false;
-  link_figures figures{true, 54000000, {.has_quality = true, .quality = 61}, true, 11};
+  link_record figures{false, {}, true, 54000000, {.has_quality = true, .quality = 61}, true, 11};
   std::vector<Pass> passes;
   size_t next = 0;
   std::string log;
@@ -104,7 +104,7 @@ const backend_primitives kFake = {
           return fake(ctx)->association;
         },
     .target = [](backend_ctx *ctx) { return fake(ctx)->target_fail ? -1 : 0; },
-    .figures = [](backend_ctx *ctx, link_figures *f) { *f = fake(ctx)->figures; },
+    .figures = [](backend_ctx *ctx, link_record *f) { *f = fake(ctx)->figures; },
 };
 
 // Each entry as "last address byte:essid:current:rate:quality:channel:descriptors".
@@ -135,7 +135,7 @@ class Flow : public ::testing::Test {
 
 TEST_F(Flow, Refresh) {
   const Pass two{kPassDone, {{1, "a"}, {2, "b"}}};
-  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000};
+  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000, {}, false, 0};
   const struct {
     const char *name;
     int serves;
@@ -253,7 +253,7 @@ TEST_F(Flow, DirectedPass) {
 // The cached run: what the interface and the link say, what the list holds,
 // and what a directed pass finds.
 TEST_F(Flow, Current) {
-  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 1000};
+  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 1000, {}, false, 0};
   const Pass found{kPassDone, {{1, "other"}, {2, "home"}}};
   const std::string kCache = "09:cafe:0::42:1: ";
   const struct {

@@ -207,16 +207,16 @@ void each_element(nl_bytes ies, F &&f) {
   while (r.read_element(&id, &body)) f(id, body.rest());
 }
 
-const char *mode_of(const nl_bss &bss) {
+cell_mode mode_of(const nl_bss &bss) {
   bool mesh = false;
   each_element(bss.ies, [&](uint8_t id, nl_bytes) {
     if (id == kIdMeshConfig) mesh = true;
   });
   // A mesh point's mode (IW_MODE_MESH) has no text.
-  if (mesh) return "";
-  if (bss.capability & kCapabilityEss) return "Master";
-  if (bss.capability & kCapabilityIbss) return "Ad-Hoc";
-  return "";
+  if (mesh) return kModeOther;
+  if (bss.capability & kCapabilityEss) return kModeMaster;
+  if (bss.capability & kCapabilityIbss) return kModeAdHoc;
+  return kModeOther;
 }
 
 // cfg80211's quality for a signal in dBm: -110 dBm and below 0, -40 dBm
@@ -351,7 +351,7 @@ int nl_take_association(const nlmsghdr *nlh, nl_association *a) {
   return 0;
 }
 
-void nl_link_figures(const nl_association &a, const nl_station *station, link_figures *f) {
+void nl_link_record(const nl_association &a, const nl_station *station, link_record *f) {
   if (station != nullptr && station->has_tx_rate) {
     f->has_rate = true;
     f->rate_bps = nl_tx_bps(*station);

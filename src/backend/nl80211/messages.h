@@ -11,7 +11,7 @@
 #include "backend/nl80211/netlink.h"
 
 class cell_batch;
-struct link_figures;
+struct link_record;
 
 // The generic netlink family "nl80211" (a CTRL_CMD_NEWFAMILY reply).
 struct nl_family {
@@ -123,4 +123,4 @@ int nl_take_association(const nlmsghdr *nlh, nl_association *a);
 // carries one, the quality from the station's signal, the channel from the
 // BSS's frequency. station null: none could be read (or the interface is
 // no station).
-void nl_link_figures(const nl_association &a, const nl_station *station, link_figures *f);
+void nl_link_record(const nl_association &a, const nl_station *station, link_record *f);

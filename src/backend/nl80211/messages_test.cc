@@ -288,8 +288,8 @@ TEST_F(NlMessages, StationRateAndLinkQuality) {
   } rates[] = {{55, 5500000}, {48039, 4803900000}, {460000, 46000000000}};
   for (const auto &r : rates) {
     const nl_station s = station(-50, r.rate32, -1, true);
-    link_figures f{};
-    nl_link_figures(nl_association{}, &s, &f);
+    link_record f{};
+    nl_link_record(nl_association{}, &s, &f);
     EXPECT_TRUE(f.has_rate);
     EXPECT_EQ(f.rate_bps, r.bps) << r.rate32;
   }

@@ -24,48 +24,6 @@ namespace {
 
 nl80211_ctx *self(backend_ctx *ctx) { return reinterpret_cast<nl80211_ctx *>(ctx); }
 
-// A datagram socket for the interface flags, closed with its owner.
-class FlagSocket {
- public:
-  explicit FlagSocket(const nl_transport *io) : io_(io) {}
-  void open() { fd_ = io_->inet_socket(); }
-  FlagSocket(const FlagSocket &) = delete;
-  FlagSocket &operator=(const FlagSocket &) = delete;
-  ~FlagSocket() {
-    if (fd_ >= 0) io_->close(fd_);
-  }
-  // The interface index, or 0 when there is no such interface.
-  uint32_t index(const char *ifname) const {
-    // A longer name would be cut to one that may belong to another interface.
-    if (strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ) return 0;
-    ifreq ifr = request(ifname);
-    if (fd_ < 0 || io_->ioctl(fd_, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
-    return static_cast<uint32_t>(ifr.ifr_ifindex);
-  }
-  // The interface flags, or -1.
-  int get(const char *ifname, short *flags) const {
-    ifreq ifr = request(ifname);
-    if (fd_ < 0 || io_->ioctl(fd_, SIOCGIFFLAGS, &ifr) != 0) return -1;
-    *flags = ifr.ifr_flags;
-    return 0;
-  }
-  int set(const char *ifname, short flags) const {
-    ifreq ifr = request(ifname);
-    ifr.ifr_flags = flags;
-    return fd_ >= 0 && io_->ioctl(fd_, SIOCSIFFLAGS, &ifr) == 0 ? 0 : -1;
-  }
-
- private:
-  static ifreq request(const char *ifname) {
-    ifreq ifr;
-    memset(&ifr, 0, sizeof ifr);
-    strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
-    return ifr;
-  }
-  const nl_transport *io_;
-  int fd_ = -1;
-};
-
 int interface_reply(const nlmsghdr *nlh, void *data) {
   return nl_parse_interface(nlh, static_cast<nl_interface *>(data));
 }
@@ -222,9 +180,16 @@ int open_session(nl_session *s, nl80211_ctx *ctx) {
 
 // An operation's sockets, and what the cached run learns of the association.
 struct nl_op {
-  explicit nl_op(const nl_transport *io) : flag_socket(io), session(io) {}
-  FlagSocket flag_socket;
+  explicit nl_op(const nl_transport *transport)
+      : io(transport), session(transport), inet(transport->inet_socket()) {}
+  nl_op(const nl_op &) = delete;
+  nl_op &operator=(const nl_op &) = delete;
+  ~nl_op() {
+    if (inet >= 0) io->close(inet);
+  }
+  const nl_transport *io;
   nl_session session;
+  int inet;  // the datagram socket of the interface requests, or -1
   nl_association a{};
 };
 
@@ -232,27 +197,43 @@ namespace {
 
 nl_op *op_of(backend_ctx *ctx) { return self(ctx)->op; }
 
+// An interface request on the datagram socket; 0 or -1.
+int interface_request(backend_ctx *ctx, unsigned long request, ifreq *ifr) {
+  strncpy(ifr->ifr_name, ctx->ifname, IFNAMSIZ - 1);
+  nl_op *op = op_of(ctx);
+  return op->inet >= 0 && op->io->ioctl(op->inet, request, ifr) == 0 ? 0 : -1;
+}
+
+// The interface index, or 0 when there is no such interface.
+uint32_t interface_index(backend_ctx *ctx) {
+  ifreq ifr{};
+  if (interface_request(ctx, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
+  return static_cast<uint32_t>(ifr.ifr_ifindex);
+}
+
 int open_op(backend_ctx *base) {
   nl80211_ctx *ctx = self(base);
-  ctx->op = new (std::nothrow) nl_op(ctx->io);
-  if (ctx->op == nullptr) {
+  // malloc rather than new: the program links no C++ allocator.
+  void *block = malloc(sizeof(nl_op));
+  if (block == nullptr) {
     diag_fail(ENOMEM, "nl80211");
     return -1;
   }
-  ctx->op->flag_socket.open();
+  ctx->op = ::new (block) nl_op(ctx->io);
   ctx->ifindex = 0;  // read afresh by each operation
   return 0;
 }
 
 void close_op(backend_ctx *base) {
-  delete self(base)->op;
+  self(base)->op->~nl_op();
+  free(self(base)->op);
   self(base)->op = nullptr;
 }
 
 // An nl80211 interface, found before anything changes it.
 int probe(backend_ctx *base) {
   nl80211_ctx *ctx = self(base);
-  ctx->ifindex = ctx->op->flag_socket.index(base->ifname);
+  ctx->ifindex = interface_index(base);
   if (ctx->ifindex == 0) {
     diag_fail(errno, "%s", base->ifname);
     return -1;
@@ -263,9 +244,11 @@ int probe(backend_ctx *base) {
 // The interface flags, its index read first: a missing interface has none.
 int get_flags(backend_ctx *base, short *flags) {
   nl80211_ctx *ctx = self(base);
-  if (ctx->ifindex == 0) ctx->ifindex = ctx->op->flag_socket.index(base->ifname);
-  if (ctx->ifindex == 0) return -1;
-  return ctx->op->flag_socket.get(base->ifname, flags);
+  if (ctx->ifindex == 0) ctx->ifindex = interface_index(base);
+  ifreq ifr{};
+  if (ctx->ifindex == 0 || interface_request(base, SIOCGIFFLAGS, &ifr) != 0) return -1;
+  *flags = ifr.ifr_flags;
+  return 0;
 }
 
 int association(backend_ctx *base, link_record *link) {
@@ -296,13 +279,13 @@ int target(backend_ctx *base) {
   return 0;
 }
 
-void figures(backend_ctx *base, link_figures *f) {
+void figures(backend_ctx *base, link_record *f) {
   nl80211_ctx *ctx = self(base);
   // Only a station has the statistics that Wireless Extensions report.
   nl_station st;
   bool station = ctx->iftype == NL80211_IFTYPE_STATION &&
                  query_station(&ctx->op->session, ctx, ctx->op->a.bssid, &st) == 0;
-  nl_link_figures(ctx->op->a, station ? &st : nullptr, f);
+  nl_link_record(ctx->op->a, station ? &st : nullptr, f);
 }
 
 const backend_primitives kPrimitives = {
@@ -310,8 +293,12 @@ const backend_primitives kPrimitives = {
     .close = close_op,
     .probe = probe,
     .get_flags = get_flags,
-    .set_flags = [](backend_ctx *ctx,
-                    short flags) { return op_of(ctx)->flag_socket.set(ctx->ifname, flags); },
+    .set_flags =
+        [](backend_ctx *ctx, short flags) {
+          ifreq ifr{};
+          ifr.ifr_flags = flags;
+          return interface_request(ctx, SIOCSIFFLAGS, &ifr);
+        },
     .link = [](backend_ctx *ctx,
                link_record *link) { return link_snapshot(&op_of(ctx)->session, self(ctx), link); },
     .prepare =

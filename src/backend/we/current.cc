@@ -42,7 +42,7 @@ int we_target(backend_ctx *ctx) {
 }
 
 // Rate, quality and channel of the link.
-void we_figures(backend_ctx *ctx, link_figures *f) {
+void we_figures(backend_ctx *ctx, link_record *f) {
   we_ctx *we = we_of(ctx);
   const iw_range &range = we->range;
   iwreq wrq = we_request(ctx->ifname);

@@ -28,10 +28,10 @@ bytes payload(const iw_point &point, bytes buffer) {
   return buffer.subspan(offset, point.length);
 }
 
-const char *mode_text(uint32_t mode) {
-  if (mode == IW_MODE_ADHOC) return "Ad-Hoc";
-  if (mode == IW_MODE_INFRA || mode == IW_MODE_MASTER) return "Master";
-  return "";
+cell_mode mode_of(uint32_t mode) {
+  if (mode == IW_MODE_ADHOC) return kModeAdHoc;
+  if (mode == IW_MODE_INFRA || mode == IW_MODE_MASTER) return kModeMaster;
+  return kModeOther;
 }
 
 // A report marked invalid, one whose level is 0 without dBm or RCPI, and
@@ -45,14 +45,14 @@ void take_signal(cell_record *cell, const iw_quality &event, const iw_range *ran
 
 // Security elements already read for the open cell. Some drivers report an
 // element twice, as hex text in a custom event and again in a generic element
-// event; each element gives its descriptors once. Elements of the result are
-// remembered where they lie, decoded ones as copies; past either bound an
-// element is read without being remembered.
+// event; each element gives its descriptors once. Elements are remembered
+// where they lie, decoded ones where the batch keeps them; past 32 elements,
+// or 1024 bytes of decoded ones, an element is read without being remembered.
 class SeenElements {
  public:
   void clear() {
     count_ = 0;
-    used_ = 0;
+    decoded_ = 0;
   }
   bool contains(bytes element) const {
     for (size_t i = 0; i < count_; i++)
@@ -60,21 +60,16 @@ class SeenElements {
     return false;
   }
   // element must stay valid for the rest of the walk.
-  void remember(bytes element) {
-    if (count_ < std::size(seen_)) seen_[count_++] = element;
-  }
-  void remember_copy(bytes element) {
-    if (count_ == std::size(seen_) || element.size() > sizeof arena_ - used_) return;
-    std::ranges::copy(element, arena_ + used_);
-    remember(bytes(arena_ + used_, element.size()));
-    used_ += element.size();
+  void remember(bytes element, bool decoded) {
+    if (count_ == std::size(seen_) || (decoded && element.size() > 1024 - decoded_)) return;
+    if (decoded) decoded_ += element.size();
+    seen_[count_++] = element;
   }
 
  private:
   bytes seen_[32];
   size_t count_ = 0;
-  unsigned char arena_[1024] = {};
-  size_t used_ = 0;
+  size_t decoded_ = 0;
 };
 
 constexpr uint8_t kIdRsn = 48;
@@ -111,12 +106,7 @@ int take_element(walk *w, bytes element, bool copy) {
   if (security && w->seen.contains(element)) return 0;
   bytes kept;
   if (!lasting(w, element, copy, &kept) || w->batch->report(false, kept) != 0) return -1;
-  if (security) {
-    if (copy)
-      w->seen.remember_copy(element);
-    else
-      w->seen.remember(element);
-  }
+  if (security) w->seen.remember(copy ? kept : element, copy);
   return 0;
 }
 
@@ -236,7 +226,7 @@ int apply_event(walk *w, const iw_event &event, bytes buffer, const iw_range *ra
       return 0;
     }
     case SIOCGIWMODE:
-      cell->mode = mode_text(event.u.mode);
+      cell->mode = mode_of(event.u.mode);
       return 0;
     case SIOCGIWESSID: {
       // Any radio can send a longer SSID element, and cfg80211 passes its

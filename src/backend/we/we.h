@@ -47,7 +47,7 @@ int we_get_flags(backend_ctx *ctx, short *flags);
 int we_set_flags(backend_ctx *ctx, short flags);
 int we_association(backend_ctx *ctx, link_record *link);
 int we_target(backend_ctx *ctx);
-void we_figures(backend_ctx *ctx, link_figures *f);
+void we_figures(backend_ctx *ctx, link_record *f);
 // Whether an access point address is one of the drivers' placeholders
 // (all bytes 0, 0xff or 0x44, the last meaning "none"), *value its byte.
 bool we_placeholder(const sockaddr &addr, unsigned char *value);
