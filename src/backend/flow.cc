@@ -262,7 +262,9 @@ class Operation {
 int backend_refresh(backend_ctx *ctx, const backend_primitives &p) {
   Operation op(ctx, p);
   // An interface the backend cannot serve is left exactly as it was.
-  if (op.open() != 0 || p.probe(ctx) != 1) return -1;
+  if (op.open() != 0) return -1;
+  const int serves = p.probe(ctx);
+  if (serves != 1) return serves == 0 ? kUnserved : -1;
   short flags = 0;
   if (p.get_flags(ctx, &flags) != 0) {
     diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);

@@ -151,7 +151,8 @@ struct backend_primitives {
   int (*pass)(backend_ctx *ctx, bool directed, cell_batch *batch);
   void (*pause)(backend_ctx *ctx, int ms);
   // Cached runs, of an interface that is up: 1 associated (link->has_addr
-  // 0 when the driver names no real address), 0 not associated, -1 failed.
+  // 0 when the driver names no real address), 0 not associated, -1 failed,
+  // kUnserved.
   int (*association)(backend_ctx *ctx, link_record *link);
   // Reads the associated network's ESSID and frequency for a directed pass.
   int (*target)(backend_ctx *ctx);

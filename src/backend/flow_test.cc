@@ -178,7 +178,7 @@ TEST_F(Flow, Refresh) {
        "P2000P",
        "01:a:0::0:0: 02:b:0::0:0: 03:c:0::0:0: ",
        ""},
-      {"not served: left down", 0, 0, {}, {}, -1, "", "", ""},
+      {"not served: left down", 0, 0, {}, {}, kUnserved, "", "", ""},
       {"timed out",
        1,
        IFF_UP,

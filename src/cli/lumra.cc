@@ -181,26 +181,47 @@ void explain(const char *object, const char *what, bool cause_names_object = tru
   if (g_verbose) fprintf(stderr, "lumra: %s\n", g_why);
 }
 
+// The backend that serves the run, as -v and -j name it.
+const char *served_by(const options &opts) { return opts.backend_given ? opts.backend : g_served; }
+
+// The built-in backend other than name, or "" when there is none.
+const char *other_backend(const char *name) {
+  if (strcmp(name, kDefaultBackend) == 0) return kFallbackBackend;
+  return strcmp(name, kFallbackBackend) == 0 ? kDefaultBackend : "";
+}
+
+// Adds to the cause of a backend that cannot serve the interface what is
+// left to try: the built-in backend that was not tried, or none.
+void hint_untried(const char *other) {
+  char cause[256];
+  snprintf(cause, sizeof cause, "%s", diag_failure() != nullptr ? diag_failure() : "");
+  diag_forget();
+  if (other[0] != '\0')
+    diag_fail(0, "%s (try -b %s)", cause, other);
+  else
+    diag_fail(0, "%s (no other backend to try)", cause);
+}
+
 // The operation on the backend that serves the interface. Without -b, when
 // the default backend's probe finds that it cannot serve it, the other
 // built-in backend runs it instead.
 int serve(backend_ctx **ctx, const options &opts, int *added) {
-  if (!opts.backend_given && kFallbackBackend[0] != '\0') {
-    const int serves = (*ctx)->ops->probe(*ctx);
-    backend_ctx *other = serves == 0 ? backend_open(kFallbackBackend, opts.ifname) : nullptr;
-    if (other != nullptr) {
-      const char *cause = diag_failure();
-      snprintf(g_unserved, sizeof g_unserved, "%s", cause != nullptr ? cause : kDefaultBackend);
-      (*ctx)->ops->destroy(*ctx);
-      *ctx = other;
-      g_served = kFallbackBackend;
-      if (g_json != nullptr) g_json->backend = kFallbackBackend;
-    }
-    // The operation tells its own cause.
-    diag_forget();
+  const bool choose = !opts.backend_given && kFallbackBackend[0] != '\0';
+  backend_ctx *other = nullptr;
+  if (choose && (*ctx)->ops->probe(*ctx) == 0) other = backend_open(kFallbackBackend, opts.ifname);
+  if (other != nullptr) {
+    const char *cause = diag_failure();
+    snprintf(g_unserved, sizeof g_unserved, "%s", cause != nullptr ? cause : kDefaultBackend);
+    (*ctx)->ops->destroy(*ctx);
+    *ctx = other;
+    g_served = kFallbackBackend;
+    if (g_json != nullptr) g_json->backend = kFallbackBackend;
   }
+  // The operation tells its own cause.
+  if (choose) diag_forget();
   const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx) : (*ctx)->ops->current(*ctx, added);
   if (rc == 0) g_unserved[0] = '\0';
+  if (rc == kUnserved) hint_untried(other != nullptr ? "" : other_backend(served_by(opts)));
   return rc;
 }
 
@@ -308,9 +329,6 @@ int cached_run(backend_ctx **served, const options &opts, cache_file &cache, int
              diag_failure());
   return print_networks(opts.encode);
 }
-
-// The backend that serves the run, as -v and -j name it.
-const char *served_by(const options &opts) { return opts.backend_given ? opts.backend : g_served; }
 
 // -v after a run that printed its list: what it did.
 void summarize(const options &opts, bool refresh, int64_t started_us) {

@@ -394,6 +394,26 @@ TEST_F(LumraRun, StdoutFailingEarlyInALongLineEndsWithErrorLine) {
                                        << r.out.substr(r.out.size() > 40 ? r.out.size() - 40 : 0);
 }
 
+// -j: a scan whose last pass heard nothing fails, also after earlier passes
+// listed networks; only one that listed none prints its empty list.
+TEST_F(LumraRun, JsonOfAScanThatHeardNothing) {
+  backend_ops ops = *test_backend_ops();
+  ops.scan = [](backend_ctx *ctx) {
+    test_backend_ops()->scan(ctx);
+    ++diag_count().empty;
+    return -1;
+  };
+  backend_internal::scoped_registry registry;
+  ASSERT_EQ(backend_register("EMPTY", &ops), 0);
+  for (const bool earlier : {false, true}) {
+    SetUp();
+    if (!earlier) test_backend().scan_entries = {};
+    const run_result r = run({"-b", "EMPTY", "-j"});
+    EXPECT_EQ(r.status, earlier ? 1 : 0);
+    EXPECT_EQ(r.out.starts_with("{\"error\": "), earlier) << r.out;
+  }
+}
+
 using LumraRunDeathTest = LumraRun;
 
 // A backend that cannot be made ends the run before the cache is touched.
@@ -418,12 +438,13 @@ void refusing_destroy(backend_ctx *ctx) { free(ctx); }
 int refuse(backend_ctx *ctx) {
   ++g_refusals;
   diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
-  return -1;
+  return g_refuse_unserved ? kUnserved : -1;
 }
 int refuse_current(backend_ctx *ctx, int *added) {
   *added = 0;
   return refuse(ctx);
 }
+// Asked before the operation: the default's refusal found without running it.
 int refusing_probe(backend_ctx *ctx) {
   if (!g_refuse_unserved) return 1;
   diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
@@ -433,31 +454,57 @@ const backend_ops kRefusing = {refusing_create, refusing_destroy, refuse, refuse
                                refusing_probe};
 
 TEST_F(LumraRun, OtherBackendServesWhereTheDefaultCannot) {
-  backend_internal::scoped_registry registry;
-  ASSERT_EQ(backend_register(LUMRA_DEFAULT_BACKEND, &kRefusing), 0);
-  ASSERT_EQ(backend_register(LUMRA_FALLBACK_BACKEND, test_backend_ops()), 0);
   const std::string other = LUMRA_FALLBACK_BACKEND;
   const std::string by = "lumra: " + other + " on eth1, ";
   const std::string no_we = "lumra: no Wireless Extensions on eth1";
+  const std::string none_left = " (no other backend to try)\n";
   const struct {
     std::vector<std::string> args;
     bool unserved;
-    int other_result;
+    int other_result;  // -2: the other refuses the interface too
     std::string out;
     std::string err;  // the start of standard error
-    int refusals;     // operations of the default backend
+    int refusals;     // operations a refusing backend ran
     int other_runs;
     int entries_at_current;  // the cache's two, untouched by the refusal
   } cases[] = {
       {{"-v"}, true, 0, kScanOut, by + "refresh run: 2 ", 0, 1, -1},
       {{"-v", "-c"}, true, 0, kCachedOut, by + "cached run: 2 ", 0, 1, 2},
       {{"-v"}, true, -1, kError, no_we + "; " + other + ": eth1: the scan failed\n", 0, 1, -1},
-      {{"-v", "-b", LUMRA_DEFAULT_BACKEND}, true, 0, kError, no_we + "\n", 1, 0, -1},
+      {{"-v", "-b", LUMRA_DEFAULT_BACKEND},
+       true,
+       0,
+       kError,
+       no_we + " (try -b " + other + ")\n",
+       1,
+       0,
+       -1},
+      {{"-v", "-b", LUMRA_FALLBACK_BACKEND},
+       true,
+       -2,
+       kError,
+       no_we + " (try -b " LUMRA_DEFAULT_BACKEND ")\n",
+       1,
+       0,
+       -1},
+      {{"-v"},
+       true,
+       -2,
+       kError,
+       no_we + "; " + other + ": no Wireless Extensions on eth1" + none_left,
+       1,
+       0,
+       -1},
       {{"-v"}, false, 0, kError, no_we + "\n", 1, 0, -1},  // another failure
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.err);
     SetUp();
+    backend_internal::scoped_registry registry;
+    ASSERT_EQ(backend_register(LUMRA_DEFAULT_BACKEND, &kRefusing), 0);
+    ASSERT_EQ(backend_register(LUMRA_FALLBACK_BACKEND,
+                               c.other_result == -2 ? &kRefusing : test_backend_ops()),
+              0);
     set_cache(kGoodCache);
     g_refuse_unserved = c.unserved;
     g_refusals = 0;
@@ -470,6 +517,13 @@ TEST_F(LumraRun, OtherBackendServesWhereTheDefaultCannot) {
     EXPECT_EQ(test_backend().scans + test_backend().currents, c.other_runs);
     EXPECT_EQ(test_backend().entries_at_current, c.entries_at_current);
   }
+  // The document names the backend that served.
+  backend_internal::scoped_registry registry;
+  ASSERT_EQ(backend_register(LUMRA_DEFAULT_BACKEND, &kRefusing), 0);
+  ASSERT_EQ(backend_register(LUMRA_FALLBACK_BACKEND, test_backend_ops()), 0);
+  SetUp();
+  g_refuse_unserved = true;
+  EXPECT_NE(run({"-j"}).out.find("\"backend\": \"" + other + "\""), std::string::npos);
 }
 #endif
 
@@ -533,6 +587,7 @@ const binary_case kBinaryCases[] = {
      true,
      true},
     {{"-c", "--help", "-x"}, at_path::old_cache, 0, "Usage: lumra ", "", true, true},
+    {{"-x", "-h"}, at_path::old_cache, 1, "", kUnknown},
     {{"-V"},
      at_path::old_cache,
      0,

@@ -30,6 +30,8 @@ constexpr uint32_t kOuiMicrosoft = 0x0050F2;
 constexpr uint8_t kOuiTypeWps = 4;
 constexpr uint32_t oui_of(uint32_t selector) { return selector >> 8; }
 constexpr uint8_t type_of(uint32_t selector) { return static_cast<uint8_t>(selector); }
+// The OUI of the AKM suites that an element of kind defines.
+constexpr uint32_t akm_oui_of(int kind) { return kind == kKindWpa ? kOuiMicrosoft : kOuiIeee; }
 
 constexpr uint16_t kWpsConfigMethods = 0x1008;
 constexpr uint16_t kWpsSelectedRegistrarConfigMethods = 0x1053;
@@ -44,8 +46,9 @@ constexpr char kAkmNames[][7] = {"none", "802.1X", "PSK"};
 // wpa_supplicant name them where such a name fits in 6 characters (so that
 // "WPA2-" + name stays within a slot) and contains no "/" or ",", which the
 // network line uses as separators. Types left out (10 APPeerKey, 14-17
-// FILS, 19 FT-PSK SHA-384, 22) and every type of any other OUI are written
-// as "AKM" and the decimal type when further, "unknown" when first.
+// FILS, 19 FT-PSK SHA-384, 22), every type of another OUI and every type
+// beyond 2 in a WPA element are written as "AKM" and the decimal type when
+// further, "unknown" when first.
 // The names lie in the table itself: no pointer to relocate at start-up.
 struct AkmName {
   uint8_t type;
@@ -82,6 +85,15 @@ const char *ieee_akm_name(uint8_t type) {
   for (size_t i = 0; i < known; ++i)
     if (kIeeeAkmNames[i].type == type) return kIeeeAkmNames[i].name;
   return nullptr;
+}
+
+// The name of an AKM suite selector from the table of its element's own
+// OUI (akm_oui), or null: a suite of any other OUI is named by neither.
+const char *akm_name(uint32_t akm_oui, uint32_t selector) {
+  if (oui_of(selector) != akm_oui) return nullptr;
+  const uint8_t type = type_of(selector);
+  if (type < std::size(kAkmNames)) return kAkmNames[type];
+  return akm_oui == kOuiIeee ? ieee_akm_name(type) : nullptr;
 }
 
 // The slot under construction, or null when every slot is in use (or the
@@ -151,7 +163,6 @@ uint16_t wps_methods(ByteReader attrs) {
 KeyElement parse_key_element(int kind, ByteReader body) {
   KeyElement e;
   if (body.remaining() < 6) return e;
-  const uint32_t akm_oui = kind == kKindWpa ? kOuiMicrosoft : kOuiIeee;
   if (kind == kKindWpa) {
     uint32_t header;  // OUI and OUI type; any type but WPS reads as WPA
     if (!body.read_u32_be(&header) || oui_of(header) != kOuiMicrosoft) return e;
@@ -180,16 +191,9 @@ KeyElement parse_key_element(int kind, ByteReader body) {
   // A count of 0 names no suite, so the bytes after the list are not read as one.
   ByteReader list(akms);
   uint32_t first;
-  if (!list.read_u32_be(&first) || oui_of(first) != akm_oui) {
-    e.fault = KeyElement::kNoKnownAkm;
-    return e;
-  }
   // Without -s a first suite beyond the three that both OUIs define is not named.
-  const uint8_t type = type_of(first);
-  if (type < std::size(kAkmNames))
-    e.first_akm = kAkmNames[type];
-  else if (g_all_suites && akm_oui == kOuiIeee)
-    e.first_akm = ieee_akm_name(type);
+  if (list.read_u32_be(&first) && (g_all_suites || type_of(first) < std::size(kAkmNames)))
+    e.first_akm = akm_name(akm_oui_of(kind), first);
   if (e.first_akm == nullptr) {
     e.fault = KeyElement::kNoKnownAkm;
     return e;
@@ -200,18 +204,16 @@ KeyElement parse_key_element(int kind, ByteReader body) {
 }
 
 // Name of a further AKM suite selector into out (at least 7 bytes).
-void further_akm_name(uint32_t selector, char *out, size_t size) {
+void further_akm_name(uint32_t akm_oui, uint32_t selector, char *out, size_t size) {
   const uint8_t type = type_of(selector);
-  if (type < std::size(kAkmNames)) {
-    snprintf(out, size, "%s", kAkmNames[type]);
-    return;
-  }
-  const char *name = oui_of(selector) == kOuiIeee ? ieee_akm_name(type) : nullptr;
-  if (name != nullptr) {
+  // Without -s the three types that both OUIs define are named whatever the
+  // OUI, as the line always had them.
+  const char *name = !g_all_suites && type < std::size(kAkmNames) ? kAkmNames[type]
+                                                                  : akm_name(akm_oui, selector);
+  if (name != nullptr)
     snprintf(out, size, "%s", name);
-    return;
-  }
-  snprintf(out, size, "AKM%u", static_cast<unsigned>(type));
+  else
+    snprintf(out, size, "AKM%u", static_cast<unsigned>(type));
 }
 
 // The descriptors of a parsed element. The slot under construction holds
@@ -244,7 +246,7 @@ void record_key_element(network_entry *entry, int kind, const KeyElement &e) {
   // With every slot in use the remaining suites are dropped.
   while (open_slot(entry) != nullptr && list.read_u32_be(&selector)) {
     char name[8];
-    further_akm_name(selector, name, sizeof name);
+    further_akm_name(akm_oui_of(kind), selector, name, sizeof name);
     slot_write(entry, prefix);
     slot_append(entry, name);
     slot_commit(entry);

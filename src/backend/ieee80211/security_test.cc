@@ -148,6 +148,9 @@ TEST(SecurityElements, Descriptors) {
       {"unnamed types", rsn("02 0A FF"), "WPA2-PSK WPA2-AKM10 WPA2-AKM255", 0},
       {"names only for the ieee oui", rsn("02 0050F208"), "WPA2-PSK WPA2-AKM8", 0},
       {"further base oui not compared", rsn("02 11223301"), "WPA2-PSK WPA2-802.1X", 0},
+      {"wpa element names no ieee suite",
+       ie("DD", "0050F201 0100 0050F202 0100 0050F202 0200 0050F202 000FAC08"), "WPA-PSK WPA-AKM8",
+       0},
       {"wpa element further suites",
        ie("DD", "0050F201 0100 0050F202 0100 0050F202 0300 0050F202 0050F201 0050F208"),
        "WPA-PSK WPA-802.1X WPA-AKM8", 0},
@@ -246,7 +249,10 @@ TEST(SecurityElements, AllSuitesNamed) {
   check({"further, without -s", rsn("02 0D 19"), "WPA2-PSK WPA2-AKM13 WPA2-AKM25", 0});
   const all_suites on;
   check({"further", rsn("02 0D 19"), "WPA2-PSK WPA2-FTE384 WPA2-FTSAEX", 0});
-  check({"first of another oui", rsn("0050F208"), "unknown", 0});
+  // A suite of another OUI than its element's (Wi-Fi Alliance, WPA) is not named.
+  check({"first of another oui", rsn("506F9A02"), "unknown", 0});
+  check({"further of other ouis", rsn("02 506F9A02 0050F201 0D"),
+         "WPA2-PSK WPA2-AKM2 WPA2-AKM1 WPA2-FTE384", 0});
   check({"wpa element, type 8", wpa("0050F208"), "unknown", 0});
 }
 

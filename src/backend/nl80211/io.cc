@@ -151,6 +151,18 @@ int scan_event(const nlmsghdr *nlh, void *data) {
 
 int ignore_event(const nlmsghdr *, void *) { return 0; }
 
+// A reply that failed part-way may leave datagrams queued (the rest of a
+// dump, which the kernel makes as each part is read): they are read and
+// dropped, so that the next request never takes them for its reply. -1 with
+// errno kept.
+int reply_failed(nl_session *s) {
+  const int err = errno;
+  while (wait_readable(s, s->requests.fd(), 0) > 0 && receive(s, s->requests, kRecordReply) > 0) {
+  }
+  errno = err;
+  return -1;
+}
+
 }  // namespace
 
 int nl_session_open(nl_session *s) {
@@ -199,11 +211,11 @@ int nl_request_run(nl_session *s, nlmsghdr *req, nl_message_cb cb, void *data) {
     ssize_t n = receive(s, s->requests, kRecordReply);
     if (n <= 0) {
       if (n == 0) errno = EPROTO;
-      return -1;
+      return reply_failed(s);
     }
     nl_walk_result r =
         nl_walk_reply(received(s, n), req->nlmsg_seq, s->requests.portid(), cb, data, &interrupted);
-    if (r == kNlFailed) return -1;
+    if (r == kNlFailed) return reply_failed(s);
     if (r == kNlDone) return interrupted ? kNlDumpInterrupted : 0;
   }
 }
@@ -237,12 +249,17 @@ nl_scan_wait nl_wait_scan(nl_session *s, uint32_t ifindex, long budget_us) {
   for (;;) {
     int64_t left = deadline - s->io->now_us() / 1000;
     if (left <= 0) return lost ? kScanUnseen : kScanTimedOut;
-    int ready = wait_readable(s, s->events.fd(), static_cast<int>(left));
+    // Once events were lost, only those already queued are read: the end
+    // may have been among the lost, and no wait would bring it back.
+    int ready = wait_readable(s, s->events.fd(), lost ? 0 : static_cast<int>(left));
     if (ready < 0) return kScanFailed;
-    if (ready == 0) continue;
+    if (ready == 0) {
+      if (lost) return kScanUnseen;
+      continue;
+    }
     ssize_t n = receive(s, s->events, kRecordEvent);
     // The socket's buffer overflowed: events were dropped, the end of the
-    // scan among them perhaps. Later ones still come.
+    // scan among them perhaps.
     if (n < 0 && errno == ENOBUFS) {
       lost = true;
       continue;

@@ -90,7 +90,8 @@ nlmsghdr *nl_request_start(nl_session *s, void *buf, uint8_t cmd, uint16_t flags
 // Sends a request and walks its reply, datagram by datagram, until it is
 // complete; cb gets every data message. 0, or -1 with errno set (for an error
 // reply, the kernel's code), or kNlDumpInterrupted when the kernel flagged the
-// dump as interrupted (its list changed while it was read).
+// dump as interrupted (its list changed while it was read). A failed reply
+// leaves nothing queued for the next request.
 constexpr int kNlDumpInterrupted = 1;
 int nl_request_run(nl_session *s, nlmsghdr *req, nl_message_cb cb, void *data);
 
@@ -111,7 +112,7 @@ enum nl_scan_wait : int {
   kScanResults = 0,   // NEW_SCAN_RESULTS
   kScanAborted = 1,   // SCAN_ABORTED
   kScanTimedOut = 2,  // neither within the budget
-  kScanUnseen = 3,    // events were lost (ENOBUFS) and neither came within the budget
+  kScanUnseen = 3,    // events were lost (ENOBUFS), and neither was among those queued after
   kScanFailed = -1,   // the socket failed, or a malformed event
 };
 nl_scan_wait nl_wait_scan(nl_session *s, uint32_t ifindex, long budget_us);

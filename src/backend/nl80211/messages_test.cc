@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "backend/flow.h"
 #include "backend/nl80211/test_messages.h"
@@ -152,20 +153,25 @@ TEST_F(NlMessages, MalformedMessagesFail) {
   for (const auto &c : cases) EXPECT_EQ(add(c.bss), -2) << c.what;
   EXPECT_EQ(list_first(), nullptr);
 
-  // A frequency of the wrong size, and a nested run whose last attribute is cut short.
-  for (const auto &[frequency_size, cut] : {std::pair{2, 0}, std::pair{4, 2}}) {
+  // A frequency of the wrong size, a nested run whose last attribute is cut
+  // short, and two BSSs in one message.
+  for (const auto &[frequency_size, cut, nests] :
+       {std::tuple{2, 0, 1}, std::tuple{4, 2, 1}, std::tuple{4, 0, 2}}) {
     Datagram d;
     nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_NEW_SCAN_RESULTS);
-    nlattr *nest = mnl_attr_nest_start(nlh, NL80211_ATTR_BSS);
-    const uint8_t bssid[6] = {2, 0, 0, 0, 1, 0};
-    const uint32_t frequency = 2412;
-    mnl_attr_put(nlh, NL80211_BSS_BSSID, sizeof bssid, bssid);
-    mnl_attr_put(nlh, NL80211_BSS_FREQUENCY, frequency_size, &frequency);
-    mnl_attr_nest_end(nlh, nest);
+    nlattr *nest = nullptr;
+    for (int n = 0; n < nests; ++n) {
+      nest = mnl_attr_nest_start(nlh, NL80211_ATTR_BSS);
+      const uint8_t bssid[6] = {2, 0, 0, 0, 1, static_cast<uint8_t>(n)};
+      const uint32_t frequency = 2412;
+      mnl_attr_put(nlh, NL80211_BSS_BSSID, sizeof bssid, bssid);
+      mnl_attr_put(nlh, NL80211_BSS_FREQUENCY, frequency_size, &frequency);
+      mnl_attr_nest_end(nlh, nest);
+    }
     nest->nla_len = static_cast<uint16_t>(nest->nla_len - cut);
     d.end();
     nl_bss bss;
-    EXPECT_EQ(nl_parse_bss(first(d), &bss), -1) << frequency_size << " " << cut;
+    EXPECT_EQ(nl_parse_bss(first(d), &bss), -1) << frequency_size << " " << cut << " " << nests;
   }
   // Another command.
   Datagram other;

@@ -131,8 +131,9 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target, cel
   if (trigger(s, ctx, directed ? target->ssid : nullptr, directed ? target->ssid_len : 0,
               directed ? target->frequency : 0, directed) != 0)
     return kPassFailed;
-  // An aborted scan, and one whose end was lost with other events, leave
-  // the kernel's known networks to be read, as Wireless Extensions do.
+  // An aborted scan, and one whose end may have been lost with other events,
+  // leave the kernel's known networks to be read at once, as Wireless
+  // Extensions do.
   const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
   if (end == kScanTimedOut) return kPassTimedOut;
   if (end == kScanFailed) {
@@ -254,7 +255,8 @@ int get_flags(backend_ctx *base, short *flags) {
 int association(backend_ctx *base, link_record *link) {
   nl80211_ctx *ctx = self(base);
   nl_op *op = ctx->op;
-  if (open_session(&op->session, ctx) != 1) return -1;
+  const int serves = open_session(&op->session, ctx);
+  if (serves != 1) return serves == 0 ? kUnserved : -1;
   const int dumped = dump_association(&op->session, ctx, &op->a);
   if (dumped != 0) {
     dump_failed(dumped, ctx);

@@ -34,8 +34,18 @@ inline std::string slurp(const std::string &name) {
   return {std::istreambuf_iterator<char>(f), {}};
 }
 
-// kDelay: err ms of virtual time pass before the next record comes.
-enum Kind : int { kRequest = 0, kReply = 1, kEvent = 2, kEventError = 3, kDelay = 4 };
+// kDelay: err ms of virtual time pass before the next record comes;
+// kSignal: the next wait is cut short by a signal; kOpenError: the next
+// socket cannot be opened (err).
+enum Kind : int {
+  kRequest = 0,
+  kReply = 1,
+  kEvent = 2,
+  kEventError = 3,
+  kDelay = 4,
+  kSignal = 5,
+  kOpenError = 6,
+};
 
 // One datagram, in an aligned copy of exactly its length (rounded up to
 // whole words); kEventError: a receive on the event socket failing with err.
@@ -88,6 +98,8 @@ inline std::vector<Record> load(const std::string &name) {
 
 inline Record event_error(int err) { return Record{kEventError, {}, 0, err}; }
 inline Record delay(int ms) { return Record{kDelay, {}, 0, ms}; }
+inline Record signal_arrives() { return Record{kSignal, {}, 0, EINTR}; }
+inline Record open_error(int err) { return Record{kOpenError, {}, 0, err}; }
 // A reply of one control message (NLMSG_ERROR with code, or NLMSG_DONE).
 inline Record control(uint16_t type, int32_t code) {
   Datagram d;
@@ -138,7 +150,13 @@ struct Script {
 
   static int open(uint32_t *portid) {
     Script *s = current;
-    (s->request_fd < 0 ? s->request_fd : s->event_fd) = s->next_fd;
+    if (!s->done() && s->records[s->at].kind == kOpenError) {
+      errno = s->records[s->at++].err;
+      return -1;
+    }
+    // The first socket is the request socket; events come to the one that
+    // joins the scan group.
+    if (s->request_fd < 0) s->request_fd = s->next_fd;
     s->open_sockets++;
     // The port the recorded replies were sent to.
     const auto reply = std::find_if(s->records.begin(), s->records.end(),
@@ -146,7 +164,10 @@ struct Script {
     *portid = reply != s->records.end() ? reply->header().nlmsg_pid : 0;
     return s->next_fd++;
   }
-  static int join(int, uint32_t) { return 0; }
+  static int join(int fd, uint32_t) {
+    current->event_fd = fd;
+    return 0;
+  }
   static ssize_t send(int fd, const void *buf, size_t len) {
     Script *s = current;
     if (fd != s->request_fd || s->done() || s->records[s->at].kind != kRequest) {
@@ -192,6 +213,10 @@ struct Script {
   }
   static int poll(int fd, int timeout_ms) {
     Script *s = current;
+    if (!s->done() && s->records[s->at].kind == kSignal) {
+      errno = s->records[s->at++].err;
+      return -1;
+    }
     for (; !s->done() && s->records[s->at].kind == kDelay; s->at++) {
       Record &d = s->records[s->at];
       if (timeout_ms >= 0 && timeout_ms < d.err) {

@@ -76,8 +76,9 @@ int we_association(backend_ctx *ctx, link_record *link) {
     // name request tells that from a range the driver cannot give.
     const int err = errno;
     iwreq name = we_request(ctx->ifname);
-    if ((err == ENOTTY || err == EOPNOTSUPP) && ioctl(we->fd, SIOCGIWNAME, &name) < 0)
-      we_lacks_extensions(ctx, errno);
+    if ((err == ENOTTY || err == EOPNOTSUPP) && ioctl(we->fd, SIOCGIWNAME, &name) < 0 &&
+        we_lacks_extensions(ctx, errno) == 0)
+      return kUnserved;
     return -1;
   }
 

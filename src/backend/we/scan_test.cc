@@ -153,8 +153,8 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
       {"pass 2 refused", true, down, {SIOCSIWSCAN, 2, EPERM}, -1, up, {kName, kGet, kSet}, false},
       {"wireless, down", true, down, {}, 0, up, {kName, kGet, kSet}, false},
       {"wireless, up", true, up, {}, 0, up, {kName, kGet, kName}, false},
-      {"not wireless, down", false, down, {}, -1, down, {kName, kGet}, true},
-      {"not wireless, up", false, up, {}, -1, up, {kName, kGet}, true},
+      {"not wireless, down", false, down, {}, kUnserved, down, {kName, kGet}, true},
+      {"not wireless, up", false, up, {}, kUnserved, up, {kName, kGet}, true},
       {"name request fails", true, down, {kName, 0, ENODEV}, -1, down, {kName}, true},
   };
   for (const auto &c : cases) {

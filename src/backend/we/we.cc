@@ -44,7 +44,8 @@ int we_lacks_extensions(backend_ctx *ctx, int err) {
     diag_fail(errno, "%s", ctx->ifname);
     return -1;
   }
-  diag_fail(0, "no Wireless Extensions on %s (try -b NL80211)", ctx->ifname);
+  // The caller names what else may serve it.
+  diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
   return 0;
 }
 
