@@ -17,7 +17,6 @@ namespace {
 
 constexpr int kPasses = 5;
 constexpr int kPauseMs = 2000;
-constexpr size_t kChunkSize = 16384;
 
 // Grows a block of trivially copyable records to hold one more, by half
 // again (the batch lives beside the list at the peak of the heap); false
@@ -56,24 +55,12 @@ bool takes(const uint8_t (&addr)[6], const cell_rules &rules) {
 
 }  // namespace
 
-// Copies that outlive the driver's buffers, in blocks that never move.
-struct cell_batch::chunk {
-  chunk *next;
-  size_t used;
-  size_t size;
-  uint8_t *data;
-};
-
 cell_batch::~cell_batch() {
   free(cells_);
   free(reports_);
   free(fetch_);
-  while (chunks_ != nullptr) {
-    chunk *next = chunks_->next;
-    free(chunks_->data);
-    free(chunks_);
-    chunks_ = next;
-  }
+  for (size_t i = 0; i < kept_count_; i++) free(kept_[i]);
+  free(kept_);
 }
 
 int cell_batch::open(const uint8_t (&addr)[6], cell_record **cell) {
@@ -98,25 +85,14 @@ int cell_batch::report(bool off, byte_span ies) {
 }
 
 bool cell_batch::keep(byte_span bytes, byte_span *copy) {
-  if (bytes.empty()) {
-    *copy = {};
-    return true;
-  }
-  if (chunks_ == nullptr || chunks_->size - chunks_->used < bytes.size()) {
-    const size_t size = bytes.size() > kChunkSize ? bytes.size() : kChunkSize;
-    auto *c = static_cast<chunk *>(malloc(sizeof(chunk)));
-    if (c == nullptr) return false;
-    *c = chunk{chunks_, 0, size, static_cast<uint8_t *>(malloc(size))};
-    if (c->data == nullptr) {
-      free(c);
-      return false;
-    }
-    chunks_ = c;
-  }
-  uint8_t *at = chunks_->data + chunks_->used;
-  memcpy(at, bytes.data(), bytes.size());
-  chunks_->used += bytes.size();
-  *copy = byte_span(at, bytes.size());
+  *copy = {};
+  if (bytes.empty()) return true;
+  if (!room_for_one(&kept_, kept_count_, &kept_room_)) return false;
+  auto *block = static_cast<uint8_t *>(malloc(bytes.size()));
+  if (block == nullptr) return false;
+  memcpy(block, bytes.data(), bytes.size());
+  kept_[kept_count_++] = block;
+  *copy = byte_span(block, bytes.size());
   return true;
 }
 

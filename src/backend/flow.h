@@ -96,7 +96,6 @@ class cell_batch {
   uint32_t grows = 0;
 
  private:
-  struct chunk;
   const cell_rules *filter_;
   cell_record *cells_ = nullptr;
   size_t count_ = 0;
@@ -104,7 +103,9 @@ class cell_batch {
   security_report *reports_ = nullptr;
   uint32_t report_count_ = 0;
   uint32_t report_room_ = 0;
-  chunk *chunks_ = nullptr;
+  uint8_t **kept_ = nullptr;  // the copies, each a block of its own
+  size_t kept_count_ = 0;
+  size_t kept_room_ = 0;
   char *fetch_ = nullptr;
 };
 
