@@ -4,6 +4,7 @@
 // (channel_plan.h), over lumra's own records; no driver interface's.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct network_entry;
@@ -36,6 +37,10 @@ constexpr int clamp_percent(int percent) { return percent > 100 ? 100 : percent;
 int parse_security_ies(network_entry *entry, const unsigned char *buf, int len);
 void parse_wpa_ie(network_entry *entry, int kind, const unsigned char *ie, int avail);
 void add_unknown_security(network_entry *entry);
+// The name -s gives an AKM suite selector (OUI and type, big-endian) of a
+// WPA (wpa_element) or RSN element: from its element's own OUI's table, else
+// "AKM" and the decimal type. Into out, cut to size (7 bytes hold any).
+void format_akm_suite(bool wpa_element, uint32_t selector, char *out, size_t size);
 // Writes text into the slot under construction and commits it; with every
 // slot in use (or a count out of range) the descriptor is dropped and the
 // rest of the cell still counts.

@@ -79,9 +79,9 @@ constexpr size_t kAlwaysNamed = 14;  // the entries named without -s
 // -s: every suite named from the table, the first one included.
 bool g_all_suites = false;
 
-// The table's name of an IEEE 802.11 suite type, or null.
-const char *ieee_akm_name(uint8_t type) {
-  const size_t known = g_all_suites ? std::size(kIeeeAkmNames) : kAlwaysNamed;
+// The table's name of an IEEE 802.11 suite type, or null; all: as with -s.
+const char *ieee_akm_name(uint8_t type, bool all) {
+  const size_t known = all ? std::size(kIeeeAkmNames) : kAlwaysNamed;
   for (size_t i = 0; i < known; ++i)
     if (kIeeeAkmNames[i].type == type) return kIeeeAkmNames[i].name;
   return nullptr;
@@ -89,11 +89,25 @@ const char *ieee_akm_name(uint8_t type) {
 
 // The name of an AKM suite selector from the table of its element's own
 // OUI (akm_oui), or null: a suite of any other OUI is named by neither.
-const char *akm_name(uint32_t akm_oui, uint32_t selector) {
+const char *akm_name(uint32_t akm_oui, uint32_t selector, bool all) {
   if (oui_of(selector) != akm_oui) return nullptr;
   const uint8_t type = type_of(selector);
   if (type < std::size(kAkmNames)) return kAkmNames[type];
-  return akm_oui == kOuiIeee ? ieee_akm_name(type) : nullptr;
+  return akm_oui == kOuiIeee ? ieee_akm_name(type, all) : nullptr;
+}
+
+// Name of a further AKM suite selector into out (at least 7 bytes); all: as
+// with -s.
+void further_akm_name(uint32_t akm_oui, uint32_t selector, bool all, char *out, size_t size) {
+  const uint8_t type = type_of(selector);
+  // Without -s the three types that both OUIs define are named whatever the
+  // OUI, as the line always had them.
+  const char *name = !all && type < std::size(kAkmNames) ? kAkmNames[type]
+                                                         : akm_name(akm_oui, selector, all);
+  if (name != nullptr)
+    snprintf(out, size, "%s", name);
+  else
+    snprintf(out, size, "AKM%u", static_cast<unsigned>(type));
 }
 
 // The slot under construction, or null when every slot is in use (or the
@@ -193,7 +207,7 @@ KeyElement parse_key_element(int kind, ByteReader body) {
   uint32_t first;
   // Without -s a first suite beyond the three that both OUIs define is not named.
   if (list.read_u32_be(&first) && (g_all_suites || type_of(first) < std::size(kAkmNames)))
-    e.first_akm = akm_name(akm_oui_of(kind), first);
+    e.first_akm = akm_name(akm_oui_of(kind), first, g_all_suites);
   if (e.first_akm == nullptr) {
     e.fault = KeyElement::kNoKnownAkm;
     return e;
@@ -201,19 +215,6 @@ KeyElement parse_key_element(int kind, ByteReader body) {
   e.fault = KeyElement::kNone;
   e.further_akms = list;
   return e;
-}
-
-// Name of a further AKM suite selector into out (at least 7 bytes).
-void further_akm_name(uint32_t akm_oui, uint32_t selector, char *out, size_t size) {
-  const uint8_t type = type_of(selector);
-  // Without -s the three types that both OUIs define are named whatever the
-  // OUI, as the line always had them.
-  const char *name = !g_all_suites && type < std::size(kAkmNames) ? kAkmNames[type]
-                                                                  : akm_name(akm_oui, selector);
-  if (name != nullptr)
-    snprintf(out, size, "%s", name);
-  else
-    snprintf(out, size, "AKM%u", static_cast<unsigned>(type));
 }
 
 // The descriptors of a parsed element. The slot under construction holds
@@ -246,7 +247,7 @@ void record_key_element(network_entry *entry, int kind, const KeyElement &e) {
   // With every slot in use the remaining suites are dropped.
   while (open_slot(entry) != nullptr && list.read_u32_be(&selector)) {
     char name[8];
-    further_akm_name(akm_oui_of(kind), selector, name, sizeof name);
+    further_akm_name(akm_oui_of(kind), selector, g_all_suites, name, sizeof name);
     slot_write(entry, prefix);
     slot_append(entry, name);
     slot_commit(entry);
@@ -262,6 +263,11 @@ void record_element(network_entry *entry, int kind, ByteReader body) {
 }  // namespace
 
 void backend_set_all_suites(bool all) { g_all_suites = all; }
+
+void format_akm_suite(bool wpa_element, uint32_t selector, char *out, size_t size) {
+  if (out == nullptr || size == 0) return;
+  further_akm_name(akm_oui_of(wpa_element ? kKindWpa : kKindRsn), selector, true, out, size);
+}
 
 void add_descriptor(network_entry *entry, const char *text) {
   slot_write(entry, text);
