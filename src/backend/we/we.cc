@@ -164,6 +164,9 @@ signal_record quality_of(uint8_t qual, uint8_t max) {
   return {.has_quality = true, .quality = qual, .quality_max = max};
 }
 
+// A level byte in dBm: two's complement.
+int16_t dbm_of(uint8_t v) { return static_cast<int16_t>(v < 128 ? v : v - 256); }
+
 }  // namespace
 
 signal_record we_signal(const iw_quality &q, const iw_range *range) {
@@ -174,7 +177,7 @@ signal_record we_signal(const iw_quality &q, const iw_range *range) {
   if (q.updated & IW_QUAL_DBM) {
     signal_record s = quality_of(q.qual, max);
     s.has_level = true;
-    s.level_dbm = static_cast<int8_t>(q.level);
+    s.level_dbm = dbm_of(q.level);
     return s;
   }
   if (q.updated & IW_QUAL_RCPI) return {};
@@ -183,12 +186,11 @@ signal_record we_signal(const iw_quality &q, const iw_range *range) {
   // A level or noise within its maximum: relative figures, the quality decides.
   if (q.level <= range->max_qual.level || q.noise <= range->max_qual.noise) {
     if (within) return quality_of(q.qual, max);
-    // Above its maximum, the quality is read as a signed byte.
-    const auto sq = static_cast<int8_t>(q.qual);
-    return sq >= 0 ? quality_of(static_cast<uint8_t>(sq), 0) : signal_record{};
+    // Above its maximum, the quality is read as a signed byte: negative, none.
+    return q.qual < 128 ? quality_of(q.qual, 0) : signal_record{};
   }
   return {.has_level = true,
-          .level_dbm = static_cast<int8_t>(q.level),
+          .level_dbm = dbm_of(q.level),
           .has_noise = true,
-          .noise_dbm = static_cast<int8_t>(q.noise)};
+          .noise_dbm = dbm_of(q.noise)};
 }
