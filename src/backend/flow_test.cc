@@ -37,7 +37,10 @@ struct Pass {
 
 // The primitives' script and what the flow asked of them.
 struct Fake : backend_ctx {
-  Fake() : backend_ctx{nullptr, "wlan0"} {}
+  Fake() {
+    ops = nullptr;
+    ifname = "wlan0";
+  }
   int serves = 1;
   bool open = false;
   short flags = IFF_UP;
