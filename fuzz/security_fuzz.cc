@@ -12,7 +12,8 @@
 #include <cstring>
 
 #include "backend/backend.h"
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
+#include "netlist/netlist.h"
 #include "netlist/netlist.h"
 
 namespace {

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "backend/flow.h"
+#include "old_flow.h"
+#include "old_quality.h"
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/ieee80211/channel_plan.h"
 #include "diag/diag.h"

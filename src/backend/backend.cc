@@ -52,7 +52,6 @@ backend_ctx *backend_open(const char *name, const char *ifname) {
     if (ctx == nullptr) return nullptr;
     ctx->ifname = ifname;
     ctx->ops = n->ops;
-    ctx->unserved = 0;
     return ctx;
   }
   return nullptr;

@@ -22,7 +22,8 @@ struct backend_ops {
   // for every network whose address the list does not hold yet (so the list,
   // empty before the first pass, gains each network once) and then gives
   // "WEP" to encrypted entries without another descriptor. 0 after the last
-  // pass; -1 when a pass fails, the entries appended so far staying listed.
+  // pass; -1 when a pass fails, the entries appended so far staying listed;
+  // kUnserved.
   int (*scan)(backend_ctx *ctx);
   // Cached run: the list holds the cache's entries. Refreshes the bit rate
   // (marking the entry current), quality and channel of the associated
@@ -31,20 +32,24 @@ struct backend_ops {
   // associated network, one directed scan adds it; *added (when added is not
   // null; always written) is then 1, so the caller rewrites the cache, and
   // 0 otherwise, also on failure. 0, or -1 when the interface or its
-  // association cannot be read.
+  // association cannot be read; kUnserved.
   int (*current)(backend_ctx *ctx, int *added);
+  // Whether this backend can serve the interface at all, asked before
+  // anything is changed: 1 it can, 0 it cannot (the cause recorded: why
+  // not; another backend may serve), -1 the question failed (the cause
+  // recorded; the operations will fail alike).
+  int (*probe)(backend_ctx *ctx);
 };
+
+// What an operation returns, beside 0 and -1, when it failed because this
+// backend cannot serve the interface at all (found before anything changed).
+inline constexpr int kUnserved = -2;
 
 // What every backend instance shares; backend_open fills it after create.
 // Each backend's own state is a record whose first member is this one.
 struct backend_ctx {
   const backend_ops *ops;
   const char *ifname;  // borrowed from the command line
-  // Set by an operation that failed because this backend cannot serve the
-  // interface (it has no Wireless Extensions, or is no nl80211 one), found
-  // before anything was changed: the interface, the list. Another backend
-  // may then serve the run.
-  int32_t unserved;
 };
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.

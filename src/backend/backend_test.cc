@@ -21,7 +21,7 @@ void destroy(backend_ctx *ctx) { free(ctx); }
 int scan(backend_ctx *) { return 0; }
 int current(backend_ctx *, int *) { return 0; }
 constexpr backend_ops ops(backend_ctx *(*make)()) {
-  return {.create = make, .destroy = destroy, .scan = scan, .current = current};
+  return {.create = make, .destroy = destroy, .scan = scan, .current = current, .probe = nullptr};
 }
 const backend_ops kA = ops(create<0>), kB = ops(create<1>), kFail = ops(create<2>);
 

@@ -5,10 +5,11 @@
 #include <net/if.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "backend/backend.h"
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "diag/diag.h"
 #include "netlist/netlist.h"
 
@@ -17,50 +18,100 @@ namespace {
 constexpr int kPasses = 5;
 constexpr int kPauseMs = 2000;
 
+// Grows a block of trivially copyable records to hold one more, by half
+// again (the batch lives beside the list at the peak of the heap); false
+// when out of memory, the block kept.
+template <typename T, typename N>
+bool room_for_one(T **items, N count, N *room) {
+  if (count < *room) return true;
+  const N grown = *room == 0 ? 16 : *room + *room / 2;
+  void *more = realloc(static_cast<void *>(*items), grown * sizeof(T));
+  if (more == nullptr) return false;
+  *items = static_cast<T *>(more);
+  *room = grown;
+  return true;
+}
+
+// A percentage as the entry's quality; a negative one (none) leaves it.
+void set_quality(network_entry *entry, int percent) {
+  if (percent >= 0) entry->quality = static_cast<uint8_t>(clamp_percent(percent));
+}
+
+// The first entry of the address text, as strncmp over the field finds it.
+network_entry *find_entry(const char (&bssid)[18]) {
+  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next())
+    if (strncmp(entry->bssid, bssid, sizeof entry->bssid) == 0) return entry;
+  return nullptr;
+}
+
+// Whether the merge would take a cell of this address, as the list stands.
+bool takes(const uint8_t (&addr)[6], const cell_rules &rules) {
+  if (list_find_addr(addr) != nullptr) return false;
+  if (!rules.directed) return true;
+  char text[18];
+  list_bssid_text(addr, text);
+  return strncmp(text, rules.ap_addr, sizeof text) == 0;
+}
+
 }  // namespace
 
-int backend_refresh(backend_ctx *ctx, void *env, const refresh_primitives &p) {
-  short flags = 0;
-  if (p.get_flags(ctx, env, &flags) != 0) {
-    diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
+cell_batch::~cell_batch() {
+  free(cells_);
+  free(reports_);
+  free(fetch_);
+  for (size_t i = 0; i < kept_count_; i++) free(kept_[i]);
+  free(kept_);
+}
+
+int cell_batch::open(const uint8_t (&addr)[6], cell_record **cell) {
+  *cell = nullptr;
+  if (filter_ != nullptr && !takes(addr, *filter_)) return 0;
+  if (!room_for_one(&cells_, count_, &cell_room_)) return -1;
+  *cell = &cells_[count_++];
+  **cell = cell_record{};
+  memcpy((*cell)->addr, addr, sizeof(*cell)->addr);
+  (*cell)->first_report = report_count_;
+  return 1;
+}
+
+int cell_batch::report(bool off, byte_span ies) {
+  if (!off && ies.size() <= 1) return 0;
+  if (count_ == 0 || cells_[count_ - 1].reports == UINT16_MAX ||
+      !room_for_one(&reports_, report_count_, &report_room_))
     return -1;
-  }
-  if ((flags & IFF_UP) == 0 && p.set_flags(ctx, env, static_cast<short>(flags | IFF_UP)) != 0) {
-    diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
-                   "SIOCSIFFLAGS on %s", ctx->ifname);
-    return -1;
-  }
-  if (p.link_snapshot(ctx, env) != 0 || p.prepare(ctx, env) != 0) return -1;
-  for (int pass = 1; pass <= kPasses; pass++) {
-    if (p.scan_once(ctx, env) != 0) return -1;
-    // A signal may shorten the pause.
-    if (pass < kPasses) p.pause(ctx, env, kPauseMs);
-  }
+  reports_[report_count_++] = off ? byte_span{} : ies;
+  cells_[count_ - 1].reports++;
   return 0;
 }
 
-int backend_current(backend_ctx *ctx, void *env, const current_primitives &p,
-                    const char (&ap_addr)[18], int *added) {
-  if (added != nullptr) *added = 0;
-  if (list_first() == nullptr) return 0;
-  int result = p.open(ctx, env);
-  if (result == 0) result = p.association(ctx, env);
-  if (result <= 0) return result;  // a failure, or no association to refresh
-  network_entry *entry = find_entry(ap_addr);
-  if (entry == nullptr) {
-    if (p.directed_scan(ctx, env) != 0) return -1;
-    // Its own failure does not matter: the list is searched again.
-    diag_forget();
-    entry = find_entry(ap_addr);
-    // Nothing was appended when the scan did not report the cell: the
-    // cached list stands as it is and needs no rewrite.
-    if (entry == nullptr) return 0;
-    if (added != nullptr) *added = 1;
-  }
-  p.refresh(ctx, env, entry);
-  return 0;
+bool cell_batch::keep(byte_span bytes, byte_span *copy) {
+  *copy = {};
+  if (bytes.empty()) return true;
+  if (!room_for_one(&kept_, kept_count_, &kept_room_)) return false;
+  auto *block = static_cast<uint8_t *>(malloc(bytes.size()));
+  if (block == nullptr) return false;
+  memcpy(block, bytes.data(), bytes.size());
+  kept_[kept_count_++] = block;
+  *copy = byte_span(block, bytes.size());
+  return true;
 }
 
+char *cell_batch::fetch_buffer(size_t size) {
+  void *grown = realloc(fetch_, size);
+  if (grown == nullptr) {
+    free(fetch_);
+    fetch_ = nullptr;
+    return nullptr;
+  }
+  fetch_ = static_cast<char *>(grown);
+  return fetch_;
+}
+
+namespace {
+
+// The cell's entry: a new one when the list lacks the address (and, in a
+// directed pass, it is the associated one), or null to pass over the cell.
+// *failed is set when no entry could be made.
 network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool *failed) {
   if (list_find_addr(addr) != nullptr) return nullptr;
   char text[18];
@@ -81,18 +132,177 @@ network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool
   return entry;
 }
 
-int fill_cell(network_entry *entry, const cell_record &cell) {
+// The entry from its cell: the figures, then the security reports in order.
+int fill_cell(network_entry *entry, const cell_record &cell,
+              std::span<const security_report> reports) {
   if (cell.has_channel) entry->channel = cell.channel;
-  set_quality(entry, cell.quality);
+  set_quality(entry, signal_percent(cell.signal));
   if (cell.privacy) entry->privacy = 1;
-  if (cell.off) add_descriptor(entry, "off");
   if (!cell.essid.empty() && cell.essid.size() <= 32) {
     memcpy(entry->essid, cell.essid.data(), cell.essid.size());
     entry->essid_len = static_cast<uint32_t>(cell.essid.size());
   }
-  if (cell.mode != nullptr) snprintf(entry->mode, sizeof entry->mode, "%s", cell.mode);
-  if (cell.ies.size() <= 1) return 0;
-  return parse_security_ies(entry, cell.ies.data(), static_cast<int>(cell.ies.size()));
+  static const char *const kModeText[] = {nullptr, "", "Master", "Ad-Hoc"};
+  if (cell.mode != kModeUnreported)
+    snprintf(entry->mode, sizeof entry->mode, "%s", kModeText[cell.mode]);
+  for (const security_report &r : reports) {
+    if (r.empty())
+      add_descriptor(entry, "off");
+    else if (parse_security_ies(entry, r.data(), static_cast<int>(r.size())) != 0)
+      return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
+  cell_batch batch(&rules);
+  const int result = pass(ctx, rules.directed, &batch);
+  diag_count().fetches += batch.fetches;
+  diag_count().grows += batch.grows;
+  // What came before a failure stays listed: each cell came whole.
+  const int merged = merge_batch(batch, rules);
+  if (result == kPassTimedOut) {
+    diag_fail(0, "scan on %s: no result within 15 s", ctx->ifname);
+    return -1;
+  }
+  if (result != kPassDone) return -1;
+  if (merged != 0) {
+    diag_fail(ENOMEM, "scan result of %s", ctx->ifname);
+    return -1;
+  }
+  if (batch.reported == 0) {
+    diag_fail(0, "scan on %s found no network", ctx->ifname);
+    diag_count().empty++;
+    return -1;
+  }
+  apply_wep_rule();
+  diag_count().passes++;
+  return 0;
+}
+
+namespace {
+
+// The association's address and rate texts, "" for none.
+struct ap_texts {
+  char addr[18] = "";
+  char rate[11] = "";
+};
+
+ap_texts texts_of(const link_record &link) {
+  ap_texts t;
+  if (link.has_addr) list_bssid_text(link.addr, t.addr);
+  if (link.has_addr && link.has_rate) format_bitrate(link.rate_bps, t.rate, sizeof t.rate);
+  return t;
+}
+
+}  // namespace
+
+int merge_batch(const cell_batch &batch, const cell_rules &rules) {
+  for (const cell_record &cell : batch.cells()) {
+    bool failed = false;
+    network_entry *entry = open_cell(cell.addr, rules, &failed);
+    if (failed) return -1;
+    if (entry == nullptr) continue;
+    if (cell.essid_oversized) diag_count().oversized++;
+    if (fill_cell(entry, cell, batch.reports_of(cell)) != 0) return -1;
+  }
+  return 0;
+}
+
+namespace {
+
+// The operation's sockets, closed on every path.
+class Operation {
+ public:
+  Operation(backend_ctx *ctx, const backend_primitives &p) : ctx_(ctx), p_(p) {}
+  Operation(const Operation &) = delete;
+  Operation &operator=(const Operation &) = delete;
+  ~Operation() {
+    if (open_) p_.close(ctx_);
+  }
+  int open() {
+    open_ = p_.open(ctx_) == 0;
+    return open_ ? 0 : -1;
+  }
+
+ private:
+  backend_ctx *ctx_;
+  const backend_primitives &p_;
+  bool open_ = false;
+};
+
+}  // namespace
+
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p) {
+  Operation op(ctx, p);
+  // An interface the backend cannot serve is left exactly as it was.
+  if (op.open() != 0) return -1;
+  const int serves = p.probe(ctx);
+  if (serves != 1) return serves == 0 ? kUnserved : -1;
+  short flags = 0;
+  if (p.get_flags(ctx, &flags) != 0) {
+    diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
+    return -1;
+  }
+  if ((flags & IFF_UP) == 0 && p.set_flags(ctx, static_cast<short>(flags | IFF_UP)) != 0) {
+    diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
+                   "SIOCSIFFLAGS on %s", ctx->ifname);
+    return -1;
+  }
+  link_record link{};
+  if (p.link(ctx, &link) != 0 || p.prepare(ctx) != 0) return -1;
+  const ap_texts ap = texts_of(link);
+  for (int pass = 1; pass <= kPasses; pass++) {
+    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false}) != 0) return -1;
+    // A signal may shorten the pause.
+    if (pass < kPasses) p.pause(ctx, kPauseMs);
+  }
+  return 0;
+}
+
+int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
+  if (added != nullptr) *added = 0;
+  if (list_first() == nullptr) return 0;
+  Operation op(ctx, p);
+  if (op.open() != 0) return -1;
+  // A missing or down interface leaves the cache as it is.
+  short flags = 0;
+  if (p.get_flags(ctx, &flags) != 0 || (flags & IFF_UP) == 0) return 0;
+  link_record link{};
+  const int associated = p.association(ctx, &link);
+  if (associated <= 0) return associated;  // a failure, or no association to refresh
+  link.has_rate = false;                   // the entry's rate is the live one, read below
+  const ap_texts ap = texts_of(link);
+  network_entry *entry = link.has_addr ? find_entry(ap.addr) : nullptr;
+  if (entry == nullptr) {
+    if (p.target(ctx) != 0) return -1;
+    // Its own failure does not matter: the list is searched again.
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true});
+    diag_forget();
+    entry = link.has_addr ? find_entry(ap.addr) : nullptr;
+    // Nothing was appended when the scan did not report the cell: the
+    // cached list stands as it is and needs no rewrite.
+    if (entry == nullptr) return 0;
+    if (added != nullptr) *added = 1;
+  }
+  link_record f{};
+  p.figures(ctx, &f);
+  if (f.has_rate) {
+    format_bitrate(f.rate_bps, entry->bitrate, 11);
+    entry->current = 1;
+  }
+  // A figure without a percentage leaves the cached one.
+  set_quality(entry, signal_percent(f.signal));
+  if (f.has_channel) entry->channel = f.channel;
+  return 0;
+}
+
+int backend_probe(backend_ctx *ctx, const backend_primitives &p) {
+  Operation op(ctx, p);
+  if (op.open() != 0) return 1;
+  return p.probe(ctx);
 }
 
 void apply_wep_rule() {
