@@ -164,16 +164,16 @@ int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
   // What came before a failure stays listed: each cell came whole.
   const int merged = merge_batch(batch, rules);
   if (result == kPassTimedOut) {
-    diag_fail(0, "scan on %s: no result within 15 s", ctx->ifname);
+    cause_set(ctx->why, nullptr, 0, "scan on %s: no result within 15 s", ctx->ifname);
     return -1;
   }
   if (result != kPassDone) return -1;
   if (merged != 0) {
-    diag_fail(ENOMEM, "scan result of %s", ctx->ifname);
+    cause_set(ctx->why, nullptr, ENOMEM, "scan result of %s", ctx->ifname);
     return -1;
   }
   if (batch.reported == 0) {
-    diag_fail(0, "scan on %s found no network", ctx->ifname);
+    cause_set(ctx->why, "no-network", 0, "scan on %s found no network", ctx->ifname);
     diag_count().empty++;
     return -1;
   }
@@ -213,10 +213,12 @@ int merge_batch(const cell_batch &batch, const cell_rules &rules) {
 
 namespace {
 
-// The operation's sockets, closed on every path.
+// The operation's sockets, closed on every path, and where its causes go.
 class Operation {
  public:
-  Operation(backend_ctx *ctx, const backend_primitives &p) : ctx_(ctx), p_(p) {}
+  Operation(backend_ctx *ctx, const backend_primitives &p, cause *why) : ctx_(ctx), p_(p) {
+    ctx->why = why;
+  }
   Operation(const Operation &) = delete;
   Operation &operator=(const Operation &) = delete;
   ~Operation() {
@@ -235,20 +237,21 @@ class Operation {
 
 }  // namespace
 
-int backend_refresh(backend_ctx *ctx, const backend_primitives &p) {
-  Operation op(ctx, p);
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
+  Operation op(ctx, p, why);
   // An interface the backend cannot serve is left exactly as it was.
   if (op.open() != 0) return -1;
   const int serves = p.probe(ctx);
   if (serves != 1) return serves == 0 ? kUnserved : -1;
   short flags = 0;
   if (p.get_flags(ctx, &flags) != 0) {
-    diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
+    cause_set(why, nullptr, errno, "SIOCGIFFLAGS on %s", ctx->ifname);
     return -1;
   }
   if ((flags & IFF_UP) == 0 && p.set_flags(ctx, static_cast<short>(flags | IFF_UP)) != 0) {
-    diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
-                   "SIOCSIFFLAGS on %s", ctx->ifname);
+    cause_hint(why, nullptr, errno,
+               errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
+               "SIOCSIFFLAGS on %s", ctx->ifname);
     return -1;
   }
   link_record link{};
@@ -262,10 +265,10 @@ int backend_refresh(backend_ctx *ctx, const backend_primitives &p) {
   return 0;
 }
 
-int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
+int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, cause *why) {
   if (added != nullptr) *added = 0;
   if (list_first() == nullptr) return 0;
-  Operation op(ctx, p);
+  Operation op(ctx, p, why);
   if (op.open() != 0) return -1;
   // A missing or down interface leaves the cache as it is.
   short flags = 0;
@@ -279,8 +282,10 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   if (entry == nullptr) {
     if (p.target(ctx) != 0) return -1;
     // Its own failure does not matter: the list is searched again.
+    cause ignored;
+    ctx->why = &ignored;
     backend_pass(ctx, p.pass, {ap.addr, ap.rate, true});
-    diag_forget();
+    ctx->why = why;
     entry = link.has_addr ? find_entry(ap.addr) : nullptr;
     // Nothing was appended when the scan did not report the cell: the
     // cached list stands as it is and needs no rewrite.
@@ -299,8 +304,8 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   return 0;
 }
 
-int backend_probe(backend_ctx *ctx, const backend_primitives &p) {
-  Operation op(ctx, p);
+int backend_probe(backend_ctx *ctx, const backend_primitives &p, cause *why) {
+  Operation op(ctx, p, why);
   if (op.open() != 0) return 1;
   return p.probe(ctx);
 }
@@ -322,6 +327,6 @@ int trigger_refused(const backend_ctx *ctx, int err, const char *request, const 
   }
   if (hint == nullptr && (err == EPERM || err == EACCES))
     hint = "scanning needs root or CAP_NET_ADMIN";
-  diag_fail_hint(err, hint, "%s on %s", request, ctx->ifname);
+  cause_hint(ctx->why, nullptr, err, hint, "%s on %s", request, ctx->ifname);
   return -1;
 }

@@ -54,7 +54,6 @@ bool we_placeholder(const sockaddr &addr, unsigned char *value);
 // Reads the interface's range through the open fd; -1 (recorded for -v)
 // when it cannot be read or its version is older than kLowestWeVersion,
 // lacking saying what that version cannot do.
-// errno stays the request's.
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking);
 // After a Wireless Extensions request failed with err: 0 when it failed
 // because the interface has none (ENOTTY from a kernel without them, for any
