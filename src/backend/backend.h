@@ -52,6 +52,7 @@ struct backend_ctx {
   const backend_ops *ops;
   const char *ifname;  // borrowed from the command line
   cause *why;          // where the running operation's sites record its cause
+  bool all_suites;     // -s: the descriptors name every key-management suite
 };
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.
@@ -60,12 +61,6 @@ int backend_register(const char *name, const backend_ops *ops);
 // create, for an interface name that is empty or of IFNAMSIZ bytes or more
 // (the cause recorded in why).
 backend_ctx *backend_open(const char *name, const char *ifname, cause *why);
-
-// Whether the security descriptors name every key-management suite of an
-// element, the first one included, from the IEEE 802.11 suite table (-s),
-// or only as the network line has always named them (the default). Set
-// before an operation runs.
-void backend_set_all_suites(bool all);
 
 namespace backend_internal {
 

@@ -113,11 +113,10 @@ namespace {
 // directed pass, it is the associated one), or null to pass over the cell.
 // *failed is set when no entry could be made.
 network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool *failed) {
-  if (list_find_addr(addr) != nullptr) return nullptr;
+  if (!takes(addr, rules)) return nullptr;
   char text[18];
   list_bssid_text(addr, text);
   const bool associated = strncmp(text, rules.ap_addr, sizeof text) == 0;
-  if (rules.directed && !associated) return nullptr;
   network_entry *entry = list_append_new();
   if (entry == nullptr) {
     *failed = true;
@@ -134,7 +133,7 @@ network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool
 
 // The entry from its cell: the figures, then the security reports in order.
 int fill_cell(network_entry *entry, const cell_record &cell,
-              std::span<const security_report> reports) {
+              std::span<const security_report> reports, bool all_suites) {
   if (cell.has_channel) entry->channel = cell.channel;
   set_quality(entry, signal_percent(cell.signal));
   if (cell.privacy) entry->privacy = 1;
@@ -148,7 +147,7 @@ int fill_cell(network_entry *entry, const cell_record &cell,
   for (const security_report &r : reports) {
     if (r.empty())
       add_descriptor(entry, "off");
-    else if (parse_security_ies(entry, r.data(), static_cast<int>(r.size())) != 0)
+    else if (parse_security_ies(entry, r.data(), static_cast<int>(r.size()), all_suites) != 0)
       return -1;
   }
   return 0;
@@ -206,7 +205,7 @@ int merge_batch(const cell_batch &batch, const cell_rules &rules) {
     if (failed) return -1;
     if (entry == nullptr) continue;
     if (cell.essid_oversized) diag_count().oversized++;
-    if (fill_cell(entry, cell, batch.reports_of(cell)) != 0) return -1;
+    if (fill_cell(entry, cell, batch.reports_of(cell), rules.all_suites) != 0) return -1;
   }
   return 0;
 }
@@ -258,7 +257,7 @@ int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
   if (p.link(ctx, &link) != 0 || p.prepare(ctx) != 0) return -1;
   const ap_texts ap = texts_of(link);
   for (int pass = 1; pass <= kPasses; pass++) {
-    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false}) != 0) return -1;
+    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false, ctx->all_suites}) != 0) return -1;
     // A signal may shorten the pause.
     if (pass < kPasses) p.pause(ctx, kPauseMs);
   }
@@ -284,7 +283,7 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, c
     // Its own failure does not matter: the list is searched again.
     cause ignored;
     ctx->why = &ignored;
-    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true});
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true, ctx->all_suites});
     ctx->why = why;
     entry = link.has_addr ? find_entry(ap.addr) : nullptr;
     // Nothing was appended when the scan did not report the cell: the

@@ -51,6 +51,7 @@ struct cell_rules {
   const char *ap_addr;
   const char *ap_rate;
   bool directed;
+  bool all_suites = false;  // -s (backend_ctx)
 };
 
 // A security report of a cell: information elements, or encryption "off"

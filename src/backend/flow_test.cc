@@ -41,6 +41,7 @@ struct Fake : backend_ctx {
     ops = nullptr;
     ifname = "wlan0";
     why = nullptr;
+    all_suites = false;
   }
   int serves = 1;
   bool open = false;

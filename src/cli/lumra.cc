@@ -216,6 +216,7 @@ int serve(run_state &r, backend_ctx **ctx, int *added, cause *why) {
   if (choose && (*ctx)->ops->probe(*ctx, &unserved) == 0)
     other = backend_open(kFallbackBackend, opts.ifname, why);
   if (other != nullptr) {
+    other->all_suites = opts.suites;
     snprintf(r.unserved, sizeof r.unserved, "%s",
              unserved.code != nullptr ? unserved.text : kDefaultBackend);
     (*ctx)->ops->destroy(*ctx);
@@ -368,7 +369,6 @@ int lumra_main(int argc, char **argv) {
   r.opts = parse_options(argc, argv, r.why);
   const options &opts = r.opts;
   diag_reset();  // a run's own counts only (the tests run several in one process)
-  backend_set_all_suites(opts.suites);
 
   cause opened;
   backend_ctx *ctx = backend_open(opts.backend, opts.ifname, &opened);
@@ -382,6 +382,7 @@ int lumra_main(int argc, char **argv) {
     if (opts.json) write_json_error(stdout, r.why, r.code);
     exit(1);
   }
+  ctx->all_suites = opts.suites;
 
   json_run json{opts.ifname, served_by(r), true};
   r.json = opts.json ? &json : nullptr;

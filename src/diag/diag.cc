@@ -11,18 +11,9 @@ namespace {
 diag_counts g_counts;
 
 const char *code_of(int err) {
-  switch (err) {
-    case ENODEV:
-    case ENXIO:
-      return "no-device";
-    case EPERM:
-    case EACCES:
-      return "no-permission";
-    case EBUSY:
-      return "busy";
-    default:
-      return "scan-failed";
-  }
+  if (err == ENODEV || err == ENXIO) return "no-device";
+  if (err == EPERM || err == EACCES) return "no-permission";
+  return err == EBUSY ? "busy" : "scan-failed";
 }
 
 // Appends to the text, cut at its end.
@@ -31,23 +22,13 @@ void add(cause *c, const char *format, va_list args) {
   vsnprintf(c->text + at, sizeof c->text - at, format, args);
 }
 
-void add(cause *c, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void add(cause *c, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  add(c, format, args);
-  va_end(args);
-}
-
 void record(cause *c, const char *code, int err, const char *hint, const char *format,
             va_list args) {
   if (c->code != nullptr) return;
-  c->code = code != nullptr ? code : code_of(err);
-  c->err = err;
-  c->text[0] = '\0';
+  *c = cause{.code = code != nullptr ? code : code_of(err), .err = err};
   add(c, format, args);
-  if (err != 0) add(c, ": %s", strerror(err));
-  if (hint != nullptr) add(c, " (%s)", hint);
+  if (err != 0) cause_append(c, ": %s", strerror(err));
+  if (hint != nullptr) cause_append(c, " (%s)", hint);
 }
 
 }  // namespace

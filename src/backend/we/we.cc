@@ -74,6 +74,19 @@ int probe(backend_ctx *ctx) {
   return -1;
 }
 
+int get_flags(backend_ctx *ctx, short *flags) {
+  ifreq ifr = we_ifreq(ctx->ifname);
+  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
+  *flags = ifr.ifr_flags;
+  return 0;
+}
+
+int set_flags(backend_ctx *ctx, short flags) {
+  ifreq ifr = we_ifreq(ctx->ifname);
+  ifr.ifr_flags = flags;
+  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
+}
+
 const backend_primitives kPrimitives = {
     .open = open_socket,
     .close =
@@ -82,8 +95,8 @@ const backend_primitives kPrimitives = {
           we_of(ctx)->fd = -1;
         },
     .probe = probe,
-    .get_flags = we_get_flags,
-    .set_flags = we_set_flags,
+    .get_flags = get_flags,
+    .set_flags = set_flags,
     .link =
         [](backend_ctx *ctx, link_record *link) {
           we_link_snapshot(ctx, link);
@@ -112,19 +125,6 @@ void we_destroy(backend_ctx *ctx) {
   we_ctx *we = we_of(ctx);
   if (we->fd >= 0) close(we->fd);
   free(we);
-}
-
-int we_get_flags(backend_ctx *ctx, short *flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
-  *flags = ifr.ifr_flags;
-  return 0;
-}
-
-int we_set_flags(backend_ctx *ctx, short flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  ifr.ifr_flags = flags;
-  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
 }
 
 bool we_placeholder(const sockaddr &addr, unsigned char *value) {

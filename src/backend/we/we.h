@@ -43,8 +43,6 @@ void we_destroy(backend_ctx *ctx);
 // The associated access point and its bit rate; needs an open fd.
 void we_link_snapshot(backend_ctx *ctx, link_record *link);
 // The primitives (backend/flow.h) over the open fd.
-int we_get_flags(backend_ctx *ctx, short *flags);
-int we_set_flags(backend_ctx *ctx, short flags);
 int we_association(backend_ctx *ctx, link_record *link);
 int we_target(backend_ctx *ctx);
 void we_figures(backend_ctx *ctx, link_record *f);
