@@ -196,15 +196,6 @@ const char *other_backend(const char *name) {
   return strcmp(name, kFallbackBackend) == 0 ? kDefaultBackend : "";
 }
 
-// Adds to the cause of a backend that cannot serve the interface what is
-// left to try: the built-in backend that was not tried, or none.
-void hint_untried(cause *why, const char *other) {
-  if (other[0] != '\0')
-    cause_append(why, " (try -b %s)", other);
-  else
-    cause_append(why, " (no other backend to try)");
-}
-
 // The operation on the backend that serves the interface. Without -b, when
 // the default backend's probe finds that it cannot serve it, the other
 // built-in backend runs it instead. The operation's cause goes to why.
@@ -227,20 +218,23 @@ int serve(run_state &r, backend_ctx **ctx, int *added, cause *why) {
   const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx, why)
                                   : (*ctx)->ops->current(*ctx, added, why);
   if (rc == 0) r.unserved[0] = '\0';
-  if (rc == kUnserved) hint_untried(why, other != nullptr ? "" : other_backend(served_by(r)));
+  // A backend that cannot serve the interface: what is left to try.
+  const char *untried = other != nullptr ? "" : other_backend(served_by(r));
+  if (rc == kUnserved && untried[0] != '\0') cause_append(why, " (try -b %s)", untried);
+  if (rc == kUnserved && untried[0] == '\0') cause_append(why, " (no other backend to try)");
   return rc;
 }
 
-void explain_cache(run_state &r, const cause &c, const char *what) {
-  explain(r, c, r.opts.cache, what, false);
-}
-
-// The error line, or with -j the document naming the cause.
-void print_error_line(const run_state &r) {
+// A failed run: explained, then the error line, or with -j the document
+// naming the cause. -1.
+int failed(run_state &r, const cause &c, const char *object, const char *what,
+           bool cause_names_object = true) {
+  explain(r, c, object, what, cause_names_object);
   if (r.json != nullptr)
     write_json_error(stdout, r.why, r.code);
   else
     fputs(kErrorLine, stdout);
+  return -1;
 }
 
 // The cache form, as the commit step asks for it.
@@ -284,9 +278,8 @@ int print_networks(run_state &r) {
     cause_set(&out, "output-failed", errno, "standard output");
   else
     cause_set(&out, "output-failed", 0, "standard output: an ESSID longer than 32 bytes");
-  explain(r, out, "standard output", "write failed");
   clearerr(stdout);
-  print_error_line(r);
+  failed(r, out, "standard output", "write failed");
   fflush(stdout);
   return -1;
 }
@@ -303,35 +296,24 @@ int refresh_run(run_state &r, backend_ctx **served, cache_file &cache) {
     // document can: its list is empty.
     if (r.json != nullptr && diag_count().empty > 0 && list_first() == nullptr)
       return print_networks(r);
-    explain(r, why, opts.ifname, "the scan failed");
-    print_error_line(r);
-    return -1;
+    return failed(r, why, opts.ifname, "the scan failed");
   }
   // A newer cache committed by another run meanwhile stays; this run's
   // list is printed all the same.
   cause written;
-  if (cache.commit(fill_cache, nullptr, &written) < 0) {
-    explain(r, written, r.opts.cache, "the cache could not be written");
-    print_error_line(r);
-    return -1;
-  }
+  if (cache.commit(fill_cache, nullptr, &written) < 0)
+    return failed(r, written, r.opts.cache, "the cache could not be written");
   return print_networks(r);
 }
 
 int cached_run(run_state &r, backend_ctx **served, cache_file &cache, int fd) {
   const options &opts = r.opts;
   cause why;
-  if (read_cache_fd(fd, &why) != 0) {
-    explain_cache(r, why, "malformed cache file");
-    print_error_line(r);
-    return -1;
-  }
+  if (read_cache_fd(fd, &why) != 0)
+    return failed(r, why, opts.cache, "malformed cache file", false);
   int added = 0;
-  if (serve(r, served, &added, &why) != 0) {
-    explain(r, why, opts.ifname, "the association could not be read");
-    print_error_line(r);
-    return -1;
-  }
+  if (serve(r, served, &added, &why) != 0)
+    return failed(r, why, opts.ifname, "the association could not be read");
   // The output does not depend on this rewrite; only the file is at stake.
   cause rewrite;
   if (added == 1 && cache.commit(fill_cache, nullptr, &rewrite) < 0 && rewrite.code != nullptr)
