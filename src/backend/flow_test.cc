@@ -40,6 +40,7 @@ struct Fake : backend_ctx {
   Fake() {
     ops = nullptr;
     ifname = "wlan0";
+    survey = false;
   }
   int serves = 1;
   bool open = false;
@@ -65,7 +66,8 @@ int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
     cell_record *cell;
     if (batch->open(addr, &cell) <= 0) continue;
     const Bytes essid(c.essid, c.essid + strlen(c.essid));
-    EXPECT_TRUE(batch->keep(essid, &cell->essid));
+    byte_span kept;
+    EXPECT_TRUE(batch->keep(essid, &kept) && cell->set_essid(kept));
     cell->privacy = c.privacy;
     cell->essid_oversized = c.oversized;
     for (int r : c.reports) batch->report(r == 0, r == 0 ? byte_span{} : byte_span(kRsn));
@@ -241,6 +243,37 @@ TEST_F(Flow, MergeAndWepRule) {
             "01::0::0:0:WPA2-PSK/off 02::0::0:0:WEP 03::0::0:0:off 09::0::0:0:WEP "
             "04::0::0:0:off ");
   EXPECT_EQ(diag_count().oversized, 1u);
+}
+
+// A new entry's survey record, only where the run wants one, is read from
+// its cell: the driver's figures and its elements, spread over reports.
+TEST_F(Flow, SurveyFromTheCell) {
+  Bytes ht(24);  // HT operation: primary channel 36, 40 MHz above
+  ht[0] = 61, ht[1] = 22, ht[2] = 36, ht[3] = 0x05;
+  for (const bool wanted : {false, true}) {
+    list_clear();
+    cell_batch batch;
+    cell_record *cell;
+    ASSERT_EQ(batch.open({2, 0, 0, 0, 0, 1}, &cell), 1);
+    cell->frequency_mhz = 5180;
+    cell->signal = {.has_level = true, .level_dbm = -300};
+    cell->has_last_seen = true;
+    ASSERT_EQ(batch.report(false, ht), 0);
+    ASSERT_EQ(batch.report(false, kRsn), 0);
+    ASSERT_EQ(merge_batch(batch, {"02:00:00:00:00:01", "54 Mbit/s", false, wanted, 54000}), 0);
+    const network_entry *e = list_first();
+    ASSERT_NE(e, nullptr);
+    ASSERT_EQ(e->survey != nullptr, wanted);
+    if (!wanted) continue;
+    const network_survey &s = *e->survey;
+    EXPECT_EQ(s.given, kGivenSignal | kGivenLastSeen | kGivenElements | kGivenKeys);
+    EXPECT_EQ(s.signal_dbm, -128);
+    EXPECT_EQ(std::to_string(s.frequency_mhz) + " " + survey_band_name(s.band) + " " +
+                  std::to_string(s.width_mhz) + " " + std::to_string(s.center_mhz) + " " +
+                  survey_standard_name(s.standard) + " " + s.akm + " " + survey_pmf_name(s.pmf) +
+                  " " + std::to_string(s.bitrate_kbps),
+              "5180 5 40 5190 n PSK no 54000");
+  }
 }
 
 // A directed pass takes only the associated cell, with the rate given.

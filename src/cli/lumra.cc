@@ -222,6 +222,7 @@ int serve(run_state &r, backend_ctx **ctx, int *added) {
   }
   // The operation tells its own cause.
   if (choose) diag_forget();
+  (*ctx)->survey = r.json != nullptr;
   const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx) : (*ctx)->ops->current(*ctx, added);
   if (rc == 0) r.unserved[0] = '\0';
   if (rc == kUnserved) hint_untried(other != nullptr ? "" : other_backend(served_by(r)));

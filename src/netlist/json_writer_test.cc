@@ -40,7 +40,8 @@ TEST(JsonWriter, ControlsEscaped) {
 }
 
 // A cached list may hold a rate for a network that is not the associated one
-// (a cache file with rate pieces): only the associated network's is written.
+// (a cache file with rate pieces): only the associated network's is written,
+// and its number with it.
 TEST(JsonWriter, BitRateOfTheAssociatedNetworkOnly) {
   list_clear();
   for (const int current : {0, 1}) {
@@ -48,11 +49,73 @@ TEST(JsonWriter, BitRateOfTheAssociatedNetworkOnly) {
     ASSERT_NE(e, nullptr);
     e->current = current;
     snprintf(e->bitrate, sizeof e->bitrate, "54 Mbit/s");
+    ASSERT_NE(list_add_survey(e), nullptr);
+    e->survey->bitrate_kbps = 54000;
   }
   const std::string doc = written([](FILE *f) { write_json(f, {"wlan0", "WE", false}); });
   list_clear();
-  EXPECT_NE(doc.find("\"bitrate\": null, \"associated\": false}, {"), std::string::npos) << doc;
-  EXPECT_NE(doc.find("\"bitrate\": \"54 Mbit/s\", \"associated\": true}]"), std::string::npos);
+  EXPECT_NE(doc.find("\"bitrate\": null, \"associated\": false, "), std::string::npos) << doc;
+  EXPECT_NE(doc.find("\"bitrate\": \"54 Mbit/s\", \"associated\": true, "), std::string::npos);
+  EXPECT_NE(doc.find("\"bitrate_kbps\": null}, {"), std::string::npos);
+  EXPECT_NE(doc.find("\"bitrate_kbps\": 54000}], \"schema\": 1}\n"), std::string::npos);
+}
+
+// The survey's members: null where a figure is not given (a zero that is
+// given is written), the entry without a record (a cached one) all null.
+TEST(JsonWriter, SurveyMembers) {
+  const network_survey full = {.frequency_mhz = 5180,
+                               .center_mhz = 5210,
+                               .width_mhz = 80,
+                               .stations = 3,
+                               .pairwise = 1 << 4 | 1 << 5,
+                               .signal_dbm = -48,
+                               .noise_dbm = -95,
+                               .given = kGivenSignal | kGivenNoise | kGivenLastSeen |
+                                        kGivenBssLoad | kGivenElements | kGivenWps | kGivenKeys,
+                               .standard = survey_standard::ax,
+                               .group = survey_cipher::ccmp,
+                               .pmf = survey_pmf::capable,
+                               .band = survey_band::ghz5,
+                               .country = {'D', 'E'},
+                               .akm = "PSK/SAE"};
+  const std::string nulls =
+      "\"width_mhz\": null, \"center_mhz\": null, \"standard\": null, "
+      "\"last_seen_ms\": null, \"bss_load\": null, \"country\": null, ";
+  const struct {
+    bool record;
+    network_survey s;
+    std::string members;
+  } rows[] = {
+      {false,
+       {},
+       "\"signal_dbm\": null, \"noise_dbm\": null, \"frequency_mhz\": null, "
+       "\"band\": null, " +
+           nulls + "\"wps\": null, \"encryption\": null, "},
+      {true, full,
+       "\"signal_dbm\": -48, \"noise_dbm\": -95, \"frequency_mhz\": 5180, "
+       "\"band\": \"5\", \"width_mhz\": 80, \"center_mhz\": 5210, "
+       "\"standard\": \"ax\", \"last_seen_ms\": 0, \"bss_load\": {\"stations\": 3, "
+       "\"utilization_pct\": 0}, \"country\": \"DE\", \"wps\": true, \"encryption\": "
+       "{\"akm\": [\"PSK\", \"SAE\"], \"pairwise\": [\"TKIP\", \"CCMP\"], "
+       "\"group\": \"CCMP\", \"pmf\": \"capable\"}, "},
+      {true,
+       {.given = kGivenElements | kGivenKeys},
+       "\"signal_dbm\": null, \"noise_dbm\": null, \"frequency_mhz\": null, \"band\": null, " +
+           nulls +
+           "\"wps\": false, \"encryption\": {\"akm\": [], \"pairwise\": [], "
+           "\"group\": null, \"pmf\": null}, "},
+  };
+  for (const auto &r : rows) {
+    list_clear();
+    network_entry *e = list_append_new();
+    ASSERT_NE(e, nullptr);
+    if (r.record) *list_add_survey(e) = r.s;
+    const std::string doc = written([](FILE *f) { write_json(f, {"wlan0", "WE", true}); });
+    EXPECT_NE(doc.find("\"associated\": false, " + r.members + "\"bitrate_kbps\": null}]"),
+              std::string::npos)
+        << doc;
+  }
+  list_clear();
 }
 
 }  // namespace
