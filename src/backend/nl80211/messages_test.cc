@@ -77,6 +77,22 @@ TEST_F(NlMessages, BssBecomesEntry) {
   }
 }
 
+// What the site survey takes from a BSS beside the entry's fields: its
+// frequency and its age, where given.
+TEST_F(NlMessages, FrequencyAndAgeOfTheCell) {
+  for (const auto &[frequency, seen] : {std::pair<int64_t, int64_t>{5180, 250}, {-1, -1}}) {
+    Datagram d;
+    put_bss(d, {.frequency = frequency, .seen_ms = seen});
+    nl_bss bss;
+    ASSERT_EQ(nl_parse_bss(first(d), &bss), 0);
+    cell_batch batch;
+    ASSERT_EQ(nl_bss_cell(bss, &batch), 0);
+    const cell_record &cell = batch.cells()[0];
+    EXPECT_EQ(cell.frequency_mhz, frequency < 0 ? 0u : frequency);
+    EXPECT_EQ(cell.has_last_seen ? int64_t{cell.last_seen_ms} : -1, seen);
+  }
+}
+
 // The quality that cfg80211's Wireless Extensions view gives for each
 // signal, through the shared percentage rule.
 TEST_F(NlMessages, ScanQualityFollowsTheWirelessExtensionsView) {

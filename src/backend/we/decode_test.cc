@@ -161,6 +161,38 @@ TEST_F(Decode, CellFieldsFromEvents) {
   EXPECT_STREQ(list_first()->bitrate, "");  // a cell's own rates are not recorded
 }
 
+// What the site survey takes from a cell's events beside the entry's fields:
+// the frequency in MHz (of a channel number by the range) and cfg80211's age.
+TEST_F(Decode, FrequencyAndAgeOfTheCell) {
+  const struct {
+    std::vector<fakewext::Event> events;
+    uint32_t mhz;
+    int64_t seen;  // -1: none
+  } cases[] = {
+      {{ev::freq_mhz(5745)}, 5745, -1},
+      {{ev::channel(11), ev::freq_mhz(3000)}, 2462, -1},  // listed; then off every plan
+      {{ev::channel(149)}, 0, -1},                        // not in the range
+      {{ev::custom("Last beacon: 100ms ago")}, 0, 100},
+      {{ev::custom("Last beacon: 7 ms ago")}, 0, 7},
+      {{ev::custom("Last beacon: ms ago")}, 0, -1},
+      {{ev::custom("Last beacon: 4294967296ms ago")}, 0, -1},
+      {{ev::custom("Last beacon: 5s ago")}, 0, -1},
+  };
+  for (const auto &c : cases) {
+    std::vector<fakewext::Event> events = c.events;
+    events.insert(events.begin(), ev::ap("02:00:00:00:00:01"));
+    Bytes stream = fakewext::encode_scan({events}, range.we_version_compiled);
+    cell_batch batch;
+    ASSERT_EQ(we_decode_scan(reinterpret_cast<char *>(stream.data()),
+                             static_cast<int>(stream.size()), &range, &batch),
+              0);
+    ASSERT_EQ(batch.cells().size(), 1u);
+    EXPECT_EQ(batch.cells()[0].frequency_mhz, c.mhz) << c.mhz;
+    EXPECT_EQ(batch.cells()[0].has_last_seen ? int64_t{batch.cells()[0].last_seen_ms} : -1, c.seen)
+        << c.seen;
+  }
+}
+
 // One cell of the given events: its mode, channel, privacy, ESSID and
 // security descriptors, and how many oversized ESSIDs were counted.
 TEST_F(Decode, OneCell) {
