@@ -373,6 +373,7 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   network_survey *s = list_add_survey(entry);
   if (s == nullptr) return 0;
   survey_signal(s, f.signal);
+  survey_signal(s, f.dbm);
   if (f.has_rate && entry->bitrate[0] != '\0') s->bitrate_kbps = kbps_of(f.rate_bps);
   return 0;
 }

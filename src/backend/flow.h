@@ -146,6 +146,9 @@ struct link_record {
   signal_record signal;
   bool has_channel;
   int32_t channel;
+  // The live level and noise in dBm for the site survey where signal lacks
+  // them (Wireless Extensions read signal where the dBm flag is lost).
+  signal_record dbm;
 };
 
 // What a backend writes: its primitives, each over the instance, which

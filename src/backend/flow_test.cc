@@ -49,7 +49,8 @@ struct Fake : backend_ctx {
   link_record link{};
   int association = 1;
   bool target_fail = false;
-  link_record figures{false, {}, true, 54000000, {.has_quality = true, .quality = 61}, true, 11};
+  link_record figures{false, {}, true, 54000000, {.has_quality = true, .quality = 61},
+                      true,  11, {}};
   std::vector<Pass> passes;
   size_t next = 0;
   std::string log;
@@ -140,7 +141,7 @@ class Flow : public ::testing::Test {
 
 TEST_F(Flow, Refresh) {
   const Pass two{kPassDone, {{1, "a"}, {2, "b"}}};
-  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000, {}, false, 0};
+  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000, {}, false, 0, {}};
   const struct {
     const char *name;
     int serves;
@@ -289,7 +290,7 @@ TEST_F(Flow, DirectedPass) {
 // The cached run: what the interface and the link say, what the list holds,
 // and what a directed pass finds.
 TEST_F(Flow, Current) {
-  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 1000, {}, false, 0};
+  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 1000, {}, false, 0, {}};
   const Pass found{kPassDone, {{1, "other"}, {2, "home"}}};
   const std::string kCache = "09:cafe:0::42:1: ";
   const struct {
@@ -369,6 +370,24 @@ TEST_F(Flow, Current) {
   int added = -1;
   EXPECT_EQ(backend_current(&f, kFake, &added), 0);
   EXPECT_EQ(added, 0);
+
+  // For the document, the associated entry's live level (in the figures'
+  // signal or beside it) and rate; a cached entry has no other figure.
+  for (const bool beside : {false, true}) {
+    SetUp();
+    network_entry *e = list_append_new();
+    snprintf(e->bssid, sizeof e->bssid, "02:00:00:00:00:02");
+    f.survey = true;
+    f.link = ap;
+    f.figures.signal = {.has_quality = true, .quality = 61};
+    f.figures.dbm = {};
+    (beside ? f.figures.dbm : f.figures.signal) = {.has_level = true, .level_dbm = -61};
+    EXPECT_EQ(backend_current(&f, kFake, &added), 0);
+    ASSERT_NE(e->survey, nullptr);
+    EXPECT_EQ(e->survey->given, kGivenSignal);
+    EXPECT_EQ(e->survey->signal_dbm, -61);
+    EXPECT_EQ(e->survey->bitrate_kbps, 54000u);
+  }
 }
 
 }  // namespace

@@ -184,6 +184,7 @@ TEST_F(NlMessages, MalformedMessagesFail) {
       mnl_attr_put(nlh, NL80211_BSS_FREQUENCY, frequency_size, &frequency);
       mnl_attr_nest_end(nlh, nest);
     }
+    ASSERT_NE(nest, nullptr);
     nest->nla_len = static_cast<uint16_t>(nest->nla_len - cut);
     d.end();
     nl_bss bss;
