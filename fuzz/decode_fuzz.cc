@@ -37,15 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const bool directed = h[0] & 1;
   const int listed = (h[0] >> 1) & 3;
 
-  we_ctx ctx;
-  we_input_setup(h, &ctx);
+  we_input in;
+  we_input_setup(h, &in);
   const iw_range range = we_input_range(h);
 
   // An exactly sized copy: any read past the result is a heap overflow.
   const size_t length = size - kWeInputHeader;
   char *buffer = static_cast<char *>(malloc(length));
   memcpy(buffer, data + kWeInputHeader, length);
-  const int result = we_decode_scan(&ctx.base, buffer, static_cast<int>(length), &range);
+  const int result = we_input_pass(buffer, length, range, in.rules);
   free(buffer);
   // Only exhausted memory fails a walk: no broadcast can deny the scan.
   require(result == 0);
@@ -67,9 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     require(list_find_bssid(e->bssid) == e);
     if (index < listed) continue;
     appended++;
-    const bool associated = strcmp(e->bssid, ctx.ap_addr) == 0;
+    const bool associated = strcmp(e->bssid, in.ap_addr) == 0;
     require(e->current == (associated ? 1u : 0u));
-    if (associated) require(strcmp(e->bitrate, ctx.ap_rate) == 0);
+    if (associated) require(strcmp(e->bitrate, in.rules.ap_rate) == 0);
     if (directed) require(associated);
   }
   // A directed scan appends at most the associated network, and not when it

@@ -35,12 +35,11 @@ void check_entries() {
   }
 }
 
-int add(const nlmsghdr *nlh, void *) {
+int add(const nlmsghdr *nlh, void *batch) {
   nl_bss bss;
   if (nl_parse_bss(nlh, &bss) != 0) return -1;
-  const cell_rules rules{"02:00:00:00:01:00", "54 Mbit/s", false};
-  // A well-formed BSS is always listed, whatever its elements say.
-  require(nl_add_bss(bss, rules) == 0);
+  // A well-formed BSS is always taken, whatever its elements say.
+  require(nl_bss_cell(bss, static_cast<cell_batch *>(batch)) == 0);
   return 0;
 }
 
@@ -52,7 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ++data;
   --size;
   list_clear();
-  nl_input_walk(datagram, data, size, add, nullptr);
+  const cell_rules rules{"02:00:00:00:01:00", "54 Mbit/s", false};
+  cell_batch batch(&rules);
+  nl_input_walk(datagram, data, size, add, &batch);
+  require(merge_batch(batch, rules) == 0);
   apply_wep_rule();
   check_entries();
   list_clear();

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The 16-byte header of the Wireless Extensions decoder's fuzz inputs (see
-// decode_fuzz.cc): the operation's state, the list before the walk and the
+// decode_fuzz.cc): the pass's rules, the list before the walk and the
 // driver's range.
 #pragma once
 
@@ -8,22 +8,24 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "backend/flow.h"
 #include "backend/we/we.h"
 #include "netlist/netlist.h"
 
 inline constexpr size_t kWeInputHeader = 16;
 
-// ctx and a list of the header's entries, the last one ctx's entry.
-inline void we_input_setup(const uint8_t *h, we_ctx *ctx) {
-  memset(ctx, 0, sizeof *ctx);
-  ctx->fd = -1;
-  ctx->directed = h[0] & 1;
-  // Leftovers of an earlier walk must not open a cell.
-  ctx->skipping = 0;
+// The pass's rules of the header (its association and whether it is
+// directed), and a list of the header's entries.
+struct we_input {
+  char ap_addr[18];
+  cell_rules rules;
+};
+inline void we_input_setup(const uint8_t *h, we_input *in) {
+  memset(in->ap_addr, 0, sizeof in->ap_addr);
   ether_addr ap;
   memcpy(&ap, h + 1, 6);
-  if (!(h[0] & 16)) iw_ether_ntop(&ap, ctx->ap_addr);
-  memcpy(ctx->ap_rate, "54 Mbit/s", 10);
+  if (!(h[0] & 16)) iw_ether_ntop(&ap, in->ap_addr);
+  in->rules = {in->ap_addr, "54 Mbit/s", (h[0] & 1) != 0};
   list_clear();
   for (int k = 0; k < ((h[0] >> 1) & 3); k++) {
     network_entry *e = list_append_new();
@@ -34,7 +36,6 @@ inline void we_input_setup(const uint8_t *h, we_ctx *ctx) {
     e->security_count = (h[7] & 0x7f) % 7;
     for (int i = 0; i < e->security_count; i++) memcpy(e->security[i], "WPA2-PSK", 9);
     e->privacy = h[7] >> 7;
-    ctx->entry = e;
   }
 }
 
@@ -52,4 +53,15 @@ inline iw_range we_input_range(const uint8_t *h) {
   }
   range.num_frequency = h[12];
   return range;
+}
+
+// A result decoded into a batch and merged by the rules, as a pass of the
+// flow does; the decoder's result.
+inline int we_input_pass(char *buffer, size_t length, const iw_range &range,
+                         const cell_rules &rules) {
+  cell_batch batch(&rules);
+  const int result = we_decode_scan(buffer, static_cast<int>(length), &range, &batch);
+  if (merge_batch(batch, rules) != 0) return -1;
+  if (result == 0) apply_wep_rule();
+  return result;
 }

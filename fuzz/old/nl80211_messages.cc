@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "backend/flow.h"
+#include "old_flow.h"
+#include "old_quality.h"
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/ieee80211/channel_plan.h"
 #include "diag/diag.h"
@@ -87,7 +89,7 @@ void set_scan_quality(network_entry *entry, const nl_bss &bss) {
 
 int parse_elements(network_entry *entry, nl_bytes ies) {
   if (ies.size() <= 1) return 0;
-  return parse_security_ies(entry, ies.data(), static_cast<int>(ies.size()));
+  return parse_security_ies(entry, ies.data(), static_cast<int>(ies.size()), false);
 }
 
 }  // namespace

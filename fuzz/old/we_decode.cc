@@ -11,6 +11,8 @@
 #include <span>
 
 #include "backend/flow.h"
+#include "old_flow.h"
+#include "old_quality.h"
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/we/we.h"
 #include "diag/diag.h"
@@ -44,9 +46,9 @@ void set_mode(network_entry *entry, uint32_t mode) {
 
 // A record without a percentage leaves the entry's figure alone.
 void set_event_quality(network_entry *entry, const iw_quality &event, const iw_range *range) {
-  const link_quality qual = we_quality(event);
+  const link_quality qual{event.qual, event.level, event.noise, event.updated};
   if (!quality_usable(qual)) return;
-  const quality_max max = we_quality_max(*range);
+  const quality_max max{range->max_qual.qual, range->max_qual.level, range->max_qual.noise};
   set_quality(entry, quality_percent(&qual, &max));
 }
 
@@ -89,13 +91,13 @@ constexpr uint8_t kIdVendor = 221;
 
 // One element, possibly cut short by the end of its buffer (at least its two
 // header bytes). copy: the bytes do not outlive this call.
-int take_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy) {
+int take_element(we_state *ctx, bytes element, SeenElements *seen, bool copy) {
   uint8_t id = 0;
   ByteReader(element).peek_u8(0, &id);
   bool security = id == kIdRsn || id == kIdVendor;
   if (security && seen->contains(element)) return 0;
-  int result =
-      parse_security_ies(we_of(ctx)->entry, element.data(), static_cast<int>(element.size()));
+  int result = parse_security_ies(ctx->entry, element.data(), static_cast<int>(element.size()),
+                                  ctx->all_suites);
   if (security) {
     if (copy)
       seen->remember_copy(element);
@@ -107,7 +109,7 @@ int take_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy)
 
 // Walks a buffer of elements; an element whose length runs past the end is
 // read as far as it goes and ends the walk.
-int parse_elements(backend_ctx *ctx, bytes elements, SeenElements *seen) {
+int parse_elements(we_state *ctx, bytes elements, SeenElements *seen) {
   ByteReader reader(elements);
   while (reader.remaining() >= 2) {
     const bytes start = reader.rest();
@@ -141,7 +143,7 @@ bool read_hex_byte(ByteReader *text, uint8_t *out) {
 
 // The walk of parse_elements over the bytes that hex text stands for, one
 // element decoded at a time.
-int parse_hex_elements(backend_ctx *ctx, bytes text, SeenElements *seen) {
+int parse_hex_elements(we_state *ctx, bytes text, SeenElements *seen) {
   ByteReader reader(text);
   for (;;) {
     unsigned char element[2 + 255];
@@ -158,7 +160,7 @@ int parse_hex_elements(backend_ctx *ctx, bytes text, SeenElements *seen) {
 // Custom events carry "rsn_ie=" or "wpa_ie=" texts; the elements follow the
 // seventh character, as hexadecimal text (most drivers) or as the bytes
 // themselves.
-int parse_custom(backend_ctx *ctx, bytes text, SeenElements *seen) {
+int parse_custom(we_state *ctx, bytes text, SeenElements *seen) {
   static constexpr unsigned char kRsn[] = {'r', 's', 'n'};
   static constexpr unsigned char kWpa[] = {'w', 'p', 'a'};
   ByteReader reader(text);
@@ -208,12 +210,13 @@ bytes move_to_tail(stream_descr *stream, unsigned char (&tail)[2 * kReach]) {
 }
 
 // Opens the cell of an address event: a new entry, or skipping.
-int open_cell(backend_ctx *ctx, const iw_event &event) {
-  we_ctx *we = we_of(ctx);
+int open_cell(we_state *ctx, const iw_event &event) {
+  we_state *we = ctx;
   unsigned char addr[6];
   memcpy(addr, event.u.ap_addr.sa_data, sizeof addr);
   bool failed = false;
-  network_entry *entry = ::open_cell(addr, {we->ap_addr, we->ap_rate, we->directed != 0}, &failed);
+  network_entry *entry =
+      old_path::open_cell(addr, {we->ap_addr, we->ap_rate, we->directed != 0}, &failed);
   if (failed) return -1;
   we->skipping = entry == nullptr;
   if (entry != nullptr) we->entry = entry;
@@ -222,9 +225,9 @@ int open_cell(backend_ctx *ctx, const iw_event &event) {
 
 // Applies one event of an open cell to its entry; 0, or -1 to fail the walk.
 // oversized: the cell's oversized ESSID is counted already.
-int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_range *range,
+int apply_event(we_state *ctx, const iw_event &event, bytes buffer, const iw_range *range,
                 SeenElements *seen, bool *oversized) {
-  network_entry *entry = we_of(ctx)->entry;
+  network_entry *entry = ctx->entry;
   switch (event.cmd) {
     case SIOCGIWFREQ: {
       iw_freq freq = event.u.freq;
@@ -270,8 +273,8 @@ int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_
 
 }  // namespace
 
-int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_range *range) {
-  we_ctx *we = we_of(ctx);
+int we_decode_scan(we_state *ctx, char *buffer, int length, const struct iw_range *range) {
+  we_state *we = ctx;
   if (buffer == nullptr || length <= 0) return -1;
   bytes whole(reinterpret_cast<const unsigned char *>(buffer), static_cast<size_t>(length));
   const size_t used = whole_events(whole);

@@ -46,14 +46,17 @@ def massif_peak(text):
     return max(sizes) if sizes else None
 
 
-def massif_figures(text, own_excludes=("fakewext",), buffer_in="we_scan_once",
+def massif_figures(text, own_excludes=("fakewext",),
+                   buffer_in=("cell_batch::fetch_buffer", "we_scan_once"),
                    buffer_not_in=("we_decode_scan", "list_append_new")):
     """(peak_own, max_buffer, total_at_peak) over the detailed snapshots.
 
     An allocation is the program's own when its stack reaches main and passes
     through nothing of OWN_EXCLUDES (the fake driver pulls the C++ library and
     its start-up allocations into the process); the scan result buffer is
-    what BUFFER_IN holds outside BUFFER_NOT_IN. Sizes are the requested bytes.
+    what a frame of BUFFER_IN (the flow's fetch buffer; we_scan_once in
+    profiles of earlier builds) holds outside BUFFER_NOT_IN. Sizes are the
+    requested bytes.
     """
     peak_own = max_buf = peak_total = 0
     for total, tree in massif_snapshots(text):
@@ -72,7 +75,7 @@ def massif_figures(text, own_excludes=("fakewext",), buffer_in="we_scan_once",
                 continue
             size = int(frame.split()[0])
             own += size
-            if buffer_in in path and not any(x in path for x in buffer_not_in):
+            if any(x in path for x in buffer_in) and not any(x in path for x in buffer_not_in):
                 buf += size
         if own > peak_own:
             peak_own, peak_total = own, total

@@ -5,10 +5,13 @@
 #include <net/if.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "backend/backend.h"
-#include "backend/common.h"
+#include "backend/ieee80211/channel_plan.h"
+#include "backend/ieee80211/ieee80211.h"
+#include "backend/ieee80211/survey.h"
 #include "diag/diag.h"
 #include "netlist/netlist.h"
 
@@ -17,56 +20,105 @@ namespace {
 constexpr int kPasses = 5;
 constexpr int kPauseMs = 2000;
 
+// Grows a block of trivially copyable records to hold one more, by half
+// again (the batch lives beside the list at the peak of the heap); false
+// when out of memory, the block kept.
+template <typename T, typename N>
+bool room_for_one(T **items, N count, N *room) {
+  if (count < *room) return true;
+  const N grown = *room == 0 ? 16 : *room + *room / 2;
+  void *more = realloc(static_cast<void *>(*items), grown * sizeof(T));
+  if (more == nullptr) return false;
+  *items = static_cast<T *>(more);
+  *room = grown;
+  return true;
+}
+
+// A percentage as the entry's quality; a negative one (none) leaves it.
+void set_quality(network_entry *entry, int percent) {
+  if (percent >= 0) entry->quality = static_cast<uint8_t>(clamp_percent(percent));
+}
+
+// The first entry of the address text, as strncmp over the field finds it.
+network_entry *find_entry(const char (&bssid)[18]) {
+  for (network_entry *entry = list_first(); entry != nullptr; entry = list_next())
+    if (strncmp(entry->bssid, bssid, sizeof entry->bssid) == 0) return entry;
+  return nullptr;
+}
+
+// Whether the merge would take a cell of this address, as the list stands.
+bool takes(const uint8_t (&addr)[6], const cell_rules &rules) {
+  if (list_find_addr(addr) != nullptr) return false;
+  if (!rules.directed) return true;
+  char text[18];
+  list_bssid_text(addr, text);
+  return strncmp(text, rules.ap_addr, sizeof text) == 0;
+}
+
 }  // namespace
 
-int backend_refresh(backend_ctx *ctx, void *env, const refresh_primitives &p) {
-  short flags = 0;
-  if (p.get_flags(ctx, env, &flags) != 0) {
-    diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
+cell_batch::~cell_batch() {
+  free(cells_);
+  free(reports_);
+  free(fetch_);
+  for (size_t i = 0; i < kept_count_; i++) free(kept_[i]);
+  free(kept_);
+}
+
+int cell_batch::open(const uint8_t (&addr)[6], cell_record **cell) {
+  *cell = nullptr;
+  if (filter_ != nullptr && !takes(addr, *filter_)) return 0;
+  if (!room_for_one(&cells_, count_, &cell_room_)) return -1;
+  *cell = &cells_[count_++];
+  **cell = cell_record{};
+  memcpy((*cell)->addr, addr, sizeof(*cell)->addr);
+  (*cell)->first_report = report_count_;
+  return 1;
+}
+
+int cell_batch::report(bool off, byte_span ies) {
+  if (!off && ies.size() <= 1) return 0;
+  if (count_ == 0 || cells_[count_ - 1].reports == UINT16_MAX ||
+      !room_for_one(&reports_, report_count_, &report_room_))
     return -1;
-  }
-  if ((flags & IFF_UP) == 0 && p.set_flags(ctx, env, static_cast<short>(flags | IFF_UP)) != 0) {
-    diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
-                   "SIOCSIFFLAGS on %s", ctx->ifname);
-    return -1;
-  }
-  if (p.link_snapshot(ctx, env) != 0 || p.prepare(ctx, env) != 0) return -1;
-  for (int pass = 1; pass <= kPasses; pass++) {
-    if (p.scan_once(ctx, env) != 0) return -1;
-    // A signal may shorten the pause.
-    if (pass < kPasses) p.pause(ctx, env, kPauseMs);
-  }
+  reports_[report_count_++] = off ? byte_span{} : ies;
+  cells_[count_ - 1].reports++;
   return 0;
 }
 
-int backend_current(backend_ctx *ctx, void *env, const current_primitives &p,
-                    const char (&ap_addr)[18], int *added) {
-  if (added != nullptr) *added = 0;
-  if (list_first() == nullptr) return 0;
-  int result = p.open(ctx, env);
-  if (result == 0) result = p.association(ctx, env);
-  if (result <= 0) return result;  // a failure, or no association to refresh
-  network_entry *entry = find_entry(ap_addr);
-  if (entry == nullptr) {
-    if (p.directed_scan(ctx, env) != 0) return -1;
-    // Its own failure does not matter: the list is searched again.
-    diag_forget();
-    entry = find_entry(ap_addr);
-    // Nothing was appended when the scan did not report the cell: the
-    // cached list stands as it is and needs no rewrite.
-    if (entry == nullptr) return 0;
-    if (added != nullptr) *added = 1;
-  }
-  p.refresh(ctx, env, entry);
-  return 0;
+bool cell_batch::keep(byte_span bytes, byte_span *copy) {
+  *copy = {};
+  if (bytes.empty()) return true;
+  if (!room_for_one(&kept_, kept_count_, &kept_room_)) return false;
+  auto *block = static_cast<uint8_t *>(malloc(bytes.size()));
+  if (block == nullptr) return false;
+  memcpy(block, bytes.data(), bytes.size());
+  kept_[kept_count_++] = block;
+  *copy = byte_span(block, bytes.size());
+  return true;
 }
 
+char *cell_batch::fetch_buffer(size_t size) {
+  void *grown = realloc(fetch_, size);
+  if (grown == nullptr) {
+    free(fetch_);
+    fetch_ = nullptr;
+    return nullptr;
+  }
+  fetch_ = static_cast<char *>(grown);
+  return fetch_;
+}
+
+namespace {
+
+// The cell's entry: a new one when the list lacks the address (and, in a
+// directed pass, it is the associated one), or null to pass over the cell.
+// *failed is set when no entry could be made.
 network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool *failed) {
-  if (list_find_addr(addr) != nullptr) return nullptr;
+  if (!takes(addr, rules)) return nullptr;
   char text[18];
   list_bssid_text(addr, text);
   const bool associated = strncmp(text, rules.ap_addr, sizeof text) == 0;
-  if (rules.directed && !associated) return nullptr;
   network_entry *entry = list_append_new();
   if (entry == nullptr) {
     *failed = true;
@@ -81,18 +133,261 @@ network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool
   return entry;
 }
 
-int fill_cell(network_entry *entry, const cell_record &cell) {
+// The entry from its cell: the figures, then the security reports in order.
+int fill_cell(network_entry *entry, const cell_record &cell,
+              std::span<const security_report> reports, bool all_suites) {
   if (cell.has_channel) entry->channel = cell.channel;
-  set_quality(entry, cell.quality);
+  set_quality(entry, signal_percent(cell.signal));
   if (cell.privacy) entry->privacy = 1;
-  if (cell.off) add_descriptor(entry, "off");
-  if (!cell.essid.empty() && cell.essid.size() <= 32) {
-    memcpy(entry->essid, cell.essid.data(), cell.essid.size());
-    entry->essid_len = static_cast<uint32_t>(cell.essid.size());
+  if (const byte_span essid = cell.essid(); !essid.empty()) {
+    memcpy(entry->essid, essid.data(), essid.size());
+    entry->essid_len = static_cast<uint32_t>(essid.size());
   }
-  if (cell.mode != nullptr) snprintf(entry->mode, sizeof entry->mode, "%s", cell.mode);
-  if (cell.ies.size() <= 1) return 0;
-  return parse_security_ies(entry, cell.ies.data(), static_cast<int>(cell.ies.size()));
+  static const char *const kModeText[] = {nullptr, "", "Master", "Ad-Hoc"};
+  if (cell.mode != kModeUnreported)
+    snprintf(entry->mode, sizeof entry->mode, "%s", kModeText[cell.mode]);
+  for (const security_report &r : reports) {
+    if (r.empty())
+      add_descriptor(entry, "off");
+    else if (parse_security_ies(entry, r.data(), static_cast<int>(r.size()), all_suites) != 0)
+      return -1;
+  }
+  return 0;
+}
+
+// A level in dBm as the record holds it, within a signed byte.
+int8_t dbm_byte(int16_t dbm) {
+  return static_cast<int8_t>(dbm < INT8_MIN ? INT8_MIN : dbm > INT8_MAX ? INT8_MAX : dbm);
+}
+
+// The live signal of a cell or of the association, where it is in dBm.
+void survey_signal(network_survey *s, const signal_record &signal) {
+  if (signal.has_level) {
+    s->signal_dbm = dbm_byte(signal.level_dbm);
+    s->given |= kGivenSignal;
+  }
+  if (signal.has_noise) {
+    s->noise_dbm = dbm_byte(signal.noise_dbm);
+    s->given |= kGivenNoise;
+  }
+}
+
+// The site-survey record of a new entry from its cell: the driver's figures,
+// then what its elements say, read once here for every backend.
+void fill_survey(network_survey *s, const cell_record &cell,
+                 std::span<const security_report> reports) {
+  survey_signal(s, cell.signal);
+  s->frequency_mhz = cell.frequency_mhz;
+  s->band = survey_band_of(band_of_mhz(cell.frequency_mhz));
+  if (cell.has_last_seen) {
+    s->last_seen_ms = cell.last_seen_ms;
+    s->given |= kGivenLastSeen;
+  }
+  bool elements = false;
+  for (const security_report &r : reports) elements = elements || !r.empty();
+  if (!elements) return;
+  cell_survey c;
+  survey_parse_parts(reports, cell.frequency_mhz, &c);
+  s->given |= kGivenElements | (c.wps ? kGivenWps : 0) | (c.bss_load ? kGivenBssLoad : 0);
+  s->width_mhz = c.width_mhz;
+  s->center_mhz = c.center_mhz;
+  s->standard = c.standard;
+  s->stations = c.stations;
+  s->utilization_pct = c.utilization_pct;
+  memcpy(s->country, c.country, sizeof s->country);
+  if (!c.rsn && !c.wpa) return;
+  s->given |= kGivenKeys;
+  s->pairwise = c.pairwise;
+  s->group = c.group;
+  s->pmf = c.pmf;
+  // Whole names only, as many as fit.
+  size_t used = 0;
+  for (int i = 0; i < c.akm_count; ++i) {
+    const size_t len = strnlen(c.akm[i], sizeof c.akm[i]);
+    const size_t need = len + (used > 0 ? 1 : 0);
+    if (used + need >= sizeof s->akm) break;
+    if (used > 0) s->akm[used++] = '/';
+    memcpy(s->akm + used, c.akm[i], len);
+    used += len;
+  }
+  s->akm[used] = '\0';
+}
+
+}  // namespace
+
+int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
+  cell_batch batch(&rules);
+  const int result = pass(ctx, rules.directed, &batch);
+  diag_count().fetches += batch.fetches;
+  diag_count().grows += batch.grows;
+  // What came before a failure stays listed: each cell came whole.
+  const int merged = merge_batch(batch, rules);
+  if (result == kPassTimedOut) {
+    cause_set(ctx->why, nullptr, 0, "scan on %s: no result within 15 s", ctx->ifname);
+    return -1;
+  }
+  if (result != kPassDone) return -1;
+  if (merged != 0) {
+    cause_set(ctx->why, nullptr, ENOMEM, "scan result of %s", ctx->ifname);
+    return -1;
+  }
+  if (batch.reported == 0) {
+    cause_set(ctx->why, "no-network", 0, "scan on %s found no network", ctx->ifname);
+    diag_count().empty++;
+    return -1;
+  }
+  apply_wep_rule();
+  diag_count().passes++;
+  return 0;
+}
+
+namespace {
+
+// The association's address and rate texts, "" for none, and the rate in
+// kbit/s where its text is given.
+struct ap_texts {
+  char addr[18] = "";
+  char rate[11] = "";
+  uint32_t kbps = 0;
+};
+
+uint32_t kbps_of(uint64_t bps) {
+  return bps / 1000 > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bps / 1000);
+}
+
+ap_texts texts_of(const link_record &link) {
+  ap_texts t;
+  if (link.has_addr) list_bssid_text(link.addr, t.addr);
+  if (link.has_addr && link.has_rate && format_bitrate(link.rate_bps, t.rate, sizeof t.rate) == 0)
+    t.kbps = kbps_of(link.rate_bps);
+  return t;
+}
+
+}  // namespace
+
+int merge_batch(const cell_batch &batch, const cell_rules &rules) {
+  for (const cell_record &cell : batch.cells()) {
+    bool failed = false;
+    network_entry *entry = open_cell(cell.addr, rules, &failed);
+    if (failed) return -1;
+    if (entry == nullptr) continue;
+    if (cell.essid_oversized) diag_count().oversized++;
+    if (fill_cell(entry, cell, batch.reports_of(cell), rules.all_suites) != 0) return -1;
+    if (!rules.survey) continue;
+    network_survey *s = list_add_survey(entry);
+    if (s == nullptr) return -1;
+    fill_survey(s, cell, batch.reports_of(cell));
+    if (entry->current != 0) s->bitrate_kbps = rules.ap_rate_kbps;
+  }
+  return 0;
+}
+
+namespace {
+
+// The operation's sockets, closed on every path, and where its causes go.
+class Operation {
+ public:
+  Operation(backend_ctx *ctx, const backend_primitives &p, cause *why) : ctx_(ctx), p_(p) {
+    ctx->why = why;
+  }
+  Operation(const Operation &) = delete;
+  Operation &operator=(const Operation &) = delete;
+  ~Operation() {
+    if (open_) p_.close(ctx_);
+  }
+  int open() {
+    open_ = p_.open(ctx_) == 0;
+    return open_ ? 0 : -1;
+  }
+
+ private:
+  backend_ctx *ctx_;
+  const backend_primitives &p_;
+  bool open_ = false;
+};
+
+}  // namespace
+
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
+  Operation op(ctx, p, why);
+  // An interface the backend cannot serve is left exactly as it was.
+  if (op.open() != 0) return -1;
+  const int serves = p.probe(ctx);
+  if (serves != 1) return serves == 0 ? kUnserved : -1;
+  short flags = 0;
+  if (p.get_flags(ctx, &flags) != 0) {
+    cause_set(why, nullptr, errno, "SIOCGIFFLAGS on %s", ctx->ifname);
+    return -1;
+  }
+  if ((flags & IFF_UP) == 0 && p.set_flags(ctx, static_cast<short>(flags | IFF_UP)) != 0) {
+    cause_hint(why, nullptr, errno,
+               errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
+               "SIOCSIFFLAGS on %s", ctx->ifname);
+    return -1;
+  }
+  link_record link{};
+  if (p.link(ctx, &link) != 0 || p.prepare(ctx) != 0) return -1;
+  const ap_texts ap = texts_of(link);
+  for (int pass = 1; pass <= kPasses; pass++) {
+    if (backend_pass(ctx, p.pass,
+                     {ap.addr, ap.rate, false, ctx->all_suites, ctx->survey, ap.kbps}) != 0)
+      return -1;
+    // A signal may shorten the pause.
+    if (pass < kPasses) p.pause(ctx, kPauseMs);
+  }
+  return 0;
+}
+
+int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, cause *why) {
+  if (added != nullptr) *added = 0;
+  if (list_first() == nullptr) return 0;
+  Operation op(ctx, p, why);
+  if (op.open() != 0) return -1;
+  // A missing or down interface leaves the cache as it is.
+  short flags = 0;
+  if (p.get_flags(ctx, &flags) != 0 || (flags & IFF_UP) == 0) return 0;
+  link_record link{};
+  const int associated = p.association(ctx, &link);
+  if (associated <= 0) return associated;  // a failure, or no association to refresh
+  link.has_rate = false;                   // the entry's rate is the live one, read below
+  const ap_texts ap = texts_of(link);
+  network_entry *entry = link.has_addr ? find_entry(ap.addr) : nullptr;
+  if (entry == nullptr) {
+    if (p.target(ctx) != 0) return -1;
+    // Its own failure does not matter: the list is searched again.
+    cause ignored;
+    ctx->why = &ignored;
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true, ctx->all_suites, ctx->survey, 0});
+    ctx->why = why;
+    entry = link.has_addr ? find_entry(ap.addr) : nullptr;
+    // Nothing was appended when the scan did not report the cell: the
+    // cached list stands as it is and needs no rewrite.
+    if (entry == nullptr) return 0;
+    if (added != nullptr) *added = 1;
+  }
+  link_record f{};
+  p.figures(ctx, &f);
+  if (f.has_rate) {
+    format_bitrate(f.rate_bps, entry->bitrate, 11);
+    entry->current = 1;
+  }
+  // A figure without a percentage leaves the cached one.
+  set_quality(entry, signal_percent(f.signal));
+  if (f.has_channel) entry->channel = f.channel;
+  if (!ctx->survey) return 0;
+  // The live figures beside what the cache holds; out of memory, they stay null.
+  network_survey *s = list_add_survey(entry);
+  if (s == nullptr) return 0;
+  survey_signal(s, f.signal);
+  survey_signal(s, f.dbm);
+  if (f.has_rate && entry->bitrate[0] != '\0') s->bitrate_kbps = kbps_of(f.rate_bps);
+  return 0;
+}
+
+int backend_probe(backend_ctx *ctx, const backend_primitives &p, cause *why) {
+  Operation op(ctx, p, why);
+  if (op.open() != 0) return 1;
+  return p.probe(ctx);
 }
 
 void apply_wep_rule() {
@@ -112,6 +407,6 @@ int trigger_refused(const backend_ctx *ctx, int err, const char *request, const 
   }
   if (hint == nullptr && (err == EPERM || err == EACCES))
     hint = "scanning needs root or CAP_NET_ADMIN";
-  diag_fail_hint(err, hint, "%s on %s", request, ctx->ifname);
+  cause_hint(ctx->why, nullptr, err, hint, "%s on %s", request, ctx->ifname);
   return -1;
 }

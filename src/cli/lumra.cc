@@ -75,31 +75,33 @@ struct options {
   bool verbose = false;
 };
 
-// -v: why a run failed, or what it did, as one line on standard error.
-bool g_verbose = false;
-// The backend that serves the run, and why the default could not, when the
-// other one took over.
-const char *g_served = kDefaultBackend;
-char g_unserved[256];
-// -j: the run's fields of the JSON document printed in place of the line;
-// null for the line.
-json_run *g_json = nullptr;
-// Why the run failed, as -v names it: the JSON document's error.
-char g_why[320];
-// The cache file of this run (-f), named by every message about it.
-const char *g_cache_path = kCachePath;
-// -v: why a cached run's rewrite was not made, for its summary.
-char g_rewrite_failure[300];
+// What a run keeps while it goes: passed down, never global.
+struct run_state {
+  options opts;
+  // The backend that serves the run, and why the default could not, when
+  // the other one took over.
+  const char *served = kDefaultBackend;
+  char unserved[256] = "";
+  // -j: the run's fields of the JSON document printed in place of the line;
+  // null for the line.
+  json_run *json = nullptr;
+  // Why the run failed, as -v names it, and its code: the JSON document's
+  // error and code.
+  char why[320] = "";
+  const char *code = "scan-failed";
+  // -v: why a cached run's rewrite was not made, for its summary.
+  char rewrite_failure[300] = "";
+};
 
 // A run that cannot start: its message on standard error, as ever, and with
 // -j the document naming it too, so that a reader of standard output is told.
-[[noreturn]] void start_failed(bool json, const char *message) {
+[[noreturn]] void start_failed(bool json, const char *message, const char *code) {
   fprintf(stderr, "%s\n", message);
-  if (json) write_json_error(stdout, message);
+  if (json) write_json_error(stdout, message, code);
   exit(1);
 }
 
-options parse_options(int argc, char **argv) {
+options parse_options(int argc, char **argv, char (&why)[320]) {
   options opts;
   // The first mistake; the options after it are still read for -j.
   const char *mistake = nullptr;
@@ -157,33 +159,35 @@ options parse_options(int argc, char **argv) {
   // The interface is not a bare argument, as it is for iwlist: a run on
   // the default interface in its place would mislead.
   if (mistake == nullptr && optind < argc) {
-    snprintf(g_why, sizeof g_why, "unexpected argument \"%s\": the interface is given with -i",
+    snprintf(why, sizeof why, "unexpected argument \"%s\": the interface is given with -i",
              argv[optind]);
-    mistake = g_why;
+    mistake = why;
   }
-  if (mistake != nullptr) start_failed(opts.json, mistake);
+  if (mistake != nullptr) start_failed(opts.json, mistake, "bad-option");
   return opts;
 }
 
-// With -v, why the run failed: the cause that the failing site recorded,
-// else what failed. The cache reader records its cause without the path,
+// With -v, why the run failed: the cause that the failing site recorded in
+// c, else what failed. The cache reader records its cause without the path,
 // which is then put before it.
-void explain(const char *object, const char *what, bool cause_names_object = true) {
-  const char *cause = diag_failure();
+void explain(run_state &r, const cause &c, const char *object, const char *what,
+             bool cause_names_object = true) {
+  const char *cause = c.code != nullptr ? c.text : nullptr;
+  if (c.code != nullptr) r.code = c.code;
   // The other backend failed too: why the default did not serve, then its cause.
   int used = 0;
-  if (g_unserved[0] != '\0') used = snprintf(g_why, sizeof g_why, "%s; %s: ", g_unserved, g_served);
-  if (used < 0 || static_cast<size_t>(used) >= sizeof g_why) used = 0;
+  if (r.unserved[0] != '\0') used = snprintf(r.why, sizeof r.why, "%s; %s: ", r.unserved, r.served);
+  if (used < 0 || static_cast<size_t>(used) >= sizeof r.why) used = 0;
   if (cause != nullptr && cause_names_object)
-    snprintf(g_why + used, sizeof g_why - used, "%s", cause);
+    snprintf(r.why + used, sizeof r.why - used, "%s", cause);
   else
-    snprintf(g_why + used, sizeof g_why - used, "%s: %s", object, cause != nullptr ? cause : what);
-  if (g_verbose) fprintf(stderr, "lumra: %s\n", g_why);
+    snprintf(r.why + used, sizeof r.why - used, "%s: %s", object, cause != nullptr ? cause : what);
+  if (r.opts.verbose) fprintf(stderr, "lumra: %s\n", r.why);
 }
 
-// The run's operation: scan, or current with *added.
-int run_operation(backend_ctx *ctx, int *added) {
-  return added == nullptr ? ctx->ops->scan(ctx) : ctx->ops->current(ctx, added);
+// The backend that serves the run, as -v and -j name it.
+const char *served_by(const run_state &r) {
+  return r.opts.backend_given ? r.opts.backend : r.served;
 }
 
 // The built-in backend other than name, or "" when there is none.
@@ -192,51 +196,46 @@ const char *other_backend(const char *name) {
   return strcmp(name, kFallbackBackend) == 0 ? kDefaultBackend : "";
 }
 
-// Adds to the cause of a backend that cannot serve the interface what is
-// left to try: the built-in backend that was not tried, or none.
-void hint_untried(const char *other) {
-  char cause[256];
-  snprintf(cause, sizeof cause, "%s", diag_failure() != nullptr ? diag_failure() : "");
-  diag_forget();
-  if (other[0] != '\0')
-    diag_fail(0, "%s (try -b %s)", cause, other);
-  else
-    diag_fail(0, "%s (no other backend to try)", cause);
-}
-
 // The operation on the backend that serves the interface. Without -b, when
-// the default backend cannot serve it (it has then changed nothing, neither
-// the interface nor the list), the other built-in backend runs it instead.
-int serve(backend_ctx **ctx, const options &opts, int *added) {
-  int rc = run_operation(*ctx, added);
-  if (rc == 0 || (*ctx)->unserved == 0) return rc;
-  if (opts.backend_given || kFallbackBackend[0] == '\0') {
-    hint_untried(other_backend(opts.backend));
-    return rc;
+// the default backend's probe finds that it cannot serve it, the other
+// built-in backend runs it instead. The operation's cause goes to why.
+int serve(run_state &r, backend_ctx **ctx, int *added, cause *why) {
+  const options &opts = r.opts;
+  const bool choose = !opts.backend_given && kFallbackBackend[0] != '\0';
+  backend_ctx *other = nullptr;
+  cause unserved;
+  if (choose && (*ctx)->ops->probe(*ctx, &unserved) == 0)
+    other = backend_open(kFallbackBackend, opts.ifname, why);
+  if (other != nullptr) {
+    other->all_suites = opts.suites;
+    snprintf(r.unserved, sizeof r.unserved, "%s",
+             unserved.code != nullptr ? unserved.text : kDefaultBackend);
+    (*ctx)->ops->destroy(*ctx);
+    *ctx = other;
+    r.served = kFallbackBackend;
+    if (r.json != nullptr) r.json->backend = kFallbackBackend;
   }
-  backend_ctx *other = backend_open(kFallbackBackend, opts.ifname);
-  if (other == nullptr) return rc;
-  const char *cause = diag_failure();
-  snprintf(g_unserved, sizeof g_unserved, "%s", cause != nullptr ? cause : kDefaultBackend);
-  diag_forget();
-  (*ctx)->ops->destroy(*ctx);
-  *ctx = other;
-  g_served = kFallbackBackend;
-  if (g_json != nullptr) g_json->backend = kFallbackBackend;
-  rc = run_operation(other, added);
-  if (rc == 0) g_unserved[0] = '\0';
-  if (rc != 0 && other->unserved != 0) hint_untried("");
+  (*ctx)->survey = r.json != nullptr;
+  const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx, why)
+                                  : (*ctx)->ops->current(*ctx, added, why);
+  if (rc == 0) r.unserved[0] = '\0';
+  // A backend that cannot serve the interface: what is left to try.
+  const char *untried = other != nullptr ? "" : other_backend(served_by(r));
+  if (rc == kUnserved && untried[0] != '\0') cause_append(why, " (try -b %s)", untried);
+  if (rc == kUnserved && untried[0] == '\0') cause_append(why, " (no other backend to try)");
   return rc;
 }
 
-void explain_cache(const char *what) { explain(g_cache_path, what, false); }
-
-// The error line, or with -j the document naming the cause.
-void print_error_line() {
-  if (g_json != nullptr)
-    write_json_error(stdout, g_why);
+// A failed run: explained, then the error line, or with -j the document
+// naming the cause. -1.
+int failed(run_state &r, const cause &c, const char *object, const char *what,
+           bool cause_names_object = true) {
+  explain(r, c, object, what, cause_names_object);
+  if (r.json != nullptr)
+    write_json_error(stdout, r.why, r.code);
   else
     fputs(kErrorLine, stdout);
+  return -1;
 }
 
 // The cache form, as the commit step asks for it.
@@ -244,13 +243,12 @@ int fill_cache(FILE *stream, void * /*unused*/) { return write_records(stream, k
 
 // The cause recorded names the path refused or the lock file's step; else
 // the system's reason alone.
-[[noreturn]] void no_cache_exit(int error) {
-  const char *cause = diag_failure();
-  snprintf(g_why, sizeof g_why, "no cache file: %s",
-           cause != nullptr ? cause
-           : error != 0     ? strerror(error)
-                            : "");
-  start_failed(g_json != nullptr, g_why);
+[[noreturn]] void no_cache_exit(run_state &r, const cause &c, int error) {
+  snprintf(r.why, sizeof r.why, "no cache file: %s",
+           c.code != nullptr ? c.text
+           : error != 0      ? strerror(error)
+                             : "");
+  start_failed(r.json != nullptr, r.why, c.code != nullptr ? c.code : "cache-io");
 }
 
 // A closed standard descriptor would be taken by the next file opened, so
@@ -269,76 +267,65 @@ void open_standard_descriptors() {
 
 // The output form on standard output; on failure the records already written
 // stay and the error line follows them. 0, or -1 after the error line.
-int print_networks(bool encode) {
-  // The run got this far: whatever failed before did not fail it.
-  diag_forget();
+int print_networks(run_state &r) {
   int rc = 0;
-  if (g_json != nullptr)
-    write_json(stdout, *g_json);
+  if (r.json != nullptr)
+    write_json(stdout, *r.json);
   else
-    rc = write_records(stdout, output_form(encode));
+    rc = write_records(stdout, output_form(r.opts.encode));
   if (rc == 0 && fflush(stdout) == 0 && !ferror(stdout)) return 0;
+  cause out;
   if (rc == 0)
-    diag_fail(errno, "standard output");
+    cause_set(&out, "output-failed", errno, "standard output");
   else
-    diag_fail(0, "standard output: an ESSID longer than 32 bytes");
-  explain("standard output", "write failed");
+    cause_set(&out, "output-failed", 0, "standard output: an ESSID longer than 32 bytes");
   clearerr(stdout);
-  print_error_line();
+  failed(r, out, "standard output", "write failed");
   fflush(stdout);
   return -1;
 }
 
 // 0 when the run printed its list, -1 when it printed the error line.
-int refresh_run(backend_ctx **served, const options &opts, cache_file &cache) {
-  if (serve(served, opts, nullptr) != 0) {
+int refresh_run(run_state &r, backend_ctx **served, cache_file &cache) {
+  const options &opts = r.opts;
+  cause why;
+  if (serve(r, served, nullptr, &why) != 0) {
     // The old list is not the present one either; without a cache the next
     // cached run scans afresh.
     cache.discard();
     // The line cannot tell a scan that heard nothing from a failure; the
     // document can: its list is empty.
-    if (g_json != nullptr && diag_count().empty > 0 && list_first() == nullptr)
-      return print_networks(opts.encode);
-    explain(opts.ifname, "the scan failed");
-    print_error_line();
-    return -1;
+    if (r.json != nullptr && diag_count().empty > 0 && list_first() == nullptr)
+      return print_networks(r);
+    return failed(r, why, opts.ifname, "the scan failed");
   }
   // A newer cache committed by another run meanwhile stays; this run's
   // list is printed all the same.
-  diag_forget();  // the commit's own cause is the one to tell
-  if (cache.commit(fill_cache, nullptr) < 0) {
-    explain(g_cache_path, "the cache could not be written");
-    print_error_line();
-    return -1;
-  }
-  return print_networks(opts.encode);
+  cause written;
+  if (cache.commit(fill_cache, nullptr, &written) < 0)
+    return failed(r, written, r.opts.cache, "the cache could not be written");
+  return print_networks(r);
 }
 
-int cached_run(backend_ctx **served, const options &opts, cache_file &cache, int fd) {
-  if (read_cache_fd(fd) != 0) {
-    explain_cache("malformed cache file");
-    print_error_line();
-    return -1;
-  }
+int cached_run(run_state &r, backend_ctx **served, cache_file &cache, int fd) {
+  const options &opts = r.opts;
+  cause why;
+  if (read_cache_fd(fd, &why) != 0)
+    return failed(r, why, opts.cache, "malformed cache file", false);
   int added = 0;
-  if (serve(served, opts, &added) != 0) {
-    explain(opts.ifname, "the association could not be read");
-    print_error_line();
-    return -1;
-  }
+  if (serve(r, served, &added, &why) != 0)
+    return failed(r, why, opts.ifname, "the association could not be read");
   // The output does not depend on this rewrite; only the file is at stake.
-  diag_forget();
-  if (added == 1 && cache.commit(fill_cache, nullptr) < 0 && diag_failure() != nullptr)
-    snprintf(g_rewrite_failure, sizeof g_rewrite_failure, "; cache not rewritten: %s",
-             diag_failure());
-  return print_networks(opts.encode);
+  cause rewrite;
+  if (added == 1 && cache.commit(fill_cache, nullptr, &rewrite) < 0 && rewrite.code != nullptr)
+    snprintf(r.rewrite_failure, sizeof r.rewrite_failure, "; cache not rewritten: %s",
+             rewrite.text);
+  return print_networks(r);
 }
-
-// The backend that serves the run, as -v and -j name it.
-const char *served_by(const options &opts) { return opts.backend_given ? opts.backend : g_served; }
 
 // -v after a run that printed its list: what it did.
-void summarize(const options &opts, bool refresh, int64_t started_us) {
+void summarize(const run_state &r, bool refresh, int64_t started_us) {
+  const options &opts = r.opts;
   unsigned networks = 0;
   for (network_entry *e = list_first(); e != nullptr; e = list_next()) networks++;
   const diag_counts &n = diag_count();
@@ -351,9 +338,9 @@ void summarize(const options &opts, bool refresh, int64_t started_us) {
   fprintf(stderr,
           "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
           "%u fetches, %u buffer growths%s, %lld.%02lld s%s\n",
-          served_by(opts), opts.ifname, refresh ? "refresh" : "cached", networks, n.passes,
-          n.joined, n.fetches, n.grows, oversized, static_cast<long long>(elapsed / 1000000),
-          static_cast<long long>(elapsed % 1000000 / 10000), g_rewrite_failure);
+          served_by(r), opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
+          n.fetches, n.grows, oversized, static_cast<long long>(elapsed / 1000000),
+          static_cast<long long>(elapsed % 1000000 / 10000), r.rewrite_failure);
 }
 
 }  // namespace
@@ -361,60 +348,60 @@ void summarize(const options &opts, bool refresh, int64_t started_us) {
 int lumra_main(int argc, char **argv) {
   open_standard_descriptors();
   const int64_t started = monotonic_us();
-  options opts = parse_options(argc, argv);
-  g_verbose = opts.verbose;
-  diag_reset();  // a run's own causes only (the tests run several in one process)
-  g_served = kDefaultBackend;
-  g_unserved[0] = '\0';
-  backend_set_all_suites(opts.suites);
-  g_cache_path = opts.cache;
-  g_rewrite_failure[0] = '\0';
+  run_state r;
+  r.opts = parse_options(argc, argv, r.why);
+  const options &opts = r.opts;
+  diag_reset();  // a run's own counts only (the tests run several in one process)
 
-  backend_ctx *ctx = backend_open(opts.backend, opts.ifname);
+  cause opened;
+  backend_ctx *ctx = backend_open(opts.backend, opts.ifname, &opened);
   if (ctx == nullptr) {
+    if (opened.code == nullptr)
+      cause_set(&opened, "bad-option", 0, "%s: no such backend", opts.backend);
     // Two newlines (the text's own and the one the format adds): the consumer
     // reads this message with its blank line as it has always been written.
     fprintf(stderr, "%s\n", "Could not get backend\n");
-    explain(opts.backend, "no such backend");
-    if (opts.json) write_json_error(stdout, g_why);
+    explain(r, opened, opts.backend, "no such backend");
+    if (opts.json) write_json_error(stdout, r.why, r.code);
     exit(1);
   }
+  ctx->all_suites = opts.suites;
 
-  json_run json{opts.ifname, served_by(opts), true};
-  g_json = opts.json ? &json : nullptr;
+  json_run json{opts.ifname, served_by(r), true};
+  r.json = opts.json ? &json : nullptr;
 
   bool refresh = opts.refresh || !opts.cached;
   cache_file cache(opts.cache);
   int fd = -1;
-  diag_forget();  // the cache's own cause, if it is refused
+  cause refused;
   if (!refresh) {
     // Every failure of open_read sets errno.
-    switch (cache.open_read(&fd)) {
+    switch (cache.open_read(&fd, &refused)) {
       case cache_open::ok:
         break;
       case cache_open::absent:
         refresh = true;
         break;  // scans, as a refresh
       case cache_open::failed:
-        no_cache_exit(errno);
+        no_cache_exit(r, refused, errno);
     }
   }
   if (refresh) {
     errno = 0;
-    if (cache.prepare() != 0) no_cache_exit(errno);
+    if (cache.prepare(&refused) != 0) no_cache_exit(r, refused, errno);
   }
 
   json.refresh = refresh;
   int result = -1;
   if (refresh) {
-    result = refresh_run(&ctx, opts, cache);
+    result = refresh_run(r, &ctx, cache);
   } else {
-    result = cached_run(&ctx, opts, cache, fd);
+    result = cached_run(r, &ctx, cache, fd);
   }
-  if (g_verbose && result == 0) summarize(opts, refresh, started);
+  if (r.opts.verbose && result == 0) summarize(r, refresh, started);
 
   ctx->ops->destroy(ctx);
   // The line's consumer expects status 0 after the error line; a -j
   // consumer learns of a failure from the status as well.
-  return g_json != nullptr && result != 0 ? 1 : 0;
+  return r.json != nullptr && result != 0 ? 1 : 0;
 }

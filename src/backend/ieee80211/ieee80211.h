@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What every backend reads alike from 802.11: the security elements, the
-// bit-rate text, the link quality percentage and the channel plan
+// bit-rate text, the signal percentage and the channel plan
 // (channel_plan.h), over lumra's own records; no driver interface's.
 #pragma once
 
@@ -14,45 +14,29 @@ struct network_entry;
 // 4.29 Gbit/s.
 int format_bitrate(uint64_t bps, char *buf, uint32_t size);
 
-// A link quality report: the fields and flags of the Wireless Extensions
-// quality record (its public ABI), which the other backends' figures are
-// read as.
-struct link_quality {
-  uint8_t qual;
-  uint8_t level;
-  uint8_t noise;
-  uint8_t updated;  // kQual* flags
+// A signal as a driver reports it, in lumra's terms; each figure optional.
+struct signal_record {
+  bool has_quality = false;
+  uint8_t quality = 0;      // driver-scaled
+  uint8_t quality_max = 0;  // its maximum; 0 when the driver gives none
+  bool has_level = false;
+  int16_t level_dbm = 0;
+  bool has_noise = false;
+  int16_t noise_dbm = 0;
 };
-inline constexpr uint8_t kQualQualUpdated = 0x01;
-inline constexpr uint8_t kQualLevelUpdated = 0x02;
-inline constexpr uint8_t kQualDbm = 0x08;  // level and noise in dBm
-inline constexpr uint8_t kQualQualInvalid = 0x10;
-inline constexpr uint8_t kQualNoiseInvalid = 0x40;
-inline constexpr uint8_t kQualRcpi = 0x80;  // level and noise as 802.11k RCPI
-// The driver's maxima for the three figures.
-struct quality_max {
-  uint8_t qual;
-  uint8_t level;
-  uint8_t noise;
-};
-
-// Percent from a quality report; max null when the driver gives no range.
-// Negative when the report gives none.
-int quality_percent(const link_quality *qual, const quality_max *max);
-// Whether a scanned cell's report counts: one marked invalid, and one whose
-// level is 0 without dBm or RCPI, leave the entry's figure alone.
-constexpr bool quality_usable(const link_quality &qual) {
-  if (qual.updated & kQualQualInvalid) return false;
-  return qual.level != 0 || (qual.updated & (kQualDbm | kQualRcpi)) != 0;
-}
+// The signal in percent: the quality against its maximum (as it is without
+// one), else the ratio of level to noise, else the level on cfg80211's scale
+// of -110 to -40 dBm. Negative when the record gives none.
+int signal_percent(const signal_record &s);
+constexpr bool signal_given(const signal_record &s) { return s.has_quality || s.has_level; }
 // Above 100 is stored as 100, so that the cache stays readable.
 constexpr int clamp_percent(int percent) { return percent > 100 ? 100 : percent; }
 
 // Records the security descriptors of a buffer of information elements in
-// the entry's slots.
-int parse_security_ies(network_entry *entry, const unsigned char *buf, int len);
-void parse_wpa_ie(network_entry *entry, int kind, const unsigned char *ie, int avail);
-void add_unknown_security(network_entry *entry);
+// the entry's slots; all_suites (-s): every key-management suite named from
+// the IEEE 802.11 suite table, the first one included, else only as the
+// network line has always named them.
+int parse_security_ies(network_entry *entry, const unsigned char *buf, int len, bool all_suites);
 // The name -s gives an AKM suite selector (OUI and type, big-endian) of a
 // WPA (wpa_element) or RSN element: from its element's own OUI's table, else
 // "AKM" and the decimal type. Into out, cut to size (7 bytes hold any).

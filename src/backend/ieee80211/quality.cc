@@ -23,37 +23,14 @@ int snr_percent(int snr_db) {
   return 100;
 }
 
-int as_signed(uint8_t v) { return static_cast<int8_t>(v); }
-
 }  // namespace
 
-int quality_percent(const link_quality *qual, const quality_max *range) {
-  const uint8_t q = qual->qual;
-  const uint8_t l = qual->level;
-  const uint8_t n = qual->noise;
-  const uint8_t u = qual->updated;
-
-  if (range == nullptr) return clamp_percent(q);
-  if (l == 0 && (u & (kQualDbm | kQualRcpi)) == 0) return clamp_percent(q);
-
-  const uint8_t mq = range->qual;
-  if (u & kQualDbm) {
-    if (mq == 100) return q;
-    // A driver that gives no maximum is read like one that gives no range.
-    if (mq == 0) return clamp_percent(q);
-    return q * 100 / mq;
-  }
-  if (u & kQualRcpi) return -1;
-
-  const bool q_within = q <= mq;
-  const bool l_within = l <= range->level;
-  const bool n_within = n <= range->noise;
-  if (q_within && mq == 100) return q;
-  if (l_within || n_within) {
-    if (q_within) return mq == 0 ? 0 : q * 100 / mq;  // mq 0 means q is 0 too
-    const int sq = as_signed(q);
-    return sq < 100 ? sq : 100;
-  }
-  // Both levels are above their maxima, so both are dBm values.
-  return snr_percent(as_signed(l) - as_signed(n));
+int signal_percent(const signal_record &s) {
+  if (s.has_quality)
+    return s.quality_max > 0 ? s.quality * 100 / s.quality_max : clamp_percent(s.quality);
+  if (s.has_level && s.has_noise) return snr_percent(s.level_dbm - s.noise_dbm);
+  if (!s.has_level) return -1;
+  if (s.level_dbm <= -110) return 0;
+  if (s.level_dbm >= -40) return 100;
+  return (s.level_dbm + 110) * 100 / 70;
 }

@@ -7,12 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "backend/flow.h"
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/ieee80211/channel_plan.h"
 #include "diag/diag.h"
-#include "netlist/netlist.h"
 
 namespace {
 
@@ -171,6 +170,9 @@ int bss_field(const nlattr *attr, void *data) {
       return 0;
     case NL80211_BSS_STATUS:
       return get_u32(attr, &bss->status) ? 0 : -1;
+    case NL80211_BSS_SEEN_MS_AGO:
+      bss->has_seen = true;
+      return get_u32(attr, &bss->seen_ms_ago) ? 0 : -1;
     case NL80211_BSS_INFORMATION_ELEMENTS:
       if (mnl_attr_validate(attr, MNL_TYPE_BINARY) < 0) return -1;
       bss->ies = payload(attr);
@@ -208,23 +210,16 @@ void each_element(nl_bytes ies, F &&f) {
   while (r.read_element(&id, &body)) f(id, body.rest());
 }
 
-const char *mode_of(const nl_bss &bss) {
+cell_mode mode_of(const nl_bss &bss) {
   bool mesh = false;
   each_element(bss.ies, [&](uint8_t id, nl_bytes) {
     if (id == kIdMeshConfig) mesh = true;
   });
   // A mesh point's mode (IW_MODE_MESH) has no text.
-  if (mesh) return "";
-  if (bss.capability & kCapabilityEss) return "Master";
-  if (bss.capability & kCapabilityIbss) return "Ad-Hoc";
-  return "";
-}
-
-// The maxima that cfg80211's range gives for the wiphy's signal type.
-quality_max range_of(uint8_t signal_kind) {
-  if (signal_kind == kSignalMbm) return {70, static_cast<uint8_t>(-110), 0};
-  if (signal_kind == kSignalUnspec) return {100, 100, 0};
-  return {0, 0, 0};
+  if (mesh) return kModeOther;
+  if (bss.capability & kCapabilityEss) return kModeMaster;
+  if (bss.capability & kCapabilityIbss) return kModeAdHoc;
+  return kModeOther;
 }
 
 // cfg80211's quality for a signal in dBm: -110 dBm and below 0, -40 dBm
@@ -235,24 +230,16 @@ uint8_t dbm_quality(int dbm) {
   return static_cast<uint8_t>(dbm + 110);
 }
 
-// The quality event cfg80211 reports for a scanned BSS, read as the decoder
-// reads it; negative when the event would be ignored.
-int scan_quality(const nl_bss &bss) {
-  if (bss.signal_kind == kSignalNone) return -1;
-  link_quality qual{};
-  if (bss.signal_kind == kSignalMbm) {
-    const int sig = bss.signal_mbm / 100;
-    qual.level = static_cast<uint8_t>(sig);
-    qual.updated = kQualLevelUpdated | kQualNoiseInvalid | kQualQualUpdated | kQualDbm;
-    qual.qual = dbm_quality(sig);
-  } else {
-    qual.level = bss.signal_unspec;
-    qual.qual = bss.signal_unspec;
-    qual.updated = kQualLevelUpdated | kQualNoiseInvalid | kQualQualUpdated;
-  }
-  if (!quality_usable(qual)) return -1;
-  const quality_max range = range_of(bss.signal_kind);
-  return quality_percent(&qual, &range);
+// A level in dBm kept within 16 bits, on the same side of cfg80211's scale.
+int16_t level_of(int32_t dbm) {
+  return static_cast<int16_t>(dbm < INT16_MIN ? INT16_MIN : dbm > INT16_MAX ? INT16_MAX : dbm);
+}
+
+// An unspecified signal (0 to 100) as Wireless Extensions pass it on: a
+// byte above 127 reads as negative there, which gives no figure.
+signal_record unspec_signal(uint8_t value) {
+  if (value > 127) return {};
+  return {.has_quality = true, .quality = value, .quality_max = 100};
 }
 
 }  // namespace
@@ -293,8 +280,6 @@ int nl_parse_scan_event(const nlmsghdr *nlh, nl_scan_event *out) {
   return nl_each_genl_attr(nlh, event_attr, out);
 }
 
-void nl_format_addr(const uint8_t (&addr)[6], char (&out)[18]) { list_bssid_text(addr, out); }
-
 int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
   bool too_long = false;
   *len = 0;
@@ -311,39 +296,49 @@ int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len) {
   return too_long ? 1 : 0;
 }
 
-int nl_add_bss(const nl_bss &bss, const cell_rules &rules) {
-  bool failed = false;
-  network_entry *entry = open_cell(bss.bssid, rules, &failed);
-  if (entry == nullptr) return failed ? -1 : 0;
+int nl_bss_cell(const nl_bss &bss, cell_batch *batch) {
+  cell_record *cell;
+  const int opened = batch->open(bss.bssid, &cell);
+  if (opened <= 0) return opened;
   uint8_t ssid[32];
   uint32_t ssid_len = 0;
-  if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) diag_count().oversized++;
-  const bool privacy = (bss.capability & kCapabilityPrivacy) != 0;
-  const cell_record cell{.has_channel = bss.frequency != 0,
-                         .channel = bss.frequency != 0 ? nl_channel(bss.frequency) : 0,
-                         .mode = mode_of(bss),
-                         .privacy = privacy,
-                         .off = !privacy,
-                         .quality = scan_quality(bss),
-                         .essid = {ssid, ssid_len},
-                         .ies = bss.ies};
-  return fill_cell(entry, cell);
+  cell->essid_oversized = nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0;
+  cell->has_channel = bss.frequency != 0;
+  cell->channel = bss.frequency != 0 ? nl_channel(bss.frequency) : 0;
+  cell->mode = mode_of(bss);
+  cell->privacy = (bss.capability & kCapabilityPrivacy) != 0;
+  cell->signal = nl_scan_signal(bss);
+  cell->frequency_mhz = bss.frequency;
+  cell->has_last_seen = bss.has_seen;
+  cell->last_seen_ms = bss.seen_ms_ago;
+  byte_span essid;
+  if (!batch->keep({ssid, ssid_len}, &essid) || !cell->set_essid(essid)) return -1;
+  byte_span ies;
+  if (!cell->privacy && batch->report(true, {}) != 0) return -1;
+  return batch->keep(bss.ies, &ies) && batch->report(false, ies) == 0 ? 0 : -1;
 }
 
-int nl_link_quality(uint8_t signal_kind, const nl_station *station) {
+signal_record nl_scan_signal(const nl_bss &bss) {
+  if (bss.signal_kind == kSignalMbm)
+    return {.has_level = true, .level_dbm = level_of(bss.signal_mbm / 100)};
+  // A level of 0 is no figure to Wireless Extensions.
+  if (bss.signal_kind == kSignalUnspec && bss.signal_unspec != 0)
+    return unspec_signal(bss.signal_unspec);
+  return {};
+}
+
+signal_record nl_link_signal(uint8_t signal_kind, const nl_station *station) {
   // cfg80211 fills the statistics from the station's signal; libiw reads
   // them back from /proc/net/wireless, which carries quality and level but
-  // not the dBm flag.
-  link_quality qual{};
-  if (station != nullptr && station->has_signal &&
-      (signal_kind == kSignalMbm || signal_kind == kSignalUnspec)) {
-    qual.level = static_cast<uint8_t>(station->signal);
-    qual.qual = signal_kind == kSignalMbm ? dbm_quality(station->signal)
-                                          : static_cast<uint8_t>(station->signal);
-    qual.updated = kQualQualUpdated | kQualLevelUpdated;
-  }
-  const quality_max range = range_of(signal_kind);
-  return quality_percent(&qual, &range);
+  // not the dBm flag: a level byte of 0 leaves the quality alone, and none
+  // reads as a quality of 0.
+  if (station == nullptr || !station->has_signal ||
+      (signal_kind != kSignalMbm && signal_kind != kSignalUnspec))
+    return {.has_quality = true};
+  const auto level = static_cast<uint8_t>(station->signal);
+  if (signal_kind == kSignalUnspec) return unspec_signal(level);
+  if (level == 0) return {.has_quality = true, .quality = dbm_quality(station->signal)};
+  return {.has_level = true, .level_dbm = level_of(station->signal)};
 }
 
 int nl_channel(uint32_t mhz) { return channel_of_mhz(mhz); }
@@ -363,14 +358,14 @@ int nl_take_association(const nlmsghdr *nlh, nl_association *a) {
   return 0;
 }
 
-void nl_refresh_entry(network_entry *entry, const nl_association &a, const nl_station *station) {
+void nl_link_record(const nl_association &a, const nl_station *station, link_record *f) {
   if (station != nullptr && station->has_tx_rate) {
-    format_bitrate(nl_tx_bps(*station), entry->bitrate, 11);
-    entry->current = 1;
+    f->has_rate = true;
+    f->rate_bps = nl_tx_bps(*station);
   }
-  // A figure without a percentage leaves the cached one.
-  set_quality(entry, nl_link_quality(a.signal_kind, station));
-  if (a.frequency != 0) entry->channel = nl_channel(a.frequency);
+  f->signal = nl_link_signal(a.signal_kind, station);
+  f->has_channel = a.frequency != 0;
+  if (a.frequency != 0) f->channel = nl_channel(a.frequency);
 }
 
 void nl_put_scan_request(nlmsghdr *nlh, const nl_scan_request &req) {

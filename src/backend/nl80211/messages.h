@@ -7,10 +7,11 @@
 
 #include <cstdint>
 
+#include "backend/ieee80211/ieee80211.h"
 #include "backend/nl80211/netlink.h"
 
-struct network_entry;
-struct cell_rules;
+class cell_batch;
+struct link_record;
 
 // The generic netlink family "nl80211" (a CTRL_CMD_NEWFAMILY reply).
 struct nl_family {
@@ -49,6 +50,8 @@ struct nl_bss {
   uint8_t signal_unspec;
   uint32_t status;  // NL80211_BSS_STATUS_*, or kNoStatus
   nl_bytes ies;     // NL80211_BSS_INFORMATION_ELEMENTS, inside the message
+  bool has_seen;
+  uint32_t seen_ms_ago;  // NL80211_BSS_SEEN_MS_AGO
 };
 constexpr uint32_t kNoStatus = UINT32_MAX;
 // 0, or -1 for a message that is not a BSS or is malformed (no BSS
@@ -62,14 +65,11 @@ struct nl_scan_event {
 };
 int nl_parse_scan_event(const nlmsghdr *nlh, nl_scan_event *out);
 
-// Address text as the Wireless Extensions backend writes it.
-void nl_format_addr(const uint8_t (&addr)[6], char (&out)[18]);
-
-// Appends an entry for a BSS the list does not hold yet, by the rules of
-// open_cell (backend/flow.h); 0, or -1 to fail the scan (no memory). SSID
-// elements over 32 bytes are passed over (and counted), as the Wireless
-// Extensions decoder passes over their events.
-int nl_add_bss(const nl_bss &bss, const cell_rules &rules);
+// Adds a BSS to the batch as a cell, its bytes copied (the receive buffer
+// is reused); 0, or -1 to fail the scan (no memory). SSID elements over 32
+// bytes are passed over (and marked), as the Wireless Extensions decoder
+// passes over their events.
+int nl_bss_cell(const nl_bss &bss, cell_batch *batch);
 
 // The SSID as cfg80211's Wireless Extensions view reports it: the last
 // non-empty SSID (or mesh ID) element of at most 32 bytes in the run of
@@ -77,11 +77,15 @@ int nl_add_bss(const nl_bss &bss, const cell_rules &rules);
 // element over 32 bytes was passed over.
 int nl_bss_ssid(nl_bytes ies, uint8_t (&ssid)[32], uint32_t *len);
 
-// The link quality in percent that the Wireless Extensions backend reads for
-// the associated station from /proc/net/wireless, which cfg80211 fills from
-// the station's signal; signal_kind is that of the wiphy (from its BSSs).
-// station null: no station information (the figure is then 0).
-int nl_link_quality(uint8_t signal_kind, const nl_station *station);
+// The signal of a scanned BSS as cfg80211's Wireless Extensions view
+// reports it: SIGNAL_MBM as a level in dBm, SIGNAL_UNSPEC as a quality of
+// 100; none for a level of 0.
+signal_record nl_scan_signal(const nl_bss &bss);
+// The associated station's signal as the Wireless Extensions backend reads
+// it from /proc/net/wireless, which cfg80211 fills from the station's
+// signal; signal_kind is that of the wiphy (from its BSSs). station null:
+// no station information (the figure is then 0).
+signal_record nl_link_signal(uint8_t signal_kind, const nl_station *station);
 
 // The channel number of a frequency in MHz, or -1.
 int nl_channel(uint32_t mhz);
@@ -116,9 +120,9 @@ struct nl_association {
 // 0, or -1 for a malformed message.
 int nl_take_association(const nlmsghdr *nlh, nl_association *a);
 
-// The live data of the associated BSS's entry, as the Wireless Extensions
-// backend refreshes it: the transmit rate (and the current mark) when the
-// station information carries one, the quality from the station's signal,
-// the channel from the BSS's frequency. station null: none could be read
-// (or the interface is no station).
-void nl_refresh_entry(network_entry *entry, const nl_association &a, const nl_station *station);
+// The live figures of the associated BSS, as the Wireless Extensions
+// backend reads them: the transmit rate when the station information
+// carries one, the quality from the station's signal, the channel from the
+// BSS's frequency. station null: none could be read (or the interface is
+// no station).
+void nl_link_record(const nl_association &a, const nl_station *station, link_record *f);

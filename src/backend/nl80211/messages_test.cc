@@ -29,7 +29,9 @@ class NlMessages : public ::testing::Test {
     put_bss(d, fields);
     nl_bss bss;
     if (nl_parse_bss(first(d), &bss) != 0) return -2;
-    return nl_add_bss(bss, rules);
+    cell_batch batch;
+    if (nl_bss_cell(bss, &batch) != 0) return -1;
+    return merge_batch(batch, rules);
   }
   // The entry of fields alone in a fresh list and diagnostics.
   static const network_entry &only(const BssFields &fields) {
@@ -72,6 +74,21 @@ TEST_F(NlMessages, BssBecomesEntry) {
   for (const auto &c : cases) {
     EXPECT_EQ(fields(only(c.bss)), c.fields) << c.what;
     EXPECT_EQ(list_next(), nullptr);
+  }
+}
+
+// A BSS's frequency and age, where given, for the site survey.
+TEST_F(NlMessages, FrequencyAndAgeOfTheCell) {
+  for (const int64_t given : {-1, 250}) {
+    Datagram d;
+    put_bss(d, {.frequency = given, .seen_ms = given});
+    nl_bss bss;
+    cell_batch batch;
+    ASSERT_TRUE(nl_parse_bss(first(d), &bss) == 0 && nl_bss_cell(bss, &batch) == 0);
+    const cell_record &c = batch.cells()[0];
+    EXPECT_EQ(std::to_string(c.frequency_mhz) + " " +
+                  std::to_string(c.has_last_seen ? int64_t{c.last_seen_ms} : -1),
+              given < 0 ? "0 -1" : "250 250");
   }
 }
 
@@ -166,6 +183,7 @@ TEST_F(NlMessages, MalformedMessagesFail) {
       mnl_attr_put(nlh, NL80211_BSS_FREQUENCY, frequency_size, &frequency);
       mnl_attr_nest_end(nlh, nest);
     }
+    ASSERT_NE(nest, nullptr);
     nest->nla_len = static_cast<uint16_t>(nest->nla_len - cut);
     d.end();
     nl_bss bss;
@@ -209,28 +227,6 @@ TEST_F(NlMessages, SecurityAndTheWepRule) {
     apply_wep_rule();
     EXPECT_EQ(security(*list_first()), c.security);
   }
-}
-
-TEST_F(NlMessages, DuplicatesDirectedScansAndTheAssociatedBss) {
-  const BssFields a;
-  const BssFields b{.bssid = {0x02, 0, 0, 0, 2, 0}, .ies = ssid_element("b")};
-  const cell_rules rules{"02:00:00:00:02:00", "54 Mbit/s", false};
-  ASSERT_EQ(add(a, rules), 0);
-  ASSERT_EQ(add(b, rules), 0);
-  BssFields again = a;
-  again.ies = ssid_element("changed");
-  ASSERT_EQ(add(again, rules), 0);  // already listed: ignored whole
-  EXPECT_EQ(fields(*list_first()), "02:00:00:00:01:00|lab|Master|1|92|0|off|0|0|");
-  EXPECT_EQ(fields(*list_next()), "02:00:00:00:02:00|b|Master|1|92|0|off|0|1|54 Mbit/s");
-  EXPECT_EQ(list_next(), nullptr);
-
-  // Directed: only the associated BSS is taken.
-  list_clear();
-  const cell_rules directed{"02:00:00:00:02:00", "", true};
-  ASSERT_EQ(add(a, directed), 0);
-  EXPECT_EQ(list_first(), nullptr);
-  ASSERT_EQ(add(b, directed), 0);
-  EXPECT_EQ(fields(*list_first()), "02:00:00:00:02:00|b|Master|1|92|0|off|0|1|");
 }
 
 TEST_F(NlMessages, BssStatusMarksTheAssociation) {
@@ -302,21 +298,22 @@ TEST_F(NlMessages, StationRateAndLinkQuality) {
   };
   for (const Case &c : cases) {
     nl_station s = station(c.signal, 10, 10, true);
-    EXPECT_EQ(nl_link_quality(c.kind, &s), c.percent) << int(c.kind) << " " << c.signal;
+    EXPECT_EQ(signal_percent(nl_link_signal(c.kind, &s)), c.percent)
+        << int(c.kind) << " " << c.signal;
   }
-  EXPECT_EQ(nl_link_quality(kSignalMbm, nullptr), 0);
+  EXPECT_EQ(signal_percent(nl_link_signal(kSignalMbm, nullptr)), 0);
 
-  // The rate text in 64 bits: Wi-Fi 6 4x4 and Wi-Fi 7 rates pass 2^32 bit/s.
+  // The rate in 64 bits: Wi-Fi 6 4x4 and Wi-Fi 7 rates pass 2^32 bit/s.
   const struct {
     int rate32;
-    const char *text;
-  } rates[] = {{55, "5 Mbit/s"}, {48039, "4 Gbit/s"}, {460000, "46 Gbit/s"}};
+    uint64_t bps;
+  } rates[] = {{55, 5500000}, {48039, 4803900000}, {460000, 46000000000}};
   for (const auto &r : rates) {
-    network_entry *e = list_append_new();
-    ASSERT_NE(e, nullptr);
     const nl_station s = station(-50, r.rate32, -1, true);
-    nl_refresh_entry(e, nl_association{}, &s);
-    EXPECT_STREQ(e->bitrate, r.text) << r.rate32;
+    link_record f{};
+    nl_link_record(nl_association{}, &s, &f);
+    EXPECT_TRUE(f.has_rate);
+    EXPECT_EQ(f.rate_bps, r.bps) << r.rate32;
   }
 }
 

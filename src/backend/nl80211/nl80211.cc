@@ -12,73 +12,17 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <new>
 #include <cstring>
 
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
 #include "backend/flow.h"
 #include "backend/nl80211/io.h"
 #include "backend/nl80211/messages.h"
-#include "netlist/netlist.h"
-
-const backend_ops nl80211_ops = {
-    .create = nl80211_create,
-    .destroy = nl80211_destroy,
-    .scan = nl80211_scan,
-    .current = nl80211_current,
-};
 
 namespace {
 
-[[maybe_unused]] const int nl80211_registered = backend_register("NL80211", &nl80211_ops);
-
-// The longest that the Wireless Extensions backend waits for one scan's
-// results: 250 ms, then 147 polls 100 ms apart.
-constexpr long kScanBudgetUs = 250000 + 147 * 100000;
-constexpr size_t kSsidMax = 32;
-
 nl80211_ctx *self(backend_ctx *ctx) { return reinterpret_cast<nl80211_ctx *>(ctx); }
-
-// A datagram socket for the interface flags, closed with its owner.
-class FlagSocket {
- public:
-  explicit FlagSocket(const nl_transport *io) : io_(io) {}
-  void open() { fd_ = io_->inet_socket(); }
-  FlagSocket(const FlagSocket &) = delete;
-  FlagSocket &operator=(const FlagSocket &) = delete;
-  ~FlagSocket() {
-    if (fd_ >= 0) io_->close(fd_);
-  }
-  // The interface index, or 0 when there is no such interface.
-  uint32_t index(const char *ifname) const {
-    // A longer name would be cut to one that may belong to another interface.
-    if (strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ) return 0;
-    ifreq ifr = request(ifname);
-    if (fd_ < 0 || io_->ioctl(fd_, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
-    return static_cast<uint32_t>(ifr.ifr_ifindex);
-  }
-  // The interface flags, or -1.
-  int get(const char *ifname, short *flags) const {
-    ifreq ifr = request(ifname);
-    if (fd_ < 0 || io_->ioctl(fd_, SIOCGIFFLAGS, &ifr) != 0) return -1;
-    *flags = ifr.ifr_flags;
-    return 0;
-  }
-  int set(const char *ifname, short flags) const {
-    ifreq ifr = request(ifname);
-    ifr.ifr_flags = flags;
-    return fd_ >= 0 && io_->ioctl(fd_, SIOCSIFFLAGS, &ifr) == 0 ? 0 : -1;
-  }
-
- private:
-  static ifreq request(const char *ifname) {
-    ifreq ifr;
-    memset(&ifr, 0, sizeof ifr);
-    strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
-    return ifr;
-  }
-  const nl_transport *io_;
-  int fd_ = -1;
-};
 
 int interface_reply(const nlmsghdr *nlh, void *data) {
   return nl_parse_interface(nlh, static_cast<nl_interface *>(data));
@@ -112,10 +56,10 @@ int dump_association(nl_session *s, const nl80211_ctx *ctx, nl_association *a) {
 // Records why a scan dump failed.
 void dump_failed(int result, const nl80211_ctx *ctx) {
   if (result == kNlDumpInterrupted)
-    diag_fail(0, "NL80211_CMD_GET_SCAN on %s: interrupted %d times", ctx->base.ifname,
-              kDumpRedos + 1);
+    cause_set(ctx->base.why, nullptr, 0, "NL80211_CMD_GET_SCAN on %s: interrupted %d times",
+              ctx->base.ifname, kDumpRedos + 1);
   else
-    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
+    cause_set(ctx->base.why, nullptr, errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
 }
 
 int station_reply(const nlmsghdr *nlh, void *data) {
@@ -133,11 +77,11 @@ int query_station(nl_session *s, const nl80211_ctx *ctx, const uint8_t (&bssid)[
   return nl_request_run(s, req, station_reply, st);
 }
 
-// What the Wireless Extensions backend's link snapshot records. Like it,
+// What the Wireless Extensions backend's link snapshot reads. Like it,
 // the snapshot ends silently where a query fails; only a dump that was
 // interrupted every time fails the scan (-1), as the association would be
 // guessed.
-int link_snapshot(nl_session *s, nl80211_ctx *ctx) {
+int link_snapshot(nl_session *s, nl80211_ctx *ctx, link_record *link) {
   nl_association a;
   const int dumped = dump_association(s, ctx, &a);
   if (dumped == kNlDumpInterrupted) {
@@ -145,15 +89,17 @@ int link_snapshot(nl_session *s, nl80211_ctx *ctx) {
     return -1;
   }
   if (dumped != 0 || !a.found) return 0;
-  nl_format_addr(a.bssid, ctx->ap_addr);
+  link->has_addr = true;
+  memcpy(link->addr, a.bssid, sizeof link->addr);
   nl_station st;
   if (ctx->iftype != NL80211_IFTYPE_STATION || query_station(s, ctx, a.bssid, &st) != 0) return 0;
-  if (st.has_tx_rate) format_bitrate(nl_tx_bps(st), ctx->ap_rate, sizeof ctx->ap_rate);
+  link->has_rate = st.has_tx_rate;
+  link->rate_bps = nl_tx_bps(st);
   return 0;
 }
 
 struct dump_state {
-  cell_rules rules;
+  cell_batch *batch;
   uint32_t count;  // BSS messages of the last try
 };
 
@@ -162,7 +108,7 @@ int scan_bss(const nlmsghdr *nlh, void *data) {
   nl_bss bss;
   if (nl_parse_bss(nlh, &bss) != 0) return -1;
   d->count++;
-  return nl_add_bss(bss, d->rules);
+  return nl_bss_cell(bss, d->batch);
 }
 
 int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t ssid_len,
@@ -177,157 +123,202 @@ int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t
   return trigger_refused(&ctx->base, errno, "NL80211_CMD_TRIGGER_SCAN", nullptr);
 }
 
-// One scan: trigger, wait for its end, dump and add the BSSs. Plain, or
-// directed at one SSID on one frequency.
-int scan_once(nl_session *s, nl80211_ctx *ctx, bool directed, const uint8_t *ssid,
-              uint32_t ssid_len, uint32_t frequency) {
-  if (directed && (ssid_len > kSsidMax || frequency == 0)) return -1;
+// One pass: trigger, wait for its end, dump the BSSs into the batch. Plain,
+// or directed at the association's SSID on its frequency.
+int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target, cell_batch *batch) {
   nl_drain_events(s);
-  if (trigger(s, ctx, ssid, ssid_len, frequency, directed) != 0) return -1;
+  const bool directed = target != nullptr;
+  if (trigger(s, ctx, directed ? target->ssid : nullptr, directed ? target->ssid_len : 0,
+              directed ? target->frequency : 0, directed) != 0)
+    return kPassFailed;
   // An aborted scan, and one whose end may have been lost with other events,
   // leave the kernel's known networks to be read at once, as Wireless
   // Extensions do.
   const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
-  if (end == kScanTimedOut) {
-    diag_fail(0, "scan on %s: no result within 15 s", ctx->base.ifname);
-    return -1;
-  }
+  if (end == kScanTimedOut) return kPassTimedOut;
   if (end == kScanFailed) {
-    diag_fail(errno, "nl80211 scan events on %s", ctx->base.ifname);
-    return -1;
+    cause_set(ctx->base.why, nullptr, errno, "nl80211 scan events on %s", ctx->base.ifname);
+    return kPassFailed;
   }
 
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP);
   mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
-  dump_state d{{ctx->ap_addr, ctx->ap_rate, directed}, 0};
-  diag_count().fetches++;
-  // Entries of an interrupted try stay: each came whole, and a redo adds
-  // only what it missed.
+  dump_state d{batch, 0};
+  batch->fetches++;
+  // Cells of an interrupted try stay: each came whole, and the merge takes
+  // from a redo only what it missed.
   const int dumped = nl_dump_run(s, req, scan_bss, &d,
                                  [](void *data) { static_cast<dump_state *>(data)->count = 0; });
   if (dumped != 0) {
     dump_failed(dumped, ctx);
-    return -1;
+    return kPassFailed;
   }
-  // As with Wireless Extensions, a scan that lists nothing fails.
-  if (d.count == 0) {
-    diag_fail(0, "scan on %s found no network", ctx->base.ifname);
-    diag_count().empty++;
-    return -1;
-  }
-  apply_wep_rule();
-  diag_count().passes++;
-  return 0;
+  batch->reported = d.count;
+  return kPassDone;
 }
 
-// Opens the session for ctx's interface and checks that it is an nl80211
-// interface; -1 otherwise.
+// Opens the session for ctx's interface: 1 when it is an nl80211 one, 0
+// when nl80211 cannot serve it (no such family, no generic netlink at all as
+// under qemu-user, or an interface of another kind), -1 on another failure.
 int open_session(nl_session *s, nl80211_ctx *ctx) {
-  // Neither a kernel without the nl80211 family nor an interface of another
-  // kind is changed here: the other backend may serve it.
   if (nl_session_open(s) != 0) {
     const int err = errno;
     if (err == ENOENT)
-      diag_fail(0, "nl80211 not available (no cfg80211)");
+      cause_set(ctx->base.why, "no-nl80211", 0, "nl80211 not available (no cfg80211)");
     else
-      diag_fail(err, "nl80211");
-    // No such family, or no generic netlink at all (qemu-user refuses it).
-    ctx->base.unserved = err == ENOENT || err == EPROTONOSUPPORT ? 1 : 0;
-    return -1;
+      cause_set(ctx->base.why, err == EPROTONOSUPPORT ? "no-nl80211" : nullptr, err, "nl80211");
+    return err == ENOENT || err == EPROTONOSUPPORT ? 0 : -1;
   }
   if (query_interface(s, ctx) != 0) {
-    diag_fail(0, "%s: not an nl80211 interface", ctx->base.ifname);
-    ctx->base.unserved = 1;
-    return -1;
+    cause_set(ctx->base.why, "no-nl80211", 0, "%s: not an nl80211 interface", ctx->base.ifname);
+    return 0;
   }
-  return 0;
+  return 1;
 }
 
+}  // namespace
+
 // An operation's sockets, and what the cached run learns of the association.
-struct op_env {
-  explicit op_env(const nl_transport *io) : flag_socket(io), session(io) {}
-  FlagSocket flag_socket;
+struct nl_op {
+  explicit nl_op(const nl_transport *transport)
+      : io(transport), session(transport), inet(transport->inet_socket()) {}
+  nl_op(const nl_op &) = delete;
+  nl_op &operator=(const nl_op &) = delete;
+  ~nl_op() {
+    if (inet >= 0) io->close(inet);
+  }
+  const nl_transport *io;
   nl_session session;
+  int inet;  // the datagram socket of the interface requests, or -1
   nl_association a{};
 };
 
-op_env *env_of(void *env) { return static_cast<op_env *>(env); }
+namespace {
 
-const refresh_primitives kRefresh = {
-    .get_flags = [](backend_ctx *ctx, void *env,
-                    short *flags) { return env_of(env)->flag_socket.get(ctx->ifname, flags); },
-    .set_flags = [](backend_ctx *ctx, void *env,
-                    short flags) { return env_of(env)->flag_socket.set(ctx->ifname, flags); },
-    .link_snapshot = [](backend_ctx *ctx,
-                        void *env) { return link_snapshot(&env_of(env)->session, self(ctx)); },
-    .prepare =
-        [](backend_ctx *, void *env) {
-          if (nl_session_listen(&env_of(env)->session) == 0) return 0;
-          diag_fail(errno, "nl80211 scan events");
-          return -1;
-        },
-    .scan_once =
-        [](backend_ctx *ctx, void *env) {
-          return scan_once(&env_of(env)->session, self(ctx), false, nullptr, 0, 0);
-        },
-    .pause = [](backend_ctx *ctx, void *, int ms) { self(ctx)->io->pause(ms); },
-};
+nl_op *op_of(backend_ctx *ctx) { return self(ctx)->op; }
 
-int association(backend_ctx *base, void *data) {
+// An interface request on the datagram socket; 0 or -1.
+int interface_request(backend_ctx *ctx, unsigned long request, ifreq *ifr) {
+  strncpy(ifr->ifr_name, ctx->ifname, IFNAMSIZ - 1);
+  nl_op *op = op_of(ctx);
+  return op->inet >= 0 && op->io->ioctl(op->inet, request, ifr) == 0 ? 0 : -1;
+}
+
+// The interface index, or 0 when there is no such interface.
+uint32_t interface_index(backend_ctx *ctx) {
+  ifreq ifr{};
+  if (interface_request(ctx, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
+  return static_cast<uint32_t>(ifr.ifr_ifindex);
+}
+
+int open_op(backend_ctx *base) {
   nl80211_ctx *ctx = self(base);
-  op_env *env = env_of(data);
-  ctx->ifindex = env->flag_socket.index(base->ifname);
-  short flags = 0;
-  // A missing or down interface leaves the cache as it is.
-  if (ctx->ifindex == 0 || env->flag_socket.get(base->ifname, &flags) != 0 || (flags & IFF_UP) == 0)
-    return 0;
-  if (open_session(&env->session, ctx) != 0) return -1;
-  const int dumped = dump_association(&env->session, ctx, &env->a);
+  // malloc rather than new: the program links no C++ allocator.
+  void *block = malloc(sizeof(nl_op));
+  if (block == nullptr) {
+    cause_set(base->why, nullptr, ENOMEM, "nl80211");
+    return -1;
+  }
+  ctx->op = ::new (block) nl_op(ctx->io);
+  ctx->ifindex = 0;  // read afresh by each operation
+  return 0;
+}
+
+void close_op(backend_ctx *base) {
+  self(base)->op->~nl_op();
+  free(self(base)->op);
+  self(base)->op = nullptr;
+}
+
+// An nl80211 interface, found before anything changes it.
+int probe(backend_ctx *base) {
+  nl80211_ctx *ctx = self(base);
+  ctx->ifindex = interface_index(base);
+  if (ctx->ifindex == 0) {
+    cause_set(base->why, nullptr, errno, "%s", base->ifname);
+    return -1;
+  }
+  return open_session(&ctx->op->session, ctx);
+}
+
+// The interface flags, its index read first: a missing interface has none.
+int get_flags(backend_ctx *base, short *flags) {
+  nl80211_ctx *ctx = self(base);
+  if (ctx->ifindex == 0) ctx->ifindex = interface_index(base);
+  ifreq ifr{};
+  if (ctx->ifindex == 0 || interface_request(base, SIOCGIFFLAGS, &ifr) != 0) return -1;
+  *flags = ifr.ifr_flags;
+  return 0;
+}
+
+int association(backend_ctx *base, link_record *link) {
+  nl80211_ctx *ctx = self(base);
+  nl_op *op = ctx->op;
+  const int serves = open_session(&op->session, ctx);
+  if (serves != 1) return serves == 0 ? kUnserved : -1;
+  const int dumped = dump_association(&op->session, ctx, &op->a);
   if (dumped != 0) {
     dump_failed(dumped, ctx);
     return -1;
   }
-  if (!env->a.found) return 0;
-  nl_format_addr(env->a.bssid, ctx->ap_addr);
+  if (!op->a.found) return 0;
+  link->has_addr = true;
+  memcpy(link->addr, op->a.bssid, sizeof link->addr);
   return 1;
 }
 
-int directed_scan(backend_ctx *base, void *data) {
-  nl80211_ctx *ctx = self(base);
-  op_env *env = env_of(data);
-  const nl_association &a = env->a;
-  if (!a.ssid_ok || a.frequency == 0) {
-    diag_fail(0, "%s: the association's SSID or frequency is unknown", base->ifname);
+int target(backend_ctx *base) {
+  nl_op *op = op_of(base);
+  if (!op->a.ssid_ok || op->a.frequency == 0) {
+    cause_set(base->why, nullptr, 0, "%s: the association's SSID or frequency is unknown",
+              base->ifname);
     return -1;
   }
-  if (nl_session_listen(&env->session) != 0) {
-    diag_fail(errno, "nl80211 scan events");
+  if (nl_session_listen(&op->session) != 0) {
+    cause_set(base->why, nullptr, errno, "nl80211 scan events");
     return -1;
   }
-  scan_once(&env->session, ctx, true, a.ssid, a.ssid_len, a.frequency);
   return 0;
 }
 
-void refresh(backend_ctx *base, void *data, network_entry *entry) {
+void figures(backend_ctx *base, link_record *f) {
   nl80211_ctx *ctx = self(base);
-  op_env *env = env_of(data);
   // Only a station has the statistics that Wireless Extensions report.
   nl_station st;
   bool station = ctx->iftype == NL80211_IFTYPE_STATION &&
-                 query_station(&env->session, ctx, env->a.bssid, &st) == 0;
-  nl_refresh_entry(entry, env->a, station ? &st : nullptr);
+                 query_station(&ctx->op->session, ctx, ctx->op->a.bssid, &st) == 0;
+  nl_link_record(ctx->op->a, station ? &st : nullptr, f);
 }
 
-const current_primitives kCurrent = {
-    .open =
-        [](backend_ctx *, void *env) {
-          env_of(env)->flag_socket.open();
-          return 0;
+const backend_primitives kPrimitives = {
+    .open = open_op,
+    .close = close_op,
+    .probe = probe,
+    .get_flags = get_flags,
+    .set_flags =
+        [](backend_ctx *ctx, short flags) {
+          ifreq ifr{};
+          ifr.ifr_flags = flags;
+          return interface_request(ctx, SIOCSIFFLAGS, &ifr);
         },
+    .link = [](backend_ctx *ctx,
+               link_record *link) { return link_snapshot(&op_of(ctx)->session, self(ctx), link); },
+    .prepare =
+        [](backend_ctx *ctx) {
+          if (nl_session_listen(&op_of(ctx)->session) == 0) return 0;
+          cause_set(ctx->why, nullptr, errno, "nl80211 scan events");
+          return -1;
+        },
+    .pass =
+        [](backend_ctx *ctx, bool directed, cell_batch *batch) {
+          nl_op *op = op_of(ctx);
+          return scan_once(&op->session, self(ctx), directed ? &op->a : nullptr, batch);
+        },
+    .pause = [](backend_ctx *ctx, int ms) { self(ctx)->io->pause(ms); },
     .association = association,
-    .directed_scan = directed_scan,
-    .refresh = refresh,
+    .target = target,
+    .figures = figures,
 };
 
 }  // namespace
@@ -342,21 +333,10 @@ backend_ctx *nl80211_create() {
 
 void nl80211_destroy(backend_ctx *ctx) { free(self(ctx)); }
 
-int nl80211_scan(backend_ctx *base) {
-  nl80211_ctx *ctx = self(base);
-  op_env env(ctx->io);
-  env.flag_socket.open();
-  ctx->ifindex = env.flag_socket.index(base->ifname);
-  if (ctx->ifindex == 0) {
-    diag_fail(errno, "%s", base->ifname);
-    return -1;
-  }
-  // The interface must be an nl80211 one before anything changes it.
-  if (open_session(&env.session, ctx) != 0) return -1;
-  return backend_refresh(base, &env, kRefresh);
-}
+const backend_ops nl80211_ops = backend_ops_of<kPrimitives>(nl80211_create, nl80211_destroy);
 
-int nl80211_current(backend_ctx *base, int *added) {
-  op_env env(self(base)->io);
-  return backend_current(base, &env, kCurrent, self(base)->ap_addr, added);
-}
+namespace {
+
+[[maybe_unused]] const int nl80211_registered = backend_register("NL80211", &nl80211_ops);
+
+}  // namespace

@@ -7,9 +7,11 @@
 
 #include "backend/backend.h"
 
+// Its operations (nl80211_ops.scan, .current, .probe) over the primitives.
 extern const backend_ops nl80211_ops;
 
 struct nl_transport;
+struct nl_op;
 
 // The instance: the generic part first, so that the registry's pointer is
 // this record's.
@@ -17,14 +19,9 @@ struct nl80211_ctx {
   backend_ctx base;
   uint32_t ifindex;
   uint32_t iftype;         // NL80211_IFTYPE_* of the interface
-  char ap_addr[18];        // the associated BSS's address text, or ""
-  char ap_rate[11];        // its transmit bit rate as format_bitrate writes it
   const nl_transport *io;  // the system's (kNlSystem), or a test's script
+  nl_op *op;               // the running operation's sockets, or null
 };
 
 backend_ctx *nl80211_create();
 void nl80211_destroy(backend_ctx *ctx);
-// Five scan passes two seconds apart; 0 or -1.
-int nl80211_scan(backend_ctx *ctx);
-// Brings the associated BSS's entry up to date (cached runs).
-int nl80211_current(backend_ctx *ctx, int *added);

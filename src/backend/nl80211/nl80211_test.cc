@@ -80,6 +80,7 @@ class Nl80211Run : public ::testing::Test {
   void SetUp() override {
     list_clear();
     diag_reset();
+    why = {};
     ctx = nl80211_create();
     ASSERT_NE(ctx, nullptr);
     ctx->ifname = "wlan0";
@@ -95,7 +96,8 @@ class Nl80211Run : public ::testing::Test {
   int scan(Records records, bool whole = true, short flags = IFF_UP, int *added = nullptr) {
     Script s(std::move(records));
     s.flags = flags;
-    const int result = added != nullptr ? nl80211_current(ctx, added) : nl80211_scan(ctx);
+    const int result = added != nullptr ? nl80211_ops.current(ctx, added, &why)
+                                        : nl80211_ops.scan(ctx, &why);
     EXPECT_EQ(s.faults, std::vector<std::string>{});
     EXPECT_EQ(s.done(), whole);
     EXPECT_EQ(s.open_sockets, 0);
@@ -103,8 +105,9 @@ class Nl80211Run : public ::testing::Test {
     set_flags = s.set_flags;
     return result;
   }
-  static std::string failure() { return diag_failure() != nullptr ? diag_failure() : ""; }
+  std::string failure() const { return why.text; }
 
+  cause why;
   backend_ctx *ctx = nullptr;
   int64_t elapsed_us = 0;
   int set_flags = 0;
@@ -142,7 +145,7 @@ TEST_F(Nl80211Run, ScriptedOutcomes) {
        [](Records &r) { replace_reply(r, NL80211_CMD_TRIGGER_SCAN, 0, error(EBUSY)); }, 0, ""},
       // What no nl80211 can serve is left to another backend.
       {"no nl80211 interface",
-       [](Records &r) { replace_reply(r, NL80211_CMD_GET_INTERFACE, 0, error(ENODEV)); }, -1,
+       [](Records &r) { replace_reply(r, NL80211_CMD_GET_INTERFACE, 0, error(ENODEV)); }, kUnserved,
        "wlan0: not an nl80211 interface", 0, true, IFF_UP, 1},
       {"another interface's reply",
        [](Records &r) {
@@ -151,14 +154,14 @@ TEST_F(Nl80211Run, ScriptedOutcomes) {
          const uint32_t other = mnl_attr_get_u32(index) + 1;
          memcpy(mnl_attr_get_payload(index), &other, sizeof other);
        },
-       -1, "wlan0: not an nl80211 interface", 0, true, IFF_UP, 1},
+       kUnserved, "wlan0: not an nl80211 interface", 0, true, IFF_UP, 1},
       {"no generic netlink", [](Records &r) { r.insert(r.begin(), open_error(EPROTONOSUPPORT)); },
-       -1, "nl80211: Protocol not supported", 0, true, IFF_UP, 1},
+       kUnserved, "nl80211: Protocol not supported", 0, true, IFF_UP, 1},
       {"no nl80211 family",
        [](Records &r) {
          r.erase(r.begin() + 1, r.begin() + 3), r.insert(r.begin() + 1, error(ENOENT));
        },
-       -1, "nl80211 not available (no cfg80211)", 0, true, IFF_UP, 1},
+       kUnserved, "nl80211 not available (no cfg80211)", 0, true, IFF_UP, 1},
       {"no socket", [](Records &r) { r.insert(r.begin(), open_error(EMFILE)); }, -1,
        "nl80211: Too many open files"},
       {"an empty scan",
@@ -231,7 +234,7 @@ TEST_F(Nl80211Run, ScriptedOutcomes) {
     c.edit(records);
     EXPECT_EQ(scan(records, c.result == 0, c.flags), c.result);
     EXPECT_EQ(failure(), c.cause);
-    EXPECT_EQ(ctx->unserved, c.unserved);
+    EXPECT_EQ(c.result == kUnserved, c.unserved != 0);
     EXPECT_EQ(set_flags, (c.flags & IFF_UP) != 0 || c.unserved ? 0 : 1);
     // Only a scan that heard nothing is counted as empty (-j prints an empty list).
     EXPECT_EQ(diag_count().empty, c.cause.ends_with("no network") ? 1u : 0u);
@@ -313,17 +316,18 @@ TEST_F(Nl80211Run, EveryTruncationOfARecordedDumpFails) {
                          NLMSG_ALIGN(nlh->nlmsg_len));
   ASSERT_GE(boundaries.size(), 2u);
   for (size_t cut = 1; cut < dump.len; ++cut) {
-    list_clear();
+    cell_batch batch;
     std::vector<uint32_t> copy((cut + 3) / 4);
     memcpy(copy.data(), dump.data(), cut);
     const nl_walk_result w = nl_walk_reply(
         {reinterpret_cast<const uint8_t *>(copy.data()), cut}, records[i].header().nlmsg_seq,
         dump.header().nlmsg_pid,
-        [](const nlmsghdr *nlh, void *) {
+        [](const nlmsghdr *nlh, void *data) {
           nl_bss bss;
-          return nl_parse_bss(nlh, &bss) != 0 ? -1 : nl_add_bss(bss, {"", "", false});
+          return nl_parse_bss(nlh, &bss) != 0 ? -1
+                                              : nl_bss_cell(bss, static_cast<cell_batch *>(data));
         },
-        nullptr);
+        &batch);
     const bool boundary = std::find(boundaries.begin(), boundaries.end(), cut) != boundaries.end();
     EXPECT_EQ(w, boundary ? kNlMore : kNlFailed) << "cut at " << cut;
   }
@@ -347,32 +351,37 @@ TEST_F(Nl80211Run, RateAbove32Bits) {
 }
 
 // The loopback interface is no nl80211 one, and the kernel may have no
-// nl80211 at all: either way the scan leaves it to another backend. A
-// missing interface is no such case.
+// nl80211 at all: either way the probe leaves it to another backend, and a
+// scan fails before it changes anything. A missing interface is no such case.
 TEST(Nl80211, InterfaceItCannotServe) {
   const struct {
     const char *ifname;
-    int unserved;
+    int serves;  // the probe's answer
     std::vector<std::string> causes;
+    const char *code;
   } cases[] = {
       {"lo",
-       1,
+       0,
        {"nl80211 not available (no cfg80211)", "lo: not an nl80211 interface",
-        "nl80211: Protocol not supported" /* qemu-user */}},
-      {"lumra-none0", 0, {"lumra-none0: No such device"}},
+        "nl80211: Protocol not supported" /* qemu-user */},
+       "no-nl80211"},
+      {"lumra-none0", -1, {"lumra-none0: No such device"}, "no-device"},
   };
   for (const auto &c : cases) {
-    diag_reset();
     backend_ctx *ctx = nl80211_create();
     ASSERT_NE(ctx, nullptr);
     ctx->ifname = c.ifname;
-    EXPECT_EQ(nl80211_scan(ctx), -1);
-    EXPECT_EQ(ctx->unserved, c.unserved);
-    const std::string cause = diag_failure() != nullptr ? diag_failure() : "";
-    EXPECT_NE(std::find(c.causes.begin(), c.causes.end(), cause), c.causes.end()) << cause;
+    for (bool scan : {false, true}) {
+      cause why;
+      if (scan)
+        EXPECT_EQ(nl80211_ops.scan(ctx, &why), c.serves == 0 ? kUnserved : -1);
+      else
+        EXPECT_EQ(nl80211_ops.probe(ctx, &why), c.serves);
+      EXPECT_NE(std::find(c.causes.begin(), c.causes.end(), why.text), c.causes.end()) << why.text;
+      EXPECT_STREQ(why.code, c.code);
+    }
     nl80211_destroy(ctx);
   }
-  diag_reset();
 }
 
 }  // namespace

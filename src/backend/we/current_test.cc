@@ -66,26 +66,24 @@ class Current : public ::testing::Test {
  protected:
   void SetUp() override {
     list_clear();
-    diag_reset();
-    ctx = we_create();
-    ASSERT_NE(ctx, nullptr);
-    ctx->ifname = "wlan0";
     descriptors = fakewext::open_descriptors();
+    ctx = backend_open("WE", "wlan0", &why);
+    ASSERT_NE(ctx, nullptr);
   }
   void TearDown() override {
     // Every query, failed or not, closed the socket it opened.
     EXPECT_EQ(fakewext::open_descriptors(), descriptors);
     we_destroy(ctx);
     list_clear();
-    diag_reset();
   }
   Outcome run() {
     int added = 7;
-    int r = we_current(ctx, &added);
+    int r = we_ops.current(ctx, &added, &why);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     return {r, added};
   }
   backend_ctx *ctx = nullptr;
+  cause why;
   int descriptors = 0;
 };
 
@@ -103,36 +101,38 @@ TEST_F(Current, NoSocket) {
   session.add(associated());
   cached(kApText, "home");
   int added = 7;
-  EXPECT_EQ(we_test::without_descriptors([&] { return we_current(ctx, &added); }), -1);
+  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.current(ctx, &added, &why); }), -1);
   EXPECT_EQ(added, 0);
   EXPECT_LT(we_of(ctx)->fd, 0);
   // The first socket's errno, not that of libiw's last try.
-  EXPECT_STREQ(diag_failure(), "socket: Too many open files");
+  EXPECT_STREQ(why.text, "socket: Too many open files");
   we_of(ctx)->fd = -1;
 }
 
-// Only an interface without Wireless Extensions leaves the run to another
-// backend: not a missing one (whichever errno the kernel gives, the flags
+// Only an interface without Wireless Extensions is one the backend cannot
+// serve: not a missing one (whichever errno the kernel gives, the flags
 // tell the two apart), nor one whose driver cannot give its range.
 TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
   const char *const kNoWe = "no Wireless Extensions on wlan0";
   const struct {
-    bool scan;  // we_scan, else we_current
+    bool scan;  // the scan, else the cached run
     bool wireless;
     int error;
     Failure fail;
     const char *cause;
+    const char *code = "no-wext";
   } cases[] = {
       {true, false, ENOTTY, {}, kNoWe},
       {true, false, EOPNOTSUPP, {}, kNoWe},
-      {true, false, ENOTTY, {SIOCGIFFLAGS, 0, ENODEV}, "wlan0: No such device"},
+      {true, false, ENOTTY, {SIOCGIFFLAGS, 0, ENODEV}, "wlan0: No such device", "no-device"},
       {false, false, ENOTTY, {}, kNoWe},
       {false, false, EOPNOTSUPP, {}, kNoWe},
       {false,
        true,
        EOPNOTSUPP,
        {SIOCGIWRANGE, 0, EOPNOTSUPP},
-       "SIOCGIWRANGE on wlan0: Operation not supported"},
+       "SIOCGIWRANGE on wlan0: Operation not supported",
+       "scan-failed"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.scan ? "scan: " : "query: ") + c.cause);
@@ -143,12 +143,16 @@ TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
     i.wireless_error = c.error;
     if (c.fail.request != 0) i.failures = {c.fail};
     cached(kApText, "home");
-    diag_reset();
-    ctx->unserved = 0;
-    EXPECT_EQ(c.scan ? we_scan(ctx) : run().result, -1);
+    why = {};
+    EXPECT_EQ(c.scan ? we_ops.scan(ctx, &why) : run().result,
+              std::string(c.cause) == kNoWe ? kUnserved : -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
-    EXPECT_STREQ(diag_failure(), c.cause);
-    EXPECT_EQ(ctx->unserved, std::string(c.cause) == kNoWe ? 1 : 0);
+    EXPECT_STREQ(why.text, c.cause);
+    EXPECT_STREQ(why.code, c.code);
+    // The probe tells the same before any operation.
+    cause probed;
+    EXPECT_EQ(we_ops.probe(ctx, &probed), std::string(c.cause) == kNoWe ? 0 : c.wireless ? 1 : -1);
+    EXPECT_EQ(we_of(ctx)->fd, -1);
   }
 }
 
@@ -227,7 +231,6 @@ TEST_F(Current, ResultTable) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     list_clear();
-    we_of(ctx)->ap_addr[0] = '\0';
     fakewext::Session session;
     Interface iface = associated();
     if (row.fail.request != 0) iface.failures = {row.fail};
@@ -252,25 +255,10 @@ TEST_F(Current, ResultTable) {
     EXPECT_EQ(state(other), kUntouched);
     network_entry *ap = list_find_bssid(kApText);
     EXPECT_EQ(state(ap), row.ap);
-    if (ap != nullptr && ap->current != 0) {
-      EXPECT_STREQ(we_of(ctx)->ap_addr, kApText);
-    }
     if (row.added != 0) {
       EXPECT_EQ(listed().back(), ap);
     }
   }
-}
-
-TEST_F(Current, NotAssociatedLeavesAddressText) {
-  fakewext::Session session;
-  Interface i = associated();
-  memset(i.ap, 0, 6);
-  session.add(std::move(i));
-  cached(kApText, "home");
-  snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "before");
-  EXPECT_EQ(run().result, 0);
-  EXPECT_STREQ(we_of(ctx)->ap_addr, "before");
-  EXPECT_EQ(session.driver().count(SIOCGIWESSID), 0u);  // no directed scan
 }
 
 // The directed scan asks for the present ESSID on the present frequency, an
@@ -295,32 +283,6 @@ TEST_F(Current, DirectedScanForThePresentEssidAndFrequency) {
     network_entry *ap = list_find_bssid(kApText);
     ASSERT_NE(ap, nullptr);
     EXPECT_EQ(std::string(ap->essid, ap->essid_len), "home");
-  }
-}
-
-TEST_F(Current, OnlyTheFirstOfTwoEntriesIsUpdated) {
-  fakewext::Session session;
-  session.add(associated());
-  network_entry *first = cached(kApText, "home");
-  network_entry *second = cached(kApText, "home");
-  Outcome o = run();
-  EXPECT_EQ(o.result, 0);
-  EXPECT_EQ(o.added, 0);
-  EXPECT_EQ(state(first), kLive);
-  EXPECT_EQ(state(second), kUntouched);
-}
-
-TEST_F(Current, NullAddedFlag) {
-  for (bool in_cache : {true, false}) {
-    SCOPED_TRACE(in_cache ? "cached" : "added");
-    list_clear();
-    fakewext::Session session;
-    session.add(associated());
-    cached("02:00:00:00:00:09", "cafe");
-    if (in_cache) cached(kApText, "home");
-    EXPECT_EQ(we_current(ctx, nullptr), 0);
-    EXPECT_EQ(we_of(ctx)->fd, -1);
-    EXPECT_EQ(state(list_find_bssid(kApText)), kLive);
   }
 }
 

@@ -6,13 +6,12 @@
 #include <cstring>
 #include <iterator>
 #include <span>
+#include <string_view>
 
 #include "backend/flow.h"
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/we/we.h"
-#include "diag/diag.h"
 #include "netlist/hexdigit.h"
-#include "netlist/netlist.h"
 
 namespace {
 
@@ -30,31 +29,31 @@ bytes payload(const iw_point &point, bytes buffer) {
   return buffer.subspan(offset, point.length);
 }
 
-const char *mode_text(uint32_t mode) {
-  if (mode == IW_MODE_ADHOC) return "Ad-Hoc";
-  if (mode == IW_MODE_INFRA || mode == IW_MODE_MASTER) return "Master";
-  return "";
+cell_mode mode_of(uint32_t mode) {
+  if (mode == IW_MODE_ADHOC) return kModeAdHoc;
+  if (mode == IW_MODE_INFRA || mode == IW_MODE_MASTER) return kModeMaster;
+  return kModeOther;
 }
 
-// A record without a percentage leaves the cell's figure alone.
-void take_quality(cell_record *cell, const iw_quality &event, const iw_range *range) {
-  const link_quality qual = we_quality(event);
-  if (!quality_usable(qual)) return;
-  const quality_max max = we_quality_max(*range);
-  const int percent = quality_percent(&qual, &max);
-  if (percent >= 0) cell->quality = percent;
+// A report marked invalid, one whose level is 0 without dBm or RCPI, and
+// one without a figure leave the cell's signal alone.
+void take_signal(cell_record *cell, const iw_quality &event, const iw_range *range) {
+  if (event.updated & IW_QUAL_QUAL_INVALID) return;
+  if (event.level == 0 && (event.updated & (IW_QUAL_DBM | IW_QUAL_RCPI)) == 0) return;
+  const signal_record s = we_signal(event, range);
+  if (signal_given(s)) cell->signal = s;
 }
 
 // Security elements already read for the open cell. Some drivers report an
 // element twice, as hex text in a custom event and again in a generic element
-// event; each element gives its descriptors once. Elements of the result are
-// remembered where they lie, decoded ones as copies; past either bound an
-// element is read without being remembered.
+// event; each element gives its descriptors once. Elements are remembered
+// where they lie, decoded ones where the batch keeps them; past 32 elements,
+// or 1024 bytes of decoded ones, an element is read without being remembered.
 class SeenElements {
  public:
   void clear() {
     count_ = 0;
-    used_ = 0;
+    decoded_ = 0;
   }
   bool contains(bytes element) const {
     for (size_t i = 0; i < count_; i++)
@@ -62,51 +61,59 @@ class SeenElements {
     return false;
   }
   // element must stay valid for the rest of the walk.
-  void remember(bytes element) {
-    if (count_ < std::size(seen_)) seen_[count_++] = element;
-  }
-  void remember_copy(bytes element) {
-    if (count_ == std::size(seen_) || element.size() > sizeof arena_ - used_) return;
-    std::ranges::copy(element, arena_ + used_);
-    remember(bytes(arena_ + used_, element.size()));
-    used_ += element.size();
+  void remember(bytes element, bool decoded) {
+    if (count_ == std::size(seen_) || (decoded && element.size() > 1024 - decoded_)) return;
+    if (decoded) decoded_ += element.size();
+    seen_[count_++] = element;
   }
 
  private:
   bytes seen_[32];
   size_t count_ = 0;
-  unsigned char arena_[1024] = {};
-  size_t used_ = 0;
+  size_t decoded_ = 0;
 };
 
 constexpr uint8_t kIdRsn = 48;
 constexpr uint8_t kIdVendor = 221;
 
-// A record that reports only security: "off", or elements. Drivers spread a
-// cell's security reports over several events in any order; each goes to
-// the entry as it comes, so that the descriptors keep that order.
-cell_record security_report(bool off, bytes elements) { return {.off = off, .ies = elements}; }
+// The state of one walk: the batch, the cell it is filling (null while the
+// walk passes over a cell), the elements read, and the zeroed tail whose
+// bytes do not outlive the walk.
+struct walk {
+  cell_batch *batch;
+  cell_record *cell;
+  SeenElements seen;
+  bytes tail;
+};
+
+// bytes as they stay valid after the walk: copied when they lie in the tail
+// or in a buffer of the walk's own. false when out of memory.
+bool lasting(walk *w, bytes in, bool copy, bytes *out) {
+  copy = copy || (!in.empty() && !w->tail.empty() && in.data() >= w->tail.data() &&
+                  in.data() < w->tail.data() + w->tail.size());
+  if (!copy) {
+    *out = in;
+    return true;
+  }
+  return w->batch->keep(in, out);
+}
 
 // One element, possibly cut short by the end of its buffer (at least its two
-// header bytes). copy: the bytes do not outlive this call.
-int take_element(backend_ctx *ctx, bytes element, SeenElements *seen, bool copy) {
+// header bytes), reported in its turn. copy: the bytes do not outlive this call.
+int take_element(walk *w, bytes element, bool copy) {
   uint8_t id = 0;
   ByteReader(element).peek_u8(0, &id);
   bool security = id == kIdRsn || id == kIdVendor;
-  if (security && seen->contains(element)) return 0;
-  const int result = fill_cell(we_of(ctx)->entry, security_report(false, element));
-  if (security) {
-    if (copy)
-      seen->remember_copy(element);
-    else
-      seen->remember(element);
-  }
-  return result;
+  if (security && w->seen.contains(element)) return 0;
+  bytes kept;
+  if (!lasting(w, element, copy, &kept) || w->batch->report(false, kept) != 0) return -1;
+  if (security) w->seen.remember(copy ? kept : element, copy);
+  return 0;
 }
 
 // Walks a buffer of elements; an element whose length runs past the end is
 // read as far as it goes and ends the walk.
-int parse_elements(backend_ctx *ctx, bytes elements, SeenElements *seen) {
+int parse_elements(walk *w, bytes elements) {
   ByteReader reader(elements);
   while (reader.remaining() >= 2) {
     const bytes start = reader.rest();
@@ -114,7 +121,7 @@ int parse_elements(backend_ctx *ctx, bytes elements, SeenElements *seen) {
     ByteReader body;
     const bool whole = reader.read_element(&id, &body);
     const bytes element = whole ? start.first(start.size() - reader.remaining()) : start;
-    if (take_element(ctx, element, seen, false) != 0) return -1;
+    if (take_element(w, element, false) != 0) return -1;
     if (!whole) break;
   }
   return 0;
@@ -140,7 +147,7 @@ bool read_hex_byte(ByteReader *text, uint8_t *out) {
 
 // The walk of parse_elements over the bytes that hex text stands for, one
 // element decoded at a time.
-int parse_hex_elements(backend_ctx *ctx, bytes text, SeenElements *seen) {
+int parse_hex_elements(walk *w, bytes text) {
   ByteReader reader(text);
   for (;;) {
     unsigned char element[2 + 255];
@@ -148,25 +155,52 @@ int parse_hex_elements(backend_ctx *ctx, bytes text, SeenElements *seen) {
     size_t size = 2;
     const size_t want = static_cast<size_t>(element[1]) + 2;
     while (size < want && read_hex_byte(&reader, &element[size])) size++;
-    if (take_element(ctx, bytes(element, size), seen, true) != 0) return -1;
+    if (take_element(w, bytes(element, size), true) != 0) return -1;
     if (size < want) break;
   }
   return 0;
 }
 
+// Whether the reader's next bytes are text, which it then passes.
+bool take_text(ByteReader *r, std::string_view text) {
+  std::span<const uint8_t> got;
+  if (!ByteReader(*r).read_bytes(text.size(), &got) ||
+      !std::ranges::equal(got, text,
+                          [](uint8_t b, char c) { return b == static_cast<uint8_t>(c); }))
+    return false;
+  return r->skip(text.size());
+}
+
+// cfg80211's "Last beacon: 100ms ago": how long ago the cell was last heard.
+void parse_last_beacon(cell_record *cell, bytes text) {
+  ByteReader r(text);
+  if (!take_text(&r, "Last beacon: ")) return;
+  uint64_t ms = 0;
+  int digits = 0;
+  for (uint8_t c; ByteReader(r).read_u8(&c) && c >= '0' && c <= '9' && digits < 10; ++digits) {
+    r.skip(1);
+    ms = ms * 10 + (c - '0');
+  }
+  take_text(&r, " ");
+  if (digits == 0 || ms > UINT32_MAX || !take_text(&r, "ms ago")) return;
+  cell->has_last_seen = true;
+  cell->last_seen_ms = static_cast<uint32_t>(ms);
+}
+
 // Custom events carry "rsn_ie=" or "wpa_ie=" texts; the elements follow the
 // seventh character, as hexadecimal text (most drivers) or as the bytes
 // themselves.
-int parse_custom(backend_ctx *ctx, bytes text, SeenElements *seen) {
+int parse_custom(walk *w, bytes text) {
   static constexpr unsigned char kRsn[] = {'r', 's', 'n'};
   static constexpr unsigned char kWpa[] = {'w', 'p', 'a'};
+  parse_last_beacon(w->cell, text);
   ByteReader reader(text);
   std::span<const uint8_t> prefix;
   if (!reader.prefix(3).read_bytes(3, &prefix)) return 0;
   if (!std::ranges::equal(prefix, kRsn) && !std::ranges::equal(prefix, kWpa)) return 0;
   if (!reader.skip(7)) return 0;
-  if (is_hex_text(reader.rest())) return parse_hex_elements(ctx, reader.rest(), seen);
-  return parse_elements(ctx, reader.rest(), seen);
+  if (is_hex_text(reader.rest())) return parse_hex_elements(w, reader.rest());
+  return parse_elements(w, reader.rest());
 }
 
 // The length of the run of whole events at the start of the buffer. libiw
@@ -206,62 +240,50 @@ bytes move_to_tail(stream_descr *stream, unsigned char (&tail)[2 * kReach]) {
   return bytes(tail, rest);
 }
 
-// Opens the cell of an address event: a new entry, or skipping.
-int open_cell(backend_ctx *ctx, const iw_event &event) {
-  we_ctx *we = we_of(ctx);
-  unsigned char addr[6];
-  memcpy(addr, event.u.ap_addr.sa_data, sizeof addr);
-  bool failed = false;
-  network_entry *entry = ::open_cell(addr, {we->ap_addr, we->ap_rate, we->directed != 0}, &failed);
-  if (failed) return -1;
-  we->skipping = entry == nullptr;
-  if (entry != nullptr) we->entry = entry;
-  return 0;
-}
-
-// Applies one event of an open cell: the figures to the cell's record, the
-// security reports to its entry in the order they come (an "off" among the
-// elements' descriptors stays where it was reported); 0, or -1 to fail the
-// walk. oversized: the cell's oversized ESSID is counted already.
-int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_range *range,
-                cell_record *cell, SeenElements *seen, bool *oversized) {
+// Applies one event of a cell that is taken: the figures to its record,
+// the security reports to the batch in the order they come (an "off"
+// among the elements' descriptors stays where it was reported); 0, or -1
+// when out of memory.
+int apply_event(walk *w, const iw_event &event, bytes buffer, const iw_range *range) {
+  cell_record *cell = w->cell;
   switch (event.cmd) {
     case SIOCGIWFREQ: {
       iw_freq freq = event.u.freq;
       cell->has_channel = true;
-      cell->channel = we_channel_of(iw_freq2float(&freq), range);
+      const double value = iw_freq2float(&freq);
+      cell->channel = we_channel_of(value, range);
+      // cfg80211 sends the channel number, then the frequency.
+      if (const uint32_t mhz = we_mhz_of(value, range); mhz != 0) cell->frequency_mhz = mhz;
       return 0;
     }
     case SIOCGIWMODE:
-      cell->mode = mode_text(event.u.mode);
+      cell->mode = mode_of(event.u.mode);
       return 0;
     case SIOCGIWESSID: {
       // Any radio can send a longer SSID element, and cfg80211 passes its
       // length on: the event is ignored, as libiw drops those of 34 bytes
       // and more, and the cell stays listed.
       if (event.u.essid.length > IW_ESSID_MAX_SIZE) {
-        if (!*oversized) diag_count().oversized++;
-        *oversized = true;
+        cell->essid_oversized = true;
         return 0;
       }
       if (event.u.essid.pointer == nullptr || event.u.essid.length == 0) return 0;
       bytes essid = payload(event.u.essid, buffer);
-      if (!essid.empty()) cell->essid = essid;
-      return 0;
+      if (essid.empty()) return 0;
+      bytes kept;
+      return lasting(w, essid, false, &kept) && cell->set_essid(kept) ? 0 : -1;
     }
     case SIOCGIWENCODE:
-      if (event.u.data.flags & IW_ENCODE_DISABLED)
-        fill_cell(we_of(ctx)->entry, security_report(true, {}));
-      else
-        cell->privacy = true;
+      if (event.u.data.flags & IW_ENCODE_DISABLED) return w->batch->report(true, {});
+      cell->privacy = true;
       return 0;
     case IWEVQUAL:
-      take_quality(cell, event.u.qual, range);
+      take_signal(cell, event.u.qual, range);
       return 0;
     case IWEVCUSTOM:
-      return parse_custom(ctx, payload(event.u.data, buffer), seen) != 0 ? -1 : 0;
+      return parse_custom(w, payload(event.u.data, buffer));
     case IWEVGENIE:
-      return parse_elements(ctx, payload(event.u.data, buffer), seen) != 0 ? -1 : 0;
+      return parse_elements(w, payload(event.u.data, buffer));
     default:
       return 0;
   }
@@ -269,8 +291,7 @@ int apply_event(backend_ctx *ctx, const iw_event &event, bytes buffer, const iw_
 
 }  // namespace
 
-int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_range *range) {
-  we_ctx *we = we_of(ctx);
+int we_decode_scan(char *buffer, int length, const struct iw_range *range, cell_batch *batch) {
   if (buffer == nullptr || length <= 0) return -1;
   bytes whole(reinterpret_cast<const unsigned char *>(buffer), static_cast<size_t>(length));
   const size_t used = whole_events(whole);
@@ -281,9 +302,6 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
   // place, then the last ones in the zeroed tail.
   bytes walked = whole.first(used);
   unsigned char tail[2 * kReach] = {};
-  bool open = false;
-  // The open cell's figures, handed over when its last event is read.
-  cell_record cell;
   // For streams of version 18 and below, libiw's fix-up of events written by
   // a 64-bit kernel for 32-bit programs copies 4 bytes past the end of the
   // event record; the slack keeps that write inside this object.
@@ -293,32 +311,22 @@ int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_r
     unsigned char slack[16];
   } slot;
   iw_event &event = slot.event;
-  SeenElements seen;
-  bool oversized = false;
-  // Payloads stay valid to the end: the walk moves to the tail only once.
-  auto close_cell = [&] {
-    if (open && !we->skipping) fill_cell(we->entry, cell);
-    cell = cell_record{};
-  };
+  walk w{batch, nullptr, {}, {}};
   for (;;) {
-    if (walked.data() != tail && static_cast<size_t>(stream.end - stream.current) < kReach)
+    if (walked.data() != tail && static_cast<size_t>(stream.end - stream.current) < kReach) {
       walked = move_to_tail(&stream, tail);
+      w.tail = bytes(tail, sizeof tail);
+    }
     if (iw_extract_event_stream(&stream, &event, range->we_version_compiled) <= 0) break;
     if (event.cmd == SIOCGIWAP) {
-      close_cell();
-      if (open_cell(ctx, event) != 0) return -1;
-      seen.clear();
-      oversized = false;
-      open = true;
+      unsigned char addr[6];
+      memcpy(addr, event.u.ap_addr.sa_data, sizeof addr);
+      if (batch->open(addr, &w.cell) < 0) return -1;
+      w.seen.clear();
       continue;
     }
-    if (!open || we->skipping) continue;
-    if (apply_event(ctx, event, walked, range, &cell, &seen, &oversized) != 0) {
-      close_cell();
-      return -1;
-    }
+    if (w.cell == nullptr) continue;
+    if (apply_event(&w, event, walked, range) != 0) return -1;
   }
-  close_cell();
-  apply_wep_rule();
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "backend/we/test_we.h"
@@ -128,12 +129,9 @@ class Decode : public ::testing::Test {
  protected:
   void SetUp() override {
     list_clear();
-    ctx = we_create();
-    ASSERT_NE(ctx, nullptr);
     range = test_range();
   }
   void TearDown() override {
-    we_destroy(ctx);
     list_clear();
     diag_reset();
   }
@@ -141,8 +139,8 @@ class Decode : public ::testing::Test {
     return decode_bytes(fakewext::encode_scan(cells, range.we_version_compiled));
   }
   int decode_bytes(Bytes stream) {
-    return we_decode_scan(ctx, reinterpret_cast<char *>(stream.data()),
-                          static_cast<int>(stream.size()), &range);
+    return we_test::decode(reinterpret_cast<char *>(stream.data()), static_cast<int>(stream.size()),
+                           range);
   }
   // One cell with the given events after its address; its entry, or null.
   network_entry *one(std::vector<fakewext::Event> events, int *result = nullptr) {
@@ -152,7 +150,6 @@ class Decode : public ::testing::Test {
     return list_find_bssid("02:00:00:00:00:01");
   }
 
-  backend_ctx *ctx = nullptr;
   iw_range range{};
 };
 
@@ -163,6 +160,30 @@ TEST_F(Decode, CellFieldsFromEvents) {
             0);
   EXPECT_EQ(records(), "00:11:22:AA:BB:CC|Master|6|0|0|0|0|home net|off\n");
   EXPECT_STREQ(list_first()->bitrate, "");  // a cell's own rates are not recorded
+}
+
+// What the site survey takes from a cell's events beside the entry's fields:
+// the frequency in MHz (of a channel number by the range) and cfg80211's age.
+TEST_F(Decode, FrequencyAndAgeOfTheCell) {
+  const std::tuple<fakewext::Event, fakewext::Event, std::string> cases[] = {
+      {ev::freq_mhz(5745), ev::mode(3), "5745 -1"},
+      {ev::channel(11), ev::freq_mhz(3000), "2462 -1"},  // listed; then off every plan
+      {ev::channel(149), ev::custom("Last beacon: 100ms ago"), "0 100"},  // 149 not listed
+      {ev::custom("Last beacon: 7 ms ago"), ev::custom("Last beacon: ms ago"), "0 7"},
+      {ev::custom("Last beacon: 5s ago"), ev::custom("Last beacon: 4294967296ms ago"), "0 -1"},
+  };
+  for (const auto &[first, second, want] : cases) {
+    Bytes stream = fakewext::encode_scan({{ev::ap("02:00:00:00:00:01"), first, second}},
+                                         range.we_version_compiled);
+    cell_batch batch;
+    we_decode_scan(reinterpret_cast<char *>(stream.data()), static_cast<int>(stream.size()), &range,
+                   &batch);
+    ASSERT_EQ(batch.cells().size(), 1u);
+    const cell_record &c = batch.cells()[0];
+    EXPECT_EQ(std::to_string(c.frequency_mhz) + " " +
+                  std::to_string(c.has_last_seen ? int64_t{c.last_seen_ms} : -1),
+              want);
+  }
 }
 
 // One cell of the given events: its mode, channel, privacy, ESSID and
@@ -357,71 +378,9 @@ TEST_F(Decode, Quality) {
   }
 }
 
-TEST_F(Decode, ListedCellsAreSkippedWhole) {
-  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::essid("first"), ev::qual(35, 0xc8, 0, 8)}}),
-            0);
-  // Same address again, in a later walk and twice within one walk.
-  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::essid("second"), ev::encode_off(),
-                     ev::qual(70, 0xc8, 0, 8), ev::genie(rsn({2})), ev::freq_mhz(2412)},
-                    {ev::ap("02:00:00:00:00:02"), ev::essid("b")},
-                    {ev::ap("02:00:00:00:00:02"), ev::essid("b again")}}),
-            0);
-  EXPECT_EQ(records(), "02:00:00:00:00:01||0|50|0|0|0|first\n02:00:00:00:00:02||0|0|0|0|0|b\n");
-}
-
-// The cell of the associated address is marked and given the link's rate;
-// without an association (no address, or libiw's text for none) nothing is.
-TEST_F(Decode, AssociatedCellMarked) {
-  const struct {
-    const char *ap;
-    const char *marks;  // each entry's current mark and rate
-  } cases[] = {
-      {"02:00:00:00:00:02", "0: 1:54 Mbit/s 0: "},
-      {"", "0: 0: 0: "},
-      {"Not-Associated", "0: 0: 0: "},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.ap);
-    list_clear();
-    snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "%s", c.ap);
-    snprintf(we_of(ctx)->ap_rate, sizeof we_of(ctx)->ap_rate, "54 Mbit/s");
-    ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01")},
-                      {ev::ap("02:00:00:00:00:02")},
-                      {ev::ap("00:00:00:00:00:00")}}),
-              0);
-    std::string marks;
-    for (const network_entry *e : listed())
-      marks += std::to_string(e->current) + ":" + e->bitrate + " ";
-    EXPECT_EQ(marks, c.marks);
-  }
-}
-
-TEST_F(Decode, DirectedTakesOnlyTheAssociatedCell) {
-  we_of(ctx)->directed = 1;
-  snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "02:00:00:00:00:02");
-  we_of(ctx)->ap_rate[0] = '\0';  // a cached run has no rate yet
-  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:01"), ev::essid("a"), ev::encode_on()},
-                    {ev::ap("02:00:00:00:00:02"), ev::essid("b"), ev::freq_mhz(2437)},
-                    {ev::ap("02:00:00:00:00:03"), ev::essid("c")}}),
-            0);
-  EXPECT_EQ(records(), "02:00:00:00:00:02||6|0|0|0|1|b\n");
-  EXPECT_STREQ(list_first()->bitrate, "");
-
-  // When the list has the cell already, nothing is added or changed.
-  list_clear();
-  network_entry *cached = list_append_new();
-  ASSERT_NE(cached, nullptr);
-  snprintf(cached->bssid, sizeof cached->bssid, "02:00:00:00:00:02");
-  ASSERT_EQ(decode({{ev::ap("02:00:00:00:00:02"), ev::essid("b")}}), 0);
-  EXPECT_EQ(records(), "02:00:00:00:00:02||0|0|0|0|0|\n");
-}
-
 TEST_F(Decode, EventsBeforeTheFirstAddressChangeNothing) {
   network_entry *old = list_append_new();
   ASSERT_NE(old, nullptr);
-  // State left over from an earlier walk does not open a cell.
-  we_of(ctx)->entry = old;
-  we_of(ctx)->skipping = 0;
   Bytes stray = fakewext::encode_events({ev::essid("stray"), ev::mode(1), ev::freq_mhz(2412),
                                          ev::encode_off()},
                                         22);
@@ -481,7 +440,7 @@ TEST_F(Decode, OldStreamLayout) {
 // Walks `stream` from a heap block of exactly its size (the sanitizer build
 // reports any read past it), then followed by zeros and by 0xff bytes: bytes
 // after the result never reach a record. The records of the exact walk.
-std::string walk_alone(backend_ctx *ctx, const Bytes &stream, const iw_range &range) {
+std::string walk_alone(const Bytes &stream, const iw_range &range) {
   std::string seen[3];
   for (int pass = 0; pass < 3; pass++) {
     list_clear();
@@ -489,7 +448,7 @@ std::string walk_alone(backend_ctx *ctx, const Bytes &stream, const iw_range &ra
     char *block = static_cast<char *>(malloc(stream.size() + after));
     memcpy(block, stream.data(), stream.size());
     memset(block + stream.size(), pass == 2 ? 0xff : 0, after);
-    we_decode_scan(ctx, block, static_cast<int>(stream.size()), &range);
+    we_test::decode(block, static_cast<int>(stream.size()), range);
     free(block);
     seen[pass] = records();
   }
@@ -507,7 +466,7 @@ TEST_F(Decode, FuzzFoundReadPastTheResult) {
                         0x06, 0x00, 0x01, 0x00, 0x00, 0x26, 0x00, 0x00, 0x6f, 0x66,
                         0x66, 0x69, 0x63, 0x65, 0x08, 0x00, 0x26, 0x8b, 0x66, 0x73,
                         0x00, 0x00, 0x06, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
-  EXPECT_EQ(walk_alone(ctx, result, range), "06:00:01:00:00:26||0|0|0|0|0|\n");
+  EXPECT_EQ(walk_alone(result, range), "06:00:01:00:00:26||0|0|0|0|0|\n");
 }
 
 TEST_F(Decode, NoEventShapeReadsPastTheResult) {
@@ -538,7 +497,7 @@ TEST_F(Decode, NoEventShapeReadsPastTheResult) {
           SCOPED_TRACE(testing::Message()
                        << "version " << int(version) << " cmd " << std::hex << cmd << std::dec
                        << " len " << int(len) << " rest " << int(rest));
-          walk_alone(ctx, stream, range);
+          walk_alone(stream, range);
           if (HasFailure()) return;
         }
       }

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "backend/flow.h"
 #include "backend/we/test_we.h"
 #include "backend/we/we.h"
+#include "diag/diag.h"
 #include "fakewext.h"
 #include "netlist/netlist.h"
 
@@ -70,6 +72,7 @@ class Scan : public ::testing::Test {
     ctx = we_create();
     ASSERT_NE(ctx, nullptr);
     ctx->ifname = "wlan0";
+    ctx->why = &why;
     descriptors = fakewext::open_descriptors();
   }
   void TearDown() override {
@@ -79,12 +82,12 @@ class Scan : public ::testing::Test {
     list_clear();
   }
   fakewext::Driver &driver() { return session.driver(); }
-  // One scan pass on a socket of the test's own, as the callers hold it.
-  int scan_once(int directed = 0, const void *essid = nullptr, int essid_len = 0,
-                const iw_freq *freq = nullptr) {
+  // One scan pass on a socket of the test's own, as the callers hold it;
+  // directed at the target set in ctx and the associated ...:02.
+  int scan_once(bool directed = false) {
     we_of(ctx)->fd = iw_sockets_open();
     EXPECT_GE(we_of(ctx)->fd, 0);
-    int r = we_scan_once(ctx, directed, essid, essid_len, freq);
+    int r = backend_pass(ctx, we_pass, {"02:00:00:00:00:02", "", directed});
     // The pass leaves the socket open.
     EXPECT_NE(fcntl(we_of(ctx)->fd, F_GETFD), -1);
     close(we_of(ctx)->fd);
@@ -108,11 +111,12 @@ class Scan : public ::testing::Test {
   fakewext::Session session;
   Interface *iface = nullptr;
   backend_ctx *ctx = nullptr;
+  cause why;
   int descriptors = 0;
 };
 
 TEST_F(Scan, FivePassesTwoSecondsApart) {
-  ASSERT_EQ(we_scan(ctx), 0);
+  ASSERT_EQ(we_ops.scan(ctx, &why), 0);
   EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 5u);
   EXPECT_EQ(driver().count(SIOCGIWSCAN), 5u);
@@ -129,17 +133,6 @@ TEST_F(Scan, FivePassesTwoSecondsApart) {
   EXPECT_EQ(driver().now_us(), 4 * kPause + 5 * kFirstWait);
   EXPECT_EQ(bssids(), (Names{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
   EXPECT_EQ(driver().count(SIOCSIFFLAGS), 0u);
-}
-
-TEST_F(Scan, LaterPassesAddOnlyNewCells) {
-  iface->fetches = {fetch::results({cell("02:00:00:00:00:01", "first")}),
-                    fetch::results({cell("02:00:00:00:00:01", "renamed"),
-                                    cell("02:00:00:00:00:03", "three")})};
-  ASSERT_EQ(we_scan(ctx), 0);
-  EXPECT_EQ(bssids(), (Names{"02:00:00:00:00:01", "02:00:00:00:00:03", "02:00:00:00:00:02"}));
-  network_entry *e = list_find_bssid("02:00:00:00:00:01");
-  ASSERT_NE(e, nullptr);
-  EXPECT_EQ(std::string(e->essid, e->essid_len), "first");
 }
 
 // Only an interface that answers the name request (speaks Wireless
@@ -163,8 +156,8 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
       {"pass 2 refused", true, down, {SIOCSIWSCAN, 2, EPERM}, -1, up, {kName, kGet, kSet}, false},
       {"wireless, down", true, down, {}, 0, up, {kName, kGet, kSet}, false},
       {"wireless, up", true, up, {}, 0, up, {kName, kGet, kName}, false},
-      {"not wireless, down", false, down, {}, -1, down, {kName, kGet}, true},
-      {"not wireless, up", false, up, {}, -1, up, {kName, kGet}, true},
+      {"not wireless, down", false, down, {}, kUnserved, down, {kName, kGet}, true},
+      {"not wireless, up", false, up, {}, kUnserved, up, {kName, kGet}, true},
       {"name request fails", true, down, {kName, 0, ENODEV}, -1, down, {kName}, true},
   };
   for (const auto &c : cases) {
@@ -175,7 +168,7 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
     iface->flags = c.flags;
     iface->failures = {};
     if (c.failure.request != 0) iface->failures = {c.failure};
-    EXPECT_EQ(we_scan(ctx), c.result);
+    EXPECT_EQ(we_ops.scan(ctx, &why), c.result);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_EQ(iface->flags, c.flags_after);
     EXPECT_EQ(driver().count(SIOCSIFFLAGS), c.flags_after != c.flags ? 1u : 0u);
@@ -206,7 +199,7 @@ TEST_F(Scan, SocketAboveFdSetsize) {
   }
   iface->fetches = {fetch::not_ready(2), fetch::results()};
   driver().wait_script() = {WaitStep{WaitStep::Kind::error, EINTR, 100000}};
-  int r = we_scan(ctx);
+  int r = we_ops.scan(ctx, &why);
   for (int fd : held) close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 
@@ -219,46 +212,21 @@ TEST_F(Scan, SocketAboveFdSetsize) {
   EXPECT_EQ(driver().waits_us()[1], kFirstWait - 100000);
 }
 
-TEST_F(Scan, LinkSnapshotMarksTheAssociatedCell) {
-  const uint8_t ap[6] = {0x02, 0, 0, 0, 0, 0x02};
-  memcpy(iface->ap, ap, 6);
-  iface->bitrate = 144400000;
-  ASSERT_EQ(we_scan(ctx), 0);
-  EXPECT_STREQ(we_of(ctx)->ap_addr, "02:00:00:00:00:02");
-  EXPECT_STREQ(we_of(ctx)->ap_rate, "144 Mbit/s");
-  network_entry *e = list_find_bssid("02:00:00:00:00:02");
-  ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->current, 1u);
-  EXPECT_STREQ(e->bitrate, "144 Mbit/s");
-}
-
-TEST_F(Scan, PassFailureStopsAtOnce) {
-  iface->fetches = {fetch::results({cell("02:00:00:00:00:0a", "a")}),
-                    fetch::results({cell("02:00:00:00:00:0b", "b")})};
-  iface->failures = {Failure{SIOCSIWSCAN, 3, EPERM}};
-  EXPECT_EQ(we_scan(ctx), -1);
-  EXPECT_EQ(we_of(ctx)->fd, -1);
-  EXPECT_EQ(driver().count(SIOCSIWSCAN), 3u);
-  EXPECT_EQ(driver().waits_us(), (Waits{kFirstWait, kPause, kFirstWait, kPause}));
-  EXPECT_EQ(bssids(), (Names{"02:00:00:00:00:0A", "02:00:00:00:00:0B"}));
-}
-
 TEST_F(Scan, FailuresBeforeTheFirstPass) {
   const struct {
-    const char *name;
     short flags;
     Failure failure;
   } cases[] = {
-      {"SIOCGIFFLAGS fails", IFF_UP, Failure{SIOCGIFFLAGS, 0, ENODEV}},
-      {"SIOCSIFFLAGS fails", 0, Failure{SIOCSIFFLAGS, 0, EPERM}},
-      {"range unreadable", IFF_UP, Failure{SIOCGIWRANGE, 0, EOPNOTSUPP}},
+      {IFF_UP, Failure{SIOCGIFFLAGS, 0, ENODEV}},
+      {0, Failure{SIOCSIFFLAGS, 0, EPERM}},
+      {IFF_UP, Failure{SIOCGIWRANGE, 0, EOPNOTSUPP}},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(fakewext::request_name(c.failure.request));
     driver().clear_log();
     iface->flags = c.flags;
     iface->failures = {c.failure};
-    EXPECT_EQ(we_scan(ctx), -1);
+    EXPECT_EQ(we_ops.scan(ctx, &why), -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u);
     EXPECT_TRUE(driver().waits_us().empty());
@@ -266,7 +234,7 @@ TEST_F(Scan, FailuresBeforeTheFirstPass) {
 }
 
 TEST_F(Scan, NoSocket) {
-  EXPECT_EQ(we_test::without_descriptors([&] { return we_scan(ctx); }), -1);
+  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.scan(ctx, &why); }), -1);
   EXPECT_LT(we_of(ctx)->fd, 0);
   EXPECT_TRUE(driver().log().empty());
   we_of(ctx)->fd = -1;
@@ -371,23 +339,8 @@ TEST_F(Scan, VersionAndBufferGrowth) {
   }
 }
 
-TEST_F(Scan, FivePassesJoinRunningScans) {
-  iface->failures = {Failure{SIOCSIWSCAN, 0, EBUSY}};
-  for (int pass = 0; pass < 5; pass++) {
-    iface->fetches.push_back(fetch::not_ready(2));
-    iface->fetches.push_back(fetch::results());
-  }
-  ASSERT_EQ(we_scan(ctx), 0);
-  std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
-  ASSERT_EQ(triggers.size(), 5u);
-  for (const Call &c : triggers) EXPECT_EQ(c.error, EBUSY);
-  EXPECT_EQ(driver().count(SIOCGIWSCAN), 15u);
-  EXPECT_EQ(bssids(), (Names{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
-}
-
 // The scan request as the driver receives it: a plain one asks for every
-// ESSID; a directed one carries the ESSID (the low 8 bits of its length, at
-// most 32) and the frequency, and takes only the associated cell.
+// ESSID; a directed one carries the target's ESSID and frequency.
 TEST_F(Scan, Requests) {
   iw_freq freq = fakewext::freq_of_mhz(5745);
   freq.i = 3;
@@ -397,35 +350,31 @@ TEST_F(Scan, Requests) {
   const Names ap = {"02:00:00:00:00:02"};
   const struct {
     const char *name;
-    int directed;
+    bool directed;
     const char *essid;
-    int len;
-    int result;
-    fakewext::Bytes payload;  // empty: no request
+    uint32_t len;
+    fakewext::Bytes payload;
     Names listed;
   } cases[] = {
-      {"plain", 0, nullptr, 0, 0, fakewext::Bytes(316, 0), both},
-      {"directed", 1, "homeXtrailing", 5, 0, we_test::directed_request("homeX", 5, freq), ap},
-      {"32 bytes", 1, b32.c_str(), 32, 0, we_test::directed_request(b32.c_str(), 32, freq), ap},
-      {"low 8 bits of the length", 1, b32.c_str(), 256 + 4, 0,
-       we_test::directed_request(b32.c_str(), 4, freq), ap},
-      {"above 32 refused", 1, b32.c_str(), 33, -1, {}, {}},
+      {"plain", false, "", 0, fakewext::Bytes(316, 0), both},
+      {"directed", true, "homeXtrailing", 5, we_test::directed_request("homeX", 5, freq), ap},
+      {"32 bytes", true, b32.c_str(), 32, we_test::directed_request(b32.c_str(), 32, freq), ap},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     driver().clear_log();
     list_clear();
-    snprintf(we_of(ctx)->ap_addr, sizeof we_of(ctx)->ap_addr, "02:00:00:00:00:02");
-    EXPECT_EQ(scan_once(c.directed, c.essid, c.len, c.directed ? &freq : nullptr), c.result);
+    memcpy(we_of(ctx)->essid, c.essid, c.len);
+    we_of(ctx)->essid_len = c.len;
+    we_of(ctx)->freq = freq;
+    EXPECT_EQ(scan_once(c.directed), 0);
     EXPECT_EQ(bssids(), c.listed);
     std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
-    ASSERT_EQ(triggers.size(), c.payload.empty() ? 0u : 1u);
-    if (triggers.empty()) continue;
+    ASSERT_EQ(triggers.size(), 1u);
     EXPECT_EQ(triggers[0].length, 316u);
     EXPECT_EQ(triggers[0].flags,
               c.directed ? IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ : IW_SCAN_ALL_ESSID);
     EXPECT_EQ(triggers[0].payload, c.payload);
-    EXPECT_EQ(we_of(ctx)->directed, static_cast<uint32_t>(c.directed));
   }
 }
 

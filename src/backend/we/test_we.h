@@ -46,4 +46,13 @@ inline fakewext::Bytes directed_request(const char *essid, uint8_t len, const iw
   return out;
 }
 
+// A scan result decoded and merged into the list as a plain pass's is.
+inline int decode(char *buffer, int length, const iw_range &range) {
+  cell_batch batch;
+  const int result = we_decode_scan(buffer, length, &range, &batch);
+  if (merge_batch(batch, {"", "", false}) != 0) return -1;
+  if (result == 0) apply_wep_rule();
+  return result;
+}
+
 }  // namespace we_test

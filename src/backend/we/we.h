@@ -7,21 +7,19 @@
 #include <iwlib.h>
 
 #include "backend/backend.h"
-#include "backend/common.h"
+#include "backend/ieee80211/ieee80211.h"
+#include "backend/flow.h"
 
 struct network_entry;
 
+// Its operations (we_ops.scan, .current, .probe) over the primitives.
 extern const backend_ops we_ops;
 
-// Quality records in lumra's terms: the same fields and flags.
-static_assert(IW_QUAL_DBM == kQualDbm && IW_QUAL_RCPI == kQualRcpi &&
-              IW_QUAL_QUAL_INVALID == kQualQualInvalid);
-inline link_quality we_quality(const iw_quality &q) {
-  return {q.qual, q.level, q.noise, q.updated};
-}
-inline quality_max we_quality_max(const iw_range &range) {
-  return {range.max_qual.qual, range.max_qual.level, range.max_qual.noise};
-}
+// A quality report as a signal record, read as libiw reads it against the
+// range (null: none): the quality against its maximum, a level in dBm, or a
+// level and noise that are both above their maxima, and so in dBm too. An
+// RCPI report gives none.
+signal_record we_signal(const iw_quality &q, const iw_range *range);
 
 // The oldest Wireless Extensions this backend reads: scanning came with 14.
 constexpr int kLowestWeVersion = 14;
@@ -29,12 +27,12 @@ constexpr int kLowestWeVersion = 14;
 // The instance: the generic part first, then this backend's own state.
 struct we_ctx {
   backend_ctx base;
-  network_entry *entry;  // the entry the scan decoder is filling
-  uint32_t directed;     // 1 during a directed scan
-  uint32_t skipping;     // 1 while the decoder ignores the open cell
-  int32_t fd;            // the socket of the running operation, or -1
-  char ap_addr[18];      // address of the associated access point
-  char ap_rate[11];      // its bit rate as format_bitrate writes it
+  int32_t fd;      // the socket of the running operation, or -1
+  iw_range range;  // a cached run's, read with the association
+  // The target of a directed scan: the present ESSID and frequency.
+  uint8_t essid[IW_ESSID_MAX_SIZE];
+  uint32_t essid_len;
+  iw_freq freq;
 };
 
 // The WE instance behind a generic pointer that we_create returned.
@@ -42,32 +40,38 @@ inline we_ctx *we_of(backend_ctx *ctx) { return reinterpret_cast<we_ctx *>(ctx);
 
 backend_ctx *we_create();
 void we_destroy(backend_ctx *ctx);
-// Records the associated access point and its bit rate; needs an open fd.
-void we_link_snapshot(backend_ctx *ctx);
+// The associated access point and its bit rate; needs an open fd.
+void we_link_snapshot(backend_ctx *ctx, link_record *link);
+// The primitives (backend/flow.h) over the open fd.
+int we_association(backend_ctx *ctx, link_record *link);
+int we_target(backend_ctx *ctx);
+void we_figures(backend_ctx *ctx, link_record *f);
+// Whether an access point address is one of the drivers' placeholders
+// (all bytes 0, 0xff or 0x44, the last meaning "none"), *value its byte.
+bool we_placeholder(const sockaddr &addr, unsigned char *value);
 // Reads the interface's range through the open fd; -1 (recorded for -v)
 // when it cannot be read or its version is older than kLowestWeVersion,
 // lacking saying what that version cannot do.
-// errno stays the request's.
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking);
-// After a Wireless Extensions request failed with err: whether it failed
+// After a Wireless Extensions request failed with err: 0 when it failed
 // because the interface has none (ENOTTY from a kernel without them, for any
-// name; EOPNOTSUPP from cfg80211 for an interface it serves without them).
-// The cause then replaces what was recorded: the flags request tells a
-// missing interface ("No such device"), as iwconfig tells it, from one
-// without Wireless Extensions, which marks ctx unserved. Needs an open fd.
-bool we_lacks_extensions(backend_ctx *ctx, int err);
+// name; EOPNOTSUPP from cfg80211 for an interface it serves without them),
+// the cause recorded; -1 otherwise. The flags request tells a missing
+// interface ("No such device", recorded), as iwconfig tells it, from one
+// without Wireless Extensions. Needs an open fd.
+int we_lacks_extensions(backend_ctx *ctx, int err);
 
-// Five scan passes two seconds apart; 0 or -1.
-int we_scan(backend_ctx *ctx);
-// One scan: trigger, wait, fetch, decode. fd must be open.
-int we_scan_once(backend_ctx *ctx, int directed, const void *essid, int essid_len,
-                 const struct iw_freq *freq);
-// Turns one fetched scan result into list entries.
-int we_decode_scan(backend_ctx *ctx, char *buffer, int length, const struct iw_range *range);
-// Brings the associated network's entry up to date (cached runs).
-int we_current(backend_ctx *ctx, int *added);
+// One pass: trigger (directed: at the ESSID and frequency of ctx), wait,
+// fetch, decode; a pass_result. fd must be open.
+int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch);
+// Turns one fetched scan result into the batch's cells; 0, or -1 when out
+// of memory.
+int we_decode_scan(char *buffer, int length, const struct iw_range *range, cell_batch *batch);
 
 // The channel of a value from iw_freq2float (a frequency in Hz, or a channel
 // number that the driver sent as such), by the range and else by the 802.11
 // channel plan; negative only when neither gives one.
 int we_channel_of(double freq, const struct iw_range *range);
+// The frequency in MHz of such a value: a frequency in a band of the plan,
+// or a channel number the range lists with its frequency; 0 otherwise.
+uint32_t we_mhz_of(double freq, const struct iw_range *range);

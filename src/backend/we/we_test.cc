@@ -8,22 +8,22 @@
 #include <string>
 
 #include "backend/we/we.h"
+#include "diag/diag.h"
 #include "fakewext.h"
+#include "netlist/netlist.h"
 
 namespace {
 
-// Made directly or opened by name through the registry: no socket yet, and
-// empty texts.
-TEST(WeCreate, StartsWithoutSocketAndWithEmptyTexts) {
-  backend_ctx *opened = backend_open("WE", "wlan0");
+// Made directly or opened by name through the registry: no socket yet.
+TEST(WeCreate, StartsWithoutSocket) {
+  cause why;
+  backend_ctx *opened = backend_open("WE", "wlan0", &why);
   ASSERT_NE(opened, nullptr);
   EXPECT_EQ(opened->ops, &we_ops);
   EXPECT_STREQ(opened->ifname, "wlan0");
   for (backend_ctx *ctx : {we_create(), opened}) {
     ASSERT_NE(ctx, nullptr);
     EXPECT_EQ(we_of(ctx)->fd, -1);
-    EXPECT_STREQ(we_of(ctx)->ap_addr, "");
-    EXPECT_STREQ(we_of(ctx)->ap_rate, "");
     we_destroy(ctx);
   }
 }
@@ -51,30 +51,29 @@ TEST(WeDestroy, ClosesAnOpenSocketOnly) {
   close(keep);
 }
 
-// The snapshot keeps what a failed step should have written.
+// The snapshot holds what the steps before a failed one read.
 TEST(WeLinkSnapshot, PartialFailures) {
-  const char *const ap = "00:1a:2b:3c:4d:02", *const none = "00:00:00:00:00:00";
-  const char *const addr = "00:1A:2B:3C:4D:02", *const old_addr = "old-addr", *const old = "old";
+  const char *const ap = "00:1a:2b:3c:4d:02", *const addr = "00:1A:2B:3C:4D:02";
   struct Case {
     const char *what;
     bool wireless;
     int32_t bitrate;
     fakewext::Failure failure;  // request 0: none
     const char *ap;             // the driver's association
-    const char *addr;           // ap_addr afterwards
-    const char *rate;           // ap_rate afterwards
+    const char *addr;           // the address read, "" for none
+    int64_t rate;               // the rate read, -1 for none
   };
   const Case cases[] = {
-      {"all requests succeed", true, 54000000, {}, ap, addr, "54 Mbit/s"},
-      {"no wireless extensions", false, 54000000, {}, ap, old_addr, old},
-      {"SIOCGIWNAME fails", true, 54000000, {SIOCGIWNAME, 0, EIO}, ap, old_addr, old},
-      {"SIOCGIWAP fails", true, 54000000, {SIOCGIWAP, 0, ENETDOWN}, ap, old_addr, old},
-      {"SIOCGIWRATE fails", true, 54000000, {SIOCGIWRATE, 0, EOPNOTSUPP}, ap, addr, old},
+      {"all requests succeed", true, 54000000, {}, ap, addr, 54000000},
+      {"no wireless extensions", false, 54000000, {}, ap, "", -1},
+      {"SIOCGIWNAME fails", true, 54000000, {SIOCGIWNAME, 0, EIO}, ap, "", -1},
+      {"SIOCGIWAP fails", true, 54000000, {SIOCGIWAP, 0, ENETDOWN}, ap, "", -1},
+      {"SIOCGIWRATE fails", true, 54000000, {SIOCGIWRATE, 0, EOPNOTSUPP}, ap, addr, -1},
       // Requests that only iw_get_basic_config's extras make may fail.
-      {"SIOCGIWESSID fails", true, 11000000, {SIOCGIWESSID, 0, EIO}, ap, addr, "11 Mbit/s"},
-      {"not associated: stored as reported", true, 1000000, {}, none, "Not-Associated", "1 Mbit/s"},
-      {"rate below 1000 bit/s", true, 999, {}, ap, addr, old},
-      {"rate -1 is unsigned", true, -1, {}, ap, addr, "4 Gbit/s"},
+      {"SIOCGIWESSID fails", true, 11000000, {SIOCGIWESSID, 0, EIO}, ap, addr, 11000000},
+      {"not associated", true, 1000000, {}, "00:00:00:00:00:00", "", 1000000},
+      {"the drivers' none", true, 1000000, {}, "44:44:44:44:44:44", "", 1000000},
+      {"rate -1 is unsigned", true, -1, {}, ap, addr, 4294967295},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -86,15 +85,17 @@ TEST(WeLinkSnapshot, PartialFailures) {
     w.bitrate = c.bitrate;
     fake.add(w);
 
-    backend_ctx *ctx = backend_open("WE", "wlan0");
+    cause why;
+    backend_ctx *ctx = backend_open("WE", "wlan0", &why);
     ASSERT_NE(ctx, nullptr);
-    strcpy(we_of(ctx)->ap_addr, "old-addr");
-    strcpy(we_of(ctx)->ap_rate, "old");
     we_of(ctx)->fd = iw_sockets_open();
     ASSERT_GE(we_of(ctx)->fd, 0);
-    we_link_snapshot(ctx);
-    EXPECT_STREQ(we_of(ctx)->ap_addr, c.addr);
-    EXPECT_STREQ(we_of(ctx)->ap_rate, c.rate);
+    link_record link{};
+    we_link_snapshot(ctx, &link);
+    char text[18] = "";
+    if (link.has_addr) list_bssid_text(link.addr, text);
+    EXPECT_STREQ(text, c.addr);
+    EXPECT_EQ(link.has_rate ? static_cast<int64_t>(link.rate_bps) : -1, c.rate);
     EXPECT_GE(we_of(ctx)->fd, 0);  // the snapshot uses the socket, it does not close it
     we_destroy(ctx);
   }
@@ -121,10 +122,12 @@ TEST(WeLinkSnapshot, Requests) {
     fake.add(w);
     fake.add(fakewext::Interface{});  // wlan0, which must see nothing
 
-    backend_ctx *ctx = backend_open("WE", "wlan7");
+    cause why;
+    backend_ctx *ctx = backend_open("WE", "wlan7", &why);
     ASSERT_NE(ctx, nullptr);
     we_of(ctx)->fd = iw_sockets_open();
-    we_link_snapshot(ctx);
+    link_record link{};
+    we_link_snapshot(ctx, &link);
     const std::vector<fakewext::Call> &log = fake.driver().log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front().request, static_cast<unsigned long>(SIOCGIWNAME));
@@ -137,6 +140,64 @@ TEST(WeLinkSnapshot, Requests) {
     EXPECT_EQ(fake.driver().count(SIOCSIWSCAN), 0u);
     EXPECT_EQ(fake.driver().count(SIOCSIFFLAGS), 0u);
     we_destroy(ctx);
+  }
+}
+
+// Quality reports against the range, as libiw reads them: the percentage of
+// the signal record they give (negative: none).
+TEST(WeSignal, Table) {
+  const struct {
+    const char *what;
+    bool has_range;
+    iw_quality max;   // the range's qual, level, noise
+    iw_quality qual;  // qual, level, noise, updated
+    int expected;
+  } cases[] = {
+      // Without a range, or a level of 0: the quality itself, capped.
+      {"no range, q 0", false, {}, {0, 0, 0, 0}, 0},
+      {"no range, q 99", false, {}, {99, 0, 0, 0}, 99},
+      {"no range, q 100", false, {}, {100, 0, 0, 0}, 100},
+      {"no range, q 250", false, {}, {250, 0, 0, 0}, 100},
+      {"no range ignores rcpi", false, {}, {40, 5, 5, 0x80}, 40},
+      {"no range ignores dbm", false, {}, {150, 5, 5, 0x08}, 100},
+      {"level 0, range ignored", true, {50, 0, 0, 0}, {70, 0, 0, 0}, 70},
+      {"level 0, q capped", true, {50, 0, 0, 0}, {200, 0, 0, 0}, 100},
+      {"level 0, other flags do not count", true, {50, 0, 0, 0}, {70, 0, 0, 0x77}, 70},
+      // The dBm and RCPI flags.
+      {"dbm, mq 100, no cap", true, {100, 0, 0, 0}, {150, 0xC8, 0, 0x08}, 150},
+      {"dbm, mq 70", true, {70, 0, 0, 0}, {35, 0xC8, 0, 0x08}, 50},
+      {"dbm, mq 70, truncated", true, {70, 0, 0, 0}, {36, 0xC8, 0, 0x08}, 51},
+      {"dbm, q above mq", true, {70, 0, 0, 0}, {140, 0xC8, 0, 0x08}, 200},
+      {"dbm with level 0", true, {70, 0, 0, 0}, {35, 0, 0, 0x08}, 50},
+      {"dbm and rcpi: dbm wins", true, {70, 0, 0, 0}, {35, 0xC8, 0, 0x88}, 50},
+      {"rcpi", true, {70, 0, 0, 0}, {35, 0xC8, 0, 0x80}, -1},
+      {"rcpi with level 0", true, {70, 0, 0, 0}, {35, 0, 0, 0x80}, -1},
+      {"dbm, mq 0, q 80", true, {0, 0, 0, 0}, {80, 0xC8, 0, 0x08}, 80},
+      {"dbm, mq 0, q 200", true, {0, 0, 0, 0}, {200, 0xC8, 0, 0x08}, 100},
+      // Relative values. In the first two, level and noise are above their
+      // maxima: their ratio (40 dB) would give 100, but the quality decides.
+      {"mq 100, q within", true, {100, 0, 0, 0}, {80, 0xC8, 0xA0, 0}, 80},
+      {"mq 100, q 100", true, {100, 0, 0, 0}, {100, 0xC8, 0xA0, 0}, 100},
+      {"mq 94, q 47", true, {94, 255, 0, 0}, {47, 10, 0, 0}, 50},
+      {"mq 94, q 93 truncated", true, {94, 255, 0, 0}, {93, 10, 0, 0}, 98},
+      {"noise within only", true, {94, 0, 255, 0}, {47, 10, 10, 0}, 50},
+      {"level at its maximum, noise above", true, {50, 200, 205, 0}, {25, 200, 210, 0}, 50},
+      {"noise at its maximum, level above", true, {50, 190, 210, 0}, {25, 200, 210, 0}, 50},
+      {"mq 50, q 200 as signed", true, {50, 255, 0, 0}, {200, 10, 0, 0}, -1},
+      {"mq 50, q 120 capped", true, {50, 255, 0, 0}, {120, 10, 0, 0}, 100},
+      {"mq 50, q 127", true, {50, 255, 0, 0}, {127, 10, 0, 0}, 100},
+      {"mq 50, q 128", true, {50, 255, 0, 0}, {128, 10, 0, 0}, -1},
+      {"mq 50, q 255", true, {50, 255, 0, 0}, {255, 10, 0, 0}, -1},
+      {"mq 50, q 99 above mq", true, {50, 255, 0, 0}, {99, 10, 0, 0}, 99},
+      {"mq 100, q 150 not within", true, {100, 255, 0, 0}, {150, 10, 0, 0}, -1},
+      {"mq 0, q 0", true, {0, 255, 0, 0}, {0, 10, 0, 0}, 0},
+      {"mq 0, q 5", true, {0, 255, 0, 0}, {5, 10, 0, 0}, 5},
+  };
+  for (const auto &c : cases) {
+    iw_range range{};
+    range.max_qual = c.max;
+    EXPECT_EQ(signal_percent(we_signal(c.qual, c.has_range ? &range : nullptr)), c.expected)
+        << c.what;
   }
 }
 

@@ -15,47 +15,18 @@
 
 #include "backend/we/we.h"
 
-// The instance's socket for one operation: opened into we->fd, closed and
-// reset to -1 on every way out.
-class WeSocket {
- public:
-  // Opened at once unless later (open()).
-  explicit WeSocket(we_ctx *we, bool now = true) : we_(we) {
-    if (now) open();
-  }
-  // libiw's socket, or false with errno that of its first try (libiw tries
-  // further address families and leaves the last one's errno).
-  bool open();
-  WeSocket(const WeSocket &) = delete;
-  WeSocket &operator=(const WeSocket &) = delete;
-  ~WeSocket() {
-    if (we_->fd >= 0) close(we_->fd);
-    we_->fd = -1;
-  }
-  bool is_open() const { return we_->fd >= 0; }
-
- private:
-  we_ctx *we_;
-};
-
-// A zeroed request naming the interface. The name is copied as the kernel
-// reads it: 16 bytes, not terminated when it is that long.
-// Copied here rather than by strncpy: the name is short, and the library
-// call would cost more than the copy.
-inline void we_copy_name(char (&dst)[IFNAMSIZ], const char *ifname) {
-  for (std::size_t i = 0; i < IFNAMSIZ && ifname[i] != '\0'; ++i) dst[i] = ifname[i];
-}
-
+// A zeroed request naming the interface (backend_open allows no name of
+// IFNAMSIZ bytes or more).
 inline iwreq we_request(const char *ifname) {
   iwreq wrq;
   memset(&wrq, 0, sizeof wrq);
-  we_copy_name(wrq.ifr_name, ifname);
+  memcpy(wrq.ifr_name, ifname, strnlen(ifname, IFNAMSIZ - 1));
   return wrq;
 }
 
 inline ifreq we_ifreq(const char *ifname) {
   ifreq ifr;
   memset(&ifr, 0, sizeof ifr);
-  we_copy_name(ifr.ifr_name, ifname);
+  memcpy(ifr.ifr_name, ifname, strnlen(ifname, IFNAMSIZ - 1));
   return ifr;
 }
