@@ -13,7 +13,7 @@
 #            5000 records at most 1000 instructions per record (above the
 #            run over 30 records).
 # CACHED_LIMIT (default 1.0) sets the limit over 30 records; the cpu gate
-# holds it at the present figure while 1.0 is out of reach (README).
+# holds it at the present figure while 1.0 is out of reach (doc/performance.md).
 # Usage: bench/cpu.sh BUILD_DIR [refresh|cached]...
 # BUILD_DIR: a Release build with the tests on (targets lumra and
 # fakewext_preload built), whose cache path is BUILD_DIR/cache/lumra.

@@ -16,8 +16,8 @@ mkdir -p "$B/cache"
 for b in cache_bench commit_bench scan_bench; do
   "$B/bench/$b" --benchmark_min_time="${BENCH_MIN_TIME:-0.2}" 2>&1 | grep -vE '^(Run on|CPU Caches|  L[0-9]|Load Average|[0-9]{4}-)'
 done
-# Instruction counts of whole runs beside iwlist and iwconfig (callgrind): the
-# table of the README; its limits are judged by the cpu gate.
+# Instruction counts of whole runs beside iwlist and iwconfig (callgrind), as
+# doc/performance.md explains them; their limits are judged by the cpu gate.
 need_pkgs valgrind
 cmake --build "$B" -j "$JOBS" --target lumra fakewext_preload
 bash "$LUMRA_ROOT/bench/cpu.sh" "$B" || true

@@ -19,7 +19,7 @@
 #              driver beside iwlist and iwconfig in the same run: the limits
 #              of bench/cpu.sh (a Release build with the fake driver), the
 #              cached run over 30 records held at its present 1.12 x
-#              iwconfig (README);
+#              iwconfig (doc/performance.md);
 #   (gate shellcheck) shellcheck (.shellcheckrc) over every shell script,
 #              no finding;
 #   format     clang-format 14 (.clang-format) over every C and C++ source:
@@ -306,7 +306,7 @@ gate_cpu() {
   configure "$c" -DCMAKE_BUILD_TYPE=Release -DLUMRA_CACHE_PATH="$c/cache/lumra"
   cmake --build "$c" -j "$JOBS" --target lumra fakewext_preload >/dev/null
   # The cached run over 30 records is held at its present 1.10 x iwconfig,
-  # nearly all of it the loader's work for both backends' libraries (README).
+  # nearly all of it the loader's work for both backends' libraries (doc/performance.md).
   CACHED_LIMIT=1.12 bash "$LUMRA_ROOT/bench/cpu.sh" "$c"
 }
 
