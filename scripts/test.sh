@@ -9,16 +9,17 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-# What each stage does and about how long it takes on two cores.
+# What each stage does and about how long it takes on two cores once its
+# packages are installed (a fresh machine first spends minutes installing).
 describe() {
   case $1 in
-    unit) echo "unit suite (g++) and the scripts' tests, ~3 min" ;;
-    sanitize) echo "unit suite under ASan and UBSan (clang), ~5 min" ;;
-    fuzz) echo "every fuzz target to 10 million inputs, up to 15 min each, ~1 h" ;;
-    gates) echo "footprint, heap, install, memcheck, tidy, cppcheck, cpu, shellcheck, format, ~10 min" ;;
-    bench) echo "benchmarks and instruction counts, ~5 min" ;;
-    cross) echo "arm64 and armhf builds, their tests under qemu-user and packages; adds dpkg architectures, ~6 min" ;;
-    package) echo "Debian package built, linted, installed, run and purged; stops if lumra is installed, ~5 min" ;;
+    unit) echo "unit suite (g++) and the scripts' tests, ~2 min" ;;
+    sanitize) echo "unit suite under ASan and UBSan (clang), ~2 min" ;;
+    fuzz) echo "every fuzz target to 10 million inputs, up to 15 min each, ~12 min" ;;
+    gates) echo "footprint, heap, install, memcheck, tidy, cppcheck, cpu, shellcheck, format, ~3 min" ;;
+    bench) echo "benchmarks and instruction counts, ~1 min" ;;
+    cross) echo "arm64 and armhf builds, their tests under qemu-user and packages; adds dpkg architectures, ~4 min" ;;
+    package) echo "Debian package built, linted, installed, run and purged; stops if lumra is installed, ~2 min" ;;
     vm) echo "the suite in a VM with virtual radios, ~12 min" ;;
     *) echo "no such stage" ;;
   esac
