@@ -269,7 +269,8 @@ TEST_F(Flow, SurveyFromTheCell) {
     cell->frequency_mhz = 5180, cell->has_last_seen = true;
     cell->signal = {.has_level = true, .level_dbm = -300};
     ASSERT_TRUE(batch.report(false, ht) == 0 && batch.report(false, kRsn) == 0);
-    ASSERT_EQ(merge_batch(batch, {"02:00:00:00:00:01", "54 Mbit/s", false, false, wanted, 54000}), 0);
+    ASSERT_EQ(merge_batch(batch, {"02:00:00:00:00:01", "54 Mbit/s", false, false, wanted, 54000}),
+              0);
     const network_survey *s = list_first()->survey;
     ASSERT_EQ(s != nullptr, wanted);
     if (s == nullptr) continue;
