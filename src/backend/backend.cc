@@ -53,7 +53,6 @@ backend_ctx *backend_open(const char *name, const char *ifname, cause *why) {
     ctx->ifname = ifname;
     ctx->ops = n->ops;
     ctx->why = why;
-    ctx->survey = false;
     return ctx;
   }
   return nullptr;

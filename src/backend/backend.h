@@ -53,7 +53,6 @@ struct backend_ctx {
   const char *ifname;  // borrowed from the command line
   cause *why;          // where the running operation's sites record its cause
   bool all_suites;     // -s: the descriptors name every key-management suite
-  bool survey;         // each new entry gets its site-survey record (-j)
 };
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.

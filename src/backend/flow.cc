@@ -9,9 +9,7 @@
 #include <cstring>
 
 #include "backend/backend.h"
-#include "backend/ieee80211/channel_plan.h"
 #include "backend/ieee80211/ieee80211.h"
-#include "backend/ieee80211/survey.h"
 #include "diag/diag.h"
 #include "netlist/netlist.h"
 
@@ -139,9 +137,9 @@ int fill_cell(network_entry *entry, const cell_record &cell,
   if (cell.has_channel) entry->channel = cell.channel;
   set_quality(entry, signal_percent(cell.signal));
   if (cell.privacy) entry->privacy = 1;
-  if (const byte_span essid = cell.essid(); !essid.empty()) {
-    memcpy(entry->essid, essid.data(), essid.size());
-    entry->essid_len = static_cast<uint32_t>(essid.size());
+  if (!cell.essid.empty() && cell.essid.size() <= 32) {
+    memcpy(entry->essid, cell.essid.data(), cell.essid.size());
+    entry->essid_len = static_cast<uint32_t>(cell.essid.size());
   }
   static const char *const kModeText[] = {nullptr, "", "Master", "Ad-Hoc"};
   if (cell.mode != kModeUnreported)
@@ -153,64 +151,6 @@ int fill_cell(network_entry *entry, const cell_record &cell,
       return -1;
   }
   return 0;
-}
-
-// A level in dBm as the record holds it, within a signed byte.
-int8_t dbm_byte(int16_t dbm) {
-  return static_cast<int8_t>(dbm < INT8_MIN ? INT8_MIN : dbm > INT8_MAX ? INT8_MAX : dbm);
-}
-
-// The live signal of a cell or of the association, where it is in dBm.
-void survey_signal(network_survey *s, const signal_record &signal) {
-  if (signal.has_level) {
-    s->signal_dbm = dbm_byte(signal.level_dbm);
-    s->given |= kGivenSignal;
-  }
-  if (signal.has_noise) {
-    s->noise_dbm = dbm_byte(signal.noise_dbm);
-    s->given |= kGivenNoise;
-  }
-}
-
-// The site-survey record of a new entry from its cell: the driver's figures,
-// then what its elements say, read once here for every backend.
-void fill_survey(network_survey *s, const cell_record &cell,
-                 std::span<const security_report> reports) {
-  survey_signal(s, cell.signal);
-  s->frequency_mhz = cell.frequency_mhz;
-  s->band = survey_band_of(band_of_mhz(cell.frequency_mhz));
-  if (cell.has_last_seen) {
-    s->last_seen_ms = cell.last_seen_ms;
-    s->given |= kGivenLastSeen;
-  }
-  bool elements = false;
-  for (const security_report &r : reports) elements = elements || !r.empty();
-  if (!elements) return;
-  cell_survey c;
-  survey_parse_parts(reports, cell.frequency_mhz, &c);
-  s->given |= kGivenElements | (c.wps ? kGivenWps : 0) | (c.bss_load ? kGivenBssLoad : 0);
-  s->width_mhz = c.width_mhz;
-  s->center_mhz = c.center_mhz;
-  s->standard = c.standard;
-  s->stations = c.stations;
-  s->utilization_pct = c.utilization_pct;
-  memcpy(s->country, c.country, sizeof s->country);
-  if (!c.rsn && !c.wpa) return;
-  s->given |= kGivenKeys;
-  s->pairwise = c.pairwise;
-  s->group = c.group;
-  s->pmf = c.pmf;
-  // Whole names only, as many as fit.
-  size_t used = 0;
-  for (int i = 0; i < c.akm_count; ++i) {
-    const size_t len = strnlen(c.akm[i], sizeof c.akm[i]);
-    const size_t need = len + (used > 0 ? 1 : 0);
-    if (used + need >= sizeof s->akm) break;
-    if (used > 0) s->akm[used++] = '/';
-    memcpy(s->akm + used, c.akm[i], len);
-    used += len;
-  }
-  s->akm[used] = '\0';
 }
 
 }  // namespace
@@ -243,23 +183,16 @@ int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
 
 namespace {
 
-// The association's address and rate texts, "" for none, and the rate in
-// kbit/s where its text is given.
+// The association's address and rate texts, "" for none.
 struct ap_texts {
   char addr[18] = "";
   char rate[11] = "";
-  uint32_t kbps = 0;
 };
-
-uint32_t kbps_of(uint64_t bps) {
-  return bps / 1000 > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bps / 1000);
-}
 
 ap_texts texts_of(const link_record &link) {
   ap_texts t;
   if (link.has_addr) list_bssid_text(link.addr, t.addr);
-  if (link.has_addr && link.has_rate && format_bitrate(link.rate_bps, t.rate, sizeof t.rate) == 0)
-    t.kbps = kbps_of(link.rate_bps);
+  if (link.has_addr && link.has_rate) format_bitrate(link.rate_bps, t.rate, sizeof t.rate);
   return t;
 }
 
@@ -273,11 +206,6 @@ int merge_batch(const cell_batch &batch, const cell_rules &rules) {
     if (entry == nullptr) continue;
     if (cell.essid_oversized) diag_count().oversized++;
     if (fill_cell(entry, cell, batch.reports_of(cell), rules.all_suites) != 0) return -1;
-    if (!rules.survey) continue;
-    network_survey *s = list_add_survey(entry);
-    if (s == nullptr) return -1;
-    fill_survey(s, cell, batch.reports_of(cell));
-    if (entry->current != 0) s->bitrate_kbps = rules.ap_rate_kbps;
   }
   return 0;
 }
@@ -329,9 +257,7 @@ int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
   if (p.link(ctx, &link) != 0 || p.prepare(ctx) != 0) return -1;
   const ap_texts ap = texts_of(link);
   for (int pass = 1; pass <= kPasses; pass++) {
-    if (backend_pass(ctx, p.pass,
-                     {ap.addr, ap.rate, false, ctx->all_suites, ctx->survey, ap.kbps}) != 0)
-      return -1;
+    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false, ctx->all_suites}) != 0) return -1;
     // A signal may shorten the pause.
     if (pass < kPasses) p.pause(ctx, kPauseMs);
   }
@@ -357,7 +283,7 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, c
     // Its own failure does not matter: the list is searched again.
     cause ignored;
     ctx->why = &ignored;
-    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true, ctx->all_suites, ctx->survey, 0});
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true, ctx->all_suites});
     ctx->why = why;
     entry = link.has_addr ? find_entry(ap.addr) : nullptr;
     // Nothing was appended when the scan did not report the cell: the
@@ -374,13 +300,6 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, c
   // A figure without a percentage leaves the cached one.
   set_quality(entry, signal_percent(f.signal));
   if (f.has_channel) entry->channel = f.channel;
-  if (!ctx->survey) return 0;
-  // The live figures beside what the cache holds; out of memory, they stay null.
-  network_survey *s = list_add_survey(entry);
-  if (s == nullptr) return 0;
-  survey_signal(s, f.signal);
-  survey_signal(s, f.dbm);
-  if (f.has_rate && entry->bitrate[0] != '\0') s->bitrate_kbps = kbps_of(f.rate_bps);
   return 0;
 }
 

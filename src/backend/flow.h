@@ -38,40 +38,20 @@ struct cell_record {
   bool has_channel : 1;
   bool privacy : 1;          // encryption reported on
   bool essid_oversized : 1;  // an ESSID over 32 bytes was passed over
-  bool has_last_seen : 1;
   int32_t channel;
   uint32_t first_report;  // its security reports, in the batch's order
   signal_record signal;   // none given: the entry's quality stays
   uint16_t reports;
-  uint32_t frequency_mhz;  // 0: not given
-  uint32_t last_seen_ms;   // how long ago the cell was last heard
-  // The ESSID as a pointer and a byte's length rather than a span, so that
-  // the record stays within 48 bytes.
-  uint8_t essid_len;
-  const uint8_t *essid_data;
-
-  // At most 32 bytes; empty for none.
-  byte_span essid() const { return {essid_data, essid_len}; }
-  // false, the ESSID unchanged, for more than 32 bytes.
-  bool set_essid(byte_span bytes) {
-    if (bytes.size() > 32) return false;
-    essid_data = bytes.data();
-    essid_len = static_cast<uint8_t>(bytes.size());
-    return true;
-  }
+  byte_span essid;  // at most 32 bytes; empty for none
 };
-static_assert(sizeof(cell_record) <= 48);
 
 // How a pass's cells meet the list: the association's address and rate
-// texts ("" for none), and whether the pass was directed at it; whether new
-// entries get their site-survey record, and the rate for it (0: none).
+// texts ("" for none), and whether the pass was directed at it.
 struct cell_rules {
   const char *ap_addr;
   const char *ap_rate;
   bool directed;
   bool all_suites = false;  // -s (backend_ctx)
-  bool survey = false;
-  uint32_t ap_rate_kbps = 0;
 };
 
 // A security report of a cell: information elements, or encryption "off"
@@ -147,9 +127,6 @@ struct link_record {
   signal_record signal;
   bool has_channel;
   int32_t channel;
-  // The live level and noise in dBm for the site survey where signal lacks
-  // them (Wireless Extensions read signal where the dBm flag is lost).
-  signal_record dbm;
 };
 
 // What a backend writes: its primitives, each over the instance, which

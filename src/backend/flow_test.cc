@@ -42,7 +42,6 @@ struct Fake : backend_ctx {
     ifname = "wlan0";
     why = nullptr;
     all_suites = false;
-    survey = false;
   }
   int serves = 1;
   bool open = false;
@@ -51,8 +50,7 @@ struct Fake : backend_ctx {
   link_record link{};
   int association = 1;
   bool target_fail = false;
-  link_record figures{false, {}, true, 54000000, {.has_quality = true, .quality = 61},
-                      true,  11, {}};
+  link_record figures{false, {}, true, 54000000, {.has_quality = true, .quality = 61}, true, 11};
   std::vector<Pass> passes;
   size_t next = 0;
   std::string log;
@@ -69,8 +67,7 @@ int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
     cell_record *cell;
     if (batch->open(addr, &cell) <= 0) continue;
     const Bytes essid(c.essid, c.essid + strlen(c.essid));
-    byte_span kept;
-    EXPECT_TRUE(batch->keep(essid, &kept) && cell->set_essid(kept));
+    EXPECT_TRUE(batch->keep(essid, &cell->essid));
     cell->privacy = c.privacy;
     cell->essid_oversized = c.oversized;
     for (int r : c.reports) batch->report(r == 0, r == 0 ? byte_span{} : byte_span(kRsn));
@@ -145,7 +142,7 @@ class Flow : public ::testing::Test {
 
 TEST_F(Flow, Refresh) {
   const Pass two{kPassDone, {{1, "a"}, {2, "b"}}};
-  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000, {}, false, 0, {}};
+  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000, {}, false, 0};
   const struct {
     const char *name;
     int serves;
@@ -256,33 +253,6 @@ TEST_F(Flow, MergeAndWepRule) {
   EXPECT_EQ(diag_count().oversized, 1u);
 }
 
-// A new entry's survey record, only where the run wants one, is read from
-// its cell: the driver's figures and its elements, spread over reports.
-TEST_F(Flow, SurveyFromTheCell) {
-  Bytes ht(24);  // HT operation: primary channel 36, 40 MHz above
-  ht[0] = 61, ht[1] = 22, ht[2] = 36, ht[3] = 0x05;
-  for (const bool wanted : {false, true}) {
-    list_clear();
-    cell_batch batch;
-    cell_record *cell;
-    ASSERT_EQ(batch.open({2, 0, 0, 0, 0, 1}, &cell), 1);
-    cell->frequency_mhz = 5180, cell->has_last_seen = true;
-    cell->signal = {.has_level = true, .level_dbm = -300};
-    ASSERT_TRUE(batch.report(false, ht) == 0 && batch.report(false, kRsn) == 0);
-    ASSERT_EQ(merge_batch(batch, {"02:00:00:00:00:01", "54 Mbit/s", false, false, wanted, 54000}),
-              0);
-    const network_survey *s = list_first()->survey;
-    ASSERT_EQ(s != nullptr, wanted);
-    if (s == nullptr) continue;
-    EXPECT_EQ(s->given, kGivenSignal | kGivenLastSeen | kGivenElements | kGivenKeys);
-    EXPECT_EQ(std::to_string(s->signal_dbm) + " " + std::to_string(s->frequency_mhz) + " " +
-                  survey_band_name(s->band) + " " + std::to_string(s->width_mhz) + " " +
-                  std::to_string(s->center_mhz) + " " + survey_standard_name(s->standard) + " " +
-                  s->akm + " " + survey_pmf_name(s->pmf) + " " + std::to_string(s->bitrate_kbps),
-              "-128 5180 5 40 5190 n PSK no 54000");
-  }
-}
-
 // A directed pass takes only the associated cell, with the rate given.
 TEST_F(Flow, DirectedPass) {
   Fake f;
@@ -297,7 +267,7 @@ TEST_F(Flow, DirectedPass) {
 // The cached run: what the interface and the link say, what the list holds,
 // and what a directed pass finds.
 TEST_F(Flow, Current) {
-  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 1000, {}, false, 0, {}};
+  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 1000, {}, false, 0};
   const Pass found{kPassDone, {{1, "other"}, {2, "home"}}};
   const std::string kCache = "09:cafe:0::42:1: ";
   const struct {
@@ -379,17 +349,6 @@ TEST_F(Flow, Current) {
   int added = -1;
   EXPECT_EQ(backend_current(&f, kFake, &added, &why), 0);
   EXPECT_EQ(added, 0);
-
-  // For the document, the associated entry's live level and rate.
-  SetUp();
-  network_entry *e = list_append_new();
-  snprintf(e->bssid, sizeof e->bssid, "02:00:00:00:00:02");
-  f.survey = true, f.link = ap, f.figures.dbm = {.has_level = true, .level_dbm = -61};
-  EXPECT_EQ(backend_current(&f, kFake, &added, &why), 0);
-  ASSERT_NE(e->survey, nullptr);
-  EXPECT_EQ(std::to_string(e->survey->given) + " " + std::to_string(e->survey->signal_dbm) + " " +
-                std::to_string(e->survey->bitrate_kbps),
-            "1 -61 54000");
 }
 
 }  // namespace

@@ -215,7 +215,6 @@ int serve(run_state &r, backend_ctx **ctx, int *added, cause *why) {
     r.served = kFallbackBackend;
     if (r.json != nullptr) r.json->backend = kFallbackBackend;
   }
-  (*ctx)->survey = r.json != nullptr;
   const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx, why)
                                   : (*ctx)->ops->current(*ctx, added, why);
   if (rc == 0) r.unserved[0] = '\0';

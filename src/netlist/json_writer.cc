@@ -3,17 +3,14 @@
 // written once per run, through the stream's own buffer.
 #include "netlist/json_writer.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <span>
-#include <string_view>
 
 #include "netlist/hexdigit.h"
 #include "netlist/netlist.h"
 #include "netlist/record_text.h"
-#include "netlist/survey_record.h"
 
 namespace {
 
@@ -56,71 +53,6 @@ void put_field(FILE *f, const char (&field)[N]) {
   write_json_string(f, field, strnlen(field, N - 1));
 }
 
-// ", \"name\": " and the number, or null where it is not given.
-void put_number(FILE *f, const char *name, bool given, long long value) {
-  if (given)
-    fprintf(f, ", \"%s\": %lld", name, value);
-  else
-    fprintf(f, ", \"%s\": null", name);
-}
-
-// A name of a fixed vocabulary in quotes, or null.
-void put_name(FILE *f, const char *name, const char *text) {
-  if (text != nullptr)
-    fprintf(f, ", \"%s\": \"%s\"", name, text);
-  else
-    fprintf(f, ", \"%s\": null", name);
-}
-
-// The site survey's members; a zeroed record (a cached network) is all null.
-// rate: the entry's bit rate is written, and its number with it.
-void put_survey(FILE *f, const network_survey &s, bool rate) {
-  put_number(f, "signal_dbm", s.given & kGivenSignal, s.signal_dbm);
-  put_number(f, "noise_dbm", s.given & kGivenNoise, s.noise_dbm);
-  put_number(f, "frequency_mhz", s.frequency_mhz != 0, s.frequency_mhz);
-  put_name(f, "band", survey_band_name(s.band));
-  put_number(f, "width_mhz", s.width_mhz != 0, s.width_mhz);
-  put_number(f, "center_mhz", s.center_mhz != 0, s.center_mhz);
-  put_name(f, "standard", survey_standard_name(s.standard));
-  put_number(f, "last_seen_ms", s.given & kGivenLastSeen, s.last_seen_ms);
-  if (s.given & kGivenBssLoad)
-    fprintf(f, ", \"bss_load\": {\"stations\": %u, \"utilization_pct\": %u}", s.stations,
-            s.utilization_pct);
-  else
-    fputs(", \"bss_load\": null", f);
-  fputs(", \"country\": ", f);
-  if (s.country[0] != '\0')
-    write_json_string(f, s.country, strnlen(s.country, sizeof s.country));
-  else
-    fputs("null", f);
-  fprintf(f, ", \"wps\": %s",
-          (s.given & kGivenElements) == 0 ? "null"
-          : (s.given & kGivenWps)         ? "true"
-                                          : "false");
-  fputs(", \"encryption\": ", f);
-  if (s.given & kGivenKeys) {
-    fputs("{\"akm\": [", f);
-    const std::string_view akm(s.akm, strnlen(s.akm, sizeof s.akm));
-    for (std::size_t at = 0; at < akm.size();) {
-      const std::size_t stop = std::min(akm.find('/', at), akm.size());
-      if (at > 0) fputs(", ", f);
-      write_json_string(f, akm.data() + at, stop - at);
-      at = stop + 1;
-    }
-    fputs("], \"pairwise\": [", f);
-    const char *names[16];
-    const int count = survey_pairwise_names(s.pairwise, names, 16);
-    for (int i = 0; i < count; ++i) fprintf(f, "%s\"%s\"", i > 0 ? ", " : "", names[i]);
-    fputs("]", f);
-    put_name(f, "group", survey_cipher_name(s.group));
-    put_name(f, "pmf", survey_pmf_name(s.pmf));
-    putc('}', f);
-  } else {
-    fputs("null", f);
-  }
-  put_number(f, "bitrate_kbps", rate && s.bitrate_kbps != 0, s.bitrate_kbps);
-}
-
 void put_network(FILE *f, const network_entry &e) {
   const std::size_t n = e.essid_len < kMaxEssidBytes ? e.essid_len : kMaxEssidBytes;
   fputs("{\"essid\": ", f);
@@ -142,14 +74,11 @@ void put_network(FILE *f, const network_entry &e) {
     put_field(f, e.security[i]);
   }
   fprintf(f, "], \"channel\": %d, \"quality\": %u, \"bitrate\": ", e.channel, e.quality);
-  const bool rate = e.current != 0 && e.bitrate[0] != '\0';
-  if (rate)
+  if (e.current != 0 && e.bitrate[0] != '\0')
     put_field(f, e.bitrate);
   else
     fputs("null", f);
-  fprintf(f, ", \"associated\": %s", e.current != 0 ? "true" : "false");
-  put_survey(f, e.survey != nullptr ? *e.survey : network_survey{}, rate);
-  putc('}', f);
+  fprintf(f, ", \"associated\": %s}", e.current != 0 ? "true" : "false");
 }
 
 }  // namespace
@@ -197,7 +126,7 @@ void write_json(FILE *f, const json_run &run) {
     put_network(f, *e);
     separator = ", ";
   }
-  fputs("], \"schema\": 1}\n", f);
+  fputs("]}\n", f);
 }
 
 void write_json_error(FILE *f, const char *message, const char *code) {

@@ -151,36 +151,17 @@ netlist_internal::entry_alloc_fn netlist_internal::set_entry_alloc(entry_alloc_f
   return previous;
 }
 
-namespace {
-
-// Room in the block list for one more; false when out of memory.
-bool block_room() {
-  if (block_count < block_capacity) return true;
-  std::size_t grown = block_capacity * 2;
-  void *more = blocks == inline_blocks ? malloc(grown * sizeof(void *))
-                                       : realloc(blocks, grown * sizeof(void *));
-  if (more == nullptr) return false;
-  if (blocks == inline_blocks) memcpy(more, inline_blocks, sizeof inline_blocks);
-  blocks = static_cast<void **>(more);
-  block_capacity = grown;
-  return true;
-}
-
-}  // namespace
-
-network_survey *list_add_survey(network_entry *entry) {
-  if (entry->survey != nullptr) return entry->survey;
-  if (!block_room()) return nullptr;
-  auto *survey = static_cast<network_survey *>(entry_alloc(1, sizeof(network_survey)));
-  if (survey == nullptr) return nullptr;
-  blocks[block_count++] = survey;
-  entry->survey = survey;
-  return survey;
-}
-
 network_entry *list_append_block(std::size_t count) {
   if (count == 0) return nullptr;
-  if (!block_room()) return nullptr;
+  if (block_count == block_capacity) {
+    std::size_t grown = block_capacity * 2;
+    void *more = blocks == inline_blocks ? malloc(grown * sizeof(void *))
+                                         : realloc(blocks, grown * sizeof(void *));
+    if (more == nullptr) return nullptr;
+    if (blocks == inline_blocks) memcpy(more, inline_blocks, sizeof inline_blocks);
+    blocks = static_cast<void **>(more);
+    block_capacity = grown;
+  }
   auto *first = static_cast<network_entry *>(entry_alloc(count, sizeof(network_entry)));
   if (first == nullptr) return nullptr;
   blocks[block_count++] = first;

@@ -399,15 +399,10 @@ survey_standard standard_of(const Elements &e, long primary_mhz) {
 }  // namespace
 
 int survey_parse(std::span<const uint8_t> ies, long primary_mhz, cell_survey *out) {
-  return survey_parse_parts({&ies, 1}, primary_mhz, out);
-}
-
-int survey_parse_parts(std::span<const std::span<const uint8_t>> parts, long primary_mhz,
-                       cell_survey *out) {
   if (out == nullptr) return -1;
   memset(out, 0, sizeof *out);  // padding too: records compare whole
   Elements e;
-  for (const std::span<const uint8_t> part : parts) walk(ByteReader(part), &e, out);
+  walk(ByteReader(ies), &e, out);
   out->standard = standard_of(e, primary_mhz);
 
   const Channel c = cell_channel(e, primary_mhz);
@@ -436,4 +431,34 @@ int survey_parse_parts(std::span<const std::span<const uint8_t>> parts, long pri
   // WPA has no management frame protection.
   out->pmf = e.rsn.seen ? rsn_pmf : e.wpa.seen ? survey_pmf::no : survey_pmf::none;
   return 0;
+}
+
+const char *survey_standard_name(survey_standard standard) {
+  static constexpr char kNames[][3] = {"", "a", "b", "g", "n", "ac", "ax", "be"};
+  const auto i = static_cast<size_t>(standard);
+  return i > 0 && i < std::size(kNames) ? kNames[i] : nullptr;
+}
+
+const char *survey_cipher_name(survey_cipher cipher) {
+  static constexpr char kNames[][9] = {"",     "unknown", "WEP-40",   "WEP-104", "TKIP",
+                                       "CCMP", "GCMP",    "CCMP-256", "GCMP-256"};
+  const auto i = static_cast<size_t>(cipher);
+  return i > 0 && i < std::size(kNames) ? kNames[i] : nullptr;
+}
+
+const char *survey_pmf_name(survey_pmf pmf) {
+  static constexpr char kNames[][9] = {"", "no", "capable", "required"};
+  const auto i = static_cast<size_t>(pmf);
+  return i > 0 && i < std::size(kNames) ? kNames[i] : nullptr;
+}
+
+int survey_pairwise_names(uint16_t pairwise, const char **names, int n) {
+  int count = 0;
+  for (size_t c = 0; c < 16; ++c) {
+    const char *name = (pairwise >> c) & 1 ? survey_cipher_name(static_cast<survey_cipher>(c))
+                                           : nullptr;
+    if (name != nullptr && count < n && names != nullptr) names[count] = name;
+    count += name != nullptr;
+  }
+  return count;
 }

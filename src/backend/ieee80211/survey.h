@@ -9,7 +9,24 @@
 #include <cstdint>
 #include <span>
 
-#include "netlist/survey_record.h"
+// In rising order: the highest one the elements show wins.
+enum class survey_standard : uint8_t { none, a, b, g, n, ac, ax, be };
+
+// Cipher suites by their IEEE 802.11 names; none: not given.
+enum class survey_cipher : uint8_t {
+  none,
+  unknown,  // another type or another OUI than the element's
+  wep40,
+  wep104,
+  tkip,
+  ccmp,
+  gcmp,
+  ccmp256,
+  gcmp256,
+};
+
+// Management frame protection from the RSN capabilities; none: not given.
+enum class survey_pmf : uint8_t { none, no, capable, required };
 
 inline constexpr int kSurveyAkms = 8;
 inline constexpr size_t kSurveyAkmSize = 8;  // "unknown" and its NUL
@@ -51,8 +68,11 @@ struct cell_survey {
 // was heard on, 0 when not known (widths only then, no centres). 0, or -1 for
 // a null out.
 int survey_parse(std::span<const uint8_t> ies, long primary_mhz, cell_survey *out);
-// The same over a cell's elements in several buffers (a driver's events),
-// each walked in turn as if they followed one another; the first element of
-// a kind counts.
-int survey_parse_parts(std::span<const std::span<const uint8_t>> parts, long primary_mhz,
-                       cell_survey *out);
+
+// The JSON texts: "a" ... "be", "CCMP" ..., "required" ...; null for none.
+const char *survey_standard_name(survey_standard standard);
+const char *survey_cipher_name(survey_cipher cipher);
+const char *survey_pmf_name(survey_pmf pmf);
+// The names of the ciphers of a pairwise set, in survey_cipher order, into
+// names (room for n); how many there are.
+int survey_pairwise_names(uint16_t pairwise, const char **names, int n);

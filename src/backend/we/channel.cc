@@ -23,25 +23,6 @@ int range_channel(double freq, const struct iw_range *range) {
 
 }  // namespace
 
-uint32_t we_mhz_of(double freq, const struct iw_range *range) {
-  // A channel number: the range's frequency of that channel.
-  if (freq >= 1.0 && freq < 1000.0 && range != nullptr) {
-    const int count = range->num_frequency < IW_MAX_FREQUENCIES ? range->num_frequency
-                                                                : IW_MAX_FREQUENCIES;
-    for (int k = 0; k < count; ++k)
-      if (range->freq[k].i == static_cast<int>(freq))
-        return we_mhz_of(iw_freq2float(&range->freq[k]), nullptr);
-    return 0;
-  }
-  // Whole megahertz of a band's plan, rounded to nearest as we_channel_of does;
-  // NaN and infinities fail the range test.
-  const double mhz = freq / 1e6;
-  if (!(mhz >= 2400.0 && mhz <= 71000.0)) return 0;
-  auto whole = static_cast<uint32_t>(mhz);
-  if (mhz - static_cast<double>(whole) >= 0.5) ++whole;
-  return band_of_mhz(whole) != nullptr ? whole : 0;
-}
-
 int we_channel_of(double freq, const struct iw_range *range) {
   int channel = range != nullptr ? range_channel(freq, range) : (freq < 1000.0 ? -1 : -2);
   if (channel >= 0) return channel;

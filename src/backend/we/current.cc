@@ -60,16 +60,6 @@ void we_figures(backend_ctx *ctx, link_record *f) {
     // Statistics without a figure leave the one from the cache.
     f->signal = we_signal(stats.qual, &range);
   }
-  // /proc/net/wireless drops the dBm flag; for the document's level the
-  // driver's own statistics keep it.
-  if (ctx->survey) {
-    memset(&stats, 0, sizeof stats);
-    wrq = we_request(ctx->ifname);
-    wrq.u.data.pointer = &stats;
-    wrq.u.data.length = sizeof stats;
-    if (ioctl(we->fd, SIOCGIWSTATS, &wrq) >= 0 && (stats.qual.updated & IW_QUAL_DBM) != 0)
-      f->dbm = we_signal(stats.qual, &range);
-  }
 
   wrq = we_request(ctx->ifname);
   if (ioctl(we->fd, SIOCGIWFREQ, &wrq) < 0) return;

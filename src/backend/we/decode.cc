@@ -6,7 +6,6 @@
 #include <cstring>
 #include <iterator>
 #include <span>
-#include <string_view>
 
 #include "backend/flow.h"
 #include "backend/ieee80211/byte_reader.h"
@@ -161,39 +160,12 @@ int parse_hex_elements(walk *w, bytes text) {
   return 0;
 }
 
-// Whether the reader's next bytes are text, which it then passes.
-bool take_text(ByteReader *r, std::string_view text) {
-  std::span<const uint8_t> got;
-  if (!ByteReader(*r).read_bytes(text.size(), &got) ||
-      !std::ranges::equal(got, text,
-                          [](uint8_t b, char c) { return b == static_cast<uint8_t>(c); }))
-    return false;
-  return r->skip(text.size());
-}
-
-// cfg80211's "Last beacon: 100ms ago": how long ago the cell was last heard.
-void parse_last_beacon(cell_record *cell, bytes text) {
-  ByteReader r(text);
-  if (!take_text(&r, "Last beacon: ")) return;
-  uint64_t ms = 0;
-  int digits = 0;
-  for (uint8_t c; ByteReader(r).read_u8(&c) && c >= '0' && c <= '9' && digits < 10; ++digits) {
-    r.skip(1);
-    ms = ms * 10 + (c - '0');
-  }
-  take_text(&r, " ");
-  if (digits == 0 || ms > UINT32_MAX || !take_text(&r, "ms ago")) return;
-  cell->has_last_seen = true;
-  cell->last_seen_ms = static_cast<uint32_t>(ms);
-}
-
 // Custom events carry "rsn_ie=" or "wpa_ie=" texts; the elements follow the
 // seventh character, as hexadecimal text (most drivers) or as the bytes
 // themselves.
 int parse_custom(walk *w, bytes text) {
   static constexpr unsigned char kRsn[] = {'r', 's', 'n'};
   static constexpr unsigned char kWpa[] = {'w', 'p', 'a'};
-  parse_last_beacon(w->cell, text);
   ByteReader reader(text);
   std::span<const uint8_t> prefix;
   if (!reader.prefix(3).read_bytes(3, &prefix)) return 0;
@@ -250,10 +222,7 @@ int apply_event(walk *w, const iw_event &event, bytes buffer, const iw_range *ra
     case SIOCGIWFREQ: {
       iw_freq freq = event.u.freq;
       cell->has_channel = true;
-      const double value = iw_freq2float(&freq);
-      cell->channel = we_channel_of(value, range);
-      // cfg80211 sends the channel number, then the frequency.
-      if (const uint32_t mhz = we_mhz_of(value, range); mhz != 0) cell->frequency_mhz = mhz;
+      cell->channel = we_channel_of(iw_freq2float(&freq), range);
       return 0;
     }
     case SIOCGIWMODE:
@@ -270,8 +239,7 @@ int apply_event(walk *w, const iw_event &event, bytes buffer, const iw_range *ra
       if (event.u.essid.pointer == nullptr || event.u.essid.length == 0) return 0;
       bytes essid = payload(event.u.essid, buffer);
       if (essid.empty()) return 0;
-      bytes kept;
-      return lasting(w, essid, false, &kept) && cell->set_essid(kept) ? 0 : -1;
+      return lasting(w, essid, false, &cell->essid) ? 0 : -1;
     }
     case SIOCGIWENCODE:
       if (event.u.data.flags & IW_ENCODE_DISABLED) return w->batch->report(true, {});

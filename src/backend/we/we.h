@@ -72,6 +72,3 @@ int we_decode_scan(char *buffer, int length, const struct iw_range *range, cell_
 // number that the driver sent as such), by the range and else by the 802.11
 // channel plan; negative only when neither gives one.
 int we_channel_of(double freq, const struct iw_range *range);
-// The frequency in MHz of such a value: a frequency in a band of the plan,
-// or a channel number the range lists with its frequency; 0 otherwise.
-uint32_t we_mhz_of(double freq, const struct iw_range *range);
