@@ -57,8 +57,7 @@ void commit(benchmark::State &state, const std::string &path, bool with_fsync) {
   if (!with_fsync) sys.fsync = no_fsync;
   for (auto _ : state) {
     cache_file cache(path.c_str(), sys);
-    cause why;
-    if (cache.prepare(&why) != 0 || cache.commit(fill_cache, nullptr, &why) != 0) {
+    if (cache.prepare() != 0 || cache.commit(fill_cache, nullptr) != 0) {
       state.SkipWithError("commit failed");
       break;
     }

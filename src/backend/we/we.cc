@@ -23,12 +23,14 @@ backend_ctx *we_create() {
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
   memset(range, 0, sizeof *range);
   if (iw_get_range_info(we_of(ctx)->fd, ctx->ifname, range) < 0) {
-    cause_set(ctx->why, nullptr, errno, "SIOCGIWRANGE on %s", ctx->ifname);
+    const int err = errno;
+    diag_fail(err, "SIOCGIWRANGE on %s", ctx->ifname);
+    errno = err;  // for the caller's judgement
     return -1;
   }
   if (range->we_version_compiled < kLowestWeVersion) {
-    cause_set(ctx->why, nullptr, 0, "%s: Wireless Extensions version %u %s (%d or later needed)",
-              ctx->ifname, range->we_version_compiled, lacking, kLowestWeVersion);
+    diag_fail(0, "%s: Wireless Extensions version %u %s (%d or later needed)", ctx->ifname,
+              range->we_version_compiled, lacking, kLowestWeVersion);
     return -1;
   }
   return 0;
@@ -36,15 +38,14 @@ int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
 
 int we_lacks_extensions(backend_ctx *ctx, int err) {
   if (err != ENOTTY && err != EOPNOTSUPP) return -1;
-  // The finer cause replaces that of the request that failed.
-  *ctx->why = {};
+  diag_forget();
   ifreq ifr = we_ifreq(ctx->ifname);
   if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) {
-    cause_set(ctx->why, nullptr, errno, "%s", ctx->ifname);
+    diag_fail(errno, "%s", ctx->ifname);
     return -1;
   }
   // The caller names what else may serve it.
-  cause_set(ctx->why, "no-wext", 0, "no Wireless Extensions on %s", ctx->ifname);
+  diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
   return 0;
 }
 
@@ -60,7 +61,7 @@ int open_socket(backend_ctx *ctx) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd >= 0) close(fd);
   if (fd < 0) err = errno;
-  cause_set(ctx->why, nullptr, err, "socket");
+  diag_fail(err, "socket");
   return -1;
 }
 
@@ -70,21 +71,8 @@ int probe(backend_ctx *ctx) {
   if (ioctl(we_of(ctx)->fd, SIOCGIWNAME, &name) == 0) return 1;
   const int err = errno;
   if (we_lacks_extensions(ctx, err) == 0) return 0;
-  cause_set(ctx->why, nullptr, err, "%s", ctx->ifname);
+  diag_fail(err, "%s", ctx->ifname);
   return -1;
-}
-
-int get_flags(backend_ctx *ctx, short *flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
-  *flags = ifr.ifr_flags;
-  return 0;
-}
-
-int set_flags(backend_ctx *ctx, short flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  ifr.ifr_flags = flags;
-  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
 }
 
 const backend_primitives kPrimitives = {
@@ -95,8 +83,8 @@ const backend_primitives kPrimitives = {
           we_of(ctx)->fd = -1;
         },
     .probe = probe,
-    .get_flags = get_flags,
-    .set_flags = set_flags,
+    .get_flags = we_get_flags,
+    .set_flags = we_set_flags,
     .link =
         [](backend_ctx *ctx, link_record *link) {
           we_link_snapshot(ctx, link);
@@ -125,6 +113,19 @@ void we_destroy(backend_ctx *ctx) {
   we_ctx *we = we_of(ctx);
   if (we->fd >= 0) close(we->fd);
   free(we);
+}
+
+int we_get_flags(backend_ctx *ctx, short *flags) {
+  ifreq ifr = we_ifreq(ctx->ifname);
+  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
+  *flags = ifr.ifr_flags;
+  return 0;
+}
+
+int we_set_flags(backend_ctx *ctx, short flags) {
+  ifreq ifr = we_ifreq(ctx->ifname);
+  ifr.ifr_flags = flags;
+  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
 }
 
 bool we_placeholder(const sockaddr &addr, unsigned char *value) {

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "backend/we/we.h"
-#include "diag/diag.h"
 #include "fakewext.h"
 #include "netlist/netlist.h"
 
@@ -16,8 +15,7 @@ namespace {
 
 // Made directly or opened by name through the registry: no socket yet.
 TEST(WeCreate, StartsWithoutSocket) {
-  cause why;
-  backend_ctx *opened = backend_open("WE", "wlan0", &why);
+  backend_ctx *opened = backend_open("WE", "wlan0");
   ASSERT_NE(opened, nullptr);
   EXPECT_EQ(opened->ops, &we_ops);
   EXPECT_STREQ(opened->ifname, "wlan0");
@@ -85,8 +83,7 @@ TEST(WeLinkSnapshot, PartialFailures) {
     w.bitrate = c.bitrate;
     fake.add(w);
 
-    cause why;
-    backend_ctx *ctx = backend_open("WE", "wlan0", &why);
+    backend_ctx *ctx = backend_open("WE", "wlan0");
     ASSERT_NE(ctx, nullptr);
     we_of(ctx)->fd = iw_sockets_open();
     ASSERT_GE(we_of(ctx)->fd, 0);
@@ -122,8 +119,7 @@ TEST(WeLinkSnapshot, Requests) {
     fake.add(w);
     fake.add(fakewext::Interface{});  // wlan0, which must see nothing
 
-    cause why;
-    backend_ctx *ctx = backend_open("WE", "wlan7", &why);
+    backend_ctx *ctx = backend_open("WE", "wlan7");
     ASSERT_NE(ctx, nullptr);
     we_of(ctx)->fd = iw_sockets_open();
     link_record link{};
