@@ -22,6 +22,7 @@ namespace {
 int old_decode(char *buffer, size_t length, const iw_range &range, const we_input &in) {
   old_path::we_state st{};
   st.directed = in.rules.directed;
+  st.all_suites = in.rules.all_suites;
   memcpy(st.ap_addr, in.ap_addr, sizeof st.ap_addr);
   memcpy(st.ap_rate, in.rules.ap_rate, strlen(in.rules.ap_rate) + 1);
   return old_path::we_decode_scan(&st, buffer, static_cast<int>(length), &range);
@@ -38,6 +39,7 @@ std::string run(decoder decode, const uint8_t *data, size_t size) {
   we_input in;
   diag_reset();
   we_input_setup(h, &in);
+  in.rules.all_suites = (h[13] & 1) != 0;
   const iw_range range = we_input_range(h);
   const size_t length = size - kWeInputHeader;
   char *buffer = static_cast<char *>(malloc(length));
@@ -53,7 +55,6 @@ std::string run(decoder decode, const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < kWeInputHeader + 1) return 0;
-  backend_set_all_suites(data[13] & 1);
   const std::string before = run(old_decode, data, size);
   const std::string after = run(new_decode, data, size);
   if (before != after) {

@@ -89,7 +89,7 @@ void set_scan_quality(network_entry *entry, const nl_bss &bss) {
 
 int parse_elements(network_entry *entry, nl_bytes ies) {
   if (ies.size() <= 1) return 0;
-  return parse_security_ies(entry, ies.data(), static_cast<int>(ies.size()));
+  return parse_security_ies(entry, ies.data(), static_cast<int>(ies.size()), false);
 }
 
 }  // namespace

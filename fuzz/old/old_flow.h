@@ -22,6 +22,7 @@ struct we_state {
   uint32_t skipping;     // 1 while the decoder ignores the open cell
   char ap_addr[18];
   char ap_rate[11];
+  bool all_suites;  // -s, once a process-wide setting
 };
 
 inline network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool *failed) {

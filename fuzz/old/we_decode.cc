@@ -96,7 +96,8 @@ int take_element(we_state *ctx, bytes element, SeenElements *seen, bool copy) {
   ByteReader(element).peek_u8(0, &id);
   bool security = id == kIdRsn || id == kIdVendor;
   if (security && seen->contains(element)) return 0;
-  int result = parse_security_ies(ctx->entry, element.data(), static_cast<int>(element.size()));
+  int result = parse_security_ies(ctx->entry, element.data(), static_cast<int>(element.size()),
+                                  ctx->all_suites);
   if (security) {
     if (copy)
       seen->remember_copy(element);

@@ -113,11 +113,10 @@ namespace {
 // directed pass, it is the associated one), or null to pass over the cell.
 // *failed is set when no entry could be made.
 network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool *failed) {
-  if (list_find_addr(addr) != nullptr) return nullptr;
+  if (!takes(addr, rules)) return nullptr;
   char text[18];
   list_bssid_text(addr, text);
   const bool associated = strncmp(text, rules.ap_addr, sizeof text) == 0;
-  if (rules.directed && !associated) return nullptr;
   network_entry *entry = list_append_new();
   if (entry == nullptr) {
     *failed = true;
@@ -134,7 +133,7 @@ network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool
 
 // The entry from its cell: the figures, then the security reports in order.
 int fill_cell(network_entry *entry, const cell_record &cell,
-              std::span<const security_report> reports) {
+              std::span<const security_report> reports, bool all_suites) {
   if (cell.has_channel) entry->channel = cell.channel;
   set_quality(entry, signal_percent(cell.signal));
   if (cell.privacy) entry->privacy = 1;
@@ -148,7 +147,7 @@ int fill_cell(network_entry *entry, const cell_record &cell,
   for (const security_report &r : reports) {
     if (r.empty())
       add_descriptor(entry, "off");
-    else if (parse_security_ies(entry, r.data(), static_cast<int>(r.size())) != 0)
+    else if (parse_security_ies(entry, r.data(), static_cast<int>(r.size()), all_suites) != 0)
       return -1;
   }
   return 0;
@@ -164,16 +163,16 @@ int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
   // What came before a failure stays listed: each cell came whole.
   const int merged = merge_batch(batch, rules);
   if (result == kPassTimedOut) {
-    diag_fail(0, "scan on %s: no result within 15 s", ctx->ifname);
+    cause_set(ctx->why, nullptr, 0, "scan on %s: no result within 15 s", ctx->ifname);
     return -1;
   }
   if (result != kPassDone) return -1;
   if (merged != 0) {
-    diag_fail(ENOMEM, "scan result of %s", ctx->ifname);
+    cause_set(ctx->why, nullptr, ENOMEM, "scan result of %s", ctx->ifname);
     return -1;
   }
   if (batch.reported == 0) {
-    diag_fail(0, "scan on %s found no network", ctx->ifname);
+    cause_set(ctx->why, "no-network", 0, "scan on %s found no network", ctx->ifname);
     diag_count().empty++;
     return -1;
   }
@@ -206,17 +205,19 @@ int merge_batch(const cell_batch &batch, const cell_rules &rules) {
     if (failed) return -1;
     if (entry == nullptr) continue;
     if (cell.essid_oversized) diag_count().oversized++;
-    if (fill_cell(entry, cell, batch.reports_of(cell)) != 0) return -1;
+    if (fill_cell(entry, cell, batch.reports_of(cell), rules.all_suites) != 0) return -1;
   }
   return 0;
 }
 
 namespace {
 
-// The operation's sockets, closed on every path.
+// The operation's sockets, closed on every path, and where its causes go.
 class Operation {
  public:
-  Operation(backend_ctx *ctx, const backend_primitives &p) : ctx_(ctx), p_(p) {}
+  Operation(backend_ctx *ctx, const backend_primitives &p, cause *why) : ctx_(ctx), p_(p) {
+    ctx->why = why;
+  }
   Operation(const Operation &) = delete;
   Operation &operator=(const Operation &) = delete;
   ~Operation() {
@@ -235,37 +236,38 @@ class Operation {
 
 }  // namespace
 
-int backend_refresh(backend_ctx *ctx, const backend_primitives &p) {
-  Operation op(ctx, p);
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
+  Operation op(ctx, p, why);
   // An interface the backend cannot serve is left exactly as it was.
   if (op.open() != 0) return -1;
   const int serves = p.probe(ctx);
   if (serves != 1) return serves == 0 ? kUnserved : -1;
   short flags = 0;
   if (p.get_flags(ctx, &flags) != 0) {
-    diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
+    cause_set(why, nullptr, errno, "SIOCGIFFLAGS on %s", ctx->ifname);
     return -1;
   }
   if ((flags & IFF_UP) == 0 && p.set_flags(ctx, static_cast<short>(flags | IFF_UP)) != 0) {
-    diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
-                   "SIOCSIFFLAGS on %s", ctx->ifname);
+    cause_hint(why, nullptr, errno,
+               errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
+               "SIOCSIFFLAGS on %s", ctx->ifname);
     return -1;
   }
   link_record link{};
   if (p.link(ctx, &link) != 0 || p.prepare(ctx) != 0) return -1;
   const ap_texts ap = texts_of(link);
   for (int pass = 1; pass <= kPasses; pass++) {
-    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false}) != 0) return -1;
+    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false, ctx->all_suites}) != 0) return -1;
     // A signal may shorten the pause.
     if (pass < kPasses) p.pause(ctx, kPauseMs);
   }
   return 0;
 }
 
-int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
+int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, cause *why) {
   if (added != nullptr) *added = 0;
   if (list_first() == nullptr) return 0;
-  Operation op(ctx, p);
+  Operation op(ctx, p, why);
   if (op.open() != 0) return -1;
   // A missing or down interface leaves the cache as it is.
   short flags = 0;
@@ -279,8 +281,10 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   if (entry == nullptr) {
     if (p.target(ctx) != 0) return -1;
     // Its own failure does not matter: the list is searched again.
-    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true});
-    diag_forget();
+    cause ignored;
+    ctx->why = &ignored;
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true, ctx->all_suites});
+    ctx->why = why;
     entry = link.has_addr ? find_entry(ap.addr) : nullptr;
     // Nothing was appended when the scan did not report the cell: the
     // cached list stands as it is and needs no rewrite.
@@ -299,8 +303,8 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   return 0;
 }
 
-int backend_probe(backend_ctx *ctx, const backend_primitives &p) {
-  Operation op(ctx, p);
+int backend_probe(backend_ctx *ctx, const backend_primitives &p, cause *why) {
+  Operation op(ctx, p, why);
   if (op.open() != 0) return 1;
   return p.probe(ctx);
 }
@@ -322,6 +326,6 @@ int trigger_refused(const backend_ctx *ctx, int err, const char *request, const 
   }
   if (hint == nullptr && (err == EPERM || err == EACCES))
     hint = "scanning needs root or CAP_NET_ADMIN";
-  diag_fail_hint(err, hint, "%s on %s", request, ctx->ifname);
+  cause_hint(ctx->why, nullptr, err, hint, "%s on %s", request, ctx->ifname);
   return -1;
 }

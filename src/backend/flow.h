@@ -51,6 +51,7 @@ struct cell_rules {
   const char *ap_addr;
   const char *ap_rate;
   bool directed;
+  bool all_suites = false;  // -s (backend_ctx)
 };
 
 // A security report of a cell: information elements, or encryption "off"
@@ -130,7 +131,7 @@ struct link_record {
 
 // What a backend writes: its primitives, each over the instance, which
 // holds the operation's sockets between open and close. Each returns 0 or
-// -1 with the cause recorded unless said otherwise.
+// -1 with the cause recorded in ctx->why unless said otherwise.
 struct backend_primitives {
   // Opens the operation's sockets; close (always called after a successful
   // open) closes them, so that an instance holds none between operations.
@@ -164,22 +165,23 @@ struct backend_primitives {
 // kept here.
 // Refresh: probes, brings the interface up if it is down, reads the link
 // and scans five times, two seconds apart.
-int backend_refresh(backend_ctx *ctx, const backend_primitives &p);
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why);
 // Cached run: the associated network's entry brought up to date, added by a
 // directed scan when the list lacks it (*added 1).
-int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added);
+int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, cause *why);
 // The probe with the sockets it needs; 1 also when they cannot be opened
 // (the operation then tells why).
-int backend_probe(backend_ctx *ctx, const backend_primitives &p);
+int backend_probe(backend_ctx *ctx, const backend_primitives &p, cause *why);
 
 // The operations table of a backend of primitives P.
 template <const backend_primitives &P>
 constexpr backend_ops backend_ops_of(backend_ctx *(*create)(), void (*destroy)(backend_ctx *)) {
   return {.create = create,
           .destroy = destroy,
-          .scan = [](backend_ctx *ctx) { return backend_refresh(ctx, P); },
-          .current = [](backend_ctx *ctx, int *added) { return backend_current(ctx, P, added); },
-          .probe = [](backend_ctx *ctx) { return backend_probe(ctx, P); }};
+          .scan = [](backend_ctx *ctx, cause *why) { return backend_refresh(ctx, P, why); },
+          .current = [](backend_ctx *ctx, int *added,
+                        cause *why) { return backend_current(ctx, P, added, why); },
+          .probe = [](backend_ctx *ctx, cause *why) { return backend_probe(ctx, P, why); }};
 }
 
 // A pass primitive of a backend.

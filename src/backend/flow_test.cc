@@ -40,6 +40,8 @@ struct Fake : backend_ctx {
   Fake() {
     ops = nullptr;
     ifname = "wlan0";
+    why = nullptr;
+    all_suites = false;
   }
   int serves = 1;
   bool open = false;
@@ -72,6 +74,7 @@ int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
   }
   batch->reported = p.reported;
   batch->fetches = 2;
+  if (p.result == kPassFailed) cause_set(ctx->why, nullptr, EIO, "pass %zu", f->next);
   return p.result;
 }
 
@@ -128,12 +131,13 @@ class Flow : public ::testing::Test {
   void SetUp() override {
     list_clear();
     diag_reset();
+    why = {};
   }
   void TearDown() override {
     list_clear();
     diag_reset();
   }
-  std::string cause() const { return diag_failure() != nullptr ? diag_failure() : ""; }
+  cause why;
 };
 
 TEST_F(Flow, Refresh) {
@@ -149,6 +153,7 @@ TEST_F(Flow, Refresh) {
     std::string log;
     std::string list;
     const char *cause;
+    const char *code = nullptr;
   } cases[] = {
       {"new addresses only, the first report kept",
        1,
@@ -180,7 +185,8 @@ TEST_F(Flow, Refresh) {
        -1,
        "P2000P",
        "01:a:0::0:0: 02:b:0::0:0: 03:c:0::0:0: ",
-       ""},
+       "pass 2: Input/output error",
+       "scan-failed"},
       {"not served: left down", 0, 0, {}, {}, kUnserved, "", "", ""},
       {"timed out",
        1,
@@ -190,7 +196,8 @@ TEST_F(Flow, Refresh) {
        -1,
        "P",
        "",
-       "scan on wlan0: no result within 15 s"},
+       "scan on wlan0: no result within 15 s",
+       "scan-failed"},
       {"heard nothing",
        1,
        IFF_UP,
@@ -199,7 +206,8 @@ TEST_F(Flow, Refresh) {
        -1,
        "P2000P",
        "01:a:0::0:0: 02:b:0::0:0: ",
-       "scan on wlan0 found no network"},
+       "scan on wlan0 found no network",
+       "no-network"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -209,12 +217,13 @@ TEST_F(Flow, Refresh) {
     f.flags = c.flags;
     f.link = c.link;
     f.passes = c.passes;
-    EXPECT_EQ(backend_refresh(&f, kFake), c.result);
+    EXPECT_EQ(backend_refresh(&f, kFake, &why), c.result);
     EXPECT_FALSE(f.open);
     EXPECT_EQ(f.log, c.log);
     EXPECT_EQ(f.flags & IFF_UP, c.serves ? IFF_UP : 0);
     EXPECT_EQ(listed(), c.list);
-    EXPECT_EQ(cause(), c.cause);
+    EXPECT_STREQ(why.text, c.cause);
+    EXPECT_STREQ(why.code, c.code);
     EXPECT_EQ(diag_count().fetches, 2 * f.next);
     EXPECT_EQ(diag_count().passes, c.result == 0 ? 5u : f.next > 0 ? f.next - 1 : 0);
     EXPECT_EQ(diag_count().empty, std::string(c.cause).find("no network") != std::string::npos);
@@ -226,6 +235,7 @@ TEST_F(Flow, Refresh) {
 TEST_F(Flow, MergeAndWepRule) {
   Fake f;
   f.open = true;
+  f.why = &why;
   f.passes = {{kPassDone,
                {{1, "", true, {1, 0}},
                 {2, "", true, {}},
@@ -247,6 +257,7 @@ TEST_F(Flow, MergeAndWepRule) {
 TEST_F(Flow, DirectedPass) {
   Fake f;
   f.open = true;
+  f.why = &why;
   f.passes = {{kPassDone, {{1, "a"}, {2, "b"}}}};
   ASSERT_EQ(backend_pass(&f, pass, {"02:00:00:00:00:02", "", true}), 0);
   EXPECT_EQ(f.log, "D");
@@ -324,7 +335,9 @@ TEST_F(Flow, Current) {
     f.target_fail = c.target_fail;
     f.passes = c.passes;
     int added = -1;
-    EXPECT_EQ(backend_current(&f, kFake, &added), c.result);
+    EXPECT_EQ(backend_current(&f, kFake, &added, &why), c.result);
+    // A directed pass's own failure is not the run's.
+    EXPECT_EQ(why.code, nullptr);
     EXPECT_FALSE(f.open);
     EXPECT_EQ(added, c.added);
     EXPECT_EQ(f.next, c.passes.size());
@@ -334,7 +347,7 @@ TEST_F(Flow, Current) {
   SetUp();
   Fake f;
   int added = -1;
-  EXPECT_EQ(backend_current(&f, kFake, &added), 0);
+  EXPECT_EQ(backend_current(&f, kFake, &added, &why), 0);
   EXPECT_EQ(added, 0);
 }
 

@@ -148,7 +148,8 @@ cache_file::~cache_file() {
   if (dir_fd_ >= 0) close(dir_fd_);
 }
 
-cache_open cache_file::open_read(int *fd_out) {
+cache_open cache_file::open_read(int *fd_out, cause *why) {
+  why_ = why;
   if (open_dir() != 0) return cache_open::failed;
   int fd = open_file(name_, "", O_RDONLY, 0);
   if (fd < 0) return errno == ENOENT ? cache_open::absent : cache_open::failed;
@@ -171,17 +172,17 @@ int cache_file::open_dir() {
   if (fd < 0) {
     int saved = errno;
     if ((saved == ENOTDIR || saved == ELOOP) && lstat(dir_, &st) == 0)
-      diag_fail(0, "%s: not a directory (%s)", dir_, kind(st.st_mode));
+      cause_set(why_, "cache-unsafe", 0, "%s: not a directory (%s)", dir_, kind(st.st_mode));
     errno = saved;
     return -1;
   }
   if (fstat(fd, &st) != 0)
-    diag_fail(errno, "%s: fstat", dir_);
+    cause_set(why_, "cache-io", errno, "%s: fstat", dir_);
   else if (!trusted_owner(st.st_uid))
-    diag_fail(0, "%s: directory owned by uid %u (neither this user nor root)", dir_,
-              static_cast<unsigned>(st.st_uid));
+    cause_set(why_, "cache-unsafe", 0, "%s: directory owned by uid %u (neither this user nor root)",
+              dir_, static_cast<unsigned>(st.st_uid));
   else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-    diag_fail(0, "%s: directory writable by group or others", dir_);
+    cause_set(why_, "cache-unsafe", 0, "%s: directory writable by group or others", dir_);
   else
     dir_fd_ = fd;
   if (dir_fd_ >= 0) return 0;
@@ -195,12 +196,13 @@ int cache_file::open_dir() {
 // another user made, is never written, read or removed.
 int cache_file::refuse_untrusted(const struct stat &st, const char *suffix) const {
   if (!S_ISREG(st.st_mode))
-    diag_fail(0, "%s%s: not a regular file (%s)", path_, suffix, kind(st.st_mode));
+    cause_set(why_, "cache-unsafe", 0, "%s%s: not a regular file (%s)", path_, suffix,
+              kind(st.st_mode));
   else if (!trusted_owner(st.st_uid))
-    diag_fail(0, "%s%s: owned by uid %u (neither this user nor root)", path_, suffix,
-              static_cast<unsigned>(st.st_uid));
+    cause_set(why_, "cache-unsafe", 0, "%s%s: owned by uid %u (neither this user nor root)", path_,
+              suffix, static_cast<unsigned>(st.st_uid));
   else if (st.st_nlink != 1)
-    diag_fail(0, "%s%s: hard-linked (%lu links)", path_, suffix,
+    cause_set(why_, "cache-unsafe", 0, "%s%s: hard-linked (%lu links)", path_, suffix,
               static_cast<unsigned long>(st.st_nlink));
   else
     return 0;
@@ -213,7 +215,7 @@ int cache_file::check_at(const char *name, const char *suffix) const {
   struct stat st;
   if (fstatat(dir_fd_, name, &st, AT_SYMLINK_NOFOLLOW) == 0) return refuse_untrusted(st, suffix);
   if (errno == ENOENT) return 0;
-  diag_fail(errno, "%s%s: stat", path_, suffix);
+  cause_set(why_, "cache-io", errno, "%s%s: stat", path_, suffix);
   return -1;
 }
 
@@ -225,12 +227,13 @@ int cache_file::open_file(const char *name, const char *suffix, int flags, mode_
   if (check_at(name, suffix) != 0) return -1;
   int fd = openat(dir_fd_, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
   if (fd < 0) {
-    if (errno != ENOENT || (flags & O_CREAT) != 0) diag_fail(errno, "%s%s: open", path_, suffix);
+    if (errno != ENOENT || (flags & O_CREAT) != 0)
+      cause_set(why_, "cache-io", errno, "%s%s: open", path_, suffix);
     return -1;
   }
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    diag_fail(errno, "%s%s: fstat", path_, suffix);
+    cause_set(why_, "cache-io", errno, "%s%s: fstat", path_, suffix);
   } else if (refuse_untrusted(st, suffix) == 0) {
     // The umask may have left the owner of a new lock file without access;
     // an older one's mode may have been changed: nobody else gets any.
@@ -249,7 +252,7 @@ int cache_file::open_file(const char *name, const char *suffix, int flags, mode_
 int cache_file::note_path() {
   int fd = openat(dir_fd_, name_, O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0 && errno != ENOENT) {
-    diag_fail(errno, "%s: open", path_);
+    cause_set(why_, "cache-io", errno, "%s: open", path_);
     return -1;
   }
   struct stat st;
@@ -265,7 +268,8 @@ int cache_file::note_path() {
   return 0;
 }
 
-int cache_file::prepare() {
+int cache_file::prepare(cause *why) {
+  why_ = why;
   if (open_dir() != 0) return -1;
   refresh_ = true;
   // What may not be replaced is refused before anything is made.
@@ -280,9 +284,15 @@ int cache_file::prepare() {
   // The path and the count of refreshes, noted together under the lock. A
   // lock the owner's other runs hold past the bound (they hold it for
   // milliseconds) costs only the refreshes' rule for this run.
-  if (lock() != 0) {
-    if (errno != EWOULDBLOCK) return -1;
-    diag_forget();
+  cause held;  // a lock the bound passed by costs this run nothing to tell
+  why_ = &held;
+  const int locked = lock();
+  why_ = why;
+  if (locked != 0) {
+    if (errno != EWOULDBLOCK) {
+      *why = held;
+      return -1;
+    }
     if (named) errno = EWOULDBLOCK;
     return named ? -1 : note_path();
   }
@@ -317,12 +327,12 @@ int cache_file::lock() {
     if (sys_.flock(lock_fd_, LOCK_EX | LOCK_NB) == 0) return 0;
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK) {
-      diag_fail(errno, "%s%s: flock", path_, kLockSuffix);
+      cause_set(why_, "cache-io", errno, "%s%s: flock", path_, kLockSuffix);
       break;
     }
     if (tries >= kLockTries) {
-      diag_fail(0, "%s%s: flock: still held by another run after %d s", path_, kLockSuffix,
-                kLockTries / 100);
+      cause_set(why_, "busy", 0, "%s%s: flock: still held by another run after %d s", path_,
+                kLockSuffix, kLockTries / 100);
       errno = EWOULDBLOCK;
       break;
     }
@@ -381,18 +391,18 @@ bool cache_file::unchanged() const {
 int cache_file::create_new() {
   if (check_at(new_name_, kNewSuffix) != 0) return -1;
   if (unlinkat(dir_fd_, new_name_, 0) != 0 && errno != ENOENT) {
-    diag_fail(errno, "%s%s: remove", path_, kNewSuffix);
+    cause_set(why_, "cache-io", errno, "%s%s: remove", path_, kNewSuffix);
     return -1;
   }
   int fd = sys_.openat(dir_fd_, new_name_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                        kCacheMode);
   if (fd < 0) {
-    diag_fail(errno, "%s%s: create", path_, kNewSuffix);
+    cause_set(why_, "cache-io", errno, "%s%s: create", path_, kNewSuffix);
     return -1;
   }
   if (fchmod(fd, kCacheMode) != 0) {  // the umask took bits away
     int saved = errno;
-    diag_fail(saved, "%s%s: chmod", path_, kNewSuffix);
+    cause_set(why_, "cache-io", saved, "%s%s: chmod", path_, kNewSuffix);
     close(fd);
     unlinkat(dir_fd_, new_name_, 0);
     errno = saved;
@@ -408,7 +418,7 @@ int cache_file::write_new(int fd, int (*fill)(FILE *, void *), void *arg) {
   io.write = sink_write;
   FILE *f = fopencookie(&s, "w", io);
   if (f == nullptr) {
-    diag_fail(errno, "%s%s: write", path_, kNewSuffix);
+    cause_set(why_, "cache-io", errno, "%s%s: write", path_, kNewSuffix);
     close(fd);
     return -1;
   }
@@ -420,29 +430,31 @@ int cache_file::write_new(int fd, int (*fill)(FILE *, void *), void *arg) {
   int saved = s.error != 0 ? s.error : errno;
   fclose(f);
   if (s.over_bound)
-    diag_fail_hint(EFBIG, "over the 16 MiB that the reader accepts", "%s%s: write", path_,
-                   kNewSuffix);
+    cause_hint(why_, "cache-io", EFBIG, "over the 16 MiB that the reader accepts", "%s%s: write",
+               path_, kNewSuffix);
   else if (s.error != 0)
-    diag_fail(s.error, "%s%s: write", path_, kNewSuffix);
+    cause_set(why_, "cache-io", s.error, "%s%s: write", path_, kNewSuffix);
   else if (rc != 0)
-    diag_fail(0, "%s%s: write: an entry the cache cannot hold", path_, kNewSuffix);
+    cause_set(why_, "cache-io", 0, "%s%s: write: an entry the cache cannot hold", path_,
+              kNewSuffix);
   if (rc == 0 && sys_.fsync(fd) != 0) {
     rc = -1;
     saved = errno;
-    diag_fail(saved, "%s%s: fsync", path_, kNewSuffix);
+    cause_set(why_, "cache-io", saved, "%s%s: fsync", path_, kNewSuffix);
   }
   if (close(fd) != 0 && rc == 0) {
     rc = -1;
     saved = errno;
-    diag_fail(saved, "%s%s: close", path_, kNewSuffix);
+    cause_set(why_, "cache-io", saved, "%s%s: close", path_, kNewSuffix);
   }
   errno = saved;
   return rc;
 }
 
-int cache_file::commit(int (*fill)(FILE *, void *), void *arg) {
+int cache_file::commit(int (*fill)(FILE *, void *), void *arg, cause *why) {
+  why_ = why;
   if (open_dir() != 0) {
-    diag_fail(errno, "%s: open directory", path_);
+    cause_set(why_, "cache-io", errno, "%s: open directory", path_);
     return -1;
   }
   if (lock() != 0) return -1;
@@ -461,7 +473,7 @@ int cache_file::commit(int (*fill)(FILE *, void *), void *arg) {
       unlock();
       return 0;
     }
-    diag_fail(errno, "%s%s: rename", path_, kNewSuffix);
+    cause_set(why_, "cache-io", errno, "%s%s: rename", path_, kNewSuffix);
   }
   int saved = errno;
   if (fd >= 0) unlinkat(dir_fd_, new_name_, 0);
@@ -474,6 +486,7 @@ int cache_file::commit(int (*fill)(FILE *, void *), void *arg) {
 }
 
 int cache_file::discard() {
+  why_ = &discarded_;  // the run tells the cause of its own failure
   if (open_dir() != 0 || lock() != 0) return -1;
   if (check_at(new_name_, kNewSuffix) == 0) unlinkat(dir_fd_, new_name_, 0);  // a killed run's
   int rc = 0;

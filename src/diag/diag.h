@@ -1,22 +1,33 @@
 // SPDX-License-Identifier: MIT
-// Why a run failed and what it did, for the -v option. One process, one run:
-// the first failure recorded is the one reported, so the innermost site names
-// the cause and the callers that fail in turn add nothing.
+// Why a run failed and what it did, for the -v and -j options.
 #pragma once
 
 #include <cstdint>
 
-// Records what failed, with the system's text for err when err is not 0.
-// Only the first record of a run stays.
-void diag_fail(int err, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Why an operation failed, owned by the step of the run that asked for it
+// and passed down to the sites that fail. The first failure recorded stays,
+// so the innermost site names the cause and the callers that fail in turn
+// add nothing.
+struct cause {
+  // A stable word for the cause (-j): "no-device", "no-permission",
+  // "no-wext", "no-nl80211", "busy", "no-network", "cache-unsafe",
+  // "cache-malformed", "cache-io", "bad-option", "output-failed" or
+  // "scan-failed"; null while nothing failed.
+  const char *code = nullptr;
+  int err = 0;  // the system's error number, 0 for none
+  char text[256] = "";
+};
+
+// Records what failed, with the system's text for err when err is not 0,
+// unless c holds a failure already. A null code is the error number's:
+// "no-device", "no-permission", "busy", else "scan-failed".
+void cause_set(cause *c, const char *code, int err, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
 // The same with a hint in parentheses after the system's text.
-void diag_fail_hint(int err, const char *hint, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-// The recorded failure, or null.
-const char *diag_failure();
-// Forgets a recorded failure that did not fail the run (a directed scan whose
-// result is not needed, say), so that a later failure is the one reported.
-void diag_forget();
+void cause_hint(cause *c, const char *code, int err, const char *hint, const char *format, ...)
+    __attribute__((format(printf, 5, 6)));
+// Adds to the text of a recorded failure.
+void cause_append(cause *c, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // What a scan did; the backends count, the summary line reports.
 struct diag_counts {
@@ -29,5 +40,5 @@ struct diag_counts {
 };
 diag_counts &diag_count();
 
-// Forgets the record and the counts (tests; the program runs once).
+// Forgets the counts (tests; the program runs once).
 void diag_reset();

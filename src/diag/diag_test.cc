@@ -21,27 +21,35 @@ TEST_F(Diag, Records) {
     int err;
     const char *hint;
     const char *what;
+    const char *code;  // given; null: the error number's
     std::string expected;
+    const char *expected_code;
   } cases[] = {
-      {"with the system's text", ENODEV, nullptr, "wlan0", "SIOCSIWSCAN on wlan0: No such device"},
-      {"without an error number", 0, nullptr, "wlan0", "SIOCSIWSCAN on wlan0"},
-      {"with a hint", EPERM, "needs root", "wlan0",
-       "SIOCSIWSCAN on wlan0: Operation not permitted (needs root)"},
-      {"long text cut, not overrun", EPERM, "hint", long_name.c_str(),
-       "SIOCSIWSCAN on " + std::string(240, 'x')},
+      {"with the system's text", ENODEV, nullptr, "wlan0", nullptr,
+       "SIOCSIWSCAN on wlan0: No such device", "no-device"},
+      {"without an error number", 0, nullptr, "wlan0", nullptr, "SIOCSIWSCAN on wlan0",
+       "scan-failed"},
+      {"with a hint", EPERM, "needs root", "wlan0", nullptr,
+       "SIOCSIWSCAN on wlan0: Operation not permitted (needs root)", "no-permission"},
+      {"a code given", EBUSY, nullptr, "wlan0", "cache-io",
+       "SIOCSIWSCAN on wlan0: Device or resource busy", "cache-io"},
+      {"busy", EBUSY, nullptr, "wlan0", nullptr, "SIOCSIWSCAN on wlan0: Device or resource busy",
+       "busy"},
+      {"long text cut, not overrun", EPERM, "hint", long_name.c_str(), nullptr,
+       "SIOCSIWSCAN on " + std::string(240, 'x'), "no-permission"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    diag_reset();
-    EXPECT_EQ(diag_failure(), nullptr);
+    cause why;
     if (c.hint != nullptr)
-      diag_fail_hint(c.err, c.hint, "%s on %s", "SIOCSIWSCAN", c.what);
+      cause_hint(&why, c.code, c.err, c.hint, "%s on %s", "SIOCSIWSCAN", c.what);
     else
-      diag_fail(c.err, "%s on %s", "SIOCSIWSCAN", c.what);
+      cause_set(&why, c.code, c.err, "%s on %s", "SIOCSIWSCAN", c.what);
     // The first failure stays.
-    diag_fail(EIO, "later");
-    ASSERT_NE(diag_failure(), nullptr);
-    EXPECT_EQ(std::string(diag_failure()), c.expected);
+    cause_set(&why, "no-wext", EIO, "later");
+    EXPECT_EQ(std::string(why.text), c.expected);
+    EXPECT_STREQ(why.code, c.expected_code);
+    EXPECT_EQ(why.err, c.err);
   }
 }
 

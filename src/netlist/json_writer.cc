@@ -129,8 +129,8 @@ void write_json(FILE *f, const json_run &run) {
   fputs("]}\n", f);
 }
 
-void write_json_error(FILE *f, const char *message) {
+void write_json_error(FILE *f, const char *message, const char *code) {
   fputs("{\"error\": ", f);
   write_json_string(f, message, strlen(message));
-  fputs("}\n", f);
+  fprintf(f, ", \"code\": \"%s\"}\n", code);
 }

@@ -56,10 +56,10 @@ int dump_association(nl_session *s, const nl80211_ctx *ctx, nl_association *a) {
 // Records why a scan dump failed.
 void dump_failed(int result, const nl80211_ctx *ctx) {
   if (result == kNlDumpInterrupted)
-    diag_fail(0, "NL80211_CMD_GET_SCAN on %s: interrupted %d times", ctx->base.ifname,
-              kDumpRedos + 1);
+    cause_set(ctx->base.why, nullptr, 0, "NL80211_CMD_GET_SCAN on %s: interrupted %d times",
+              ctx->base.ifname, kDumpRedos + 1);
   else
-    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
+    cause_set(ctx->base.why, nullptr, errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
 }
 
 int station_reply(const nlmsghdr *nlh, void *data) {
@@ -137,7 +137,7 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target, cel
   const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
   if (end == kScanTimedOut) return kPassTimedOut;
   if (end == kScanFailed) {
-    diag_fail(errno, "nl80211 scan events on %s", ctx->base.ifname);
+    cause_set(ctx->base.why, nullptr, errno, "nl80211 scan events on %s", ctx->base.ifname);
     return kPassFailed;
   }
 
@@ -165,13 +165,13 @@ int open_session(nl_session *s, nl80211_ctx *ctx) {
   if (nl_session_open(s) != 0) {
     const int err = errno;
     if (err == ENOENT)
-      diag_fail(0, "nl80211 not available (no cfg80211)");
+      cause_set(ctx->base.why, "no-nl80211", 0, "nl80211 not available (no cfg80211)");
     else
-      diag_fail(err, "nl80211");
+      cause_set(ctx->base.why, err == EPROTONOSUPPORT ? "no-nl80211" : nullptr, err, "nl80211");
     return err == ENOENT || err == EPROTONOSUPPORT ? 0 : -1;
   }
   if (query_interface(s, ctx) != 0) {
-    diag_fail(0, "%s: not an nl80211 interface", ctx->base.ifname);
+    cause_set(ctx->base.why, "no-nl80211", 0, "%s: not an nl80211 interface", ctx->base.ifname);
     return 0;
   }
   return 1;
@@ -217,7 +217,7 @@ int open_op(backend_ctx *base) {
   // malloc rather than new: the program links no C++ allocator.
   void *block = malloc(sizeof(nl_op));
   if (block == nullptr) {
-    diag_fail(ENOMEM, "nl80211");
+    cause_set(base->why, nullptr, ENOMEM, "nl80211");
     return -1;
   }
   ctx->op = ::new (block) nl_op(ctx->io);
@@ -236,7 +236,7 @@ int probe(backend_ctx *base) {
   nl80211_ctx *ctx = self(base);
   ctx->ifindex = interface_index(base);
   if (ctx->ifindex == 0) {
-    diag_fail(errno, "%s", base->ifname);
+    cause_set(base->why, nullptr, errno, "%s", base->ifname);
     return -1;
   }
   return open_session(&ctx->op->session, ctx);
@@ -271,11 +271,12 @@ int association(backend_ctx *base, link_record *link) {
 int target(backend_ctx *base) {
   nl_op *op = op_of(base);
   if (!op->a.ssid_ok || op->a.frequency == 0) {
-    diag_fail(0, "%s: the association's SSID or frequency is unknown", base->ifname);
+    cause_set(base->why, nullptr, 0, "%s: the association's SSID or frequency is unknown",
+              base->ifname);
     return -1;
   }
   if (nl_session_listen(&op->session) != 0) {
-    diag_fail(errno, "nl80211 scan events");
+    cause_set(base->why, nullptr, errno, "nl80211 scan events");
     return -1;
   }
   return 0;
@@ -306,7 +307,7 @@ const backend_primitives kPrimitives = {
     .prepare =
         [](backend_ctx *ctx) {
           if (nl_session_listen(&op_of(ctx)->session) == 0) return 0;
-          diag_fail(errno, "nl80211 scan events");
+          cause_set(ctx->why, nullptr, errno, "nl80211 scan events");
           return -1;
         },
     .pass =

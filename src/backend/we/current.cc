@@ -23,7 +23,7 @@ int we_target(backend_ctx *ctx) {
   wrq.u.essid.length = sizeof essid;
   wrq.u.essid.flags = 0;
   if (ioctl(we->fd, SIOCGIWESSID, &wrq) < 0) {
-    diag_fail(errno, "SIOCGIWESSID on %s", ctx->ifname);
+    cause_set(ctx->why, nullptr, errno, "SIOCGIWESSID on %s", ctx->ifname);
     return -1;
   }
   // The buffer holds at most 32 bytes and the terminator; a driver that
@@ -34,7 +34,7 @@ int we_target(backend_ctx *ctx) {
 
   wrq = we_request(ctx->ifname);
   if (ioctl(we->fd, SIOCGIWFREQ, &wrq) < 0) {
-    diag_fail(errno, "SIOCGIWFREQ on %s", ctx->ifname);
+    cause_set(ctx->why, nullptr, errno, "SIOCGIWFREQ on %s", ctx->ifname);
     return -1;
   }
   we->freq = wrq.u.freq;
@@ -74,7 +74,7 @@ int we_association(backend_ctx *ctx, link_record *link) {
   if (we_read_range(ctx, &range, "is too old") != 0) {
     // An interface without Wireless Extensions fails every request: the
     // name request tells that from a range the driver cannot give.
-    const int err = errno;
+    const int err = ctx->why->err;
     iwreq name = we_request(ctx->ifname);
     if ((err == ENOTTY || err == EOPNOTSUPP) && ioctl(we->fd, SIOCGIWNAME, &name) < 0 &&
         we_lacks_extensions(ctx, errno) == 0)
@@ -87,7 +87,7 @@ int we_association(backend_ctx *ctx, link_record *link) {
   // configuration is not used here.
   iwreq wrq = we_request(ctx->ifname);
   if (ioctl(we->fd, SIOCGIWNAME, &wrq) < 0) {
-    diag_fail(errno, "%s: no Wireless Extensions configuration", ctx->ifname);
+    cause_set(ctx->why, nullptr, errno, "%s: no Wireless Extensions configuration", ctx->ifname);
     return -1;
   }
 

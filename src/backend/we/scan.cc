@@ -94,13 +94,13 @@ int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
   size_t size = kInitialSize;
   for (;;) {
     if (wait_readable(we->fd, timeout) != 0) {
-      diag_fail(errno, "poll");
+      cause_set(ctx->why, nullptr, errno, "poll");
       return kPassFailed;
     }
     for (;;) {
       char *buffer = batch->fetch_buffer(size);
       if (buffer == nullptr) {
-        diag_fail(ENOMEM, "a scan result of %zu bytes", size);
+        cause_set(ctx->why, nullptr, ENOMEM, "a scan result of %zu bytes", size);
         return kPassFailed;
       }
       batch->fetches++;
@@ -113,12 +113,12 @@ int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
         if (wrq.u.data.length == 0) return kPassDone;
         // The driver cannot report more than it was offered.
         if (wrq.u.data.length > size) {
-          diag_fail(0, "SIOCGIWSCAN on %s: %u bytes reported in a buffer of %zu", ctx->ifname,
-                    wrq.u.data.length, size);
+          cause_set(ctx->why, nullptr, 0, "SIOCGIWSCAN on %s: %u bytes reported in a buffer of %zu",
+                    ctx->ifname, wrq.u.data.length, size);
           return kPassFailed;
         }
         if (we_decode_scan(buffer, wrq.u.data.length, &range, batch) != 0) {
-          diag_fail(ENOMEM, "scan result of %s", ctx->ifname);
+          cause_set(ctx->why, nullptr, ENOMEM, "scan result of %s", ctx->ifname);
           return kPassFailed;
         }
         return kPassDone;
@@ -126,20 +126,21 @@ int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
       const int err = errno;
       if (err == E2BIG) {
         if (range.we_version_compiled < kLowestGrowVersion) {
-          diag_fail(err, "SIOCGIWSCAN on %s (Wireless Extensions version %u cannot offer more)",
+          cause_set(ctx->why, nullptr, err,
+                    "SIOCGIWSCAN on %s (Wireless Extensions version %u cannot offer more)",
                     ctx->ifname, range.we_version_compiled);
           return kPassFailed;
         }
         size = grown_size(size, wrq.u.data.length);
         if (size == 0) {
-          diag_fail(err, "SIOCGIWSCAN on %s (65535 bytes offered)", ctx->ifname);
+          cause_set(ctx->why, nullptr, err, "SIOCGIWSCAN on %s (65535 bytes offered)", ctx->ifname);
           return kPassFailed;
         }
         batch->grows++;
         continue;
       }
       if (err != EAGAIN) {
-        diag_fail(err, "SIOCGIWSCAN on %s", ctx->ifname);
+        cause_set(ctx->why, nullptr, err, "SIOCGIWSCAN on %s", ctx->ifname);
         return kPassFailed;
       }
       break;

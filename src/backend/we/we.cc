@@ -23,14 +23,12 @@ backend_ctx *we_create() {
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
   memset(range, 0, sizeof *range);
   if (iw_get_range_info(we_of(ctx)->fd, ctx->ifname, range) < 0) {
-    const int err = errno;
-    diag_fail(err, "SIOCGIWRANGE on %s", ctx->ifname);
-    errno = err;  // for the caller's judgement
+    cause_set(ctx->why, nullptr, errno, "SIOCGIWRANGE on %s", ctx->ifname);
     return -1;
   }
   if (range->we_version_compiled < kLowestWeVersion) {
-    diag_fail(0, "%s: Wireless Extensions version %u %s (%d or later needed)", ctx->ifname,
-              range->we_version_compiled, lacking, kLowestWeVersion);
+    cause_set(ctx->why, nullptr, 0, "%s: Wireless Extensions version %u %s (%d or later needed)",
+              ctx->ifname, range->we_version_compiled, lacking, kLowestWeVersion);
     return -1;
   }
   return 0;
@@ -38,14 +36,15 @@ int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
 
 int we_lacks_extensions(backend_ctx *ctx, int err) {
   if (err != ENOTTY && err != EOPNOTSUPP) return -1;
-  diag_forget();
+  // The finer cause replaces that of the request that failed.
+  *ctx->why = {};
   ifreq ifr = we_ifreq(ctx->ifname);
   if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) {
-    diag_fail(errno, "%s", ctx->ifname);
+    cause_set(ctx->why, nullptr, errno, "%s", ctx->ifname);
     return -1;
   }
   // The caller names what else may serve it.
-  diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
+  cause_set(ctx->why, "no-wext", 0, "no Wireless Extensions on %s", ctx->ifname);
   return 0;
 }
 
@@ -61,7 +60,7 @@ int open_socket(backend_ctx *ctx) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd >= 0) close(fd);
   if (fd < 0) err = errno;
-  diag_fail(err, "socket");
+  cause_set(ctx->why, nullptr, err, "socket");
   return -1;
 }
 
@@ -71,8 +70,21 @@ int probe(backend_ctx *ctx) {
   if (ioctl(we_of(ctx)->fd, SIOCGIWNAME, &name) == 0) return 1;
   const int err = errno;
   if (we_lacks_extensions(ctx, err) == 0) return 0;
-  diag_fail(err, "%s", ctx->ifname);
+  cause_set(ctx->why, nullptr, err, "%s", ctx->ifname);
   return -1;
+}
+
+int get_flags(backend_ctx *ctx, short *flags) {
+  ifreq ifr = we_ifreq(ctx->ifname);
+  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
+  *flags = ifr.ifr_flags;
+  return 0;
+}
+
+int set_flags(backend_ctx *ctx, short flags) {
+  ifreq ifr = we_ifreq(ctx->ifname);
+  ifr.ifr_flags = flags;
+  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
 }
 
 const backend_primitives kPrimitives = {
@@ -83,8 +95,8 @@ const backend_primitives kPrimitives = {
           we_of(ctx)->fd = -1;
         },
     .probe = probe,
-    .get_flags = we_get_flags,
-    .set_flags = we_set_flags,
+    .get_flags = get_flags,
+    .set_flags = set_flags,
     .link =
         [](backend_ctx *ctx, link_record *link) {
           we_link_snapshot(ctx, link);
@@ -113,19 +125,6 @@ void we_destroy(backend_ctx *ctx) {
   we_ctx *we = we_of(ctx);
   if (we->fd >= 0) close(we->fd);
   free(we);
-}
-
-int we_get_flags(backend_ctx *ctx, short *flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
-  *flags = ifr.ifr_flags;
-  return 0;
-}
-
-int we_set_flags(backend_ctx *ctx, short flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  ifr.ifr_flags = flags;
-  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
 }
 
 bool we_placeholder(const sockaddr &addr, unsigned char *value) {
