@@ -242,7 +242,7 @@ int apply_event(we_state *ctx, const iw_event &event, bytes buffer, const iw_ran
       // length on: the event is ignored, as libiw drops those of 34 bytes
       // and more, and the cell stays listed.
       if (event.u.essid.length > IW_ESSID_MAX_SIZE) {
-        if (!*oversized) diag_count().oversized++;
+        if (!*oversized) ctx->counts->oversized++;
         *oversized = true;
         return 0;
       }

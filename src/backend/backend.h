@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "diag/diag.h"
+
 struct network_entry;
 struct backend_ctx;
 struct cause;
@@ -53,6 +55,7 @@ struct backend_ctx {
   const char *ifname;  // borrowed from the command line
   cause *why;          // where the running operation's sites record its cause
   bool all_suites;     // -s: the descriptors name every key-management suite
+  diag_counts counts;  // what the run's scans did, for -v and -j
 };
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.

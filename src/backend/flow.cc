@@ -158,10 +158,11 @@ int fill_cell(network_entry *entry, const cell_record &cell,
 int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
   cell_batch batch(&rules);
   const int result = pass(ctx, rules.directed, &batch);
-  diag_count().fetches += batch.fetches;
-  diag_count().grows += batch.grows;
+  diag_counts &n = ctx->counts;
+  n.fetches += batch.fetches;
+  n.grows += batch.grows;
   // What came before a failure stays listed: each cell came whole.
-  const int merged = merge_batch(batch, rules);
+  const int merged = merge_batch(batch, rules, &n);
   if (result == kPassTimedOut) {
     cause_set(ctx->why, nullptr, 0, "scan on %s: no result within 15 s", ctx->ifname);
     return -1;
@@ -173,11 +174,11 @@ int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
   }
   if (batch.reported == 0) {
     cause_set(ctx->why, "no-network", 0, "scan on %s found no network", ctx->ifname);
-    diag_count().empty++;
+    n.empty++;
     return -1;
   }
   apply_wep_rule();
-  diag_count().passes++;
+  n.passes++;
   return 0;
 }
 
@@ -198,13 +199,13 @@ ap_texts texts_of(const link_record &link) {
 
 }  // namespace
 
-int merge_batch(const cell_batch &batch, const cell_rules &rules) {
+int merge_batch(const cell_batch &batch, const cell_rules &rules, diag_counts *counts) {
   for (const cell_record &cell : batch.cells()) {
     bool failed = false;
     network_entry *entry = open_cell(cell.addr, rules, &failed);
     if (failed) return -1;
     if (entry == nullptr) continue;
-    if (cell.essid_oversized) diag_count().oversized++;
+    if (cell.essid_oversized) counts->oversized++;
     if (fill_cell(entry, cell, batch.reports_of(cell), rules.all_suites) != 0) return -1;
   }
   return 0;
@@ -317,11 +318,11 @@ void apply_wep_rule() {
   }
 }
 
-int trigger_refused(const backend_ctx *ctx, int err, const char *request, const char *hint) {
+int trigger_refused(backend_ctx *ctx, int err, const char *request, const char *hint) {
   // The radio is already scanning (for wpa_supplicant, say); that scan ends
   // with results too, so the pass waits for it like for a scan of its own.
   if (err == EBUSY) {
-    diag_count().joined++;
+    ctx->counts.joined++;
     return 0;
   }
   if (hint == nullptr && (err == EPERM || err == EACCES))

@@ -192,9 +192,9 @@ using pass_fn = int (*)(backend_ctx *ctx, bool directed, cell_batch *batch);
 int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules);
 // Adds the batch's cells to the list: an entry for each cell whose address
 // the list lacks (and, in a directed pass, that is the associated one),
-// marked current with ap_rate when associated. 0, or -1 when out of memory,
-// the entries added so far staying.
-int merge_batch(const cell_batch &batch, const cell_rules &rules);
+// marked current with ap_rate when associated; cells whose ESSID was passed
+// over counted. 0, or -1 when out of memory, the entries added so far staying.
+int merge_batch(const cell_batch &batch, const cell_rules &rules, diag_counts *counts);
 // Encrypted entries that carry no descriptor but WPS get "WEP". Runs over the
 // whole list, so entries of earlier passes and of the cache are included.
 void apply_wep_rule();
@@ -202,4 +202,4 @@ void apply_wep_rule();
 // A refused scan trigger: EBUSY joins the scan already running (0, counted);
 // anything else is recorded with its hint and fails (-1). request names it
 // ("SIOCSIWSCAN"); hint, when not null, replaces the permission hint.
-int trigger_refused(const backend_ctx *ctx, int err, const char *request, const char *hint);
+int trigger_refused(backend_ctx *ctx, int err, const char *request, const char *hint);

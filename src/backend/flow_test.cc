@@ -42,6 +42,7 @@ struct Fake : backend_ctx {
     ifname = "wlan0";
     why = nullptr;
     all_suites = false;
+    counts = {};
   }
   int serves = 1;
   bool open = false;
@@ -130,13 +131,9 @@ class Flow : public ::testing::Test {
  protected:
   void SetUp() override {
     list_clear();
-    diag_reset();
     why = {};
   }
-  void TearDown() override {
-    list_clear();
-    diag_reset();
-  }
+  void TearDown() override { list_clear(); }
   cause why;
 };
 
@@ -224,9 +221,9 @@ TEST_F(Flow, Refresh) {
     EXPECT_EQ(listed(), c.list);
     EXPECT_STREQ(why.text, c.cause);
     EXPECT_STREQ(why.code, c.code);
-    EXPECT_EQ(diag_count().fetches, 2 * f.next);
-    EXPECT_EQ(diag_count().passes, c.result == 0 ? 5u : f.next > 0 ? f.next - 1 : 0);
-    EXPECT_EQ(diag_count().empty, std::string(c.cause).find("no network") != std::string::npos);
+    EXPECT_EQ(f.counts.fetches, 2 * f.next);
+    EXPECT_EQ(f.counts.passes, c.result == 0 ? 5u : f.next > 0 ? f.next - 1 : 0);
+    EXPECT_EQ(f.counts.empty, std::string(c.cause).find("no network") != std::string::npos);
   }
 }
 
@@ -250,7 +247,7 @@ TEST_F(Flow, MergeAndWepRule) {
   EXPECT_EQ(listed(),
             "01::0::0:0:WPA2-PSK/off 02::0::0:0:WEP 03::0::0:0:off 09::0::0:0:WEP "
             "04::0::0:0:off ");
-  EXPECT_EQ(diag_count().oversized, 1u);
+  EXPECT_EQ(f.counts.oversized, 1u);
 }
 
 // A directed pass takes only the associated cell, with the rate given.

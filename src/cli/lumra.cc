@@ -294,7 +294,7 @@ int refresh_run(run_state &r, backend_ctx **served, cache_file &cache) {
     cache.discard();
     // The line cannot tell a scan that heard nothing from a failure; the
     // document can: its list is empty.
-    if (r.json != nullptr && diag_count().empty > 0 && list_first() == nullptr)
+    if (r.json != nullptr && (*served)->counts.empty > 0 && list_first() == nullptr)
       return print_networks(r);
     return failed(r, why, opts.ifname, "the scan failed");
   }
@@ -323,11 +323,10 @@ int cached_run(run_state &r, backend_ctx **served, cache_file &cache, int fd) {
 }
 
 // -v after a run that printed its list: what it did.
-void summarize(const run_state &r, bool refresh, int64_t started_us) {
+void summarize(const run_state &r, const diag_counts &n, bool refresh, int64_t started_us) {
   const options &opts = r.opts;
   unsigned networks = 0;
   for (network_entry *e = list_first(); e != nullptr; e = list_next()) networks++;
-  const diag_counts &n = diag_count();
   int64_t elapsed = monotonic_us() - started_us;
   // Cells with an oversized ESSID are named only when there were any.
   char oversized[48] = "";
@@ -350,7 +349,6 @@ int lumra_main(int argc, char **argv) {
   run_state r;
   r.opts = parse_options(argc, argv, r.why);
   const options &opts = r.opts;
-  diag_reset();  // a run's own counts only (the tests run several in one process)
 
   cause opened;
   backend_ctx *ctx = backend_open(opts.backend, opts.ifname, &opened);
@@ -397,7 +395,7 @@ int lumra_main(int argc, char **argv) {
   } else {
     result = cached_run(r, &ctx, cache, fd);
   }
-  if (r.opts.verbose && result == 0) summarize(r, refresh, started);
+  if (r.opts.verbose && result == 0) summarize(r, ctx->counts, refresh, started);
 
   ctx->ops->destroy(ctx);
   // The line's consumer expects status 0 after the error line; a -j

@@ -400,7 +400,7 @@ TEST_F(LumraRun, JsonOfAScanThatHeardNothing) {
   backend_ops ops = *test_backend_ops();
   ops.scan = [](backend_ctx *ctx, cause *why) {
     test_backend_ops()->scan(ctx, why);
-    ++diag_count().empty;
+    ++ctx->counts.empty;
     return -1;
   };
   backend_internal::scoped_registry registry;

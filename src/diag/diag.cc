@@ -8,8 +8,6 @@
 
 namespace {
 
-diag_counts g_counts;
-
 const char *code_of(int err) {
   if (err == ENODEV || err == ENXIO) return "no-device";
   if (err == EPERM || err == EACCES) return "no-permission";
@@ -53,7 +51,3 @@ void cause_append(cause *c, const char *format, ...) {
   add(c, format, args);
   va_end(args);
 }
-
-diag_counts &diag_count() { return g_counts; }
-
-void diag_reset() { g_counts = diag_counts{}; }

@@ -29,7 +29,8 @@ void cause_hint(cause *c, const char *code, int err, const char *hint, const cha
 // Adds to the text of a recorded failure.
 void cause_append(cause *c, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
-// What a scan did; the backends count, the summary line reports.
+// What a run's scans did: the flow counts into the instance's record, the
+// summary line reports.
 struct diag_counts {
   uint32_t passes;     // scan results decoded
   uint32_t joined;     // scans that joined one already running on the radio
@@ -38,7 +39,3 @@ struct diag_counts {
   uint32_t oversized;  // cells listed without their ESSID, which was over 32 bytes
   uint32_t empty;      // results that listed no network (the pass failed)
 };
-diag_counts &diag_count();
-
-// Forgets the counts (tests; the program runs once).
-void diag_reset();

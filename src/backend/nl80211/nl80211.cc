@@ -111,7 +111,7 @@ int scan_bss(const nlmsghdr *nlh, void *data) {
   return nl_bss_cell(bss, d->batch);
 }
 
-int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t ssid_len,
+int trigger(nl_session *s, nl80211_ctx *ctx, const uint8_t *ssid, uint32_t ssid_len,
             uint32_t frequency, bool directed) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_TRIGGER_SCAN, 0);
