@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,17 @@ bool room_for_one(T **items, N count, N *room) {
   *items = static_cast<T *>(more);
   *room = grown;
   return true;
+}
+
+// The interface flags by a request (SIOCGIFFLAGS, or SIOCSIFFLAGS to set
+// *flags); 0, or -1 with errno.
+int flags_request(backend_ctx *ctx, const backend_primitives &p, unsigned long request,
+                  short *flags) {
+  ifreq ifr = interface_request(ctx);
+  ifr.ifr_flags = *flags;
+  if (p.interface(ctx, request, &ifr) != 0) return -1;
+  *flags = ifr.ifr_flags;
+  return 0;
 }
 
 // A percentage as the entry's quality; a negative one (none) leaves it.
@@ -244,11 +256,13 @@ int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
   const int serves = p.probe(ctx);
   if (serves != 1) return serves == 0 ? kUnserved : -1;
   short flags = 0;
-  if (p.get_flags(ctx, &flags) != 0) {
+  if (flags_request(ctx, p, SIOCGIFFLAGS, &flags) != 0) {
     cause_set(why, nullptr, errno, "SIOCGIFFLAGS on %s", ctx->ifname);
     return -1;
   }
-  if ((flags & IFF_UP) == 0 && p.set_flags(ctx, static_cast<short>(flags | IFF_UP)) != 0) {
+  const bool down = (flags & IFF_UP) == 0;
+  flags = static_cast<short>(flags | IFF_UP);
+  if (down && flags_request(ctx, p, SIOCSIFFLAGS, &flags) != 0) {
     cause_hint(why, nullptr, errno,
                errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
                "SIOCSIFFLAGS on %s", ctx->ifname);
@@ -272,7 +286,7 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, c
   if (op.open() != 0) return -1;
   // A missing or down interface leaves the cache as it is.
   short flags = 0;
-  if (p.get_flags(ctx, &flags) != 0 || (flags & IFF_UP) == 0) return 0;
+  if (flags_request(ctx, p, SIOCGIFFLAGS, &flags) != 0 || (flags & IFF_UP) == 0) return 0;
   link_record link{};
   const int associated = p.association(ctx, &link);
   if (associated <= 0) return associated;  // a failure, or no association to refresh
@@ -308,6 +322,12 @@ int backend_probe(backend_ctx *ctx, const backend_primitives &p, cause *why) {
   Operation op(ctx, p, why);
   if (op.open() != 0) return 1;
   return p.probe(ctx);
+}
+
+ifreq interface_request(const backend_ctx *ctx) {
+  ifreq ifr{};
+  memcpy(ifr.ifr_name, ctx->ifname, strnlen(ctx->ifname, IFNAMSIZ - 1));
+  return ifr;
 }
 
 void apply_wep_rule() {

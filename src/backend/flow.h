@@ -8,6 +8,8 @@
 // records; only this flow touches the list.
 #pragma once
 
+#include <net/if.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -141,9 +143,9 @@ struct backend_primitives {
   // changing anything: 1 it can, 0 it cannot (another backend may), -1 the
   // question failed (a missing interface, say).
   int (*probe)(backend_ctx *ctx);
-  // The interface flags; -1 when the interface is missing.
-  int (*get_flags)(backend_ctx *ctx, short *flags);
-  int (*set_flags)(backend_ctx *ctx, short flags);
+  // An interface request (the flags' SIOCGIFFLAGS and SIOCSIFFLAGS) on the
+  // operation's datagram socket; -1 with errno, as for a missing interface.
+  int (*interface)(backend_ctx *ctx, unsigned long request, ifreq *ifr);
   // The association as a refresh notes it; -1 fails the refresh.
   int (*link)(backend_ctx *ctx, link_record *link);
   // Ready to scan after the link is read (nl80211 joins its event group).
@@ -183,6 +185,10 @@ constexpr backend_ops backend_ops_of(backend_ctx *(*create)(), void (*destroy)(b
                         cause *why) { return backend_current(ctx, P, added, why); },
           .probe = [](backend_ctx *ctx, cause *why) { return backend_probe(ctx, P, why); }};
 }
+
+// A zeroed interface request naming ctx's interface (backend_open allows
+// no name of IFNAMSIZ bytes or more).
+ifreq interface_request(const backend_ctx *ctx);
 
 // A pass primitive of a backend.
 using pass_fn = int (*)(backend_ctx *ctx, bool directed, cell_batch *batch);

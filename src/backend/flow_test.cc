@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 
 #include <cstring>
 #include <string>
@@ -87,15 +88,12 @@ const backend_primitives kFake = {
         },
     .close = [](backend_ctx *ctx) { fake(ctx)->open = false; },
     .probe = [](backend_ctx *ctx) { return fake(ctx)->serves; },
-    .get_flags =
-        [](backend_ctx *ctx, short *flags) {
-          *flags = fake(ctx)->flags;
+    .interface =
+        [](backend_ctx *ctx, unsigned long request, ifreq *ifr) {
+          EXPECT_STREQ(ifr->ifr_name, "wlan0");
+          if (request == SIOCSIFFLAGS) fake(ctx)->flags = ifr->ifr_flags;
+          ifr->ifr_flags = fake(ctx)->flags;
           return fake(ctx)->flags_fail ? -1 : 0;
-        },
-    .set_flags =
-        [](backend_ctx *ctx, short flags) {
-          fake(ctx)->flags = flags;
-          return 0;
         },
     .link =
         [](backend_ctx *ctx, link_record *link) {

@@ -199,16 +199,15 @@ namespace {
 nl_op *op_of(backend_ctx *ctx) { return self(ctx)->op; }
 
 // An interface request on the datagram socket; 0 or -1.
-int interface_request(backend_ctx *ctx, unsigned long request, ifreq *ifr) {
-  strncpy(ifr->ifr_name, ctx->ifname, IFNAMSIZ - 1);
+int interface(backend_ctx *ctx, unsigned long request, ifreq *ifr) {
   nl_op *op = op_of(ctx);
   return op->inet >= 0 && op->io->ioctl(op->inet, request, ifr) == 0 ? 0 : -1;
 }
 
 // The interface index, or 0 when there is no such interface.
 uint32_t interface_index(backend_ctx *ctx) {
-  ifreq ifr{};
-  if (interface_request(ctx, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
+  ifreq ifr = interface_request(ctx);
+  if (interface(ctx, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
   return static_cast<uint32_t>(ifr.ifr_ifindex);
 }
 
@@ -242,19 +241,12 @@ int probe(backend_ctx *base) {
   return open_session(&ctx->op->session, ctx);
 }
 
-// The interface flags, its index read first: a missing interface has none.
-int get_flags(backend_ctx *base, short *flags) {
-  nl80211_ctx *ctx = self(base);
-  if (ctx->ifindex == 0) ctx->ifindex = interface_index(base);
-  ifreq ifr{};
-  if (ctx->ifindex == 0 || interface_request(base, SIOCGIFFLAGS, &ifr) != 0) return -1;
-  *flags = ifr.ifr_flags;
-  return 0;
-}
-
 int association(backend_ctx *base, link_record *link) {
   nl80211_ctx *ctx = self(base);
   nl_op *op = ctx->op;
+  // An interface gone since its flags were read is not associated.
+  ctx->ifindex = interface_index(base);
+  if (ctx->ifindex == 0) return 0;
   const int serves = open_session(&op->session, ctx);
   if (serves != 1) return serves == 0 ? kUnserved : -1;
   const int dumped = dump_association(&op->session, ctx, &op->a);
@@ -295,13 +287,7 @@ const backend_primitives kPrimitives = {
     .open = open_op,
     .close = close_op,
     .probe = probe,
-    .get_flags = get_flags,
-    .set_flags =
-        [](backend_ctx *ctx, short flags) {
-          ifreq ifr{};
-          ifr.ifr_flags = flags;
-          return interface_request(ctx, SIOCSIFFLAGS, &ifr);
-        },
+    .interface = interface,
     .link = [](backend_ctx *ctx,
                link_record *link) { return link_snapshot(&op_of(ctx)->session, self(ctx), link); },
     .prepare =

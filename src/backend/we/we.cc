@@ -38,7 +38,7 @@ int we_lacks_extensions(backend_ctx *ctx, int err) {
   if (err != ENOTTY && err != EOPNOTSUPP) return -1;
   // The finer cause replaces that of the request that failed.
   *ctx->why = {};
-  ifreq ifr = we_ifreq(ctx->ifname);
+  ifreq ifr = interface_request(ctx);
   if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) {
     cause_set(ctx->why, nullptr, errno, "%s", ctx->ifname);
     return -1;
@@ -74,19 +74,6 @@ int probe(backend_ctx *ctx) {
   return -1;
 }
 
-int get_flags(backend_ctx *ctx, short *flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
-  *flags = ifr.ifr_flags;
-  return 0;
-}
-
-int set_flags(backend_ctx *ctx, short flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  ifr.ifr_flags = flags;
-  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
-}
-
 const backend_primitives kPrimitives = {
     .open = open_socket,
     .close =
@@ -95,8 +82,8 @@ const backend_primitives kPrimitives = {
           we_of(ctx)->fd = -1;
         },
     .probe = probe,
-    .get_flags = get_flags,
-    .set_flags = set_flags,
+    .interface = [](backend_ctx *ctx, unsigned long request,
+                    ifreq *ifr) { return ioctl(we_of(ctx)->fd, request, ifr); },
     .link =
         [](backend_ctx *ctx, link_record *link) {
           we_link_snapshot(ctx, link);

@@ -23,10 +23,3 @@ inline iwreq we_request(const char *ifname) {
   memcpy(wrq.ifr_name, ifname, strnlen(ifname, IFNAMSIZ - 1));
   return wrq;
 }
-
-inline ifreq we_ifreq(const char *ifname) {
-  ifreq ifr;
-  memset(&ifr, 0, sizeof ifr);
-  memcpy(ifr.ifr_name, ifname, strnlen(ifname, IFNAMSIZ - 1));
-  return ifr;
-}
