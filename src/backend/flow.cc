@@ -263,9 +263,9 @@ int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
   const bool down = (flags & IFF_UP) == 0;
   flags = static_cast<short>(flags | IFF_UP);
   if (down && flags_request(ctx, p, SIOCSIFFLAGS, &flags) != 0) {
-    cause_hint(why, nullptr, errno,
-               errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
-               "SIOCSIFFLAGS on %s", ctx->ifname);
+    const int err = errno;
+    if (cause_set(why, nullptr, err, "SIOCSIFFLAGS on %s", ctx->ifname) && err == EPERM)
+      cause_append(why, " (bringing it up needs root or CAP_NET_ADMIN)");
     return -1;
   }
   link_record link{};
@@ -347,6 +347,7 @@ int trigger_refused(backend_ctx *ctx, int err, const char *request, const char *
   }
   if (hint == nullptr && (err == EPERM || err == EACCES))
     hint = "scanning needs root or CAP_NET_ADMIN";
-  cause_hint(ctx->why, nullptr, err, hint, "%s on %s", request, ctx->ifname);
+  if (cause_set(ctx->why, nullptr, err, "%s on %s", request, ctx->ifname) && hint != nullptr)
+    cause_append(ctx->why, " (%s)", hint);
   return -1;
 }

@@ -166,8 +166,8 @@ int cache_file::open_dir() {
 // -1 with the reason recorded (errno EPERM) unless st is a regular file of
 // this user or root with one link: a link to a file elsewhere, or a file
 // another user made, is never written, read or removed.
-void cache_file::io_failed(const char *suffix, const char *step, int err) const {
-  cause_set(why_, "cache-io", err, "%s%s: %s", path_, suffix, step);
+bool cache_file::io_failed(const char *suffix, const char *step, int err) const {
+  return cause_set(why_, "cache-io", err, "%s%s: %s", path_, suffix, step);
 }
 
 int cache_file::refuse_untrusted(const struct stat &st, const char *suffix) const {
@@ -404,13 +404,14 @@ int cache_file::write_new(int fd, int (*fill)(FILE *, void *), void *arg) {
   if (fflush(f) != 0 || ferror(f) != 0) rc = -1;
   int saved = s.error != 0 ? s.error : errno;
   fclose(f);
-  if (s.over_bound)
-    cause_hint(why_, "cache-io", EFBIG, "over the 16 MiB that the reader accepts", "%s%s: write",
-               path_, kNewSuffix);
-  else if (s.error != 0)
+  if (s.over_bound) {
+    if (io_failed(kNewSuffix, "write", EFBIG))
+      cause_append(why_, " (over the 16 MiB that the reader accepts)");
+  } else if (s.error != 0) {
     io_failed(kNewSuffix, "write", s.error);
-  else if (rc != 0)
+  } else if (rc != 0) {
     io_failed(kNewSuffix, "write: an entry the cache cannot hold", 0);
+  }
   if (rc == 0 && sys_.fsync(fd) != 0) {
     rc = -1;
     saved = errno;

@@ -86,7 +86,7 @@ class cache_file {
  private:
   int open_dir();
   // Records a failed step on the file of suffix: "<path><suffix>: <step>".
-  void io_failed(const char *suffix, const char *step, int err) const;
+  bool io_failed(const char *suffix, const char *step, int err) const;
   int refuse_untrusted(const struct stat &st, const char *suffix) const;
   int check_at(const char *name, const char *suffix) const;
   int open_file(const char *name, const char *suffix, int flags, mode_t mode);

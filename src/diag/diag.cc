@@ -20,29 +20,17 @@ void add(cause *c, const char *format, va_list args) {
   vsnprintf(c->text + at, sizeof c->text - at, format, args);
 }
 
-void record(cause *c, const char *code, int err, const char *hint, const char *format,
-            va_list args) {
-  if (c->code != nullptr) return;
-  *c = cause{.code = code != nullptr ? code : code_of(err), .err = err};
-  add(c, format, args);
-  if (err != 0) cause_append(c, ": %s", strerror(err));
-  if (hint != nullptr) cause_append(c, " (%s)", hint);
-}
-
 }  // namespace
 
-void cause_set(cause *c, const char *code, int err, const char *format, ...) {
+bool cause_set(cause *c, const char *code, int err, const char *format, ...) {
+  if (c->code != nullptr) return false;
+  *c = cause{.code = code != nullptr ? code : code_of(err), .err = err};
   va_list args;
   va_start(args, format);
-  record(c, code, err, nullptr, format, args);
+  add(c, format, args);
   va_end(args);
-}
-
-void cause_hint(cause *c, const char *code, int err, const char *hint, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  record(c, code, err, hint, format, args);
-  va_end(args);
+  if (err != 0) cause_append(c, ": %s", strerror(err));
+  return true;
 }
 
 void cause_append(cause *c, const char *format, ...) {

@@ -19,13 +19,11 @@ struct cause {
 };
 
 // Records what failed, with the system's text for err when err is not 0,
-// unless c holds a failure already. A null code is the error number's:
-// "no-device", "no-permission", "busy", else "scan-failed".
-void cause_set(cause *c, const char *code, int err, const char *format, ...)
+// unless c holds a failure already; whether it recorded (a hint may then
+// follow). A null code is the error number's: "no-device",
+// "no-permission", "busy", else "scan-failed".
+bool cause_set(cause *c, const char *code, int err, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
-// The same with a hint in parentheses after the system's text.
-void cause_hint(cause *c, const char *code, int err, const char *hint, const char *format, ...)
-    __attribute__((format(printf, 5, 6)));
 // Adds to the text of a recorded failure.
 void cause_append(cause *c, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
