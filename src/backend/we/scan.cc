@@ -51,8 +51,8 @@ int wait_readable(int fd, long timeout_us) {
 // An interface in master mode (an access point), which the kernel lets scan
 // only through nl80211.
 bool is_access_point(backend_ctx *ctx) {
-  iwreq wrq = we_request(ctx->ifname);
-  return ioctl(we_of(ctx)->fd, SIOCGIWMODE, &wrq) == 0 && wrq.u.mode == IW_MODE_MASTER;
+  iwreq wrq{};
+  return we_ioctl(ctx, SIOCGIWMODE, &wrq) == 0 && wrq.u.mode == IW_MODE_MASTER;
 }
 
 int trigger(backend_ctx *ctx, bool directed) {
@@ -68,11 +68,11 @@ int trigger(backend_ctx *ctx, bool directed) {
     request.channel_list[0] = we->freq;
     flags = IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ;
   }
-  iwreq wrq = we_request(ctx->ifname);
+  iwreq wrq{};
   wrq.u.data.pointer = &request;
   wrq.u.data.length = sizeof request;
   wrq.u.data.flags = flags;
-  if (ioctl(we->fd, SIOCSIWSCAN, &wrq) >= 0) return 0;
+  if (we_ioctl(ctx, SIOCSIWSCAN, &wrq) >= 0) return 0;
   // The driver answers fetches of a running scan with EAGAIN until it ends.
   const int err = errno;
   const char *hint = nullptr;
@@ -104,11 +104,11 @@ int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
         return kPassFailed;
       }
       batch->fetches++;
-      iwreq wrq = we_request(ctx->ifname);
+      iwreq wrq{};
       wrq.u.data.pointer = buffer;
       wrq.u.data.length = static_cast<uint16_t>(size);
       wrq.u.data.flags = 0;
-      if (ioctl(we->fd, SIOCGIWSCAN, &wrq) >= 0) {
+      if (we_ioctl(ctx, SIOCGIWSCAN, &wrq) >= 0) {
         batch->reported = wrq.u.data.length;
         if (wrq.u.data.length == 0) return kPassDone;
         // The driver cannot report more than it was offered.

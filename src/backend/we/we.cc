@@ -20,6 +20,11 @@ backend_ctx *we_create() {
   return &we->base;
 }
 
+int we_ioctl(backend_ctx *ctx, unsigned long request, iwreq *wrq) {
+  memcpy(wrq->ifr_name, ctx->ifname, strnlen(ctx->ifname, IFNAMSIZ - 1));
+  return ioctl(we_of(ctx)->fd, request, wrq);
+}
+
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
   memset(range, 0, sizeof *range);
   if (iw_get_range_info(we_of(ctx)->fd, ctx->ifname, range) < 0) {
@@ -66,8 +71,8 @@ int open_socket(backend_ctx *ctx) {
 
 // The name request fails on an interface without Wireless Extensions.
 int probe(backend_ctx *ctx) {
-  iwreq name = we_request(ctx->ifname);
-  if (ioctl(we_of(ctx)->fd, SIOCGIWNAME, &name) == 0) return 1;
+  iwreq name{};
+  if (we_ioctl(ctx, SIOCGIWNAME, &name) == 0) return 1;
   const int err = errno;
   if (we_lacks_extensions(ctx, err) == 0) return 0;
   cause_set(ctx->why, nullptr, err, "%s", ctx->ifname);
@@ -132,14 +137,14 @@ void we_link_snapshot(backend_ctx *ctx, link_record *link) {
   memset(&config, 0, sizeof config);
   if (iw_get_basic_config(we->fd, ctx->ifname, &config) < 0) return;
 
-  iwreq wrq = we_request(ctx->ifname);
-  if (ioctl(we->fd, SIOCGIWAP, &wrq) < 0) return;
+  iwreq wrq{};
+  if (we_ioctl(ctx, SIOCGIWAP, &wrq) < 0) return;
   unsigned char value;
   link->has_addr = !we_placeholder(wrq.u.ap_addr, &value);
   memcpy(link->addr, wrq.u.ap_addr.sa_data, sizeof link->addr);
 
-  wrq = we_request(ctx->ifname);
-  if (ioctl(we->fd, SIOCGIWRATE, &wrq) < 0) return;
+  wrq = {};
+  if (we_ioctl(ctx, SIOCGIWRATE, &wrq) < 0) return;
   link->has_rate = true;
   link->rate_bps = static_cast<uint32_t>(wrq.u.bitrate.value);
 }
