@@ -78,9 +78,10 @@ struct options {
 // What a run keeps while it goes: passed down, never global.
 struct run_state {
   options opts;
-  // The backend that serves the run, and why the default could not, when
-  // the other one took over.
-  const char *served = kDefaultBackend;
+  // The backend that serves the run (-b's, the default, or the other one
+  // when the default cannot serve), as -v and -j name it, and why the
+  // default could not, when the other one took over.
+  const char *served = nullptr;
   char unserved[256] = "";
   // -j: the run's fields of the JSON document printed in place of the line;
   // null for the line.
@@ -115,29 +116,11 @@ options parse_options(int argc, char **argv, char (&why)[320]) {
         opts.backend = optarg;
         opts.backend_given = true;
         break;
-      case 'c':
-        opts.cached = true;
-        break;
-      case 'e':
-        opts.encode = true;
-        break;
       case 'f':
         opts.cache = optarg;
         break;
       case 'i':
         opts.ifname = optarg;
-        break;
-      case 'j':
-        opts.json = true;
-        break;
-      case 'r':
-        opts.refresh = true;
-        break;
-      case 's':
-        opts.suites = true;
-        break;
-      case 'v':
-        opts.verbose = true;
         break;
       case 'h':
         if (mistake != nullptr) break;
@@ -152,8 +135,15 @@ options parse_options(int argc, char **argv, char (&why)[320]) {
       case '?':
         if (mistake == nullptr) mistake = "unknown option";
         break;
-      default:
+      default: {
+        // The options that only switch something on.
+        static constexpr char kSwitches[] = "cejrsv";
+        bool *const switches[] = {&opts.cached,  &opts.encode, &opts.json,
+                                  &opts.refresh, &opts.suites, &opts.verbose};
+        const char *at = c != 0 ? strchr(kSwitches, c) : nullptr;
+        if (at != nullptr) *switches[at - kSwitches] = true;
         break;
+      }
     }
   }
   // The interface is not a bare argument, as it is for iwlist: a run on
@@ -175,19 +165,14 @@ void explain(run_state &r, const cause &c, const char *object, const char *what,
   const char *cause = c.code != nullptr ? c.text : nullptr;
   if (c.code != nullptr) r.code = c.code;
   // The other backend failed too: why the default did not serve, then its cause.
-  int used = 0;
-  if (r.unserved[0] != '\0') used = snprintf(r.why, sizeof r.why, "%s; %s: ", r.unserved, r.served);
-  if (used < 0 || static_cast<size_t>(used) >= sizeof r.why) used = 0;
+  // (Both are far shorter than why.)
+  const int used =
+      r.unserved[0] != '\0' ? snprintf(r.why, sizeof r.why, "%s; %s: ", r.unserved, r.served) : 0;
   if (cause != nullptr && cause_names_object)
     snprintf(r.why + used, sizeof r.why - used, "%s", cause);
   else
     snprintf(r.why + used, sizeof r.why - used, "%s: %s", object, cause != nullptr ? cause : what);
   if (r.opts.verbose) fprintf(stderr, "lumra: %s\n", r.why);
-}
-
-// The backend that serves the run, as -v and -j name it.
-const char *served_by(const run_state &r) {
-  return r.opts.backend_given ? r.opts.backend : r.served;
 }
 
 // The built-in backend other than name, or "" when there is none.
@@ -219,7 +204,7 @@ int serve(run_state &r, backend_ctx **ctx, int *added, cause *why) {
                                   : (*ctx)->ops->current(*ctx, added, why);
   if (rc == 0) r.unserved[0] = '\0';
   // A backend that cannot serve the interface: what is left to try.
-  const char *untried = other != nullptr ? "" : other_backend(served_by(r));
+  const char *untried = other != nullptr ? "" : other_backend(r.served);
   if (rc == kUnserved && untried[0] != '\0') cause_append(why, " (try -b %s)", untried);
   if (rc == kUnserved && untried[0] == '\0') cause_append(why, " (no other backend to try)");
   return rc;
@@ -328,16 +313,15 @@ void summarize(const run_state &r, const diag_counts &n, bool refresh, int64_t s
   unsigned networks = 0;
   for (network_entry *e = list_first(); e != nullptr; e = list_next()) networks++;
   int64_t elapsed = monotonic_us() - started_us;
-  // Cells with an oversized ESSID are named only when there were any.
-  char oversized[48] = "";
-  if (n.oversized > 0)
-    snprintf(oversized, sizeof oversized, ", %u oversized ESSID%s", n.oversized,
-             n.oversized == 1 ? "" : "s");
+  // Cells with an oversized ESSID are named only when there were any (a
+  // precision of 0 writes no digit for 0).
+  const unsigned o = n.oversized;
   fprintf(stderr,
           "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
-          "%u fetches, %u buffer growths%s, %lld.%02lld s%s\n",
-          served_by(r), opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
-          n.fetches, n.grows, oversized, static_cast<long long>(elapsed / 1000000),
+          "%u fetches, %u buffer growths%s%.0u%s%s, %lld.%02lld s%s\n",
+          r.served, opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
+          n.fetches, n.grows, o > 0 ? ", " : "", o, o > 0 ? " oversized ESSID" : "",
+          o > 1 ? "s" : "", static_cast<long long>(elapsed / 1000000),
           static_cast<long long>(elapsed % 1000000 / 10000), r.rewrite_failure);
 }
 
@@ -349,6 +333,7 @@ int lumra_main(int argc, char **argv) {
   run_state r;
   r.opts = parse_options(argc, argv, r.why);
   const options &opts = r.opts;
+  r.served = opts.backend;
 
   cause opened;
   backend_ctx *ctx = backend_open(opts.backend, opts.ifname, &opened);
@@ -364,7 +349,7 @@ int lumra_main(int argc, char **argv) {
   }
   ctx->all_suites = opts.suites;
 
-  json_run json{opts.ifname, served_by(r), true};
+  json_run json{opts.ifname, r.served, true};
   r.json = opts.json ? &json : nullptr;
 
   bool refresh = opts.refresh || !opts.cached;
