@@ -24,7 +24,9 @@ void add(cause *c, const char *format, va_list args) {
 
 bool cause_set(cause *c, const char *code, int err, const char *format, ...) {
   if (c->code != nullptr) return false;
-  *c = cause{.code = code != nullptr ? code : code_of(err), .err = err};
+  c->code = code != nullptr ? code : code_of(err);
+  c->err = err;
+  c->text[0] = '\0';
   va_list args;
   va_start(args, format);
   add(c, format, args);

@@ -15,7 +15,9 @@ struct cause {
   // "scan-failed"; null while nothing failed.
   const char *code = nullptr;
   int err = 0;  // the system's error number, 0 for none
-  char text[256] = "";
+  char text[256];
+  // Empty; only the text's first byte needs clearing.
+  cause() { text[0] = '\0'; }
 };
 
 // Records what failed, with the system's text for err when err is not 0,
