@@ -37,7 +37,8 @@ bool room_for_one(T **items, N count, N *room) {
 // *flags); 0, or -1 with errno.
 int flags_request(backend_ctx *ctx, const backend_primitives &p, unsigned long request,
                   short *flags) {
-  ifreq ifr = interface_request(ctx);
+  ifreq ifr;
+  interface_request(ctx, &ifr);
   ifr.ifr_flags = *flags;
   if (p.interface(ctx, request, &ifr) != 0) return -1;
   *flags = ifr.ifr_flags;
@@ -324,10 +325,9 @@ int backend_probe(backend_ctx *ctx, const backend_primitives &p, cause *why) {
   return p.probe(ctx);
 }
 
-ifreq interface_request(const backend_ctx *ctx) {
-  ifreq ifr{};
-  memcpy(ifr.ifr_name, ctx->ifname, strnlen(ctx->ifname, IFNAMSIZ - 1));
-  return ifr;
+void interface_request(const backend_ctx *ctx, ifreq *ifr) {
+  *ifr = {};
+  memcpy(ifr->ifr_name, ctx->ifname, strnlen(ctx->ifname, IFNAMSIZ - 1));
 }
 
 void apply_wep_rule() {

@@ -186,9 +186,9 @@ constexpr backend_ops backend_ops_of(backend_ctx *(*create)(), void (*destroy)(b
           .probe = [](backend_ctx *ctx, cause *why) { return backend_probe(ctx, P, why); }};
 }
 
-// A zeroed interface request naming ctx's interface (backend_open allows
-// no name of IFNAMSIZ bytes or more).
-ifreq interface_request(const backend_ctx *ctx);
+// Zeroes an interface request and names ctx's interface in it
+// (backend_open allows no name of IFNAMSIZ bytes or more).
+void interface_request(const backend_ctx *ctx, ifreq *ifr);
 
 // A pass primitive of a backend.
 using pass_fn = int (*)(backend_ctx *ctx, bool directed, cell_batch *batch);

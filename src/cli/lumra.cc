@@ -82,16 +82,18 @@ struct run_state {
   // when the default cannot serve), as -v and -j name it, and why the
   // default could not, when the other one took over.
   const char *served = nullptr;
-  char unserved[256] = "";
+  char unserved[256];
   // -j: the run's fields of the JSON document printed in place of the line;
   // null for the line.
   json_run *json = nullptr;
   // Why the run failed, as -v names it, and its code: the JSON document's
   // error and code.
-  char why[320] = "";
+  char why[320];
   const char *code = "scan-failed";
   // -v: why a cached run's rewrite was not made, for its summary.
-  char rewrite_failure[300] = "";
+  char rewrite_failure[300];
+  // The texts start empty by their first bytes.
+  run_state() { unserved[0] = why[0] = rewrite_failure[0] = '\0'; }
 };
 
 // A run that cannot start: its message on standard error, as ever, and with

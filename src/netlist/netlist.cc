@@ -22,13 +22,9 @@ netlist_internal::entry_alloc_fn entry_alloc = entry_memory;
 
 // Every allocation of entries, in list order, so that list_clear frees
 // blocks rather than entries.
-// The first few in place, so that a run with a block or two needs no
-// allocation for them.
-constexpr std::size_t kInlineBlocks = 8;
-void *inline_blocks[kInlineBlocks];
-void **blocks = inline_blocks;
+void **blocks = nullptr;
 std::size_t block_count = 0;
-std::size_t block_capacity = kInlineBlocks;
+std::size_t block_capacity = 0;
 
 // ---------------------------------------------------------------- index
 
@@ -154,11 +150,9 @@ netlist_internal::entry_alloc_fn netlist_internal::set_entry_alloc(entry_alloc_f
 network_entry *list_append_block(std::size_t count) {
   if (count == 0) return nullptr;
   if (block_count == block_capacity) {
-    std::size_t grown = block_capacity * 2;
-    void *more = blocks == inline_blocks ? malloc(grown * sizeof(void *))
-                                         : realloc(blocks, grown * sizeof(void *));
+    std::size_t grown = block_capacity == 0 ? 8 : block_capacity * 2;
+    void *more = realloc(static_cast<void *>(blocks), grown * sizeof(void *));
     if (more == nullptr) return nullptr;
-    if (blocks == inline_blocks) memcpy(more, inline_blocks, sizeof inline_blocks);
     blocks = static_cast<void **>(more);
     block_capacity = grown;
   }
@@ -231,10 +225,10 @@ network_entry *list_find_bssid(const char *bssid) {
 void list_clear() {
   head = tail = cursor = nullptr;
   for (std::size_t i = 0; i < block_count; ++i) free(blocks[i]);
-  if (blocks != inline_blocks) free(blocks);
-  blocks = inline_blocks;
+  free(static_cast<void *>(blocks));
+  blocks = nullptr;
   block_count = 0;
-  block_capacity = kInlineBlocks;
+  block_capacity = 0;
   drop_index();
   index_failed = false;
 }

@@ -24,6 +24,14 @@ namespace {
 
 nl80211_ctx *self(backend_ctx *ctx) { return reinterpret_cast<nl80211_ctx *>(ctx); }
 
+// A request of cmd about the interface; buf as for nl_request_start.
+nlmsghdr *interface_command(nl_session *s, void *buf, uint8_t cmd, uint16_t flags,
+                            uint32_t ifindex) {
+  nlmsghdr *req = nl_request_start(s, buf, cmd, flags);
+  mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ifindex);
+  return req;
+}
+
 int interface_reply(const nlmsghdr *nlh, void *data) {
   return nl_parse_interface(nlh, static_cast<nl_interface *>(data));
 }
@@ -31,8 +39,7 @@ int interface_reply(const nlmsghdr *nlh, void *data) {
 // Reads the interface's type; -1 when it is no nl80211 interface.
 int query_interface(nl_session *s, nl80211_ctx *ctx) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
-  nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_INTERFACE, 0);
-  mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
+  nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_INTERFACE, 0, ctx->ifindex);
   nl_interface iface{0, NL80211_IFTYPE_UNSPECIFIED};
   if (nl_request_run(s, req, interface_reply, &iface) != 0) return -1;
   if (iface.ifindex != ctx->ifindex) return -1;
@@ -47,8 +54,7 @@ int association_bss(const nlmsghdr *nlh, void *data) {
 // 0, -1 with errno, or kNlDumpInterrupted.
 int dump_association(nl_session *s, const nl80211_ctx *ctx, nl_association *a) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
-  nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP);
-  mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
+  nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP, ctx->ifindex);
   return nl_dump_run(s, req, association_bss, a,
                      [](void *data) { memset(data, 0, sizeof(nl_association)); });
 }
@@ -70,8 +76,7 @@ int station_reply(const nlmsghdr *nlh, void *data) {
 int query_station(nl_session *s, const nl80211_ctx *ctx, const uint8_t (&bssid)[6],
                   nl_station *st) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
-  nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_STATION, 0);
-  mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
+  nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_STATION, 0, ctx->ifindex);
   mnl_attr_put(req, NL80211_ATTR_MAC, sizeof bssid, bssid);
   *st = nl_station{};
   return nl_request_run(s, req, station_reply, st);
@@ -142,8 +147,7 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target, cel
   }
 
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
-  nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP);
-  mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
+  nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP, ctx->ifindex);
   dump_state d{batch, 0};
   batch->fetches++;
   // Cells of an interrupted try stay: each came whole, and the merge takes
@@ -206,7 +210,8 @@ int interface(backend_ctx *ctx, unsigned long request, ifreq *ifr) {
 
 // The interface index, or 0 when there is no such interface.
 uint32_t interface_index(backend_ctx *ctx) {
-  ifreq ifr = interface_request(ctx);
+  ifreq ifr;
+  interface_request(ctx, &ifr);
   if (interface(ctx, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
   return static_cast<uint32_t>(ifr.ifr_ifindex);
 }

@@ -43,7 +43,8 @@ int we_lacks_extensions(backend_ctx *ctx, int err) {
   if (err != ENOTTY && err != EOPNOTSUPP) return -1;
   // The finer cause replaces that of the request that failed.
   *ctx->why = {};
-  ifreq ifr = interface_request(ctx);
+  ifreq ifr;
+  interface_request(ctx, &ifr);
   if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) {
     cause_set(ctx->why, nullptr, errno, "%s", ctx->ifname);
     return -1;
