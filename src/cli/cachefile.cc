@@ -225,18 +225,8 @@ int cache_file::open_file(const char *name, const char *suffix, int flags, mode_
 // Notes what is at the path, pinned by a descriptor that opens nothing
 // (O_PATH). 0, or -1 with the cause recorded (what may not be replaced).
 int cache_file::note_path() {
-  int fd = openat(dir_fd_, name_, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 && errno != ENOENT) {
-    io_failed("", "open", errno);
-    return -1;
-  }
-  struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || refuse_untrusted(st, "") != 0)) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return -1;
-  }
+  int fd = open_file(name_, "", O_PATH, 0);
+  if (fd < 0 && errno != ENOENT) return -1;
   if (seen_fd_ >= 0) close(seen_fd_);
   seen_fd_ = fd;
   noted_ = true;
