@@ -170,10 +170,9 @@ void explain(run_state &r, const cause &c, const char *object, const char *what,
   // (Both are far shorter than why.)
   const int used =
       r.unserved[0] != '\0' ? snprintf(r.why, sizeof r.why, "%s; %s: ", r.unserved, r.served) : 0;
-  if (cause != nullptr && cause_names_object)
-    snprintf(r.why + used, sizeof r.why - used, "%s", cause);
-  else
-    snprintf(r.why + used, sizeof r.why - used, "%s: %s", object, cause != nullptr ? cause : what);
+  const bool whole = cause != nullptr && cause_names_object;
+  snprintf(r.why + used, sizeof r.why - used, "%s%s%s", whole ? "" : object, whole ? "" : ": ",
+           cause != nullptr ? cause : what);
   if (r.opts.verbose) fprintf(stderr, "lumra: %s\n", r.why);
 }
 
@@ -207,8 +206,9 @@ int serve(run_state &r, backend_ctx **ctx, int *added, cause *why) {
   if (rc == 0) r.unserved[0] = '\0';
   // A backend that cannot serve the interface: what is left to try.
   const char *untried = other != nullptr ? "" : other_backend(r.served);
-  if (rc == kUnserved && untried[0] != '\0') cause_append(why, " (try -b %s)", untried);
-  if (rc == kUnserved && untried[0] == '\0') cause_append(why, " (no other backend to try)");
+  if (rc == kUnserved)
+    cause_append(why, " (%s%s)", untried[0] != '\0' ? "try -b " : "no other backend to try",
+                 untried);
   return rc;
 }
 
