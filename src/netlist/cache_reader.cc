@@ -87,16 +87,10 @@ template <std::size_t N>
 using hexdigit::kNotHex;
 constexpr const hexdigit::table &kHex = hexdigit::kValue;
 
-// Six hexadecimal bytes separated by colons; the text is kept as written.
-// The form the writer produces is recognised at once; any other goes
-// through the number reader, which accepts all that sscanf's "%2hhx" does.
+// Six hexadecimal bytes separated by colons, in any form but the writer's
+// (which the parser recognises where it stands); the text is kept as
+// written. The number reader accepts all that sscanf's "%2hhx" does.
 bool is_address(std::string_view text) {
-  if (text.size() == kMaxBssidText) {
-    bool plain = true;
-    for (std::size_t i = 0; i < kMaxBssidText && plain; ++i)
-      plain = i % 3 == 2 ? text[i] == ':' : kHex[text[i]] != kNotHex;
-    if (plain) return true;
-  }
   for (int i = 0; i < 6; ++i) {
     if (i > 0) {
       if (text.empty() || text.front() != ':') return false;
