@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "netlist/hexdigit.h"
 #include "netlist/netlist_alloc.h"
 
 namespace {
@@ -28,15 +27,9 @@ std::size_t block_capacity = 0;
 
 // ---------------------------------------------------------------- index
 
-// Open addressing with linear probing over the six address bytes, at most
-// half full. Only entries whose bssid is exactly the text list_bssid_text
-// makes are in it (the first such entry per address); any other text can
-// only be found by comparing texts.
-struct slot {
-  uint64_t key;
-  network_entry *entry;  // null: free
-};
-slot *table = nullptr;
+// Open addressing with linear probing over the address texts, at most half
+// full: the first entry of each text.
+network_entry **table = nullptr;
 std::size_t table_mask = 0;  // capacity - 1; capacity a power of two
 std::size_t table_used = 0;
 network_entry *indexed = nullptr;  // the last entry the index has taken in
@@ -44,70 +37,52 @@ bool index_failed = false;         // out of memory once: search linearly until 
 
 constexpr char kHexUpper[] = "0123456789ABCDEF";
 
-uint64_t key_of(const unsigned char addr[6]) {
-  uint64_t key = 0;
-  for (int i = 0; i < 6; ++i) key = key << 8 | addr[i];
-  return key;
+bool same_text(const network_entry *entry, const char *text) {
+  return strncmp(entry->bssid, text, sizeof entry->bssid) == 0;
 }
 
-// The key of a text that list_bssid_text would make; false for any other
-// text. Reads no further than the first character that differs, so a
-// shorter text is never read past its NUL.
-bool canonical_key(const char *text, uint64_t *key) {
-  uint64_t k = 0;
-  for (std::size_t i = 0; i < 6; ++i) {
-    // Digits and uppercase letters lie at or below 'F', lowercase above it.
-    char c_hi = text[3 * i];
-    unsigned char hi = hexdigit::kValue[c_hi];
-    if (hi == hexdigit::kNotHex || c_hi > 'F') return false;
-    char c_lo = text[3 * i + 1];
-    unsigned char lo = hexdigit::kValue[c_lo];
-    if (lo == hexdigit::kNotHex || c_lo > 'F') return false;
-    if (text[3 * i + 2] != (i < 5 ? ':' : '\0')) return false;
-    k = k << 8 | static_cast<uint64_t>(hi << 4 | lo);
-  }
-  *key = k;
-  return true;
-}
-
-std::size_t home_of(uint64_t key) {
-  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & table_mask;
+// The home slot of a text, from its bytes up to the NUL within a bssid's size.
+std::size_t home_of(const char *text) {
+  uint32_t hash = 2166136261u;
+  for (std::size_t i = 0; i < sizeof network_entry{}.bssid && text[i] != '\0'; ++i)
+    hash = (hash ^ static_cast<unsigned char>(text[i])) * 16777619u;
+  return hash & table_mask;
 }
 
 void drop_index() {
-  free(table);
+  free(static_cast<void *>(table));
   table = nullptr;
   table_mask = 0;
   table_used = 0;
   indexed = nullptr;
 }
 
-// Puts the entry in a table with room; keeps an earlier entry of that key.
-void place(uint64_t key, network_entry *entry) {
-  for (std::size_t i = home_of(key);; i = (i + 1) & table_mask) {
-    if (table[i].entry == nullptr) {
-      table[i] = {key, entry};
+// Puts the entry in a table with room; keeps an earlier entry of its text.
+void place(network_entry *entry) {
+  for (std::size_t i = home_of(entry->bssid);; i = (i + 1) & table_mask) {
+    if (table[i] == nullptr) {
+      table[i] = entry;
       ++table_used;
       return;
     }
-    if (table[i].key == key) return;
+    if (same_text(table[i], entry->bssid)) return;
   }
 }
 
-// Room for one more key; false when the memory cannot be had.
+// Room for one more entry; false when the memory cannot be had.
 bool make_room() {
   std::size_t capacity = table == nullptr ? 0 : table_mask + 1;
   if ((table_used + 1) * 2 <= capacity) return true;
   std::size_t grown = capacity == 0 ? 64 : capacity * 2;
-  auto *fresh = static_cast<slot *>(calloc(grown, sizeof(slot)));
+  auto *fresh = static_cast<network_entry **>(calloc(grown, sizeof(network_entry *)));
   if (fresh == nullptr) return false;
-  slot *old = table;
+  network_entry **old = table;
   table = fresh;
   table_mask = grown - 1;
   table_used = 0;
   for (std::size_t i = 0; i < capacity; ++i)
-    if (old[i].entry != nullptr) place(old[i].key, old[i].entry);
-  free(old);
+    if (old[i] != nullptr) place(old[i]);
+  free(static_cast<void *>(old));
   return true;
 }
 
@@ -118,15 +93,12 @@ bool catch_up() {
   network_entry *next = head;
   if (indexed != nullptr) next = indexed->next;
   while (next != nullptr) {
-    uint64_t key;
-    if (canonical_key(next->bssid, &key)) {
-      if (!make_room()) {
-        drop_index();
-        index_failed = true;
-        return false;
-      }
-      place(key, next);
+    if (!make_room()) {
+      drop_index();
+      index_failed = true;
+      return false;
     }
+    place(next);
     indexed = next;
     next = next->next;
   }
@@ -202,24 +174,17 @@ void list_bssid_text(const unsigned char addr[6], char text[18]) {
 }
 
 network_entry *list_find_addr(const unsigned char addr[6]) {
-  if (!catch_up()) {
-    char text[18];
-    list_bssid_text(addr, text);
-    return find_text(text);
-  }
-  if (table == nullptr) return nullptr;  // nothing indexed yet
-  uint64_t key = key_of(addr);
-  for (std::size_t i = home_of(key); table[i].entry != nullptr; i = (i + 1) & table_mask)
-    if (table[i].key == key) return table[i].entry;
-  return nullptr;
+  char text[18];
+  list_bssid_text(addr, text);
+  return list_find_bssid(text);
 }
 
 network_entry *list_find_bssid(const char *bssid) {
-  uint64_t key;
-  if (!canonical_key(bssid, &key)) return find_text(bssid);
-  unsigned char addr[6];
-  for (int i = 5; i >= 0; --i, key >>= 8) addr[i] = static_cast<unsigned char>(key & 0xff);
-  return list_find_addr(addr);
+  if (!catch_up()) return find_text(bssid);
+  if (table == nullptr) return nullptr;  // nothing indexed yet
+  for (std::size_t i = home_of(bssid); table[i] != nullptr; i = (i + 1) & table_mask)
+    if (same_text(table[i], bssid)) return table[i];
+  return nullptr;
 }
 
 void list_clear() {
