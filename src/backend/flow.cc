@@ -57,13 +57,11 @@ network_entry *find_entry(const char (&bssid)[18]) {
   return nullptr;
 }
 
-// Whether the merge would take a cell of this address, as the list stands.
-bool takes(const uint8_t (&addr)[6], const cell_rules &rules) {
-  if (list_find_addr(addr) != nullptr) return false;
-  if (!rules.directed) return true;
-  char text[18];
-  list_bssid_text(addr, text);
-  return strncmp(text, rules.ap_addr, sizeof text) == 0;
+// Whether the merge would take a cell of this address text, as the list
+// stands.
+bool takes(const char (&text)[18], const cell_rules &rules) {
+  if (list_find_bssid(text) != nullptr) return false;
+  return !rules.directed || strncmp(text, rules.ap_addr, sizeof text) == 0;
 }
 
 }  // namespace
@@ -78,7 +76,11 @@ cell_batch::~cell_batch() {
 
 int cell_batch::open(const uint8_t (&addr)[6], cell_record **cell) {
   *cell = nullptr;
-  if (filter_ != nullptr && !takes(addr, *filter_)) return 0;
+  if (filter_ != nullptr) {
+    char text[18];
+    list_bssid_text(addr, text);
+    if (!takes(text, *filter_)) return 0;
+  }
   if (!room_for_one(&cells_, count_, &cell_room_)) return -1;
   *cell = &cells_[count_++];
   **cell = cell_record{};
@@ -126,9 +128,9 @@ namespace {
 // directed pass, it is the associated one), or null to pass over the cell.
 // *failed is set when no entry could be made.
 network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool *failed) {
-  if (!takes(addr, rules)) return nullptr;
   char text[18];
   list_bssid_text(addr, text);
+  if (!takes(text, rules)) return nullptr;
   const bool associated = strncmp(text, rules.ap_addr, sizeof text) == 0;
   network_entry *entry = list_append_new();
   if (entry == nullptr) {

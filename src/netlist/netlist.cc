@@ -41,10 +41,12 @@ bool same_text(const network_entry *entry, const char *text) {
   return strncmp(entry->bssid, text, sizeof entry->bssid) == 0;
 }
 
-// The home slot of a text, from its bytes up to the NUL within a bssid's size.
+// The home slot of a text, from its last eight characters (within a bssid's
+// size), where addresses differ most.
 std::size_t home_of(const char *text) {
+  const std::size_t n = strnlen(text, sizeof network_entry{}.bssid);
   uint32_t hash = 2166136261u;
-  for (std::size_t i = 0; i < sizeof network_entry{}.bssid && text[i] != '\0'; ++i)
+  for (std::size_t i = n > 8 ? n - 8 : 0; i < n; ++i)
     hash = (hash ^ static_cast<unsigned char>(text[i])) * 16777619u;
   return hash & table_mask;
 }
