@@ -38,12 +38,10 @@ int backend_register(const char *name, const backend_ops *ops) {
 backend_ctx *backend_open(const char *name, const char *ifname, cause *why) {
   // The kernel reads at most IFNAMSIZ - 1 bytes of a name and drops the rest,
   // so a longer name would act on another interface; an empty one names none.
-  if (ifname == nullptr || ifname[0] == '\0') {
-    cause_set(why, "bad-option", 0, "empty interface name");
-    return nullptr;
-  }
-  if (strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ) {
-    cause_set(why, "bad-option", 0, "interface name too long");
+  const bool empty = ifname == nullptr || ifname[0] == '\0';
+  if (empty || strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ) {
+    cause_set(why, "bad-option", 0, "%s",
+              empty ? "empty interface name" : "interface name too long");
     return nullptr;
   }
   for (registry_node *n = registry; n != nullptr; n = n->next) {

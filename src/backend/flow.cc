@@ -259,10 +259,8 @@ int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
   const int serves = p.probe(ctx);
   if (serves != 1) return serves == 0 ? kUnserved : -1;
   short flags = 0;
-  if (flags_request(ctx, p, SIOCGIFFLAGS, &flags) != 0) {
-    cause_set(why, nullptr, errno, "SIOCGIFFLAGS on %s", ctx->ifname);
-    return -1;
-  }
+  if (flags_request(ctx, p, SIOCGIFFLAGS, &flags) != 0)
+    return request_failed(ctx, errno, "SIOCGIFFLAGS");
   const bool down = (flags & IFF_UP) == 0;
   flags = static_cast<short>(flags | IFF_UP);
   if (down && flags_request(ctx, p, SIOCSIFFLAGS, &flags) != 0) {
@@ -338,6 +336,11 @@ void apply_wep_rule() {
     if (entry->security_count == 0 || (entry->security_count == 1 && entry->wps == 1))
       add_descriptor(entry, "WEP");
   }
+}
+
+int request_failed(const backend_ctx *ctx, int err, const char *request) {
+  cause_set(ctx->why, nullptr, err, "%s on %s", request, ctx->ifname);
+  return -1;
 }
 
 int trigger_refused(backend_ctx *ctx, int err, const char *request, const char *hint) {

@@ -205,6 +205,10 @@ int merge_batch(const cell_batch &batch, const cell_rules &rules, diag_counts *c
 // whole list, so entries of earlier passes and of the cache are included.
 void apply_wep_rule();
 
+// Records that request (such as "SIOCGIWFREQ") failed on ctx's interface
+// with err; -1.
+int request_failed(const backend_ctx *ctx, int err, const char *request);
+
 // A refused scan trigger: EBUSY joins the scan already running (0, counted);
 // anything else is recorded with its hint and fails (-1). request names it
 // ("SIOCSIWSCAN"); hint, when not null, replaces the permission hint.

@@ -261,10 +261,8 @@ int print_networks(run_state &r) {
     rc = write_records(stdout, output_form(r.opts.encode));
   if (rc == 0 && fflush(stdout) == 0 && !ferror(stdout)) return 0;
   cause out;
-  if (rc == 0)
-    cause_set(&out, "output-failed", errno, "standard output");
-  else
-    cause_set(&out, "output-failed", 0, "standard output: an ESSID longer than 32 bytes");
+  cause_set(&out, "output-failed", rc == 0 ? errno : 0, "standard output%s",
+            rc == 0 ? "" : ": an ESSID longer than 32 bytes");
   clearerr(stdout);
   failed(r, out, "standard output", "write failed");
   fflush(stdout);

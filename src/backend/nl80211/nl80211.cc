@@ -65,7 +65,7 @@ void dump_failed(int result, const nl80211_ctx *ctx) {
     cause_set(ctx->base.why, nullptr, 0, "NL80211_CMD_GET_SCAN on %s: interrupted %d times",
               ctx->base.ifname, kDumpRedos + 1);
   else
-    cause_set(ctx->base.why, nullptr, errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
+    request_failed(&ctx->base, errno, "NL80211_CMD_GET_SCAN");
 }
 
 int station_reply(const nlmsghdr *nlh, void *data) {
@@ -141,10 +141,7 @@ int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target, cel
   // Extensions do.
   const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
   if (end == kScanTimedOut) return kPassTimedOut;
-  if (end == kScanFailed) {
-    cause_set(ctx->base.why, nullptr, errno, "nl80211 scan events on %s", ctx->base.ifname);
-    return kPassFailed;
-  }
+  if (end == kScanFailed) return request_failed(&ctx->base, errno, "nl80211 scan events");
 
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP, ctx->ifindex);
@@ -265,18 +262,19 @@ int association(backend_ctx *base, link_record *link) {
   return 1;
 }
 
+// Joins the scan events before a pass.
+int prepare(backend_ctx *ctx) {
+  if (nl_session_listen(&op_of(ctx)->session) == 0) return 0;
+  cause_set(ctx->why, nullptr, errno, "nl80211 scan events");
+  return -1;
+}
+
 int target(backend_ctx *base) {
   nl_op *op = op_of(base);
-  if (!op->a.ssid_ok || op->a.frequency == 0) {
-    cause_set(base->why, nullptr, 0, "%s: the association's SSID or frequency is unknown",
-              base->ifname);
-    return -1;
-  }
-  if (nl_session_listen(&op->session) != 0) {
-    cause_set(base->why, nullptr, errno, "nl80211 scan events");
-    return -1;
-  }
-  return 0;
+  if (op->a.ssid_ok && op->a.frequency != 0) return prepare(base);
+  cause_set(base->why, nullptr, 0, "%s: the association's SSID or frequency is unknown",
+            base->ifname);
+  return -1;
 }
 
 void figures(backend_ctx *base, link_record *f) {
@@ -295,12 +293,7 @@ const backend_primitives kPrimitives = {
     .interface = interface,
     .link = [](backend_ctx *ctx,
                link_record *link) { return link_snapshot(&op_of(ctx)->session, self(ctx), link); },
-    .prepare =
-        [](backend_ctx *ctx) {
-          if (nl_session_listen(&op_of(ctx)->session) == 0) return 0;
-          cause_set(ctx->why, nullptr, errno, "nl80211 scan events");
-          return -1;
-        },
+    .prepare = prepare,
     .pass =
         [](backend_ctx *ctx, bool directed, cell_batch *batch) {
           nl_op *op = op_of(ctx);

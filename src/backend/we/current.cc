@@ -22,10 +22,7 @@ int we_target(backend_ctx *ctx) {
   wrq.u.essid.pointer = essid;
   wrq.u.essid.length = sizeof essid;
   wrq.u.essid.flags = 0;
-  if (we_ioctl(ctx, SIOCGIWESSID, &wrq) < 0) {
-    cause_set(ctx->why, nullptr, errno, "SIOCGIWESSID on %s", ctx->ifname);
-    return -1;
-  }
+  if (we_ioctl(ctx, SIOCGIWESSID, &wrq) < 0) return request_failed(ctx, errno, "SIOCGIWESSID");
   // The buffer holds at most 32 bytes and the terminator; a driver that
   // claims more (older ones count the terminator) is cut to 32.
   we->essid_len = wrq.u.essid.length;
@@ -33,10 +30,7 @@ int we_target(backend_ctx *ctx) {
   memcpy(we->essid, essid, we->essid_len);
 
   wrq = {};
-  if (we_ioctl(ctx, SIOCGIWFREQ, &wrq) < 0) {
-    cause_set(ctx->why, nullptr, errno, "SIOCGIWFREQ on %s", ctx->ifname);
-    return -1;
-  }
+  if (we_ioctl(ctx, SIOCGIWFREQ, &wrq) < 0) return request_failed(ctx, errno, "SIOCGIWFREQ");
   we->freq = wrq.u.freq;
   return 0;
 }

@@ -139,10 +139,7 @@ int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
         batch->grows++;
         continue;
       }
-      if (err != EAGAIN) {
-        cause_set(ctx->why, nullptr, err, "SIOCGIWSCAN on %s", ctx->ifname);
-        return kPassFailed;
-      }
+      if (err != EAGAIN) return request_failed(ctx, err, "SIOCGIWSCAN");
       break;
     }
     if (++retries > kWaitRetries) return kPassTimedOut;

@@ -27,10 +27,8 @@ int we_ioctl(backend_ctx *ctx, unsigned long request, iwreq *wrq) {
 
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
   memset(range, 0, sizeof *range);
-  if (iw_get_range_info(we_of(ctx)->fd, ctx->ifname, range) < 0) {
-    cause_set(ctx->why, nullptr, errno, "SIOCGIWRANGE on %s", ctx->ifname);
-    return -1;
-  }
+  if (iw_get_range_info(we_of(ctx)->fd, ctx->ifname, range) < 0)
+    return request_failed(ctx, errno, "SIOCGIWRANGE");
   if (range->we_version_compiled < kLowestWeVersion) {
     cause_set(ctx->why, nullptr, 0, "%s: Wireless Extensions version %u %s (%d or later needed)",
               ctx->ifname, range->we_version_compiled, lacking, kLowestWeVersion);
