@@ -249,15 +249,9 @@ int cache_file::prepare(cause *why) {
   // The path and the count of refreshes, noted together under the lock. A
   // lock the owner's other runs hold past the bound (they hold it for
   // milliseconds) costs only the refreshes' rule for this run.
-  cause held;  // a lock the bound passed by costs this run nothing to tell
-  why_ = &held;
-  const int locked = lock();
-  why_ = why;
-  if (locked != 0) {
-    if (errno != EWOULDBLOCK) {
-      *why = held;
-      return -1;
-    }
+  if (lock() != 0) {
+    if (errno != EWOULDBLOCK) return -1;
+    *why = cause();  // a lock the bound passed by costs this run nothing to tell
     if (named) errno = EWOULDBLOCK;
     return named ? -1 : note_path();
   }
