@@ -82,27 +82,6 @@ int query_station(nl_session *s, const nl80211_ctx *ctx, const uint8_t (&bssid)[
   return nl_request_run(s, req, station_reply, st);
 }
 
-// What the Wireless Extensions backend's link snapshot reads. Like it,
-// the snapshot ends silently where a query fails; only a dump that was
-// interrupted every time fails the scan (-1), as the association would be
-// guessed.
-int link_snapshot(nl_session *s, nl80211_ctx *ctx, link_record *link) {
-  nl_association a;
-  const int dumped = dump_association(s, ctx, &a);
-  if (dumped == kNlDumpInterrupted) {
-    dump_failed(dumped, ctx);
-    return -1;
-  }
-  if (dumped != 0 || !a.found) return 0;
-  link->has_addr = true;
-  memcpy(link->addr, a.bssid, sizeof link->addr);
-  nl_station st;
-  if (ctx->iftype != NL80211_IFTYPE_STATION || query_station(s, ctx, a.bssid, &st) != 0) return 0;
-  link->has_rate = st.has_tx_rate;
-  link->rate_bps = nl_tx_bps(st);
-  return 0;
-}
-
 struct dump_state {
   cell_batch *batch;
   uint32_t count;  // BSS messages of the last try
@@ -243,6 +222,18 @@ int probe(backend_ctx *base) {
   return open_session(&ctx->op->session, ctx);
 }
 
+// The association as the scan list marks it, into the operation's record
+// (and its address into link when there is one); what the dump returned.
+int read_association(nl80211_ctx *ctx, link_record *link) {
+  nl_op *op = ctx->op;
+  const int dumped = dump_association(&op->session, ctx, &op->a);
+  if (dumped == 0 && op->a.found) {
+    link->has_addr = true;
+    memcpy(link->addr, op->a.bssid, sizeof link->addr);
+  }
+  return dumped;
+}
+
 int association(backend_ctx *base, link_record *link) {
   nl80211_ctx *ctx = self(base);
   nl_op *op = ctx->op;
@@ -251,15 +242,12 @@ int association(backend_ctx *base, link_record *link) {
   if (ctx->ifindex == 0) return 0;
   const int serves = open_session(&op->session, ctx);
   if (serves != 1) return serves == 0 ? kUnserved : -1;
-  const int dumped = dump_association(&op->session, ctx, &op->a);
+  const int dumped = read_association(ctx, link);
   if (dumped != 0) {
     dump_failed(dumped, ctx);
     return -1;
   }
-  if (!op->a.found) return 0;
-  link->has_addr = true;
-  memcpy(link->addr, op->a.bssid, sizeof link->addr);
-  return 1;
+  return link->has_addr ? 1 : 0;
 }
 
 // Joins the scan events before a pass.
@@ -286,13 +274,26 @@ void figures(backend_ctx *base, link_record *f) {
   nl_link_record(ctx->op->a, station ? &st : nullptr, f);
 }
 
+// What the Wireless Extensions backend's link snapshot reads. Like it,
+// the snapshot ends silently where a query fails; only a dump that was
+// interrupted every time fails the scan (-1), as the association would be
+// guessed.
+int link_snapshot(backend_ctx *base, link_record *link) {
+  const int dumped = read_association(self(base), link);
+  if (dumped == kNlDumpInterrupted) {
+    dump_failed(dumped, self(base));
+    return -1;
+  }
+  if (link->has_addr) figures(base, link);
+  return 0;
+}
+
 const backend_primitives kPrimitives = {
     .open = open_op,
     .close = close_op,
     .probe = probe,
     .interface = interface,
-    .link = [](backend_ctx *ctx,
-               link_record *link) { return link_snapshot(&op_of(ctx)->session, self(ctx), link); },
+    .link = link_snapshot,
     .prepare = prepare,
     .pass =
         [](backend_ctx *ctx, bool directed, cell_batch *batch) {
