@@ -95,11 +95,11 @@ int scan_bss(const nlmsghdr *nlh, void *data) {
   return nl_bss_cell(bss, d->batch);
 }
 
-int trigger(nl_session *s, nl80211_ctx *ctx, const uint8_t *ssid, uint32_t ssid_len,
-            uint32_t frequency, bool directed) {
+// Directed: at the association's SSID on its frequency.
+int trigger(nl_session *s, nl80211_ctx *ctx, const nl_association &a, bool directed) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_TRIGGER_SCAN, 0);
-  const nl_scan_request scan{ctx->ifindex, ctx->iftype, directed, ssid, ssid_len, frequency};
+  const nl_scan_request scan{ctx->ifindex, ctx->iftype, directed, a.ssid, a.ssid_len, a.frequency};
   nl_put_scan_request(req, scan);
   if (nl_request_run(
           s, req, [](const nlmsghdr *, void *) { return -1; }, nullptr) == 0)
@@ -109,12 +109,10 @@ int trigger(nl_session *s, nl80211_ctx *ctx, const uint8_t *ssid, uint32_t ssid_
 
 // One pass: trigger, wait for its end, dump the BSSs into the batch. Plain,
 // or directed at the association's SSID on its frequency.
-int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target, cell_batch *batch) {
+int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association &a, bool directed,
+              cell_batch *batch) {
   nl_drain_events(s);
-  const bool directed = target != nullptr;
-  if (trigger(s, ctx, directed ? target->ssid : nullptr, directed ? target->ssid_len : 0,
-              directed ? target->frequency : 0, directed) != 0)
-    return kPassFailed;
+  if (trigger(s, ctx, a, directed) != 0) return kPassFailed;
   // An aborted scan, and one whose end may have been lost with other events,
   // leave the kernel's known networks to be read at once, as Wireless
   // Extensions do.
@@ -298,7 +296,7 @@ const backend_primitives kPrimitives = {
     .pass =
         [](backend_ctx *ctx, bool directed, cell_batch *batch) {
           nl_op *op = op_of(ctx);
-          return scan_once(&op->session, self(ctx), directed ? &op->a : nullptr, batch);
+          return scan_once(&op->session, self(ctx), op->a, directed, batch);
         },
     .pause = [](backend_ctx *ctx, int ms) { self(ctx)->io->pause(ms); },
     .association = association,
