@@ -38,13 +38,7 @@ struct Pass {
 
 // The primitives' script and what the flow asked of them.
 struct Fake : backend_ctx {
-  Fake() {
-    ops = nullptr;
-    ifname = "wlan0";
-    why = nullptr;
-    all_suites = false;
-    counts = {};
-  }
+  Fake() : backend_ctx{} { ifname = "wlan0"; }
   int serves = 1;
   bool open = false;
   short flags = IFF_UP;

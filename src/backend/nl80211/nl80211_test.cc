@@ -234,8 +234,6 @@ TEST_F(Nl80211Run, ScriptedOutcomes) {
     EXPECT_EQ(failure(), c.cause);
     EXPECT_EQ(c.result == kUnserved, c.unserved != 0);
     EXPECT_EQ(set_flags, (c.flags & IFF_UP) != 0 || c.unserved ? 0 : 1);
-    // Only a scan that heard nothing is counted as empty (-j prints an empty list).
-    EXPECT_EQ(ctx->counts.empty, c.cause.ends_with("no network") ? 1u : 0u);
     if (c.result != 0) continue;
     std::string out = slurp("refresh.out");
     if (!c.associated) out.erase(out.find(kRate), strlen(kRate));
@@ -248,7 +246,6 @@ TEST_F(Nl80211Run, RefreshRunGivesTheLineAndCacheOfTheVm) {
   ASSERT_EQ(scan(load("refresh.rec")), 0) << failure();
   EXPECT_EQ(written(0, 0, 1), slurp("refresh.out"));
   EXPECT_EQ(written(1, 1, 0), slurp("refresh.cache"));
-  EXPECT_EQ(ctx->counts.passes, 5u);
 }
 
 // The list of the recorded cached run, which lacks the associated network.
