@@ -8,7 +8,6 @@
 
 struct network_entry;
 struct backend_ctx;
-struct cause;
 
 // The operations of a backend. Each operation that talks to the driver opens
 // its own sockets and closes them before it returns, so an instance holds
