@@ -38,7 +38,13 @@ struct Pass {
 
 // The primitives' script and what the flow asked of them.
 struct Fake : backend_ctx {
-  Fake() : backend_ctx{} { ifname = "wlan0"; }
+  Fake() {
+    ops = nullptr;
+    ifname = "wlan0";
+    why = nullptr;
+    all_suites = false;
+    counts = {};
+  }
   int serves = 1;
   bool open = false;
   short flags = IFF_UP;

@@ -29,7 +29,10 @@ std::size_t block_capacity = 0;
 
 // Open addressing with linear probing over the address texts, at most half
 // full: the first entry of each text.
-network_entry **table = nullptr;
+struct slot {
+  network_entry *entry;  // null: free
+};
+slot *table = nullptr;
 std::size_t table_mask = 0;  // capacity - 1; capacity a power of two
 std::size_t table_used = 0;
 network_entry *indexed = nullptr;  // the last entry the index has taken in
@@ -52,7 +55,7 @@ std::size_t home_of(const char *text) {
 }
 
 void drop_index() {
-  free(static_cast<void *>(table));
+  free(table);
   table = nullptr;
   table_mask = 0;
   table_used = 0;
@@ -62,12 +65,12 @@ void drop_index() {
 // Puts the entry in a table with room; keeps an earlier entry of its text.
 void place(network_entry *entry) {
   for (std::size_t i = home_of(entry->bssid);; i = (i + 1) & table_mask) {
-    if (table[i] == nullptr) {
-      table[i] = entry;
+    if (table[i].entry == nullptr) {
+      table[i].entry = entry;
       ++table_used;
       return;
     }
-    if (same_text(table[i], entry->bssid)) return;
+    if (same_text(table[i].entry, entry->bssid)) return;
   }
 }
 
@@ -76,15 +79,15 @@ bool make_room() {
   std::size_t capacity = table == nullptr ? 0 : table_mask + 1;
   if ((table_used + 1) * 2 <= capacity) return true;
   std::size_t grown = capacity == 0 ? 64 : capacity * 2;
-  auto *fresh = static_cast<network_entry **>(calloc(grown, sizeof(network_entry *)));
+  auto *fresh = static_cast<slot *>(calloc(grown, sizeof(slot)));
   if (fresh == nullptr) return false;
-  network_entry **old = table;
+  slot *old = table;
   table = fresh;
   table_mask = grown - 1;
   table_used = 0;
   for (std::size_t i = 0; i < capacity; ++i)
-    if (old[i] != nullptr) place(old[i]);
-  free(static_cast<void *>(old));
+    if (old[i].entry != nullptr) place(old[i].entry);
+  free(old);
   return true;
 }
 
@@ -184,8 +187,8 @@ network_entry *list_find_addr(const unsigned char addr[6]) {
 network_entry *list_find_bssid(const char *bssid) {
   if (!catch_up()) return find_text(bssid);
   if (table == nullptr) return nullptr;  // nothing indexed yet
-  for (std::size_t i = home_of(bssid); table[i] != nullptr; i = (i + 1) & table_mask)
-    if (same_text(table[i], bssid)) return table[i];
+  for (std::size_t i = home_of(bssid); table[i].entry != nullptr; i = (i + 1) & table_mask)
+    if (same_text(table[i].entry, bssid)) return table[i].entry;
   return nullptr;
 }
 
