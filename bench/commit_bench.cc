@@ -57,7 +57,8 @@ void commit(benchmark::State &state, const std::string &path, bool with_fsync) {
   if (!with_fsync) sys.fsync = no_fsync;
   for (auto _ : state) {
     cache_file cache(path.c_str(), sys);
-    if (cache.prepare() != 0 || cache.commit(fill_cache, nullptr) != 0) {
+    cause why;
+    if (cache.prepare(&why) != 0 || cache.commit(fill_cache, nullptr, &why) != 0) {
       state.SkipWithError("commit failed");
       break;
     }

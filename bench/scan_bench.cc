@@ -26,6 +26,7 @@
 #include "backend/flow.h"
 #include "backend/we/we.h"
 #include "cli/lumra.h"
+#include "diag/diag.h"
 #include "fakewext.h"
 #include "netlist/linefmt.h"
 #include "netlist/netlist.h"
@@ -211,13 +212,14 @@ void BM_RefreshInProcess(benchmark::State &state) {
   ctx->ifname = "wlan0";
   FILE *cache = tmpfile();
   FILE *out = fopen("/dev/null", "w");
+  cause why;
   for (auto _ : state) {
     state.PauseTiming();
     list_clear();
     session.driver().clear_log();
     rewind(cache);
     state.ResumeTiming();
-    if (we_ops.scan(ctx) != 0) state.SkipWithError("scan failed");
+    if (we_ops.scan(ctx, &why) != 0) state.SkipWithError("scan failed");
     write_network_lines(1, cache, 1, 0);
     write_network_lines(0, out, 0, 1);
     fflush(cache);

@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const size_t length = size - kWeInputHeader;
   char *buffer = static_cast<char *>(malloc(length));
   memcpy(buffer, data + kWeInputHeader, length);
-  const int result = we_input_pass(buffer, length, range, in.rules);
+  diag_counts counts{};
+  const int result = we_input_pass(buffer, length, range, in.rules, &counts);
   free(buffer);
   // Only exhausted memory fails a walk: no broadcast can deny the scan.
   require(result == 0);

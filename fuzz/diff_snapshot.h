@@ -12,12 +12,11 @@
 #include "netlist/linefmt.h"
 #include "netlist/netlist.h"
 
-inline std::string diff_snapshot(int result) {
+inline std::string diff_snapshot(int result, const diag_counts &c) {
   char *text = nullptr;
   size_t size = 0;
   FILE *out = open_memstream(&text, &size);
   if (out == nullptr) abort();
-  const diag_counts &c = diag_count();
   fprintf(out, "result %d counts %u %u\n", result, c.oversized, c.empty);
   for (network_entry *e = list_first(); e != nullptr; e = list_next())
     fprintf(out, "%u %u %d %u %u %d\n", e->privacy, e->wps, e->channel, e->quality, e->current,

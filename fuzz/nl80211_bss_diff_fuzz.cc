@@ -27,6 +27,7 @@ struct walk {
   cell_rules rules;
   cell_batch *batch;
   int result;
+  diag_counts counts;
 };
 
 // The earlier converter adds each BSS to the list; the new one to the batch.
@@ -34,15 +35,15 @@ int add(const nlmsghdr *nlh, void *data) {
   auto *w = static_cast<walk *>(data);
   nl_bss bss;
   if (nl_parse_bss(nlh, &bss) != 0) return -1;
-  const int r = w->old ? old_path::nl_add_bss(bss, w->rules) : nl_bss_cell(bss, w->batch);
+  const int r = w->old ? old_path::nl_add_bss(bss, w->rules, &w->counts)
+                       : nl_bss_cell(bss, w->batch);
   if (r != 0) w->result = -1;
   return 0;
 }
 
 std::string run(bool old, uint8_t flags, const uint8_t *data, size_t size) {
   list_clear();
-  diag_reset();
-  walk w{old, {"02:00:00:00:01:00", "54 Mbit/s", (flags & 2) != 0}, nullptr, 0};
+  walk w{old, {"02:00:00:00:01:00", "54 Mbit/s", (flags & 2) != 0}, nullptr, 0, {}};
   if (flags & 4) {
     network_entry *e = list_append_new();
     if (e == nullptr) abort();
@@ -51,9 +52,9 @@ std::string run(bool old, uint8_t flags, const uint8_t *data, size_t size) {
   cell_batch batch(&w.rules);
   w.batch = &batch;
   nl_input_walk((flags & 1) != 0, data, size, add, &w);
-  if (!old && merge_batch(batch, w.rules) != 0) w.result = -1;
+  if (!old && merge_batch(batch, w.rules, &w.counts) != 0) w.result = -1;
   apply_wep_rule();
-  std::string snapshot = diff_snapshot(w.result);
+  std::string snapshot = diff_snapshot(w.result, w.counts);
   list_clear();
   return snapshot;
 }

@@ -58,10 +58,10 @@ inline iw_range we_input_range(const uint8_t *h) {
 // A result decoded into a batch and merged by the rules, as a pass of the
 // flow does; the decoder's result.
 inline int we_input_pass(char *buffer, size_t length, const iw_range &range,
-                         const cell_rules &rules) {
+                         const cell_rules &rules, diag_counts *counts) {
   cell_batch batch(&rules);
   const int result = we_decode_scan(buffer, static_cast<int>(length), &range, &batch);
-  if (merge_batch(batch, rules) != 0) return -1;
+  if (merge_batch(batch, rules, counts) != 0) return -1;
   if (result == 0) apply_wep_rule();
   return result;
 }

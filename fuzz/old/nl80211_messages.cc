@@ -89,12 +89,12 @@ void set_scan_quality(network_entry *entry, const nl_bss &bss) {
 
 int parse_elements(network_entry *entry, nl_bytes ies) {
   if (ies.size() <= 1) return 0;
-  return parse_security_ies(entry, ies.data(), static_cast<int>(ies.size()));
+  return parse_security_ies(entry, ies.data(), static_cast<int>(ies.size()), false);
 }
 
 }  // namespace
 
-int nl_add_bss(const nl_bss &bss, const cell_rules &rules) {
+int nl_add_bss(const nl_bss &bss, const cell_rules &rules, diag_counts *counts) {
   bool failed = false;
   network_entry *entry = open_cell(bss.bssid, rules, &failed);
   if (entry == nullptr) return failed ? -1 : 0;
@@ -107,7 +107,7 @@ int nl_add_bss(const nl_bss &bss, const cell_rules &rules) {
     add_descriptor(entry, "off");
   uint8_t ssid[32];
   uint32_t ssid_len = 0;
-  if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) diag_count().oversized++;
+  if (nl_bss_ssid(bss.ies, ssid, &ssid_len) != 0) counts->oversized++;
   if (ssid_len > 0) {
     memcpy(entry->essid, ssid, ssid_len);
     entry->essid_len = ssid_len;

@@ -22,6 +22,8 @@ struct we_state {
   uint32_t skipping;     // 1 while the decoder ignores the open cell
   char ap_addr[18];
   char ap_rate[11];
+  bool all_suites;  // -s, once a process-wide setting
+  diag_counts *counts;
 };
 
 inline network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool *failed) {
@@ -45,6 +47,6 @@ inline network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rule
 }
 
 int we_decode_scan(we_state *ctx, char *buffer, int length, const iw_range *range);
-int nl_add_bss(const nl_bss &bss, const cell_rules &rules);
+int nl_add_bss(const nl_bss &bss, const cell_rules &rules, diag_counts *counts);
 
 }  // namespace old_path

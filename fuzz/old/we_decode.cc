@@ -96,7 +96,8 @@ int take_element(we_state *ctx, bytes element, SeenElements *seen, bool copy) {
   ByteReader(element).peek_u8(0, &id);
   bool security = id == kIdRsn || id == kIdVendor;
   if (security && seen->contains(element)) return 0;
-  int result = parse_security_ies(ctx->entry, element.data(), static_cast<int>(element.size()));
+  int result = parse_security_ies(ctx->entry, element.data(), static_cast<int>(element.size()),
+                                  ctx->all_suites);
   if (security) {
     if (copy)
       seen->remember_copy(element);
@@ -241,7 +242,7 @@ int apply_event(we_state *ctx, const iw_event &event, bytes buffer, const iw_ran
       // length on: the event is ignored, as libiw drops those of 34 bytes
       // and more, and the cell stays listed.
       if (event.u.essid.length > IW_ESSID_MAX_SIZE) {
-        if (!*oversized) diag_count().oversized++;
+        if (!*oversized) ctx->counts->oversized++;
         *oversized = true;
         return 0;
       }

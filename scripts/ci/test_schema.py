@@ -79,7 +79,8 @@ class Schema(unittest.TestCase):
             self.assertEqual(faults(doc)[0], "", (path, value))
             self.assertIn(at, faults(doc), (path, value))
         self.assertEqual(faults({"error": "x", "code": "oops"}), ["", "/code"])
-        self.assertEqual(faults({"error": "x", "networks": []}), ["", "/networks"])
+        self.assertEqual(faults({"error": "x", "code": "busy", "networks": []}), ["", "/networks"])
+        self.assertEqual(faults({"error": "x"}), ["", ""])  # the code is written always
         self.assertRaises(schemacheck.SchemaError, schemacheck.errors, "x", {"maxLength": 3})
 
 

@@ -35,15 +35,13 @@ int backend_register(const char *name, const backend_ops *ops) {
   return 0;
 }
 
-backend_ctx *backend_open(const char *name, const char *ifname) {
+backend_ctx *backend_open(const char *name, const char *ifname, cause *why) {
   // The kernel reads at most IFNAMSIZ - 1 bytes of a name and drops the rest,
   // so a longer name would act on another interface; an empty one names none.
-  if (ifname == nullptr || ifname[0] == '\0') {
-    diag_fail(0, "empty interface name");
-    return nullptr;
-  }
-  if (strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ) {
-    diag_fail(0, "interface name too long");
+  const bool empty = ifname == nullptr || ifname[0] == '\0';
+  if (empty || strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ) {
+    cause_set(why, "bad-option", 0, "%s",
+              empty ? "empty interface name" : "interface name too long");
     return nullptr;
   }
   for (registry_node *n = registry; n != nullptr; n = n->next) {
@@ -52,6 +50,7 @@ backend_ctx *backend_open(const char *name, const char *ifname) {
     if (ctx == nullptr) return nullptr;
     ctx->ifname = ifname;
     ctx->ops = n->ops;
+    ctx->why = why;
     return ctx;
   }
   return nullptr;

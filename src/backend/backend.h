@@ -4,13 +4,15 @@
 
 #include <cstdint>
 
+#include "diag/diag.h"
+
 struct network_entry;
 struct backend_ctx;
 
 // The operations of a backend. Each operation that talks to the driver opens
 // its own sockets and closes them before it returns, so an instance holds
-// none between calls. Failures return -1 with the cause left through
-// diag_fail for -v; nothing is printed.
+// none between calls. Failures return -1 with the cause recorded in why,
+// which the caller owns; nothing is printed.
 struct backend_ops {
   // A new instance with no socket open, or null when out of memory.
   // backend_open then fills in ops and ifname.
@@ -24,7 +26,7 @@ struct backend_ops {
   // "WEP" to encrypted entries without another descriptor. 0 after the last
   // pass; -1 when a pass fails, the entries appended so far staying listed;
   // kUnserved.
-  int (*scan)(backend_ctx *ctx);
+  int (*scan)(backend_ctx *ctx, cause *why);
   // Cached run: the list holds the cache's entries. Refreshes the bit rate
   // (marking the entry current), quality and channel of the associated
   // network's entry. An empty list, an interface that is missing or down, or
@@ -33,12 +35,12 @@ struct backend_ops {
   // null; always written) is then 1, so the caller rewrites the cache, and
   // 0 otherwise, also on failure. 0, or -1 when the interface or its
   // association cannot be read; kUnserved.
-  int (*current)(backend_ctx *ctx, int *added);
+  int (*current)(backend_ctx *ctx, int *added, cause *why);
   // Whether this backend can serve the interface at all, asked before
   // anything is changed: 1 it can, 0 it cannot (the cause recorded: why
   // not; another backend may serve), -1 the question failed (the cause
   // recorded; the operations will fail alike).
-  int (*probe)(backend_ctx *ctx);
+  int (*probe)(backend_ctx *ctx, cause *why);
 };
 
 // What an operation returns, beside 0 and -1, when it failed because this
@@ -50,20 +52,17 @@ inline constexpr int kUnserved = -2;
 struct backend_ctx {
   const backend_ops *ops;
   const char *ifname;  // borrowed from the command line
+  cause *why;          // where the running operation's sites record its cause
+  bool all_suites;     // -s: the descriptors name every key-management suite
+  diag_counts counts;  // what the run's scans did, for -v and -j
 };
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.
 int backend_register(const char *name, const backend_ops *ops);
 // A new instance of the named backend, or null. Null also, without a call of
 // create, for an interface name that is empty or of IFNAMSIZ bytes or more
-// (the cause recorded for -v).
-backend_ctx *backend_open(const char *name, const char *ifname);
-
-// Whether the security descriptors name every key-management suite of an
-// element, the first one included, from the IEEE 802.11 suite table (-s),
-// or only as the network line has always named them (the default). Set
-// before an operation runs.
-void backend_set_all_suites(bool all);
+// (the cause recorded in why).
+backend_ctx *backend_open(const char *name, const char *ifname, cause *why);
 
 namespace backend_internal {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backend/we/we.h"
+#include "diag/diag.h"
 
 namespace {
 
@@ -18,8 +19,8 @@ backend_ctx *create() {
   return N == 2 ? nullptr : static_cast<backend_ctx *>(calloc(1, sizeof(backend_ctx)));
 }
 void destroy(backend_ctx *ctx) { free(ctx); }
-int scan(backend_ctx *) { return 0; }
-int current(backend_ctx *, int *) { return 0; }
+int scan(backend_ctx *, cause *) { return 0; }
+int current(backend_ctx *, int *, cause *) { return 0; }
 constexpr backend_ops ops(backend_ctx *(*make)()) {
   return {.create = make, .destroy = destroy, .scan = scan, .current = current, .probe = nullptr};
 }
@@ -73,7 +74,8 @@ TEST(Registry, RegisterAndOpen) {
     const backend_internal::scoped_registry registry;
     creates = {};
     for (const Registration &r : c.registered) EXPECT_EQ(backend_register(r.name, r.ops), r.result);
-    backend_ctx *ctx = backend_open(c.name, c.ifname);
+    cause why;
+    backend_ctx *ctx = backend_open(c.name, c.ifname, &why);
     EXPECT_EQ(ctx != nullptr ? ctx->ops : nullptr, c.opened);
     EXPECT_EQ(creates, c.creates);
     if (ctx == nullptr) continue;
@@ -85,7 +87,8 @@ TEST(Registry, RegisterAndOpen) {
 // The product's backend registers itself at start-up; a link that dropped its
 // initialiser would leave it out of every program built from the library.
 TEST(BackendRegistration, WirelessExtensionsPresentAtStartUp) {
-  backend_ctx *ctx = backend_open("WE", "lumra-none0");
+  cause why;
+  backend_ctx *ctx = backend_open("WE", "lumra-none0", &why);
   ASSERT_NE(ctx, nullptr);
   EXPECT_EQ(ctx->ops, &we_ops);
   EXPECT_STREQ(ctx->ifname, "lumra-none0");

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +33,18 @@ bool room_for_one(T **items, N count, N *room) {
   return true;
 }
 
+// The interface flags by a request (SIOCGIFFLAGS, or SIOCSIFFLAGS to set
+// *flags); 0, or -1 with errno.
+int flags_request(backend_ctx *ctx, const backend_primitives &p, unsigned long request,
+                  short *flags) {
+  ifreq ifr;
+  interface_request(ctx, &ifr);
+  ifr.ifr_flags = *flags;
+  if (p.interface(ctx, request, &ifr) != 0) return -1;
+  *flags = ifr.ifr_flags;
+  return 0;
+}
+
 // A percentage as the entry's quality; a negative one (none) leaves it.
 void set_quality(network_entry *entry, int percent) {
   if (percent >= 0) entry->quality = static_cast<uint8_t>(clamp_percent(percent));
@@ -44,13 +57,11 @@ network_entry *find_entry(const char (&bssid)[18]) {
   return nullptr;
 }
 
-// Whether the merge would take a cell of this address, as the list stands.
-bool takes(const uint8_t (&addr)[6], const cell_rules &rules) {
-  if (list_find_addr(addr) != nullptr) return false;
-  if (!rules.directed) return true;
-  char text[18];
-  list_bssid_text(addr, text);
-  return strncmp(text, rules.ap_addr, sizeof text) == 0;
+// Whether the merge would take a cell of this address text, as the list
+// stands.
+bool takes(const char (&text)[18], const cell_rules &rules) {
+  if (list_find_bssid(text) != nullptr) return false;
+  return !rules.directed || strncmp(text, rules.ap_addr, sizeof text) == 0;
 }
 
 }  // namespace
@@ -65,7 +76,11 @@ cell_batch::~cell_batch() {
 
 int cell_batch::open(const uint8_t (&addr)[6], cell_record **cell) {
   *cell = nullptr;
-  if (filter_ != nullptr && !takes(addr, *filter_)) return 0;
+  if (filter_ != nullptr) {
+    char text[18];
+    list_bssid_text(addr, text);
+    if (!takes(text, *filter_)) return 0;
+  }
   if (!room_for_one(&cells_, count_, &cell_room_)) return -1;
   *cell = &cells_[count_++];
   **cell = cell_record{};
@@ -113,11 +128,10 @@ namespace {
 // directed pass, it is the associated one), or null to pass over the cell.
 // *failed is set when no entry could be made.
 network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool *failed) {
-  if (list_find_addr(addr) != nullptr) return nullptr;
   char text[18];
   list_bssid_text(addr, text);
+  if (!takes(text, rules)) return nullptr;
   const bool associated = strncmp(text, rules.ap_addr, sizeof text) == 0;
-  if (rules.directed && !associated) return nullptr;
   network_entry *entry = list_append_new();
   if (entry == nullptr) {
     *failed = true;
@@ -134,7 +148,7 @@ network_entry *open_cell(const uint8_t (&addr)[6], const cell_rules &rules, bool
 
 // The entry from its cell: the figures, then the security reports in order.
 int fill_cell(network_entry *entry, const cell_record &cell,
-              std::span<const security_report> reports) {
+              std::span<const security_report> reports, bool all_suites) {
   if (cell.has_channel) entry->channel = cell.channel;
   set_quality(entry, signal_percent(cell.signal));
   if (cell.privacy) entry->privacy = 1;
@@ -148,7 +162,7 @@ int fill_cell(network_entry *entry, const cell_record &cell,
   for (const security_report &r : reports) {
     if (r.empty())
       add_descriptor(entry, "off");
-    else if (parse_security_ies(entry, r.data(), static_cast<int>(r.size())) != 0)
+    else if (parse_security_ies(entry, r.data(), static_cast<int>(r.size()), all_suites) != 0)
       return -1;
   }
   return 0;
@@ -159,26 +173,27 @@ int fill_cell(network_entry *entry, const cell_record &cell,
 int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
   cell_batch batch(&rules);
   const int result = pass(ctx, rules.directed, &batch);
-  diag_count().fetches += batch.fetches;
-  diag_count().grows += batch.grows;
+  diag_counts &n = ctx->counts;
+  n.fetches += batch.fetches;
+  n.grows += batch.grows;
   // What came before a failure stays listed: each cell came whole.
-  const int merged = merge_batch(batch, rules);
+  const int merged = merge_batch(batch, rules, &n);
   if (result == kPassTimedOut) {
-    diag_fail(0, "scan on %s: no result within 15 s", ctx->ifname);
+    cause_set(ctx->why, nullptr, 0, "scan on %s: no result within 15 s", ctx->ifname);
     return -1;
   }
   if (result != kPassDone) return -1;
   if (merged != 0) {
-    diag_fail(ENOMEM, "scan result of %s", ctx->ifname);
+    cause_set(ctx->why, nullptr, ENOMEM, "scan result of %s", ctx->ifname);
     return -1;
   }
   if (batch.reported == 0) {
-    diag_fail(0, "scan on %s found no network", ctx->ifname);
-    diag_count().empty++;
+    cause_set(ctx->why, "no-network", 0, "scan on %s found no network", ctx->ifname);
+    n.empty++;
     return -1;
   }
   apply_wep_rule();
-  diag_count().passes++;
+  n.passes++;
   return 0;
 }
 
@@ -199,24 +214,26 @@ ap_texts texts_of(const link_record &link) {
 
 }  // namespace
 
-int merge_batch(const cell_batch &batch, const cell_rules &rules) {
+int merge_batch(const cell_batch &batch, const cell_rules &rules, diag_counts *counts) {
   for (const cell_record &cell : batch.cells()) {
     bool failed = false;
     network_entry *entry = open_cell(cell.addr, rules, &failed);
     if (failed) return -1;
     if (entry == nullptr) continue;
-    if (cell.essid_oversized) diag_count().oversized++;
-    if (fill_cell(entry, cell, batch.reports_of(cell)) != 0) return -1;
+    if (cell.essid_oversized) counts->oversized++;
+    if (fill_cell(entry, cell, batch.reports_of(cell), rules.all_suites) != 0) return -1;
   }
   return 0;
 }
 
 namespace {
 
-// The operation's sockets, closed on every path.
+// The operation's sockets, closed on every path, and where its causes go.
 class Operation {
  public:
-  Operation(backend_ctx *ctx, const backend_primitives &p) : ctx_(ctx), p_(p) {}
+  Operation(backend_ctx *ctx, const backend_primitives &p, cause *why) : ctx_(ctx), p_(p) {
+    ctx->why = why;
+  }
   Operation(const Operation &) = delete;
   Operation &operator=(const Operation &) = delete;
   ~Operation() {
@@ -235,41 +252,42 @@ class Operation {
 
 }  // namespace
 
-int backend_refresh(backend_ctx *ctx, const backend_primitives &p) {
-  Operation op(ctx, p);
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
+  Operation op(ctx, p, why);
   // An interface the backend cannot serve is left exactly as it was.
   if (op.open() != 0) return -1;
   const int serves = p.probe(ctx);
   if (serves != 1) return serves == 0 ? kUnserved : -1;
   short flags = 0;
-  if (p.get_flags(ctx, &flags) != 0) {
-    diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
-    return -1;
-  }
-  if ((flags & IFF_UP) == 0 && p.set_flags(ctx, static_cast<short>(flags | IFF_UP)) != 0) {
-    diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
-                   "SIOCSIFFLAGS on %s", ctx->ifname);
+  if (flags_request(ctx, p, SIOCGIFFLAGS, &flags) != 0)
+    return request_failed(ctx, errno, "SIOCGIFFLAGS");
+  const bool down = (flags & IFF_UP) == 0;
+  flags = static_cast<short>(flags | IFF_UP);
+  if (down && flags_request(ctx, p, SIOCSIFFLAGS, &flags) != 0) {
+    const int err = errno;
+    if (cause_set(why, nullptr, err, "SIOCSIFFLAGS on %s", ctx->ifname) && err == EPERM)
+      cause_append(why, " (bringing it up needs root or CAP_NET_ADMIN)");
     return -1;
   }
   link_record link{};
   if (p.link(ctx, &link) != 0 || p.prepare(ctx) != 0) return -1;
   const ap_texts ap = texts_of(link);
   for (int pass = 1; pass <= kPasses; pass++) {
-    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false}) != 0) return -1;
+    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false, ctx->all_suites}) != 0) return -1;
     // A signal may shorten the pause.
     if (pass < kPasses) p.pause(ctx, kPauseMs);
   }
   return 0;
 }
 
-int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
+int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, cause *why) {
   if (added != nullptr) *added = 0;
   if (list_first() == nullptr) return 0;
-  Operation op(ctx, p);
+  Operation op(ctx, p, why);
   if (op.open() != 0) return -1;
   // A missing or down interface leaves the cache as it is.
   short flags = 0;
-  if (p.get_flags(ctx, &flags) != 0 || (flags & IFF_UP) == 0) return 0;
+  if (flags_request(ctx, p, SIOCGIFFLAGS, &flags) != 0 || (flags & IFF_UP) == 0) return 0;
   link_record link{};
   const int associated = p.association(ctx, &link);
   if (associated <= 0) return associated;  // a failure, or no association to refresh
@@ -279,8 +297,10 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   if (entry == nullptr) {
     if (p.target(ctx) != 0) return -1;
     // Its own failure does not matter: the list is searched again.
-    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true});
-    diag_forget();
+    cause ignored;
+    ctx->why = &ignored;
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true, ctx->all_suites});
+    ctx->why = why;
     entry = link.has_addr ? find_entry(ap.addr) : nullptr;
     // Nothing was appended when the scan did not report the cell: the
     // cached list stands as it is and needs no rewrite.
@@ -299,10 +319,15 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   return 0;
 }
 
-int backend_probe(backend_ctx *ctx, const backend_primitives &p) {
-  Operation op(ctx, p);
+int backend_probe(backend_ctx *ctx, const backend_primitives &p, cause *why) {
+  Operation op(ctx, p, why);
   if (op.open() != 0) return 1;
   return p.probe(ctx);
+}
+
+void interface_request(const backend_ctx *ctx, ifreq *ifr) {
+  *ifr = {};
+  memcpy(ifr->ifr_name, ctx->ifname, strnlen(ctx->ifname, IFNAMSIZ - 1));
 }
 
 void apply_wep_rule() {
@@ -313,15 +338,21 @@ void apply_wep_rule() {
   }
 }
 
-int trigger_refused(const backend_ctx *ctx, int err, const char *request, const char *hint) {
+int request_failed(const backend_ctx *ctx, int err, const char *request) {
+  cause_set(ctx->why, nullptr, err, "%s on %s", request, ctx->ifname);
+  return -1;
+}
+
+int trigger_refused(backend_ctx *ctx, int err, const char *request, const char *hint) {
   // The radio is already scanning (for wpa_supplicant, say); that scan ends
   // with results too, so the pass waits for it like for a scan of its own.
   if (err == EBUSY) {
-    diag_count().joined++;
+    ctx->counts.joined++;
     return 0;
   }
   if (hint == nullptr && (err == EPERM || err == EACCES))
     hint = "scanning needs root or CAP_NET_ADMIN";
-  diag_fail_hint(err, hint, "%s on %s", request, ctx->ifname);
+  if (cause_set(ctx->why, nullptr, err, "%s on %s", request, ctx->ifname) && hint != nullptr)
+    cause_append(ctx->why, " (%s)", hint);
   return -1;
 }

@@ -8,6 +8,8 @@
 // records; only this flow touches the list.
 #pragma once
 
+#include <net/if.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -51,6 +53,7 @@ struct cell_rules {
   const char *ap_addr;
   const char *ap_rate;
   bool directed;
+  bool all_suites = false;  // -s (backend_ctx)
 };
 
 // A security report of a cell: information elements, or encryption "off"
@@ -130,7 +133,7 @@ struct link_record {
 
 // What a backend writes: its primitives, each over the instance, which
 // holds the operation's sockets between open and close. Each returns 0 or
-// -1 with the cause recorded unless said otherwise.
+// -1 with the cause recorded in ctx->why unless said otherwise.
 struct backend_primitives {
   // Opens the operation's sockets; close (always called after a successful
   // open) closes them, so that an instance holds none between operations.
@@ -140,9 +143,9 @@ struct backend_primitives {
   // changing anything: 1 it can, 0 it cannot (another backend may), -1 the
   // question failed (a missing interface, say).
   int (*probe)(backend_ctx *ctx);
-  // The interface flags; -1 when the interface is missing.
-  int (*get_flags)(backend_ctx *ctx, short *flags);
-  int (*set_flags)(backend_ctx *ctx, short flags);
+  // An interface request (the flags' SIOCGIFFLAGS and SIOCSIFFLAGS) on the
+  // operation's datagram socket; -1 with errno, as for a missing interface.
+  int (*interface)(backend_ctx *ctx, unsigned long request, ifreq *ifr);
   // The association as a refresh notes it; -1 fails the refresh.
   int (*link)(backend_ctx *ctx, link_record *link);
   // Ready to scan after the link is read (nl80211 joins its event group).
@@ -164,23 +167,28 @@ struct backend_primitives {
 // kept here.
 // Refresh: probes, brings the interface up if it is down, reads the link
 // and scans five times, two seconds apart.
-int backend_refresh(backend_ctx *ctx, const backend_primitives &p);
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why);
 // Cached run: the associated network's entry brought up to date, added by a
 // directed scan when the list lacks it (*added 1).
-int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added);
+int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, cause *why);
 // The probe with the sockets it needs; 1 also when they cannot be opened
 // (the operation then tells why).
-int backend_probe(backend_ctx *ctx, const backend_primitives &p);
+int backend_probe(backend_ctx *ctx, const backend_primitives &p, cause *why);
 
 // The operations table of a backend of primitives P.
 template <const backend_primitives &P>
 constexpr backend_ops backend_ops_of(backend_ctx *(*create)(), void (*destroy)(backend_ctx *)) {
   return {.create = create,
           .destroy = destroy,
-          .scan = [](backend_ctx *ctx) { return backend_refresh(ctx, P); },
-          .current = [](backend_ctx *ctx, int *added) { return backend_current(ctx, P, added); },
-          .probe = [](backend_ctx *ctx) { return backend_probe(ctx, P); }};
+          .scan = [](backend_ctx *ctx, cause *why) { return backend_refresh(ctx, P, why); },
+          .current = [](backend_ctx *ctx, int *added,
+                        cause *why) { return backend_current(ctx, P, added, why); },
+          .probe = [](backend_ctx *ctx, cause *why) { return backend_probe(ctx, P, why); }};
 }
+
+// Zeroes an interface request and names ctx's interface in it
+// (backend_open allows no name of IFNAMSIZ bytes or more).
+void interface_request(const backend_ctx *ctx, ifreq *ifr);
 
 // A pass primitive of a backend.
 using pass_fn = int (*)(backend_ctx *ctx, bool directed, cell_batch *batch);
@@ -190,14 +198,18 @@ using pass_fn = int (*)(backend_ctx *ctx, bool directed, cell_batch *batch);
 int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules);
 // Adds the batch's cells to the list: an entry for each cell whose address
 // the list lacks (and, in a directed pass, that is the associated one),
-// marked current with ap_rate when associated. 0, or -1 when out of memory,
-// the entries added so far staying.
-int merge_batch(const cell_batch &batch, const cell_rules &rules);
+// marked current with ap_rate when associated; cells whose ESSID was passed
+// over counted. 0, or -1 when out of memory, the entries added so far staying.
+int merge_batch(const cell_batch &batch, const cell_rules &rules, diag_counts *counts);
 // Encrypted entries that carry no descriptor but WPS get "WEP". Runs over the
 // whole list, so entries of earlier passes and of the cache are included.
 void apply_wep_rule();
 
+// Records that request (such as "SIOCGIWFREQ") failed on ctx's interface
+// with err; -1.
+int request_failed(const backend_ctx *ctx, int err, const char *request);
+
 // A refused scan trigger: EBUSY joins the scan already running (0, counted);
 // anything else is recorded with its hint and fails (-1). request names it
 // ("SIOCSIWSCAN"); hint, when not null, replaces the permission hint.
-int trigger_refused(const backend_ctx *ctx, int err, const char *request, const char *hint);
+int trigger_refused(backend_ctx *ctx, int err, const char *request, const char *hint);

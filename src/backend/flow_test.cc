@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 
 #include <cstring>
 #include <string>
@@ -40,6 +41,9 @@ struct Fake : backend_ctx {
   Fake() {
     ops = nullptr;
     ifname = "wlan0";
+    why = nullptr;
+    all_suites = false;
+    counts = {};
   }
   int serves = 1;
   bool open = false;
@@ -72,6 +76,7 @@ int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
   }
   batch->reported = p.reported;
   batch->fetches = 2;
+  if (p.result == kPassFailed) cause_set(ctx->why, nullptr, EIO, "pass %zu", f->next);
   return p.result;
 }
 
@@ -83,15 +88,12 @@ const backend_primitives kFake = {
         },
     .close = [](backend_ctx *ctx) { fake(ctx)->open = false; },
     .probe = [](backend_ctx *ctx) { return fake(ctx)->serves; },
-    .get_flags =
-        [](backend_ctx *ctx, short *flags) {
-          *flags = fake(ctx)->flags;
+    .interface =
+        [](backend_ctx *ctx, unsigned long request, ifreq *ifr) {
+          EXPECT_STREQ(ifr->ifr_name, "wlan0");
+          if (request == SIOCSIFFLAGS) fake(ctx)->flags = ifr->ifr_flags;
+          ifr->ifr_flags = fake(ctx)->flags;
           return fake(ctx)->flags_fail ? -1 : 0;
-        },
-    .set_flags =
-        [](backend_ctx *ctx, short flags) {
-          fake(ctx)->flags = flags;
-          return 0;
         },
     .link =
         [](backend_ctx *ctx, link_record *link) {
@@ -127,13 +129,10 @@ class Flow : public ::testing::Test {
  protected:
   void SetUp() override {
     list_clear();
-    diag_reset();
+    why = {};
   }
-  void TearDown() override {
-    list_clear();
-    diag_reset();
-  }
-  std::string cause() const { return diag_failure() != nullptr ? diag_failure() : ""; }
+  void TearDown() override { list_clear(); }
+  cause why;
 };
 
 TEST_F(Flow, Refresh) {
@@ -149,6 +148,7 @@ TEST_F(Flow, Refresh) {
     std::string log;
     std::string list;
     const char *cause;
+    const char *code = nullptr;
   } cases[] = {
       {"new addresses only, the first report kept",
        1,
@@ -180,7 +180,8 @@ TEST_F(Flow, Refresh) {
        -1,
        "P2000P",
        "01:a:0::0:0: 02:b:0::0:0: 03:c:0::0:0: ",
-       ""},
+       "pass 2: Input/output error",
+       "scan-failed"},
       {"not served: left down", 0, 0, {}, {}, kUnserved, "", "", ""},
       {"timed out",
        1,
@@ -190,7 +191,8 @@ TEST_F(Flow, Refresh) {
        -1,
        "P",
        "",
-       "scan on wlan0: no result within 15 s"},
+       "scan on wlan0: no result within 15 s",
+       "scan-failed"},
       {"heard nothing",
        1,
        IFF_UP,
@@ -199,7 +201,8 @@ TEST_F(Flow, Refresh) {
        -1,
        "P2000P",
        "01:a:0::0:0: 02:b:0::0:0: ",
-       "scan on wlan0 found no network"},
+       "scan on wlan0 found no network",
+       "no-network"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -209,15 +212,16 @@ TEST_F(Flow, Refresh) {
     f.flags = c.flags;
     f.link = c.link;
     f.passes = c.passes;
-    EXPECT_EQ(backend_refresh(&f, kFake), c.result);
+    EXPECT_EQ(backend_refresh(&f, kFake, &why), c.result);
     EXPECT_FALSE(f.open);
     EXPECT_EQ(f.log, c.log);
     EXPECT_EQ(f.flags & IFF_UP, c.serves ? IFF_UP : 0);
     EXPECT_EQ(listed(), c.list);
-    EXPECT_EQ(cause(), c.cause);
-    EXPECT_EQ(diag_count().fetches, 2 * f.next);
-    EXPECT_EQ(diag_count().passes, c.result == 0 ? 5u : f.next > 0 ? f.next - 1 : 0);
-    EXPECT_EQ(diag_count().empty, std::string(c.cause).find("no network") != std::string::npos);
+    EXPECT_STREQ(why.text, c.cause);
+    EXPECT_STREQ(why.code, c.code);
+    EXPECT_EQ(f.counts.fetches, 2 * f.next);
+    EXPECT_EQ(f.counts.passes, c.result == 0 ? 5u : f.next > 0 ? f.next - 1 : 0);
+    EXPECT_EQ(f.counts.empty, std::string(c.cause).find("no network") != std::string::npos);
   }
 }
 
@@ -226,6 +230,7 @@ TEST_F(Flow, Refresh) {
 TEST_F(Flow, MergeAndWepRule) {
   Fake f;
   f.open = true;
+  f.why = &why;
   f.passes = {{kPassDone,
                {{1, "", true, {1, 0}},
                 {2, "", true, {}},
@@ -240,13 +245,14 @@ TEST_F(Flow, MergeAndWepRule) {
   EXPECT_EQ(listed(),
             "01::0::0:0:WPA2-PSK/off 02::0::0:0:WEP 03::0::0:0:off 09::0::0:0:WEP "
             "04::0::0:0:off ");
-  EXPECT_EQ(diag_count().oversized, 1u);
+  EXPECT_EQ(f.counts.oversized, 1u);
 }
 
 // A directed pass takes only the associated cell, with the rate given.
 TEST_F(Flow, DirectedPass) {
   Fake f;
   f.open = true;
+  f.why = &why;
   f.passes = {{kPassDone, {{1, "a"}, {2, "b"}}}};
   ASSERT_EQ(backend_pass(&f, pass, {"02:00:00:00:00:02", "", true}), 0);
   EXPECT_EQ(f.log, "D");
@@ -324,7 +330,9 @@ TEST_F(Flow, Current) {
     f.target_fail = c.target_fail;
     f.passes = c.passes;
     int added = -1;
-    EXPECT_EQ(backend_current(&f, kFake, &added), c.result);
+    EXPECT_EQ(backend_current(&f, kFake, &added, &why), c.result);
+    // A directed pass's own failure is not the run's.
+    EXPECT_EQ(why.code, nullptr);
     EXPECT_FALSE(f.open);
     EXPECT_EQ(added, c.added);
     EXPECT_EQ(f.next, c.passes.size());
@@ -334,7 +342,7 @@ TEST_F(Flow, Current) {
   SetUp();
   Fake f;
   int added = -1;
-  EXPECT_EQ(backend_current(&f, kFake, &added), 0);
+  EXPECT_EQ(backend_current(&f, kFake, &added, &why), 0);
   EXPECT_EQ(added, 0);
 }
 

@@ -21,6 +21,7 @@ static_assert(sizeof(ino_t) == 8, "built with _FILE_OFFSET_BITS=64");
 
 namespace {
 
+// openat itself takes its mode as a variable argument.
 int system_openat(int dirfd, const char *name, int flags, mode_t mode) {
   return openat(dirfd, name, flags, mode);
 }
@@ -58,14 +59,10 @@ const char *kind(mode_t mode) {
 // Only this user and root may have made or changed what the cache trusts.
 bool trusted_owner(uid_t uid) { return uid == 0 || uid == geteuid(); }
 
-// Copies text into a fixed array; false when it does not fit.
+// Whether snprintf's result fitted its array.
 template <std::size_t N>
-bool copy_text(char (&dst)[N], const char *src, std::size_t len) {
-  if (len >= N) return false;
-  std::span<char> out(dst);
-  if (len > 0) memcpy(out.data(), src, len);
-  out[len] = '\0';
-  return true;
+bool fits(const char (&)[N], int written) {
+  return written >= 0 && static_cast<std::size_t>(written) < N;
 }
 
 // The stream over the new file: every write goes through the commit step's
@@ -102,44 +99,19 @@ ssize_t sink_write(void *cookie, const char *buf, size_t size) {
   return -1;
 }
 
-// The system's calls, reached through functions of this program: a table of
-// the library's own addresses would have the loader look up all four at
-// start-up, while a cached run needs none of them.
-ssize_t system_write(int fd, const void *buf, size_t count) { return write(fd, buf, count); }
-int system_fsync(int fd) { return fsync(fd); }
-int system_renameat(int olddirfd, const char *oldname, int newdirfd, const char *newname) {
-  return renameat(olddirfd, oldname, newdirfd, newname);
-}
-int system_flock(int fd, int operation) { return flock(fd, operation); }
-
 }  // namespace
 
-const cachefile_sys kCachefileSystem = {system_openat,   system_write, system_fsync,
-                                        system_renameat, system_flock, system_pause};
+const cachefile_sys kCachefileSystem = {system_openat, write, fsync, renameat, flock, system_pause};
 
 cache_file::cache_file(const char *path, const cachefile_sys &sys) : sys_(sys), path_(path) {
-  dir_[0] = name_[0] = new_name_[0] = '\0';
-  // The last "/" and the length, in one walk (no library calls for them).
-  const char *slash = nullptr;
-  const char *end = path;
-  for (; *end != '\0'; ++end)
-    if (*end == '/') slash = end;
+  const char *slash = strrchr(path, '/');
   const char *name = slash != nullptr ? slash + 1 : path;
-  bool ok = *name != '\0';
-  if (slash == nullptr)
-    ok = ok && copy_text(dir_, ".", 1);
-  else if (slash == path)
-    ok = ok && copy_text(dir_, "/", 1);
-  else
-    ok = ok && copy_text(dir_, path, static_cast<std::size_t>(slash - path));
-  const auto len = static_cast<std::size_t>(end - name);
-  ok = ok && copy_text(name_, name, len) && copy_text(new_name_, name, len) &&
-       copy_text(lock_name_, name, len) && len + sizeof kLockSuffix <= sizeof lock_name_;
-  if (ok) {
-    memcpy(std::span<char>(new_name_).subspan(len).data(), kNewSuffix, sizeof kNewSuffix);
-    memcpy(std::span<char>(lock_name_).subspan(len).data(), kLockSuffix, sizeof kLockSuffix);
-  }
-  names_ok_ = ok;
+  const char *dir = slash == nullptr ? "." : slash == path ? "/" : path;
+  const int dir_len = slash != nullptr && slash != path ? static_cast<int>(slash - path) : 1;
+  names_ok_ = *name != '\0' && fits(dir_, snprintf(dir_, sizeof dir_, "%.*s", dir_len, dir)) &&
+              fits(name_, snprintf(name_, sizeof name_, "%s", name)) &&
+              fits(new_name_, snprintf(new_name_, sizeof new_name_, "%s%s", name, kNewSuffix)) &&
+              fits(lock_name_, snprintf(lock_name_, sizeof lock_name_, "%s%s", name, kLockSuffix));
 }
 
 cache_file::~cache_file() {
@@ -148,7 +120,8 @@ cache_file::~cache_file() {
   if (dir_fd_ >= 0) close(dir_fd_);
 }
 
-cache_open cache_file::open_read(int *fd_out) {
+cache_open cache_file::open_read(int *fd_out, cause *why) {
+  why_ = why;
   if (open_dir() != 0) return cache_open::failed;
   int fd = open_file(name_, "", O_RDONLY, 0);
   if (fd < 0) return errno == ENOENT ? cache_open::absent : cache_open::failed;
@@ -171,17 +144,17 @@ int cache_file::open_dir() {
   if (fd < 0) {
     int saved = errno;
     if ((saved == ENOTDIR || saved == ELOOP) && lstat(dir_, &st) == 0)
-      diag_fail(0, "%s: not a directory (%s)", dir_, kind(st.st_mode));
+      cause_set(why_, "cache-unsafe", 0, "%s: not a directory (%s)", dir_, kind(st.st_mode));
     errno = saved;
     return -1;
   }
   if (fstat(fd, &st) != 0)
-    diag_fail(errno, "%s: fstat", dir_);
+    cause_set(why_, "cache-io", errno, "%s: fstat", dir_);
   else if (!trusted_owner(st.st_uid))
-    diag_fail(0, "%s: directory owned by uid %u (neither this user nor root)", dir_,
-              static_cast<unsigned>(st.st_uid));
+    cause_set(why_, "cache-unsafe", 0, "%s: directory owned by uid %u (neither this user nor root)",
+              dir_, static_cast<unsigned>(st.st_uid));
   else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-    diag_fail(0, "%s: directory writable by group or others", dir_);
+    cause_set(why_, "cache-unsafe", 0, "%s: directory writable by group or others", dir_);
   else
     dir_fd_ = fd;
   if (dir_fd_ >= 0) return 0;
@@ -193,14 +166,19 @@ int cache_file::open_dir() {
 // -1 with the reason recorded (errno EPERM) unless st is a regular file of
 // this user or root with one link: a link to a file elsewhere, or a file
 // another user made, is never written, read or removed.
+bool cache_file::io_failed(const char *suffix, const char *step, int err) const {
+  return cause_set(why_, "cache-io", err, "%s%s: %s", path_, suffix, step);
+}
+
 int cache_file::refuse_untrusted(const struct stat &st, const char *suffix) const {
   if (!S_ISREG(st.st_mode))
-    diag_fail(0, "%s%s: not a regular file (%s)", path_, suffix, kind(st.st_mode));
+    cause_set(why_, "cache-unsafe", 0, "%s%s: not a regular file (%s)", path_, suffix,
+              kind(st.st_mode));
   else if (!trusted_owner(st.st_uid))
-    diag_fail(0, "%s%s: owned by uid %u (neither this user nor root)", path_, suffix,
-              static_cast<unsigned>(st.st_uid));
+    cause_set(why_, "cache-unsafe", 0, "%s%s: owned by uid %u (neither this user nor root)", path_,
+              suffix, static_cast<unsigned>(st.st_uid));
   else if (st.st_nlink != 1)
-    diag_fail(0, "%s%s: hard-linked (%lu links)", path_, suffix,
+    cause_set(why_, "cache-unsafe", 0, "%s%s: hard-linked (%lu links)", path_, suffix,
               static_cast<unsigned long>(st.st_nlink));
   else
     return 0;
@@ -213,7 +191,7 @@ int cache_file::check_at(const char *name, const char *suffix) const {
   struct stat st;
   if (fstatat(dir_fd_, name, &st, AT_SYMLINK_NOFOLLOW) == 0) return refuse_untrusted(st, suffix);
   if (errno == ENOENT) return 0;
-  diag_fail(errno, "%s%s: stat", path_, suffix);
+  io_failed(suffix, "stat", errno);
   return -1;
 }
 
@@ -225,12 +203,12 @@ int cache_file::open_file(const char *name, const char *suffix, int flags, mode_
   if (check_at(name, suffix) != 0) return -1;
   int fd = openat(dir_fd_, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
   if (fd < 0) {
-    if (errno != ENOENT || (flags & O_CREAT) != 0) diag_fail(errno, "%s%s: open", path_, suffix);
+    if (errno != ENOENT || (flags & O_CREAT) != 0) io_failed(suffix, "open", errno);
     return -1;
   }
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    diag_fail(errno, "%s%s: fstat", path_, suffix);
+    io_failed(suffix, "fstat", errno);
   } else if (refuse_untrusted(st, suffix) == 0) {
     // The umask may have left the owner of a new lock file without access;
     // an older one's mode may have been changed: nobody else gets any.
@@ -247,25 +225,16 @@ int cache_file::open_file(const char *name, const char *suffix, int flags, mode_
 // Notes what is at the path, pinned by a descriptor that opens nothing
 // (O_PATH). 0, or -1 with the cause recorded (what may not be replaced).
 int cache_file::note_path() {
-  int fd = openat(dir_fd_, name_, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 && errno != ENOENT) {
-    diag_fail(errno, "%s: open", path_);
-    return -1;
-  }
-  struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || refuse_untrusted(st, "") != 0)) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return -1;
-  }
+  int fd = open_file(name_, "", O_PATH, 0);
+  if (fd < 0 && errno != ENOENT) return -1;
   if (seen_fd_ >= 0) close(seen_fd_);
   seen_fd_ = fd;
   noted_ = true;
   return 0;
 }
 
-int cache_file::prepare() {
+int cache_file::prepare(cause *why) {
+  why_ = why;
   if (open_dir() != 0) return -1;
   refresh_ = true;
   // What may not be replaced is refused before anything is made.
@@ -282,7 +251,7 @@ int cache_file::prepare() {
   // milliseconds) costs only the refreshes' rule for this run.
   if (lock() != 0) {
     if (errno != EWOULDBLOCK) return -1;
-    diag_forget();
+    *why = cause();  // a lock the bound passed by costs this run nothing to tell
     if (named) errno = EWOULDBLOCK;
     return named ? -1 : note_path();
   }
@@ -317,12 +286,12 @@ int cache_file::lock() {
     if (sys_.flock(lock_fd_, LOCK_EX | LOCK_NB) == 0) return 0;
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK) {
-      diag_fail(errno, "%s%s: flock", path_, kLockSuffix);
+      io_failed(kLockSuffix, "flock", errno);
       break;
     }
     if (tries >= kLockTries) {
-      diag_fail(0, "%s%s: flock: still held by another run after %d s", path_, kLockSuffix,
-                kLockTries / 100);
+      cause_set(why_, "busy", 0, "%s%s: flock: still held by another run after %d s", path_,
+                kLockSuffix, kLockTries / 100);
       errno = EWOULDBLOCK;
       break;
     }
@@ -381,18 +350,18 @@ bool cache_file::unchanged() const {
 int cache_file::create_new() {
   if (check_at(new_name_, kNewSuffix) != 0) return -1;
   if (unlinkat(dir_fd_, new_name_, 0) != 0 && errno != ENOENT) {
-    diag_fail(errno, "%s%s: remove", path_, kNewSuffix);
+    io_failed(kNewSuffix, "remove", errno);
     return -1;
   }
   int fd = sys_.openat(dir_fd_, new_name_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                        kCacheMode);
   if (fd < 0) {
-    diag_fail(errno, "%s%s: create", path_, kNewSuffix);
+    io_failed(kNewSuffix, "create", errno);
     return -1;
   }
   if (fchmod(fd, kCacheMode) != 0) {  // the umask took bits away
     int saved = errno;
-    diag_fail(saved, "%s%s: chmod", path_, kNewSuffix);
+    io_failed(kNewSuffix, "chmod", saved);
     close(fd);
     unlinkat(dir_fd_, new_name_, 0);
     errno = saved;
@@ -408,7 +377,7 @@ int cache_file::write_new(int fd, int (*fill)(FILE *, void *), void *arg) {
   io.write = sink_write;
   FILE *f = fopencookie(&s, "w", io);
   if (f == nullptr) {
-    diag_fail(errno, "%s%s: write", path_, kNewSuffix);
+    io_failed(kNewSuffix, "write", errno);
     close(fd);
     return -1;
   }
@@ -419,30 +388,32 @@ int cache_file::write_new(int fd, int (*fill)(FILE *, void *), void *arg) {
   if (fflush(f) != 0 || ferror(f) != 0) rc = -1;
   int saved = s.error != 0 ? s.error : errno;
   fclose(f);
-  if (s.over_bound)
-    diag_fail_hint(EFBIG, "over the 16 MiB that the reader accepts", "%s%s: write", path_,
-                   kNewSuffix);
-  else if (s.error != 0)
-    diag_fail(s.error, "%s%s: write", path_, kNewSuffix);
-  else if (rc != 0)
-    diag_fail(0, "%s%s: write: an entry the cache cannot hold", path_, kNewSuffix);
+  if (s.over_bound) {
+    if (io_failed(kNewSuffix, "write", EFBIG))
+      cause_append(why_, " (over the 16 MiB that the reader accepts)");
+  } else if (s.error != 0) {
+    io_failed(kNewSuffix, "write", s.error);
+  } else if (rc != 0) {
+    io_failed(kNewSuffix, "write: an entry the cache cannot hold", 0);
+  }
   if (rc == 0 && sys_.fsync(fd) != 0) {
     rc = -1;
     saved = errno;
-    diag_fail(saved, "%s%s: fsync", path_, kNewSuffix);
+    io_failed(kNewSuffix, "fsync", saved);
   }
   if (close(fd) != 0 && rc == 0) {
     rc = -1;
     saved = errno;
-    diag_fail(saved, "%s%s: close", path_, kNewSuffix);
+    io_failed(kNewSuffix, "close", saved);
   }
   errno = saved;
   return rc;
 }
 
-int cache_file::commit(int (*fill)(FILE *, void *), void *arg) {
+int cache_file::commit(int (*fill)(FILE *, void *), void *arg, cause *why) {
+  why_ = why;
   if (open_dir() != 0) {
-    diag_fail(errno, "%s: open directory", path_);
+    io_failed("", "open directory", errno);
     return -1;
   }
   if (lock() != 0) return -1;
@@ -461,7 +432,7 @@ int cache_file::commit(int (*fill)(FILE *, void *), void *arg) {
       unlock();
       return 0;
     }
-    diag_fail(errno, "%s%s: rename", path_, kNewSuffix);
+    io_failed(kNewSuffix, "rename", errno);
   }
   int saved = errno;
   if (fd >= 0) unlinkat(dir_fd_, new_name_, 0);
@@ -474,6 +445,7 @@ int cache_file::commit(int (*fill)(FILE *, void *), void *arg) {
 }
 
 int cache_file::discard() {
+  why_ = &discarded_;  // the run tells the cause of its own failure
   if (open_dir() != 0 || lock() != 0) return -1;
   if (check_at(new_name_, kNewSuffix) == 0) unlinkat(dir_fd_, new_name_, 0);  // a killed run's
   int rc = 0;

@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "diag/diag.h"
+
 // The system calls of the commit step; tests replace single ones.
 struct cachefile_sys {
   int (*openat)(int dirfd, const char *name, int flags, mode_t mode);
@@ -58,23 +60,23 @@ class cache_file {
   // Cached run: opens the cache for reading, without following a symlink and
   // without opening anything but a regular file. ok sets *fd (owned by this
   // object, open until it is destroyed or prepare() is called); failed
-  // leaves errno, and the cause recorded where the directory or the file
-  // is refused.
-  cache_open open_read(int *fd);
+  // leaves errno, and the cause recorded in why where the directory or the
+  // file is refused.
+  cache_open open_read(int *fd, cause *why);
 
   // Refresh run, before the scan: opens the directory, notes what is at the
   // path and how many refreshes changed it, and makes sure a new file can be
   // created there. 0, or -1 with errno and, where a path or the lock file is
-  // refused or fails, the cause recorded.
-  int prepare();
+  // refused or fails, the cause recorded in why.
+  int prepare(cause *why);
 
   // Replaces the cache by what fill writes (0 from fill, else failure).
   // 0 replaced; kCacheSuperseded: another run committed since this one
   // noted the path, and its cache stays; -1 failed: a refresh's noted cache
   // is removed, so no stale list outlives a failed scan's write, and a
   // cached run's stays as it read it. A failure records its cause (file,
-  // step, errno) for -v.
-  int commit(int (*fill)(FILE *stream, void *arg), void *arg);
+  // step, errno) in why.
+  int commit(int (*fill)(FILE *stream, void *arg), void *arg, cause *why);
 
   // Removes the cache this run noted (and a stray new file), unless another
   // run committed since. 0 removed or nothing to remove, kCacheSuperseded,
@@ -83,6 +85,8 @@ class cache_file {
 
  private:
   int open_dir();
+  // Records a failed step on the file of suffix: "<path><suffix>: <step>".
+  bool io_failed(const char *suffix, const char *step, int err) const;
   int refuse_untrusted(const struct stat &st, const char *suffix) const;
   int check_at(const char *name, const char *suffix) const;
   int open_file(const char *name, const char *suffix, int flags, mode_t mode);
@@ -96,6 +100,8 @@ class cache_file {
   int write_new(int fd, int (*fill)(FILE *, void *), void *arg);
 
   const cachefile_sys &sys_;
+  cause *why_ = nullptr;  // the running call's, where its steps record
+  cause discarded_;
   const char *path_;
   char dir_[PATH_MAX];
   char name_[NAME_MAX + 1];

@@ -80,7 +80,10 @@ int fill_text(FILE *f, void *arg) {
   return fwrite(text->data(), 1, text->size(), f) == text->size() ? 0 : -1;
 }
 
-int commit(cache_file &c, std::string text = kNew) { return c.commit(fill_text, &text); }
+int commit(cache_file &c, std::string text = kNew, cause *why = nullptr) {
+  cause unused;
+  return c.commit(fill_text, &text, why != nullptr ? why : &unused);
+}
 
 int fill_fails(FILE *f, void * /*arg*/) {
   fputs("ESSID:partial", f);
@@ -119,6 +122,7 @@ class CacheFile : public ::testing::Test {
   testsupport::scratch_dir scratch_;
   std::string dir_;
   std::string path_;
+  cause why_;
 };
 
 TEST_F(CacheFile, CommitReplacesWholeWithMode0644WhateverTheUmask) {
@@ -129,7 +133,7 @@ TEST_F(CacheFile, CommitReplacesWholeWithMode0644WhateverTheUmask) {
     int rc;
     {
       cache_file c(path_.c_str(), kFaulty);
-      ASSERT_EQ(c.prepare(), 0);
+      ASSERT_EQ(c.prepare(&why_), 0);
       rc = commit(c);
     }
     umask(saved);
@@ -177,17 +181,19 @@ TEST_F(CacheFile, CommitFailures) {
     cache_file f(path_.c_str(), kFaulty);
     if (c.cached) {
       int fd = -1;
-      ASSERT_EQ(f.open_read(&fd), cache_open::ok);
+      ASSERT_EQ(f.open_read(&fd, &why_), cache_open::ok);
     } else {
-      ASSERT_EQ(f.prepare(), 0);
+      ASSERT_EQ(f.prepare(&why_), 0);
     }
     plan.fail = c.fail;
     plan.error = c.error;
     errno = 0;
-    diag_reset();
-    EXPECT_EQ(commit(f, c.size == 0 ? kNew : std::string(static_cast<size_t>(c.size), 'x')), -1);
+    cause why;
+    EXPECT_EQ(commit(f, c.size == 0 ? kNew : std::string(static_cast<size_t>(c.size), 'x'), &why),
+              -1);
     EXPECT_EQ(errno, c.error);
-    EXPECT_EQ(std::string(diag_failure()), path_ + c.cause);
+    EXPECT_EQ(std::string(why.text), path_ + c.cause);
+    EXPECT_STREQ(why.code, "cache-io");
     // Nothing is touched without the lock.
     EXPECT_EQ(cache(), c.cached || c.fail == step::flock ? std::optional(kOld) : std::nullopt);
     EXPECT_TRUE(names().count("lumra.new") == 0);
@@ -197,8 +203,8 @@ TEST_F(CacheFile, CommitFailures) {
 TEST_F(CacheFile, FillFailureLeavesNoCache) {
   put(kOld);
   cache_file c(path_.c_str(), kFaulty);
-  ASSERT_EQ(c.prepare(), 0);
-  EXPECT_EQ(c.commit(fill_fails, nullptr), -1);
+  ASSERT_EQ(c.prepare(&why_), 0);
+  EXPECT_EQ(c.commit(fill_fails, nullptr, &why_), -1);
   EXPECT_EQ(names(), std::set<std::string>{});
 }
 
@@ -227,7 +233,7 @@ TEST_F(CacheFile, PrepareFailures) {
     plan = fault_plan{.fail = step::probe, .error = c.error, .named_error = c.then_error};
     cache_file f(path_.c_str(), kFaulty);
     errno = 0;
-    int rc = f.prepare();
+    int rc = f.prepare(&why_);
     int error = errno;
     EXPECT_EQ(rc, c.expected == 0 ? 0 : -1);
     EXPECT_EQ(names(), std::set<std::string>{"lumra"});
@@ -243,10 +249,10 @@ TEST_F(CacheFile, PrepareFailures) {
 TEST_F(CacheFile, PrepareOnUnusablePaths) {
   cache_file missing((dir_ + "/none/lumra").c_str());
   errno = 0;
-  EXPECT_EQ(missing.prepare(), -1);
+  EXPECT_EQ(missing.prepare(&why_), -1);
   EXPECT_EQ(errno, ENOENT);
   int fd = -1;
-  EXPECT_EQ(missing.open_read(&fd), cache_open::failed);
+  EXPECT_EQ(missing.open_read(&fd, &why_), cache_open::failed);
   EXPECT_EQ(errno, ENOENT);
 }
 
@@ -261,11 +267,11 @@ TEST_F(CacheFile, DirectoryNotWritableForTheUser) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(90);
     cache_file c(path_.c_str());
     int fd = -1;
-    if (c.open_read(&fd) != cache_open::ok) _exit(91);  // reading needs no more
+    if (c.open_read(&fd, &why_) != cache_open::ok) _exit(91);  // reading needs no more
     if (commit(c) != -1) _exit(92);
     cache_file r(path_.c_str());
     errno = 0;
-    _exit(r.prepare() == -1 && errno == EACCES ? 0 : 93);
+    _exit(r.prepare(&why_) == -1 && errno == EACCES ? 0 : 93);
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -299,10 +305,10 @@ TEST_F(CacheFile, NewerCacheIsNeverReplacedOrRemoved) {
     if (c.had_cache) put(kOld);
     cache_file slow(path_.c_str());
     int fd = -1;
-    ASSERT_TRUE(c.cached ? slow.open_read(&fd) == cache_open::ok : slow.prepare() == 0);
+    ASSERT_TRUE(c.cached ? slow.open_read(&fd, &why_) == cache_open::ok : slow.prepare(&why_) == 0);
     {
       cache_file fast(path_.c_str());
-      ASSERT_EQ(fast.prepare(), 0);
+      ASSERT_EQ(fast.prepare(&why_), 0);
       ASSERT_EQ(c.fast_fails ? fast.discard() : commit(fast, fast_text), 0);
     }
     EXPECT_EQ(commit(slow), c.commit);
@@ -320,11 +326,11 @@ TEST_F(CacheFile, RefreshReplacesACachedRunsRewrite) {
     SCOPED_TRACE(refresh_fails ? "refresh fails" : "refresh commits");
     put(kOld);
     cache_file refresh(path_.c_str());
-    ASSERT_EQ(refresh.prepare(), 0);
+    ASSERT_EQ(refresh.prepare(&why_), 0);
     {
       cache_file cached(path_.c_str());
       int fd = -1;
-      ASSERT_EQ(cached.open_read(&fd), cache_open::ok);
+      ASSERT_EQ(cached.open_read(&fd, &why_), cache_open::ok);
       ASSERT_EQ(commit(cached, kOld + "ESSID:added,02:00:00:00:00:04,,,1,1 %,"), 0);
     }
     EXPECT_EQ(refresh_fails ? refresh.discard() : commit(refresh), 0);
@@ -334,7 +340,7 @@ TEST_F(CacheFile, RefreshReplacesACachedRunsRewrite) {
 
 TEST_F(CacheFile, ListOfTheReadersBoundIsWritten) {
   cache_file c(path_.c_str());
-  ASSERT_EQ(c.prepare(), 0);
+  ASSERT_EQ(c.prepare(&why_), 0);
   EXPECT_EQ(commit(c, std::string(static_cast<size_t>(kMaxCacheBytes), 'x')), 0);
   EXPECT_EQ(cache().value_or("").size(), static_cast<size_t>(kMaxCacheBytes));
 }
@@ -343,7 +349,7 @@ TEST_F(CacheFile, DiscardRemovesTheNotedCacheAndAStray) {
   put(kOld);
   ASSERT_TRUE(testsupport::write_file(dir_ + "/lumra.new", ""));
   cache_file c(path_.c_str());
-  ASSERT_EQ(c.prepare(), 0);
+  ASSERT_EQ(c.prepare(&why_), 0);
   EXPECT_EQ(c.discard(), 0);
   EXPECT_EQ(names(), std::set<std::string>{});
 }
@@ -357,14 +363,15 @@ TEST_F(CacheFile, NewFileNameTakenDuringTheScan) {
     SCOPED_TRACE(kind);
     put(kOld);
     cache_file f(path_.c_str());
-    ASSERT_EQ(f.prepare(), 0);
+    ASSERT_EQ(f.prepare(&why_), 0);
     ASSERT_EQ(kind == kinds[0]   ? symlink(path_.c_str(), stray.c_str())
               : kind == kinds[1] ? mkfifo(stray.c_str(), 0644)
                                  : mkdir(stray.c_str(), 0755),
               0);
-    diag_reset();
-    EXPECT_EQ(commit(f), -1);
-    EXPECT_EQ(std::string(diag_failure()), stray + ": not a regular file (" + kind + ")");
+    cause why;
+    EXPECT_EQ(commit(f, kNew, &why), -1);
+    EXPECT_EQ(std::string(why.text), stray + ": not a regular file (" + kind + ")");
+    EXPECT_STREQ(why.code, "cache-unsafe");
     struct stat st;
     EXPECT_EQ(lstat(stray.c_str(), &st), 0);
     EXPECT_EQ(cache(), std::nullopt);  // a failed refresh leaves none
@@ -379,7 +386,7 @@ TEST_F(CacheFile, OnlyTheLockFileIsWaitedFor) {
   put(kOld);
   {
     cache_file first(path_.c_str());
-    ASSERT_EQ(first.prepare(), 0);  // makes the lock file
+    ASSERT_EQ(first.prepare(&why_), 0);  // makes the lock file
   }
   // A lock file whose mode was changed gets 0600 back.
   struct stat st;
@@ -387,7 +394,7 @@ TEST_F(CacheFile, OnlyTheLockFileIsWaitedFor) {
     if (changed) {
       ASSERT_EQ(chmod((path_ + ".lock").c_str(), 0666), 0);
       cache_file again(path_.c_str());
-      ASSERT_EQ(again.prepare(), 0);
+      ASSERT_EQ(again.prepare(&why_), 0);
     }
     ASSERT_EQ(stat((path_ + ".lock").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
@@ -402,13 +409,14 @@ TEST_F(CacheFile, OnlyTheLockFileIsWaitedFor) {
     ASSERT_GE(other, 0);
     ASSERT_EQ(flock(other, LOCK_EX), 0);
     cache_file c(path_.c_str(), kFaulty);
-    EXPECT_EQ(c.prepare(), lock_file ? -1 : 0);
-    diag_reset();
-    EXPECT_EQ(commit(c), lock_file ? -1 : 0);
+    EXPECT_EQ(c.prepare(&why_), lock_file ? -1 : 0);
+    cause why;
+    EXPECT_EQ(commit(c, kNew, &why), lock_file ? -1 : 0);
     EXPECT_EQ(plan.pauses, lock_file ? 2 * (kLockTries - 1) : 0);
     if (lock_file) {
-      EXPECT_EQ(std::string(diag_failure()),
+      EXPECT_EQ(std::string(why.text),
                 path_ + ".lock: flock: still held by another run after 10 s");
+      EXPECT_STREQ(why.code, "busy");
     }
     EXPECT_EQ(cache(), lock_file ? kOld : kNew);
     close(other);
@@ -437,7 +445,7 @@ TEST_F(CacheFile, KilledAtEachStep) {
       plan.kill_before = c.before;
       plan.kill_after_rename = c.after_rename;
       cache_file f(path_.c_str(), kFaulty);
-      if (f.prepare() != 0) _exit(1);
+      if (f.prepare(&why_) != 0) _exit(1);
       commit(f);
       _exit(2);
     }
@@ -451,7 +459,7 @@ TEST_F(CacheFile, KilledAtEachStep) {
     EXPECT_TRUE(left.empty() || left == std::set<std::string>{"lumra.new"});
 
     cache_file next(path_.c_str());
-    ASSERT_EQ(next.prepare(), 0);
+    ASSERT_EQ(next.prepare(&why_), 0);
     const std::string text = "ESSID:next,02:00:00:00:00:03,,,1,1 %,";
     EXPECT_EQ(commit(next, text), 0);
     EXPECT_EQ(cache(), text);

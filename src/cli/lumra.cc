@@ -78,24 +78,29 @@ struct options {
 // What a run keeps while it goes: passed down, never global.
 struct run_state {
   options opts;
-  // The backend that serves the run, and why the default could not, when
-  // the other one took over.
-  const char *served = kDefaultBackend;
-  char unserved[256] = "";
+  // The backend that serves the run (-b's, the default, or the other one
+  // when the default cannot serve), as -v and -j name it, and why the
+  // default could not, when the other one took over.
+  const char *served = nullptr;
+  char unserved[256];
   // -j: the run's fields of the JSON document printed in place of the line;
   // null for the line.
   json_run *json = nullptr;
-  // Why the run failed, as -v names it: the JSON document's error.
-  char why[320] = "";
+  // Why the run failed, as -v names it, and its code: the JSON document's
+  // error and code.
+  char why[320];
+  const char *code = "scan-failed";
   // -v: why a cached run's rewrite was not made, for its summary.
-  char rewrite_failure[300] = "";
+  char rewrite_failure[300];
+  // The texts start empty by their first bytes.
+  run_state() { unserved[0] = why[0] = rewrite_failure[0] = '\0'; }
 };
 
 // A run that cannot start: its message on standard error, as ever, and with
 // -j the document naming it too, so that a reader of standard output is told.
-[[noreturn]] void start_failed(bool json, const char *message) {
+[[noreturn]] void start_failed(bool json, const char *message, const char *code) {
   fprintf(stderr, "%s\n", message);
-  if (json) write_json_error(stdout, message);
+  if (json) write_json_error(stdout, message, code);
   exit(1);
 }
 
@@ -113,29 +118,11 @@ options parse_options(int argc, char **argv, char (&why)[320]) {
         opts.backend = optarg;
         opts.backend_given = true;
         break;
-      case 'c':
-        opts.cached = true;
-        break;
-      case 'e':
-        opts.encode = true;
-        break;
       case 'f':
         opts.cache = optarg;
         break;
       case 'i':
         opts.ifname = optarg;
-        break;
-      case 'j':
-        opts.json = true;
-        break;
-      case 'r':
-        opts.refresh = true;
-        break;
-      case 's':
-        opts.suites = true;
-        break;
-      case 'v':
-        opts.verbose = true;
         break;
       case 'h':
         if (mistake != nullptr) break;
@@ -150,8 +137,15 @@ options parse_options(int argc, char **argv, char (&why)[320]) {
       case '?':
         if (mistake == nullptr) mistake = "unknown option";
         break;
-      default:
+      default: {
+        // The options that only switch something on.
+        static constexpr char kSwitches[] = "cejrsv";
+        bool *const switches[] = {&opts.cached,  &opts.encode, &opts.json,
+                                  &opts.refresh, &opts.suites, &opts.verbose};
+        const char *at = c != 0 ? strchr(kSwitches, c) : nullptr;
+        if (at != nullptr) *switches[at - kSwitches] = true;
         break;
+      }
     }
   }
   // The interface is not a bare argument, as it is for iwlist: a run on
@@ -161,29 +155,25 @@ options parse_options(int argc, char **argv, char (&why)[320]) {
              argv[optind]);
     mistake = why;
   }
-  if (mistake != nullptr) start_failed(opts.json, mistake);
+  if (mistake != nullptr) start_failed(opts.json, mistake, "bad-option");
   return opts;
 }
 
-// With -v, why the run failed: the cause that the failing site recorded,
-// else what failed. The cache reader records its cause without the path,
+// With -v, why the run failed: the cause that the failing site recorded in
+// c, else what failed. The cache reader records its cause without the path,
 // which is then put before it.
-void explain(run_state &r, const char *object, const char *what, bool cause_names_object = true) {
-  const char *cause = diag_failure();
+void explain(run_state &r, const cause &c, const char *object, const char *what,
+             bool cause_names_object = true) {
+  const char *cause = c.code != nullptr ? c.text : nullptr;
+  if (c.code != nullptr) r.code = c.code;
   // The other backend failed too: why the default did not serve, then its cause.
-  int used = 0;
-  if (r.unserved[0] != '\0') used = snprintf(r.why, sizeof r.why, "%s; %s: ", r.unserved, r.served);
-  if (used < 0 || static_cast<size_t>(used) >= sizeof r.why) used = 0;
-  if (cause != nullptr && cause_names_object)
-    snprintf(r.why + used, sizeof r.why - used, "%s", cause);
-  else
-    snprintf(r.why + used, sizeof r.why - used, "%s: %s", object, cause != nullptr ? cause : what);
+  // (Both are far shorter than why.)
+  const int used =
+      r.unserved[0] != '\0' ? snprintf(r.why, sizeof r.why, "%s; %s: ", r.unserved, r.served) : 0;
+  const bool whole = cause != nullptr && cause_names_object;
+  snprintf(r.why + used, sizeof r.why - used, "%s%s%s", whole ? "" : object, whole ? "" : ": ",
+           cause != nullptr ? cause : what);
   if (r.opts.verbose) fprintf(stderr, "lumra: %s\n", r.why);
-}
-
-// The backend that serves the run, as -v and -j name it.
-const char *served_by(const run_state &r) {
-  return r.opts.backend_given ? r.opts.backend : r.served;
 }
 
 // The built-in backend other than name, or "" when there is none.
@@ -192,50 +182,46 @@ const char *other_backend(const char *name) {
   return strcmp(name, kFallbackBackend) == 0 ? kDefaultBackend : "";
 }
 
-// Adds to the cause of a backend that cannot serve the interface what is
-// left to try: the built-in backend that was not tried, or none.
-void hint_untried(const char *other) {
-  char cause[256];
-  snprintf(cause, sizeof cause, "%s", diag_failure() != nullptr ? diag_failure() : "");
-  diag_forget();
-  if (other[0] != '\0')
-    diag_fail(0, "%s (try -b %s)", cause, other);
-  else
-    diag_fail(0, "%s (no other backend to try)", cause);
-}
-
 // The operation on the backend that serves the interface. Without -b, when
 // the default backend's probe finds that it cannot serve it, the other
-// built-in backend runs it instead.
-int serve(run_state &r, backend_ctx **ctx, int *added) {
+// built-in backend runs it instead. The operation's cause goes to why.
+int serve(run_state &r, backend_ctx **ctx, int *added, cause *why) {
   const options &opts = r.opts;
   const bool choose = !opts.backend_given && kFallbackBackend[0] != '\0';
   backend_ctx *other = nullptr;
-  if (choose && (*ctx)->ops->probe(*ctx) == 0) other = backend_open(kFallbackBackend, opts.ifname);
+  cause unserved;
+  if (choose && (*ctx)->ops->probe(*ctx, &unserved) == 0)
+    other = backend_open(kFallbackBackend, opts.ifname, why);
   if (other != nullptr) {
-    const char *cause = diag_failure();
-    snprintf(r.unserved, sizeof r.unserved, "%s", cause != nullptr ? cause : kDefaultBackend);
+    other->all_suites = opts.suites;
+    snprintf(r.unserved, sizeof r.unserved, "%s",
+             unserved.code != nullptr ? unserved.text : kDefaultBackend);
     (*ctx)->ops->destroy(*ctx);
     *ctx = other;
     r.served = kFallbackBackend;
     if (r.json != nullptr) r.json->backend = kFallbackBackend;
   }
-  // The operation tells its own cause.
-  if (choose) diag_forget();
-  const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx) : (*ctx)->ops->current(*ctx, added);
+  const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx, why)
+                                  : (*ctx)->ops->current(*ctx, added, why);
   if (rc == 0) r.unserved[0] = '\0';
-  if (rc == kUnserved) hint_untried(other != nullptr ? "" : other_backend(served_by(r)));
+  // A backend that cannot serve the interface: what is left to try.
+  const char *untried = other != nullptr ? "" : other_backend(r.served);
+  if (rc == kUnserved)
+    cause_append(why, " (%s%s)", untried[0] != '\0' ? "try -b " : "no other backend to try",
+                 untried);
   return rc;
 }
 
-void explain_cache(run_state &r, const char *what) { explain(r, r.opts.cache, what, false); }
-
-// The error line, or with -j the document naming the cause.
-void print_error_line(const run_state &r) {
+// A failed run: explained, then the error line, or with -j the document
+// naming the cause. -1.
+int failed(run_state &r, const cause &c, const char *object, const char *what,
+           bool cause_names_object = true) {
+  explain(r, c, object, what, cause_names_object);
   if (r.json != nullptr)
-    write_json_error(stdout, r.why);
+    write_json_error(stdout, r.why, r.code);
   else
     fputs(kErrorLine, stdout);
+  return -1;
 }
 
 // The cache form, as the commit step asks for it.
@@ -243,13 +229,12 @@ int fill_cache(FILE *stream, void * /*unused*/) { return write_records(stream, k
 
 // The cause recorded names the path refused or the lock file's step; else
 // the system's reason alone.
-[[noreturn]] void no_cache_exit(run_state &r, int error) {
-  const char *cause = diag_failure();
+[[noreturn]] void no_cache_exit(run_state &r, const cause &c, int error) {
   snprintf(r.why, sizeof r.why, "no cache file: %s",
-           cause != nullptr ? cause
-           : error != 0     ? strerror(error)
-                            : "");
-  start_failed(r.json != nullptr, r.why);
+           c.code != nullptr ? c.text
+           : error != 0      ? strerror(error)
+                             : "");
+  start_failed(r.json != nullptr, r.why, c.code != nullptr ? c.code : "cache-io");
 }
 
 // A closed standard descriptor would be taken by the next file opened, so
@@ -269,21 +254,17 @@ void open_standard_descriptors() {
 // The output form on standard output; on failure the records already written
 // stay and the error line follows them. 0, or -1 after the error line.
 int print_networks(run_state &r) {
-  // The run got this far: whatever failed before did not fail it.
-  diag_forget();
   int rc = 0;
   if (r.json != nullptr)
     write_json(stdout, *r.json);
   else
     rc = write_records(stdout, output_form(r.opts.encode));
   if (rc == 0 && fflush(stdout) == 0 && !ferror(stdout)) return 0;
-  if (rc == 0)
-    diag_fail(errno, "standard output");
-  else
-    diag_fail(0, "standard output: an ESSID longer than 32 bytes");
-  explain(r, "standard output", "write failed");
+  cause out;
+  cause_set(&out, "output-failed", rc == 0 ? errno : 0, "standard output%s",
+            rc == 0 ? "" : ": an ESSID longer than 32 bytes");
   clearerr(stdout);
-  print_error_line(r);
+  failed(r, out, "standard output", "write failed");
   fflush(stdout);
   return -1;
 }
@@ -291,67 +272,56 @@ int print_networks(run_state &r) {
 // 0 when the run printed its list, -1 when it printed the error line.
 int refresh_run(run_state &r, backend_ctx **served, cache_file &cache) {
   const options &opts = r.opts;
-  if (serve(r, served, nullptr) != 0) {
+  cause why;
+  if (serve(r, served, nullptr, &why) != 0) {
     // The old list is not the present one either; without a cache the next
     // cached run scans afresh.
     cache.discard();
     // The line cannot tell a scan that heard nothing from a failure; the
     // document can: its list is empty.
-    if (r.json != nullptr && diag_count().empty > 0 && list_first() == nullptr)
+    if (r.json != nullptr && (*served)->counts.empty > 0 && list_first() == nullptr)
       return print_networks(r);
-    explain(r, opts.ifname, "the scan failed");
-    print_error_line(r);
-    return -1;
+    return failed(r, why, opts.ifname, "the scan failed");
   }
   // A newer cache committed by another run meanwhile stays; this run's
   // list is printed all the same.
-  diag_forget();  // the commit's own cause is the one to tell
-  if (cache.commit(fill_cache, nullptr) < 0) {
-    explain(r, r.opts.cache, "the cache could not be written");
-    print_error_line(r);
-    return -1;
-  }
+  cause written;
+  if (cache.commit(fill_cache, nullptr, &written) < 0)
+    return failed(r, written, r.opts.cache, "the cache could not be written");
   return print_networks(r);
 }
 
 int cached_run(run_state &r, backend_ctx **served, cache_file &cache, int fd) {
   const options &opts = r.opts;
-  if (read_cache_fd(fd) != 0) {
-    explain_cache(r, "malformed cache file");
-    print_error_line(r);
-    return -1;
-  }
+  cause why;
+  if (read_cache_fd(fd, &why) != 0)
+    return failed(r, why, opts.cache, "malformed cache file", false);
   int added = 0;
-  if (serve(r, served, &added) != 0) {
-    explain(r, opts.ifname, "the association could not be read");
-    print_error_line(r);
-    return -1;
-  }
+  if (serve(r, served, &added, &why) != 0)
+    return failed(r, why, opts.ifname, "the association could not be read");
   // The output does not depend on this rewrite; only the file is at stake.
-  diag_forget();
-  if (added == 1 && cache.commit(fill_cache, nullptr) < 0 && diag_failure() != nullptr)
+  cause rewrite;
+  if (added == 1 && cache.commit(fill_cache, nullptr, &rewrite) < 0 && rewrite.code != nullptr)
     snprintf(r.rewrite_failure, sizeof r.rewrite_failure, "; cache not rewritten: %s",
-             diag_failure());
+             rewrite.text);
   return print_networks(r);
 }
 
 // -v after a run that printed its list: what it did.
-void summarize(const run_state &r, bool refresh, int64_t started_us) {
+void summarize(const run_state &r, const diag_counts &n, bool refresh, int64_t started_us) {
   const options &opts = r.opts;
   unsigned networks = 0;
   for (network_entry *e = list_first(); e != nullptr; e = list_next()) networks++;
-  const diag_counts &n = diag_count();
   int64_t elapsed = monotonic_us() - started_us;
-  // Cells with an oversized ESSID are named only when there were any.
-  char oversized[48] = "";
-  if (n.oversized > 0)
-    snprintf(oversized, sizeof oversized, ", %u oversized ESSID%s", n.oversized,
-             n.oversized == 1 ? "" : "s");
+  // Cells with an oversized ESSID are named only when there were any (a
+  // precision of 0 writes no digit for 0).
+  const unsigned o = n.oversized;
   fprintf(stderr,
           "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
-          "%u fetches, %u buffer growths%s, %lld.%02lld s%s\n",
-          served_by(r), opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
-          n.fetches, n.grows, oversized, static_cast<long long>(elapsed / 1000000),
+          "%u fetches, %u buffer growths%s%.0u%s%s, %lld.%02lld s%s\n",
+          r.served, opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
+          n.fetches, n.grows, o > 0 ? ", " : "", o, o > 0 ? " oversized ESSID" : "",
+          o > 1 ? "s" : "", static_cast<long long>(elapsed / 1000000),
           static_cast<long long>(elapsed % 1000000 / 10000), r.rewrite_failure);
 }
 
@@ -363,41 +333,44 @@ int lumra_main(int argc, char **argv) {
   run_state r;
   r.opts = parse_options(argc, argv, r.why);
   const options &opts = r.opts;
-  diag_reset();  // a run's own causes only (the tests run several in one process)
-  backend_set_all_suites(opts.suites);
+  r.served = opts.backend;
 
-  backend_ctx *ctx = backend_open(opts.backend, opts.ifname);
+  cause opened;
+  backend_ctx *ctx = backend_open(opts.backend, opts.ifname, &opened);
   if (ctx == nullptr) {
+    if (opened.code == nullptr)
+      cause_set(&opened, "bad-option", 0, "%s: no such backend", opts.backend);
     // Two newlines (the text's own and the one the format adds): the consumer
     // reads this message with its blank line as it has always been written.
     fprintf(stderr, "%s\n", "Could not get backend\n");
-    explain(r, opts.backend, "no such backend");
-    if (opts.json) write_json_error(stdout, r.why);
+    explain(r, opened, opts.backend, "no such backend");
+    if (opts.json) write_json_error(stdout, r.why, r.code);
     exit(1);
   }
+  ctx->all_suites = opts.suites;
 
-  json_run json{opts.ifname, served_by(r), true};
+  json_run json{opts.ifname, r.served, true};
   r.json = opts.json ? &json : nullptr;
 
   bool refresh = opts.refresh || !opts.cached;
   cache_file cache(opts.cache);
   int fd = -1;
-  diag_forget();  // the cache's own cause, if it is refused
+  cause refused;
   if (!refresh) {
     // Every failure of open_read sets errno.
-    switch (cache.open_read(&fd)) {
+    switch (cache.open_read(&fd, &refused)) {
       case cache_open::ok:
         break;
       case cache_open::absent:
         refresh = true;
         break;  // scans, as a refresh
       case cache_open::failed:
-        no_cache_exit(r, errno);
+        no_cache_exit(r, refused, errno);
     }
   }
   if (refresh) {
     errno = 0;
-    if (cache.prepare() != 0) no_cache_exit(r, errno);
+    if (cache.prepare(&refused) != 0) no_cache_exit(r, refused, errno);
   }
 
   json.refresh = refresh;
@@ -407,7 +380,7 @@ int lumra_main(int argc, char **argv) {
   } else {
     result = cached_run(r, &ctx, cache, fd);
   }
-  if (r.opts.verbose && result == 0) summarize(r, refresh, started);
+  if (r.opts.verbose && result == 0) summarize(r, ctx->counts, refresh, started);
 
   ctx->ops->destroy(ctx);
   // The line's consumer expects status 0 after the error line; a -j

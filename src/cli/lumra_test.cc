@@ -398,9 +398,9 @@ TEST_F(LumraRun, StdoutFailingEarlyInALongLineEndsWithErrorLine) {
 // listed networks; only one that listed none prints its empty list.
 TEST_F(LumraRun, JsonOfAScanThatHeardNothing) {
   backend_ops ops = *test_backend_ops();
-  ops.scan = [](backend_ctx *ctx) {
-    test_backend_ops()->scan(ctx);
-    ++diag_count().empty;
+  ops.scan = [](backend_ctx *ctx, cause *why) {
+    test_backend_ops()->scan(ctx, why);
+    ++ctx->counts.empty;
     return -1;
   };
   backend_internal::scoped_registry registry;
@@ -411,6 +411,44 @@ TEST_F(LumraRun, JsonOfAScanThatHeardNothing) {
     const run_result r = run({"-b", "EMPTY", "-j"});
     EXPECT_EQ(r.status, earlier ? 1 : 0);
     EXPECT_EQ(r.out.starts_with("{\"error\": "), earlier) << r.out;
+  }
+}
+
+// -v and -j name the failing operation's own cause and its code, whatever
+// ran after it (the refresh's discard of the cache, say).
+TEST_F(LumraRun, CauseAndCodeOfAFailedRun) {
+  const char *const kBusy = "SIOCSIWSCAN on eth1: Device or resource busy";
+  const struct {
+    const char *name;
+    const char *cause;  // recorded by the scan, which then fails; null: it succeeds
+    std::vector<network_entry> entries;
+    std::string why;
+    const char *code;
+  } cases[] = {
+      {"scan's cause", kBusy, {kHome}, kBusy, "busy"},
+      {"none recorded", "", {}, "eth1: the scan failed", "scan-failed"},
+      {"cache write",
+       nullptr,
+       {kHome, kTooLong},
+       ".new: write: an entry the cache cannot hold",
+       "cache-io"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    set_cache(kOldCache);
+    test_script &s = test_backend();
+    s.scan_entries = c.entries;
+    s.scan_result = c.cause != nullptr ? -1 : 0;
+    if (c.cause != nullptr && c.cause[0] != '\0') {
+      s.scan_cause = c.cause;
+      s.scan_code = c.code;
+    }
+    const std::string why = (c.cause != nullptr ? "" : g_cache) + c.why;
+    const run_result r = run({"-b", "TEST", "-v", "-j"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "lumra: " + why + "\n");
+    EXPECT_EQ(r.out, "{\"error\": \"" + why + "\", \"code\": \"" + c.code + "\"}\n");
   }
 }
 
@@ -435,19 +473,19 @@ backend_ctx *refusing_create() {
   return static_cast<backend_ctx *>(calloc(1, sizeof(backend_ctx)));
 }
 void refusing_destroy(backend_ctx *ctx) { free(ctx); }
-int refuse(backend_ctx *ctx) {
+int refuse(backend_ctx *ctx, cause *why) {
   ++g_refusals;
-  diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
+  cause_set(why, "no-wext", 0, "no Wireless Extensions on %s", ctx->ifname);
   return g_refuse_unserved ? kUnserved : -1;
 }
-int refuse_current(backend_ctx *ctx, int *added) {
+int refuse_current(backend_ctx *ctx, int *added, cause *why) {
   *added = 0;
-  return refuse(ctx);
+  return refuse(ctx, why);
 }
 // Asked before the operation: the default's refusal found without running it.
-int refusing_probe(backend_ctx *ctx) {
+int refusing_probe(backend_ctx *ctx, cause *why) {
   if (!g_refuse_unserved) return 1;
-  diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
+  cause_set(why, "no-wext", 0, "no Wireless Extensions on %s", ctx->ifname);
   return 0;
 }
 const backend_ops kRefusing = {refusing_create, refusing_destroy, refuse, refuse_current,

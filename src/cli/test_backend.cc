@@ -6,6 +6,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "diag/diag.h"
+
 namespace {
 
 test_script script;
@@ -39,14 +41,15 @@ void test_destroy(backend_ctx *ctx) {
   free(ctx);
 }
 
-int test_scan(backend_ctx *ctx) {
+int test_scan(backend_ctx *ctx, cause *why) {
   ++script.scans;
   script.ifname = ctx->ifname;
   if (append_all(script.scan_entries) != 0) return -1;
+  if (script.scan_cause != nullptr) cause_set(why, script.scan_code, 0, "%s", script.scan_cause);
   return script.scan_result;
 }
 
-int test_current(backend_ctx *ctx, int *added) {
+int test_current(backend_ctx *ctx, int *added, cause * /*why*/) {
   ++script.currents;
   script.ifname = ctx->ifname;
   script.entries_at_current = count_entries();
@@ -69,7 +72,7 @@ const backend_ops test_ops = {
     .destroy = test_destroy,
     .scan = test_scan,
     .current = test_current,
-    .probe = [](backend_ctx *) { return 1; },
+    .probe = [](backend_ctx *, cause *) { return 1; },
 };
 
 // Registered exactly as a product backend is: by a start-up initialiser.

@@ -25,6 +25,8 @@ struct test_script {
   // What the backend does.
   bool create_fails = false;
   int scan_result = 0;
+  const char *scan_cause = nullptr;  // recorded by scan with scan_code
+  const char *scan_code = nullptr;
   int current_result = 0;
   int added = 0;                               // stored through current's flag
   std::vector<network_entry> scan_entries;     // appended by scan, in order

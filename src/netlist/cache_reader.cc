@@ -87,16 +87,10 @@ template <std::size_t N>
 using hexdigit::kNotHex;
 constexpr const hexdigit::table &kHex = hexdigit::kValue;
 
-// Six hexadecimal bytes separated by colons; the text is kept as written.
-// The form the writer produces is recognised at once; any other goes
-// through the number reader, which accepts all that sscanf's "%2hhx" does.
+// Six hexadecimal bytes separated by colons, in any form but the writer's
+// (which the parser recognises where it stands); the text is kept as
+// written. The number reader accepts all that sscanf's "%2hhx" does.
 bool is_address(std::string_view text) {
-  if (text.size() == kMaxBssidText) {
-    bool plain = true;
-    for (std::size_t i = 0; i < kMaxBssidText && plain; ++i)
-      plain = i % 3 == 2 ? text[i] == ':' : kHex[text[i]] != kNotHex;
-    if (plain) return true;
-  }
   for (int i = 0; i < 6; ++i) {
     if (i > 0) {
       if (text.empty() || text.front() != ':') return false;
@@ -336,19 +330,19 @@ class cache_parser {
 constexpr std::size_t kEstimatedRecordBytes = 64;
 
 // Every record of the image into the (cleared) list.
-bool parse_image(std::string_view text) {
+bool parse_image(std::string_view text, cause *why) {
   // No field of a cache record can hold a NUL; one in the file means the
   // file is damaged, and reading on past it would drop records silently.
   const std::size_t nul = text.find('\0');
   if (nul != std::string_view::npos) {
-    diag_fail(0, "a NUL byte at byte %zu", nul);
+    cause_set(why, "cache-malformed", 0, "a NUL byte at byte %zu", nul);
     return false;
   }
   // Compared here: a library call would cost more than the six bytes.
   bool prefixed = text.size() >= kPrefix.size();
   for (std::size_t i = 0; prefixed && i < kPrefix.size(); ++i) prefixed = text[i] == kPrefix[i];
   if (!prefixed) {
-    diag_fail(0, "does not begin with \"ESSID:\"");
+    cause_set(why, "cache-malformed", 0, "does not begin with \"ESSID:\"");
     return false;
   }
   list_clear();
@@ -360,14 +354,14 @@ bool parse_image(std::string_view text) {
     std::size_t room = (text.size() - pos) / kEstimatedRecordBytes + 1;
     network_entry *e = list_append_block(room);
     if (e == nullptr) {
-      diag_fail(ENOMEM, "%zu records", parsed + room);
+      cause_set(why, "cache-io", ENOMEM, "%zu records", parsed + room);
       return false;
     }
     for (; room > 0 && pos != std::string_view::npos; --room, e = e->next) {
       const std::size_t start = pos - kPrefix.size();
       ++parsed;
       if (!parser.record(pos, *e)) {
-        diag_fail(0, "malformed record %zu at byte %zu", parsed, start);
+        cause_set(why, "cache-malformed", 0, "malformed record %zu at byte %zu", parsed, start);
         return false;
       }
       last = e;
@@ -386,13 +380,14 @@ static_assert(sizeof(off_t) == 8, "built with _FILE_OFFSET_BITS=64");
 int read_cache(FILE *stream) {
   if (stream == nullptr) return -1;
   rewind(stream);
-  return read_cache_fd(fileno(stream));
+  cause unused;
+  return read_cache_fd(fileno(stream), &unused);
 }
 
-int read_cache_fd(int fd) {
+int read_cache_fd(int fd, cause *why) {
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    diag_fail(errno, "fstat");
+    cause_set(why, "cache-io", errno, "fstat");
     list_clear();
     return -1;
   }
@@ -400,9 +395,10 @@ int read_cache_fd(int fd) {
   // byte of it is read.
   if (!S_ISREG(st.st_mode) || st.st_size > kMaxCacheBytes) {
     if (!S_ISREG(st.st_mode))
-      diag_fail(0, "not a regular file");
+      cause_set(why, "cache-unsafe", 0, "not a regular file");
     else
-      diag_fail(0, "larger than %ld bytes", static_cast<long>(kMaxCacheBytes));
+      cause_set(why, "cache-malformed", 0, "larger than %ld bytes",
+                static_cast<long>(kMaxCacheBytes));
     list_clear();
     return -1;
   }
@@ -413,16 +409,19 @@ int read_cache_fd(int fd) {
   file_image image;
   // cppcheck-suppress knownConditionTrueFalse ; false where size_t is as wide as off_t, not everywhere
   if (st.st_size < 0 || size != file_size || image.load(fd, size) != 0) {
-    diag_fail(errno, "read");
+    cause_set(why, "cache-io", errno, "read");
     list_clear();
     return -1;
   }
-  return parse_cache(image.text().data(), size);
+  if (parse_image(image.text(), why)) return 0;
+  list_clear();
+  return -1;
 }
 
 int parse_cache(const char *bytes, std::size_t size) {
-  if (size == 0) return 0;
-  if (bytes != nullptr && parse_image(std::string_view(bytes, size))) return 0;
+  cause unused;
+  if (size == 0 || (bytes != nullptr && parse_image(std::string_view(bytes, size), &unused)))
+    return 0;
   list_clear();
   return -1;
 }

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <span>
 
-#include "netlist/hexdigit.h"
 #include "netlist/netlist.h"
 #include "netlist/record_text.h"
 
@@ -58,11 +57,8 @@ void put_network(FILE *f, const network_entry &e) {
   fputs("{\"essid\": ", f);
   write_json_string(f, e.essid, n);
   fputs(", \"essid_hex\": \"", f);
-  for (const char ch : std::span(e.essid).first(n)) {
-    const auto c = static_cast<unsigned char>(ch);
-    putc(hexdigit::kLowerDigits[c >> 4], f);
-    putc(hexdigit::kLowerDigits[c & 0xf], f);
-  }
+  for (const char ch : std::span(e.essid).first(n))
+    fprintf(f, "%02x", static_cast<unsigned char>(ch));
   fputs("\", \"address\": ", f);
   put_field(f, e.bssid);
   fputs(", \"mode\": ", f);
@@ -129,8 +125,8 @@ void write_json(FILE *f, const json_run &run) {
   fputs("]}\n", f);
 }
 
-void write_json_error(FILE *f, const char *message) {
+void write_json_error(FILE *f, const char *message, const char *code) {
   fputs("{\"error\": ", f);
   write_json_string(f, message, strlen(message));
-  fputs("}\n", f);
+  fprintf(f, ", \"code\": \"%s\"}\n", code);
 }

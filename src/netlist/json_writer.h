@@ -17,8 +17,9 @@ struct json_run {
 // errors are left in the stream's error flag.
 void write_json(FILE *stream, const json_run &run);
 
-// {"error": message} and a newline.
-void write_json_error(FILE *stream, const char *message);
+// {"error": message, "code": code} and a newline; code is one of the
+// cause's stable words (diag.h), written as it is.
+void write_json_error(FILE *stream, const char *message, const char *code);
 
 // n bytes as a JSON string in quotes: valid UTF-8 as it is, every other
 // byte as U+FFFD, quotes, backslashes and control characters escaped.

@@ -41,8 +41,10 @@ inline constexpr long kMaxCacheBytes = 16L * 1024 * 1024;
 int read_cache(FILE *stream);
 
 // The same over a descriptor, which is read with pread from offset 0 and
-// never moved; the stream form goes through this.
-int read_cache_fd(int fd);
+// never moved; the stream form goes through this. A failure's cause is
+// recorded in why (the stream form and parse_cache do not keep it).
+struct cause;
+int read_cache_fd(int fd, cause *why);
 
 // What read_cache does with the file's bytes once it has them: parses them
 // into the (empty) network list. 0 with every record, or -1 with an empty list.

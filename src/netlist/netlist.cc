@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "netlist/hexdigit.h"
 #include "netlist/netlist_alloc.h"
 
 namespace {
@@ -22,22 +21,15 @@ netlist_internal::entry_alloc_fn entry_alloc = entry_memory;
 
 // Every allocation of entries, in list order, so that list_clear frees
 // blocks rather than entries.
-// The first few in place, so that a run with a block or two needs no
-// allocation for them.
-constexpr std::size_t kInlineBlocks = 8;
-void *inline_blocks[kInlineBlocks];
-void **blocks = inline_blocks;
+void **blocks = nullptr;
 std::size_t block_count = 0;
-std::size_t block_capacity = kInlineBlocks;
+std::size_t block_capacity = 0;
 
 // ---------------------------------------------------------------- index
 
-// Open addressing with linear probing over the six address bytes, at most
-// half full. Only entries whose bssid is exactly the text list_bssid_text
-// makes are in it (the first such entry per address); any other text can
-// only be found by comparing texts.
+// Open addressing with linear probing over the address texts, at most half
+// full: the first entry of each text.
 struct slot {
-  uint64_t key;
   network_entry *entry;  // null: free
 };
 slot *table = nullptr;
@@ -48,34 +40,18 @@ bool index_failed = false;         // out of memory once: search linearly until 
 
 constexpr char kHexUpper[] = "0123456789ABCDEF";
 
-uint64_t key_of(const unsigned char addr[6]) {
-  uint64_t key = 0;
-  for (int i = 0; i < 6; ++i) key = key << 8 | addr[i];
-  return key;
+bool same_text(const network_entry *entry, const char *text) {
+  return strncmp(entry->bssid, text, sizeof entry->bssid) == 0;
 }
 
-// The key of a text that list_bssid_text would make; false for any other
-// text. Reads no further than the first character that differs, so a
-// shorter text is never read past its NUL.
-bool canonical_key(const char *text, uint64_t *key) {
-  uint64_t k = 0;
-  for (std::size_t i = 0; i < 6; ++i) {
-    // Digits and uppercase letters lie at or below 'F', lowercase above it.
-    char c_hi = text[3 * i];
-    unsigned char hi = hexdigit::kValue[c_hi];
-    if (hi == hexdigit::kNotHex || c_hi > 'F') return false;
-    char c_lo = text[3 * i + 1];
-    unsigned char lo = hexdigit::kValue[c_lo];
-    if (lo == hexdigit::kNotHex || c_lo > 'F') return false;
-    if (text[3 * i + 2] != (i < 5 ? ':' : '\0')) return false;
-    k = k << 8 | static_cast<uint64_t>(hi << 4 | lo);
-  }
-  *key = k;
-  return true;
-}
-
-std::size_t home_of(uint64_t key) {
-  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & table_mask;
+// The home slot of a text, from its last eight characters (within a bssid's
+// size), where addresses differ most.
+std::size_t home_of(const char *text) {
+  const std::size_t n = strnlen(text, sizeof network_entry{}.bssid);
+  uint32_t hash = 2166136261u;
+  for (std::size_t i = n > 8 ? n - 8 : 0; i < n; ++i)
+    hash = (hash ^ static_cast<unsigned char>(text[i])) * 16777619u;
+  return hash & table_mask;
 }
 
 void drop_index() {
@@ -86,19 +62,19 @@ void drop_index() {
   indexed = nullptr;
 }
 
-// Puts the entry in a table with room; keeps an earlier entry of that key.
-void place(uint64_t key, network_entry *entry) {
-  for (std::size_t i = home_of(key);; i = (i + 1) & table_mask) {
+// Puts the entry in a table with room; keeps an earlier entry of its text.
+void place(network_entry *entry) {
+  for (std::size_t i = home_of(entry->bssid);; i = (i + 1) & table_mask) {
     if (table[i].entry == nullptr) {
-      table[i] = {key, entry};
+      table[i].entry = entry;
       ++table_used;
       return;
     }
-    if (table[i].key == key) return;
+    if (same_text(table[i].entry, entry->bssid)) return;
   }
 }
 
-// Room for one more key; false when the memory cannot be had.
+// Room for one more entry; false when the memory cannot be had.
 bool make_room() {
   std::size_t capacity = table == nullptr ? 0 : table_mask + 1;
   if ((table_used + 1) * 2 <= capacity) return true;
@@ -110,7 +86,7 @@ bool make_room() {
   table_mask = grown - 1;
   table_used = 0;
   for (std::size_t i = 0; i < capacity; ++i)
-    if (old[i].entry != nullptr) place(old[i].key, old[i].entry);
+    if (old[i].entry != nullptr) place(old[i].entry);
   free(old);
   return true;
 }
@@ -122,15 +98,12 @@ bool catch_up() {
   network_entry *next = head;
   if (indexed != nullptr) next = indexed->next;
   while (next != nullptr) {
-    uint64_t key;
-    if (canonical_key(next->bssid, &key)) {
-      if (!make_room()) {
-        drop_index();
-        index_failed = true;
-        return false;
-      }
-      place(key, next);
+    if (!make_room()) {
+      drop_index();
+      index_failed = true;
+      return false;
     }
+    place(next);
     indexed = next;
     next = next->next;
   }
@@ -154,11 +127,9 @@ netlist_internal::entry_alloc_fn netlist_internal::set_entry_alloc(entry_alloc_f
 network_entry *list_append_block(std::size_t count) {
   if (count == 0) return nullptr;
   if (block_count == block_capacity) {
-    std::size_t grown = block_capacity * 2;
-    void *more = blocks == inline_blocks ? malloc(grown * sizeof(void *))
-                                         : realloc(blocks, grown * sizeof(void *));
+    std::size_t grown = block_capacity == 0 ? 8 : block_capacity * 2;
+    void *more = realloc(static_cast<void *>(blocks), grown * sizeof(void *));
     if (more == nullptr) return nullptr;
-    if (blocks == inline_blocks) memcpy(more, inline_blocks, sizeof inline_blocks);
     blocks = static_cast<void **>(more);
     block_capacity = grown;
   }
@@ -208,33 +179,26 @@ void list_bssid_text(const unsigned char addr[6], char text[18]) {
 }
 
 network_entry *list_find_addr(const unsigned char addr[6]) {
-  if (!catch_up()) {
-    char text[18];
-    list_bssid_text(addr, text);
-    return find_text(text);
-  }
-  if (table == nullptr) return nullptr;  // nothing indexed yet
-  uint64_t key = key_of(addr);
-  for (std::size_t i = home_of(key); table[i].entry != nullptr; i = (i + 1) & table_mask)
-    if (table[i].key == key) return table[i].entry;
-  return nullptr;
+  char text[18];
+  list_bssid_text(addr, text);
+  return list_find_bssid(text);
 }
 
 network_entry *list_find_bssid(const char *bssid) {
-  uint64_t key;
-  if (!canonical_key(bssid, &key)) return find_text(bssid);
-  unsigned char addr[6];
-  for (int i = 5; i >= 0; --i, key >>= 8) addr[i] = static_cast<unsigned char>(key & 0xff);
-  return list_find_addr(addr);
+  if (!catch_up()) return find_text(bssid);
+  if (table == nullptr) return nullptr;  // nothing indexed yet
+  for (std::size_t i = home_of(bssid); table[i].entry != nullptr; i = (i + 1) & table_mask)
+    if (same_text(table[i].entry, bssid)) return table[i].entry;
+  return nullptr;
 }
 
 void list_clear() {
   head = tail = cursor = nullptr;
   for (std::size_t i = 0; i < block_count; ++i) free(blocks[i]);
-  if (blocks != inline_blocks) free(blocks);
-  blocks = inline_blocks;
+  free(static_cast<void *>(blocks));
+  blocks = nullptr;
   block_count = 0;
-  block_capacity = kInlineBlocks;
+  block_capacity = 0;
   drop_index();
   index_failed = false;
 }

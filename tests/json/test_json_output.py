@@ -83,7 +83,8 @@ class JsonOutput(unittest.TestCase):
     def test_failure_and_empty_scan(self):
         for extra, out, status in (
                 (" fail SIOCSIWSCAN every EPERM", {"error": "SIOCSIWSCAN on wlan0: Operation not "
-                                                   "permitted (scanning needs root or CAP_NET_ADMIN)"}, 1),
+                                                   "permitted (scanning needs root or CAP_NET_ADMIN)",
+                                                   "code": "no-permission"}, 1),
                 (" fetch empty", {"interface": "wlan0", "backend": "WE", "run": "refresh",
                                   "networks": []}, 0)):
             got = self.run_lumra(scenario(extra), "-j")
@@ -92,14 +93,16 @@ class JsonOutput(unittest.TestCase):
 
     def test_start_failures(self):
         # A run that cannot start names why in the document as well.
-        for args, why in ((("-x",), "unknown option"),
-                          (("wlan1",), 'unexpected argument "wlan1": the interface is given with -i'),
-                          (("-b", "FOO"), "FOO: no such backend"),
-                          (("-f", os.path.join(self.scratch.name, "none", "lumra")),
-                           "no cache file: No such file or directory")):
+        for args, why, code in ((("-x",), "unknown option", "bad-option"),
+                                (("wlan1",), 'unexpected argument "wlan1": the interface is given '
+                                 "with -i", "bad-option"),
+                                (("-b", "FOO"), "FOO: no such backend", "bad-option"),
+                                (("-i", "a" * 16), "interface name too long", "bad-option"),
+                                (("-f", os.path.join(self.scratch.name, "none", "lumra")),
+                                 "no cache file: No such file or directory", "cache-io")):
             self.assertEqual(self.run_lumra(scenario(), *args)[:2], (1, b""))
             status, out, _ = self.run_lumra(scenario(), "-j", *args)
-            self.assertEqual((status, json.loads(out)), (1, {"error": why}))
+            self.assertEqual((status, json.loads(out)), (1, {"error": why, "code": code}))
 
 
 if __name__ == "__main__":

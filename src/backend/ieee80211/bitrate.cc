@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include <initializer_list>
+#include <cstdio>
 
 #include "backend/ieee80211/ieee80211.h"
 
@@ -19,22 +19,11 @@ int format_bitrate(uint64_t bps, char *buf, uint32_t size) {
   } else {
     return -1;
   }
-  // "%d %cbit/s" without printf: number has at most 11 digits.
-  char text[24];
-  char digits[12];
-  uint32_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + number % 10);
-    number /= 10;
-  } while (number != 0);
-  uint32_t len = 0;
-  while (n > 0) text[len++] = digits[--n];
-  for (char c : {' ', unit, 'b', 'i', 't', '/', 's'}) text[len++] = c;
-  if (len >= size) {
+  const int len =
+      snprintf(buf, size, "%llu %cbit/s", static_cast<unsigned long long>(number), unit);
+  if (len < 0 || static_cast<uint32_t>(len) >= size) {
     buf[0] = '\0';
     return -1;
   }
-  for (uint32_t i = 0; i < len; ++i) buf[i] = text[i];
-  buf[len] = '\0';
   return 0;
 }

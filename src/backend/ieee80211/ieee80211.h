@@ -33,10 +33,10 @@ constexpr bool signal_given(const signal_record &s) { return s.has_quality || s.
 constexpr int clamp_percent(int percent) { return percent > 100 ? 100 : percent; }
 
 // Records the security descriptors of a buffer of information elements in
-// the entry's slots.
-int parse_security_ies(network_entry *entry, const unsigned char *buf, int len);
-void parse_wpa_ie(network_entry *entry, int kind, const unsigned char *ie, int avail);
-void add_unknown_security(network_entry *entry);
+// the entry's slots; all_suites (-s): every key-management suite named from
+// the IEEE 802.11 suite table, the first one included, else only as the
+// network line has always named them.
+int parse_security_ies(network_entry *entry, const unsigned char *buf, int len, bool all_suites);
 // The name -s gives an AKM suite selector (OUI and type, big-endian) of a
 // WPA (wpa_element) or RSN element: from its element's own OUI's table, else
 // "AKM" and the decimal type. Into out, cut to size (7 bytes hold any).

@@ -76,9 +76,6 @@ constexpr AkmName kIeeeAkmNames[] = {
 };
 constexpr size_t kAlwaysNamed = 14;  // the entries named without -s
 
-// -s: every suite named from the table, the first one included.
-bool g_all_suites = false;
-
 // The table's name of an IEEE 802.11 suite type, or null; all: as with -s.
 const char *ieee_akm_name(uint8_t type, bool all) {
   const size_t known = all ? std::size(kIeeeAkmNames) : kAlwaysNamed;
@@ -173,8 +170,9 @@ uint16_t wps_methods(ByteReader attrs) {
   return 0;
 }
 
-// body: the element's bytes after its header, cut to what may be read.
-KeyElement parse_key_element(int kind, ByteReader body) {
+// body: the element's bytes after its header, cut to what may be read;
+// all: as with -s.
+KeyElement parse_key_element(int kind, ByteReader body, bool all) {
   KeyElement e;
   if (body.remaining() < 6) return e;
   if (kind == kKindWpa) {
@@ -206,8 +204,8 @@ KeyElement parse_key_element(int kind, ByteReader body) {
   ByteReader list(akms);
   uint32_t first;
   // Without -s a first suite beyond the three that both OUIs define is not named.
-  if (list.read_u32_be(&first) && (g_all_suites || type_of(first) < std::size(kAkmNames)))
-    e.first_akm = akm_name(akm_oui_of(kind), first, g_all_suites);
+  if (list.read_u32_be(&first) && (all || type_of(first) < std::size(kAkmNames)))
+    e.first_akm = akm_name(akm_oui_of(kind), first, all);
   if (e.first_akm == nullptr) {
     e.fault = KeyElement::kNoKnownAkm;
     return e;
@@ -219,7 +217,7 @@ KeyElement parse_key_element(int kind, ByteReader body) {
 
 // The descriptors of a parsed element. The slot under construction holds
 // "WPA" or "WPA2" on entry; a descriptor that follows from it is appended.
-void record_key_element(network_entry *entry, int kind, const KeyElement &e) {
+void record_key_element(network_entry *entry, int kind, const KeyElement &e, bool all) {
   if (e.wps) {
     entry->wps = 1;
     slot_write(entry, "WPS");
@@ -234,7 +232,7 @@ void record_key_element(network_entry *entry, int kind, const KeyElement &e) {
     return;
   }
   if (e.fault != KeyElement::kNone) {
-    add_unknown_security(entry);
+    add_descriptor(entry, "unknown");
     return;
   }
   slot_append(entry, "-");
@@ -247,22 +245,14 @@ void record_key_element(network_entry *entry, int kind, const KeyElement &e) {
   // With every slot in use the remaining suites are dropped.
   while (open_slot(entry) != nullptr && list.read_u32_be(&selector)) {
     char name[8];
-    further_akm_name(akm_oui_of(kind), selector, g_all_suites, name, sizeof name);
+    further_akm_name(akm_oui_of(kind), selector, all, name, sizeof name);
     slot_write(entry, prefix);
     slot_append(entry, name);
     slot_commit(entry);
   }
 }
 
-// The descriptors of a WPA or RSN element; body: its bytes after the
-// header, cut to what may be read.
-void record_element(network_entry *entry, int kind, ByteReader body) {
-  record_key_element(entry, kind, parse_key_element(kind, body));
-}
-
 }  // namespace
-
-void backend_set_all_suites(bool all) { g_all_suites = all; }
 
 void format_akm_suite(bool wpa_element, uint32_t selector, char *out, size_t size) {
   if (out == nullptr || size == 0) return;
@@ -274,22 +264,9 @@ void add_descriptor(network_entry *entry, const char *text) {
   slot_commit(entry);
 }
 
-void add_unknown_security(network_entry *entry) { add_descriptor(entry, "unknown"); }
-
-void parse_wpa_ie(network_entry *entry, int kind, const unsigned char *ie, int avail) {
-  if (entry == nullptr) return;
-  ByteReader element(ie, avail);
-  uint8_t length;
-  if ((kind != kKindWpa && kind != kKindRsn) || !element.skip(1) || !element.read_u8(&length)) {
-    add_unknown_security(entry);
-    return;
-  }
-  record_element(entry, kind, element.prefix(length));
-}
-
 // 0 once the buffer is walked, whatever the elements hold; -1 only for a
 // missing entry or a slot count outside 0..6.
-int parse_security_ies(network_entry *entry, const unsigned char *buf, int len) {
+int parse_security_ies(network_entry *entry, const unsigned char *buf, int len, bool all_suites) {
   if (len <= 1) return 0;
   if (entry == nullptr) return -1;
   if (entry->security_count < 0 || entry->security_count > kSecuritySlots) return -1;
@@ -313,7 +290,7 @@ int parse_security_ies(network_entry *entry, const unsigned char *buf, int len) 
     const int kind = id == kIdRsn ? kKindRsn : id == kIdVendor ? kKindWpa : 0;
     if (kind == 0 || open_slot(entry) == nullptr) continue;
     slot_write(entry, kind == kKindRsn ? "WPA2" : "WPA");
-    record_element(entry, kind, body);
+    record_key_element(entry, kind, parse_key_element(kind, body, all_suites), all_suites);
   }
   return 0;
 }

@@ -72,6 +72,7 @@ const std::string kWmmParams =
 struct Walk {
   network_entry entry{};
   int result = 0;
+  bool all_suites = false;
 
   explicit Walk(const Texts &descriptors = {}) {
     for (const std::string &d : descriptors)
@@ -83,7 +84,7 @@ struct Walk {
     // An exactly sized heap copy, so AddressSanitizer sees any read past it.
     unsigned char *copy = static_cast<unsigned char *>(malloc(bytes.size() ? bytes.size() : 1));
     if (!bytes.empty()) memcpy(copy, bytes.data(), bytes.size());
-    result = parse_security_ies(&entry, copy, static_cast<int>(bytes.size()));
+    result = parse_security_ies(&entry, copy, static_cast<int>(bytes.size()), all_suites);
     free(copy);
   }
 
@@ -114,9 +115,10 @@ struct Case {
   std::string before = "";
 };
 
-void check(const Case &c) {
+void check(const Case &c, bool all_suites = false) {
   SCOPED_TRACE(c.what);
   Walk w(words(c.before));
+  w.all_suites = all_suites;
   w.run(c.elements);
   EXPECT_EQ(w.result, 0);
   EXPECT_EQ(w.descriptors(), words(c.before + " " + c.expected));
@@ -227,10 +229,6 @@ TEST(SecurityElements, Descriptors) {
 // -s: every suite the table knows is named, the first one too; without it
 // the descriptors stay as they always were.
 TEST(SecurityElements, AllSuitesNamed) {
-  struct all_suites {
-    all_suites() { backend_set_all_suites(true); }
-    ~all_suites() { backend_set_all_suites(false); }
-  };
   const struct {
     const char *type;
     const char *named;
@@ -243,17 +241,16 @@ TEST(SecurityElements, AllSuitesNamed) {
   };
   for (const auto &f : firsts) {
     check({"without -s", rsn(f.type), "unknown", 0});
-    const all_suites on;
-    check({f.named, rsn(f.type), f.named, 0});
+    check({f.named, rsn(f.type), f.named, 0}, true);
   }
   check({"further, without -s", rsn("02 0D 19"), "WPA2-PSK WPA2-AKM13 WPA2-AKM25", 0});
-  const all_suites on;
-  check({"further", rsn("02 0D 19"), "WPA2-PSK WPA2-FTE384 WPA2-FTSAEX", 0});
+  check({"further", rsn("02 0D 19"), "WPA2-PSK WPA2-FTE384 WPA2-FTSAEX", 0}, true);
   // A suite of another OUI than its element's (Wi-Fi Alliance, WPA) is not named.
-  check({"first of another oui", rsn("506F9A02"), "unknown", 0});
+  check({"first of another oui", rsn("506F9A02"), "unknown", 0}, true);
   check({"further of other ouis", rsn("02 506F9A02 0050F201 0D"),
-         "WPA2-PSK WPA2-AKM2 WPA2-AKM1 WPA2-FTE384", 0});
-  check({"wpa element, type 8", wpa("0050F208"), "unknown", 0});
+         "WPA2-PSK WPA2-AKM2 WPA2-AKM1 WPA2-FTE384", 0},
+        true);
+  check({"wpa element, type 8", wpa("0050F208"), "unknown", 0}, true);
 }
 
 // Nothing to read, or an entry outside its slots: the entry is left as it was.
@@ -275,38 +272,23 @@ TEST(SecurityElements, EntryLeftAsItWas) {
     w.entry.security_count = c.count;
     network_entry before;
     memcpy(&before, &w.entry, sizeof before);
-    EXPECT_EQ(parse_security_ies(&w.entry, c.bytes, c.len), c.result) << c.count << " " << c.len;
+    EXPECT_EQ(parse_security_ies(&w.entry, c.bytes, c.len, false), c.result)
+        << c.count << " " << c.len;
     EXPECT_EQ(memcmp(&before, &w.entry, sizeof before), 0) << c.count << " " << c.len;
   }
-  EXPECT_EQ(parse_security_ies(nullptr, psk.data(), whole), -1);
+  EXPECT_EQ(parse_security_ies(nullptr, psk.data(), whole, false), -1);
 }
 
-// The caller's avail cuts an element shorter than its length says.
-TEST(SecurityElements, ParseElementWithinAvail) {
-  const std::vector<unsigned char> psk = hex(kRsnPsk);
-  const struct {
-    int avail;
-    const char *named;
-  } cases[] = {{2, "unknown"}, {8, "unknown"}, {19, "unknown"}, {20, "WPA2-PSK"}};
-  for (const auto &c : cases) {
-    Walk w;
-    snprintf(w.entry.security[0], sizeof w.entry.security[0], "WPA2");  // under construction
-    std::vector<unsigned char> copy(psk.begin(), psk.begin() + c.avail);
-    parse_wpa_ie(&w.entry, 2, copy.data(), c.avail);
-    EXPECT_EQ(w.descriptors(), Texts{c.named}) << c.avail;
-  }
-}
-
-TEST(SecurityElements, AddUnknown) {
+TEST(SecurityElements, AddDescriptor) {
   Walk w;
-  add_unknown_security(&w.entry);
-  add_unknown_security(&w.entry);
+  add_descriptor(&w.entry, "unknown");
+  add_descriptor(&w.entry, "unknown");
   EXPECT_EQ(w.descriptors(), (Texts{"unknown", "unknown"}));
 
   Walk full({"a", "b", "c", "d", "e", "f"});
   network_entry before;
   memcpy(&before, &full.entry, sizeof before);
-  add_unknown_security(&full.entry);
+  add_descriptor(&full.entry, "unknown");
   EXPECT_EQ(memcmp(&before, &full.entry, sizeof before), 0);
 }
 

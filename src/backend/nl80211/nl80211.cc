@@ -24,6 +24,14 @@ namespace {
 
 nl80211_ctx *self(backend_ctx *ctx) { return reinterpret_cast<nl80211_ctx *>(ctx); }
 
+// A request of cmd about the interface; buf as for nl_request_start.
+nlmsghdr *interface_command(nl_session *s, void *buf, uint8_t cmd, uint16_t flags,
+                            uint32_t ifindex) {
+  nlmsghdr *req = nl_request_start(s, buf, cmd, flags);
+  mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ifindex);
+  return req;
+}
+
 int interface_reply(const nlmsghdr *nlh, void *data) {
   return nl_parse_interface(nlh, static_cast<nl_interface *>(data));
 }
@@ -31,8 +39,7 @@ int interface_reply(const nlmsghdr *nlh, void *data) {
 // Reads the interface's type; -1 when it is no nl80211 interface.
 int query_interface(nl_session *s, nl80211_ctx *ctx) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
-  nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_INTERFACE, 0);
-  mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
+  nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_INTERFACE, 0, ctx->ifindex);
   nl_interface iface{0, NL80211_IFTYPE_UNSPECIFIED};
   if (nl_request_run(s, req, interface_reply, &iface) != 0) return -1;
   if (iface.ifindex != ctx->ifindex) return -1;
@@ -47,8 +54,7 @@ int association_bss(const nlmsghdr *nlh, void *data) {
 // 0, -1 with errno, or kNlDumpInterrupted.
 int dump_association(nl_session *s, const nl80211_ctx *ctx, nl_association *a) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
-  nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP);
-  mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
+  nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP, ctx->ifindex);
   return nl_dump_run(s, req, association_bss, a,
                      [](void *data) { memset(data, 0, sizeof(nl_association)); });
 }
@@ -56,10 +62,10 @@ int dump_association(nl_session *s, const nl80211_ctx *ctx, nl_association *a) {
 // Records why a scan dump failed.
 void dump_failed(int result, const nl80211_ctx *ctx) {
   if (result == kNlDumpInterrupted)
-    diag_fail(0, "NL80211_CMD_GET_SCAN on %s: interrupted %d times", ctx->base.ifname,
-              kDumpRedos + 1);
+    cause_set(ctx->base.why, nullptr, 0, "NL80211_CMD_GET_SCAN on %s: interrupted %d times",
+              ctx->base.ifname, kDumpRedos + 1);
   else
-    diag_fail(errno, "NL80211_CMD_GET_SCAN on %s", ctx->base.ifname);
+    request_failed(&ctx->base, errno, "NL80211_CMD_GET_SCAN");
 }
 
 int station_reply(const nlmsghdr *nlh, void *data) {
@@ -70,32 +76,10 @@ int station_reply(const nlmsghdr *nlh, void *data) {
 int query_station(nl_session *s, const nl80211_ctx *ctx, const uint8_t (&bssid)[6],
                   nl_station *st) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
-  nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_STATION, 0);
-  mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
+  nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_STATION, 0, ctx->ifindex);
   mnl_attr_put(req, NL80211_ATTR_MAC, sizeof bssid, bssid);
   *st = nl_station{};
   return nl_request_run(s, req, station_reply, st);
-}
-
-// What the Wireless Extensions backend's link snapshot reads. Like it,
-// the snapshot ends silently where a query fails; only a dump that was
-// interrupted every time fails the scan (-1), as the association would be
-// guessed.
-int link_snapshot(nl_session *s, nl80211_ctx *ctx, link_record *link) {
-  nl_association a;
-  const int dumped = dump_association(s, ctx, &a);
-  if (dumped == kNlDumpInterrupted) {
-    dump_failed(dumped, ctx);
-    return -1;
-  }
-  if (dumped != 0 || !a.found) return 0;
-  link->has_addr = true;
-  memcpy(link->addr, a.bssid, sizeof link->addr);
-  nl_station st;
-  if (ctx->iftype != NL80211_IFTYPE_STATION || query_station(s, ctx, a.bssid, &st) != 0) return 0;
-  link->has_rate = st.has_tx_rate;
-  link->rate_bps = nl_tx_bps(st);
-  return 0;
 }
 
 struct dump_state {
@@ -111,11 +95,11 @@ int scan_bss(const nlmsghdr *nlh, void *data) {
   return nl_bss_cell(bss, d->batch);
 }
 
-int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t ssid_len,
-            uint32_t frequency, bool directed) {
+// Directed: at the association's SSID on its frequency.
+int trigger(nl_session *s, nl80211_ctx *ctx, const nl_association &a, bool directed) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_TRIGGER_SCAN, 0);
-  const nl_scan_request scan{ctx->ifindex, ctx->iftype, directed, ssid, ssid_len, frequency};
+  const nl_scan_request scan{ctx->ifindex, ctx->iftype, directed, a.ssid, a.ssid_len, a.frequency};
   nl_put_scan_request(req, scan);
   if (nl_request_run(
           s, req, [](const nlmsghdr *, void *) { return -1; }, nullptr) == 0)
@@ -125,25 +109,19 @@ int trigger(nl_session *s, const nl80211_ctx *ctx, const uint8_t *ssid, uint32_t
 
 // One pass: trigger, wait for its end, dump the BSSs into the batch. Plain,
 // or directed at the association's SSID on its frequency.
-int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target, cell_batch *batch) {
+int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association &a, bool directed,
+              cell_batch *batch) {
   nl_drain_events(s);
-  const bool directed = target != nullptr;
-  if (trigger(s, ctx, directed ? target->ssid : nullptr, directed ? target->ssid_len : 0,
-              directed ? target->frequency : 0, directed) != 0)
-    return kPassFailed;
+  if (trigger(s, ctx, a, directed) != 0) return kPassFailed;
   // An aborted scan, and one whose end may have been lost with other events,
   // leave the kernel's known networks to be read at once, as Wireless
   // Extensions do.
   const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
   if (end == kScanTimedOut) return kPassTimedOut;
-  if (end == kScanFailed) {
-    diag_fail(errno, "nl80211 scan events on %s", ctx->base.ifname);
-    return kPassFailed;
-  }
+  if (end == kScanFailed) return request_failed(&ctx->base, errno, "nl80211 scan events");
 
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
-  nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP);
-  mnl_attr_put_u32(req, NL80211_ATTR_IFINDEX, ctx->ifindex);
+  nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP, ctx->ifindex);
   dump_state d{batch, 0};
   batch->fetches++;
   // Cells of an interrupted try stay: each came whole, and the merge takes
@@ -165,13 +143,13 @@ int open_session(nl_session *s, nl80211_ctx *ctx) {
   if (nl_session_open(s) != 0) {
     const int err = errno;
     if (err == ENOENT)
-      diag_fail(0, "nl80211 not available (no cfg80211)");
+      cause_set(ctx->base.why, "no-nl80211", 0, "nl80211 not available (no cfg80211)");
     else
-      diag_fail(err, "nl80211");
+      cause_set(ctx->base.why, err == EPROTONOSUPPORT ? "no-nl80211" : nullptr, err, "nl80211");
     return err == ENOENT || err == EPROTONOSUPPORT ? 0 : -1;
   }
   if (query_interface(s, ctx) != 0) {
-    diag_fail(0, "%s: not an nl80211 interface", ctx->base.ifname);
+    cause_set(ctx->base.why, "no-nl80211", 0, "%s: not an nl80211 interface", ctx->base.ifname);
     return 0;
   }
   return 1;
@@ -199,16 +177,16 @@ namespace {
 nl_op *op_of(backend_ctx *ctx) { return self(ctx)->op; }
 
 // An interface request on the datagram socket; 0 or -1.
-int interface_request(backend_ctx *ctx, unsigned long request, ifreq *ifr) {
-  strncpy(ifr->ifr_name, ctx->ifname, IFNAMSIZ - 1);
+int interface(backend_ctx *ctx, unsigned long request, ifreq *ifr) {
   nl_op *op = op_of(ctx);
   return op->inet >= 0 && op->io->ioctl(op->inet, request, ifr) == 0 ? 0 : -1;
 }
 
 // The interface index, or 0 when there is no such interface.
 uint32_t interface_index(backend_ctx *ctx) {
-  ifreq ifr{};
-  if (interface_request(ctx, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
+  ifreq ifr;
+  interface_request(ctx, &ifr);
+  if (interface(ctx, SIOCGIFINDEX, &ifr) != 0 || ifr.ifr_ifindex <= 0) return 0;
   return static_cast<uint32_t>(ifr.ifr_ifindex);
 }
 
@@ -217,7 +195,7 @@ int open_op(backend_ctx *base) {
   // malloc rather than new: the program links no C++ allocator.
   void *block = malloc(sizeof(nl_op));
   if (block == nullptr) {
-    diag_fail(ENOMEM, "nl80211");
+    cause_set(base->why, nullptr, ENOMEM, "nl80211");
     return -1;
   }
   ctx->op = ::new (block) nl_op(ctx->io);
@@ -236,49 +214,53 @@ int probe(backend_ctx *base) {
   nl80211_ctx *ctx = self(base);
   ctx->ifindex = interface_index(base);
   if (ctx->ifindex == 0) {
-    diag_fail(errno, "%s", base->ifname);
+    cause_set(base->why, nullptr, errno, "%s", base->ifname);
     return -1;
   }
   return open_session(&ctx->op->session, ctx);
 }
 
-// The interface flags, its index read first: a missing interface has none.
-int get_flags(backend_ctx *base, short *flags) {
-  nl80211_ctx *ctx = self(base);
-  if (ctx->ifindex == 0) ctx->ifindex = interface_index(base);
-  ifreq ifr{};
-  if (ctx->ifindex == 0 || interface_request(base, SIOCGIFFLAGS, &ifr) != 0) return -1;
-  *flags = ifr.ifr_flags;
-  return 0;
+// The association as the scan list marks it, into the operation's record
+// (and its address into link when there is one); what the dump returned.
+int read_association(nl80211_ctx *ctx, link_record *link) {
+  nl_op *op = ctx->op;
+  const int dumped = dump_association(&op->session, ctx, &op->a);
+  if (dumped == 0 && op->a.found) {
+    link->has_addr = true;
+    memcpy(link->addr, op->a.bssid, sizeof link->addr);
+  }
+  return dumped;
 }
 
 int association(backend_ctx *base, link_record *link) {
   nl80211_ctx *ctx = self(base);
   nl_op *op = ctx->op;
+  // An interface gone since its flags were read is not associated.
+  ctx->ifindex = interface_index(base);
+  if (ctx->ifindex == 0) return 0;
   const int serves = open_session(&op->session, ctx);
   if (serves != 1) return serves == 0 ? kUnserved : -1;
-  const int dumped = dump_association(&op->session, ctx, &op->a);
+  const int dumped = read_association(ctx, link);
   if (dumped != 0) {
     dump_failed(dumped, ctx);
     return -1;
   }
-  if (!op->a.found) return 0;
-  link->has_addr = true;
-  memcpy(link->addr, op->a.bssid, sizeof link->addr);
-  return 1;
+  return link->has_addr ? 1 : 0;
+}
+
+// Joins the scan events before a pass.
+int prepare(backend_ctx *ctx) {
+  if (nl_session_listen(&op_of(ctx)->session) == 0) return 0;
+  cause_set(ctx->why, nullptr, errno, "nl80211 scan events");
+  return -1;
 }
 
 int target(backend_ctx *base) {
   nl_op *op = op_of(base);
-  if (!op->a.ssid_ok || op->a.frequency == 0) {
-    diag_fail(0, "%s: the association's SSID or frequency is unknown", base->ifname);
-    return -1;
-  }
-  if (nl_session_listen(&op->session) != 0) {
-    diag_fail(errno, "nl80211 scan events");
-    return -1;
-  }
-  return 0;
+  if (op->a.ssid_ok && op->a.frequency != 0) return prepare(base);
+  cause_set(base->why, nullptr, 0, "%s: the association's SSID or frequency is unknown",
+            base->ifname);
+  return -1;
 }
 
 void figures(backend_ctx *base, link_record *f) {
@@ -290,29 +272,31 @@ void figures(backend_ctx *base, link_record *f) {
   nl_link_record(ctx->op->a, station ? &st : nullptr, f);
 }
 
+// What the Wireless Extensions backend's link snapshot reads. Like it,
+// the snapshot ends silently where a query fails; only a dump that was
+// interrupted every time fails the scan (-1), as the association would be
+// guessed.
+int link_snapshot(backend_ctx *base, link_record *link) {
+  const int dumped = read_association(self(base), link);
+  if (dumped == kNlDumpInterrupted) {
+    dump_failed(dumped, self(base));
+    return -1;
+  }
+  if (link->has_addr) figures(base, link);
+  return 0;
+}
+
 const backend_primitives kPrimitives = {
     .open = open_op,
     .close = close_op,
     .probe = probe,
-    .get_flags = get_flags,
-    .set_flags =
-        [](backend_ctx *ctx, short flags) {
-          ifreq ifr{};
-          ifr.ifr_flags = flags;
-          return interface_request(ctx, SIOCSIFFLAGS, &ifr);
-        },
-    .link = [](backend_ctx *ctx,
-               link_record *link) { return link_snapshot(&op_of(ctx)->session, self(ctx), link); },
-    .prepare =
-        [](backend_ctx *ctx) {
-          if (nl_session_listen(&op_of(ctx)->session) == 0) return 0;
-          diag_fail(errno, "nl80211 scan events");
-          return -1;
-        },
+    .interface = interface,
+    .link = link_snapshot,
+    .prepare = prepare,
     .pass =
         [](backend_ctx *ctx, bool directed, cell_batch *batch) {
           nl_op *op = op_of(ctx);
-          return scan_once(&op->session, self(ctx), directed ? &op->a : nullptr, batch);
+          return scan_once(&op->session, self(ctx), op->a, directed, batch);
         },
     .pause = [](backend_ctx *ctx, int ms) { self(ctx)->io->pause(ms); },
     .association = association,

@@ -18,25 +18,19 @@ int we_target(backend_ctx *ctx) {
   we_ctx *we = we_of(ctx);
   char essid[IW_ESSID_MAX_SIZE + 1];
   memset(essid, 0, sizeof essid);
-  iwreq wrq = we_request(ctx->ifname);
+  iwreq wrq{};
   wrq.u.essid.pointer = essid;
   wrq.u.essid.length = sizeof essid;
   wrq.u.essid.flags = 0;
-  if (ioctl(we->fd, SIOCGIWESSID, &wrq) < 0) {
-    diag_fail(errno, "SIOCGIWESSID on %s", ctx->ifname);
-    return -1;
-  }
+  if (we_ioctl(ctx, SIOCGIWESSID, &wrq) < 0) return request_failed(ctx, errno, "SIOCGIWESSID");
   // The buffer holds at most 32 bytes and the terminator; a driver that
   // claims more (older ones count the terminator) is cut to 32.
   we->essid_len = wrq.u.essid.length;
   if (we->essid_len > IW_ESSID_MAX_SIZE) we->essid_len = IW_ESSID_MAX_SIZE;
   memcpy(we->essid, essid, we->essid_len);
 
-  wrq = we_request(ctx->ifname);
-  if (ioctl(we->fd, SIOCGIWFREQ, &wrq) < 0) {
-    diag_fail(errno, "SIOCGIWFREQ on %s", ctx->ifname);
-    return -1;
-  }
+  wrq = {};
+  if (we_ioctl(ctx, SIOCGIWFREQ, &wrq) < 0) return request_failed(ctx, errno, "SIOCGIWFREQ");
   we->freq = wrq.u.freq;
   return 0;
 }
@@ -45,8 +39,8 @@ int we_target(backend_ctx *ctx) {
 void we_figures(backend_ctx *ctx, link_record *f) {
   we_ctx *we = we_of(ctx);
   const iw_range &range = we->range;
-  iwreq wrq = we_request(ctx->ifname);
-  if (ioctl(we->fd, SIOCGIWRATE, &wrq) >= 0) {
+  iwreq wrq{};
+  if (we_ioctl(ctx, SIOCGIWRATE, &wrq) >= 0) {
     f->has_rate = true;
     f->rate_bps = static_cast<uint32_t>(wrq.u.bitrate.value);
   }
@@ -61,8 +55,8 @@ void we_figures(backend_ctx *ctx, link_record *f) {
     f->signal = we_signal(stats.qual, &range);
   }
 
-  wrq = we_request(ctx->ifname);
-  if (ioctl(we->fd, SIOCGIWFREQ, &wrq) < 0) return;
+  wrq = {};
+  if (we_ioctl(ctx, SIOCGIWFREQ, &wrq) < 0) return;
   iw_freq freq = wrq.u.freq;
   f->has_channel = true;
   f->channel = we_channel_of(iw_freq2float(&freq), &range);
@@ -74,9 +68,9 @@ int we_association(backend_ctx *ctx, link_record *link) {
   if (we_read_range(ctx, &range, "is too old") != 0) {
     // An interface without Wireless Extensions fails every request: the
     // name request tells that from a range the driver cannot give.
-    const int err = errno;
-    iwreq name = we_request(ctx->ifname);
-    if ((err == ENOTTY || err == EOPNOTSUPP) && ioctl(we->fd, SIOCGIWNAME, &name) < 0 &&
+    const int err = ctx->why->err;
+    iwreq name{};
+    if ((err == ENOTTY || err == EOPNOTSUPP) && we_ioctl(ctx, SIOCGIWNAME, &name) < 0 &&
         we_lacks_extensions(ctx, errno) == 0)
       return kUnserved;
     return -1;
@@ -85,14 +79,14 @@ int we_association(backend_ctx *ctx, link_record *link) {
   // Wireless Extensions answer for the interface: the protocol name is
   // the one request that iw_get_basic_config requires; the rest of the
   // configuration is not used here.
-  iwreq wrq = we_request(ctx->ifname);
-  if (ioctl(we->fd, SIOCGIWNAME, &wrq) < 0) {
-    diag_fail(errno, "%s: no Wireless Extensions configuration", ctx->ifname);
+  iwreq wrq{};
+  if (we_ioctl(ctx, SIOCGIWNAME, &wrq) < 0) {
+    cause_set(ctx->why, nullptr, errno, "%s: no Wireless Extensions configuration", ctx->ifname);
     return -1;
   }
 
-  wrq = we_request(ctx->ifname);
-  if (ioctl(we->fd, SIOCGIWAP, &wrq) < 0) return 0;
+  wrq = {};
+  if (we_ioctl(ctx, SIOCGIWAP, &wrq) < 0) return 0;
   // The drivers' "none" address (0x44) counts as associated but names no
   // cell; the others mean no association.
   unsigned char value = 0;

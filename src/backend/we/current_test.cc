@@ -66,9 +66,8 @@ class Current : public ::testing::Test {
  protected:
   void SetUp() override {
     list_clear();
-    diag_reset();
     descriptors = fakewext::open_descriptors();
-    ctx = backend_open("WE", "wlan0");
+    ctx = backend_open("WE", "wlan0", &why);
     ASSERT_NE(ctx, nullptr);
   }
   void TearDown() override {
@@ -76,15 +75,15 @@ class Current : public ::testing::Test {
     EXPECT_EQ(fakewext::open_descriptors(), descriptors);
     we_destroy(ctx);
     list_clear();
-    diag_reset();
   }
   Outcome run() {
     int added = 7;
-    int r = we_ops.current(ctx, &added);
+    int r = we_ops.current(ctx, &added, &why);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     return {r, added};
   }
   backend_ctx *ctx = nullptr;
+  cause why;
   int descriptors = 0;
 };
 
@@ -102,11 +101,11 @@ TEST_F(Current, NoSocket) {
   session.add(associated());
   cached(kApText, "home");
   int added = 7;
-  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.current(ctx, &added); }), -1);
+  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.current(ctx, &added, &why); }), -1);
   EXPECT_EQ(added, 0);
   EXPECT_LT(we_of(ctx)->fd, 0);
   // The first socket's errno, not that of libiw's last try.
-  EXPECT_STREQ(diag_failure(), "socket: Too many open files");
+  EXPECT_STREQ(why.text, "socket: Too many open files");
   we_of(ctx)->fd = -1;
 }
 
@@ -121,17 +120,19 @@ TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
     int error;
     Failure fail;
     const char *cause;
+    const char *code = "no-wext";
   } cases[] = {
       {true, false, ENOTTY, {}, kNoWe},
       {true, false, EOPNOTSUPP, {}, kNoWe},
-      {true, false, ENOTTY, {SIOCGIFFLAGS, 0, ENODEV}, "wlan0: No such device"},
+      {true, false, ENOTTY, {SIOCGIFFLAGS, 0, ENODEV}, "wlan0: No such device", "no-device"},
       {false, false, ENOTTY, {}, kNoWe},
       {false, false, EOPNOTSUPP, {}, kNoWe},
       {false,
        true,
        EOPNOTSUPP,
        {SIOCGIWRANGE, 0, EOPNOTSUPP},
-       "SIOCGIWRANGE on wlan0: Operation not supported"},
+       "SIOCGIWRANGE on wlan0: Operation not supported",
+       "scan-failed"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.scan ? "scan: " : "query: ") + c.cause);
@@ -142,14 +143,15 @@ TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
     i.wireless_error = c.error;
     if (c.fail.request != 0) i.failures = {c.fail};
     cached(kApText, "home");
-    diag_reset();
-    EXPECT_EQ(c.scan ? we_ops.scan(ctx) : run().result,
+    why = {};
+    EXPECT_EQ(c.scan ? we_ops.scan(ctx, &why) : run().result,
               std::string(c.cause) == kNoWe ? kUnserved : -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
-    EXPECT_STREQ(diag_failure(), c.cause);
+    EXPECT_STREQ(why.text, c.cause);
+    EXPECT_STREQ(why.code, c.code);
     // The probe tells the same before any operation.
-    diag_reset();
-    EXPECT_EQ(we_ops.probe(ctx), std::string(c.cause) == kNoWe ? 0 : c.wireless ? 1 : -1);
+    cause probed;
+    EXPECT_EQ(we_ops.probe(ctx, &probed), std::string(c.cause) == kNoWe ? 0 : c.wireless ? 1 : -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
   }
 }

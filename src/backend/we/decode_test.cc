@@ -130,16 +130,13 @@ class Decode : public ::testing::Test {
     list_clear();
     range = test_range();
   }
-  void TearDown() override {
-    list_clear();
-    diag_reset();
-  }
+  void TearDown() override { list_clear(); }
   int decode(const std::vector<Cell> &cells) {
     return decode_bytes(fakewext::encode_scan(cells, range.we_version_compiled));
   }
   int decode_bytes(Bytes stream) {
     return we_test::decode(reinterpret_cast<char *>(stream.data()), static_cast<int>(stream.size()),
-                           range);
+                           range, &counts);
   }
   // One cell with the given events after its address; its entry, or null.
   network_entry *one(std::vector<fakewext::Event> events, int *result = nullptr) {
@@ -148,6 +145,7 @@ class Decode : public ::testing::Test {
     if (result != nullptr) *result = r;
     return list_find_bssid("02:00:00:00:00:01");
   }
+  diag_counts counts{};
 
   iw_range range{};
 };
@@ -254,7 +252,7 @@ TEST_F(Decode, OneCell) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     list_clear();
-    diag_reset();
+    counts = {};
     int result = -1;
     network_entry *e = one(c.events, &result);
     EXPECT_EQ(result, 0);
@@ -263,7 +261,7 @@ TEST_F(Decode, OneCell) {
                       std::to_string(e->privacy) + "|" + std::string(e->essid, e->essid_len);
     for (const std::string &slot : slots(e)) got += "|" + slot;
     EXPECT_EQ(got, c.want);
-    EXPECT_EQ(diag_count().oversized, c.oversized);
+    EXPECT_EQ(counts.oversized, c.oversized);
   }
 }
 

@@ -51,8 +51,8 @@ int wait_readable(int fd, long timeout_us) {
 // An interface in master mode (an access point), which the kernel lets scan
 // only through nl80211.
 bool is_access_point(backend_ctx *ctx) {
-  iwreq wrq = we_request(ctx->ifname);
-  return ioctl(we_of(ctx)->fd, SIOCGIWMODE, &wrq) == 0 && wrq.u.mode == IW_MODE_MASTER;
+  iwreq wrq{};
+  return we_ioctl(ctx, SIOCGIWMODE, &wrq) == 0 && wrq.u.mode == IW_MODE_MASTER;
 }
 
 int trigger(backend_ctx *ctx, bool directed) {
@@ -68,11 +68,11 @@ int trigger(backend_ctx *ctx, bool directed) {
     request.channel_list[0] = we->freq;
     flags = IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ;
   }
-  iwreq wrq = we_request(ctx->ifname);
+  iwreq wrq{};
   wrq.u.data.pointer = &request;
   wrq.u.data.length = sizeof request;
   wrq.u.data.flags = flags;
-  if (ioctl(we->fd, SIOCSIWSCAN, &wrq) >= 0) return 0;
+  if (we_ioctl(ctx, SIOCSIWSCAN, &wrq) >= 0) return 0;
   // The driver answers fetches of a running scan with EAGAIN until it ends.
   const int err = errno;
   const char *hint = nullptr;
@@ -94,31 +94,31 @@ int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
   size_t size = kInitialSize;
   for (;;) {
     if (wait_readable(we->fd, timeout) != 0) {
-      diag_fail(errno, "poll");
+      cause_set(ctx->why, nullptr, errno, "poll");
       return kPassFailed;
     }
     for (;;) {
       char *buffer = batch->fetch_buffer(size);
       if (buffer == nullptr) {
-        diag_fail(ENOMEM, "a scan result of %zu bytes", size);
+        cause_set(ctx->why, nullptr, ENOMEM, "a scan result of %zu bytes", size);
         return kPassFailed;
       }
       batch->fetches++;
-      iwreq wrq = we_request(ctx->ifname);
+      iwreq wrq{};
       wrq.u.data.pointer = buffer;
       wrq.u.data.length = static_cast<uint16_t>(size);
       wrq.u.data.flags = 0;
-      if (ioctl(we->fd, SIOCGIWSCAN, &wrq) >= 0) {
+      if (we_ioctl(ctx, SIOCGIWSCAN, &wrq) >= 0) {
         batch->reported = wrq.u.data.length;
         if (wrq.u.data.length == 0) return kPassDone;
         // The driver cannot report more than it was offered.
         if (wrq.u.data.length > size) {
-          diag_fail(0, "SIOCGIWSCAN on %s: %u bytes reported in a buffer of %zu", ctx->ifname,
-                    wrq.u.data.length, size);
+          cause_set(ctx->why, nullptr, 0, "SIOCGIWSCAN on %s: %u bytes reported in a buffer of %zu",
+                    ctx->ifname, wrq.u.data.length, size);
           return kPassFailed;
         }
         if (we_decode_scan(buffer, wrq.u.data.length, &range, batch) != 0) {
-          diag_fail(ENOMEM, "scan result of %s", ctx->ifname);
+          cause_set(ctx->why, nullptr, ENOMEM, "scan result of %s", ctx->ifname);
           return kPassFailed;
         }
         return kPassDone;
@@ -126,22 +126,20 @@ int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
       const int err = errno;
       if (err == E2BIG) {
         if (range.we_version_compiled < kLowestGrowVersion) {
-          diag_fail(err, "SIOCGIWSCAN on %s (Wireless Extensions version %u cannot offer more)",
+          cause_set(ctx->why, nullptr, err,
+                    "SIOCGIWSCAN on %s (Wireless Extensions version %u cannot offer more)",
                     ctx->ifname, range.we_version_compiled);
           return kPassFailed;
         }
         size = grown_size(size, wrq.u.data.length);
         if (size == 0) {
-          diag_fail(err, "SIOCGIWSCAN on %s (65535 bytes offered)", ctx->ifname);
+          cause_set(ctx->why, nullptr, err, "SIOCGIWSCAN on %s (65535 bytes offered)", ctx->ifname);
           return kPassFailed;
         }
         batch->grows++;
         continue;
       }
-      if (err != EAGAIN) {
-        diag_fail(err, "SIOCGIWSCAN on %s", ctx->ifname);
-        return kPassFailed;
-      }
+      if (err != EAGAIN) return request_failed(ctx, err, "SIOCGIWSCAN");
       break;
     }
     if (++retries > kWaitRetries) return kPassTimedOut;

@@ -11,6 +11,7 @@
 #include "backend/flow.h"
 #include "backend/we/test_we.h"
 #include "backend/we/we.h"
+#include "diag/diag.h"
 #include "fakewext.h"
 #include "netlist/netlist.h"
 
@@ -71,6 +72,7 @@ class Scan : public ::testing::Test {
     ctx = we_create();
     ASSERT_NE(ctx, nullptr);
     ctx->ifname = "wlan0";
+    ctx->why = &why;
     descriptors = fakewext::open_descriptors();
   }
   void TearDown() override {
@@ -109,11 +111,12 @@ class Scan : public ::testing::Test {
   fakewext::Session session;
   Interface *iface = nullptr;
   backend_ctx *ctx = nullptr;
+  cause why;
   int descriptors = 0;
 };
 
 TEST_F(Scan, FivePassesTwoSecondsApart) {
-  ASSERT_EQ(we_ops.scan(ctx), 0);
+  ASSERT_EQ(we_ops.scan(ctx, &why), 0);
   EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 5u);
   EXPECT_EQ(driver().count(SIOCGIWSCAN), 5u);
@@ -165,7 +168,7 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
     iface->flags = c.flags;
     iface->failures = {};
     if (c.failure.request != 0) iface->failures = {c.failure};
-    EXPECT_EQ(we_ops.scan(ctx), c.result);
+    EXPECT_EQ(we_ops.scan(ctx, &why), c.result);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_EQ(iface->flags, c.flags_after);
     EXPECT_EQ(driver().count(SIOCSIFFLAGS), c.flags_after != c.flags ? 1u : 0u);
@@ -196,7 +199,7 @@ TEST_F(Scan, SocketAboveFdSetsize) {
   }
   iface->fetches = {fetch::not_ready(2), fetch::results()};
   driver().wait_script() = {WaitStep{WaitStep::Kind::error, EINTR, 100000}};
-  int r = we_ops.scan(ctx);
+  int r = we_ops.scan(ctx, &why);
   for (int fd : held) close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 
@@ -223,7 +226,7 @@ TEST_F(Scan, FailuresBeforeTheFirstPass) {
     driver().clear_log();
     iface->flags = c.flags;
     iface->failures = {c.failure};
-    EXPECT_EQ(we_ops.scan(ctx), -1);
+    EXPECT_EQ(we_ops.scan(ctx, &why), -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u);
     EXPECT_TRUE(driver().waits_us().empty());
@@ -231,7 +234,7 @@ TEST_F(Scan, FailuresBeforeTheFirstPass) {
 }
 
 TEST_F(Scan, NoSocket) {
-  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.scan(ctx); }), -1);
+  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.scan(ctx, &why); }), -1);
   EXPECT_LT(we_of(ctx)->fd, 0);
   EXPECT_TRUE(driver().log().empty());
   we_of(ctx)->fd = -1;

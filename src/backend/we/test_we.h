@@ -47,10 +47,11 @@ inline fakewext::Bytes directed_request(const char *essid, uint8_t len, const iw
 }
 
 // A scan result decoded and merged into the list as a plain pass's is.
-inline int decode(char *buffer, int length, const iw_range &range) {
+inline int decode(char *buffer, int length, const iw_range &range, diag_counts *counts = nullptr) {
   cell_batch batch;
+  diag_counts ignored{};
   const int result = we_decode_scan(buffer, length, &range, &batch);
-  if (merge_batch(batch, {"", "", false}) != 0) return -1;
+  if (merge_batch(batch, {"", "", false}, counts != nullptr ? counts : &ignored) != 0) return -1;
   if (result == 0) apply_wep_rule();
   return result;
 }

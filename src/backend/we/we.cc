@@ -20,17 +20,18 @@ backend_ctx *we_create() {
   return &we->base;
 }
 
+int we_ioctl(backend_ctx *ctx, unsigned long request, iwreq *wrq) {
+  memcpy(wrq->ifr_name, ctx->ifname, strnlen(ctx->ifname, IFNAMSIZ - 1));
+  return ioctl(we_of(ctx)->fd, request, wrq);
+}
+
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
   memset(range, 0, sizeof *range);
-  if (iw_get_range_info(we_of(ctx)->fd, ctx->ifname, range) < 0) {
-    const int err = errno;
-    diag_fail(err, "SIOCGIWRANGE on %s", ctx->ifname);
-    errno = err;  // for the caller's judgement
-    return -1;
-  }
+  if (iw_get_range_info(we_of(ctx)->fd, ctx->ifname, range) < 0)
+    return request_failed(ctx, errno, "SIOCGIWRANGE");
   if (range->we_version_compiled < kLowestWeVersion) {
-    diag_fail(0, "%s: Wireless Extensions version %u %s (%d or later needed)", ctx->ifname,
-              range->we_version_compiled, lacking, kLowestWeVersion);
+    cause_set(ctx->why, nullptr, 0, "%s: Wireless Extensions version %u %s (%d or later needed)",
+              ctx->ifname, range->we_version_compiled, lacking, kLowestWeVersion);
     return -1;
   }
   return 0;
@@ -38,14 +39,16 @@ int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking) {
 
 int we_lacks_extensions(backend_ctx *ctx, int err) {
   if (err != ENOTTY && err != EOPNOTSUPP) return -1;
-  diag_forget();
-  ifreq ifr = we_ifreq(ctx->ifname);
+  // The finer cause replaces that of the request that failed.
+  *ctx->why = {};
+  ifreq ifr;
+  interface_request(ctx, &ifr);
   if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) {
-    diag_fail(errno, "%s", ctx->ifname);
+    cause_set(ctx->why, nullptr, errno, "%s", ctx->ifname);
     return -1;
   }
   // The caller names what else may serve it.
-  diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
+  cause_set(ctx->why, "no-wext", 0, "no Wireless Extensions on %s", ctx->ifname);
   return 0;
 }
 
@@ -61,17 +64,17 @@ int open_socket(backend_ctx *ctx) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd >= 0) close(fd);
   if (fd < 0) err = errno;
-  diag_fail(err, "socket");
+  cause_set(ctx->why, nullptr, err, "socket");
   return -1;
 }
 
 // The name request fails on an interface without Wireless Extensions.
 int probe(backend_ctx *ctx) {
-  iwreq name = we_request(ctx->ifname);
-  if (ioctl(we_of(ctx)->fd, SIOCGIWNAME, &name) == 0) return 1;
+  iwreq name{};
+  if (we_ioctl(ctx, SIOCGIWNAME, &name) == 0) return 1;
   const int err = errno;
   if (we_lacks_extensions(ctx, err) == 0) return 0;
-  diag_fail(err, "%s", ctx->ifname);
+  cause_set(ctx->why, nullptr, err, "%s", ctx->ifname);
   return -1;
 }
 
@@ -83,8 +86,8 @@ const backend_primitives kPrimitives = {
           we_of(ctx)->fd = -1;
         },
     .probe = probe,
-    .get_flags = we_get_flags,
-    .set_flags = we_set_flags,
+    .interface = [](backend_ctx *ctx, unsigned long request,
+                    ifreq *ifr) { return ioctl(we_of(ctx)->fd, request, ifr); },
     .link =
         [](backend_ctx *ctx, link_record *link) {
           we_link_snapshot(ctx, link);
@@ -115,19 +118,6 @@ void we_destroy(backend_ctx *ctx) {
   free(we);
 }
 
-int we_get_flags(backend_ctx *ctx, short *flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  if (ioctl(we_of(ctx)->fd, SIOCGIFFLAGS, &ifr) != 0) return -1;
-  *flags = ifr.ifr_flags;
-  return 0;
-}
-
-int we_set_flags(backend_ctx *ctx, short flags) {
-  ifreq ifr = we_ifreq(ctx->ifname);
-  ifr.ifr_flags = flags;
-  return ioctl(we_of(ctx)->fd, SIOCSIFFLAGS, &ifr);
-}
-
 bool we_placeholder(const sockaddr &addr, unsigned char *value) {
   for (unsigned char v : {0x00, 0xff, 0x44}) {
     int same = 0;
@@ -146,14 +136,14 @@ void we_link_snapshot(backend_ctx *ctx, link_record *link) {
   memset(&config, 0, sizeof config);
   if (iw_get_basic_config(we->fd, ctx->ifname, &config) < 0) return;
 
-  iwreq wrq = we_request(ctx->ifname);
-  if (ioctl(we->fd, SIOCGIWAP, &wrq) < 0) return;
+  iwreq wrq{};
+  if (we_ioctl(ctx, SIOCGIWAP, &wrq) < 0) return;
   unsigned char value;
   link->has_addr = !we_placeholder(wrq.u.ap_addr, &value);
   memcpy(link->addr, wrq.u.ap_addr.sa_data, sizeof link->addr);
 
-  wrq = we_request(ctx->ifname);
-  if (ioctl(we->fd, SIOCGIWRATE, &wrq) < 0) return;
+  wrq = {};
+  if (we_ioctl(ctx, SIOCGIWRATE, &wrq) < 0) return;
   link->has_rate = true;
   link->rate_bps = static_cast<uint32_t>(wrq.u.bitrate.value);
 }

@@ -43,8 +43,6 @@ void we_destroy(backend_ctx *ctx);
 // The associated access point and its bit rate; needs an open fd.
 void we_link_snapshot(backend_ctx *ctx, link_record *link);
 // The primitives (backend/flow.h) over the open fd.
-int we_get_flags(backend_ctx *ctx, short *flags);
-int we_set_flags(backend_ctx *ctx, short flags);
 int we_association(backend_ctx *ctx, link_record *link);
 int we_target(backend_ctx *ctx);
 void we_figures(backend_ctx *ctx, link_record *f);
@@ -54,7 +52,6 @@ bool we_placeholder(const sockaddr &addr, unsigned char *value);
 // Reads the interface's range through the open fd; -1 (recorded for -v)
 // when it cannot be read or its version is older than kLowestWeVersion,
 // lacking saying what that version cannot do.
-// errno stays the request's.
 int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking);
 // After a Wireless Extensions request failed with err: 0 when it failed
 // because the interface has none (ENOTTY from a kernel without them, for any

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "backend/we/we.h"
+#include "diag/diag.h"
 #include "fakewext.h"
 #include "netlist/netlist.h"
 
@@ -15,7 +16,8 @@ namespace {
 
 // Made directly or opened by name through the registry: no socket yet.
 TEST(WeCreate, StartsWithoutSocket) {
-  backend_ctx *opened = backend_open("WE", "wlan0");
+  cause why;
+  backend_ctx *opened = backend_open("WE", "wlan0", &why);
   ASSERT_NE(opened, nullptr);
   EXPECT_EQ(opened->ops, &we_ops);
   EXPECT_STREQ(opened->ifname, "wlan0");
@@ -83,7 +85,8 @@ TEST(WeLinkSnapshot, PartialFailures) {
     w.bitrate = c.bitrate;
     fake.add(w);
 
-    backend_ctx *ctx = backend_open("WE", "wlan0");
+    cause why;
+    backend_ctx *ctx = backend_open("WE", "wlan0", &why);
     ASSERT_NE(ctx, nullptr);
     we_of(ctx)->fd = iw_sockets_open();
     ASSERT_GE(we_of(ctx)->fd, 0);
@@ -119,7 +122,8 @@ TEST(WeLinkSnapshot, Requests) {
     fake.add(w);
     fake.add(fakewext::Interface{});  // wlan0, which must see nothing
 
-    backend_ctx *ctx = backend_open("WE", "wlan7");
+    cause why;
+    backend_ctx *ctx = backend_open("WE", "wlan7", &why);
     ASSERT_NE(ctx, nullptr);
     we_of(ctx)->fd = iw_sockets_open();
     link_record link{};

@@ -15,18 +15,7 @@
 
 #include "backend/we/we.h"
 
-// A zeroed request naming the interface (backend_open allows no name of
-// IFNAMSIZ bytes or more).
-inline iwreq we_request(const char *ifname) {
-  iwreq wrq;
-  memset(&wrq, 0, sizeof wrq);
-  memcpy(wrq.ifr_name, ifname, strnlen(ifname, IFNAMSIZ - 1));
-  return wrq;
-}
-
-inline ifreq we_ifreq(const char *ifname) {
-  ifreq ifr;
-  memset(&ifr, 0, sizeof ifr);
-  memcpy(ifr.ifr_name, ifname, strnlen(ifname, IFNAMSIZ - 1));
-  return ifr;
-}
+// A request on the operation's socket, wrq (zeroed, its data set by the
+// caller) named after the interface (backend_open allows no name of
+// IFNAMSIZ bytes or more); the ioctl's result.
+int we_ioctl(backend_ctx *ctx, unsigned long request, iwreq *wrq);
