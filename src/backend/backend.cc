@@ -52,6 +52,7 @@ backend_ctx *backend_open(const char *name, const char *ifname) {
     if (ctx == nullptr) return nullptr;
     ctx->ifname = ifname;
     ctx->ops = n->ops;
+    ctx->survey = ctx->stale = false;
     return ctx;
   }
   return nullptr;

@@ -50,6 +50,8 @@ inline constexpr int kUnserved = -2;
 struct backend_ctx {
   const backend_ops *ops;
   const char *ifname;  // borrowed from the command line
+  bool survey;         // each new entry gets its site-survey record (-j)
+  bool stale;          // current: the association could not be read
 };
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.

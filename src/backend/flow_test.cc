@@ -40,6 +40,7 @@ struct Fake : backend_ctx {
   Fake() {
     ops = nullptr;
     ifname = "wlan0";
+    survey = stale = false;
   }
   int serves = 1;
   bool open = false;
@@ -48,7 +49,8 @@ struct Fake : backend_ctx {
   link_record link{};
   int association = 1;
   bool target_fail = false;
-  link_record figures{false, {}, true, 54000000, {.has_quality = true, .quality = 61}, true, 11};
+  link_record figures{false, {}, true, 54000000, {.has_quality = true, .quality = 61},
+                      true,  11, {}};
   std::vector<Pass> passes;
   size_t next = 0;
   std::string log;
@@ -65,7 +67,8 @@ int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
     cell_record *cell;
     if (batch->open(addr, &cell) <= 0) continue;
     const Bytes essid(c.essid, c.essid + strlen(c.essid));
-    EXPECT_TRUE(batch->keep(essid, &cell->essid));
+    byte_span kept;
+    EXPECT_TRUE(batch->keep(essid, &kept) && cell->set_essid(kept));
     cell->privacy = c.privacy;
     cell->essid_oversized = c.oversized;
     for (int r : c.reports) batch->report(r == 0, r == 0 ? byte_span{} : byte_span(kRsn));
@@ -138,7 +141,7 @@ class Flow : public ::testing::Test {
 
 TEST_F(Flow, Refresh) {
   const Pass two{kPassDone, {{1, "a"}, {2, "b"}}};
-  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000, {}, false, 0};
+  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000, {}, false, 0, {}};
   const struct {
     const char *name;
     int serves;
@@ -256,7 +259,7 @@ TEST_F(Flow, DirectedPass) {
 // The cached run: what the interface and the link say, what the list holds,
 // and what a directed pass finds.
 TEST_F(Flow, Current) {
-  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 1000, {}, false, 0};
+  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 1000, {}, false, 0, {}};
   const Pass found{kPassDone, {{1, "other"}, {2, "home"}}};
   const std::string kCache = "09:cafe:0::42:1: ";
   const struct {

@@ -89,6 +89,8 @@ struct run_state {
   char why[320] = "";
   // -v: why a cached run's rewrite was not made, for its summary.
   char rewrite_failure[300] = "";
+  // -j: why a cached run has no live data.
+  char warning[256] = "";
 };
 
 // A run that cannot start: its message on standard error, as ever, and with
@@ -222,6 +224,7 @@ int serve(run_state &r, backend_ctx **ctx, int *added) {
   }
   // The operation tells its own cause.
   if (choose) diag_forget();
+  (*ctx)->survey = r.json != nullptr;
   const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx) : (*ctx)->ops->current(*ctx, added);
   if (rc == 0) r.unserved[0] = '\0';
   if (rc == kUnserved) hint_untried(other != nullptr ? "" : other_backend(served_by(r)));
@@ -316,6 +319,10 @@ int refresh_run(run_state &r, backend_ctx **served, cache_file &cache) {
 
 int cached_run(run_state &r, backend_ctx **served, cache_file &cache, int fd) {
   const options &opts = r.opts;
+  // The cache file is replaced whole, never written in place: its time is
+  // when its list was written.
+  struct stat st;
+  if (r.json != nullptr && fstat(fd, &st) == 0) r.json->cached_at = st.st_mtime;
   if (read_cache_fd(fd) != 0) {
     explain_cache(r, "malformed cache file");
     print_error_line(r);
@@ -326,6 +333,10 @@ int cached_run(run_state &r, backend_ctx **served, cache_file &cache, int fd) {
     explain(r, opts.ifname, "the association could not be read");
     print_error_line(r);
     return -1;
+  }
+  if (r.json != nullptr && (*served)->stale) {
+    snprintf(r.warning, sizeof r.warning, "%s", diag_failure() != nullptr ? diag_failure() : "");
+    r.json->warning = r.warning;
   }
   // The output does not depend on this rewrite; only the file is at stake.
   diag_forget();

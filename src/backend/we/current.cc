@@ -60,6 +60,13 @@ void we_figures(backend_ctx *ctx, link_record *f) {
     // Statistics without a figure leave the one from the cache.
     f->signal = we_signal(stats.qual, &range);
   }
+  // /proc/net/wireless drops the dBm flag; for the document's level the
+  // driver's own statistics keep it.
+  wrq = we_request(ctx->ifname);
+  wrq.u.data.pointer = &stats;
+  wrq.u.data.length = sizeof stats;
+  if (ctx->survey && ioctl(we->fd, SIOCGIWSTATS, &wrq) >= 0 && (stats.qual.updated & IW_QUAL_DBM))
+    f->dbm = we_signal(stats.qual, &range);
 
   wrq = we_request(ctx->ifname);
   if (ioctl(we->fd, SIOCGIWFREQ, &wrq) < 0) return;
