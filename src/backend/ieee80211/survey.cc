@@ -2,6 +2,7 @@
 #include "backend/ieee80211/survey.h"
 
 #include <bit>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 
@@ -95,130 +96,95 @@ void walk(ByteReader r, Walk *w, network_survey *out) {
   }
 }
 
-// What an operation element says of the channel.
-enum Says { kNothing, kChannel, kMalformed };
-
-// The centre as a channel number of the primary's band, or in MHz where
-// ccfs is 0; split: 80+80, centred on the segment with the primary.
+// A channel as an operation element gives it: its width, and its centre
+// as a channel number of the primary's band (c0; c1 a second segment's, or
+// the 160 MHz channel's beside its 80 MHz half) or else in MHz.
 struct Channel {
   int width;
-  int ccfs;
+  int c0;
+  int c1;
   long centre_mhz;
-  bool split;
 };
-
-Says set(Channel *c, int width, int ccfs, long centre_mhz = 0, bool split = false) {
-  *c = {width, ccfs, centre_mhz, split};
-  return kChannel;
-}
-
-// Two segments: a second centre 8 channels from the first (the 80 MHz
-// segment with the primary) is the 160 MHz channel's; further apart, 80+80
-// MHz; otherwise the first segment alone is the channel, of the width given.
-Says segments(Channel *c, int ccfs0, int ccfs1, int width) {
-  const int apart = abs(ccfs1 - ccfs0);
-  if (ccfs1 != 0 && apart == 8) return set(c, 160, ccfs1);
-  const bool split = ccfs1 != 0 && apart > 16;
-  return set(c, split ? 160 : width, ccfs0, 0, split);
-}
 
 // The VHT operation information (width, CCFS0, CCFS1) of a VHT or HE
 // operation element; ccfs2: the HT operation's segment, which carries the
-// 160 MHz centre where CCFS1 is 0 (extended NSS).
-Says vht_channel(Channel *c, bytes v, uint8_t ccfs2) {
-  switch (v[0]) {
-    case 0:  // 20 or 40 MHz, as the HT operation says
-      return kNothing;
-    case 1:
-      return segments(c, v[1], v[2] != 0 ? v[2] : ccfs2, 80);
-    case 2:  // deprecated forms: 160 and 80+80 with the old meaning of the segments
-      return set(c, 160, v[1]);
-    case 3:
-      return set(c, 160, v[1], 0, v[2] != 0);
-    default:
-      return kMalformed;
-  }
+// 160 MHz centre where CCFS1 is 0 (extended NSS). 2 and 3 are the deprecated
+// 160 and 80+80 MHz. 0 says nothing (the HT operation decides), -1 malformed.
+int vht_channel(bytes v, uint8_t ccfs2, Channel *c) {
+  if (v[0] == 0 || v[0] > 3) return v[0] == 0 ? 0 : -1;
+  *c = {v[0] == 1 ? 80 : 160, v[1], v[0] == 2 ? 0 : v[0] == 1 && v[2] == 0 ? ccfs2 : v[2], 0};
+  return 1;
 }
 
-// The channel an operation element of kind describes.
-Says op_channel(int kind, ByteReader body, long primary_mhz, uint8_t ccfs2, Channel *c) {
+// What an operation element of kind says of the channel: 1 the channel, 0
+// nothing, -1 malformed. The HT operation leaves its CCFS2 in *ccfs2.
+int op_channel(int kind, ByteReader body, long primary_mhz, uint8_t *ccfs2, Channel *c) {
   bytes p;
   bytes v;
   bytes o;
   switch (kind) {
+    case kHtOp: {
+      // 40 MHz where a secondary channel lies above or below and any width
+      // is allowed.
+      if (!body.read_bytes(22, &p)) return -1;
+      *ccfs2 = static_cast<uint8_t>((p[2] | p[3] << 8) >> 5);
+      const int offset = p[1] & 3;
+      const bool wide = (p[1] & 4) != 0 && (offset == 1 || offset == 3);
+      *c = {wide ? 40 : 20, 0, 0, primary_mhz + (wide ? (offset == 1 ? 10 : -10) : 0)};
+      return 1;
+    }
     case kVhtOp:
-      return body.read_bytes(5, &v) ? vht_channel(c, v, ccfs2) : kMalformed;
+      return body.read_bytes(5, &v) ? vht_channel(v, *ccfs2, c) : -1;
     case kHeOp:
       // Parameters, BSS colour, basic HE-MCS set, then the optional parts
       // the parameters announce: VHT information, co-hosted BSS, 6 GHz
       // information (primary, control with the width, CCFS0, CCFS1, rate).
       if (!body.read_bytes(6, &p) || ((p[1] & 0x40) != 0 && !body.read_bytes(3, &v)) ||
-          ((p[1] & 0x80) != 0 && !body.skip(1)))
-        return kMalformed;
+          ((p[1] & 0x80) != 0 && !body.skip(1)) || ((p[2] & 2) != 0 && !body.read_bytes(5, &o)))
+        return -1;
       if ((p[2] & 2) != 0) {
-        if (!body.read_bytes(5, &o)) return kMalformed;
-        return (o[1] & 3) == 3 ? segments(c, o[2], o[3], 160) : set(c, 20 << (o[1] & 3), o[2]);
+        *c = {20 << (o[1] & 3), o[2], (o[1] & 3) == 3 ? o[3] : 0, 0};
+        return 1;
       }
-      return (p[1] & 0x40) != 0 ? vht_channel(c, v, ccfs2) : kNothing;
-    case kEhtOp:
-      // Parameters, basic EHT-MCS set, then the operation information
-      // (control, CCFS0, CCFS1, a disabled-subchannel bitmap) when announced.
-      if (!body.read_bytes(5, &p)) return kMalformed;
-      if ((p[0] & 1) == 0) return kNothing;
-      if (!body.read_bytes((p[0] & 2) != 0 ? 5 : 3, &o)) return kMalformed;
-      switch (o[0] & 7) {
-        case 0:
-          return set(c, 20, 0, primary_mhz);
-        case 1:
-        case 2:
-          return set(c, 20 << (o[0] & 7), o[1]);
-        case 3:  // CCFS1 the whole channel's centre, CCFS0 its half's with the primary
-        case 4:
-          return set(c, (o[0] & 7) == 3 ? 160 : 320, o[2]);
-        default:
-          return kMalformed;
-      }
+      return (p[1] & 0x40) != 0 ? vht_channel(v, *ccfs2, c) : 0;
     default:
-      return kNothing;
+      // EHT: parameters, basic EHT-MCS set, then the operation information
+      // (control, CCFS0, CCFS1, a disabled-subchannel bitmap) when announced;
+      // CCFS1 the centre of 160 and 320 MHz, CCFS0 of their half.
+      if (!body.read_bytes(5, &p)) return -1;
+      if ((p[0] & 1) == 0) return 0;
+      if (!body.read_bytes((p[0] & 2) != 0 ? 5 : 3, &o) || (o[0] & 7) > 4) return -1;
+      *c = {20 << (o[0] & 7), (o[0] & 7) < 3 ? o[1] : o[2], 0, 0};
+      return 1;
   }
-}
-
-// HT operation: 40 MHz where a secondary channel lies above or below and
-// any width is allowed; its CCFS2 for the VHT operation.
-Says ht_channel(ByteReader body, long primary_mhz, Channel *c, uint8_t *ccfs2) {
-  bytes h;
-  if (!body.read_bytes(22, &h)) return kMalformed;
-  *ccfs2 = static_cast<uint8_t>((h[2] | h[3] << 8) >> 5);
-  const int offset = h[1] & 3;
-  if ((h[1] & 4) != 0 && (offset == 1 || offset == 3))
-    return set(c, 40, 0, primary_mhz != 0 ? primary_mhz + (offset == 1 ? 10 : -10) : 0);
-  return set(c, 20, 0, primary_mhz);
 }
 
 // The newest element that describes the channel decides it; one that is
-// malformed or cut short leaves it unknown.
+// malformed or cut short leaves it unknown. Two segments: a second centre
+// 8 channels from the first (the 80 MHz segment with the primary) is the
+// 160 MHz channel's; further apart, 80+80 MHz, centred on the first.
 void put_channel(const Walk &w, long primary_mhz, network_survey *out) {
-  const auto said = [&](int kind, Says says) {
-    return (w.cut >> kind & 1) != 0 ? kMalformed : says;
-  };
-  uint8_t ccfs2 = 0;
-  Channel ht{};
-  const Says ht_says =
-      w.has(kHtOp) ? said(kHtOp, ht_channel(w.body[kHtOp], primary_mhz, &ht, &ccfs2)) : kNothing;
   Channel c{};
-  Says says = kNothing;
-  for (int kind = kEhtOp; kind > kHtOp && says == kNothing; --kind)
-    if (w.has(kind)) says = said(kind, op_channel(kind, w.body[kind], primary_mhz, ccfs2, &c));
-  if (says == kNothing) {
-    says = ht_says;
-    c = ht;
+  int says = 0;
+  uint8_t ccfs2 = 0;
+  for (int kind = kHtOp; kind <= kEhtOp; ++kind) {
+    Channel k{};
+    const int said = !w.has(kind) ? 0
+                     : (w.cut >> kind & 1)
+                         ? -1
+                         : op_channel(kind, w.body[kind], primary_mhz, &ccfs2, &k);
+    if (said != 0) says = said, c = k;
   }
-  if (says == kNothing && (w.marks & kRates) != 0) says = set(&c, 20, 0, primary_mhz);
-  if (says != kChannel) return;
+  if (says == 0 && (w.marks & kRates) != 0) says = 1, c = {20, 0, 0, primary_mhz};
+  if (says != 1) return;
+  const int apart = abs(c.c1 - c.c0);
+  if (c.c1 != 0 && apart == 8) c.c0 = c.c1;
+  const bool split = c.c1 != 0 && apart > 16;
+  if (c.c1 != 0 && (apart == 8 || split)) c.width = 160;
   survey_set(out, kSurveyWidth, c.width);
   if (primary_mhz <= 0) return;
-  const long centre = c.ccfs != 0 ? channel_centre_mhz(c.ccfs, primary_mhz) : c.centre_mhz;
-  if (centre > 0 && labs(centre - primary_mhz) < (c.split ? 40 : c.width / 2))
+  const long centre = c.c0 != 0 ? channel_centre_mhz(c.c0, primary_mhz) : c.centre_mhz;
+  if (centre > 0 && labs(centre - primary_mhz) < (split ? 40 : c.width / 2))
     survey_set(out, kSurveyCenter, centre);
 }
 
@@ -267,10 +233,12 @@ void add_name(char *list, size_t size, const char *name) {
 
 // An RSN or WPA element's body (the WPA one after its vendor header):
 // version, group cipher, pairwise list, AKM list, capabilities, optional
-// from the end.
-void read_keys(ByteReader body, bool cut, bool wpa, network_survey *out, unsigned *pairwise,
-               const char **group, const char **pmf) {
+// from the end. The group cipher is the first element's that gives one, the
+// PMF the RSN element's.
+void read_keys(ByteReader body, bool cut, bool wpa, network_survey *out) {
   const uint32_t oui = wpa ? 0x0050F2 : kOuiIeee;
+  const char *group = nullptr;
+  const char *pmf = nullptr;
   int field = 0;  // the fields read whole
   for (; field < 5 && !body.empty(); ++field) {
     // A list is its count and 4 bytes each; a field that fails leaves the
@@ -282,26 +250,29 @@ void read_keys(ByteReader body, bool cut, bool wpa, network_survey *out, unsigne
     bytes b;
     if (!body.read_bytes(size, &b)) break;
     ByteReader r(b.subspan(list ? 2 : 0));
-    uint32_t selector;
-    if (field == 1 && r.read_u32_be(&selector))
-      *group = kCiphers[(selector & 0xff) != 0 ? cipher_of(oui, selector) : 0];
-    while (field == 2 && r.read_u32_be(&selector))
-      if (selector != oui << 8) *pairwise |= 1u << cipher_of(oui, selector);
-    while (field == 3 && r.read_u32_be(&selector)) {
+    for (uint32_t selector; field > 0 && field < 4 && r.read_u32_be(&selector);) {
       char name[8];
-      format_akm_suite(wpa, selector, name, sizeof name);
-      add_name(out->akm, sizeof out->akm, name);
+      if (field == 3)
+        format_akm_suite(wpa, selector, name, sizeof name);
+      else if (field == 2 && selector == oui << 8)
+        continue;  // the group cipher used in pairs
+      const char *cipher = kCiphers[(selector & 0xff) != 0 ? cipher_of(oui, selector) : 0];
+      if (field == 1) group = cipher;
+      if (field == 2) add_name(out->pairwise, sizeof out->pairwise, cipher);
+      if (field == 3) add_name(out->akm, sizeof out->akm, name);
     }
-    if (field == 4) *pmf = kPmf[(b[0] & 0x40) != 0 ? 2 : (b[0] & 0x80) != 0 ? 1 : 0];
+    if (field == 4) pmf = kPmf[(b[0] & 0x40) != 0 ? 2 : (b[0] & 0x80) != 0 ? 1 : 0];
   }
-  if (field == 5) return;
-  if (body.empty() && field > 0 && !cut) {
-    *pmf = kPmf[0];
-    return;
+  if (field < 5 && (!body.empty() || field == 0 || cut)) {
+    // Cut short: that field and every later one unknown.
+    if (field <= 1) group = kCiphers[0];
+    if (field <= 2) add_name(out->pairwise, sizeof out->pairwise, kCiphers[0]);
+    if (field <= 3) add_name(out->akm, sizeof out->akm, kCiphers[0]);
+  } else if (field < 5) {
+    pmf = kPmf[0];
   }
-  if (field <= 1) *group = kCiphers[0];
-  if (field <= 2) *pairwise |= 1;
-  if (field <= 3) add_name(out->akm, sizeof out->akm, kCiphers[0]);
+  if (out->name[kSurveyGroup] == nullptr) out->name[kSurveyGroup] = group;
+  if (!wpa) out->name[kSurveyPmf] = pmf;
 }
 
 }  // namespace
@@ -317,19 +288,10 @@ void survey_parse(std::span<const bytes> reports, long primary_mhz, network_surv
   survey_set(out, kSurveyWps, (w.marks & kWps) != 0);
   out->name[kSurveyStandard] = standard_of(w, primary_mhz);
   put_channel(w, primary_mhz, out);
-
-  const char *group[2] = {};
-  const char *pmf[2] = {};
-  unsigned pairwise = 0;
-  for (int kind = kRsn; kind <= kWpa; ++kind)
-    if (w.has(kind))
-      read_keys(w.body[kind], (w.cut >> kind & 1) != 0, kind == kWpa, out, &pairwise,
-                &group[kind - kRsn], &pmf[kind - kRsn]);
   if (!w.has(kRsn) && !w.has(kWpa)) return;
   survey_set(out, kSurveyKeys, 1);
-  out->name[kSurveyGroup] = group[0] != nullptr ? group[0] : group[1];
   // WPA has no management frame protection.
-  out->name[kSurveyPmf] = w.has(kRsn) ? pmf[0] : kPmf[0];
-  for (size_t i = 0; i < std::size(kCiphers); ++i)
-    if ((pairwise >> i & 1) != 0) add_name(out->pairwise, sizeof out->pairwise, kCiphers[i]);
+  if (!w.has(kRsn)) out->name[kSurveyPmf] = kPmf[0];
+  for (int kind = kRsn; kind <= kWpa; ++kind)
+    if (w.has(kind)) read_keys(w.body[kind], (w.cut >> kind & 1) != 0, kind == kWpa, out);
 }

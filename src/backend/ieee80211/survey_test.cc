@@ -150,7 +150,7 @@ TEST(Survey, Encryption) {
       {el("30", "0100 000FAC09 0100 000FAC09 0100 000FAC0C C000"), "SB192", "GCMP-256", "GCMP-256",
        "required"},
       {el("30", "0100 000FAC01 0300 000FAC0A 000FAC08 000FAC05 0100 000FAC01 0000"), "802.1X",
-       "WEP-104 GCMP CCMP-256", "WEP-40", "no"},
+       "CCMP-256 GCMP WEP-104", "WEP-40", "no"},
       {el("30", "0100 000FAC00 0200 000FAC00 00112204 0200 506F9A02 000FAC0D"), "AKM2 FTE384",
        "unknown", "unknown", "no"},
       {el("DD", wpa_head + "0050F202 0100 0050F202 0100 0050F202"), "PSK", "TKIP", "TKIP", "no"},
@@ -158,7 +158,7 @@ TEST(Survey, Encryption) {
        "unknown CCMP", "unknown", "no"},
       {el("DD", wpa_head + "0050F202 0100 0050F202 0100 0050F202") +
            el("30", "0100 000FAC04 0100 000FAC04 0100 000FAC02 0C00"),
-       "PSK", "TKIP CCMP", "CCMP", "no"},
+       "PSK", "CCMP TKIP", "CCMP", "no"},
       {el("30",
           "0100 000FAC04 0100 000FAC04 0A00 000FAC01 000FAC02 000FAC03 000FAC04 000FAC05 000FAC06 "
           "000FAC07 000FAC08 000FAC09 000FAC0A"),
