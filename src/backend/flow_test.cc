@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -246,6 +247,32 @@ TEST_F(Flow, MergeAndWepRule) {
   EXPECT_EQ(diag_count().oversized, 1u);
 }
 
+// A new entry's survey record, only where the run wants one, is read from
+// its cell: the driver's figures and its elements, spread over reports; the
+// associated one's rate with it.
+TEST_F(Flow, SurveyFromTheCell) {
+  Bytes ht(24);  // HT operation: primary channel 36, 40 MHz above
+  ht[0] = 61, ht[1] = 22, ht[2] = 36, ht[3] = 0x05;
+  for (const bool wanted : {false, true}) {
+    list_clear();
+    cell_batch batch;
+    cell_record *cell;
+    ASSERT_EQ(batch.open({2, 0, 0, 0, 0, 1}, &cell), 1);
+    cell->frequency_mhz = 5180, cell->has_last_seen = true, cell->last_seen_ms = 7;
+    cell->signal = {.has_level = true, .level_dbm = -60};
+    ASSERT_TRUE(batch.report(false, ht) == 0 && batch.report(false, kRsn) == 0);
+    ASSERT_EQ(merge_batch(batch, {"02:00:00:00:00:01", "54 Mbit/s", false, wanted, 54000}), 0);
+    const network_survey *s = list_first()->survey;
+    ASSERT_EQ(s != nullptr, wanted);
+    if (s == nullptr) continue;
+    std::string got;
+    for (int n = 0; n < kSurveyNumbers; ++n)
+      got += (s->given >> n & 1) != 0 ? std::to_string(s->number[n]) + " " : "- ";
+    EXPECT_EQ(got + s->name[kSurveyBand] + " " + s->name[kSurveyStandard] + " " + s->akm,
+              "-60 - 5180 40 5190 7 - - - 0 1 54000 5 n PSK ");
+  }
+}
+
 // A directed pass takes only the associated cell, with the rate given.
 TEST_F(Flow, DirectedPass) {
   Fake f;
@@ -332,6 +359,29 @@ TEST_F(Flow, Current) {
     EXPECT_EQ(added, c.added);
     EXPECT_EQ(f.next, c.passes.size());
     EXPECT_EQ(listed(), kCache + c.list + (c.in_cache ? "02:home:0::42:1: " : ""));
+  }
+  // For the document: the associated entry's live level and rate; a down
+  // or missing interface is no live data, and says why.
+  for (const int state : {0, 1, 2}) {
+    SetUp();
+    network_entry *e = list_append_new();
+    snprintf(e->bssid, sizeof e->bssid, "02:00:00:00:00:02");
+    Fake f;
+    f.survey = true, f.link = ap, f.figures.dbm = {.has_level = true, .level_dbm = -61};
+    f.flags = state == 1 ? 0 : IFF_UP;
+    f.flags_fail = state == 2;
+    errno = ENODEV;
+    int added = -1;
+    EXPECT_EQ(backend_current(&f, kFake, &added), 0);
+    EXPECT_EQ(f.stale, state != 0);
+    EXPECT_EQ(cause(), state == 0   ? ""
+                       : state == 1 ? "wlan0 is down"
+                                    : "SIOCGIFFLAGS on wlan0: No such device");
+    EXPECT_EQ(e->survey == nullptr ? "none"
+                                   : std::to_string(e->survey->given) + " " +
+                                         std::to_string(e->survey->number[kSurveySignal]) + " " +
+                                         std::to_string(e->survey->number[kSurveyBitrate]),
+              state == 0 ? "2049 -61 54000" : "none");
   }
   // An empty list asks nothing.
   SetUp();
