@@ -300,16 +300,12 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   if (op.open() != 0) return -1;
   // A missing or down interface leaves the cache as it is.
   short flags = 0;
-  ctx->stale = true;
-  if (p.get_flags(ctx, &flags) != 0) {
-    diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
+  const bool missing = p.get_flags(ctx, &flags) != 0;
+  ctx->stale = missing || (flags & IFF_UP) == 0;
+  if (ctx->stale) {
+    diag_fail(missing ? errno : 0, missing ? "SIOCGIFFLAGS on %s" : "%s is down", ctx->ifname);
     return 0;
   }
-  if ((flags & IFF_UP) == 0) {
-    diag_fail(0, "%s is down", ctx->ifname);
-    return 0;
-  }
-  ctx->stale = false;
   link_record link{};
   const int associated = p.association(ctx, &link);
   if (associated <= 0) return associated;  // a failure, or no association to refresh

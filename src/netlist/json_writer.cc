@@ -119,15 +119,14 @@ void put_time(FILE *f, long long seconds) {
   auto days = static_cast<int>(seconds / 86400);
   const int secs = static_cast<int>(seconds % 86400);
   int year = 1970;
-  bool leap;
-  for (;; ++year) {
-    leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-    if (days < 365 + leap) break;
-    days -= 365 + leap;
-  }
   int month = 0;
-  for (; days >= kMonthDays[month] + (month == 1 && leap); ++month)
-    days -= kMonthDays[month] + (month == 1 && leap);
+  for (;;) {
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    const int length = kMonthDays[month] + (month == 1 && leap);
+    if (days < length) break;
+    days -= length;
+    if (++month == 12) month = 0, ++year;
+  }
   fprintf(f, "\"%04d-%02d-%02dT%02d:%02d:%02dZ\"", year, month + 1, days + 1, secs / 3600,
           secs / 60 % 60, secs % 60);
 }

@@ -29,6 +29,9 @@ enum survey_number : uint8_t {
 // The names: "2.4" ...; "a" ... "be"; the group cipher; "required", "capable", "no".
 enum survey_name : uint8_t { kSurveyBand, kSurveyStandard, kSurveyGroup, kSurveyPmf, kSurveyNames };
 
+inline constexpr unsigned kSurveyAkmSize = 64;
+inline constexpr unsigned kSurveyPairwiseSize = 48;
+
 struct network_survey {
   uint32_t given;  // bit 1 << survey_number of each number given
   int64_t number[kSurveyNumbers];
@@ -36,8 +39,8 @@ struct network_survey {
   char country[3];                 // "" when not given
   // Names, each followed by a space: every AKM suite as -s names them, and
   // the pairwise ciphers; as many whole names as fit.
-  char akm[64];
-  char pairwise[48];
+  char akm[kSurveyAkmSize];
+  char pairwise[kSurveyPairwiseSize];
 };
 
 inline void survey_set(network_survey *s, survey_number n, int64_t value) {

@@ -23,25 +23,18 @@ enum Mark : uint8_t { kHt = 1, kVht = 2, kHe = 4, kEht = 8, kRates = 16, kWps = 
 
 struct Known {
   uint8_t id;
+  uint8_t sub;  // the extension id of element 255, the type of 221 of OUI 00-50-F2
   uint8_t mark;
   uint8_t kept;
-  uint32_t sub;  // the extension id of element 255, the OUI and type of 221
 };
+// clang-format off
 constexpr Known kKnown[] = {
-    {1, kRates, kNotKept, 0},
-    {50, kRates, kNotKept, 0},  // supported and extended rates
-    {45, kHt, kNotKept, 0},
-    {61, kHt, kHtOp, 0},
-    {191, kVht, kNotKept, 0},
-    {192, kVht, kVhtOp, 0},
-    {255, kHe, kNotKept, 35},
-    {255, kHe, kHeOp, 36},
-    {255, kEht, kEhtOp, 106},
-    {255, kEht, kNotKept, 108},
-    {48, 0, kRsn, 0},
-    {221, 0, kWpa, 0x0050F201},
-    {221, kWps, kNotKept, 0x0050F204},
+    {1, 0, kRates, kNotKept}, {50, 0, kRates, kNotKept},  // supported and extended rates
+    {45, 0, kHt, kNotKept}, {61, 0, kHt, kHtOp}, {191, 0, kVht, kNotKept}, {192, 0, kVht, kVhtOp},
+    {255, 35, kHe, kNotKept}, {255, 36, kHe, kHeOp}, {255, 106, kEht, kEhtOp},
+    {255, 108, kEht, kNotKept}, {48, 0, 0, kRsn}, {221, 1, 0, kWpa}, {221, 4, kWps, kNotKept},
 };
+// clang-format on
 
 // In 500 kbit/s: 6, 9, 12, 18, 24, 36, 48 and 54 Mbit/s.
 constexpr uint8_t kOfdm[] = {12, 18, 24, 36, 48, 72, 96, 108};
@@ -67,10 +60,11 @@ void walk(ByteReader r, Walk *w, network_survey *out) {
       body = r;
       r = ByteReader();
     }
-    uint32_t sub = 0;
-    uint8_t ext = 0;
-    if (id == 255 && body.read_u8(&ext)) sub = ext;
-    if (id == 221 && !body.read_u32_be(&sub)) continue;
+    uint8_t sub = 0;
+    uint32_t vendor;
+    if (id == 255) body.read_u8(&sub);
+    if (id == 221 && body.read_u32_be(&vendor))
+      sub = vendor >> 8 == 0x0050F2 ? static_cast<uint8_t>(vendor) : 0;
     for (const Known &k : kKnown) {
       if (k.id != id || k.sub != sub) continue;
       w->marks |= k.mark;
@@ -183,7 +177,11 @@ void put_channel(const Walk &w, long primary_mhz, network_survey *out) {
   if (c.c1 != 0 && (apart == 8 || split)) c.width = 160;
   survey_set(out, kSurveyWidth, c.width);
   if (primary_mhz <= 0) return;
-  const long centre = c.c0 != 0 ? channel_centre_mhz(c.c0, primary_mhz) : c.centre_mhz;
+  // A segment's number counts 5 MHz steps in the primary channel's band.
+  const int primary = channel_of_mhz(primary_mhz);
+  const long centre = c.c0 == 0     ? c.centre_mhz
+                      : primary > 0 ? primary_mhz + 5L * (c.c0 - primary)
+                                    : 0;
   if (centre > 0 && labs(centre - primary_mhz) < (split ? 40 : c.width / 2))
     survey_set(out, kSurveyCenter, centre);
 }
@@ -252,14 +250,14 @@ void read_keys(ByteReader body, bool cut, bool wpa, network_survey *out) {
     ByteReader r(b.subspan(list ? 2 : 0));
     for (uint32_t selector; field > 0 && field < 4 && r.read_u32_be(&selector);) {
       char name[8];
-      if (field == 3)
-        format_akm_suite(wpa, selector, name, sizeof name);
-      else if (field == 2 && selector == oui << 8)
-        continue;  // the group cipher used in pairs
-      const char *cipher = kCiphers[(selector & 0xff) != 0 ? cipher_of(oui, selector) : 0];
-      if (field == 1) group = cipher;
-      if (field == 2) add_name(out->pairwise, sizeof out->pairwise, cipher);
-      if (field == 3) add_name(out->akm, sizeof out->akm, name);
+      const char *text = kCiphers[(selector & 0xff) != 0 ? cipher_of(oui, selector) : 0];
+      if (field == 3) format_akm_suite(wpa, selector, name, sizeof name), text = name;
+      // A pairwise suite of type 0 of the element's OUI: the group cipher used in pairs.
+      if (field == 1)
+        group = text;
+      else if (field == 3 || selector != oui << 8)
+        add_name(field == 2 ? out->pairwise : out->akm,
+                 field == 2 ? kSurveyPairwiseSize : kSurveyAkmSize, text);
     }
     if (field == 4) pmf = kPmf[(b[0] & 0x40) != 0 ? 2 : (b[0] & 0x80) != 0 ? 1 : 0];
   }
