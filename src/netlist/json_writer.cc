@@ -62,17 +62,16 @@ void put_name(FILE *f, const char *name) {
     fputs("null", f);
 }
 
-// The site survey's members after "associated", in order. Each # writes the
-// next number, ! the next as true or false, ? opens an object where the
-// next number's flag is given (else null, up to its "}"), $ writes the next
-// name, % the next text ("" null) and * the names of the next text, each
-// ended by a space, as an array.
+// The site survey's members after "associated", in order: | stands for
+// ', "' and : for '": ' around each name. Each # writes the next number, !
+// the next as true or false, ? opens an object where the next number's
+// flag is given (else null, up to its "}"), $ writes the next name, % the
+// next text ("" null) and * the names of the next text, each ended by a
+// space, as an array.
 constexpr char kSurveyMembers[] =
-    ", \"signal_dbm\": #, \"noise_dbm\": #, \"frequency_mhz\": #, \"band\": $, "
-    "\"width_mhz\": #, \"center_mhz\": #, \"standard\": $, \"last_seen_ms\": #, "
-    "\"bss_load\": ?{\"stations\": #, \"utilization_pct\": #}, \"country\": %, \"wps\": !, "
-    "\"encryption\": ?{\"akm\": [*], \"pairwise\": [*], \"group\": $, \"pmf\": $}, "
-    "\"bitrate_kbps\": #}";
+    "|signal_dbm:#|noise_dbm:#|frequency_mhz:#|band:$|width_mhz:#|center_mhz:#|standard:$"
+    "|last_seen_ms:#|bss_load:?{\"stations:#|utilization_pct:#}|country:%|wps:!"
+    "|encryption:?{\"akm:[*]|pairwise:[*]|group:$|pmf:$}|bitrate_kbps:#}";
 
 void put_survey(FILE *f, const network_survey &s) {
   const char *const texts[] = {s.country, s.akm, s.pairwise};
@@ -104,6 +103,8 @@ void put_survey(FILE *f, const network_survey &s) {
         if (p != texts[text - 1]) fputs(", ", f);
         write_json_string(f, p, static_cast<std::size_t>(end - p));
       }
+    } else if (shown && (c == '|' || c == ':')) {
+      fputs(c == '|' ? ", \"" : "\": ", f);
     } else if (shown) {
       putc(c, f);
     } else {

@@ -192,9 +192,9 @@ constexpr char kStandards[][3] = {"n", "ac", "ax", "be", "a", "b", "g"};
 const char *standard_of(const Walk &w, long primary_mhz) {
   const int generations = w.marks & (kHt | kVht | kHe | kEht);
   if (generations != 0) return kStandards[std::bit_width(static_cast<unsigned>(generations)) - 1];
-  const char *band = band_of_mhz(primary_mhz);
-  if ((w.marks & kRates) == 0 || band == nullptr) return nullptr;
-  if (band[0] == '5' || band[0] == '6') return kStandards[4];
+  // Rates alone: a in the bands from 5 GHz up, b or g in the 2.4 GHz band.
+  if ((w.marks & kRates) == 0 || band_of_mhz(primary_mhz) == nullptr) return nullptr;
+  if (primary_mhz > 4000) return kStandards[4];
   return w.ofdm ? kStandards[6] : kStandards[5];
 }
 
