@@ -81,8 +81,7 @@ void walk(ByteReader r, Walk *w, network_survey *out) {
     if (id == 7 && out->country[0] == '\0' && body.read_bytes(2, &b) && b[0] > 0x20 &&
         b[0] < 0x7f && b[1] > 0x20 && b[1] < 0x7f)
       memcpy(out->country, b.data(), 2);
-    if (id == 11 && (out->given >> kSurveyLoad & 1) == 0 && body.remaining() >= 5 &&
-        body.read_bytes(3, &b)) {
+    if (id == 11 && (out->given >> kSurveyLoad & 1) == 0 && body.read_bytes(5, &b)) {
       survey_set(out, kSurveyLoad, 1);
       survey_set(out, kSurveyStations, b[0] | b[1] << 8);
       survey_set(out, kSurveyUtilization, (b[2] * 100 + 127) / 255);
