@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "backend/backend.h"
@@ -362,26 +363,25 @@ TEST_F(Flow, Current) {
   }
   // For the document: the associated entry's live level and rate; a down
   // or missing interface is no live data, and says why.
-  for (const int state : {0, 1, 2}) {
+  for (const auto &[flags, fails, want] :
+       {std::tuple<short, bool, std::string>{IFF_UP, false, "0 2049 -61 54000"},
+        {0, false, "1 wlan0 is down"},
+        {IFF_UP, true, "1 SIOCGIFFLAGS on wlan0: No such device"}}) {
     SetUp();
     network_entry *e = list_append_new();
     snprintf(e->bssid, sizeof e->bssid, "02:00:00:00:00:02");
     Fake f;
-    f.survey = true, f.link = ap, f.figures.dbm = {.has_level = true, .level_dbm = -61};
-    f.flags = state == 1 ? 0 : IFF_UP;
-    f.flags_fail = state == 2;
-    errno = ENODEV;
-    int added = -1;
+    f.survey = true, f.link = ap, f.flags = flags, f.flags_fail = fails, errno = ENODEV;
+    f.figures.dbm = {.has_level = true, .level_dbm = -61};
+    int added;
     EXPECT_EQ(backend_current(&f, kFake, &added), 0);
-    EXPECT_EQ(f.stale, state != 0);
-    EXPECT_EQ(cause(), state == 0   ? ""
-                       : state == 1 ? "wlan0 is down"
-                                    : "SIOCGIFFLAGS on wlan0: No such device");
-    EXPECT_EQ(e->survey == nullptr ? "none"
-                                   : std::to_string(e->survey->given) + " " +
-                                         std::to_string(e->survey->number[kSurveySignal]) + " " +
-                                         std::to_string(e->survey->number[kSurveyBitrate]),
-              state == 0 ? "2049 -61 54000" : "none");
+    const network_survey *s = e->survey;
+    EXPECT_EQ(std::to_string(f.stale) + " " +
+                  (s == nullptr
+                       ? cause()
+                       : std::to_string(s->given) + " " + std::to_string(s->number[kSurveySignal]) +
+                             " " + std::to_string(s->number[kSurveyBitrate])),
+              want);
   }
   // An empty list asks nothing.
   SetUp();

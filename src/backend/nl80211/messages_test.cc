@@ -77,21 +77,6 @@ TEST_F(NlMessages, BssBecomesEntry) {
   }
 }
 
-// A BSS's frequency and age, where given, for the site survey.
-TEST_F(NlMessages, FrequencyAndAgeOfTheCell) {
-  for (const int64_t given : {-1, 250}) {
-    Datagram d;
-    put_bss(d, {.frequency = given, .seen_ms = given});
-    nl_bss bss;
-    cell_batch batch;
-    ASSERT_TRUE(nl_parse_bss(first(d), &bss) == 0 && nl_bss_cell(bss, &batch) == 0);
-    const cell_record &c = batch.cells()[0];
-    EXPECT_EQ(std::to_string(c.frequency_mhz) + " " +
-                  std::to_string(c.has_last_seen ? int64_t{c.last_seen_ms} : -1),
-              given < 0 ? "0 -1" : "250 250");
-  }
-}
-
 // The quality that cfg80211's Wireless Extensions view gives for each
 // signal, through the shared percentage rule.
 TEST_F(NlMessages, ScanQualityFollowsTheWirelessExtensionsView) {

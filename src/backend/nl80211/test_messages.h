@@ -92,7 +92,6 @@ struct BssFields {
   int kind = 1;                 // 0 none, 1 mBm, 2 unspecified
   int32_t signal = -4500;
   int64_t status = -1;
-  int64_t seen_ms = -1;  // -1: absent
   bool ies_present = true;
   std::vector<uint8_t> ies = ssid_element("lab");
   bool bss_present = true;
@@ -119,8 +118,6 @@ inline void put_bss(Datagram &d, const BssFields &bss, uint16_t family = 0x1c,
       mnl_attr_put_u8(nlh, NL80211_BSS_SIGNAL_UNSPEC, static_cast<uint8_t>(bss.signal));
     if (bss.status >= 0)
       mnl_attr_put_u32(nlh, NL80211_BSS_STATUS, static_cast<uint32_t>(bss.status));
-    if (bss.seen_ms >= 0)
-      mnl_attr_put_u32(nlh, NL80211_BSS_SEEN_MS_AGO, static_cast<uint32_t>(bss.seen_ms));
     static const uint8_t kNone[1] = {0};
     if (bss.ies_present)
       mnl_attr_put(nlh, NL80211_BSS_INFORMATION_ELEMENTS, bss.ies.size(),
