@@ -167,12 +167,10 @@ TEST_F(Decode, CellFieldsFromEvents) {
 TEST_F(Decode, FrequencyAndAgeOfTheCell) {
   const std::tuple<fakewext::Event, fakewext::Event, std::string> cases[] = {
       {ev::channel(11), ev::freq_mhz(2462), "2462 -1"},
-      {ev::freq_mhz(5745), ev::channel(149), "5745 -1"},
-      {ev::freq_mhz(100000), ev::custom("Last beacon: 100ms ago"), "0 100"},
-      {ev::custom("Last beacon: 4294967295ms ago"), ev::custom("Last beacon: ms ago"),
-       "0 4294967295"},
+      {ev::freq_mhz(100000), ev::custom("Last beacon: 4294967295ms ago"), "0 4294967295"},
       {ev::custom("Last beacon: 5s ago"), ev::custom("Last beacon: 4294967296ms ago"), "0 -1"},
   };
+
   for (const auto &[first, second, want] : cases) {
     Bytes stream = fakewext::encode_scan({{ev::ap("02:00:00:00:00:01"), first, second}},
                                          range.we_version_compiled);
