@@ -61,11 +61,9 @@ void we_figures(backend_ctx *ctx, link_record *f) {
     f->signal = we_signal(stats.qual, &range);
   }
   // /proc/net/wireless drops the dBm flag; for the document's level the
-  // driver's own statistics keep it.
-  wrq = we_request(ctx->ifname);
-  wrq.u.data.pointer = &stats;
-  wrq.u.data.length = sizeof stats;
-  if (ctx->survey && ioctl(we->fd, SIOCGIWSTATS, &wrq) >= 0 && (stats.qual.updated & IW_QUAL_DBM))
+  // driver's own statistics keep it, which libiw asks for given the range.
+  if (ctx->survey && iw_get_stats(we->fd, ctx->ifname, &stats, &range, 1) >= 0 &&
+      (stats.qual.updated & IW_QUAL_DBM) != 0)
     f->dbm = we_signal(stats.qual, &range);
 
   wrq = we_request(ctx->ifname);

@@ -164,13 +164,16 @@ int parse_hex_elements(walk *w, bytes text) {
 void take_age(cell_record *cell, bytes text) {
   static constexpr char kHead[] = "Last beacon: ";
   constexpr size_t n = sizeof kHead - 1;
-  if (text.size() <= n || memcmp(text.data(), kHead, n) != 0) return;
-  uint64_t ms = 0;
-  size_t i = n;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && ms <= UINT32_MAX; ++i)
-    ms = ms * 10 + (text[i] - '0');
-  if (i == n || ms > UINT32_MAX || text.size() - i < 6 || memcmp(&text[i], "ms ago", 6) != 0)
+  // The head, at least one digit, "ms ago".
+  if (text.size() < n + 7 || memcmp(text.data(), kHead, n) != 0 ||
+      memcmp(&text[text.size() - 6], "ms ago", 6) != 0)
     return;
+  uint64_t ms = 0;
+  for (size_t i = n; i < text.size() - 6; ++i) {
+    if (text[i] < '0' || text[i] > '9' || ms > UINT32_MAX / 10) return;
+    ms = ms * 10 + (text[i] - '0');
+  }
+  if (ms > UINT32_MAX) return;
   cell->has_last_seen = true;
   cell->last_seen_ms = static_cast<uint32_t>(ms);
 }
