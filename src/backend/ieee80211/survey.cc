@@ -99,16 +99,6 @@ struct Channel {
   long centre_mhz;
 };
 
-// The VHT operation information (width, CCFS0, CCFS1) of a VHT or HE
-// operation element; ccfs2: the HT operation's segment, which carries the
-// 160 MHz centre where CCFS1 is 0 (extended NSS). 2 and 3 are the deprecated
-// 160 and 80+80 MHz. 0 says nothing (the HT operation decides), -1 malformed.
-int vht_channel(bytes v, uint8_t ccfs2, Channel *c) {
-  if (v[0] == 0 || v[0] > 3) return v[0] == 0 ? 0 : -1;
-  *c = {v[0] == 1 ? 80 : 160, v[1], v[0] == 2 ? 0 : v[0] == 1 && v[2] == 0 ? ccfs2 : v[2], 0};
-  return 1;
-}
-
 // What an operation element of kind says of the channel: 1 the channel, 0
 // nothing, -1 malformed. The HT operation leaves its CCFS2 in *ccfs2.
 int op_channel(int kind, ByteReader body, long primary_mhz, uint8_t *ccfs2, Channel *c) {
@@ -127,7 +117,8 @@ int op_channel(int kind, ByteReader body, long primary_mhz, uint8_t *ccfs2, Chan
       return 1;
     }
     case kVhtOp:
-      return body.read_bytes(5, &v) ? vht_channel(v, *ccfs2, c) : -1;
+      if (!body.read_bytes(5, &v)) return -1;
+      break;
     case kHeOp:
       // Parameters, BSS colour, basic HE-MCS set, then the optional parts
       // the parameters announce: VHT information, co-hosted BSS, 6 GHz
@@ -139,7 +130,8 @@ int op_channel(int kind, ByteReader body, long primary_mhz, uint8_t *ccfs2, Chan
         *c = {20 << (o[1] & 3), o[2], (o[1] & 3) == 3 ? o[3] : 0, 0};
         return 1;
       }
-      return (p[1] & 0x40) != 0 ? vht_channel(v, *ccfs2, c) : 0;
+      if ((p[1] & 0x40) == 0) return 0;
+      break;
     default:
       // EHT: parameters, basic EHT-MCS set, then the operation information
       // (control, CCFS0, CCFS1, a disabled-subchannel bitmap) when announced;
@@ -150,6 +142,13 @@ int op_channel(int kind, ByteReader body, long primary_mhz, uint8_t *ccfs2, Chan
       *c = {20 << (o[0] & 7), (o[0] & 7) < 3 ? o[1] : o[2], 0, 0};
       return 1;
   }
+  // The VHT operation information (width, CCFS0, CCFS1) of a VHT or HE
+  // operation element; CCFS2, the HT operation's segment, carries the 160 MHz
+  // centre where CCFS1 is 0 (extended NSS). 2 and 3 are the deprecated 160
+  // and 80+80 MHz; 0 says nothing (the HT operation decides).
+  if (v[0] == 0 || v[0] > 3) return v[0] == 0 ? 0 : -1;
+  *c = {v[0] == 1 ? 80 : 160, v[1], v[0] == 2 ? 0 : v[0] == 1 && v[2] == 0 ? *ccfs2 : v[2], 0};
+  return 1;
 }
 
 // The newest element that describes the channel decides it; one that is
