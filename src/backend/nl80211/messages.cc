@@ -230,9 +230,10 @@ uint8_t dbm_quality(int dbm) {
   return static_cast<uint8_t>(dbm + 110);
 }
 
-// A level in dBm kept within 16 bits, on the same side of cfg80211's scale.
+// A level in dBm kept within a signed byte, as Wireless Extensions and the
+// document carry it, on the same side of cfg80211's scale.
 int16_t level_of(int32_t dbm) {
-  return static_cast<int16_t>(dbm < INT16_MIN ? INT16_MIN : dbm > INT16_MAX ? INT16_MAX : dbm);
+  return static_cast<int16_t>(dbm < INT8_MIN ? INT8_MIN : dbm > INT8_MAX ? INT8_MAX : dbm);
 }
 
 // An unspecified signal (0 to 100) as Wireless Extensions pass it on: a
