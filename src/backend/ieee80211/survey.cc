@@ -2,7 +2,6 @@
 #include "backend/ieee80211/survey.h"
 
 #include <bit>
-#include <iterator>
 #include <cstdlib>
 #include <cstring>
 
