@@ -9,8 +9,16 @@ import codecs
 import json
 import os
 import subprocess
+import sys
 import tempfile
 import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "scripts" / "ci"))
+import schemacheck  # noqa: E402
+
+SCHEMA = json.loads((ROOT / "doc" / "lumra.schema.json").read_text(encoding="utf-8"))
 
 # Each byte outside a valid UTF-8 sequence stands for one U+FFFD.
 codecs.register_error("each_byte", lambda e: ("\ufffd", e.start + 1))
@@ -28,6 +36,15 @@ def scenario(extra=""):
         for i, essid in enumerate(ESSIDS, 1))
     return ('interface wlan0\n essid "x"\n ap 02:00:00:00:00:02\n freq 2417\n'
             ' rate 54000000\n link 61 200 0 0x09\n%s\n%s' % (extra, cells))
+
+
+def parsed(text):
+    """The document, which the schema must describe."""
+    doc = json.loads(text)
+    faults = schemacheck.errors(doc, SCHEMA)
+    if faults:
+        raise AssertionError("%s: %s" % (faults, text))
+    return doc
 
 
 class JsonOutput(unittest.TestCase):
@@ -67,7 +84,7 @@ class JsonOutput(unittest.TestCase):
             self.assertEqual((status, status_j), (0, 0))
             self.assertEqual(cache_j, cache_line)
             self.assertTrue(out.endswith(b"}\n"))
-            doc = json.loads(out.decode("utf-8"))
+            doc = parsed(out.decode("utf-8"))
             self.assertEqual([doc["interface"], doc["backend"], doc["run"], doc["schema"],
                               doc["live"], doc["warning"]], ["wlan0", "WE", kind, 1, True, None])
             self.assertEqual(doc["cached_at"] is None, kind == "refresh")
@@ -97,7 +114,7 @@ class JsonOutput(unittest.TestCase):
                                   "schema": 1, "cached_at": None, "live": True, "warning": None,
                                   "networks": []}, 0)):
             got = self.run_lumra(scenario(extra), "-j")
-            self.assertEqual((got[0], json.loads(got[1]), got[2]), (status, out, None))
+            self.assertEqual((got[0], parsed(got[1]), got[2]), (status, out, None))
             self.assertEqual(self.run_lumra(scenario(extra))[:2], (0, b"ESSID:error,,,,,"))
 
     def test_cached_run_of_a_down_interface(self):
@@ -105,7 +122,7 @@ class JsonOutput(unittest.TestCase):
         self.run_lumra(scenario())
         os.utime(os.path.join(self.scratch.name, "lumra"), (0, 1765152000))
         status, out, _ = self.run_lumra(scenario(" down"), "-c", "-j")
-        doc = json.loads(out)
+        doc = parsed(out)
         self.assertEqual((status, doc["cached_at"], doc["live"], doc["warning"]),
                          (0, "2025-12-08T00:00:00Z", False, "wlan0 is down"))
         self.assertEqual([n["signal_dbm"] for n in doc["networks"]], [None] * len(ESSIDS))
@@ -119,7 +136,7 @@ class JsonOutput(unittest.TestCase):
                            "no cache file: No such file or directory")):
             self.assertEqual(self.run_lumra(scenario(), *args)[:2], (1, b""))
             status, out, _ = self.run_lumra(scenario(), "-j", *args)
-            self.assertEqual((status, json.loads(out)), (1, {"error": why}))
+            self.assertEqual((status, parsed(out)), (1, {"error": why}))
 
 
 if __name__ == "__main__":

@@ -24,7 +24,11 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "ci"))
+import schemacheck  # noqa: E402  (the -j documents' checker)
 import vglog  # noqa: E402  (the massif reader the heap gate uses)
+
+SCHEMA = json.loads((Path(__file__).resolve().parents[2] / "doc" / "lumra.schema.json")
+                    .read_text(encoding="utf-8"))
 
 GUEST = Path(__file__).resolve().parent / "guest"
 ERROR_LINE = "ESSID:error,,,,,"
@@ -381,6 +385,8 @@ class Suite(Checker):
         if not isinstance(nets, list) or not all(isinstance(n, dict) for n in nets):
             self.fail(run + ": one JSON document", visible(read(d / "stdout")))
             return
+        self.expect(run + ": the schema describes it", "[]",
+                    str([at for at, _ in schemacheck.errors(doc, SCHEMA)]))
         run_fields = [first_line(d / "args").split()[1], self.label.strip() or "WE", "cached"]
         self.expect(run + ": interface, backend, run kind", " ".join(run_fields),
                     " ".join(str(doc.get(k)) for k in ("interface", "backend", "run")))
@@ -404,6 +410,8 @@ class Suite(Checker):
         if not isinstance(nets, list) or not all(isinstance(n, dict) for n in nets):
             self.fail(run + ": one JSON document", visible(read(d / "stdout")))
             return
+        self.expect(run + ": the schema describes it", "[]",
+                    str([at for at, _ in schemacheck.errors(doc, SCHEMA)]))
         self.expect(run + ": run members", "1 None True None", " ".join(
             str(doc.get(k)) for k in ("schema", "cached_at", "live", "warning")))
         freqs = scan_frequencies(d / "scan.after")
