@@ -50,15 +50,13 @@ struct Walk {
 void walk(ByteReader r, Walk *w, network_survey *out) {
   while (r.remaining() >= 2) {
     uint8_t id = 0;
-    ByteReader body;
-    const bool cut = !r.read_element(&id, &body);
-    if (cut) {
-      // A last element cut short is read as far as it goes.
-      r.read_u8(&id);
-      r.skip(1);
-      body = r;
-      r = ByteReader();
-    }
+    uint8_t length = 0;
+    r.read_u8(&id);
+    r.read_u8(&length);
+    // A last element cut short is read as far as it goes.
+    ByteReader body = r.prefix(length);
+    const bool cut = !r.skip(length);
+    if (cut) r = ByteReader();
     uint8_t sub = 0;
     uint32_t vendor;
     if (id == 255) body.read_u8(&sub);
