@@ -160,9 +160,10 @@ int parse_hex_elements(walk *w, bytes text) {
   return 0;
 }
 
-// cfg80211's "Last beacon: 100ms ago": how long ago the cell was heard.
+// cfg80211's " Last beacon: 100ms ago": how long ago the cell was heard.
 void take_age(cell_record *cell, bytes text) {
   static constexpr char kHead[] = "Last beacon: ";
+  while (!text.empty() && text[0] == ' ') text = text.subspan(1);
   constexpr size_t n = sizeof kHead - 1;
   // The head, at least one digit, "ms ago".
   if (text.size() < n + 7 || memcmp(text.data(), kHead, n) != 0 ||

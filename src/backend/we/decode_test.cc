@@ -167,7 +167,7 @@ TEST_F(Decode, CellFieldsFromEvents) {
 TEST_F(Decode, FrequencyAndAgeOfTheCell) {
   const std::tuple<fakewext::Event, fakewext::Event, std::string> cases[] = {
       {ev::channel(11), ev::freq_mhz(2462), "2462 -1"},
-      {ev::freq_mhz(100000), ev::custom("Last beacon: 4294967295ms ago"), "0 4294967295"},
+      {ev::freq_mhz(100000), ev::custom(" Last beacon: 4294967295ms ago"), "0 4294967295"},
       {ev::custom("Last beacon: 5s ago"), ev::custom("Last beacon: 4294967296ms ago"), "0 -1"},
   };
 
