@@ -76,9 +76,11 @@ class JsonOutput(unittest.TestCase):
         survey = {"signal_dbm": -56, "noise_dbm": None, "frequency_mhz": 2417, "band": "2.4",
                   "width_mhz": None, "center_mhz": None, "standard": None, "last_seen_ms": None,
                   "bss_load": None, "country": None, "wps": False, "bitrate_kbps": 54000,
-                  "encryption": {"akm": ["PSK"], "pairwise": ["CCMP"], "group": "CCMP", "pmf": "no"}}
+                  "encryption": {"akm": ["PSK"], "pairwise": ["CCMP"], "group": "CCMP",
+                                 "pmf": "no"}}
         cached = dict({k: None for k in survey}, signal_dbm=-56, bitrate_kbps=54000)
-        for args, kind, quality, rest in ((), "refresh", 57, survey), (("-c",), "cached", 87, cached):
+        for args, kind, quality, rest in (((), "refresh", 57, survey),
+                                          (("-c",), "cached", 87, cached)):
             status, line, cache_line = self.run_lumra(scenario(), *args)
             status_j, out, cache_j = self.run_lumra(scenario(), "-j", *args)
             self.assertEqual((status, status_j), (0, 0))

@@ -283,7 +283,8 @@ def survey_of(conf):
     if wpa:
         order = ["rsn_pairwise"] * (wpa >> 1 & 1) + ["wpa_pairwise"] * (wpa & 1)
         pairwise = [c for k in order for c in get(k).split()]
-        enc = {"akm": sorted((AKM[k] for k in get("wpa_key_mgmt").split()), key=list(AKM.values()).index),
+        akm = sorted((AKM[k] for k in get("wpa_key_mgmt").split()), key=list(AKM.values()).index)
+        enc = {"akm": akm,
                "pairwise": sorted(set(pairwise), key=pairwise.index), "group": "CCMP",
                "pmf": {"1": "capable", "2": "required"}.get(get("ieee80211w"), "no")}
     ht40 = "[HT40+]" in get("ht_capab")
