@@ -51,6 +51,7 @@ backend_ctx *backend_open(const char *name, const char *ifname, cause *why) {
     ctx->ifname = ifname;
     ctx->ops = n->ops;
     ctx->why = why;
+    ctx->survey = ctx->stale = false;
     return ctx;
   }
   return nullptr;

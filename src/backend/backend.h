@@ -55,6 +55,8 @@ struct backend_ctx {
   cause *why;          // where the running operation's sites record its cause
   bool all_suites;     // -s: the descriptors name every key-management suite
   diag_counts counts;  // what the run's scans did, for -v and -j
+  bool survey;         // each new entry gets its site-survey record (-j)
+  bool stale;          // current: the association could not be read
 };
 
 // 0, or -1 when the name is taken or no memory is left. Names are borrowed.

@@ -10,7 +10,9 @@
 #include <cstring>
 
 #include "backend/backend.h"
+#include "backend/ieee80211/channel_plan.h"
 #include "backend/ieee80211/ieee80211.h"
+#include "backend/ieee80211/survey.h"
 #include "diag/diag.h"
 #include "netlist/netlist.h"
 
@@ -152,9 +154,9 @@ int fill_cell(network_entry *entry, const cell_record &cell,
   if (cell.has_channel) entry->channel = cell.channel;
   set_quality(entry, signal_percent(cell.signal));
   if (cell.privacy) entry->privacy = 1;
-  if (!cell.essid.empty() && cell.essid.size() <= 32) {
-    memcpy(entry->essid, cell.essid.data(), cell.essid.size());
-    entry->essid_len = static_cast<uint32_t>(cell.essid.size());
+  if (cell.essid_len != 0) {
+    memcpy(entry->essid, cell.essid_data, cell.essid_len);
+    entry->essid_len = cell.essid_len;
   }
   static const char *const kModeText[] = {nullptr, "", "Master", "Ad-Hoc"};
   if (cell.mode != kModeUnreported)
@@ -165,6 +167,30 @@ int fill_cell(network_entry *entry, const cell_record &cell,
     else if (parse_security_ies(entry, r.data(), static_cast<int>(r.size()), all_suites) != 0)
       return -1;
   }
+  return 0;
+}
+
+// The live level and noise of a cell or of the association, where in dBm.
+void survey_signal(network_survey *s, const signal_record &signal) {
+  if (signal.has_level) survey_set(s, kSurveySignal, signal.level_dbm);
+  if (signal.has_noise) survey_set(s, kSurveyNoise, signal.noise_dbm);
+}
+
+// The site-survey record of a new entry from its cell: the driver's
+// figures, then what its elements say, read here once for every backend.
+int fill_survey(network_entry *entry, const cell_record &cell,
+                std::span<const security_report> reports, uint64_t ap_kbps) {
+  network_survey *s = list_add_survey(entry);
+  if (s == nullptr) return -1;
+  survey_signal(s, cell.signal);
+  if (cell.frequency_mhz != 0) {
+    survey_set(s, kSurveyFrequency, cell.frequency_mhz);
+    s->name[kSurveyBand] = band_of_mhz(cell.frequency_mhz);
+  }
+  if (cell.has_last_seen) survey_set(s, kSurveyLastSeen, cell.last_seen_ms);
+  survey_parse(reports, cell.frequency_mhz, s);
+  if (entry->current != 0 && ap_kbps != 0)
+    survey_set(s, kSurveyBitrate, static_cast<int64_t>(ap_kbps));
   return 0;
 }
 
@@ -199,16 +225,19 @@ int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
 
 namespace {
 
-// The association's address and rate texts, "" for none.
+// The association's address and rate texts, "" for none, and the rate in
+// kbit/s where its text is given.
 struct ap_texts {
   char addr[18] = "";
   char rate[11] = "";
+  uint64_t kbps = 0;
 };
 
 ap_texts texts_of(const link_record &link) {
   ap_texts t;
   if (link.has_addr) list_bssid_text(link.addr, t.addr);
-  if (link.has_addr && link.has_rate) format_bitrate(link.rate_bps, t.rate, sizeof t.rate);
+  if (link.has_addr && link.has_rate && format_bitrate(link.rate_bps, t.rate, sizeof t.rate) == 0)
+    t.kbps = link.rate_bps / 1000;
   return t;
 }
 
@@ -221,7 +250,9 @@ int merge_batch(const cell_batch &batch, const cell_rules &rules, diag_counts *c
     if (failed) return -1;
     if (entry == nullptr) continue;
     if (cell.essid_oversized) counts->oversized++;
-    if (fill_cell(entry, cell, batch.reports_of(cell), rules.all_suites) != 0) return -1;
+    if (fill_cell(entry, cell, batch.reports_of(cell), rules.all_suites) != 0 ||
+        (rules.survey && fill_survey(entry, cell, batch.reports_of(cell), rules.ap_kbps) != 0))
+      return -1;
   }
   return 0;
 }
@@ -273,7 +304,9 @@ int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
   if (p.link(ctx, &link) != 0 || p.prepare(ctx) != 0) return -1;
   const ap_texts ap = texts_of(link);
   for (int pass = 1; pass <= kPasses; pass++) {
-    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false, ctx->all_suites}) != 0) return -1;
+    if (backend_pass(ctx, p.pass,
+                     {ap.addr, ap.rate, false, ctx->all_suites, ctx->survey, ap.kbps}) != 0)
+      return -1;
     // A signal may shorten the pause.
     if (pass < kPasses) p.pause(ctx, kPauseMs);
   }
@@ -287,7 +320,13 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, c
   if (op.open() != 0) return -1;
   // A missing or down interface leaves the cache as it is.
   short flags = 0;
-  if (flags_request(ctx, p, SIOCGIFFLAGS, &flags) != 0 || (flags & IFF_UP) == 0) return 0;
+  const bool missing = flags_request(ctx, p, SIOCGIFFLAGS, &flags) != 0;
+  ctx->stale = missing || (flags & IFF_UP) == 0;
+  if (ctx->stale) {
+    cause_set(why, nullptr, missing ? errno : 0, missing ? "SIOCGIFFLAGS on %s" : "%s is down",
+              ctx->ifname);
+    return 0;
+  }
   link_record link{};
   const int associated = p.association(ctx, &link);
   if (associated <= 0) return associated;  // a failure, or no association to refresh
@@ -299,7 +338,7 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, c
     // Its own failure does not matter: the list is searched again.
     cause ignored;
     ctx->why = &ignored;
-    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true, ctx->all_suites});
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true, ctx->all_suites, ctx->survey});
     ctx->why = why;
     entry = link.has_addr ? find_entry(ap.addr) : nullptr;
     // Nothing was appended when the scan did not report the cell: the
@@ -309,13 +348,21 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, c
   }
   link_record f{};
   p.figures(ctx, &f);
+  bool rate = false;
   if (f.has_rate) {
-    format_bitrate(f.rate_bps, entry->bitrate, 11);
+    rate = format_bitrate(f.rate_bps, entry->bitrate, 11) == 0;
     entry->current = 1;
   }
   // A figure without a percentage leaves the cached one.
   set_quality(entry, signal_percent(f.signal));
   if (f.has_channel) entry->channel = f.channel;
+  if (!ctx->survey) return 0;
+  // The live figures beside what the cache holds; out of memory, they stay null.
+  network_survey *s = list_add_survey(entry);
+  if (s == nullptr) return 0;
+  survey_signal(s, f.signal);
+  survey_signal(s, f.dbm);
+  if (rate) survey_set(s, kSurveyBitrate, static_cast<int64_t>(f.rate_bps / 1000));
   return 0;
 }
 

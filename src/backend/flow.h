@@ -40,20 +40,41 @@ struct cell_record {
   bool has_channel : 1;
   bool privacy : 1;          // encryption reported on
   bool essid_oversized : 1;  // an ESSID over 32 bytes was passed over
+  bool has_last_seen : 1;
   int32_t channel;
   uint32_t first_report;  // its security reports, in the batch's order
   signal_record signal;   // none given: the entry's quality stays
   uint16_t reports;
-  byte_span essid;  // at most 32 bytes; empty for none
+  uint32_t frequency_mhz;  // 0: not given
+  // The ESSID as a pointer and a byte's length rather than a span, so that
+  // the record stays within 48 bytes.
+  const uint8_t *essid_data;
+  uint32_t last_seen_ms;  // how long ago the cell was last heard
+  uint8_t essid_len;
+
+  // At most 32 bytes; empty for none.
+  byte_span essid() const { return {essid_data, essid_len}; }
+  // false, the ESSID unchanged, for more than 32 bytes.
+  bool set_essid(byte_span bytes) {
+    if (bytes.size() > 32) return false;
+    essid_data = bytes.data();
+    essid_len = static_cast<uint8_t>(bytes.size());
+    return true;
+  }
 };
+static_assert(sizeof(cell_record) <= 48);
 
 // How a pass's cells meet the list: the association's address and rate
-// texts ("" for none), and whether the pass was directed at it.
+// texts ("" for none), and whether the pass was directed at it; whether new
+// entries get their site-survey record (-j), and the rate for it in kbit/s
+// (0: none).
 struct cell_rules {
   const char *ap_addr;
   const char *ap_rate;
   bool directed;
   bool all_suites = false;  // -s (backend_ctx)
+  bool survey = false;
+  uint64_t ap_kbps = 0;
 };
 
 // A security report of a cell: information elements, or encryption "off"
@@ -129,6 +150,9 @@ struct link_record {
   signal_record signal;
   bool has_channel;
   int32_t channel;
+  // The live level in dBm for the site survey where signal lacks it (the
+  // statistics Wireless Extensions read for the line drop the dBm flag).
+  signal_record dbm;
 };
 
 // What a backend writes: its primitives, each over the instance, which
@@ -169,7 +193,8 @@ struct backend_primitives {
 // and scans five times, two seconds apart.
 int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why);
 // Cached run: the associated network's entry brought up to date, added by a
-// directed scan when the list lacks it (*added 1).
+// directed scan when the list lacks it (*added 1). A missing or down
+// interface sets ctx->stale, its cause recorded in *why.
 int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, cause *why);
 // The probe with the sockets it needs; 1 also when they cannot be opened
 // (the operation then tells why).

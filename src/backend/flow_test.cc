@@ -7,8 +7,10 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "backend/backend.h"
@@ -44,6 +46,7 @@ struct Fake : backend_ctx {
     why = nullptr;
     all_suites = false;
     counts = {};
+    survey = stale = false;
   }
   int serves = 1;
   bool open = false;
@@ -52,7 +55,8 @@ struct Fake : backend_ctx {
   link_record link{};
   int association = 1;
   bool target_fail = false;
-  link_record figures{false, {}, true, 54000000, {.has_quality = true, .quality = 61}, true, 11};
+  link_record figures{false, {}, true, 54000000, {.has_quality = true, .quality = 61},
+                      true,  11, {}};
   std::vector<Pass> passes;
   size_t next = 0;
   std::string log;
@@ -69,7 +73,8 @@ int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
     cell_record *cell;
     if (batch->open(addr, &cell) <= 0) continue;
     const Bytes essid(c.essid, c.essid + strlen(c.essid));
-    EXPECT_TRUE(batch->keep(essid, &cell->essid));
+    byte_span kept;
+    EXPECT_TRUE(batch->keep(essid, &kept) && cell->set_essid(kept));
     cell->privacy = c.privacy;
     cell->essid_oversized = c.oversized;
     for (int r : c.reports) batch->report(r == 0, r == 0 ? byte_span{} : byte_span(kRsn));
@@ -137,7 +142,7 @@ class Flow : public ::testing::Test {
 
 TEST_F(Flow, Refresh) {
   const Pass two{kPassDone, {{1, "a"}, {2, "b"}}};
-  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000, {}, false, 0};
+  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 144400000, {}, false, 0, {}};
   const struct {
     const char *name;
     int serves;
@@ -248,6 +253,35 @@ TEST_F(Flow, MergeAndWepRule) {
   EXPECT_EQ(f.counts.oversized, 1u);
 }
 
+// A new entry's survey record, only where the run wants one, is read from
+// its cell: the driver's figures and its elements, spread over reports; the
+// associated one's rate with it.
+TEST_F(Flow, SurveyFromTheCell) {
+  Bytes ht(24);  // HT operation: primary channel 36, 40 MHz above
+  ht[0] = 61, ht[1] = 22, ht[2] = 36, ht[3] = 0x05;
+  for (const bool wanted : {false, true}) {
+    list_clear();
+    cell_batch batch;
+    cell_record *cell;
+    ASSERT_EQ(batch.open({2, 0, 0, 0, 0, 1}, &cell), 1);
+    cell->frequency_mhz = 5180, cell->has_last_seen = true, cell->last_seen_ms = 7;
+    cell->signal = {.has_level = true, .level_dbm = -60};
+    ASSERT_TRUE(batch.report(false, ht) == 0 && batch.report(false, kRsn) == 0);
+    diag_counts counts{};
+    ASSERT_EQ(merge_batch(batch, {"02:00:00:00:00:01", "54 Mbit/s", false, false, wanted, 54000},
+                          &counts),
+              0);
+    const network_survey *s = list_first()->survey;
+    ASSERT_EQ(s != nullptr, wanted);
+    if (s == nullptr) continue;
+    std::string got;
+    for (int n = 0; n < kSurveyNumbers; ++n)
+      got += (s->given >> n & 1) != 0 ? std::to_string(s->number[n]) + " " : "- ";
+    EXPECT_EQ(got + s->name[kSurveyBand] + " " + s->name[kSurveyStandard] + " " + s->akm,
+              "-60 - 5180 40 5190 7 - - - 0 1 54000 5 n PSK ");
+  }
+}
+
 // A directed pass takes only the associated cell, with the rate given.
 TEST_F(Flow, DirectedPass) {
   Fake f;
@@ -262,7 +296,7 @@ TEST_F(Flow, DirectedPass) {
 // The cached run: what the interface and the link say, what the list holds,
 // and what a directed pass finds.
 TEST_F(Flow, Current) {
-  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 1000, {}, false, 0};
+  const link_record ap{true, {2, 0, 0, 0, 0, 2}, true, 1000, {}, false, 0, {}};
   const Pass found{kPassDone, {{1, "other"}, {2, "home"}}};
   const std::string kCache = "09:cafe:0::42:1: ";
   const struct {
@@ -331,12 +365,36 @@ TEST_F(Flow, Current) {
     f.passes = c.passes;
     int added = -1;
     EXPECT_EQ(backend_current(&f, kFake, &added, &why), c.result);
-    // A directed pass's own failure is not the run's.
-    EXPECT_EQ(why.code, nullptr);
+    // A directed pass's own failure is not the run's; a down interface's
+    // cause is kept for the document's warning.
+    EXPECT_EQ(why.code != nullptr, f.stale);
     EXPECT_FALSE(f.open);
     EXPECT_EQ(added, c.added);
     EXPECT_EQ(f.next, c.passes.size());
     EXPECT_EQ(listed(), kCache + c.list + (c.in_cache ? "02:home:0::42:1: " : ""));
+  }
+  // For the document: the associated entry's live level and rate; a down
+  // or missing interface is no live data, and says why.
+  for (const auto &[flags, fails, want] :
+       {std::tuple<short, bool, std::string>{IFF_UP, false, "0 2049 -61 54000"},
+        {0, false, "1 wlan0 is down"},
+        {IFF_UP, true, "1 SIOCGIFFLAGS on wlan0: No such device"}}) {
+    SetUp();
+    network_entry *e = list_append_new();
+    snprintf(e->bssid, sizeof e->bssid, "02:00:00:00:00:02");
+    Fake f;
+    f.survey = true, f.link = ap, f.flags = flags, f.flags_fail = fails, errno = ENODEV;
+    f.figures.dbm = {.has_level = true, .level_dbm = -61};
+    int added;
+    cause stale;
+    EXPECT_EQ(backend_current(&f, kFake, &added, &stale), 0);
+    const network_survey *s = e->survey;
+    EXPECT_EQ(std::to_string(f.stale) + " " +
+                  (s == nullptr
+                       ? std::string(stale.text)
+                       : std::to_string(s->given) + " " + std::to_string(s->number[kSurveySignal]) +
+                             " " + std::to_string(s->number[kSurveyBitrate])),
+              want);
   }
   // An empty list asks nothing.
   SetUp();

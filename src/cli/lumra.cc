@@ -92,8 +92,10 @@ struct run_state {
   const char *code = "scan-failed";
   // -v: why a cached run's rewrite was not made, for its summary.
   char rewrite_failure[300];
+  // -j: why a cached run has no live data.
+  char warning[256];
   // The texts start empty by their first bytes.
-  run_state() { unserved[0] = why[0] = rewrite_failure[0] = '\0'; }
+  run_state() { unserved[0] = why[0] = rewrite_failure[0] = warning[0] = '\0'; }
 };
 
 // A run that cannot start: its message on standard error, as ever, and with
@@ -201,6 +203,7 @@ int serve(run_state &r, backend_ctx **ctx, int *added, cause *why) {
     r.served = kFallbackBackend;
     if (r.json != nullptr) r.json->backend = kFallbackBackend;
   }
+  (*ctx)->survey = r.json != nullptr;
   const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx, why)
                                   : (*ctx)->ops->current(*ctx, added, why);
   if (rc == 0) r.unserved[0] = '\0';
@@ -293,12 +296,20 @@ int refresh_run(run_state &r, backend_ctx **served, cache_file &cache) {
 
 int cached_run(run_state &r, backend_ctx **served, cache_file &cache, int fd) {
   const options &opts = r.opts;
+  // The cache file is replaced whole, never written in place: its time is
+  // when its list was written.
+  struct stat st;
+  if (r.json != nullptr && fstat(fd, &st) == 0) r.json->cached_at = st.st_mtime;
   cause why;
   if (read_cache_fd(fd, &why) != 0)
     return failed(r, why, opts.cache, "malformed cache file", false);
   int added = 0;
   if (serve(r, served, &added, &why) != 0)
     return failed(r, why, opts.ifname, "the association could not be read");
+  if (r.json != nullptr && (*served)->stale) {
+    snprintf(r.warning, sizeof r.warning, "%s", why.text);
+    r.json->warning = r.warning;
+  }
   // The output does not depend on this rewrite; only the file is at stake.
   cause rewrite;
   if (added == 1 && cache.commit(fill_cache, nullptr, &rewrite) < 0 && rewrite.code != nullptr)

@@ -4,6 +4,7 @@
 #include "netlist/json_writer.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -52,6 +53,84 @@ void put_field(FILE *f, const char (&field)[N]) {
   write_json_string(f, field, strnlen(field, N - 1));
 }
 
+// A name, or null.
+void put_name(FILE *f, const char *name) {
+  if (name != nullptr)
+    write_json_string(f, name, strlen(name));
+  else
+    fputs("null", f);
+}
+
+// The site survey's members after "associated", in order: | stands for
+// ', "' and : for '": ' around each name. Each # writes the next number, !
+// the next as true or false, ? opens an object where the next number's
+// flag is given (else null, up to its "}"), $ writes the next name, % the
+// next text ("" null) and * the names of the next text, each ended by a
+// space, as an array.
+constexpr char kSurveyMembers[] =
+    "|signal_dbm:#|noise_dbm:#|frequency_mhz:#|band:$|width_mhz:#|center_mhz:#|standard:$"
+    "|last_seen_ms:#|bss_load:?{\"stations:#|utilization_pct:#}|country:%|wps:!"
+    "|encryption:?{\"akm:[*]|pairwise:[*]|group:$|pmf:$}|bitrate_kbps:#}";
+
+void put_survey(FILE *f, const network_survey &s) {
+  const char *const texts[] = {s.country, s.akm, s.pairwise};
+  unsigned number = 0;
+  unsigned name = 0;
+  unsigned text = 0;
+  bool shown = true;  // false inside an object that is not given
+  for (const char *t = kSurveyMembers; *t != '\0'; ++t) {
+    const char c = *t;
+    if (c == '#' || c == '!' || c == '?') {
+      const bool given = (s.given >> number & 1) != 0;
+      const int64_t value = s.number[number++];
+      if (!shown) continue;
+      if (!given)
+        fputs("null", f);
+      else if (c == '#')
+        fprintf(f, "%lld", static_cast<long long>(value));
+      else if (c == '!')
+        fputs(value != 0 ? "true" : "false", f);
+      shown = c != '?' || given;
+    } else if (c == '$' || c == '%' || c == '*') {
+      const char *p = c == '$' ? s.name[name++] : texts[text++];
+      if (!shown) continue;
+      if (c != '*') {
+        put_name(f, c == '%' && *p == '\0' ? nullptr : p);
+        continue;
+      }
+      for (const char *end; (end = strchr(p, ' ')) != nullptr; p = end + 1) {
+        if (p != texts[text - 1]) fputs(", ", f);
+        write_json_string(f, p, static_cast<std::size_t>(end - p));
+      }
+    } else if (shown && (c == '|' || c == ':')) {
+      fputs(c == '|' ? ", \"" : "\": ", f);
+    } else if (shown) {
+      putc(c, f);
+    } else {
+      shown = c == '}';
+    }
+  }
+}
+
+// The date and time of seconds since the epoch before the year 10000, UTC,
+// as RFC 3339 writes them.
+void put_time(FILE *f, long long seconds) {
+  static constexpr uint8_t kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  auto days = static_cast<int>(seconds / 86400);
+  const int secs = static_cast<int>(seconds % 86400);
+  int year = 1970;
+  int month = 0;
+  for (;;) {
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    const int length = kMonthDays[month] + (month == 1 && leap);
+    if (days < length) break;
+    days -= length;
+    if (++month == 12) month = 0, ++year;
+  }
+  fprintf(f, "\"%04d-%02d-%02dT%02d:%02d:%02dZ\"", year, month + 1, days + 1, secs / 3600,
+          secs / 60 % 60, secs % 60);
+}
+
 void put_network(FILE *f, const network_entry &e) {
   const std::size_t n = e.essid_len < kMaxEssidBytes ? e.essid_len : kMaxEssidBytes;
   fputs("{\"essid\": ", f);
@@ -74,7 +153,9 @@ void put_network(FILE *f, const network_entry &e) {
     put_field(f, e.bitrate);
   else
     fputs("null", f);
-  fprintf(f, ", \"associated\": %s}", e.current != 0 ? "true" : "false");
+  fprintf(f, ", \"associated\": %s", e.current != 0 ? "true" : "false");
+  const network_survey none{};  // a network the run read nothing of
+  put_survey(f, e.survey != nullptr ? *e.survey : none);
 }
 
 }  // namespace
@@ -115,7 +196,15 @@ void write_json(FILE *f, const json_run &run) {
   write_json_string(f, run.interface, strlen(run.interface));
   fputs(", \"backend\": ", f);
   write_json_string(f, run.backend, strlen(run.backend));
-  fprintf(f, ", \"run\": \"%s\", \"networks\": [", run.refresh ? "refresh" : "cached");
+  fprintf(f,
+          ", \"run\": \"%s\", \"schema\": 1, \"cached_at\": ", run.refresh ? "refresh" : "cached");
+  if (run.cached_at >= 0 && run.cached_at < 253402300800)  // 10000-01-01
+    put_time(f, run.cached_at);
+  else
+    fputs("null", f);
+  fprintf(f, ", \"live\": %s, \"warning\": ", run.warning == nullptr ? "true" : "false");
+  put_name(f, run.warning);
+  fputs(", \"networks\": [", f);
   const char *separator = "";
   for (const network_entry *e = list_first(); e != nullptr; e = list_next()) {
     fputs(separator, f);

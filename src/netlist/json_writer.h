@@ -11,10 +11,16 @@ struct json_run {
   const char *interface;
   const char *backend;  // the backend that served the run
   bool refresh;         // "refresh", else "cached"
+  // A cached run: when its cache was written, in seconds since the epoch
+  // (UTC); negative: not known, or a refresh run.
+  long long cached_at = -1;
+  // Why the association's live data could not be read; null when it was.
+  const char *warning = nullptr;
 };
 
-// Writes every entry, in list order, as one document and a newline. Stream
-// errors are left in the stream's error flag.
+// Writes every entry, in list order, as one document and a newline, with
+// each entry's site-survey record (null members without one). Stream errors
+// are left in the stream's error flag.
 void write_json(FILE *stream, const json_run &run);
 
 // {"error": message, "code": code} and a newline; code is one of the

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "netlist/netlist.h"
 
@@ -51,8 +52,48 @@ TEST(JsonWriter, BitRateOfTheAssociatedNetworkOnly) {
   }
   const std::string doc = written([](FILE *f) { write_json(f, {"wlan0", "WE", false}); });
   list_clear();
-  EXPECT_NE(doc.find("\"bitrate\": null, \"associated\": false}, {"), std::string::npos) << doc;
-  EXPECT_NE(doc.find("\"bitrate\": \"54 Mbit/s\", \"associated\": true}]"), std::string::npos);
+  EXPECT_NE(doc.find("\"bitrate\": null, \"associated\": false, "), std::string::npos) << doc;
+  EXPECT_NE(doc.find("\"bitrate\": \"54 Mbit/s\", \"associated\": true, "), std::string::npos);
+}
+
+// The survey's members: a zero that is given is written, what is not given
+// is null, an object not given is null whole; the run's members beside them.
+TEST(JsonWriter, SurveyAndRunMembers) {
+  network_survey full{};
+  for (const auto n : {kSurveySignal, kSurveyFrequency, kSurveyLoad, kSurveyStations,
+                       kSurveyUtilization, kSurveyWps, kSurveyKeys, kSurveyBitrate})
+    survey_set(&full, n, n == kSurveySignal ? -48 : n == kSurveyBitrate ? 6000000000 : 0);
+  full.name[kSurveyBand] = "5";
+  snprintf(full.country, sizeof full.country, "\"\\");
+  snprintf(full.akm, sizeof full.akm, "PSK SAE ");
+  const std::pair<json_run, std::string> rows[] = {
+      {{"wlan0", "WE", false, 951782400, "wlan0 is down"},
+       "\"cached_at\": \"2000-02-29T00:00:00Z\", \"live\": false, \"warning\": \"wlan0 is down\", "
+       "\"networks\": [{\"associated\": false, \"signal_dbm\": -48, \"noise_dbm\": null, "
+       "\"frequency_mhz\": 0, \"band\": \"5\", \"width_mhz\": null, \"center_mhz\": null, "
+       "\"standard\": null, \"last_seen_ms\": null, \"bss_load\": {\"stations\": 0, "
+       "\"utilization_pct\": 0}, \"country\": \"\\\"\\\\\", \"wps\": false, \"encryption\": "
+       "{\"akm\": "
+       "[\"PSK\", \"SAE\"], \"pairwise\": [], \"group\": null, \"pmf\": null}, \"bitrate_kbps\": "
+       "6000000000}]}\n"},
+      {{"wlan0", "WE", true},
+       "\"cached_at\": null, \"live\": true, \"warning\": null, \"networks\": [{\"associated\": "
+       "false, \"signal_dbm\": null, \"noise_dbm\": null, \"frequency_mhz\": null, \"band\": null, "
+       "\"width_mhz\": null, \"center_mhz\": null, \"standard\": null, \"last_seen_ms\": null, "
+       "\"bss_load\": null, \"country\": null, \"wps\": null, \"encryption\": null, "
+       "\"bitrate_kbps\": null}]}\n"},
+  };
+  for (const auto &[run, members] : rows) {
+    list_clear();
+    network_entry *e = list_append_new();
+    // The second network has none, as a network of a cache.
+    if (!run.refresh) *list_add_survey(e) = full;
+    std::string doc = written([&](FILE *f) { write_json(f, run); });
+    // The line's members of the network are the writer's other tests'.
+    doc.erase(doc.find("{\"essid\"") + 1, doc.find("\"associated\"") - doc.find("{\"essid\"") - 1);
+    EXPECT_EQ(doc.substr(doc.find("\"schema\": 1, ") + 13), members);
+  }
+  list_clear();
 }
 
 }  // namespace

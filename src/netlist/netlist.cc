@@ -124,8 +124,11 @@ netlist_internal::entry_alloc_fn netlist_internal::set_entry_alloc(entry_alloc_f
   return previous;
 }
 
-network_entry *list_append_block(std::size_t count) {
-  if (count == 0) return nullptr;
+namespace {
+
+// A cleared block of count records of size bytes, kept in the block list
+// so that list_clear frees it; null when out of memory.
+void *new_block(std::size_t count, std::size_t size) {
   if (block_count == block_capacity) {
     std::size_t grown = block_capacity == 0 ? 8 : block_capacity * 2;
     void *more = realloc(static_cast<void *>(blocks), grown * sizeof(void *));
@@ -133,9 +136,23 @@ network_entry *list_append_block(std::size_t count) {
     blocks = static_cast<void **>(more);
     block_capacity = grown;
   }
-  auto *first = static_cast<network_entry *>(entry_alloc(count, sizeof(network_entry)));
+  void *block = entry_alloc(count, size);
+  if (block != nullptr) blocks[block_count++] = block;
+  return block;
+}
+
+}  // namespace
+
+network_survey *list_add_survey(network_entry *entry) {
+  if (entry->survey == nullptr)
+    entry->survey = static_cast<network_survey *>(new_block(1, sizeof(network_survey)));
+  return entry->survey;
+}
+
+network_entry *list_append_block(std::size_t count) {
+  if (count == 0) return nullptr;
+  auto *first = static_cast<network_entry *>(new_block(count, sizeof(network_entry)));
   if (first == nullptr) return nullptr;
-  blocks[block_count++] = first;
   for (std::size_t i = 0; i + 1 < count; ++i) first[i].next = &first[i + 1];
   if (tail == nullptr)
     head = first;

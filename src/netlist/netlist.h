@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "netlist/survey_record.h"
+
 // The security descriptor slots of an entry, and the size of each (at most
 // 11 characters and a NUL): one definition for the backends that fill them
 // and the writer and reader of the line.
@@ -24,6 +26,7 @@ struct network_entry {
   uint8_t quality;                                   // percent, normally 0 to 100
   uint32_t current;                                  // associated with this BSS; bitrate is live
   char bitrate[12];                                  // at most 10 characters
+  network_survey *survey;  // the site survey's figures where a run wants them, or null
   network_entry *next;
 };
 
@@ -32,6 +35,9 @@ network_entry *list_append_new();
 // Appends count (> 0) zeroed entries allocated as one block, linked in order;
 // returns the first, or null (list unchanged) when out of memory.
 network_entry *list_append_block(std::size_t count);
+// The entry's site-survey record: the one it has, or a zeroed one made for it
+// and owned by the list (freed by list_clear); null when out of memory.
+network_survey *list_add_survey(network_entry *entry);
 // Makes last, an entry of the list, its last entry (null: none is left): the
 // entries after it leave the list but stay allocated with their block until
 // list_clear.

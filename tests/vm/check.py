@@ -24,7 +24,11 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "ci"))
+import schemacheck  # noqa: E402  (the -j documents' checker)
 import vglog  # noqa: E402  (the massif reader the heap gate uses)
+
+SCHEMA = json.loads((Path(__file__).resolve().parents[2] / "doc" / "lumra.schema.json")
+                    .read_text(encoding="utf-8"))
 
 GUEST = Path(__file__).resolve().parent / "guest"
 ERROR_LINE = "ESSID:error,,,,,"
@@ -250,6 +254,45 @@ def scan_records(path):
     return out
 
 
+def scan_frequencies(path):
+    """Address -> frequency in MHz of each cell of an iwlist scan listing."""
+    out, addr = {}, None
+    for line in lines(path):
+        m = re.search(r"Cell [0-9]+ - Address: (\S+)", line)
+        addr = m.group(1).lower() if m else addr
+        m = re.search(r"Frequency:([0-9.]+) GHz", line)
+        if m and addr:
+            out[addr] = round(float(m.group(1)) * 1000)
+    return out
+
+
+# hostapd's key-management names as -s names the suites, in the order its
+# RSN element lists them.
+AKM = {"WPA-PSK": "PSK", "SAE": "SAE", "OWE": "OWE"}
+
+
+def survey_of(conf):
+    """The site-survey members a network's configuration decides: its width
+    (and the centre's offset from the frequency), standard, WPS and
+    encryption; every network of the VM is in the 2.4 GHz band and sends no
+    BSS Load or Country element."""
+    def get(key):
+        return grab(conf, key + r"=(.*)")
+    wpa = int(get("wpa") or 0)
+    enc = None
+    if wpa:
+        order = ["rsn_pairwise"] * (wpa >> 1 & 1) + ["wpa_pairwise"] * (wpa & 1)
+        pairwise = [c for k in order for c in get(k).split()]
+        akm = sorted((AKM[k] for k in get("wpa_key_mgmt").split()), key=list(AKM.values()).index)
+        enc = {"akm": akm,
+               "pairwise": sorted(set(pairwise), key=pairwise.index), "group": "CCMP",
+               "pmf": {"1": "capable", "2": "required"}.get(get("ieee80211w"), "no")}
+    ht40 = "[HT40+]" in get("ht_capab")
+    return {"band": "2.4", "width_mhz": 40 if ht40 else 20, "centre_offset": 10 if ht40 else 0,
+            "standard": "n" if get("ieee80211n") == "1" else "g", "noise_dbm": None,
+            "bss_load": None, "country": None, "wps": bool(get("wps_state")), "encryption": enc}
+
+
 def update(records, addr, channel, quality):
     """RECORDS with the live channel and quality of ADDR's record."""
     return [[r[0], channel, quality, r[3]] if r[0] == addr else list(r) for r in records]
@@ -261,13 +304,14 @@ class Fixture:
     runs."""
 
     def __init__(self, aps_file):
-        self.essid, self.security, self.security_pbc = {}, {}, {}
+        self.essid, self.security, self.security_pbc, self.conf = {}, {}, {}, {}
         for line in lines(aps_file):
             fields = line.split(None, 2)
             if len(fields) < 2:
                 continue
             addr = fields[1]
             conf = GUEST / (fields[2].strip() if len(fields) > 2 else "")
+            self.conf[addr] = conf
             self.essid[addr] = grab(conf, r"ssid=(.*)")
             # A network that hides its name is scanned with an empty ESSID.
             if any_line(conf, re.compile(r"^# expect-essid:")):
@@ -275,6 +319,10 @@ class Fixture:
             self.security[addr] = grab(conf, r"# expect-security: (.*)")
             self.security_pbc[addr] = (grab(conf, r"# expect-security-pbc: (.*)")
                                        or self.security[addr])
+
+    def survey(self, addr):
+        conf = self.conf.get(addr)
+        return survey_of(conf) if conf else {}
 
     def line(self, form, records, cur, rate, pbc):
         """The line of RECORDS (CUR the associated address, RATE its bit rate)
@@ -338,6 +386,8 @@ class Suite(Checker):
         if not isinstance(nets, list) or not all(isinstance(n, dict) for n in nets):
             self.fail(run + ": one JSON document", visible(read(d / "stdout")))
             return
+        self.expect(run + ": the schema describes it", "[]",
+                    str([at for at, _ in schemacheck.errors(doc, SCHEMA)]))
         run_fields = [first_line(d / "args").split()[1], self.label.strip() or "WE", "cached"]
         self.expect(run + ": interface, backend, run kind", " ".join(run_fields),
                     " ".join(str(doc.get(k)) for k in ("interface", "backend", "run")))
@@ -349,6 +399,39 @@ class Suite(Checker):
             n.get("essid") == bytes.fromhex(str(n.get("essid_hex"))).decode("utf-8", "replace")
             for n in nets), visible(read(d / "stdout")))
         self.check_run(run, "out", records, cur, json_line(doc) or "")
+
+    def check_survey(self, run, cur):
+        """-j on a refresh run: the networks of the kernel's scan, each with
+        the members its configuration decides, its frequency as the kernel
+        lists it, a signal in the virtual radio's range, an age, and the
+        rate of the associated one alone."""
+        d = self.runs / run
+        doc = json_doc(read(d / "stdout"))
+        nets = doc.get("networks") if isinstance(doc, dict) else None
+        if not isinstance(nets, list) or not all(isinstance(n, dict) for n in nets):
+            self.fail(run + ": one JSON document", visible(read(d / "stdout")))
+            return
+        self.expect(run + ": the schema describes it", "[]",
+                    str([at for at, _ in schemacheck.errors(doc, SCHEMA)]))
+        self.expect(run + ": run members", "1 None True None", " ".join(
+            str(doc.get(k)) for k in ("schema", "cached_at", "live", "warning")))
+        freqs = scan_frequencies(d / "scan.after")
+        self.expect(run + ": the kernel's networks", " ".join(sorted(freqs)),
+                    " ".join(sorted(str(n.get("address")).lower() for n in nets)))
+        for n in nets:
+            addr = str(n.get("address")).lower()
+            want = self.fix.survey(addr)
+            freq = freqs.get(addr)
+            want.update(frequency_mhz=freq, center_mhz=freq and freq + want.pop("centre_offset", 0))
+            got = {k: n.get(k) for k in want}
+            self.expect("%s: %s: members" % (run, addr), json.dumps(want, sort_keys=True),
+                        json.dumps(got, sort_keys=True))
+            signal, age, kbps = n.get("signal_dbm"), n.get("last_seen_ms"), n.get("bitrate_kbps")
+            self.verdict("%s: %s: signal, age and rate" % (run, addr),
+                         isinstance(signal, int) and -100 <= signal <= -20 and
+                         isinstance(age, int) and age >= 0 and
+                         (isinstance(kbps, int) and kbps > 0 if addr == cur else kbps is None),
+                         "signal %s, age %s, rate %s" % (signal, age, kbps))
 
     def check_fixed(self, run, status, stdout, stderr):
         """A run whose every output is known in advance."""
@@ -484,6 +567,10 @@ class Suite(Checker):
                 self.assoc_records = scan_records(self.runs / run / "scan.after")
                 self.check_run(run, "enc", self.assoc_records, cur)
                 self.check_cache(run, self.line("cache", self.assoc_records, cur))
+
+            run = "survey-json"
+            if not self.missing(run):
+                self.check_survey(run, cur)
 
             # Cached run, associated network in the cache: the cache holds
             # made-up channels and qualities; only the associated record shows
@@ -671,8 +758,12 @@ class Suite(Checker):
             for f in ("stdout", "cache.after", "own.after"):
                 we = read(self.res / "runs" / run / f)
                 nl = read(self.res / "runs-nl80211" / run / f)
-                if nl is not None and f == "stdout" and run == "cached-json":
+                if nl is not None and f == "stdout" and run.endswith("-json"):
                     nl = nl.replace('"backend": "NL80211"', '"backend": "WE"', 1)
+                    # The age of a network is each backend's own reading
+                    # (a directed scan's too).
+                    we, nl = (re.sub(r'"last_seen_ms": \d+', '"last_seen_ms": N', t)
+                              if t is not None else None for t in (we, nl))
                 if we is not None or nl is not None:
                     self.expect("WE and NL80211 agree: %s: %s" % (run, f), we, nl)
 

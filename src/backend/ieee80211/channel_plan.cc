@@ -31,19 +31,3 @@ const char *band_of_mhz(long mhz) {
   if (mhz >= 57000 && mhz <= 71000) return "60";
   return nullptr;
 }
-
-long channel_centre_mhz(int channel, long primary_mhz) {
-  if (channel <= 0 || channel > 255) return 0;
-  const char *band = band_of_mhz(primary_mhz);
-  if (band == nullptr) return 0;
-  switch (band[0]) {
-    case '2':
-      return channel == 14 ? 2484 : channel <= 13 ? 2407 + 5L * channel : 0;
-    case '5':  // 4.9 GHz channels 182-199 lie above 4000 MHz
-      return (primary_mhz < 5000 ? 4000 : 5000) + 5L * channel;
-    case '6':
-      return channel == 2 ? 5935 : 5950 + 5L * channel;
-    default:  // 60 GHz: 2160 MHz channels
-      return channel <= 6 ? 56160 + 2160L * channel : 0;
-  }
-}

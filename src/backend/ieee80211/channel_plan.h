@@ -9,8 +9,3 @@ int channel_of_mhz(long mhz);
 // The band of a frequency in MHz: "2.4", "5", "6" or "60" (GHz), or null
 // outside them.
 const char *band_of_mhz(long mhz);
-
-// The centre frequency in MHz of channel number channel in the band of
-// primary_mhz (an operation element's centre frequency segment), or 0 when
-// either is none of the plan's.
-long channel_centre_mhz(int channel, long primary_mhz);

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "backend/ieee80211/survey.h"
 
-#include <cstdio>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #include "backend/ieee80211/byte_reader.h"
 #include "backend/ieee80211/channel_plan.h"
@@ -12,453 +11,280 @@
 
 namespace {
 
-constexpr uint8_t kIdRates = 1;
-constexpr uint8_t kIdCountry = 7;
-constexpr uint8_t kIdBssLoad = 11;
-constexpr uint8_t kIdHtCapabilities = 45;
-constexpr uint8_t kIdRsn = 48;
-constexpr uint8_t kIdExtendedRates = 50;
-constexpr uint8_t kIdHtOperation = 61;
-constexpr uint8_t kIdVhtCapabilities = 191;
-constexpr uint8_t kIdVhtOperation = 192;
-constexpr uint8_t kIdVendor = 221;
-constexpr uint8_t kIdExtension = 255;
-constexpr uint8_t kExtHeCapabilities = 35;
-constexpr uint8_t kExtHeOperation = 36;
-constexpr uint8_t kExtEhtOperation = 106;
-constexpr uint8_t kExtEhtCapabilities = 108;
+using bytes = std::span<const uint8_t>;
 
-constexpr uint32_t kOuiIeee = 0x000FAC;
-constexpr uint32_t kVendorWpa = 0x0050F201;  // OUI 00-50-F2, type 1
-constexpr uint32_t kVendorWps = 0x0050F204;
+// The elements kept for after the walk, the first of each kind; the
+// operation elements in rising generation.
+enum Kept : uint8_t { kHtOp, kVhtOp, kHeOp, kEhtOp, kRsn, kWpa, kKept, kNotKept = kKept };
+// What an element shows: the generations whose capabilities or operation
+// it is (bit 1 << generation, n first), rates, WPS.
+enum Mark : uint8_t { kHt = 1, kVht = 2, kHe = 4, kEht = 8, kRates = 16, kWps = 32 };
 
-// An element kept for after the walk: the first of its kind.
-struct Element {
-  bool seen = false;
-  bool cut = false;  // its length ran past the buffer's end
-  ByteReader body;
-  void keep(ByteReader b, bool cut_short) {
-    if (!seen) *this = {true, cut_short, b};
+struct Known {
+  uint8_t id;
+  uint8_t sub;  // the extension id of element 255, the type of 221 of OUI 00-50-F2
+  uint8_t mark;
+  uint8_t kept;
+};
+// clang-format off
+constexpr Known kKnown[] = {
+    {1, 0, kRates, kNotKept}, {50, 0, kRates, kNotKept},  // supported and extended rates
+    {45, 0, kHt, kNotKept}, {61, 0, kHt, kHtOp}, {191, 0, kVht, kNotKept}, {192, 0, kVht, kVhtOp},
+    {255, 35, kHe, kNotKept}, {255, 36, kHe, kHeOp}, {255, 106, kEht, kEhtOp},
+    {255, 108, kEht, kNotKept}, {48, 0, 0, kRsn}, {221, 1, 0, kWpa}, {221, 4, kWps, kNotKept},
+};
+// clang-format on
+
+// In 500 kbit/s: 6, 9, 12, 18, 24, 36, 48 and 54 Mbit/s.
+constexpr uint8_t kOfdm[] = {12, 18, 24, 36, 48, 72, 96, 108};
+
+struct Walk {
+  ByteReader body[kKept];
+  uint8_t seen = 0;  // bit 1 << Kept
+  uint8_t cut = 0;   // of those, the ones whose length ran past the buffer
+  uint8_t marks = 0;
+  bool ofdm = false;
+  bool has(int kept) const { return (seen >> kept & 1) != 0; }
+};
+
+void walk(ByteReader r, Walk *w, network_survey *out) {
+  while (r.remaining() >= 2) {
+    uint8_t id = 0;
+    uint8_t length = 0;
+    r.read_u8(&id);
+    r.read_u8(&length);
+    // A last element cut short is read as far as it goes.
+    ByteReader body = r.prefix(length);
+    const bool cut = !r.skip(length);
+    if (cut) r = ByteReader();
+    uint8_t sub = 0;
+    uint32_t vendor;
+    if (id == 255) body.read_u8(&sub);
+    if (id == 221 && body.read_u32_be(&vendor))
+      sub = vendor >> 8 == 0x0050F2 ? static_cast<uint8_t>(vendor) : 0;
+    for (const Known &k : kKnown) {
+      if (k.id != id || k.sub != sub) continue;
+      w->marks |= k.mark;
+      if (k.kept == kNotKept || w->has(k.kept)) continue;
+      w->body[k.kept] = body;
+      w->seen |= 1 << k.kept;
+      w->cut |= cut << k.kept;
+    }
+    bytes b;
+    if (id == 1 || id == 50)
+      for (uint8_t rate; body.read_u8(&rate);)
+        w->ofdm = w->ofdm || memchr(kOfdm, rate & 0x7f, sizeof kOfdm) != nullptr;
+    // The first Country element of a printable code, the first whole BSS Load.
+    if (id == 7 && out->country[0] == '\0' && body.read_bytes(2, &b) && b[0] > 0x20 &&
+        b[0] < 0x7f && b[1] > 0x20 && b[1] < 0x7f)
+      memcpy(out->country, b.data(), 2);
+    if (id == 11 && (out->given >> kSurveyLoad & 1) == 0 && body.read_bytes(5, &b)) {
+      survey_set(out, kSurveyLoad, 1);
+      survey_set(out, kSurveyStations, b[0] | b[1] << 8);
+      survey_set(out, kSurveyUtilization, (b[2] * 100 + 127) / 255);
+    }
   }
-};
+}
 
-struct Elements {
-  bool rates = false;  // supported or extended rates
-  bool ofdm = false;   // one of them an OFDM rate
-  bool ht = false;     // capabilities or operation, of each generation
-  bool vht = false;
-  bool he = false;
-  bool eht = false;
-  Element ht_op, vht_op, he_op, eht_op, rsn, wpa;
-};
-
-// A channel as the operation elements give it: centre frequency segments as
-// channel numbers (0: none), or the centre in MHz where no number says it.
+// A channel as an operation element gives it: its width, and its centre
+// as a channel number of the primary's band (c0; c1 a second segment's, or
+// the 160 MHz channel's beside its 80 MHz half) or else in MHz.
 struct Channel {
-  uint16_t width = 0;
-  int ccfs0 = 0;
-  int ccfs1 = 0;  // 80+80 only: the second segment
-  long centre_mhz = 0;
+  int width;
+  int c0;
+  int c1;
+  long centre_mhz;
 };
 
-// What an element said about the channel.
-enum class Says { nothing, malformed, channel };
-
-bool is_ofdm_rate(uint8_t rate) {
-  // In 500 kbit/s: 6, 9, 12, 18, 24, 36, 48 and 54 Mbit/s.
-  constexpr uint8_t kOfdm[] = {12, 18, 24, 36, 48, 72, 96, 108};
-  for (const uint8_t r : kOfdm)
-    if ((rate & 0x7f) == r) return true;
-  return false;
-}
-
-// Two segments: a second centre 8 channels from the first (the 80 MHz
-// segment with the primary) is the 160 MHz channel's; further apart, 80+80
-// MHz; otherwise the first segment alone is the channel, of the width given.
-Channel segments(int ccfs0, int ccfs1, uint16_t width) {
-  const int apart = abs(ccfs1 - ccfs0);
-  if (ccfs1 != 0 && apart == 8) return {160, ccfs1, 0, 0};
-  if (ccfs1 != 0 && apart > 16) return {160, ccfs0, ccfs1, 0};
-  return {width, ccfs0, 0, 0};
-}
-
-// The VHT operation information (width, CCFS0, CCFS1) of a VHT operation
-// element or an HE operation element; ccfs2: the HT operation's segment,
-// which carries the 160 MHz centre where CCFS1 is 0 (extended NSS).
-Says vht_channel(uint8_t width, uint8_t ccfs0, uint8_t ccfs1, uint8_t ccfs2, Channel *out) {
-  switch (width) {
-    case 0:  // 20 or 40 MHz, as the HT operation says
-      return Says::nothing;
-    case 1:
-      *out = segments(ccfs0, ccfs1 != 0 ? ccfs1 : ccfs2, 80);
-      return Says::channel;
-    case 2:  // deprecated forms: 160 and 80+80 with the old meaning of the segments
-      *out = {160, ccfs0, 0, 0};
-      return Says::channel;
-    case 3:
-      *out = {160, ccfs0, ccfs1, 0};
-      return Says::channel;
+// What an operation element of kind says of the channel: 1 the channel, 0
+// nothing, -1 malformed. The HT operation leaves its CCFS2 in *ccfs2.
+int op_channel(int kind, ByteReader body, long primary_mhz, uint8_t *ccfs2, Channel *c) {
+  bytes p;
+  bytes v;
+  bytes o;
+  switch (kind) {
+    case kHtOp: {
+      // 40 MHz where a secondary channel lies above or below and any width
+      // is allowed.
+      if (!body.read_bytes(22, &p)) return -1;
+      *ccfs2 = static_cast<uint8_t>((p[2] | p[3] << 8) >> 5);
+      const int offset = p[1] & 3;
+      const bool wide = (p[1] & 4) != 0 && (offset == 1 || offset == 3);
+      *c = {wide ? 40 : 20, 0, 0, primary_mhz + (wide ? (offset == 1 ? 10 : -10) : 0)};
+      return 1;
+    }
+    case kVhtOp:
+      if (!body.read_bytes(5, &v)) return -1;
+      break;
+    case kHeOp:
+      // Parameters, BSS colour, basic HE-MCS set, then the optional parts
+      // the parameters announce: VHT information, co-hosted BSS, 6 GHz
+      // information (primary, control with the width, CCFS0, CCFS1, rate).
+      if (!body.read_bytes(6, &p) || ((p[1] & 0x40) != 0 && !body.read_bytes(3, &v)) ||
+          ((p[1] & 0x80) != 0 && !body.skip(1)) || ((p[2] & 2) != 0 && !body.read_bytes(5, &o)))
+        return -1;
+      if ((p[2] & 2) != 0) {
+        *c = {20 << (o[1] & 3), o[2], (o[1] & 3) == 3 ? o[3] : 0, 0};
+        return 1;
+      }
+      if ((p[1] & 0x40) == 0) return 0;
+      break;
     default:
-      return Says::malformed;
+      // EHT: parameters, basic EHT-MCS set, then the operation information
+      // (control, CCFS0, CCFS1, a disabled-subchannel bitmap) when announced;
+      // CCFS1 the centre of 160 and 320 MHz, CCFS0 of their half.
+      if (!body.read_bytes(5, &p)) return -1;
+      if ((p[0] & 1) == 0) return 0;
+      if (!body.read_bytes((p[0] & 2) != 0 ? 5 : 3, &o) || (o[0] & 7) > 4) return -1;
+      *c = {20 << (o[0] & 7), (o[0] & 7) < 3 ? o[1] : o[2], 0, 0};
+      return 1;
   }
-}
-
-// HT operation: 40 MHz where a secondary channel lies above or below and any
-// width is allowed; its CCFS2 for the VHT operation.
-Says ht_channel(ByteReader body, long primary_mhz, Channel *out, uint8_t *ccfs2) {
-  uint8_t info;
-  uint16_t info2;
-  if (body.remaining() < 22 || !body.skip(1) || !body.read_u8(&info) || !body.read_u16_le(&info2))
-    return Says::malformed;
-  *ccfs2 = static_cast<uint8_t>(info2 >> 5);
-  const int offset = info & 3;
-  if ((info & 4) != 0 && (offset == 1 || offset == 3))
-    *out = {40, 0, 0, primary_mhz != 0 ? primary_mhz + (offset == 1 ? 10 : -10) : 0};
-  else
-    *out = {20, 0, 0, primary_mhz};
-  return Says::channel;
-}
-
-Says vht_op_channel(ByteReader body, uint8_t ccfs2, Channel *out) {
-  uint8_t width;
-  uint8_t ccfs0;
-  uint8_t ccfs1;
-  if (body.remaining() < 5 || !body.read_u8(&width) || !body.read_u8(&ccfs0) ||
-      !body.read_u8(&ccfs1))
-    return Says::malformed;
-  return vht_channel(width, ccfs0, ccfs1, ccfs2, out);
-}
-
-// HE operation (after its extension id): parameters, BSS colour, basic
-// HE-MCS set, then the optional parts its parameters announce.
-Says he_channel(ByteReader body, uint8_t ccfs2, Channel *out) {
-  uint8_t p[3];
-  if (!body.read_u8(&p[0]) || !body.read_u8(&p[1]) || !body.read_u8(&p[2]) || !body.skip(3))
-    return Says::malformed;
-  const bool vht_info = (p[1] & 0x40) != 0;
-  const bool cohosted = (p[1] & 0x80) != 0;
-  const bool six_ghz = (p[2] & 0x02) != 0;
-  uint8_t v[3] = {};
-  if (vht_info && (!body.read_u8(&v[0]) || !body.read_u8(&v[1]) || !body.read_u8(&v[2])))
-    return Says::malformed;
-  if (cohosted && !body.skip(1)) return Says::malformed;
-  if (six_ghz) {
-    // Primary channel, control (width in bits 0-1), CCFS0, CCFS1, minimum rate.
-    uint8_t control;
-    uint8_t ccfs0;
-    uint8_t ccfs1;
-    if (!body.skip(1) || !body.read_u8(&control) || !body.read_u8(&ccfs0) ||
-        !body.read_u8(&ccfs1) || !body.skip(1))
-      return Says::malformed;
-    const uint8_t width = control & 3;
-    *out = width == 3 ? segments(ccfs0, ccfs1, 160)
-                      : Channel{static_cast<uint16_t>(20 << width), ccfs0, 0, 0};
-    return Says::channel;
-  }
-  return vht_info ? vht_channel(v[0], v[1], v[2], ccfs2, out) : Says::nothing;
-}
-
-// EHT operation (after its extension id): parameters, basic EHT-MCS set,
-// then the operation information when its bit is set.
-Says eht_channel(ByteReader body, long primary_mhz, Channel *out) {
-  uint8_t params;
-  if (!body.read_u8(&params) || !body.skip(4)) return Says::malformed;
-  if ((params & 1) == 0) return Says::nothing;
-  uint8_t control;
-  uint8_t ccfs0;
-  uint8_t ccfs1;
-  if (!body.read_u8(&control) || !body.read_u8(&ccfs0) || !body.read_u8(&ccfs1) ||
-      ((params & 2) != 0 && !body.skip(2)))
-    return Says::malformed;
-  switch (control & 7) {
-    case 0:
-      *out = {20, 0, 0, primary_mhz};
-      return Says::channel;
-    case 1:
-    case 2:
-      *out = {static_cast<uint16_t>(20 << (control & 7)), ccfs0, 0, 0};
-      return Says::channel;
-    case 3:  // CCFS1 the whole channel's centre, CCFS0 its half's with the primary
-      *out = {160, ccfs1, 0, 0};
-      return Says::channel;
-    case 4:
-      *out = {320, ccfs1, 0, 0};
-      return Says::channel;
-    default:
-      return Says::malformed;
-  }
+  // The VHT operation information (width, CCFS0, CCFS1) of a VHT or HE
+  // operation element; CCFS2, the HT operation's segment, carries the 160 MHz
+  // centre where CCFS1 is 0 (extended NSS). 2 and 3 are the deprecated 160
+  // and 80+80 MHz; 0 says nothing (the HT operation decides).
+  if (v[0] == 0 || v[0] > 3) return v[0] == 0 ? 0 : -1;
+  *c = {v[0] == 1 ? 80 : 160, v[1], v[0] == 2 ? 0 : v[0] == 1 && v[2] == 0 ? *ccfs2 : v[2], 0};
+  return 1;
 }
 
 // The newest element that describes the channel decides it; one that is
-// malformed or cut short leaves it unknown. Without any, a cell that has
-// rates is 20 MHz.
-Channel cell_channel(const Elements &e, long primary_mhz) {
-  const auto said = [](const Element &op, Says says) { return op.cut ? Says::malformed : says; };
-  Channel c;
+// malformed or cut short leaves it unknown. Two segments: a second centre
+// 8 channels from the first (the 80 MHz segment with the primary) is the
+// 160 MHz channel's; further apart, 80+80 MHz, centred on the first.
+void put_channel(const Walk &w, long primary_mhz, network_survey *out) {
+  Channel c{};
+  int says = 0;
   uint8_t ccfs2 = 0;
-  Says ht = Says::nothing;
-  Channel ht_c;
-  if (e.ht_op.seen) ht = said(e.ht_op, ht_channel(e.ht_op.body, primary_mhz, &ht_c, &ccfs2));
-  Says says = Says::nothing;
-  if (e.eht_op.seen) says = said(e.eht_op, eht_channel(e.eht_op.body, primary_mhz, &c));
-  if (says == Says::nothing && e.he_op.seen)
-    says = said(e.he_op, he_channel(e.he_op.body, ccfs2, &c));
-  if (says == Says::nothing && e.vht_op.seen)
-    says = said(e.vht_op, vht_op_channel(e.vht_op.body, ccfs2, &c));
-  if (says == Says::nothing) {
-    says = ht;
-    c = ht_c;
+  for (int kind = kHtOp; kind <= kEhtOp; ++kind) {
+    Channel k{};
+    const int said = !w.has(kind) ? 0
+                     : (w.cut >> kind & 1)
+                         ? -1
+                         : op_channel(kind, w.body[kind], primary_mhz, &ccfs2, &k);
+    if (said != 0) says = said, c = k;
   }
-  if (says == Says::nothing && e.rates) return {20, 0, 0, primary_mhz};
-  return says == Says::channel ? c : Channel{};
+  if (says == 0 && (w.marks & kRates) != 0) says = 1, c = {20, 0, 0, primary_mhz};
+  if (says != 1) return;
+  const int apart = abs(c.c1 - c.c0);
+  if (c.c1 != 0 && apart == 8) c.c0 = c.c1;
+  const bool split = c.c1 != 0 && apart > 16;
+  if (c.c1 != 0 && (apart == 8 || split)) c.width = 160;
+  survey_set(out, kSurveyWidth, c.width);
+  if (primary_mhz <= 0) return;
+  // A segment's number counts 5 MHz steps in the primary channel's band.
+  const int primary = channel_of_mhz(primary_mhz);
+  const long centre = c.c0 == 0     ? c.centre_mhz
+                      : primary > 0 ? primary_mhz + 5L * (c.c0 - primary)
+                                    : 0;
+  if (centre > 0 && labs(centre - primary_mhz) < (split ? 40 : c.width / 2))
+    survey_set(out, kSurveyCenter, centre);
 }
 
-// Cipher suite types 0 to 10 of the IEEE OUI; WPA's OUI defines 0 to 5 alike.
-// 0 (the group cipher used in pairs), 3, 6 and 7 are no cipher of either list.
-constexpr survey_cipher kCiphers[] = {
-    survey_cipher::unknown, survey_cipher::wep40,   survey_cipher::tkip,    survey_cipher::unknown,
-    survey_cipher::ccmp,    survey_cipher::wep104,  survey_cipher::unknown, survey_cipher::unknown,
-    survey_cipher::gcmp,    survey_cipher::gcmp256, survey_cipher::ccmp256,
-};
-constexpr size_t kWpaCiphers = 6;
+// The standards: the generations' as Mark has them, then a, b and g.
+constexpr char kStandards[][3] = {"n", "ac", "ax", "be", "a", "b", "g"};
 
-survey_cipher cipher_of(uint32_t element_oui, uint32_t selector) {
-  const size_t type = selector & 0xff;
-  const size_t known = element_oui == kOuiIeee ? std::size(kCiphers) : kWpaCiphers;
-  return selector >> 8 == element_oui && type < known ? kCiphers[type] : survey_cipher::unknown;
+const char *standard_of(const Walk &w, long primary_mhz) {
+  const int generations = w.marks & (kHt | kVht | kHe | kEht);
+  if (generations != 0) return kStandards[std::bit_width(static_cast<unsigned>(generations)) - 1];
+  // Rates alone: a in the bands from 5 GHz up, b or g in the 2.4 GHz band.
+  if ((w.marks & kRates) == 0 || band_of_mhz(primary_mhz) == nullptr) return nullptr;
+  if (primary_mhz > 4000) return kStandards[4];
+  return w.ofdm ? kStandards[6] : kStandards[5];
 }
 
-void add_akm(cell_survey *out, const char *name) {
-  for (int i = 0; i < out->akm_count; ++i)
-    if (strcmp(out->akm[i], name) == 0) return;
-  if (out->akm_count < kSurveyAkms)
-    snprintf(out->akm[out->akm_count++], kSurveyAkmSize, "%s", name);
+constexpr uint32_t kOuiIeee = 0x000FAC;
+
+// Ciphers by index: a bit of the pairwise set each.
+constexpr char kCiphers[][9] = {"unknown", "WEP-40", "WEP-104",  "TKIP",
+                                "CCMP",    "GCMP",   "CCMP-256", "GCMP-256"};
+// The cipher of suite types 0 to 10 of the IEEE OUI; WPA's OUI defines 0 to
+// 5 alike. 0 (the group cipher used in pairs), 3, 6 and 7 are no cipher of
+// either list.
+constexpr uint8_t kCipherOfType[] = {0, 1, 3, 0, 4, 2, 0, 0, 5, 7, 6};
+constexpr char kPmf[][9] = {"no", "capable", "required"};
+
+int cipher_of(uint32_t oui, uint32_t selector) {
+  const uint32_t type = selector & 0xff;
+  return selector >> 8 == oui && type < (oui == kOuiIeee ? sizeof kCipherOfType : 6)
+             ? kCipherOfType[type]
+             : 0;
 }
 
-constexpr uint16_t bit(survey_cipher c) { return static_cast<uint16_t>(1u << static_cast<int>(c)); }
-
-enum class Field { whole, absent, cut };
-
-// The next field of an RSN or WPA element, index: 0 version, 1 group cipher,
-// 2 pairwise list, 3 AKM list, 4 capabilities. A list's bytes are its
-// selectors.
-Field next_field(ByteReader *body, int index, std::span<const uint8_t> *out) {
-  if (body->empty()) return Field::absent;
-  size_t size = index == 1 ? 4 : 2;
-  if (index == 2 || index == 3) {
-    uint16_t count;
-    if (!body->read_u16_le(&count)) return Field::cut;
-    size = 4 * static_cast<size_t>(count);
-  }
-  return body->read_bytes(size, out) ? Field::whole : Field::cut;
+// Adds name and a space to a list of names unless it holds the name; a
+// name that does not fit is left out.
+void add_name(char *list, size_t size, const char *name) {
+  const size_t len = strlen(name);
+  for (const char *p = list; *p != '\0'; p = strchr(p, ' ') + 1)
+    if (strncmp(p, name, len) == 0 && p[len] == ' ') return;
+  const size_t used = strlen(list);
+  if (used + len + 1 >= size) return;
+  memcpy(list + used, name, len);
+  list[used + len] = ' ';
+  list[used + len + 1] = '\0';
 }
 
-// An RSN or WPA element's body (the WPA one after its vendor header). Its
-// fields are optional from the end (the version aside): those after a whole
-// one that ends the element are not given, and the capabilities' bits then
-// 0 (PMF "no"). A field cut short is "unknown", and so is every one after it.
-void parse_key_element(const Element &element, bool wpa, cell_survey *out, survey_cipher *group,
-                       survey_pmf *pmf) {
-  ByteReader body = element.body;
+// An RSN or WPA element's body (the WPA one after its vendor header):
+// version, group cipher, pairwise list, AKM list, capabilities, optional
+// from the end. The group cipher is the first element's that gives one, the
+// PMF the RSN element's.
+void read_keys(ByteReader body, bool cut, bool wpa, network_survey *out) {
   const uint32_t oui = wpa ? 0x0050F2 : kOuiIeee;
-  int index = 0;
-  Field f = Field::whole;
-  std::span<const uint8_t> bytes;
-  while (index < 5 && (f = next_field(&body, index, &bytes)) == Field::whole) {
-    ByteReader r(bytes);
-    uint32_t selector = 0;
-    uint16_t caps = 0;
-    switch (index++) {
-      case 1:
-        r.read_u32_be(&selector);
-        *group = (selector & 0xff) != 0 ? cipher_of(oui, selector) : survey_cipher::unknown;
-        break;
-      case 2:
-        while (r.read_u32_be(&selector))
-          if (selector != oui << 8) out->pairwise |= bit(cipher_of(oui, selector));
-        break;
-      case 3:
-        while (r.read_u32_be(&selector)) {
-          char name[kSurveyAkmSize];
-          format_akm_suite(wpa, selector, name, sizeof name);
-          add_akm(out, name);
-        }
-        break;
-      case 4:
-        r.read_u16_le(&caps);
-        *pmf = (caps & 0x40) != 0   ? survey_pmf::required
-               : (caps & 0x80) != 0 ? survey_pmf::capable
-                                    : survey_pmf::no;
-        break;
-      default:
-        break;
+  const char *group = nullptr;
+  const char *pmf = nullptr;
+  int field = 0;  // the fields read whole
+  for (; field < 5 && !body.empty(); ++field) {
+    // A list is its count and 4 bytes each; a field that fails leaves the
+    // body where it was, so that an empty one after the loop was whole.
+    const bool list = field == 2 || field == 3;
+    size_t size = field == 1 ? 4 : 2;
+    uint16_t count;
+    if (list && ByteReader(body).read_u16_le(&count)) size += 4 * size_t{count};
+    bytes b;
+    if (!body.read_bytes(size, &b)) break;
+    ByteReader r(b.subspan(list ? 2 : 0));
+    for (uint32_t selector; field > 0 && field < 4 && r.read_u32_be(&selector);) {
+      char name[8];
+      const char *text = kCiphers[(selector & 0xff) != 0 ? cipher_of(oui, selector) : 0];
+      if (field == 3) format_akm_suite(wpa, selector, name, sizeof name), text = name;
+      // A pairwise suite of type 0 of the element's OUI: the group cipher used in pairs.
+      if (field == 1)
+        group = text;
+      else if (field == 3 || selector != oui << 8)
+        add_name(field == 2 ? out->pairwise : out->akm,
+                 field == 2 ? kSurveyPairwiseSize : kSurveyAkmSize, text);
     }
+    if (field == 4) pmf = kPmf[(b[0] & 0x40) != 0 ? 2 : (b[0] & 0x80) != 0 ? 1 : 0];
   }
-  if (index == 5) return;
-  if (f == Field::absent && index > 0 && !element.cut) {
-    *pmf = survey_pmf::no;
-    return;
+  if (field < 5 && (!body.empty() || field == 0 || cut)) {
+    // Cut short: that field and every later one unknown.
+    if (field <= 1) group = kCiphers[0];
+    if (field <= 2) add_name(out->pairwise, sizeof out->pairwise, kCiphers[0]);
+    if (field <= 3) add_name(out->akm, sizeof out->akm, kCiphers[0]);
+  } else if (field < 5) {
+    pmf = kPmf[0];
   }
-  if (index <= 1) *group = survey_cipher::unknown;
-  if (index <= 2) out->pairwise |= bit(survey_cipher::unknown);
-  if (index <= 3) add_akm(out, "unknown");
-}
-
-void walk(ByteReader r, Elements *e, cell_survey *out) {
-  while (r.remaining() >= 2) {
-    uint8_t id = 0;
-    ByteReader body;
-    const bool cut = !r.read_element(&id, &body);
-    if (cut) {
-      // A last element cut short is read as far as it goes.
-      r.read_u8(&id);
-      r.skip(1);
-      body = r;
-      r = ByteReader();
-    }
-    switch (id) {
-      case kIdRates:
-      case kIdExtendedRates:
-        e->rates = true;
-        for (uint8_t rate; body.read_u8(&rate);) e->ofdm = e->ofdm || is_ofdm_rate(rate);
-        break;
-      case kIdCountry: {
-        const auto printable = [](uint8_t c) { return c > 0x20 && c < 0x7f; };
-        uint8_t a;
-        uint8_t b;
-        if (out->country[0] == '\0' && body.read_u8(&a) && body.read_u8(&b) && printable(a) &&
-            printable(b)) {
-          out->country[0] = static_cast<char>(a);
-          out->country[1] = static_cast<char>(b);
-        }
-        break;
-      }
-      case kIdBssLoad: {
-        uint16_t stations;
-        uint8_t utilization;
-        if (!out->bss_load && body.remaining() >= 5 && body.read_u16_le(&stations) &&
-            body.read_u8(&utilization)) {
-          out->bss_load = true;
-          out->stations = stations;
-          out->utilization = utilization;
-          out->utilization_pct = static_cast<uint8_t>((utilization * 100 + 127) / 255);
-        }
-        break;
-      }
-      case kIdHtCapabilities:
-        e->ht = true;
-        break;
-      case kIdHtOperation:
-        e->ht = true;
-        e->ht_op.keep(body, cut);
-        break;
-      case kIdVhtCapabilities:
-        e->vht = true;
-        break;
-      case kIdVhtOperation:
-        e->vht = true;
-        e->vht_op.keep(body, cut);
-        break;
-      case kIdRsn:
-        e->rsn.keep(body, cut);
-        break;
-      case kIdVendor: {
-        uint32_t header;
-        if (!body.read_u32_be(&header)) break;
-        if (header == kVendorWps) out->wps = true;
-        if (header == kVendorWpa) e->wpa.keep(body, cut);
-        break;
-      }
-      case kIdExtension: {
-        uint8_t ext;
-        if (!body.read_u8(&ext)) break;
-        if (ext == kExtHeCapabilities || ext == kExtHeOperation) e->he = true;
-        if (ext == kExtEhtCapabilities || ext == kExtEhtOperation) e->eht = true;
-        if (ext == kExtHeOperation) e->he_op.keep(body, cut);
-        if (ext == kExtEhtOperation) e->eht_op.keep(body, cut);
-        break;
-      }
-      default:
-        break;
-    }
-  }
-}
-
-survey_standard standard_of(const Elements &e, long primary_mhz) {
-  if (e.eht) return survey_standard::be;
-  if (e.he) return survey_standard::ax;
-  if (e.vht) return survey_standard::ac;
-  if (e.ht) return survey_standard::n;
-  const char *band = band_of_mhz(primary_mhz);
-  if (!e.rates || band == nullptr) return survey_standard::none;
-  if (band[0] == '5' || band[0] == '6') return survey_standard::a;
-  if (band[0] == '2') return e.ofdm ? survey_standard::g : survey_standard::b;
-  return survey_standard::none;
+  if (out->name[kSurveyGroup] == nullptr) out->name[kSurveyGroup] = group;
+  if (!wpa) out->name[kSurveyPmf] = pmf;
 }
 
 }  // namespace
 
-int survey_parse(std::span<const uint8_t> ies, long primary_mhz, cell_survey *out) {
-  if (out == nullptr) return -1;
-  memset(out, 0, sizeof *out);  // padding too: records compare whole
-  Elements e;
-  walk(ByteReader(ies), &e, out);
-  out->standard = standard_of(e, primary_mhz);
-
-  const Channel c = cell_channel(e, primary_mhz);
-  out->width_mhz = c.width;
-  if (c.width != 0 && primary_mhz > 0) {
-    long centre = c.centre_mhz;
-    if (c.ccfs0 != 0) centre = channel_centre_mhz(c.ccfs0, primary_mhz);
-    // A centre whose channel leaves out the primary is no centre of this cell's.
-    const long half = c.ccfs1 != 0 ? 40 : c.width / 2;
-    if (centre > 0 && labs(centre - primary_mhz) < half) {
-      out->center_mhz = static_cast<uint32_t>(centre);
-      if (c.ccfs1 != 0)
-        out->center2_mhz = static_cast<uint32_t>(channel_centre_mhz(c.ccfs1, primary_mhz));
-    }
+void survey_parse(std::span<const bytes> reports, long primary_mhz, network_survey *out) {
+  Walk w;
+  bool elements = false;
+  for (const bytes &report : reports) {
+    elements = elements || !report.empty();
+    walk(ByteReader(report), &w, out);
   }
-
-  survey_cipher rsn_group = survey_cipher::none;
-  survey_cipher wpa_group = survey_cipher::none;
-  survey_pmf rsn_pmf = survey_pmf::none;
-  survey_pmf wpa_pmf = survey_pmf::none;
-  out->rsn = e.rsn.seen;
-  out->wpa = e.wpa.seen;
-  if (e.rsn.seen) parse_key_element(e.rsn, false, out, &rsn_group, &rsn_pmf);
-  if (e.wpa.seen) parse_key_element(e.wpa, true, out, &wpa_group, &wpa_pmf);
-  out->group = rsn_group != survey_cipher::none ? rsn_group : wpa_group;
+  if (!elements) return;
+  survey_set(out, kSurveyWps, (w.marks & kWps) != 0);
+  out->name[kSurveyStandard] = standard_of(w, primary_mhz);
+  put_channel(w, primary_mhz, out);
+  if (!w.has(kRsn) && !w.has(kWpa)) return;
+  survey_set(out, kSurveyKeys, 1);
   // WPA has no management frame protection.
-  out->pmf = e.rsn.seen ? rsn_pmf : e.wpa.seen ? survey_pmf::no : survey_pmf::none;
-  return 0;
-}
-
-const char *survey_standard_name(survey_standard standard) {
-  static constexpr char kNames[][3] = {"", "a", "b", "g", "n", "ac", "ax", "be"};
-  const auto i = static_cast<size_t>(standard);
-  return i > 0 && i < std::size(kNames) ? kNames[i] : nullptr;
-}
-
-const char *survey_cipher_name(survey_cipher cipher) {
-  static constexpr char kNames[][9] = {"",     "unknown", "WEP-40",   "WEP-104", "TKIP",
-                                       "CCMP", "GCMP",    "CCMP-256", "GCMP-256"};
-  const auto i = static_cast<size_t>(cipher);
-  return i > 0 && i < std::size(kNames) ? kNames[i] : nullptr;
-}
-
-const char *survey_pmf_name(survey_pmf pmf) {
-  static constexpr char kNames[][9] = {"", "no", "capable", "required"};
-  const auto i = static_cast<size_t>(pmf);
-  return i > 0 && i < std::size(kNames) ? kNames[i] : nullptr;
-}
-
-int survey_pairwise_names(uint16_t pairwise, const char **names, int n) {
-  int count = 0;
-  for (size_t c = 0; c < 16; ++c) {
-    const char *name = (pairwise >> c) & 1 ? survey_cipher_name(static_cast<survey_cipher>(c))
-                                           : nullptr;
-    if (name != nullptr && count < n && names != nullptr) names[count] = name;
-    count += name != nullptr;
-  }
-  return count;
+  if (!w.has(kRsn)) out->name[kSurveyPmf] = kPmf[0];
+  for (int kind = kRsn; kind <= kWpa; ++kind)
+    if (w.has(kind)) read_keys(w.body[kind], (w.cut >> kind & 1) != 0, kind == kWpa, out);
 }

@@ -170,6 +170,9 @@ int bss_field(const nlattr *attr, void *data) {
       return 0;
     case NL80211_BSS_STATUS:
       return get_u32(attr, &bss->status) ? 0 : -1;
+    case NL80211_BSS_SEEN_MS_AGO:
+      bss->has_seen = true;
+      return get_u32(attr, &bss->seen_ms_ago) ? 0 : -1;
     case NL80211_BSS_INFORMATION_ELEMENTS:
       if (mnl_attr_validate(attr, MNL_TYPE_BINARY) < 0) return -1;
       bss->ies = payload(attr);
@@ -227,9 +230,10 @@ uint8_t dbm_quality(int dbm) {
   return static_cast<uint8_t>(dbm + 110);
 }
 
-// A level in dBm kept within 16 bits, on the same side of cfg80211's scale.
+// A level in dBm kept within a signed byte, as Wireless Extensions and the
+// document carry it, on the same side of cfg80211's scale.
 int16_t level_of(int32_t dbm) {
-  return static_cast<int16_t>(dbm < INT16_MIN ? INT16_MIN : dbm > INT16_MAX ? INT16_MAX : dbm);
+  return static_cast<int16_t>(dbm < INT8_MIN ? INT8_MIN : dbm > INT8_MAX ? INT8_MAX : dbm);
 }
 
 // An unspecified signal (0 to 100) as Wireless Extensions pass it on: a
@@ -305,8 +309,11 @@ int nl_bss_cell(const nl_bss &bss, cell_batch *batch) {
   cell->mode = mode_of(bss);
   cell->privacy = (bss.capability & kCapabilityPrivacy) != 0;
   cell->signal = nl_scan_signal(bss);
-  if (!batch->keep({ssid, ssid_len}, &cell->essid)) return -1;
+  cell->frequency_mhz = bss.frequency;
+  cell->has_last_seen = bss.has_seen;
+  cell->last_seen_ms = bss.seen_ms_ago;
   byte_span ies;
+  if (!batch->keep({ssid, ssid_len}, &ies) || !cell->set_essid(ies)) return -1;
   if (!cell->privacy && batch->report(true, {}) != 0) return -1;
   return batch->keep(bss.ies, &ies) && batch->report(false, ies) == 0 ? 0 : -1;
 }

@@ -50,6 +50,8 @@ struct nl_bss {
   uint8_t signal_unspec;
   uint32_t status;  // NL80211_BSS_STATUS_*, or kNoStatus
   nl_bytes ies;     // NL80211_BSS_INFORMATION_ELEMENTS, inside the message
+  bool has_seen;
+  uint32_t seen_ms_ago;  // NL80211_BSS_SEEN_MS_AGO
 };
 constexpr uint32_t kNoStatus = UINT32_MAX;
 // 0, or -1 for a message that is not a BSS or is malformed (no BSS

@@ -23,6 +23,18 @@ int range_channel(double freq, const struct iw_range *range) {
 
 }  // namespace
 
+long we_mhz_of(double freq) {
+  // Only whole megahertz are centre frequencies; NaN and infinities fail the
+  // range test before any conversion.
+  const double mhz = freq / 1e6;
+  if (!(mhz >= 2400.0 && mhz <= 71000.0)) return 0;
+  // Rounded to the nearest whole megahertz (mhz is positive here) without
+  // libm, which the program does not link.
+  long whole = static_cast<long>(mhz);
+  if (mhz - static_cast<double>(whole) >= 0.5) ++whole;
+  return std::fabs(mhz - static_cast<double>(whole)) > 1e-3 ? 0 : whole;
+}
+
 int we_channel_of(double freq, const struct iw_range *range) {
   int channel = range != nullptr ? range_channel(freq, range) : (freq < 1000.0 ? -1 : -2);
   if (channel >= 0) return channel;
@@ -32,15 +44,6 @@ int we_channel_of(double freq, const struct iw_range *range) {
   if (freq >= 1.0 && freq < 1000.0) return static_cast<int>(freq);
 
   // Upper 5 GHz and 6 GHz channels are missing from a range cut at 32 entries.
-  // Only whole megahertz are centre frequencies; NaN and infinities fail the
-  // range test before any conversion.
-  double mhz = freq / 1e6;
-  if (!(mhz >= 2400.0 && mhz <= 7200.0)) return channel;
-  // Rounded to the nearest whole megahertz (mhz is positive here) without
-  // libm, which the program does not link.
-  long whole = static_cast<long>(mhz);
-  if (mhz - static_cast<double>(whole) >= 0.5) ++whole;
-  if (std::fabs(mhz - static_cast<double>(whole)) > 1e-3) return channel;
-  int planned = channel_of_mhz(whole);
+  int planned = channel_of_mhz(we_mhz_of(freq));
   return planned >= 0 ? planned : channel;
 }

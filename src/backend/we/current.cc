@@ -54,6 +54,11 @@ void we_figures(backend_ctx *ctx, link_record *f) {
     // Statistics without a figure leave the one from the cache.
     f->signal = we_signal(stats.qual, &range);
   }
+  // /proc/net/wireless drops the dBm flag; for the document's level the
+  // driver's own statistics keep it, which libiw asks for given the range.
+  if (ctx->survey && iw_get_stats(we->fd, ctx->ifname, &stats, &range, 1) >= 0 &&
+      (stats.qual.updated & IW_QUAL_DBM) != 0)
+    f->dbm = we_signal(stats.qual, &range);
 
   wrq = {};
   if (we_ioctl(ctx, SIOCGIWFREQ, &wrq) < 0) return;

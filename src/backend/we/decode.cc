@@ -160,12 +160,32 @@ int parse_hex_elements(walk *w, bytes text) {
   return 0;
 }
 
+// cfg80211's " Last beacon: 100ms ago": how long ago the cell was heard.
+void take_age(cell_record *cell, bytes text) {
+  static constexpr char kHead[] = "Last beacon: ";
+  while (!text.empty() && text[0] == ' ') text = text.subspan(1);
+  constexpr size_t n = sizeof kHead - 1;
+  // The head, at least one digit, "ms ago".
+  if (text.size() < n + 7 || memcmp(text.data(), kHead, n) != 0 ||
+      memcmp(&text[text.size() - 6], "ms ago", 6) != 0)
+    return;
+  uint64_t ms = 0;
+  for (size_t i = n; i < text.size() - 6; ++i) {
+    if (text[i] < '0' || text[i] > '9' || ms > UINT32_MAX / 10) return;
+    ms = ms * 10 + (text[i] - '0');
+  }
+  if (ms > UINT32_MAX) return;
+  cell->has_last_seen = true;
+  cell->last_seen_ms = static_cast<uint32_t>(ms);
+}
+
 // Custom events carry "rsn_ie=" or "wpa_ie=" texts; the elements follow the
 // seventh character, as hexadecimal text (most drivers) or as the bytes
 // themselves.
 int parse_custom(walk *w, bytes text) {
   static constexpr unsigned char kRsn[] = {'r', 's', 'n'};
   static constexpr unsigned char kWpa[] = {'w', 'p', 'a'};
+  take_age(w->cell, text);
   ByteReader reader(text);
   std::span<const uint8_t> prefix;
   if (!reader.prefix(3).read_bytes(3, &prefix)) return 0;
@@ -222,7 +242,11 @@ int apply_event(walk *w, const iw_event &event, bytes buffer, const iw_range *ra
     case SIOCGIWFREQ: {
       iw_freq freq = event.u.freq;
       cell->has_channel = true;
-      cell->channel = we_channel_of(iw_freq2float(&freq), range);
+      const double value = iw_freq2float(&freq);
+      cell->channel = we_channel_of(value, range);
+      // cfg80211 sends the channel number, then the frequency.
+      if (const long mhz = we_mhz_of(value); mhz != 0)
+        cell->frequency_mhz = static_cast<uint32_t>(mhz);
       return 0;
     }
     case SIOCGIWMODE:
@@ -239,7 +263,8 @@ int apply_event(walk *w, const iw_event &event, bytes buffer, const iw_range *ra
       if (event.u.essid.pointer == nullptr || event.u.essid.length == 0) return 0;
       bytes essid = payload(event.u.essid, buffer);
       if (essid.empty()) return 0;
-      return lasting(w, essid, false, &cell->essid) ? 0 : -1;
+      bytes kept;
+      return lasting(w, essid, false, &kept) && cell->set_essid(kept) ? 0 : -1;
     }
     case SIOCGIWENCODE:
       if (event.u.data.flags & IW_ENCODE_DISABLED) return w->batch->report(true, {});

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "backend/we/test_we.h"
@@ -157,6 +158,29 @@ TEST_F(Decode, CellFieldsFromEvents) {
             0);
   EXPECT_EQ(records(), "00:11:22:AA:BB:CC|Master|6|0|0|0|0|home net|off\n");
   EXPECT_STREQ(list_first()->bitrate, "");  // a cell's own rates are not recorded
+}
+
+// What the site survey takes from a cell's events beside the entry's fields:
+// the frequency in MHz (not a channel number's) and cfg80211's age.
+TEST_F(Decode, FrequencyAndAgeOfTheCell) {
+  const std::tuple<fakewext::Event, fakewext::Event, std::string> cases[] = {
+      {ev::channel(11), ev::freq_mhz(2462), "2462 -1"},
+      {ev::freq_mhz(100000), ev::custom(" Last beacon: 4294967295ms ago"), "0 4294967295"},
+      {ev::custom("Last beacon: 5s ago"), ev::custom("Last beacon: 4294967296ms ago"), "0 -1"},
+  };
+
+  for (const auto &[first, second, want] : cases) {
+    Bytes stream = fakewext::encode_scan({{ev::ap("02:00:00:00:00:01"), first, second}},
+                                         range.we_version_compiled);
+    cell_batch batch;
+    we_decode_scan(reinterpret_cast<char *>(stream.data()), static_cast<int>(stream.size()), &range,
+                   &batch);
+    ASSERT_EQ(batch.cells().size(), 1u);
+    const cell_record &c = batch.cells()[0];
+    EXPECT_EQ(std::to_string(c.frequency_mhz) + " " +
+                  std::to_string(c.has_last_seen ? int64_t{c.last_seen_ms} : -1),
+              want);
+  }
 }
 
 // One cell of the given events: its mode, channel, privacy, ESSID and

@@ -72,3 +72,5 @@ int we_decode_scan(char *buffer, int length, const struct iw_range *range, cell_
 // number that the driver sent as such), by the range and else by the 802.11
 // channel plan; negative only when neither gives one.
 int we_channel_of(double freq, const struct iw_range *range);
+// The whole megahertz of a frequency in Hz from 2400 MHz to 71 GHz, or 0.
+long we_mhz_of(double freq);
