@@ -83,10 +83,11 @@ TEST(JsonWriter, SurveyAndRunMembers) {
        "\"bss_load\": null, \"country\": null, \"wps\": null, \"encryption\": null, "
        "\"bitrate_kbps\": null}]}\n"},
   };
-  for (const auto &[run, members] : rows) {
+  for (const auto &[given, members] : rows) {
+    const json_run &run = given;  // a lambda captures no structured binding in clang 14
     list_clear();
     network_entry *e = list_append_new();
-    // The second network has none, as a network of a cache.
+    // The second row's network has no record, as one read from a cache.
     if (!run.refresh) *list_add_survey(e) = full;
     std::string doc = written([&](FILE *f) { write_json(f, run); });
     // The line's members of the network are the writer's other tests'.
