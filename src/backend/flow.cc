@@ -15,8 +15,9 @@
 
 namespace {
 
-constexpr int kPasses = 5;
 constexpr int kPauseMs = 2000;
+// Room for the frequencies of any wiphy's bands.
+constexpr int kSupportedRoom = 160;
 
 // Grows a block of trivially copyable records to hold one more, by half
 // again (the batch lives beside the list at the peak of the heap); false
@@ -156,9 +157,9 @@ int fill_cell(network_entry *entry, const cell_record &cell,
 
 }  // namespace
 
-int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
+int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules, const scan_request &req) {
   cell_batch batch(&rules);
-  const int result = pass(ctx, rules.directed, &batch);
+  const int result = pass(ctx, req, &batch);
   diag_count().fetches += batch.fetches;
   diag_count().grows += batch.grows;
   // What came before a failure stays listed: each cell came whole.
@@ -235,29 +236,84 @@ class Operation {
 
 }  // namespace
 
-int backend_refresh(backend_ctx *ctx, const backend_primitives &p) {
+// As the channel plan draws them, 4.9 GHz within 5.
+uint8_t band_of(uint32_t mhz) {
+  if (mhz < 2400 || mhz > 7125) return 0;
+  return mhz < 2500 ? 1 : mhz >= 5925 ? 4 : mhz >= 4900 ? 2 : 0;
+}
+
+namespace {
+
+template <typename T>
+bool holds(const T *mhz, int count, uint32_t f) {
+  for (int i = 0; i < count; i++)
+    if (mhz[i] == f) return true;
+  return false;
+}
+
+// A limited scan's frequencies: each asked for, and each of an asked band,
+// among the interface's own (in its order). kRefused for one it lacks, or
+// for none or too many for the backend.
+int resolve(backend_ctx *ctx, const backend_primitives &p, scan_request *req) {
+  uint32_t have[kSupportedRoom];
+  const int n = p.frequencies(ctx, have, kSupportedRoom);
+  if (n < 0) return -1;
+  for (int i = 0; i < req->freq_count; i++) {
+    if (holds(have, n, req->freqs[i])) continue;
+    diag_fail(0, "%s does not support %u MHz", ctx->ifname, req->freqs[i]);
+    return kRefused;
+  }
+  int count = 0;
+  for (int i = 0; i < n; i++)
+    if ((req->bands & band_of(have[i])) != 0 || holds(req->freqs, req->freq_count, have[i]))
+      have[count++] = have[i];
+  if (count == 0 || count > p.freq_room) {
+    diag_fail(0, "%s: %d frequencies, 1 to %u per scan", ctx->ifname, count, p.freq_room);
+    return kRefused;
+  }
+  for (int i = 0; i < count; i++) req->freqs[i] = static_cast<uint16_t>(have[i]);
+  req->freq_count = static_cast<uint8_t>(count);
+  return 0;
+}
+
+}  // namespace
+
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p, const scan_request &asked) {
   Operation op(ctx, p);
   // An interface the backend cannot serve is left exactly as it was.
   if (op.open() != 0) return -1;
   const int serves = p.probe(ctx);
   if (serves != 1) return serves == 0 ? kUnserved : -1;
+  // What it cannot carry is refused before anything changes.
+  if (asked.low_priority && !p.low_priority) {
+    diag_fail(0, "%s: --low-priority needs -b NL80211", ctx->ifname);
+    return kRefused;
+  }
+  scan_request req = asked;
+  if (req.bands != 0 || req.freq_count != 0) {
+    const int resolved = resolve(ctx, p, &req);
+    if (resolved != 0) return resolved;
+  }
+  // Listing what the kernel holds changes nothing, the interface's state included.
+  const int passes = req.last ? 1 : req.passes;
   short flags = 0;
-  if (p.get_flags(ctx, &flags) != 0) {
+  if (!req.last && p.get_flags(ctx, &flags) != 0) {
     diag_fail(errno, "SIOCGIFFLAGS on %s", ctx->ifname);
     return -1;
   }
-  if ((flags & IFF_UP) == 0 && p.set_flags(ctx, static_cast<short>(flags | IFF_UP)) != 0) {
+  if (!req.last && (flags & IFF_UP) == 0 &&
+      p.set_flags(ctx, static_cast<short>(flags | IFF_UP)) != 0) {
     diag_fail_hint(errno, errno == EPERM ? "bringing it up needs root or CAP_NET_ADMIN" : nullptr,
                    "SIOCSIFFLAGS on %s", ctx->ifname);
     return -1;
   }
   link_record link{};
-  if (p.link(ctx, &link) != 0 || p.prepare(ctx) != 0) return -1;
+  if (p.link(ctx, &link) != 0 || (!req.last && p.prepare(ctx) != 0)) return -1;
   const ap_texts ap = texts_of(link);
-  for (int pass = 1; pass <= kPasses; pass++) {
-    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false}) != 0) return -1;
+  for (int pass = 1; pass <= passes; pass++) {
+    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false}, req) != 0) return -1;
     // A signal may shorten the pause.
-    if (pass < kPasses) p.pause(ctx, kPauseMs);
+    if (pass < passes) p.pause(ctx, kPauseMs);
   }
   return 0;
 }
@@ -279,7 +335,9 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   if (entry == nullptr) {
     if (p.target(ctx) != 0) return -1;
     // Its own failure does not matter: the list is searched again.
-    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true});
+    scan_request directed;
+    directed.directed = true;
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true}, directed);
     diag_forget();
     entry = link.has_addr ? find_entry(ap.addr) : nullptr;
     // Nothing was appended when the scan did not report the cell: the

@@ -132,6 +132,10 @@ struct link_record {
 // holds the operation's sockets between open and close. Each returns 0 or
 // -1 with the cause recorded unless said otherwise.
 struct backend_primitives {
+  // The most frequencies one scan request carries (at most kScanFreqRoom),
+  // and whether it can ask for a low-priority scan.
+  uint8_t freq_room;
+  bool low_priority;
   // Opens the operation's sockets; close (always called after a successful
   // open) closes them, so that an instance holds none between operations.
   int (*open)(backend_ctx *ctx);
@@ -147,9 +151,12 @@ struct backend_primitives {
   int (*link)(backend_ctx *ctx, link_record *link);
   // Ready to scan after the link is read (nl80211 joins its event group).
   int (*prepare)(backend_ctx *ctx);
-  // One pass: trigger, wait and fetch; a pass_result. Directed: at the
-  // associated network's ESSID and frequency that target read.
-  int (*pass)(backend_ctx *ctx, bool directed, cell_batch *batch);
+  // The interface's frequencies in MHz, at most room of them: how many, or -1.
+  int (*frequencies)(backend_ctx *ctx, uint32_t *mhz, int room);
+  // One pass as req asks: trigger, wait and fetch (req.last: fetch alone);
+  // a pass_result. Directed: at the associated network's ESSID and
+  // frequency that target read. req.freqs are the interface's own.
+  int (*pass)(backend_ctx *ctx, const scan_request &req, cell_batch *batch);
   void (*pause)(backend_ctx *ctx, int ms);
   // Cached runs, of an interface that is up: 1 associated (link->has_addr
   // 0 when the driver names no real address), 0 not associated, -1 failed,
@@ -162,9 +169,11 @@ struct backend_primitives {
 
 // The operations of backend.h over a backend's primitives, their contracts
 // kept here.
-// Refresh: probes, brings the interface up if it is down, reads the link
-// and scans five times, two seconds apart.
-int backend_refresh(backend_ctx *ctx, const backend_primitives &p);
+// Refresh: probes; refuses (kRefused) what the backend or the interface
+// cannot carry; brings the interface up if it is down, reads the link and
+// scans req.passes times, two seconds apart. req.last: the link and one
+// fetch alone, the interface left as it is.
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p, const scan_request &req);
 // Cached run: the associated network's entry brought up to date, added by a
 // directed scan when the list lacks it (*added 1).
 int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added);
@@ -177,17 +186,18 @@ template <const backend_primitives &P>
 constexpr backend_ops backend_ops_of(backend_ctx *(*create)(), void (*destroy)(backend_ctx *)) {
   return {.create = create,
           .destroy = destroy,
-          .scan = [](backend_ctx *ctx) { return backend_refresh(ctx, P); },
+          .scan = [](backend_ctx *ctx,
+                     const scan_request &req) { return backend_refresh(ctx, P, req); },
           .current = [](backend_ctx *ctx, int *added) { return backend_current(ctx, P, added); },
           .probe = [](backend_ctx *ctx) { return backend_probe(ctx, P); }};
 }
 
 // A pass primitive of a backend.
-using pass_fn = int (*)(backend_ctx *ctx, bool directed, cell_batch *batch);
-// One pass and its cells merged by the rules; the WEP rule after it. 0, or
-// -1 with the cause recorded: the pass failed, timed out, or heard nothing
-// (counted as empty).
-int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules);
+using pass_fn = int (*)(backend_ctx *ctx, const scan_request &req, cell_batch *batch);
+// One pass as req asks and its cells merged by the rules; the WEP rule after
+// it. 0, or -1 with the cause recorded: the pass failed, timed out, or heard
+// nothing (counted as empty).
+int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules, const scan_request &req);
 // Adds the batch's cells to the list: an entry for each cell whose address
 // the list lacks (and, in a directed pass, that is the associated one),
 // marked current with ap_rate when associated. 0, or -1 when out of memory,

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -52,13 +53,16 @@ struct Fake : backend_ctx {
   std::vector<Pass> passes;
   size_t next = 0;
   std::string log;
+  std::vector<uint32_t> supported = {2412, 2437, 5180, 5200, 5955, 60480};
+  std::vector<uint16_t> scanned;  // the frequencies the last pass was asked for
 };
 Fake *fake(backend_ctx *ctx) { return static_cast<Fake *>(ctx); }
 
-int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
+int pass(backend_ctx *ctx, const scan_request &req, cell_batch *batch) {
   Fake *f = fake(ctx);
   EXPECT_TRUE(f->open);
-  f->log += directed ? "D" : "P";
+  f->log += req.directed ? "D" : req.last ? "L" : "P";
+  f->scanned.assign(req.freqs, req.freqs + req.freq_count);
   const Pass &p = f->passes.at(f->next++);
   for (const Cell &c : p.cells) {
     const uint8_t addr[6] = {2, 0, 0, 0, 0, c.last};
@@ -76,6 +80,8 @@ int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
 }
 
 const backend_primitives kFake = {
+    .freq_room = 3,
+    .low_priority = false,
     .open =
         [](backend_ctx *ctx) {
           fake(ctx)->open = true;
@@ -99,6 +105,14 @@ const backend_primitives kFake = {
           return 0;
         },
     .prepare = [](backend_ctx *) { return 0; },
+    .frequencies =
+        [](backend_ctx *ctx, uint32_t *mhz, int room) {
+          Fake *f = fake(ctx);
+          f->log += "F";
+          const int n = std::min(room, static_cast<int>(f->supported.size()));
+          std::copy_n(f->supported.begin(), n, mhz);
+          return n;
+        },
     .pass = pass,
     .pause = [](backend_ctx *ctx, int ms) { fake(ctx)->log += std::to_string(ms); },
     .association =
@@ -209,7 +223,7 @@ TEST_F(Flow, Refresh) {
     f.flags = c.flags;
     f.link = c.link;
     f.passes = c.passes;
-    EXPECT_EQ(backend_refresh(&f, kFake), c.result);
+    EXPECT_EQ(backend_refresh(&f, kFake, {}), c.result);
     EXPECT_FALSE(f.open);
     EXPECT_EQ(f.log, c.log);
     EXPECT_EQ(f.flags & IFF_UP, c.serves ? IFF_UP : 0);
@@ -232,11 +246,11 @@ TEST_F(Flow, MergeAndWepRule) {
                 {3, "", false, {0}, true},
                 {3, "", false, {0}, true}}},
               {kPassDone, {{4, "", true, {0}}}}};
-  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}, {}), 0);
   network_entry *cached = list_append_new();
   snprintf(cached->bssid, sizeof cached->bssid, "02:00:00:00:00:09");
   cached->privacy = 1;
-  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}, {}), 0);
   EXPECT_EQ(listed(),
             "01::0::0:0:WPA2-PSK/off 02::0::0:0:WEP 03::0::0:0:off 09::0::0:0:WEP "
             "04::0::0:0:off ");
@@ -248,7 +262,9 @@ TEST_F(Flow, DirectedPass) {
   Fake f;
   f.open = true;
   f.passes = {{kPassDone, {{1, "a"}, {2, "b"}}}};
-  ASSERT_EQ(backend_pass(&f, pass, {"02:00:00:00:00:02", "", true}), 0);
+  scan_request directed;
+  directed.directed = true;
+  ASSERT_EQ(backend_pass(&f, pass, {"02:00:00:00:00:02", "", true}, directed), 0);
   EXPECT_EQ(f.log, "D");
   EXPECT_EQ(listed(), "02:b:1::0:0: ");
 }

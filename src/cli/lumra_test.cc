@@ -307,6 +307,15 @@ const run_case kRunCases[] = {
     // A rewrite that fails part-way, as on a full disk (the old cache fits,
     // the new one not): the list is printed all the same, and the cache stays.
     {"full disk", kCached, kGoodCache, kMeshLiveOut, kKept, kCachedTwo, adds_mesh, kGood},
+    // The kernel's list, and one limited to some channels, never touch the
+    // cache, failing or not; a refresh in fewer passes writes it.
+    {"-l", {"-b", "TEST", "-l"}, kOldCache, kScanOut, kKept, kScanned},
+    {"--last over -c", {"-b", "TEST", "-c", "--last"}, kGoodCache, kScanOut, kKept, kScanned},
+    {"--band", {"-b", "TEST", "--band", "5"}, kOldCache, kScanOut, kKept, kScanned},
+    {"--freq", {"-b", "TEST", "--freq=2412"}, std::nullopt, kScanOut, std::nullopt, kScanned},
+    {"-l fails", {"-b", "TEST", "-l"}, kOldCache, kError, kKept, kScanned, scan_fails},
+    {"--band fails", {"-b", "TEST", "--band", "6"}, kOldCache, kError, kKept, kScanned, scan_fails},
+    {"-p", {"-b", "TEST", "-p", "1", "--passive"}, kOldCache, kScanOut, kGoodCache, kScanned},
     // Failures after start-up: the error line; a failed refresh leaves no
     // cache (so the next cached run scans afresh), a failed cached run keeps it.
     {"scan fails", kRefresh, kOldCache, kError, std::nullopt, kScanned, scan_fails},
@@ -398,8 +407,8 @@ TEST_F(LumraRun, StdoutFailingEarlyInALongLineEndsWithErrorLine) {
 // listed networks; only one that listed none prints its empty list.
 TEST_F(LumraRun, JsonOfAScanThatHeardNothing) {
   backend_ops ops = *test_backend_ops();
-  ops.scan = [](backend_ctx *ctx) {
-    test_backend_ops()->scan(ctx);
+  ops.scan = [](backend_ctx *ctx, const scan_request &req) {
+    test_backend_ops()->scan(ctx, req);
     ++diag_count().empty;
     return -1;
   };
@@ -414,7 +423,66 @@ TEST_F(LumraRun, JsonOfAScanThatHeardNothing) {
   }
 }
 
+// What the scan options ask of the backend, and the summary naming it; the
+// runs that keep the cache neither lock nor make anything beside it.
+TEST_F(LumraRun, ScanOptionsReachTheBackend) {
+  const struct {
+    std::vector<std::string> args;
+    std::string asked;  // passes, last, passive, low priority, bands, frequencies
+    std::string summary_end;
+    bool writes;  // the cache, under its lock file
+  } cases[] = {
+      {{}, "5 0 0 0 0 ", " s; band all, freq all\n", true},
+      {{"-p", "2", "--band", "5"}, "2 0 0 0 2 ", "; band 5, freq all\n", false},
+      {{"--passes=10", "--band=2.4,6,5"}, "10 0 0 0 7 ", "; band 2.4,6,5, freq all\n", false},
+      {{"--freq", "2412,5180,4920,7115"},
+       "5 0 0 0 0 2412 5180 4920 7115 ",
+       "; band all, freq 2412,5180,4920,7115\n",
+       false},
+      {{"--passive", "--low-priority"}, "5 0 1 1 0 ", ", passive, low priority\n", true},
+      {{"-l"}, "5 1 0 0 0 ", " s\n", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    SetUp();
+    unlink((g_cache + ".lock").c_str());
+    std::vector<std::string> args = {"-b", "TEST", "-v"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const run_result r = run(args);
+    EXPECT_EQ(r.status, 0);
+    const scan_request &q = test_backend().asked;
+    std::string asked = std::to_string(q.passes) + " " + std::to_string(q.last) + " " +
+                        std::to_string(q.passive) + " " + std::to_string(q.low_priority) + " " +
+                        std::to_string(q.bands) + " ";
+    for (int i = 0; i < q.freq_count; i++) asked += std::to_string(q.freqs[i]) + " ";
+    EXPECT_EQ(asked, c.asked);
+    ASSERT_GE(r.err.size(), c.summary_end.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - c.summary_end.size()), c.summary_end);
+    EXPECT_EQ(access((g_cache + ".lock").c_str(), F_OK) == 0, c.writes);
+    EXPECT_EQ(access(g_cache.c_str(), F_OK) == 0, c.writes);
+  }
+}
+
 using LumraRunDeathTest = LumraRun;
+
+// A request the interface or backend cannot carry ends the run as an option
+// error does: its cause on standard error (and with -j the document), exit
+// status 1, the cache as it was.
+TEST_F(LumraRunDeathTest, RefusedRequest) {
+  for (const bool json : {false, true}) {
+    set_cache(kOldCache);
+    test_backend().scan_result = kRefused;
+    std::vector<std::string> args = {"-b", "TEST", "--freq", "2484"};
+    if (json) args.push_back("-j");
+    EXPECT_EXIT(
+        {
+          fflush(stdout);
+          call(args);
+        },
+        ::testing::ExitedWithCode(1), "^wlan0 does not support 2484 MHz\n$");
+    EXPECT_EQ(cache_bytes(), kOldCache);
+  }
+}
 
 // A backend that cannot be made ends the run before the cache is touched.
 TEST_F(LumraRunDeathTest, BackendThatCannotBeMade) {
@@ -450,8 +518,9 @@ int refusing_probe(backend_ctx *ctx) {
   diag_fail(0, "no Wireless Extensions on %s", ctx->ifname);
   return 0;
 }
-const backend_ops kRefusing = {refusing_create, refusing_destroy, refuse, refuse_current,
-                               refusing_probe};
+const backend_ops kRefusing = {refusing_create, refusing_destroy,
+                               [](backend_ctx *ctx, const scan_request &) { return refuse(ctx); },
+                               refuse_current, refusing_probe};
 
 TEST_F(LumraRun, OtherBackendServesWhereTheDefaultCannot) {
   const std::string other = LUMRA_FALLBACK_BACKEND;
@@ -568,6 +637,14 @@ const std::string kStray = "\": the interface is given with -i\n";
 const std::string kUnknown = "unknown option\n";
 const std::string kNoBackend = "Could not get backend\n\n";
 const std::string kNoDir = "no cache file: No such file or directory\n";
+const std::string kBadScan = "bad -p, --band or --freq (see -h)\n";
+const std::string kBadScanJson = "{\"error\": \"bad -p, --band or --freq (see -h)\"}\n";
+// 200 frequencies, each of them valid.
+const std::string k200Freqs = [] {
+  std::string list = "2412";
+  for (int i = 1; i < 200; i++) list += ",2412";
+  return list;
+}();
 
 const binary_case kBinaryCases[] = {
     // Option errors, help, version and stray arguments.
@@ -579,13 +656,7 @@ const binary_case kBinaryCases[] = {
     {{"--interface"}, at_path::old_cache, 1, "", kUnknown},
     {{"--cached=yes"}, at_path::old_cache, 1, "", kUnknown},
     {{"-b", "WE", "-q", "-r"}, at_path::old_cache, 1, "", kUnknown},
-    {{"-h"},
-     at_path::old_cache,
-     0,
-     "Usage: lumra [-b BACKEND] [-i INTERFACE] [-f FILE] [-c] [-r] [-e] [-s] [-j] [-v]\n",
-     "",
-     true,
-     true},
+    {{"-h"}, at_path::old_cache, 0, "Usage: lumra [OPTION]...\n", "", true, true},
     {{"-c", "--help", "-x"}, at_path::old_cache, 0, "Usage: lumra ", "", true, true},
     {{"-x", "-h"}, at_path::old_cache, 1, "", kUnknown},
     {{"-V"},
@@ -604,6 +675,29 @@ const binary_case kBinaryCases[] = {
      "",
      "unexpected argument \"wlan1" + kStray},
     {{"--", "-c"}, at_path::old_cache, 1, "", "unexpected argument \"-c" + kStray},
+    // Scan options out of range, before anything is touched: a count of
+    // passes from 1 to 10, the three bands, their frequencies, at most 64.
+    {{"-p", "0"}, at_path::old_cache, 1, "", kBadScan},
+    {{"--passes", "11"}, at_path::old_cache, 1, "", kBadScan},
+    {{"-p", "5x"}, at_path::old_cache, 1, "", kBadScan},
+    {{"-p", "-1"}, at_path::old_cache, 1, "", kBadScan},
+    {{"-p", ""}, at_path::old_cache, 1, "", kBadScan},
+    {{"--passes=99999999999"}, at_path::old_cache, 1, "", kBadScan},
+    {{"--band", "7"}, at_path::old_cache, 1, "", kBadScan},
+    {{"--band", "2.4,"}, at_path::old_cache, 1, "", kBadScan},
+    {{"--band", "2.45"}, at_path::old_cache, 1, "", kBadScan},
+    {{"--band", "60"}, at_path::old_cache, 1, "", kBadScan},
+    {{"--freq", "99"}, at_path::old_cache, 1, "", kBadScan},
+    {{"--freq", "2412,abc"}, at_path::old_cache, 1, "", kBadScan},
+    {{"--freq", "2500"}, at_path::old_cache, 1, "", kBadScan},
+    {{"--freq", "58320"}, at_path::old_cache, 1, "", kBadScan},
+    {{"--freq", k200Freqs}, at_path::old_cache, 1, "", kBadScan},
+    {{"--band"}, at_path::old_cache, 1, "", kUnknown},
+    {{"-j", "-p", "0"}, at_path::old_cache, 1, kBadScanJson, kBadScan},
+    // The kernel's list and a limited refresh need no cache directory.
+    {{"-l", "-i", kNoInterface}, at_path::no_directory, 0, kError, ""},
+    {{"--band", "2.4", "-i", kNoInterface}, at_path::no_directory, 0, kError, ""},
+    {{"-l", "-i", kNoInterface}, at_path::old_cache, 0, kError, ""},
     // Backends that are not registered, with or without a cache.
     {{"-b", "XX"}, at_path::none, 1, "", kNoBackend},
     {{"-b", "XX"}, at_path::old_cache, 1, "", kNoBackend},

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "cli/test_backend.h"
 
+#include "diag/diag.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,9 +41,15 @@ void test_destroy(backend_ctx *ctx) {
   free(ctx);
 }
 
-int test_scan(backend_ctx *ctx) {
+int test_scan(backend_ctx *ctx, const scan_request &req) {
   ++script.scans;
+  script.asked = req;
   script.ifname = ctx->ifname;
+  // Refused before anything is listed, as the flow refuses.
+  if (script.scan_result == kRefused) {
+    diag_fail(0, "%s", script.refused_cause);
+    return kRefused;
+  }
   if (append_all(script.scan_entries) != 0) return -1;
   return script.scan_result;
 }

@@ -24,7 +24,8 @@ struct test_live {
 struct test_script {
   // What the backend does.
   bool create_fails = false;
-  int scan_result = 0;
+  int scan_result = 0;  // kRefused wants a cause: refused_cause
+  const char *refused_cause = "wlan0 does not support 2484 MHz";
   int current_result = 0;
   int added = 0;                               // stored through current's flag
   std::vector<network_entry> scan_entries;     // appended by scan, in order
@@ -36,6 +37,7 @@ struct test_script {
   int creates = 0;
   int destroys = 0;
   int scans = 0;
+  scan_request asked;  // at the last scan
   int currents = 0;
   const char *ifname = nullptr;  // the instance's interface name at the last call
   int entries_at_current = -1;   // list length when current() was called

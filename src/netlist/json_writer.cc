@@ -119,7 +119,7 @@ void write_json(FILE *f, const json_run &run) {
   write_json_string(f, run.interface, strlen(run.interface));
   fputs(", \"backend\": ", f);
   write_json_string(f, run.backend, strlen(run.backend));
-  fprintf(f, ", \"run\": \"%s\", \"networks\": [", run.refresh ? "refresh" : "cached");
+  fprintf(f, ", \"run\": \"%s\", \"networks\": [", run.run);
   const char *separator = "";
   for (const network_entry *e = list_first(); e != nullptr; e = list_next()) {
     fputs(separator, f);

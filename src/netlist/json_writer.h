@@ -10,7 +10,7 @@
 struct json_run {
   const char *interface;
   const char *backend;  // the backend that served the run
-  bool refresh;         // "refresh", else "cached"
+  const char *run;      // "refresh", "cached" or "last"
 };
 
 // Writes every entry, in list order, as one document and a newline. Stream

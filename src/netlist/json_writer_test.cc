@@ -49,7 +49,7 @@ TEST(JsonWriter, BitRateOfTheAssociatedNetworkOnly) {
     e->current = current;
     snprintf(e->bitrate, sizeof e->bitrate, "54 Mbit/s");
   }
-  const std::string doc = written([](FILE *f) { write_json(f, {"wlan0", "WE", false}); });
+  const std::string doc = written([](FILE *f) { write_json(f, {"wlan0", "WE", "cached"}); });
   list_clear();
   EXPECT_NE(doc.find("\"bitrate\": null, \"associated\": false}, {"), std::string::npos) << doc;
   EXPECT_NE(doc.find("\"bitrate\": \"54 Mbit/s\", \"associated\": true}]"), std::string::npos);

@@ -359,7 +359,7 @@ struct ScanRequestSeen {
   std::vector<uint32_t> freqs;
 };
 
-ScanRequestSeen scan_request(const nl_scan_request &req) {
+ScanRequestSeen built_request(const nl_scan_request &req) {
   Datagram d;
   nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_TRIGGER_SCAN);
   nl_put_scan_request(nlh, req);
@@ -376,31 +376,71 @@ ScanRequestSeen scan_request(const nl_scan_request &req) {
   return seen;
 }
 
-TEST(NlScanRequest, AccessPointsScanWithTheApFlagOnly) {
-  const uint8_t ssid[] = {'h', 'o', 'm', 'e'};
+// The AP flag for an access point only; a passive scan names no SSID (so
+// sends no probe request); frequencies and the low-priority flag as asked;
+// a directed scan probes for its SSID on its frequency alone.
+TEST(NlScanRequest, AttributesAsAsked) {
+  nl_association home{};
+  home.ssid_len = 4;
+  memcpy(home.ssid, "home", 4);
+  home.frequency = 2437;
+  nl_association hidden = home;
+  hidden.ssid_len = 0;
+  scan_request plain, limited;
+  limited.passive = limited.low_priority = true;
+  limited.freq_count = 2;
+  limited.freqs[0] = 2412;
+  limited.freqs[1] = 5180;
+  constexpr int kNone = -1;
+  constexpr int kLow = NL80211_SCAN_FLAG_LOW_PRIORITY;
   struct Case {
     uint32_t iftype;
+    const nl_association *directed;
+    const scan_request *scan;
     int flags;
+    std::vector<std::string> ssids;  // empty: no SSIDS attribute
+    std::vector<uint32_t> freqs;
   } const cases[] = {
-      {NL80211_IFTYPE_AP, NL80211_SCAN_FLAG_AP},
-      {NL80211_IFTYPE_STATION, -1},
-      {NL80211_IFTYPE_ADHOC, -1},
-      {NL80211_IFTYPE_P2P_GO, -1},
+      {NL80211_IFTYPE_STATION, nullptr, &plain, kNone, {""}, {}},
+      {NL80211_IFTYPE_ADHOC, nullptr, &plain, kNone, {""}, {}},
+      {NL80211_IFTYPE_P2P_GO, nullptr, &plain, kNone, {""}, {}},
+      {NL80211_IFTYPE_AP, nullptr, &plain, NL80211_SCAN_FLAG_AP, {""}, {}},
+      {NL80211_IFTYPE_STATION, &home, &plain, kNone, {"home"}, {2437}},
+      {NL80211_IFTYPE_STATION, &hidden, &plain, kNone, {""}, {2437}},  // the wildcard
+      {NL80211_IFTYPE_STATION, nullptr, &limited, kLow, {}, {2412, 5180}},
+      {NL80211_IFTYPE_AP, nullptr, &limited, kLow | NL80211_SCAN_FLAG_AP, {}, {2412, 5180}},
   };
   for (const Case &c : cases) {
-    ScanRequestSeen plain = scan_request({5, c.iftype, false, nullptr, 0, 0});
-    EXPECT_EQ(plain.flags, c.flags) << c.iftype;
-    EXPECT_EQ(plain.ifindex, 5u);
-    EXPECT_EQ(plain.ssids, std::vector<std::string>{""});  // the wildcard: an active scan
-    EXPECT_TRUE(plain.freqs.empty());
-    ScanRequestSeen directed = scan_request({5, c.iftype, true, ssid, sizeof ssid, 2437});
-    EXPECT_EQ(directed.flags, c.flags) << c.iftype;
-    EXPECT_EQ(directed.ssids, std::vector<std::string>{"home"});
-    EXPECT_EQ(directed.freqs, std::vector<uint32_t>{2437});
+    SCOPED_TRACE(testing::Message() << c.iftype << (c.directed ? " directed" : "") << c.flags);
+    const ScanRequestSeen seen = built_request({5, c.iftype, c.directed, c.scan});
+    EXPECT_EQ(seen.ifindex, 5u);
+    EXPECT_EQ(seen.flags, c.flags);
+    EXPECT_EQ(seen.ssids, c.ssids);
+    EXPECT_EQ(seen.freqs, c.freqs);
   }
-  // A hidden network's empty SSID is scanned for as the wildcard.
-  EXPECT_EQ(scan_request({5, NL80211_IFTYPE_STATION, true, ssid, 0, 2412}).ssids,
-            std::vector<std::string>{""});
+}
+
+// The limited request's bytes after the generic netlink header, as the
+// kernel reads them: ifindex, the frequencies nested, the flags.
+TEST(NlScanRequest, LimitedRequestBytes) {
+  scan_request limited;
+  limited.passive = limited.low_priority = true;
+  limited.freq_count = 2;
+  limited.freqs[0] = 2412;
+  limited.freqs[1] = 5745;
+  Datagram d;
+  nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_TRIGGER_SCAN);
+  nl_put_scan_request(nlh, {7, NL80211_IFTYPE_STATION, nullptr, &limited});
+  d.end();
+  const nl_bytes all = d.bytes();
+  const std::vector<uint8_t> attrs(all.begin() + NLMSG_HDRLEN + GENL_HDRLEN, all.end());
+  EXPECT_EQ(attrs, (std::vector<uint8_t>{
+                       8,  0, 3,   0,    7,    0,    0, 0,  // IFINDEX 7
+                       20, 0, 44,  0x80,                    // SCAN_FREQUENCIES, nested
+                       8,  0, 1,   0,    0x6c, 0x09, 0, 0,  //   1: 2412
+                       8,  0, 2,   0,    0x71, 0x16, 0, 0,  //   2: 5745
+                       8,  0, 158, 0,    1,    0,    0, 0,  // SCAN_FLAGS: LOW_PRIORITY
+                   }));
 }
 
 }  // namespace

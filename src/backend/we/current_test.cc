@@ -143,7 +143,7 @@ TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
     if (c.fail.request != 0) i.failures = {c.fail};
     cached(kApText, "home");
     diag_reset();
-    EXPECT_EQ(c.scan ? we_ops.scan(ctx) : run().result,
+    EXPECT_EQ(c.scan ? we_ops.scan(ctx, {}) : run().result,
               std::string(c.cause) == kNoWe ? kUnserved : -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_STREQ(diag_failure(), c.cause);

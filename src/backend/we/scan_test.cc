@@ -85,7 +85,9 @@ class Scan : public ::testing::Test {
   int scan_once(bool directed = false) {
     we_of(ctx)->fd = iw_sockets_open();
     EXPECT_GE(we_of(ctx)->fd, 0);
-    int r = backend_pass(ctx, we_pass, {"02:00:00:00:00:02", "", directed});
+    scan_request req;
+    req.directed = directed;
+    int r = backend_pass(ctx, we_pass, {"02:00:00:00:00:02", "", directed}, req);
     // The pass leaves the socket open.
     EXPECT_NE(fcntl(we_of(ctx)->fd, F_GETFD), -1);
     close(we_of(ctx)->fd);
@@ -113,7 +115,7 @@ class Scan : public ::testing::Test {
 };
 
 TEST_F(Scan, FivePassesTwoSecondsApart) {
-  ASSERT_EQ(we_ops.scan(ctx), 0);
+  ASSERT_EQ(we_ops.scan(ctx, {}), 0);
   EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 5u);
   EXPECT_EQ(driver().count(SIOCGIWSCAN), 5u);
@@ -165,7 +167,7 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
     iface->flags = c.flags;
     iface->failures = {};
     if (c.failure.request != 0) iface->failures = {c.failure};
-    EXPECT_EQ(we_ops.scan(ctx), c.result);
+    EXPECT_EQ(we_ops.scan(ctx, {}), c.result);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_EQ(iface->flags, c.flags_after);
     EXPECT_EQ(driver().count(SIOCSIFFLAGS), c.flags_after != c.flags ? 1u : 0u);
@@ -196,7 +198,7 @@ TEST_F(Scan, SocketAboveFdSetsize) {
   }
   iface->fetches = {fetch::not_ready(2), fetch::results()};
   driver().wait_script() = {WaitStep{WaitStep::Kind::error, EINTR, 100000}};
-  int r = we_ops.scan(ctx);
+  int r = we_ops.scan(ctx, {});
   for (int fd : held) close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 
@@ -223,7 +225,7 @@ TEST_F(Scan, FailuresBeforeTheFirstPass) {
     driver().clear_log();
     iface->flags = c.flags;
     iface->failures = {c.failure};
-    EXPECT_EQ(we_ops.scan(ctx), -1);
+    EXPECT_EQ(we_ops.scan(ctx, {}), -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u);
     EXPECT_TRUE(driver().waits_us().empty());
@@ -231,7 +233,7 @@ TEST_F(Scan, FailuresBeforeTheFirstPass) {
 }
 
 TEST_F(Scan, NoSocket) {
-  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.scan(ctx); }), -1);
+  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.scan(ctx, {}); }), -1);
   EXPECT_LT(we_of(ctx)->fd, 0);
   EXPECT_TRUE(driver().log().empty());
   we_of(ctx)->fd = -1;
