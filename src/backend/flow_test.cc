@@ -53,8 +53,8 @@ struct Fake : backend_ctx {
   std::vector<Pass> passes;
   size_t next = 0;
   std::string log;
-  std::vector<uint32_t> supported = {2412, 2437, 5180, 5200, 5955, 60480};
-  std::vector<uint16_t> scanned;  // the frequencies the last pass was asked for
+  std::vector<uint32_t> supported;  // the interface's frequencies
+  std::vector<uint16_t> scanned;    // the frequencies the last pass was asked for
 };
 Fake *fake(backend_ctx *ctx) { return static_cast<Fake *>(ctx); }
 
@@ -232,6 +232,95 @@ TEST_F(Flow, Refresh) {
     EXPECT_EQ(diag_count().fetches, 2 * f.next);
     EXPECT_EQ(diag_count().passes, c.result == 0 ? 5u : f.next > 0 ? f.next - 1 : 0);
     EXPECT_EQ(diag_count().empty, std::string(c.cause).find("no network") != std::string::npos);
+  }
+}
+
+// What a refresh is asked: its passes; the kernel's list alone, the
+// interface left as it is; frequencies resolved against the interface's
+// (a band's own, in its order) or refused, like what the backend cannot
+// carry, before anything changes.
+TEST_F(Flow, RefreshAsAsked) {
+  const Pass one{kPassDone, {{1, "a"}}};
+  const auto request = [](int passes, bool last, bool low, uint8_t bands,
+                          std::vector<uint16_t> freqs) {
+    scan_request r;
+    r.passes = static_cast<uint8_t>(passes);
+    r.last = last;
+    r.low_priority = low;
+    r.bands = bands;
+    r.freq_count = static_cast<uint8_t>(freqs.size());
+    std::copy(freqs.begin(), freqs.end(), r.freqs);
+    return r;
+  };
+  const struct {
+    const char *name;
+    scan_request req;
+    std::vector<uint32_t> supported;
+    int result;
+    std::string log;
+    std::vector<uint16_t> scanned;
+    const char *cause;
+  } cases[] = {
+      {"two passes", request(2, false, false, 0, {}), {}, 0, "P2000P", {}, ""},
+      {"the kernel's list", request(5, true, false, 0, {}), {}, 0, "L", {}, ""},
+      {"low priority",
+       request(1, false, true, 0, {}),
+       {},
+       kRefused,
+       "",
+       {},
+       "wlan0: --low-priority needs -b NL80211"},
+      {"band 5",
+       request(1, false, false, 2, {}),
+       {2412, 5180, 5200, 60480},
+       0,
+       "FP",
+       {5180, 5200},
+       ""},
+      {"a band and a frequency, in the interface's order",
+       request(1, false, false, 1, {5955, 2437}),
+       {2412, 5955, 2437},
+       0,
+       "FP",
+       {2412, 5955, 2437},
+       ""},
+      {"a frequency it lacks",
+       request(1, false, false, 1, {2412, 2484}),
+       {2412, 2437},
+       kRefused,
+       "F",
+       {},
+       "wlan0 does not support 2484 MHz"},
+      {"more than the backend carries",
+       request(1, false, false, 3, {}),
+       {2412, 2437, 5180, 5200},
+       kRefused,
+       "F",
+       {},
+       "wlan0: 4 frequencies, 1 to 3 per scan"},
+      {"none in the band",
+       request(1, false, false, 4, {}),
+       {2412, 5180},
+       kRefused,
+       "F",
+       {},
+       "wlan0: 0 frequencies, 1 to 3 per scan"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    Fake f;
+    f.flags = 0;
+    f.supported = c.supported;
+    f.passes = {one, one};
+    EXPECT_EQ(backend_refresh(&f, kFake, c.req), c.result);
+    EXPECT_FALSE(f.open);
+    EXPECT_EQ(f.log, c.log);
+    EXPECT_EQ(f.scanned, c.scanned);
+    EXPECT_EQ(cause(), c.cause);
+    // Brought up only by a scan of its own.
+    EXPECT_EQ(f.flags & IFF_UP, c.result == 0 && !c.req.last ? IFF_UP : 0);
+    EXPECT_EQ(listed(), c.result == 0 ? "01:a:0::0:0: " : "");
   }
 }
 

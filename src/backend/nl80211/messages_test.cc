@@ -376,6 +376,54 @@ ScanRequestSeen built_request(const nl_scan_request &req) {
   return seen;
 }
 
+// A wiphy's frequencies from its bands' nests, disabled ones and the
+// rates beside them passed over, at most room of them; another message
+// fails.
+TEST(NlWiphy, Frequencies) {
+  Datagram d;
+  nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_NEW_WIPHY);
+  mnl_attr_put_u32(nlh, NL80211_ATTR_WIPHY, 0);
+  nlattr *bands = mnl_attr_nest_start(nlh, NL80211_ATTR_WIPHY_BANDS);
+  const struct {
+    uint16_t band;
+    std::vector<std::pair<uint32_t, bool>> freqs;  // MHz, disabled
+  } kBands[] = {{NL80211_BAND_2GHZ, {{2412, false}, {2467, true}}},
+                {NL80211_BAND_5GHZ, {{5180, false}, {5200, false}}}};
+  for (const auto &b : kBands) {
+    nlattr *band = mnl_attr_nest_start(nlh, b.band);
+    nlattr *rates = mnl_attr_nest_start(nlh, NL80211_BAND_ATTR_RATES);
+    nlattr *rate = mnl_attr_nest_start(nlh, 0);
+    mnl_attr_put_u32(nlh, NL80211_BITRATE_ATTR_RATE, 60);
+    mnl_attr_nest_end(nlh, rate);
+    mnl_attr_nest_end(nlh, rates);
+    nlattr *freqs = mnl_attr_nest_start(nlh, NL80211_BAND_ATTR_FREQS);
+    for (size_t i = 0; i < b.freqs.size(); i++) {
+      nlattr *freq = mnl_attr_nest_start(nlh, static_cast<uint16_t>(i));
+      mnl_attr_put_u32(nlh, NL80211_FREQUENCY_ATTR_FREQ, b.freqs[i].first);
+      if (b.freqs[i].second) mnl_attr_put(nlh, NL80211_FREQUENCY_ATTR_DISABLED, 0, nullptr);
+      mnl_attr_nest_end(nlh, freq);
+    }
+    mnl_attr_nest_end(nlh, freqs);
+    mnl_attr_nest_end(nlh, band);
+  }
+  mnl_attr_nest_end(nlh, bands);
+  d.end();
+  for (const int room : {8, 2}) {
+    uint32_t mhz[8] = {};
+    nl_freqs f{mhz, room, 0, 0, 0, false};
+    ASSERT_EQ(nl_parse_wiphy_freqs(first(d), &f), 0);
+    const std::vector<uint32_t> want = room == 8 ? std::vector<uint32_t>{2412, 5180, 5200}
+                                                 : std::vector<uint32_t>{2412, 5180};
+    EXPECT_EQ(std::vector<uint32_t>(mhz, mhz + f.count), want);
+  }
+  Datagram other;
+  other.begin(0x1c, NL80211_CMD_NEW_INTERFACE);
+  other.end();
+  uint32_t mhz[1];
+  nl_freqs f{mhz, 1, 0, 0, 0, false};
+  EXPECT_EQ(nl_parse_wiphy_freqs(first(other), &f), -1);
+}
+
 // The AP flag for an access point only; a passive scan names no SSID (so
 // sends no probe request); frequencies and the low-priority flag as asked;
 // a directed scan probes for its SSID on its frequency alone.

@@ -82,10 +82,9 @@ class Scan : public ::testing::Test {
   fakewext::Driver &driver() { return session.driver(); }
   // One scan pass on a socket of the test's own, as the callers hold it;
   // directed at the target set in ctx and the associated ...:02.
-  int scan_once(bool directed = false) {
+  int scan_once(bool directed = false, scan_request req = {}) {
     we_of(ctx)->fd = iw_sockets_open();
     EXPECT_GE(we_of(ctx)->fd, 0);
-    scan_request req;
     req.directed = directed;
     int r = backend_pass(ctx, we_pass, {"02:00:00:00:00:02", "", directed}, req);
     // The pass leaves the socket open.
@@ -339,7 +338,9 @@ TEST_F(Scan, VersionAndBufferGrowth) {
 }
 
 // The scan request as the driver receives it: a plain one asks for every
-// ESSID; a directed one carries the target's ESSID and frequency.
+// ESSID; a directed one carries the target's ESSID and frequency; a
+// passive one on some channels says so and lists them as cfg80211 does its
+// own (MHz, exponent 6); the kernel's list is fetched without one.
 TEST_F(Scan, Requests) {
   iw_freq freq = fakewext::freq_of_mhz(5745);
   freq.i = 3;
@@ -347,17 +348,49 @@ TEST_F(Scan, Requests) {
   const std::string b32(32, 'e');
   const Names both = {"02:00:00:00:00:01", "02:00:00:00:00:02"};
   const Names ap = {"02:00:00:00:00:02"};
+  scan_request passive, last;
+  passive.passive = true;
+  passive.freq_count = 2;
+  passive.freqs[0] = 2412;
+  passive.freqs[1] = 5180;
+  iw_scan_req listening{};
+  listening.scan_type = IW_SCAN_TYPE_PASSIVE;
+  listening.num_channels = 2;
+  listening.channel_list[0] = {2412, 6, 0, 0};
+  listening.channel_list[1] = {5180, 6, 0, 0};
+  fakewext::Bytes listening_bytes(sizeof listening);
+  memcpy(listening_bytes.data(), &listening, sizeof listening);
+  last.last = true;
   const struct {
     const char *name;
     bool directed;
+    scan_request req;
     const char *essid;
     uint32_t len;
-    fakewext::Bytes payload;
+    uint16_t flags;
+    fakewext::Bytes payload;  // none: no request
     Names listed;
   } cases[] = {
-      {"plain", false, "", 0, fakewext::Bytes(316, 0), both},
-      {"directed", true, "homeXtrailing", 5, we_test::directed_request("homeX", 5, freq), ap},
-      {"32 bytes", true, b32.c_str(), 32, we_test::directed_request(b32.c_str(), 32, freq), ap},
+      {"plain", false, {}, "", 0, IW_SCAN_ALL_ESSID, fakewext::Bytes(316, 0), both},
+      {"directed",
+       true,
+       {},
+       "homeXtrailing",
+       5,
+       IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ,
+       we_test::directed_request("homeX", 5, freq),
+       ap},
+      {"32 bytes",
+       true,
+       {},
+       b32.c_str(),
+       32,
+       IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ,
+       we_test::directed_request(b32.c_str(), 32, freq),
+       ap},
+      {"passive on two channels", false, passive, "", 0, IW_SCAN_ALL_ESSID | IW_SCAN_THIS_FREQ,
+       listening_bytes, both},
+      {"the kernel's list", false, last, "", 0, 0, {}, both},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -366,15 +399,42 @@ TEST_F(Scan, Requests) {
     memcpy(we_of(ctx)->essid, c.essid, c.len);
     we_of(ctx)->essid_len = c.len;
     we_of(ctx)->freq = freq;
-    EXPECT_EQ(scan_once(c.directed), 0);
+    EXPECT_EQ(scan_once(c.directed, c.req), 0);
     EXPECT_EQ(bssids(), c.listed);
+    EXPECT_EQ(driver().count(SIOCGIWSCAN), 1u);
     std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
-    ASSERT_EQ(triggers.size(), 1u);
+    ASSERT_EQ(triggers.size(), c.payload.empty() ? 0u : 1u);
+    if (triggers.empty()) continue;
     EXPECT_EQ(triggers[0].length, 316u);
-    EXPECT_EQ(triggers[0].flags,
-              c.directed ? IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ : IW_SCAN_ALL_ESSID);
+    EXPECT_EQ(triggers[0].flags, c.flags);
     EXPECT_EQ(triggers[0].payload, c.payload);
   }
+}
+
+// A limited refresh over the range's frequencies: a band's own are scanned;
+// one the range lacks is refused with nothing asked of the driver but the
+// range, the interface left down.
+TEST_F(Scan, LimitedToTheRangesFrequencies) {
+  iface->channels_mhz = {2412, 2437, 5180};
+  iface->flags = 0;
+  scan_request band, lacking;
+  band.passes = 1;
+  band.bands = 1;  // 2.4 GHz
+  lacking.freq_count = 1;
+  lacking.freqs[0] = 5200;
+  EXPECT_EQ(we_ops.scan(ctx, lacking), kRefused);
+  EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u);
+  EXPECT_EQ(driver().count(SIOCSIFFLAGS), 0u);
+  ASSERT_EQ(we_ops.scan(ctx, band), 0);
+  std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
+  ASSERT_EQ(triggers.size(), 1u);
+  iw_scan_req sent;
+  ASSERT_EQ(triggers[0].payload.size(), sizeof sent);
+  memcpy(&sent, triggers[0].payload.data(), sizeof sent);
+  ASSERT_EQ(sent.num_channels, 2);
+  EXPECT_EQ(iw_freq2float(&sent.channel_list[0]), 2412e6);
+  EXPECT_EQ(iw_freq2float(&sent.channel_list[1]), 2437e6);
+  EXPECT_EQ(sent.scan_type, IW_SCAN_TYPE_ACTIVE);
 }
 
 }  // namespace
