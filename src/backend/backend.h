@@ -18,7 +18,6 @@ struct scan_request {
   bool last = false;          // list what the kernel holds: no scan, nothing changed
   bool passive = false;       // no probe requests
   bool low_priority = false;  // nl80211's low-priority flag
-  bool directed = false;      // the cached run's: at the association's ESSID and frequency
   uint8_t bands = 0;          // band_of() bits; with freqs, 0 for none: every channel
   uint8_t freq_count = 0;
   uint16_t freqs[kScanFreqRoom] = {};  // MHz, of the three bands

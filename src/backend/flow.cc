@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "backend/backend.h"
+#include "backend/ieee80211/channel_plan.h"
 #include "backend/ieee80211/ieee80211.h"
 #include "diag/diag.h"
 #include "netlist/netlist.h"
@@ -110,6 +111,13 @@ char *cell_batch::fetch_buffer(size_t size) {
 
 namespace {
 
+bool on_asked_channel(const cell_record &cell, const scan_request *req) {
+  if (req == nullptr || req->freq_count == 0) return true;
+  for (int i = 0; i < req->freq_count; i++)
+    if (cell.has_channel && channel_of_mhz(req->freqs[i]) == cell.channel) return true;
+  return false;
+}
+
 // The cell's entry: a new one when the list lacks the address (and, in a
 // directed pass, it is the associated one), or null to pass over the cell.
 // *failed is set when no entry could be made.
@@ -157,7 +165,7 @@ int fill_cell(network_entry *entry, const cell_record &cell,
 
 }  // namespace
 
-int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules, const scan_request &req) {
+int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules, const scan_request *req) {
   cell_batch batch(&rules);
   const int result = pass(ctx, req, &batch);
   diag_count().fetches += batch.fetches;
@@ -202,6 +210,7 @@ ap_texts texts_of(const link_record &link) {
 
 int merge_batch(const cell_batch &batch, const cell_rules &rules) {
   for (const cell_record &cell : batch.cells()) {
+    if (!on_asked_channel(cell, rules.only)) continue;
     bool failed = false;
     network_entry *entry = open_cell(cell.addr, rules, &failed);
     if (failed) return -1;
@@ -311,7 +320,7 @@ int backend_refresh(backend_ctx *ctx, const backend_primitives &p, const scan_re
   if (p.link(ctx, &link) != 0 || (!req.last && p.prepare(ctx) != 0)) return -1;
   const ap_texts ap = texts_of(link);
   for (int pass = 1; pass <= passes; pass++) {
-    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false}, req) != 0) return -1;
+    if (backend_pass(ctx, p.pass, {ap.addr, ap.rate, false, &req}, &req) != 0) return -1;
     // A signal may shorten the pause.
     if (pass < passes) p.pause(ctx, kPauseMs);
   }
@@ -335,9 +344,7 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added) {
   if (entry == nullptr) {
     if (p.target(ctx) != 0) return -1;
     // Its own failure does not matter: the list is searched again.
-    scan_request directed;
-    directed.directed = true;
-    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true}, directed);
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true}, nullptr);
     diag_forget();
     entry = link.has_addr ? find_entry(ap.addr) : nullptr;
     // Nothing was appended when the scan did not report the cell: the

@@ -46,11 +46,14 @@ struct cell_record {
 };
 
 // How a pass's cells meet the list: the association's address and rate
-// texts ("" for none), and whether the pass was directed at it.
+// texts ("" for none), whether the pass was directed at it, and the request
+// whose frequencies alone a limited pass lists (the kernel's list holds
+// cells of others).
 struct cell_rules {
   const char *ap_addr;
   const char *ap_rate;
   bool directed;
+  const scan_request *only = nullptr;
 };
 
 // A security report of a cell: information elements, or encryption "off"
@@ -153,10 +156,10 @@ struct backend_primitives {
   int (*prepare)(backend_ctx *ctx);
   // The interface's frequencies in MHz, at most room of them: how many, or -1.
   int (*frequencies)(backend_ctx *ctx, uint32_t *mhz, int room);
-  // One pass as req asks: trigger, wait and fetch (req.last: fetch alone);
-  // a pass_result. Directed: at the associated network's ESSID and
-  // frequency that target read. req.freqs are the interface's own.
-  int (*pass)(backend_ctx *ctx, const scan_request &req, cell_batch *batch);
+  // One pass as req asks: trigger, wait and fetch (req->last: fetch
+  // alone); a pass_result. req null: directed at the associated network's
+  // ESSID and frequency that target read. req->freqs are the interface's own.
+  int (*pass)(backend_ctx *ctx, const scan_request *req, cell_batch *batch);
   void (*pause)(backend_ctx *ctx, int ms);
   // Cached runs, of an interface that is up: 1 associated (link->has_addr
   // 0 when the driver names no real address), 0 not associated, -1 failed,
@@ -193,11 +196,11 @@ constexpr backend_ops backend_ops_of(backend_ctx *(*create)(), void (*destroy)(b
 }
 
 // A pass primitive of a backend.
-using pass_fn = int (*)(backend_ctx *ctx, const scan_request &req, cell_batch *batch);
-// One pass as req asks and its cells merged by the rules; the WEP rule after
-// it. 0, or -1 with the cause recorded: the pass failed, timed out, or heard
-// nothing (counted as empty).
-int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules, const scan_request &req);
+using pass_fn = int (*)(backend_ctx *ctx, const scan_request *req, cell_batch *batch);
+// One pass as req asks (null: directed) and its cells merged by the rules;
+// the WEP rule after it. 0, or -1 with the cause recorded: the pass failed,
+// timed out, or heard nothing (counted as empty).
+int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules, const scan_request *req);
 // Adds the batch's cells to the list: an entry for each cell whose address
 // the list lacks (and, in a directed pass, that is the associated one),
 // marked current with ap_rate when associated. 0, or -1 when out of memory,

@@ -19,6 +19,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+const scan_request kPlain;
+
 // An RSN element naming CCMP and PSK: "WPA2-PSK".
 const Bytes kRsn = {48,   20,   1, 0, 0, 0x0f, 0xac, 4,    1, 0, 0,
                     0x0f, 0xac, 4, 1, 0, 0,    0x0f, 0xac, 2, 0, 0};
@@ -29,6 +31,7 @@ struct Cell {
   bool privacy = false;
   std::vector<int> reports = {};  // 0: "off", 1: kRsn
   bool oversized = false;
+  int channel = 0;  // 0: none reported
 };
 struct Pass {
   int result = kPassDone;
@@ -58,11 +61,11 @@ struct Fake : backend_ctx {
 };
 Fake *fake(backend_ctx *ctx) { return static_cast<Fake *>(ctx); }
 
-int pass(backend_ctx *ctx, const scan_request &req, cell_batch *batch) {
+int pass(backend_ctx *ctx, const scan_request *req, cell_batch *batch) {
   Fake *f = fake(ctx);
   EXPECT_TRUE(f->open);
-  f->log += req.directed ? "D" : req.last ? "L" : "P";
-  f->scanned.assign(req.freqs, req.freqs + req.freq_count);
+  f->log += req == nullptr ? "D" : req->last ? "L" : "P";
+  if (req != nullptr) f->scanned.assign(req->freqs, req->freqs + req->freq_count);
   const Pass &p = f->passes.at(f->next++);
   for (const Cell &c : p.cells) {
     const uint8_t addr[6] = {2, 0, 0, 0, 0, c.last};
@@ -72,6 +75,8 @@ int pass(backend_ctx *ctx, const scan_request &req, cell_batch *batch) {
     EXPECT_TRUE(batch->keep(essid, &cell->essid));
     cell->privacy = c.privacy;
     cell->essid_oversized = c.oversized;
+    cell->has_channel = c.channel != 0;
+    cell->channel = c.channel;
     for (int r : c.reports) batch->report(r == 0, r == 0 ? byte_span{} : byte_span(kRsn));
   }
   batch->reported = p.reported;
@@ -240,7 +245,10 @@ TEST_F(Flow, Refresh) {
 // (a band's own, in its order) or refused, like what the backend cannot
 // carry, before anything changes.
 TEST_F(Flow, RefreshAsAsked) {
-  const Pass one{kPassDone, {{1, "a"}}};
+  // A cell on channel 1 and one on channel 36, as the kernel's list holds
+  // them whatever was scanned.
+  const Pass both{kPassDone, {{1, "a", false, {}, false, 1}, {2, "b", false, {}, false, 36}}};
+  const std::string kBoth = "01:a:0::0:1: 02:b:0::0:36: ";
   const auto request = [](int passes, bool last, bool low, uint8_t bands,
                           std::vector<uint16_t> freqs) {
     scan_request r;
@@ -259,16 +267,18 @@ TEST_F(Flow, RefreshAsAsked) {
     int result;
     std::string log;
     std::vector<uint16_t> scanned;
+    std::string list;  // the cells on the channels scanned
     const char *cause;
   } cases[] = {
-      {"two passes", request(2, false, false, 0, {}), {}, 0, "P2000P", {}, ""},
-      {"the kernel's list", request(5, true, false, 0, {}), {}, 0, "L", {}, ""},
+      {"two passes", request(2, false, false, 0, {}), {}, 0, "P2000P", {}, kBoth, ""},
+      {"the kernel's list", request(5, true, false, 0, {}), {}, 0, "L", {}, kBoth, ""},
       {"low priority",
        request(1, false, true, 0, {}),
        {},
        kRefused,
        "",
        {},
+       "",
        "wlan0: --low-priority needs -b NL80211"},
       {"band 5",
        request(1, false, false, 2, {}),
@@ -276,13 +286,15 @@ TEST_F(Flow, RefreshAsAsked) {
        0,
        "FP",
        {5180, 5200},
+       "02:b:0::0:36: ",
        ""},
-      {"a band and a frequency, in the interface's order",
+      {"a band and frequencies, in the interface's order",
        request(1, false, false, 1, {5955, 2437}),
        {2412, 5955, 2437},
        0,
        "FP",
        {2412, 5955, 2437},
+       "01:a:0::0:1: ",
        ""},
       {"a frequency it lacks",
        request(1, false, false, 1, {2412, 2484}),
@@ -290,6 +302,7 @@ TEST_F(Flow, RefreshAsAsked) {
        kRefused,
        "F",
        {},
+       "",
        "wlan0 does not support 2484 MHz"},
       {"more than the backend carries",
        request(1, false, false, 3, {}),
@@ -297,6 +310,7 @@ TEST_F(Flow, RefreshAsAsked) {
        kRefused,
        "F",
        {},
+       "",
        "wlan0: 4 frequencies, 1 to 3 per scan"},
       {"none in the band",
        request(1, false, false, 4, {}),
@@ -304,6 +318,7 @@ TEST_F(Flow, RefreshAsAsked) {
        kRefused,
        "F",
        {},
+       "",
        "wlan0: 0 frequencies, 1 to 3 per scan"},
   };
   for (const auto &c : cases) {
@@ -312,7 +327,7 @@ TEST_F(Flow, RefreshAsAsked) {
     Fake f;
     f.flags = 0;
     f.supported = c.supported;
-    f.passes = {one, one};
+    f.passes = {both, both};
     EXPECT_EQ(backend_refresh(&f, kFake, c.req), c.result);
     EXPECT_FALSE(f.open);
     EXPECT_EQ(f.log, c.log);
@@ -320,7 +335,7 @@ TEST_F(Flow, RefreshAsAsked) {
     EXPECT_EQ(cause(), c.cause);
     // Brought up only by a scan of its own.
     EXPECT_EQ(f.flags & IFF_UP, c.result == 0 && !c.req.last ? IFF_UP : 0);
-    EXPECT_EQ(listed(), c.result == 0 ? "01:a:0::0:0: " : "");
+    EXPECT_EQ(listed(), c.list);
   }
 }
 
@@ -335,11 +350,11 @@ TEST_F(Flow, MergeAndWepRule) {
                 {3, "", false, {0}, true},
                 {3, "", false, {0}, true}}},
               {kPassDone, {{4, "", true, {0}}}}};
-  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}, {}), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}, &kPlain), 0);
   network_entry *cached = list_append_new();
   snprintf(cached->bssid, sizeof cached->bssid, "02:00:00:00:00:09");
   cached->privacy = 1;
-  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}, {}), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}, &kPlain), 0);
   EXPECT_EQ(listed(),
             "01::0::0:0:WPA2-PSK/off 02::0::0:0:WEP 03::0::0:0:off 09::0::0:0:WEP "
             "04::0::0:0:off ");
@@ -351,9 +366,7 @@ TEST_F(Flow, DirectedPass) {
   Fake f;
   f.open = true;
   f.passes = {{kPassDone, {{1, "a"}, {2, "b"}}}};
-  scan_request directed;
-  directed.directed = true;
-  ASSERT_EQ(backend_pass(&f, pass, {"02:00:00:00:00:02", "", true}, directed), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"02:00:00:00:00:02", "", true}, nullptr), 0);
   EXPECT_EQ(f.log, "D");
   EXPECT_EQ(listed(), "02:b:1::0:0: ");
 }

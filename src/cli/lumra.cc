@@ -38,11 +38,11 @@ constexpr char kUsage[] =
     "  -c, --cached\t\tthe cache, live association\n"
     "  -r, --refresh\t\trefresh run (default; wins over -c)\n"
     "  -l, --last\t\tthe kernel's results: no scan, no cache\n"
-    "  -p, --passes N\tscan passes, 1-10 (default 5)\n"
+    "  -p, --passes N\t1-10 scan passes (5)\n"
     "      --band LIST\tscan bands 2.4,5,6 (no cache)\n"
     "      --freq LIST\tscan these MHz (no cache)\n"
-    "      --passive\t\tscan without probe requests\n"
-    "      --low-priority\tscan at low priority (NL80211)\n"
+    "      --passive\t\tno probe requests\n"
+    "      --low-priority\tlow priority (NL80211)\n"
     "  -e, --encode\t\tpercent-encode ESSIDs\n"
     "  -s, --suites\t\tname every AKM suite\n"
     "  -j, --json\t\tJSON, not the line\n"
@@ -424,17 +424,17 @@ void summarize(const run_state &r, const char *run, int64_t started_us) {
   if (n.oversized > 0)
     snprintf(oversized, sizeof oversized, ", %u oversized ESSID%s", n.oversized,
              n.oversized == 1 ? "" : "s");
-  fprintf(stderr,
-          "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
-          "%u fetches, %u buffer growths%s, %lld.%02lld s%s",
-          served_by(r), opts.ifname, run, networks, n.passes, n.joined, n.fetches, n.grows,
-          oversized, static_cast<long long>(elapsed / 1000000),
-          static_cast<long long>(elapsed % 1000000 / 10000), r.rewrite_failure);
+  fprintf(stderr, "lumra: %s on %s, %s run", served_by(r), opts.ifname, run);
   // What a refresh was asked beyond its passes.
   if (run[0] == 'r')
-    fprintf(stderr, "; band %s, freq %s%s%s", opts.band, opts.freq,
+    fprintf(stderr, " (band %s, freq %s%s%s)", opts.band, opts.freq,
             opts.scan.passive ? ", passive" : "", opts.scan.low_priority ? ", low priority" : "");
-  fputc('\n', stderr);
+  fprintf(stderr,
+          ": %u networks, %u passes (%u joined a running scan), %u fetches, %u buffer "
+          "growths%s, %lld.%02lld s%s\n",
+          networks, n.passes, n.joined, n.fetches, n.grows, oversized,
+          static_cast<long long>(elapsed / 1000000),
+          static_cast<long long>(elapsed % 1000000 / 10000), r.rewrite_failure);
 }
 
 }  // namespace

@@ -385,25 +385,26 @@ void nl_link_record(const nl_association &a, const nl_station *station, link_rec
 void nl_put_scan_request(nlmsghdr *nlh, const nl_scan_request &req) {
   mnl_attr_put_u32(nlh, NL80211_ATTR_IFINDEX, req.ifindex);
   static const uint8_t kWildcard[1] = {0};
-  const scan_request &scan = *req.scan;
+  const scan_request *scan = req.scan;
   // Without an SSID to probe for, the scan only listens.
   const nl_association *target = req.directed;
-  if (!scan.passive || target != nullptr) {
+  if (target != nullptr || !scan->passive) {
     const bool named = target != nullptr && target->ssid_len > 0 && target->ssid_len <= kSsidMax;
     nlattr *ssids = mnl_attr_nest_start(nlh, NL80211_ATTR_SCAN_SSIDS);
     mnl_attr_put(nlh, 1, named ? target->ssid_len : 0, named ? target->ssid : kWildcard);
     mnl_attr_nest_end(nlh, ssids);
   }
-  const int count = target != nullptr ? 1 : scan.freq_count;
+  const int count = target != nullptr ? 1 : scan->freq_count;
   if (count != 0) {
     nlattr *freqs = mnl_attr_nest_start(nlh, NL80211_ATTR_SCAN_FREQUENCIES);
     for (int i = 0; i < count; i++)
       mnl_attr_put_u32(nlh, static_cast<uint16_t>(i + 1),
-                       target != nullptr ? target->frequency : scan.freqs[i]);
+                       target != nullptr ? target->frequency : scan->freqs[i]);
     mnl_attr_nest_end(nlh, freqs);
   }
-  const uint32_t flags = (req.iftype == NL80211_IFTYPE_AP ? NL80211_SCAN_FLAG_AP : 0) |
-                         (scan.low_priority ? NL80211_SCAN_FLAG_LOW_PRIORITY : 0);
+  const uint32_t flags =
+      (req.iftype == NL80211_IFTYPE_AP ? NL80211_SCAN_FLAG_AP : 0) |
+      (target == nullptr && scan->low_priority ? NL80211_SCAN_FLAG_LOW_PRIORITY : 0);
   if (flags != 0) mnl_attr_put_u32(nlh, NL80211_ATTR_SCAN_FLAGS, flags);
 }
 

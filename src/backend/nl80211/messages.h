@@ -99,7 +99,7 @@ struct nl_scan_request {
   uint32_t ifindex;
   uint32_t iftype;                 // NL80211_IFTYPE_* of the interface
   const nl_association *directed;  // at its SSID (at most 32 bytes) and frequency; or null
-  const scan_request *scan;        // passive, low priority, frequencies (not directed)
+  const scan_request *scan;        // passive, low priority, frequencies; null when directed
 };
 // Appends the request's attributes to a TRIGGER_SCAN message of at least
 // kTriggerSize bytes (what the other requests need, and 8 bytes a frequency).

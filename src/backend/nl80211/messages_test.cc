@@ -453,8 +453,9 @@ TEST(NlScanRequest, AttributesAsAsked) {
       {NL80211_IFTYPE_ADHOC, nullptr, &plain, kNone, {""}, {}},
       {NL80211_IFTYPE_P2P_GO, nullptr, &plain, kNone, {""}, {}},
       {NL80211_IFTYPE_AP, nullptr, &plain, NL80211_SCAN_FLAG_AP, {""}, {}},
-      {NL80211_IFTYPE_STATION, &home, &plain, kNone, {"home"}, {2437}},
-      {NL80211_IFTYPE_STATION, &hidden, &plain, kNone, {""}, {2437}},  // the wildcard
+      {NL80211_IFTYPE_STATION, &home, nullptr, kNone, {"home"}, {2437}},
+      {NL80211_IFTYPE_STATION, &hidden, nullptr, kNone, {""}, {2437}},  // the wildcard
+      {NL80211_IFTYPE_AP, &home, nullptr, NL80211_SCAN_FLAG_AP, {"home"}, {2437}},
       {NL80211_IFTYPE_STATION, nullptr, &limited, kLow, {}, {2412, 5180}},
       {NL80211_IFTYPE_AP, nullptr, &limited, kLow | NL80211_SCAN_FLAG_AP, {}, {2412, 5180}},
   };

@@ -118,10 +118,10 @@ int scan_bss(const nlmsghdr *nlh, void *data) {
 }
 
 int trigger(nl_session *s, const nl80211_ctx *ctx, const nl_association *target,
-            const scan_request &asked) {
+            const scan_request *asked) {
   alignas(nlmsghdr) unsigned char buf[kTriggerSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_TRIGGER_SCAN, 0);
-  const nl_scan_request scan{ctx->ifindex, ctx->iftype, target, &asked};
+  const nl_scan_request scan{ctx->ifindex, ctx->iftype, target, asked};
   nl_put_scan_request(req, scan);
   if (nl_request_run(
           s, req, [](const nlmsghdr *, void *) { return -1; }, nullptr) == 0)
@@ -133,8 +133,8 @@ int trigger(nl_session *s, const nl80211_ctx *ctx, const nl_association *target,
 // batch (the dump alone for what the kernel holds). Plain, or directed at
 // the association's SSID on its frequency.
 int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target,
-              const scan_request &asked, cell_batch *batch) {
-  if (!asked.last) {
+              const scan_request *asked, cell_batch *batch) {
+  if (asked == nullptr || !asked->last) {
     nl_drain_events(s);
     if (trigger(s, ctx, target, asked) != 0) return kPassFailed;
     // An aborted scan, and one whose end may have been lost with other
@@ -328,9 +328,9 @@ const backend_primitives kPrimitives = {
         },
     .frequencies = frequencies,
     .pass =
-        [](backend_ctx *ctx, const scan_request &req, cell_batch *batch) {
+        [](backend_ctx *ctx, const scan_request *req, cell_batch *batch) {
           nl_op *op = op_of(ctx);
-          return scan_once(&op->session, self(ctx), req.directed ? &op->a : nullptr, req, batch);
+          return scan_once(&op->session, self(ctx), req == nullptr ? &op->a : nullptr, req, batch);
         },
     .pause = [](backend_ctx *ctx, int ms) { self(ctx)->io->pause(ms); },
     .association = association,

@@ -292,8 +292,7 @@ TEST_F(Nl80211Run, CachedRunScansForA32ByteSsid) {
   memcpy(target.ssid, ssid.data(), 32);
   target.ssid_len = 32;
   target.frequency = 2437;
-  const scan_request plain;
-  nl_put_scan_request(req, {ifindex, NL80211_IFTYPE_STATION, &target, &plain});
+  nl_put_scan_request(req, {ifindex, NL80211_IFTYPE_STATION, &target, nullptr});
   r[trigger] = record(kRequest, req, req->nlmsg_len);
   read_cached_before();
   int added = 0;

@@ -55,20 +55,22 @@ bool is_access_point(backend_ctx *ctx) {
   return ioctl(we_of(ctx)->fd, SIOCGIWMODE, &wrq) == 0 && wrq.u.mode == IW_MODE_MASTER;
 }
 
-int trigger(backend_ctx *ctx, const scan_request &req) {
+// req null: directed at the ESSID and frequency of ctx.
+int trigger(backend_ctx *ctx, const scan_request *req) {
   we_ctx *we = we_of(ctx);
   struct iw_scan_req request;
   memset(&request, 0, sizeof request);
-  request.scan_type = req.passive ? IW_SCAN_TYPE_PASSIVE : IW_SCAN_TYPE_ACTIVE;
   uint16_t flags = IW_SCAN_ALL_ESSID;
-  // As cfg80211 reports its own frequencies: whole MHz, exponent 6.
-  for (int i = 0; i < req.freq_count; i++)
-    request.channel_list[i] = {static_cast<int32_t>(req.freqs[i]), 6, 0, 0};
-  if (req.freq_count != 0) {
-    request.num_channels = req.freq_count;
-    flags |= IW_SCAN_THIS_FREQ;
-  }
-  if (req.directed) {
+  if (req != nullptr) {
+    request.scan_type = req->passive ? IW_SCAN_TYPE_PASSIVE : IW_SCAN_TYPE_ACTIVE;
+    // As cfg80211 reports its own frequencies: whole MHz, exponent 6.
+    for (int i = 0; i < req->freq_count; i++)
+      request.channel_list[i] = {static_cast<int32_t>(req->freqs[i]), 6, 0, 0};
+    if (req->freq_count != 0) {
+      request.num_channels = req->freq_count;
+      flags |= IW_SCAN_THIS_FREQ;
+    }
+  } else {
     request.essid_len = static_cast<uint8_t>(we->essid_len);
     memcpy(request.essid, we->essid, we->essid_len);
     request.num_channels = 1;
@@ -103,12 +105,12 @@ int we_frequencies(backend_ctx *ctx, uint32_t *mhz, int room) {
   return count;
 }
 
-int we_pass(backend_ctx *ctx, const scan_request &req, cell_batch *batch) {
+int we_pass(backend_ctx *ctx, const scan_request *req, cell_batch *batch) {
   const we_ctx *we = we_of(ctx);
   struct iw_range range;
   if (we_read_range(ctx, &range, "cannot scan") != 0) return kPassFailed;
   // The results the driver holds are fetched without a scan of their own.
-  if (!req.last && trigger(ctx, req) != 0) return kPassFailed;
+  if ((req == nullptr || !req->last) && trigger(ctx, req) != 0) return kPassFailed;
 
   long timeout = kFirstWaitUs;
   int retries = 0;

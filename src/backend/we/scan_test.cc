@@ -82,11 +82,11 @@ class Scan : public ::testing::Test {
   fakewext::Driver &driver() { return session.driver(); }
   // One scan pass on a socket of the test's own, as the callers hold it;
   // directed at the target set in ctx and the associated ...:02.
-  int scan_once(bool directed = false, scan_request req = {}) {
+  int scan_once(bool directed = false, const scan_request &req = {}) {
     we_of(ctx)->fd = iw_sockets_open();
     EXPECT_GE(we_of(ctx)->fd, 0);
-    req.directed = directed;
-    int r = backend_pass(ctx, we_pass, {"02:00:00:00:00:02", "", directed}, req);
+    int r =
+        backend_pass(ctx, we_pass, {"02:00:00:00:00:02", "", directed}, directed ? nullptr : &req);
     // The pass leaves the socket open.
     EXPECT_NE(fcntl(we_of(ctx)->fd, F_GETFD), -1);
     close(we_of(ctx)->fd);
