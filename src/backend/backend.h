@@ -37,10 +37,10 @@ struct backend_ops {
   backend_ctx *(*create)();
   // Frees the instance.
   void (*destroy)(backend_ctx *ctx);
-  // Refresh run as req asks (backend/flow.h; the passes, one fetch without
-  // a scan for req.last). Brings the interface up if it is down, notes the
-  // association and scans in req.passes passes two seconds apart. Each pass appends an entry
-  // for every network whose address the list does not hold yet (so the list,
+  // Refresh run as req asks (backend/flow.h; one fetch without a scan for
+  // req.last). Brings the interface up if it is down, notes the association
+  // and scans in req.passes passes two seconds apart. Each pass appends an
+  // entry for every network whose address the list does not hold yet (so the list,
   // empty before the first pass, gains each network once) and then gives
   // "WEP" to encrypted entries without another descriptor. 0 after the last
   // pass; -1 when a pass fails, the entries appended so far staying listed;

@@ -111,6 +111,8 @@ char *cell_batch::fetch_buffer(size_t size) {
 
 namespace {
 
+// Whether a limited scan lists the cell: the kernel's list holds the cells of
+// every channel heard lately, not only of those scanned.
 bool on_asked_channel(const cell_record &cell, const scan_request *req) {
   if (req == nullptr || req->freq_count == 0) return true;
   for (int i = 0; i < req->freq_count; i++)

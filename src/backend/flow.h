@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The scan rules every backend follows, written once over each backend's
-// primitives: the refresh (bringing the interface up, the link snapshot,
-// five passes and their pauses), the cached run (the associated entry, a
+// primitives: the refresh (what it may ask, the frequencies it scans,
+// bringing the interface up, the link snapshot, its passes and their
+// pauses; the kernel's list alone for -l), the cached run (the associated entry, a
 // directed scan when it is missing, `added`), and what a pass's cells do to
 // the list (the new-address rule, the association mark, the descriptors,
 // the WEP rule). A backend's primitives read the driver and hand back
