@@ -419,7 +419,7 @@ TEST(NlWiphy, Frequencies) {
   Datagram other;
   other.begin(0x1c, NL80211_CMD_NEW_INTERFACE);
   other.end();
-  uint32_t mhz[1];
+  uint32_t mhz[1] = {};
   nl_freqs f{mhz, 1, 0, 0, 0, false};
   EXPECT_EQ(nl_parse_wiphy_freqs(first(other), &f), -1);
 }
@@ -482,14 +482,14 @@ TEST(NlScanRequest, LimitedRequestBytes) {
   nl_put_scan_request(nlh, {7, NL80211_IFTYPE_STATION, nullptr, &limited});
   d.end();
   const nl_bytes all = d.bytes();
-  const std::vector<uint8_t> attrs(all.begin() + NLMSG_HDRLEN + GENL_HDRLEN, all.end());
-  EXPECT_EQ(attrs, (std::vector<uint8_t>{
-                       8,  0, 3,   0,    7,    0,    0, 0,  // IFINDEX 7
-                       20, 0, 44,  0x80,                    // SCAN_FREQUENCIES, nested
-                       8,  0, 1,   0,    0x6c, 0x09, 0, 0,  //   1: 2412
-                       8,  0, 2,   0,    0x71, 0x16, 0, 0,  //   2: 5745
-                       8,  0, 158, 0,    1,    0,    0, 0,  // SCAN_FLAGS: LOW_PRIORITY
-                   }));
+  const std::vector<uint8_t> after_header(all.begin() + NLMSG_HDRLEN + GENL_HDRLEN, all.end());
+  EXPECT_EQ(after_header, (std::vector<uint8_t>{
+                              8,  0, 3,   0,    7,    0,    0, 0,  // IFINDEX 7
+                              20, 0, 44,  0x80,                    // SCAN_FREQUENCIES, nested
+                              8,  0, 1,   0,    0x6c, 0x09, 0, 0,  //   1: 2412
+                              8,  0, 2,   0,    0x71, 0x16, 0, 0,  //   2: 5745
+                              8,  0, 158, 0,    1,    0,    0, 0,  // SCAN_FLAGS: LOW_PRIORITY
+                          }));
 }
 
 }  // namespace

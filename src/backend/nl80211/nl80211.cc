@@ -297,7 +297,9 @@ void figures(backend_ctx *base, link_record *f) {
 // The wiphy's frequencies, from its split dump (one interface's alone).
 int frequencies(backend_ctx *base, uint32_t *mhz, int room) {
   nl80211_ctx *ctx = self(base);
-  nl_freqs f{mhz, room, 0, 0, 0, false};
+  nl_freqs f{};
+  f.mhz = mhz;  // written by the walk
+  f.room = room;
   const int dumped = dump(&ctx->op->session, ctx, NL80211_CMD_GET_WIPHY, nl_parse_wiphy_freqs, &f,
                           [](void *data) { static_cast<nl_freqs *>(data)->count = 0; });
   if (dumped == 0) return f.count;
