@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 
@@ -382,29 +383,23 @@ ScanRequestSeen built_request(const nl_scan_request &req) {
 TEST(NlWiphy, Frequencies) {
   Datagram d;
   nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_NEW_WIPHY);
-  mnl_attr_put_u32(nlh, NL80211_ATTR_WIPHY, 0);
   nlattr *bands = mnl_attr_nest_start(nlh, NL80211_ATTR_WIPHY_BANDS);
-  const struct {
-    uint16_t band;
-    std::vector<std::pair<uint32_t, bool>> freqs;  // MHz, disabled
-  } kBands[] = {{NL80211_BAND_2GHZ, {{2412, false}, {2467, true}}},
-                {NL80211_BAND_5GHZ, {{5180, false}, {5200, false}}}};
-  for (const auto &b : kBands) {
-    nlattr *band = mnl_attr_nest_start(nlh, b.band);
+  for (const auto &band : {std::vector<uint32_t>{2412, 2467 | 1u << 31}, {5180, 5200}}) {
+    nlattr *b = mnl_attr_nest_start(nlh, band[0] < 5000 ? NL80211_BAND_2GHZ : NL80211_BAND_5GHZ);
     nlattr *rates = mnl_attr_nest_start(nlh, NL80211_BAND_ATTR_RATES);
     nlattr *rate = mnl_attr_nest_start(nlh, 0);
     mnl_attr_put_u32(nlh, NL80211_BITRATE_ATTR_RATE, 60);
     mnl_attr_nest_end(nlh, rate);
     mnl_attr_nest_end(nlh, rates);
     nlattr *freqs = mnl_attr_nest_start(nlh, NL80211_BAND_ATTR_FREQS);
-    for (size_t i = 0; i < b.freqs.size(); i++) {
-      nlattr *freq = mnl_attr_nest_start(nlh, static_cast<uint16_t>(i));
-      mnl_attr_put_u32(nlh, NL80211_FREQUENCY_ATTR_FREQ, b.freqs[i].first);
-      if (b.freqs[i].second) mnl_attr_put(nlh, NL80211_FREQUENCY_ATTR_DISABLED, 0, nullptr);
+    for (uint32_t f : band) {  // the top bit: disabled
+      nlattr *freq = mnl_attr_nest_start(nlh, 0);
+      mnl_attr_put_u32(nlh, NL80211_FREQUENCY_ATTR_FREQ, f & 0xffff);
+      if (f >> 31) mnl_attr_put(nlh, NL80211_FREQUENCY_ATTR_DISABLED, 0, nullptr);
       mnl_attr_nest_end(nlh, freq);
     }
     mnl_attr_nest_end(nlh, freqs);
-    mnl_attr_nest_end(nlh, band);
+    mnl_attr_nest_end(nlh, b);
   }
   mnl_attr_nest_end(nlh, bands);
   d.end();
@@ -412,16 +407,15 @@ TEST(NlWiphy, Frequencies) {
     uint32_t mhz[8] = {};
     nl_freqs f{mhz, room, 0, 0, 0, false};
     ASSERT_EQ(nl_parse_wiphy_freqs(first(d), &f), 0);
-    const std::vector<uint32_t> want = room == 8 ? std::vector<uint32_t>{2412, 5180, 5200}
-                                                 : std::vector<uint32_t>{2412, 5180};
-    EXPECT_EQ(std::vector<uint32_t>(mhz, mhz + f.count), want);
+    const uint32_t want[] = {2412, 5180, 5200};
+    EXPECT_EQ(f.count, std::min(room, 3));
+    EXPECT_TRUE(std::equal(mhz, mhz + f.count, want));
   }
   Datagram other;
   other.begin(0x1c, NL80211_CMD_NEW_INTERFACE);
   other.end();
-  uint32_t mhz[1] = {};
-  nl_freqs f{mhz, 1, 0, 0, 0, false};
-  EXPECT_EQ(nl_parse_wiphy_freqs(first(other), &f), -1);
+  nl_freqs none{nullptr, 0, 0, 0, 0, false};
+  EXPECT_EQ(nl_parse_wiphy_freqs(first(other), &none), -1);
 }
 
 // The AP flag for an access point only; a passive scan names no SSID (so
@@ -434,11 +428,8 @@ TEST(NlScanRequest, AttributesAsAsked) {
   home.frequency = 2437;
   nl_association hidden = home;
   hidden.ssid_len = 0;
-  scan_request plain, limited;
-  limited.passive = limited.low_priority = true;
-  limited.freq_count = 2;
-  limited.freqs[0] = 2412;
-  limited.freqs[1] = 5180;
+  const scan_request plain,
+      limited{.passive = true, .low_priority = true, .freq_count = 2, .freqs = {2412, 5180}};
   constexpr int kNone = -1;
   constexpr int kLow = NL80211_SCAN_FLAG_LOW_PRIORITY;
   struct Case {
@@ -472,11 +463,10 @@ TEST(NlScanRequest, AttributesAsAsked) {
 // The limited request's bytes after the generic netlink header, as the
 // kernel reads them: ifindex, the frequencies nested, the flags.
 TEST(NlScanRequest, LimitedRequestBytes) {
-  scan_request limited;
-  limited.passive = limited.low_priority = true;
-  limited.freq_count = 2;
-  limited.freqs[0] = 2412;
-  limited.freqs[1] = 5745;
+  const scan_request limited{.passive = true,
+                             .low_priority = true,
+                             .freq_count = 2,
+                             .freqs = {2412, 5745}};
   Datagram d;
   nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_TRIGGER_SCAN);
   nl_put_scan_request(nlh, {7, NL80211_IFTYPE_STATION, nullptr, &limited});

@@ -112,7 +112,8 @@ int we_pass(backend_ctx *ctx, const scan_request *req, cell_batch *batch) {
   // The results the driver holds are fetched without a scan of their own.
   if ((req == nullptr || !req->last) && trigger(ctx, req) != 0) return kPassFailed;
 
-  long timeout = kFirstWaitUs;
+  // What the driver holds is there at once.
+  long timeout = req != nullptr && req->last ? 0 : kFirstWaitUs;
   int retries = 0;
   size_t size = kInitialSize;
   for (;;) {

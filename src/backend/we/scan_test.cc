@@ -348,11 +348,7 @@ TEST_F(Scan, Requests) {
   const std::string b32(32, 'e');
   const Names both = {"02:00:00:00:00:01", "02:00:00:00:00:02"};
   const Names ap = {"02:00:00:00:00:02"};
-  scan_request passive, last;
-  passive.passive = true;
-  passive.freq_count = 2;
-  passive.freqs[0] = 2412;
-  passive.freqs[1] = 5180;
+  const scan_request passive{.passive = true, .freq_count = 2, .freqs = {2412, 5180}};
   iw_scan_req listening{};
   listening.scan_type = IW_SCAN_TYPE_PASSIVE;
   listening.num_channels = 2;
@@ -360,7 +356,6 @@ TEST_F(Scan, Requests) {
   listening.channel_list[1] = {5180, 6, 0, 0};
   fakewext::Bytes listening_bytes(sizeof listening);
   memcpy(listening_bytes.data(), &listening, sizeof listening);
-  last.last = true;
   const struct {
     const char *name;
     bool directed;
@@ -390,7 +385,7 @@ TEST_F(Scan, Requests) {
        ap},
       {"passive on two channels", false, passive, "", 0, IW_SCAN_ALL_ESSID | IW_SCAN_THIS_FREQ,
        listening_bytes, both},
-      {"the kernel's list", false, last, "", 0, 0, {}, both},
+      {"the kernel's list", false, {.last = true}, "", 0, 0, {}, both},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -404,6 +399,8 @@ TEST_F(Scan, Requests) {
     EXPECT_EQ(driver().count(SIOCGIWSCAN), 1u);
     std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
     ASSERT_EQ(triggers.size(), c.payload.empty() ? 0u : 1u);
+    // What the driver holds is fetched without a wait.
+    EXPECT_EQ(driver().waits_us(), Waits{c.payload.empty() ? 0 : kFirstWait});
     if (triggers.empty()) continue;
     EXPECT_EQ(triggers[0].length, 316u);
     EXPECT_EQ(triggers[0].flags, c.flags);
@@ -417,15 +414,10 @@ TEST_F(Scan, Requests) {
 TEST_F(Scan, LimitedToTheRangesFrequencies) {
   iface->channels_mhz = {2412, 2437, 5180};
   iface->flags = 0;
-  scan_request band, lacking;
-  band.passes = 1;
-  band.bands = 1;  // 2.4 GHz
-  lacking.freq_count = 1;
-  lacking.freqs[0] = 5200;
-  EXPECT_EQ(we_ops.scan(ctx, lacking), kRefused);
+  EXPECT_EQ(we_ops.scan(ctx, {.freq_count = 1, .freqs = {5200}}), kRefused);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u);
   EXPECT_EQ(driver().count(SIOCSIFFLAGS), 0u);
-  ASSERT_EQ(we_ops.scan(ctx, band), 0);
+  ASSERT_EQ(we_ops.scan(ctx, {.passes = 1, .bands = 1}), 0);  // 2.4 GHz
   std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
   ASSERT_EQ(triggers.size(), 1u);
   iw_scan_req sent;
