@@ -11,10 +11,14 @@
 #   cached   lumra -i wlan0 -c over a cache of 30 records holding the
 #            associated network: at most 1.0x one `iwconfig wlan0`; over
 #            5000 records at most 1000 instructions per record (above the
-#            run over 30 records).
+#            run over 30 records);
+#   last     lumra -i wlan0 -l over the results the driver holds, N = 100,
+#            300, 1000 cells: instructions per cell (above a run over no
+#            cell) within 15% of each other, as the refresh's, and no cache
+#            file made.
 # CACHED_LIMIT (default 1.0) sets the limit over 30 records; the cpu gate
 # holds it at the present figure while 1.0 is out of reach (doc/performance.md).
-# Usage: bench/cpu.sh BUILD_DIR [refresh|cached]...
+# Usage: bench/cpu.sh BUILD_DIR [refresh|cached|last]...
 # BUILD_DIR: a Release build with the tests on (targets lumra and
 # fakewext_preload built), whose cache path is BUILD_DIR/cache/lumra.
 # The table goes to standard output and to BUILD_DIR/cpu.md; the exit status
@@ -23,7 +27,7 @@ set -euo pipefail
 B=$(cd "$1" && pwd)
 shift
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(refresh cached)
+[ ${#parts[@]} -gt 0 ] || parts=(refresh cached last)
 
 LUMRA=$B/lumra
 PRELOAD=$B/testsupport/fakewext/libfakewext.so
@@ -154,11 +158,41 @@ part_cached() {
   [ "$per" -le 1000 ] || fail "the cached run over 5000 records takes $per instructions per record"
 }
 
+part_last() {
+  local n ir0 base per lo=0 hi=0 records
+  report "## The kernel's list (lumra -i wlan0 -l, one fetch), instructions (callgrind)"
+  report ""
+  report "| cells N | lumra -l | per cell above N = 0 |"
+  report "|---|---|---|"
+  scenario 0 1 >"$W/last-0.scn"
+  rm -f "$CACHE"
+  base=$(ir "$W/last-0.out" "$W/last-0.scn" "$LUMRA" -i wlan0 -l)
+  report "| 0 | $base | |"
+  for n in 100 300 1000; do
+    scenario "$n" $(((n + 1) / 2)) >"$W/last-$n.scn"
+    ir0=$(ir "$W/last-$n.out" "$W/last-$n.scn" "$LUMRA" -i wlan0 -l)
+    records=$(grep -o 'ESSID:' "$W/last-$n.out" | wc -l)
+    [ "$records" -eq "$n" ] || fail "-l over $n cells printed $records records"
+    [ ! -e "$CACHE" ] || fail "-l over $n cells made a cache file"
+    per=$(((ir0 - base) / n))
+    report "| $n | $ir0 | $per |"
+    [ "$lo" -eq 0 ] || [ "$per" -ge "$lo" ] || lo=$per
+    [ "$lo" -ne 0 ] || lo=$per
+    [ "$per" -le "$hi" ] || hi=$per
+  done
+  report ""
+  report "Per cell from N = 100 to 1000: $lo to $hi (spread $(ratio $((hi - lo)) "$lo"), limit 0.15)."
+  report ""
+  awk -v l="$lo" -v h="$hi" 'BEGIN { exit !((h - l) <= 0.15 * l) }' ||
+    fail "-l: per-cell cost varies by more than 15% ($lo to $hi)"
+}
+
 for p in "${parts[@]}"; do
   case $p in
     refresh) part_refresh ;;
     cached) part_cached ;;
-    *) echo "cpu: no such part: $p (refresh, cached)" >&2; exit 2 ;;
+    last) part_last ;;
+    *) echo "cpu: no such part: $p (refresh, cached, last)" >&2; exit 2 ;;
   esac
 done
 exit $failed

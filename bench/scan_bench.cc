@@ -219,7 +219,7 @@ void BM_RefreshInProcess(benchmark::State &state) {
     session.driver().clear_log();
     rewind(cache);
     state.ResumeTiming();
-    if (we_ops.scan(ctx, &why) != 0) state.SkipWithError("scan failed");
+    if (we_ops.scan(ctx, {}, &why) != 0) state.SkipWithError("scan failed");
     write_network_lines(1, cache, 1, 0);
     write_network_lines(0, out, 0, 1);
     fflush(cache);

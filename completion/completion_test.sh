@@ -41,10 +41,13 @@ check "wlan0 wlp2s0" -i ""
 check "wlp2s0" -c --interface wlp
 check "$work/files/cache" -f "$work/files/c"
 check "--json" --j
+check "2.4 5 6" --band ""
+check "--last --low-priority" --l
+check "" -p ""
 check "" -c wlan
 
 # Every option the program's usage lists is offered after "-".
-want=$("$@" -h | grep -oE '^  -[A-Za-z], --[a-z]+' | tr -d ',' | tr ' ' '\n' | grep . | LC_ALL=C sort |
+want=$("$@" -h | grep -oE '^ +(-[A-Za-z], )?--[a-z-]+' | tr -d ',' | tr ' ' '\n' | grep . | LC_ALL=C sort |
   tr '\n' ' ' | sed 's/ $//')
 [ -n "$want" ] || { echo "FAIL: no option in $* -h"; failed=1; }
 check "$want" -

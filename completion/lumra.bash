@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # bash completion for lumra(8): its options, the backends after -b, the
-# wireless interfaces after -i, files after -f.
+# wireless interfaces after -i, files after -f, the bands after --band.
 
 # The wireless interfaces: those with Wireless Extensions or an nl80211 phy.
 _lumra_interfaces() {
@@ -36,11 +36,16 @@ _lumra() {
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
       ;;
+    --band)
+      mapfile -t COMPREPLY < <(compgen -W '2.4 5 6' -- "$cur")
+      return
+      ;;
+    -p | --passes | --freq) return ;;
   esac
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '-b -i -f -c -r -e -s -j -v -h -V --backend
-      --interface --cache --cached --refresh --encode --suites --json --verbose --help
-      --version' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '-b -i -f -c -r -l -p -e -s -j -v -h -V --backend
+      --interface --cache --cached --refresh --last --passes --band --freq --passive
+      --low-priority --encode --suites --json --verbose --help --version' -- "$cur")
   fi
 }
 complete -F _lumra lumra

@@ -11,8 +11,8 @@
 #              massif) stays within 32 KiB above the largest scan result
 #              buffer; iwlist is measured over the same networks beside it;
 #   install    cmake --install into a staging directory;
-#   memcheck   refresh and cached runs against the fake driver under valgrind
-#              memcheck, with no error and no leak;
+#   memcheck   refresh, cached, -l and --band runs against the fake driver
+#              under valgrind memcheck, with no error and no leak;
 #   tidy       clang-tidy (.clang-tidy) over src/, no finding;
 #   cppcheck   cppcheck (.cppcheck-suppressions) over src/, no finding;
 #   cpu        instruction counts (callgrind) of whole runs under the fake
@@ -230,6 +230,11 @@ gate_memcheck() {
   rm -f "$G/cache/lumra"
   memcheck_run refresh-100 "$SCENARIOS/many.scn" -e || ok=1
   memcheck_run cached-100 "$SCENARIOS/many.scn" -c || ok=1
+  # The kernel's list, and a refresh limited to a band: neither makes a cache.
+  rm -f "$G/cache/lumra"
+  memcheck_run last "$basic" -l || ok=1
+  memcheck_run band "$basic" --band 2.4 -p 2 --passive || ok=1
+  [ ! -e "$G/cache/lumra" ] || { echo "memcheck: -l or --band made a cache file"; ok=1; }
   return $ok
 }
 

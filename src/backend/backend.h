@@ -9,6 +9,26 @@
 struct network_entry;
 struct backend_ctx;
 
+// The most frequencies a scan request holds (nl80211 carries them all; a
+// backend may carry fewer).
+inline constexpr int kScanFreqRoom = 64;
+
+// What a refresh asks of the scan, from the command line down to the
+// primitives. Small and fixed in size: no allocation on the way.
+struct scan_request {
+  uint8_t passes = 5;         // 1 to 10, two seconds apart
+  bool last = false;          // list what the kernel holds: no scan, nothing changed
+  bool passive = false;       // no probe requests
+  bool low_priority = false;  // nl80211's low-priority flag
+  uint8_t bands = 0;          // band_of() bits; with freqs, 0 for none: every channel
+  uint8_t freq_count = 0;
+  uint16_t freqs[kScanFreqRoom] = {};  // MHz, of the three bands
+};
+
+// The bit in scan_request::bands of the band of a frequency in MHz: 1 for
+// 2.4 GHz, 2 for 5 (4.9 within it), 4 for 6; 0 outside them.
+uint8_t band_of(uint32_t mhz);
+
 // The operations of a backend. Each operation that talks to the driver opens
 // its own sockets and closes them before it returns, so an instance holds
 // none between calls. Failures return -1 with the cause recorded in why,
@@ -19,14 +39,15 @@ struct backend_ops {
   backend_ctx *(*create)();
   // Frees the instance.
   void (*destroy)(backend_ctx *ctx);
-  // Refresh run. Brings the interface up if it is down, notes the association
-  // and scans in five passes two seconds apart. Each pass appends an entry
-  // for every network whose address the list does not hold yet (so the list,
+  // Refresh run as req asks (backend/flow.h; one fetch without a scan for
+  // req.last). Brings the interface up if it is down, notes the association
+  // and scans in req.passes passes two seconds apart. Each pass appends an
+  // entry for every network whose address the list does not hold yet (so the list,
   // empty before the first pass, gains each network once) and then gives
   // "WEP" to encrypted entries without another descriptor. 0 after the last
   // pass; -1 when a pass fails, the entries appended so far staying listed;
-  // kUnserved.
-  int (*scan)(backend_ctx *ctx, cause *why);
+  // kUnserved; kRefused.
+  int (*scan)(backend_ctx *ctx, const scan_request &req, cause *why);
   // Cached run: the list holds the cache's entries. Refreshes the bit rate
   // (marking the entry current), quality and channel of the associated
   // network's entry. An empty list, an interface that is missing or down, or
@@ -46,6 +67,10 @@ struct backend_ops {
 // What an operation returns, beside 0 and -1, when it failed because this
 // backend cannot serve the interface at all (found before anything changed).
 inline constexpr int kUnserved = -2;
+// What a refresh returns when the backend or the interface cannot carry
+// the request (a frequency it lacks, too many, a flag), found before
+// anything changed: the run ends as an option error does.
+inline constexpr int kRefused = -3;
 
 // What every backend instance shares; backend_open fills it after create.
 // Each backend's own state is a record whose first member is this one.

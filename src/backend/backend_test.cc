@@ -19,7 +19,7 @@ backend_ctx *create() {
   return N == 2 ? nullptr : static_cast<backend_ctx *>(calloc(1, sizeof(backend_ctx)));
 }
 void destroy(backend_ctx *ctx) { free(ctx); }
-int scan(backend_ctx *, cause *) { return 0; }
+int scan(backend_ctx *, const scan_request &, cause *) { return 0; }
 int current(backend_ctx *, int *, cause *) { return 0; }
 constexpr backend_ops ops(backend_ctx *(*make)()) {
   return {.create = make, .destroy = destroy, .scan = scan, .current = current, .probe = nullptr};

@@ -18,8 +18,9 @@
 
 namespace {
 
-constexpr int kPasses = 5;
 constexpr int kPauseMs = 2000;
+// Room for the frequencies of any wiphy's bands.
+constexpr int kSupportedRoom = 160;
 
 // Grows a block of trivially copyable records to hold one more, by half
 // again (the batch lives beside the list at the peak of the heap); false
@@ -126,6 +127,15 @@ char *cell_batch::fetch_buffer(size_t size) {
 
 namespace {
 
+// Whether a limited scan lists the cell: the kernel's list holds the cells of
+// every channel heard lately, not only of those scanned.
+bool on_asked_channel(const cell_record &cell, const scan_request *req) {
+  if (req == nullptr || req->freq_count == 0) return true;
+  for (int i = 0; i < req->freq_count; i++)
+    if (cell.has_channel && channel_of_mhz(req->freqs[i]) == cell.channel) return true;
+  return false;
+}
+
 // The cell's entry: a new one when the list lacks the address (and, in a
 // directed pass, it is the associated one), or null to pass over the cell.
 // *failed is set when no entry could be made.
@@ -196,9 +206,9 @@ int fill_survey(network_entry *entry, const cell_record &cell,
 
 }  // namespace
 
-int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules) {
+int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules, const scan_request *req) {
   cell_batch batch(&rules);
-  const int result = pass(ctx, rules.directed, &batch);
+  const int result = pass(ctx, req, &batch);
   diag_counts &n = ctx->counts;
   n.fetches += batch.fetches;
   n.grows += batch.grows;
@@ -245,6 +255,7 @@ ap_texts texts_of(const link_record &link) {
 
 int merge_batch(const cell_batch &batch, const cell_rules &rules, diag_counts *counts) {
   for (const cell_record &cell : batch.cells()) {
+    if (!on_asked_channel(cell, rules.only)) continue;
     bool failed = false;
     network_entry *entry = open_cell(cell.addr, rules, &failed);
     if (failed) return -1;
@@ -283,32 +294,89 @@ class Operation {
 
 }  // namespace
 
-int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why) {
+// As the channel plan draws them, 4.9 GHz within 5.
+uint8_t band_of(uint32_t mhz) {
+  if (mhz < 2400 || mhz > 7125) return 0;
+  return mhz < 2500 ? 1 : mhz >= 5925 ? 4 : mhz >= 4900 ? 2 : 0;
+}
+
+namespace {
+
+template <typename T>
+bool holds(const T *mhz, int count, uint32_t f) {
+  for (int i = 0; i < count; i++)
+    if (mhz[i] == f) return true;
+  return false;
+}
+
+// A limited scan's frequencies: each asked for, and each of an asked band,
+// among the interface's own (in its order). kRefused for one it lacks, or
+// for none or too many for the backend.
+int resolve(backend_ctx *ctx, const backend_primitives &p, scan_request *req) {
+  uint32_t have[kSupportedRoom];
+  const int n = p.frequencies(ctx, have, kSupportedRoom);
+  if (n < 0) return -1;
+  for (int i = 0; i < req->freq_count; i++) {
+    if (holds(have, n, req->freqs[i])) continue;
+    cause_set(ctx->why, "bad-option", 0, "%s does not support %u MHz", ctx->ifname, req->freqs[i]);
+    return kRefused;
+  }
+  int count = 0;
+  for (int i = 0; i < n; i++)
+    if ((req->bands & band_of(have[i])) != 0 || holds(req->freqs, req->freq_count, have[i]))
+      have[count++] = have[i];
+  if (count == 0 || count > p.freq_room) {
+    cause_set(ctx->why, "bad-option", 0, "%s: %d frequencies, 1 to %u per scan", ctx->ifname, count,
+              p.freq_room);
+    return kRefused;
+  }
+  for (int i = 0; i < count; i++) req->freqs[i] = static_cast<uint16_t>(have[i]);
+  req->freq_count = static_cast<uint8_t>(count);
+  return 0;
+}
+
+}  // namespace
+
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p, const scan_request &asked,
+                    cause *why) {
   Operation op(ctx, p, why);
   // An interface the backend cannot serve is left exactly as it was.
   if (op.open() != 0) return -1;
   const int serves = p.probe(ctx);
   if (serves != 1) return serves == 0 ? kUnserved : -1;
+  // What it cannot carry is refused before anything changes.
+  if (asked.low_priority && !p.low_priority) {
+    cause_set(why, "bad-option", 0, "%s: --low-priority needs -b NL80211", ctx->ifname);
+    return kRefused;
+  }
+  scan_request req = asked;
+  if (req.bands != 0 || req.freq_count != 0) {
+    const int resolved = resolve(ctx, p, &req);
+    if (resolved != 0) return resolved;
+  }
+  // Listing what the kernel holds changes nothing, the interface's state included.
+  const int passes = req.last ? 1 : req.passes;
   short flags = 0;
-  if (flags_request(ctx, p, SIOCGIFFLAGS, &flags) != 0)
+  if (!req.last && flags_request(ctx, p, SIOCGIFFLAGS, &flags) != 0)
     return request_failed(ctx, errno, "SIOCGIFFLAGS");
   const bool down = (flags & IFF_UP) == 0;
   flags = static_cast<short>(flags | IFF_UP);
-  if (down && flags_request(ctx, p, SIOCSIFFLAGS, &flags) != 0) {
+  if (!req.last && down && flags_request(ctx, p, SIOCSIFFLAGS, &flags) != 0) {
     const int err = errno;
     if (cause_set(why, nullptr, err, "SIOCSIFFLAGS on %s", ctx->ifname) && err == EPERM)
       cause_append(why, " (bringing it up needs root or CAP_NET_ADMIN)");
     return -1;
   }
   link_record link{};
-  if (p.link(ctx, &link) != 0 || p.prepare(ctx) != 0) return -1;
+  if (p.link(ctx, &link) != 0 || (!req.last && p.prepare(ctx) != 0)) return -1;
   const ap_texts ap = texts_of(link);
-  for (int pass = 1; pass <= kPasses; pass++) {
+  for (int pass = 1; pass <= passes; pass++) {
     if (backend_pass(ctx, p.pass,
-                     {ap.addr, ap.rate, false, ctx->all_suites, ctx->survey, ap.kbps}) != 0)
+                     {ap.addr, ap.rate, false, ctx->all_suites, ctx->survey, ap.kbps, &req},
+                     &req) != 0)
       return -1;
     // A signal may shorten the pause.
-    if (pass < kPasses) p.pause(ctx, kPauseMs);
+    if (pass < passes) p.pause(ctx, kPauseMs);
   }
   return 0;
 }
@@ -338,7 +406,7 @@ int backend_current(backend_ctx *ctx, const backend_primitives &p, int *added, c
     // Its own failure does not matter: the list is searched again.
     cause ignored;
     ctx->why = &ignored;
-    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true, ctx->all_suites, ctx->survey});
+    backend_pass(ctx, p.pass, {ap.addr, ap.rate, true, ctx->all_suites, ctx->survey}, nullptr);
     ctx->why = why;
     entry = link.has_addr ? find_entry(ap.addr) : nullptr;
     // Nothing was appended when the scan did not report the cell: the

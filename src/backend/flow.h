@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The scan rules every backend follows, written once over each backend's
-// primitives: the refresh (bringing the interface up, the link snapshot,
-// five passes and their pauses), the cached run (the associated entry, a
+// primitives: the refresh (what it may ask, the frequencies it scans,
+// bringing the interface up, the link snapshot, its passes and their
+// pauses; the kernel's list alone for -l), the cached run (the associated entry, a
 // directed scan when it is missing, `added`), and what a pass's cells do to
 // the list (the new-address rule, the association mark, the descriptors,
 // the WEP rule). A backend's primitives read the driver and hand back
@@ -67,7 +68,8 @@ static_assert(sizeof(cell_record) <= 48);
 // How a pass's cells meet the list: the association's address and rate
 // texts ("" for none), and whether the pass was directed at it; whether new
 // entries get their site-survey record (-j), and the rate for it in kbit/s
-// (0: none).
+// (0: none); the request whose frequencies alone a limited pass lists (the
+// kernel's list holds cells of others).
 struct cell_rules {
   const char *ap_addr;
   const char *ap_rate;
@@ -75,6 +77,7 @@ struct cell_rules {
   bool all_suites = false;  // -s (backend_ctx)
   bool survey = false;
   uint64_t ap_kbps = 0;
+  const scan_request *only = nullptr;
 };
 
 // A security report of a cell: information elements, or encryption "off"
@@ -159,6 +162,10 @@ struct link_record {
 // holds the operation's sockets between open and close. Each returns 0 or
 // -1 with the cause recorded in ctx->why unless said otherwise.
 struct backend_primitives {
+  // The most frequencies one scan request carries (at most kScanFreqRoom),
+  // and whether it can ask for a low-priority scan.
+  uint8_t freq_room;
+  bool low_priority;
   // Opens the operation's sockets; close (always called after a successful
   // open) closes them, so that an instance holds none between operations.
   int (*open)(backend_ctx *ctx);
@@ -174,9 +181,12 @@ struct backend_primitives {
   int (*link)(backend_ctx *ctx, link_record *link);
   // Ready to scan after the link is read (nl80211 joins its event group).
   int (*prepare)(backend_ctx *ctx);
-  // One pass: trigger, wait and fetch; a pass_result. Directed: at the
-  // associated network's ESSID and frequency that target read.
-  int (*pass)(backend_ctx *ctx, bool directed, cell_batch *batch);
+  // The interface's frequencies in MHz, at most room of them: how many, or -1.
+  int (*frequencies)(backend_ctx *ctx, uint32_t *mhz, int room);
+  // One pass as req asks: trigger, wait and fetch (req->last: fetch
+  // alone); a pass_result. req null: directed at the associated network's
+  // ESSID and frequency that target read. req->freqs are the interface's own.
+  int (*pass)(backend_ctx *ctx, const scan_request *req, cell_batch *batch);
   void (*pause)(backend_ctx *ctx, int ms);
   // Cached runs, of an interface that is up: 1 associated (link->has_addr
   // 0 when the driver names no real address), 0 not associated, -1 failed,
@@ -189,9 +199,12 @@ struct backend_primitives {
 
 // The operations of backend.h over a backend's primitives, their contracts
 // kept here.
-// Refresh: probes, brings the interface up if it is down, reads the link
-// and scans five times, two seconds apart.
-int backend_refresh(backend_ctx *ctx, const backend_primitives &p, cause *why);
+// Refresh: probes; refuses (kRefused) what the backend or the interface
+// cannot carry; brings the interface up if it is down, reads the link and
+// scans req.passes times, two seconds apart. req.last: the link and one
+// fetch alone, the interface left as it is.
+int backend_refresh(backend_ctx *ctx, const backend_primitives &p, const scan_request &req,
+                    cause *why);
 // Cached run: the associated network's entry brought up to date, added by a
 // directed scan when the list lacks it (*added 1). A missing or down
 // interface sets ctx->stale, its cause recorded in *why.
@@ -205,7 +218,8 @@ template <const backend_primitives &P>
 constexpr backend_ops backend_ops_of(backend_ctx *(*create)(), void (*destroy)(backend_ctx *)) {
   return {.create = create,
           .destroy = destroy,
-          .scan = [](backend_ctx *ctx, cause *why) { return backend_refresh(ctx, P, why); },
+          .scan = [](backend_ctx *ctx, const scan_request &req,
+                     cause *why) { return backend_refresh(ctx, P, req, why); },
           .current = [](backend_ctx *ctx, int *added,
                         cause *why) { return backend_current(ctx, P, added, why); },
           .probe = [](backend_ctx *ctx, cause *why) { return backend_probe(ctx, P, why); }};
@@ -216,11 +230,11 @@ constexpr backend_ops backend_ops_of(backend_ctx *(*create)(), void (*destroy)(b
 void interface_request(const backend_ctx *ctx, ifreq *ifr);
 
 // A pass primitive of a backend.
-using pass_fn = int (*)(backend_ctx *ctx, bool directed, cell_batch *batch);
-// One pass and its cells merged by the rules; the WEP rule after it. 0, or
-// -1 with the cause recorded: the pass failed, timed out, or heard nothing
-// (counted as empty).
-int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules);
+using pass_fn = int (*)(backend_ctx *ctx, const scan_request *req, cell_batch *batch);
+// One pass as req asks (null: directed) and its cells merged by the rules;
+// the WEP rule after it. 0, or -1 with the cause recorded: the pass failed,
+// timed out, or heard nothing (counted as empty).
+int backend_pass(backend_ctx *ctx, pass_fn pass, const cell_rules &rules, const scan_request *req);
 // Adds the batch's cells to the list: an entry for each cell whose address
 // the list lacks (and, in a directed pass, that is the associated one),
 // marked current with ap_rate when associated; cells whose ESSID was passed

@@ -21,6 +21,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+const scan_request kPlain;
+
 // An RSN element naming CCMP and PSK: "WPA2-PSK".
 const Bytes kRsn = {48,   20,   1, 0, 0, 0x0f, 0xac, 4,    1, 0, 0,
                     0x0f, 0xac, 4, 1, 0, 0,    0x0f, 0xac, 2, 0, 0};
@@ -31,6 +33,7 @@ struct Cell {
   bool privacy = false;
   std::vector<int> reports = {};  // 0: "off", 1: kRsn
   bool oversized = false;
+  int channel = 0;  // 0: none reported
 };
 struct Pass {
   int result = kPassDone;
@@ -60,13 +63,15 @@ struct Fake : backend_ctx {
   std::vector<Pass> passes;
   size_t next = 0;
   std::string log;
+  std::vector<uint16_t> scanned;  // the frequencies the last pass was asked for
 };
 Fake *fake(backend_ctx *ctx) { return static_cast<Fake *>(ctx); }
 
-int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
+int pass(backend_ctx *ctx, const scan_request *req, cell_batch *batch) {
   Fake *f = fake(ctx);
   EXPECT_TRUE(f->open);
-  f->log += directed ? "D" : "P";
+  f->log += req == nullptr ? "D" : req->last ? "L" : "P";
+  if (req != nullptr) f->scanned.assign(req->freqs, req->freqs + req->freq_count);
   const Pass &p = f->passes.at(f->next++);
   for (const Cell &c : p.cells) {
     const uint8_t addr[6] = {2, 0, 0, 0, 0, c.last};
@@ -77,6 +82,8 @@ int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
     EXPECT_TRUE(batch->keep(essid, &kept) && cell->set_essid(kept));
     cell->privacy = c.privacy;
     cell->essid_oversized = c.oversized;
+    cell->has_channel = c.channel != 0;
+    cell->channel = c.channel;
     for (int r : c.reports) batch->report(r == 0, r == 0 ? byte_span{} : byte_span(kRsn));
   }
   batch->reported = p.reported;
@@ -86,6 +93,8 @@ int pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
 }
 
 const backend_primitives kFake = {
+    .freq_room = 3,
+    .low_priority = false,
     .open =
         [](backend_ctx *ctx) {
           fake(ctx)->open = true;
@@ -106,6 +115,13 @@ const backend_primitives kFake = {
           return 0;
         },
     .prepare = [](backend_ctx *) { return 0; },
+    .frequencies =
+        [](backend_ctx *ctx, uint32_t *mhz, int) {
+          fake(ctx)->log += "F";
+          const uint32_t have[] = {2412, 2437, 5180, 5200, 60480};
+          memcpy(mhz, have, sizeof have);
+          return 5;
+        },
     .pass = pass,
     .pause = [](backend_ctx *ctx, int ms) { fake(ctx)->log += std::to_string(ms); },
     .association =
@@ -217,7 +233,7 @@ TEST_F(Flow, Refresh) {
     f.flags = c.flags;
     f.link = c.link;
     f.passes = c.passes;
-    EXPECT_EQ(backend_refresh(&f, kFake, &why), c.result);
+    EXPECT_EQ(backend_refresh(&f, kFake, {}, &why), c.result);
     EXPECT_FALSE(f.open);
     EXPECT_EQ(f.log, c.log);
     EXPECT_EQ(f.flags & IFF_UP, c.serves ? IFF_UP : 0);
@@ -227,6 +243,51 @@ TEST_F(Flow, Refresh) {
     EXPECT_EQ(f.counts.fetches, 2 * f.next);
     EXPECT_EQ(f.counts.passes, c.result == 0 ? 5u : f.next > 0 ? f.next - 1 : 0);
     EXPECT_EQ(f.counts.empty, std::string(c.cause).find("no network") != std::string::npos);
+  }
+}
+
+// What a refresh is asked: its passes; the kernel's list alone, the
+// interface left as it is; frequencies resolved against the interface's
+// (2412, 2437, 5180, 5200; a band's own, in its order), only the cells on
+// them listed; what cannot be carried refused before anything changes.
+TEST_F(Flow, RefreshAsAsked) {
+  const Pass both{kPassDone, {{1, "a", false, {}, false, 1}, {2, "b", false, {}, false, 36}}};
+  const std::string kBoth = "01:a:0::0:1: 02:b:0::0:36: ";
+  const std::string kLacks = "wlan0 does not support 2484 MHz";
+  // clang-format off
+  const struct {
+    scan_request req;
+    int result;
+    std::string log;
+    std::vector<uint16_t> scanned;
+    std::string list;
+    std::string cause;
+  } cases[] = {
+      {{.passes = 2}, 0, "P2000P", {}, kBoth, ""},
+      {{.last = true}, 0, "L", {}, kBoth, ""},
+      {{.low_priority = true}, kRefused, "", {}, "", "wlan0: --low-priority needs -b NL80211"},
+      {{.passes = 1, .bands = 2}, 0, "FP", {5180, 5200}, "02:b:0::0:36: ", ""},
+      {{.passes = 1, .bands = 1, .freq_count = 1, .freqs = {5200}}, 0, "FP", {2412, 2437, 5200},
+       "01:a:0::0:1: ", ""},
+      {{.freq_count = 2, .freqs = {2412, 2484}}, kRefused, "F", {}, "", kLacks},
+      {{.bands = 3}, kRefused, "F", {}, "", "wlan0: 4 frequencies, 1 to 3 per scan"},
+      {{.bands = 4}, kRefused, "F", {}, "", "wlan0: 0 frequencies, 1 to 3 per scan"},
+  };
+  // clang-format on
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.log + c.cause);
+    SetUp();
+    Fake f;
+    f.flags = 0;
+    f.passes = {both, both};
+    cause refused;
+    EXPECT_EQ(backend_refresh(&f, kFake, c.req, &refused), c.result);
+    EXPECT_EQ(f.log, c.log);
+    EXPECT_EQ(f.scanned, c.scanned);
+    EXPECT_EQ(refused.text, c.cause);
+    // Brought up only by a scan of its own.
+    EXPECT_EQ(f.flags & IFF_UP, c.result == 0 && !c.req.last ? IFF_UP : 0);
+    EXPECT_EQ(listed(), c.list);
   }
 }
 
@@ -242,11 +303,11 @@ TEST_F(Flow, MergeAndWepRule) {
                 {3, "", false, {0}, true},
                 {3, "", false, {0}, true}}},
               {kPassDone, {{4, "", true, {0}}}}};
-  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}, &kPlain), 0);
   network_entry *cached = list_append_new();
   snprintf(cached->bssid, sizeof cached->bssid, "02:00:00:00:00:09");
   cached->privacy = 1;
-  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"", "", false}, &kPlain), 0);
   EXPECT_EQ(listed(),
             "01::0::0:0:WPA2-PSK/off 02::0::0:0:WEP 03::0::0:0:off 09::0::0:0:WEP "
             "04::0::0:0:off ");
@@ -288,7 +349,7 @@ TEST_F(Flow, DirectedPass) {
   f.open = true;
   f.why = &why;
   f.passes = {{kPassDone, {{1, "a"}, {2, "b"}}}};
-  ASSERT_EQ(backend_pass(&f, pass, {"02:00:00:00:00:02", "", true}), 0);
+  ASSERT_EQ(backend_pass(&f, pass, {"02:00:00:00:00:02", "", true}, nullptr), 0);
   EXPECT_EQ(f.log, "D");
   EXPECT_EQ(listed(), "02:b:1::0:0: ");
 }

@@ -28,32 +28,44 @@ constexpr char kDefaultBackend[] = LUMRA_DEFAULT_BACKEND;
 constexpr char kFallbackBackend[] = LUMRA_FALLBACK_BACKEND;
 constexpr char kDefaultInterface[] = "eth1";
 
+// Tabs align the descriptions at column 24 in fewer bytes than spaces.
 constexpr char kUsage[] =
-    "Usage: lumra [-b BACKEND] [-i INTERFACE] [-f FILE] [-c] [-r] [-e] [-s] [-j] [-v]\n"
-    "  -b, --backend NAME      backend: WE (Wireless Extensions) or NL80211;\n"
-    "                          without it " LUMRA_DEFAULT_BACKEND
-    ", or the other one where that cannot serve\n"
-    "  -i, --interface IFACE   wireless interface (default eth1)\n"
-    "  -f, --cache FILE        this run's cache file, in place of the built-in one\n"
-    "  -c, --cached            cached run: the cache plus the associated network's live data\n"
-    "  -r, --refresh           refresh run: scan afresh (the default; wins over -c)\n"
-    "  -e, --encode            percent-encode ESSIDs in the printed line\n"
-    "  -s, --suites            name every key-management suite (SAE, OWE, FT-PSK, ...)\n"
-    "  -j, --json              print one JSON document in place of the line\n"
-    "  -v, --verbose           one line on standard error: why a run failed, or what it did\n"
-    "  -h, --help              this text\n"
-    "  -V, --version           version and the backends built in\n";
+    "Usage: lumra [OPTION]...\n"
+    "  -b, --backend NAME\tWE or NL80211 (default " LUMRA_DEFAULT_BACKEND
+    "; else the other)\n"
+    "  -i, --interface IFACE\twireless interface (default eth1)\n"
+    "  -f, --cache FILE\tcache file\n"
+    "  -c, --cached\t\tthe cache, live association\n"
+    "  -r, --refresh\t\trefresh run (default; wins over -c)\n"
+    "  -l, --last\t\tthe kernel's results: no scan, no cache\n"
+    "  -p, --passes N\t1-10 scan passes (5)\n"
+    "      --band LIST\tscan bands 2.4,5,6 (no cache)\n"
+    "      --freq LIST\tscan these MHz (no cache)\n"
+    "      --passive\t\tno probe requests\n"
+    "      --low-priority\tlow priority (NL80211)\n"
+    "  -e, --encode\t\tpercent-encode ESSIDs\n"
+    "  -s, --suites\t\tname every AKM suite\n"
+    "  -j, --json\t\tJSON, not the line\n"
+    "  -v, --verbose\t\twhy a run failed, or what it did\n"
+    "  -h, --help\t\tthis text\n"
+    "  -V, --version\t\tversion and backends\n";
 
 // One option a line, which the formatter would pack into columns.
 // clang-format off
 const option kLongOptions[] = {
     {"backend", required_argument, nullptr, 'b'},
+    {"band", required_argument, nullptr, 'k'},  // k to o: long options only
     {"cache", required_argument, nullptr, 'f'},  // this run's cache file
     {"cached", no_argument, nullptr, 'c'},
     {"encode", no_argument, nullptr, 'e'},
+    {"freq", required_argument, nullptr, 'm'},
     {"help", no_argument, nullptr, 'h'},  // prints, then exits
     {"interface", required_argument, nullptr, 'i'},
     {"json", no_argument, nullptr, 'j'},
+    {"last", no_argument, nullptr, 'l'},
+    {"low-priority", no_argument, nullptr, 'o'},
+    {"passes", required_argument, nullptr, 'p'},
+    {"passive", no_argument, nullptr, 'n'},
     {"refresh", no_argument, nullptr, 'r'},
     {"suites", no_argument, nullptr, 's'},
     {"verbose", no_argument, nullptr, 'v'},
@@ -73,6 +85,9 @@ struct options {
   bool refresh = false;
   bool suites = false;
   bool verbose = false;
+  scan_request scan;         // how a refresh scans
+  const char *band = "all";  // as given, for -v
+  const char *freq = "all";
 };
 
 // What a run keeps while it goes: passed down, never global.
@@ -106,16 +121,75 @@ struct run_state {
   exit(1);
 }
 
-options parse_options(int argc, char **argv, char (&why)[320]) {
+// The whole number that text begins with in digits (0 for none, a figure
+// past 99999 left unread), its end at *end.
+unsigned number_at(const char *text, const char **end) {
+  unsigned v = 0;
+  for (*end = text; **end >= '0' && **end <= '9' && v < 100000; ++*end)
+    v = v * 10 + static_cast<unsigned>(**end - '0');
+  return v;
+}
+
+// Adds a comma-separated list to the request: band names (2.4, 5, 6), or
+// frequencies in MHz of those bands. false at the first bad item or one
+// too many.
+bool add_items(const char *list, bool bands, scan_request &req) {
+  for (;; list++) {
+    const char *end;
+    unsigned v = number_at(list, &end);
+    if (bands) {
+      const bool ghz24 = v == 2 && end[0] == '.' && end[1] == '4';
+      if (ghz24) end += 2;
+      v = ghz24 ? 1 : v == 5 ? 2 : v == 6 ? 4 : 0;
+      if (v == 0) return false;
+      req.bands = static_cast<uint8_t>(req.bands | v);
+    } else {
+      if (band_of(v) == 0 || req.freq_count == kScanFreqRoom) return false;
+      req.freqs[req.freq_count++] = static_cast<uint16_t>(v);
+    }
+    if (*end != ',') return *end == '\0';
+    list = end;
+  }
+}
+
+options parse_options(int argc, char **argv) {
   options opts;
+  char why[320];
   // The first mistake; the options after it are still read for -j.
   const char *mistake = nullptr;
   // The consumer expects our one message, not getopt's own diagnostics.
   opterr = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, "b:cef:hi:jrsvV", kLongOptions, nullptr);
+    int c = getopt_long(argc, argv, "b:cef:hi:jlp:rsvV", kLongOptions, nullptr);
     if (c == -1) break;
+    // A bad argument of the scan's options: the rule it breaks.
+    const char *rule = nullptr;
     switch (c) {
+      case 'k':
+      case 'm':
+        (c == 'k' ? opts.band : opts.freq) = optarg;
+        if (!add_items(optarg, c == 'k', opts.scan))
+          rule =
+              c == 'k'
+                  ? "--band takes 2.4, 5 or 6, comma-separated"
+                  : "--freq takes up to 64 frequencies in MHz of 2.4, 5 and 6 GHz, comma-separated";
+        break;
+      case 'p': {
+        const char *end;
+        const unsigned n = number_at(optarg, &end);
+        opts.scan.passes = static_cast<uint8_t>(n);
+        if (*end != '\0' || n < 1 || n > 10) rule = "-p takes a number of passes from 1 to 10";
+        break;
+      }
+      case 'n':
+        opts.scan.passive = true;
+        break;
+      case 'o':
+        opts.scan.low_priority = true;
+        break;
+      case 'l':
+        opts.scan.last = true;
+        break;
       case 'b':
         opts.backend = optarg;
         opts.backend_given = true;
@@ -149,6 +223,7 @@ options parse_options(int argc, char **argv, char (&why)[320]) {
         break;
       }
     }
+    if (mistake == nullptr) mistake = rule;
   }
   // The interface is not a bare argument, as it is for iwlist: a run on
   // the default interface in its place would mislead.
@@ -204,9 +279,11 @@ int serve(run_state &r, backend_ctx **ctx, int *added, cause *why) {
     if (r.json != nullptr) r.json->backend = kFallbackBackend;
   }
   (*ctx)->survey = r.json != nullptr;
-  const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx, why)
+  const int rc = added == nullptr ? (*ctx)->ops->scan(*ctx, opts.scan, why)
                                   : (*ctx)->ops->current(*ctx, added, why);
   if (rc == 0) r.unserved[0] = '\0';
+  // A request the interface cannot carry is the caller's mistake.
+  if (rc == kRefused) start_failed(r.json != nullptr, why->text, why->code);
   // A backend that cannot serve the interface: what is left to try.
   const char *untried = other != nullptr ? "" : other_backend(r.served);
   if (rc == kUnserved)
@@ -273,13 +350,14 @@ int print_networks(run_state &r) {
 }
 
 // 0 when the run printed its list, -1 when it printed the error line.
-int refresh_run(run_state &r, backend_ctx **served, cache_file &cache) {
+// cache: null when the run's list is not to replace it.
+int refresh_run(run_state &r, backend_ctx **served, cache_file *cache) {
   const options &opts = r.opts;
   cause why;
   if (serve(r, served, nullptr, &why) != 0) {
     // The old list is not the present one either; without a cache the next
     // cached run scans afresh.
-    cache.discard();
+    if (cache != nullptr) cache->discard();
     // The line cannot tell a scan that heard nothing from a failure; the
     // document can: its list is empty.
     if (r.json != nullptr && (*served)->counts.empty > 0 && list_first() == nullptr)
@@ -289,7 +367,7 @@ int refresh_run(run_state &r, backend_ctx **served, cache_file &cache) {
   // A newer cache committed by another run meanwhile stays; this run's
   // list is printed all the same.
   cause written;
-  if (cache.commit(fill_cache, nullptr, &written) < 0)
+  if (cache != nullptr && cache->commit(fill_cache, nullptr, &written) < 0)
     return failed(r, written, r.opts.cache, "the cache could not be written");
   return print_networks(r);
 }
@@ -319,7 +397,7 @@ int cached_run(run_state &r, backend_ctx **served, cache_file &cache, int fd) {
 }
 
 // -v after a run that printed its list: what it did.
-void summarize(const run_state &r, const diag_counts &n, bool refresh, int64_t started_us) {
+void summarize(const run_state &r, const diag_counts &n, const char *run, int64_t started_us) {
   const options &opts = r.opts;
   unsigned networks = 0;
   for (network_entry *e = list_first(); e != nullptr; e = list_next()) networks++;
@@ -327,12 +405,17 @@ void summarize(const run_state &r, const diag_counts &n, bool refresh, int64_t s
   // Cells with an oversized ESSID are named only when there were any (a
   // precision of 0 writes no digit for 0).
   const unsigned o = n.oversized;
+  fprintf(stderr, "lumra: %s on %s, %s run", r.served, opts.ifname, run);
+  // What a refresh was asked beyond its passes.
+  if (run[0] == 'r')
+    fprintf(stderr, " (band %s, freq %s%s%s)", opts.band, opts.freq,
+            opts.scan.passive ? ", passive" : "", opts.scan.low_priority ? ", low priority" : "");
   fprintf(stderr,
-          "lumra: %s on %s, %s run: %u networks, %u passes (%u joined a running scan), "
-          "%u fetches, %u buffer growths%s%.0u%s%s, %lld.%02lld s%s\n",
-          r.served, opts.ifname, refresh ? "refresh" : "cached", networks, n.passes, n.joined,
-          n.fetches, n.grows, o > 0 ? ", " : "", o, o > 0 ? " oversized ESSID" : "",
-          o > 1 ? "s" : "", static_cast<long long>(elapsed / 1000000),
+          ": %u networks, %u passes (%u joined a running scan), %u fetches, %u buffer "
+          "growths%s%.0u%s%s, %lld.%02lld s%s\n",
+          networks, n.passes, n.joined, n.fetches, n.grows, o > 0 ? ", " : "", o,
+          o > 0 ? " oversized ESSID" : "", o > 1 ? "s" : "",
+          static_cast<long long>(elapsed / 1000000),
           static_cast<long long>(elapsed % 1000000 / 10000), r.rewrite_failure);
 }
 
@@ -342,7 +425,7 @@ int lumra_main(int argc, char **argv) {
   open_standard_descriptors();
   const int64_t started = monotonic_us();
   run_state r;
-  r.opts = parse_options(argc, argv, r.why);
+  r.opts = parse_options(argc, argv);
   const options &opts = r.opts;
   r.served = opts.backend;
 
@@ -360,10 +443,14 @@ int lumra_main(int argc, char **argv) {
   }
   ctx->all_suites = opts.suites;
 
-  json_run json{opts.ifname, r.served, true};
+  json_run json{opts.ifname, r.served, "refresh"};
   r.json = opts.json ? &json : nullptr;
 
-  bool refresh = opts.refresh || !opts.cached;
+  const bool last = opts.scan.last;
+  bool refresh = last || opts.refresh || !opts.cached;
+  // The kernel's list, or one limited to some channels, never replaces the
+  // cache: such a run neither needs nor opens it.
+  const bool writes = !last && opts.scan.bands == 0 && opts.scan.freq_count == 0;
   cache_file cache(opts.cache);
   int fd = -1;
   cause refused;
@@ -379,19 +466,20 @@ int lumra_main(int argc, char **argv) {
         no_cache_exit(r, refused, errno);
     }
   }
-  if (refresh) {
+  if (refresh && writes) {
     errno = 0;
     if (cache.prepare(&refused) != 0) no_cache_exit(r, refused, errno);
   }
 
-  json.refresh = refresh;
+  if (!refresh) json.run = "cached";
+  if (last) json.run = "last";
   int result = -1;
   if (refresh) {
-    result = refresh_run(r, &ctx, cache);
+    result = refresh_run(r, &ctx, writes ? &cache : nullptr);
   } else {
     result = cached_run(r, &ctx, cache, fd);
   }
-  if (r.opts.verbose && result == 0) summarize(r, ctx->counts, refresh, started);
+  if (r.opts.verbose && result == 0) summarize(r, ctx->counts, json.run, started);
 
   ctx->ops->destroy(ctx);
   // The line's consumer expects status 0 after the error line; a -j

@@ -307,6 +307,11 @@ const run_case kRunCases[] = {
     // A rewrite that fails part-way, as on a full disk (the old cache fits,
     // the new one not): the list is printed all the same, and the cache stays.
     {"full disk", kCached, kGoodCache, kMeshLiveOut, kKept, kCachedTwo, adds_mesh, kGood},
+    // The kernel's list, and one limited to some channels, never touch the
+    // cache, failing or not; a refresh in fewer passes writes it.
+    {"-l", {"-b", "TEST", "-c", "-l"}, kOldCache, kScanOut, kKept, kScanned},
+    {"--band fails", {"-b", "TEST", "--band", "6"}, kOldCache, kError, kKept, kScanned, scan_fails},
+    {"-p", {"-b", "TEST", "-p", "1", "--passive"}, kOldCache, kScanOut, kGoodCache, kScanned},
     // Failures after start-up: the error line; a failed refresh leaves no
     // cache (so the next cached run scans afresh), a failed cached run keeps it.
     {"scan fails", kRefresh, kOldCache, kError, std::nullopt, kScanned, scan_fails},
@@ -398,8 +403,8 @@ TEST_F(LumraRun, StdoutFailingEarlyInALongLineEndsWithErrorLine) {
 // listed networks; only one that listed none prints its empty list.
 TEST_F(LumraRun, JsonOfAScanThatHeardNothing) {
   backend_ops ops = *test_backend_ops();
-  ops.scan = [](backend_ctx *ctx, cause *why) {
-    test_backend_ops()->scan(ctx, why);
+  ops.scan = [](backend_ctx *ctx, const scan_request &req, cause *why) {
+    test_backend_ops()->scan(ctx, req, why);
     ++ctx->counts.empty;
     return -1;
   };
@@ -452,7 +457,58 @@ TEST_F(LumraRun, CauseAndCodeOfAFailedRun) {
   }
 }
 
+// What the scan options ask of the backend (passes, last, passive, low
+// priority, bands, frequencies) and the summary naming it; the runs that
+// keep the cache neither make nor lock it.
+TEST_F(LumraRun, ScanOptionsReachTheBackend) {
+  // clang-format off
+  const struct {
+    std::vector<std::string> args;
+    std::string asked;
+    std::string summary;  // after the backend and interface
+    bool writes;
+  } cases[] = {
+      {{}, "5 0 0 0 0 ", "refresh run (band all, freq all): ", true},
+      {{"-p", "2", "--band", "5"}, "2 0 0 0 2 ", "refresh run (band 5, freq all): ", false},
+      {{"--passes=10", "--band=2.4,6,5"}, "10 0 0 0 7 ", "refresh run (band 2.4,6,5, freq all): ", false},
+      {{"--freq", "2412,4920,7115"}, "5 0 0 0 0 2412 4920 7115 ", "refresh run (band all, freq 2412,4920,7115): ", false},
+      {{"--passive", "--low-priority"}, "5 0 1 1 0 ", "refresh run (band all, freq all, passive, low priority): ", true},
+      {{"-l"}, "5 1 0 0 0 ", "last run: ", false},
+  };
+  // clang-format on
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.summary);
+    SetUp();
+    unlink((g_cache + ".lock").c_str());
+    std::vector<std::string> args = {"-b", "TEST", "-v"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const run_result r = run(args);
+    const scan_request &q = test_backend().asked;
+    std::string asked;
+    for (int v : {+q.passes, +q.last, +q.passive, +q.low_priority, +q.bands})
+      asked += std::to_string(v) + " ";
+    for (int i = 0; i < q.freq_count; i++) asked += std::to_string(q.freqs[i]) + " ";
+    EXPECT_EQ(asked, c.asked);
+    EXPECT_EQ(r.err.substr(0, r.err.find(':', 7) + 2), "lumra: TEST on eth1, " + c.summary);
+    EXPECT_EQ(access((g_cache + ".lock").c_str(), F_OK) == 0, c.writes);
+    EXPECT_EQ(access(g_cache.c_str(), F_OK) == 0, c.writes);
+  }
+}
+
 using LumraRunDeathTest = LumraRun;
+
+// A request the interface or backend cannot carry ends the run as an option
+// error does: its cause on standard error (and with -j the document), exit
+// status 1, the cache as it was.
+TEST_F(LumraRunDeathTest, RefusedRequest) {
+  for (const char *json : {"-r", "-j"}) {
+    set_cache(kOldCache);
+    test_backend().scan_result = kRefused;
+    EXPECT_EXIT(call({"-b", "TEST", "--freq", "2484", json}), ::testing::ExitedWithCode(1),
+                "^wlan0 does not support 2484 MHz\n$");
+    EXPECT_EQ(cache_bytes(), kOldCache);
+  }
+}
 
 // A backend that cannot be made ends the run before the cache is touched.
 TEST_F(LumraRunDeathTest, BackendThatCannotBeMade) {
@@ -488,8 +544,11 @@ int refusing_probe(backend_ctx *ctx, cause *why) {
   cause_set(why, "no-wext", 0, "no Wireless Extensions on %s", ctx->ifname);
   return 0;
 }
-const backend_ops kRefusing = {refusing_create, refusing_destroy, refuse, refuse_current,
-                               refusing_probe};
+const backend_ops kRefusing = {refusing_create, refusing_destroy,
+                               [](backend_ctx *ctx, const scan_request &, cause *why) {
+                                 return refuse(ctx, why);
+                               },
+                               refuse_current, refusing_probe};
 
 TEST_F(LumraRun, OtherBackendServesWhereTheDefaultCannot) {
   const std::string other = LUMRA_FALLBACK_BACKEND;
@@ -506,7 +565,7 @@ TEST_F(LumraRun, OtherBackendServesWhereTheDefaultCannot) {
     int other_runs;
     int entries_at_current;  // the cache's two, untouched by the refusal
   } cases[] = {
-      {{"-v"}, true, 0, kScanOut, by + "refresh run: 2 ", 0, 1, -1},
+      {{"-v"}, true, 0, kScanOut, by + "refresh run (band all, freq all): 2 ", 0, 1, -1},
       {{"-v", "-c"}, true, 0, kCachedOut, by + "cached run: 2 ", 0, 1, 2},
       {{"-v"}, true, -1, kError, no_we + "; " + other + ": eth1: the scan failed\n", 0, 1, -1},
       {{"-v", "-b", LUMRA_DEFAULT_BACKEND},
@@ -606,6 +665,9 @@ const std::string kStray = "\": the interface is given with -i\n";
 const std::string kUnknown = "unknown option\n";
 const std::string kNoBackend = "Could not get backend\n\n";
 const std::string kNoDir = "no cache file: No such file or directory\n";
+const std::string kBadPasses = "-p takes a number of passes from 1 to 10\n";
+const std::string kBadBand = "--band takes 2.4, 5 or 6, comma-separated\n";
+const std::string kBadFreq = "--freq takes up to 64 frequencies in MHz of 2.4, 5 and 6 GHz, comma-separated\n";
 
 const binary_case kBinaryCases[] = {
     // Option errors, help, version and stray arguments.
@@ -617,13 +679,7 @@ const binary_case kBinaryCases[] = {
     {{"--interface"}, at_path::old_cache, 1, "", kUnknown},
     {{"--cached=yes"}, at_path::old_cache, 1, "", kUnknown},
     {{"-b", "WE", "-q", "-r"}, at_path::old_cache, 1, "", kUnknown},
-    {{"-h"},
-     at_path::old_cache,
-     0,
-     "Usage: lumra [-b BACKEND] [-i INTERFACE] [-f FILE] [-c] [-r] [-e] [-s] [-j] [-v]\n",
-     "",
-     true,
-     true},
+    {{"-h"}, at_path::old_cache, 0, "Usage: lumra [OPTION]...\n", "", true, true},
     {{"-c", "--help", "-x"}, at_path::old_cache, 0, "Usage: lumra ", "", true, true},
     {{"-x", "-h"}, at_path::old_cache, 1, "", kUnknown},
     {{"-V"},
@@ -642,6 +698,19 @@ const binary_case kBinaryCases[] = {
      "",
      "unexpected argument \"wlan1" + kStray},
     {{"--", "-c"}, at_path::old_cache, 1, "", "unexpected argument \"-c" + kStray},
+    // Scan options out of range (1 to 10 passes; the 2.4, 5 and 6 GHz bands,
+    // at most 64 of their frequencies), refused before anything is touched.
+    // clang-format off
+    {{"-p", "0"}, at_path::old_cache, 1, "", kBadPasses}, {{"--passes=11"}, at_path::old_cache, 1, "", kBadPasses},
+    {{"-p", "5x"}, at_path::old_cache, 1, "", kBadPasses}, {{"-p", "-1"}, at_path::old_cache, 1, "", kBadPasses},
+    {{"--band", "7"}, at_path::old_cache, 1, "", kBadBand}, {{"--band", "2.4,"}, at_path::old_cache, 1, "", kBadBand},
+    {{"--freq", "2500"}, at_path::old_cache, 1, "", kBadFreq}, {{"--freq=1,x"}, at_path::old_cache, 1, "", kBadFreq},
+    {{"--freq", [] { std::string l = "2412"; while (l.size() < 325) l += ",2412"; return l; }()}, at_path::old_cache, 1, "", kBadFreq},
+    {{"-j", "-p", "0"}, at_path::old_cache, 1, "{\"error\": \"" + kBadPasses.substr(0, kBadPasses.size() - 1) + "\", \"code\": \"bad-option\"}\n", kBadPasses},
+    // The kernel's list and a limited refresh need no cache directory.
+    {{"-l", "-i", kNoInterface}, at_path::no_directory, 0, kError, ""},
+    {{"--band", "2.4", "-i", kNoInterface}, at_path::no_directory, 0, kError, ""},
+    // clang-format on
     // Backends that are not registered, with or without a cache.
     {{"-b", "XX"}, at_path::none, 1, "", kNoBackend},
     {{"-b", "XX"}, at_path::old_cache, 1, "", kNoBackend},

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "cli/test_backend.h"
 
+#include "diag/diag.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,9 +43,15 @@ void test_destroy(backend_ctx *ctx) {
   free(ctx);
 }
 
-int test_scan(backend_ctx *ctx, cause *why) {
+int test_scan(backend_ctx *ctx, const scan_request &req, cause *why) {
   ++script.scans;
+  script.asked = req;
   script.ifname = ctx->ifname;
+  // Refused before anything is listed, as the flow refuses.
+  if (script.scan_result == kRefused) {
+    cause_set(why, "bad-option", 0, "%s", script.refused_cause);
+    return kRefused;
+  }
   if (append_all(script.scan_entries) != 0) return -1;
   if (script.scan_cause != nullptr) cause_set(why, script.scan_code, 0, "%s", script.scan_cause);
   return script.scan_result;

@@ -27,6 +27,8 @@ struct test_script {
   int scan_result = 0;
   const char *scan_cause = nullptr;  // recorded by scan with scan_code
   const char *scan_code = nullptr;
+  // kRefused as scan_result records this cause.
+  const char *refused_cause = "wlan0 does not support 2484 MHz";
   int current_result = 0;
   int added = 0;                               // stored through current's flag
   std::vector<network_entry> scan_entries;     // appended by scan, in order
@@ -38,6 +40,7 @@ struct test_script {
   int creates = 0;
   int destroys = 0;
   int scans = 0;
+  scan_request asked;  // at the last scan
   int currents = 0;
   const char *ifname = nullptr;  // the instance's interface name at the last call
   int entries_at_current = -1;   // list length when current() was called

@@ -196,8 +196,7 @@ void write_json(FILE *f, const json_run &run) {
   write_json_string(f, run.interface, strlen(run.interface));
   fputs(", \"backend\": ", f);
   write_json_string(f, run.backend, strlen(run.backend));
-  fprintf(f,
-          ", \"run\": \"%s\", \"schema\": 1, \"cached_at\": ", run.refresh ? "refresh" : "cached");
+  fprintf(f, ", \"run\": \"%s\", \"schema\": 1, \"cached_at\": ", run.run);
   if (run.cached_at >= 0 && run.cached_at < 253402300800)  // 10000-01-01
     put_time(f, run.cached_at);
   else

@@ -10,7 +10,7 @@
 struct json_run {
   const char *interface;
   const char *backend;  // the backend that served the run
-  bool refresh;         // "refresh", else "cached"
+  const char *run;      // "refresh", "cached" or "last"
   // A cached run: when its cache was written, in seconds since the epoch
   // (UTC); negative: not known, or a refresh run.
   long long cached_at = -1;

@@ -50,7 +50,7 @@ TEST(JsonWriter, BitRateOfTheAssociatedNetworkOnly) {
     e->current = current;
     snprintf(e->bitrate, sizeof e->bitrate, "54 Mbit/s");
   }
-  const std::string doc = written([](FILE *f) { write_json(f, {"wlan0", "WE", false}); });
+  const std::string doc = written([](FILE *f) { write_json(f, {"wlan0", "WE", "cached"}); });
   list_clear();
   EXPECT_NE(doc.find("\"bitrate\": null, \"associated\": false, "), std::string::npos) << doc;
   EXPECT_NE(doc.find("\"bitrate\": \"54 Mbit/s\", \"associated\": true, "), std::string::npos);
@@ -67,7 +67,7 @@ TEST(JsonWriter, SurveyAndRunMembers) {
   snprintf(full.country, sizeof full.country, "\"\\");
   snprintf(full.akm, sizeof full.akm, "PSK SAE ");
   const std::pair<json_run, std::string> rows[] = {
-      {{"wlan0", "WE", false, 951782400, "wlan0 is down"},
+      {{"wlan0", "WE", "cached", 951782400, "wlan0 is down"},
        "\"cached_at\": \"2000-02-29T00:00:00Z\", \"live\": false, \"warning\": \"wlan0 is down\", "
        "\"networks\": [{\"associated\": false, \"signal_dbm\": -48, \"noise_dbm\": null, "
        "\"frequency_mhz\": 0, \"band\": \"5\", \"width_mhz\": null, \"center_mhz\": null, "
@@ -76,7 +76,7 @@ TEST(JsonWriter, SurveyAndRunMembers) {
        "{\"akm\": "
        "[\"PSK\", \"SAE\"], \"pairwise\": [], \"group\": null, \"pmf\": null}, \"bitrate_kbps\": "
        "6000000000}]}\n"},
-      {{"wlan0", "WE", true},
+      {{"wlan0", "WE", "refresh"},
        "\"cached_at\": null, \"live\": true, \"warning\": null, \"networks\": [{\"associated\": "
        "false, \"signal_dbm\": null, \"noise_dbm\": null, \"frequency_mhz\": null, \"band\": null, "
        "\"width_mhz\": null, \"center_mhz\": null, \"standard\": null, \"last_seen_ms\": null, "
@@ -88,7 +88,7 @@ TEST(JsonWriter, SurveyAndRunMembers) {
     list_clear();
     network_entry *e = list_append_new();
     // The second row's network has no record, as one read from a cache.
-    if (!run.refresh) *list_add_survey(e) = full;
+    if (run.cached_at >= 0) *list_add_survey(e) = full;
     std::string doc = written([&](FILE *f) { write_json(f, run); });
     // The line's members of the network are the writer's other tests'.
     doc.erase(doc.find("{\"essid\"") + 1, doc.find("\"associated\"") - doc.find("{\"essid\"") - 1);

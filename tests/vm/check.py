@@ -635,6 +635,18 @@ class Suite(Checker):
                                  "after: " + first_line(after))
 
             self.two_radios(cur)
+            self.scan_control(cur)
+
+        # The kernel's list of the station's interface, down, read by a user
+        # without privileges: whatever it holds, the interface stays down
+        # and nothing else changes.
+        run = "last-down"
+        if not self.missing(run):
+            d = self.runs / run
+            self.expect(run + ": exit status", "0", status_of(d / "status"))
+            self.expect(run + ": standard error", "", read(d / "stderr"))
+            self.links_unchanged(run)
+            self.cache_unchanged(run)
 
         # --- failures -------------------------------------------------------
         # A cache file that is not in the cache form: the error line, status
@@ -688,6 +700,57 @@ class Suite(Checker):
                 self.cache_unchanged(run)
                 self.expect(run + ": lock file", read(self.runs / run / "lock.before"),
                             read(self.runs / run / "lock.after"))
+
+    def check_either(self, run, records, cur):
+        """check_run's checks, the WPS network announcing either descriptors
+        (a push-button session of the runs before may still last)."""
+        d = self.runs / run
+        rates = sorted(set(live_rates(d / "iwconfig.before") + live_rates(d / "iwconfig.after")))
+        cands = [self.fix.line("out", records, cur, rate, pbc) for pbc in (True, False)
+                 for rate in [rate_text(r) for r in rates] or [""]]
+        self.expect(run + ": exit status", "0", status_of(d / "status"))
+        self.expect_one_of(run + ": standard output", read(d / "stdout"), cands)
+        self.expect(run + ": standard error", "", read(d / "stderr"))
+
+    def scan_control(self, cur):
+        """The kernel's list (-l) read without privileges after iw's scan:
+        every network that scan found, nothing changed, no cache written. A
+        refresh limited to the 2.4 GHz band or to 2412 MHz lists the networks
+        there (every one, or channel 1's) and leaves the cache; one of one
+        pass, and a passive one, list every network and write it. Only
+        NL80211 carries --low-priority; WE refuses it before anything."""
+        for run, limited in (("last-unprivileged", True), ("band-24", True),
+                             ("freq-2412", True), ("one-pass", False), ("passive", False)):
+            if self.missing(run):
+                continue
+            d = self.runs / run
+            recs = scan_records(d / "scan.after")
+            if run == "freq-2412":
+                recs = [r for r in recs if r[1] == "1"]
+                self.verdict(run + ": channel 1's networks", recs and len(recs) < len(
+                    self.fix.essid), "%d of %d" % (len(recs), len(self.fix.essid)))
+            else:
+                self.every_ap_listed(run, recs)
+            self.check_either(run, recs, cur)
+            if limited:
+                self.cache_unchanged(run)
+                self.expect(run + ": lock file", read(d / "lock.before"), read(d / "lock.after"))
+            else:
+                self.expect_one_of(run + ": cache file", read(d / "cache.after"), [
+                    self.fix.line("cache", recs, cur, "", pbc) for pbc in (True, False)])
+            self.links_unchanged(run)
+        run = "low-priority"
+        if self.missing(run):
+            return
+        d = self.runs / run
+        if self.label:
+            recs = scan_records(d / "scan.after")
+            self.every_ap_listed(run, recs)
+            self.check_either(run, recs, cur)
+        else:
+            self.check_fixed(run, "1", "", "wlan0: --low-priority needs -b NL80211\n")
+            self.cache_unchanged(run)
+            self.links_unchanged(run)
 
     def heap(self):
         """The peak heap of a refresh run while associated, under massif
@@ -752,8 +815,10 @@ class Suite(Checker):
         cache file and interface state: the lines and cache files are the same."""
         self.label = ""
         for run in (x.strip() for x in lines(self.res / "runs-nl80211" / "order")):
-            # By design: only NL80211 can scan from an access point.
-            if run == "ap-survey":
+            # By design: only NL80211 can scan from an access point or at
+            # low priority; the kernel's list of a down interface may age
+            # between the two runs.
+            if run in ("ap-survey", "low-priority", "last-down"):
                 continue
             for f in ("stdout", "cache.after", "own.after"):
                 we = read(self.res / "runs" / run / f)

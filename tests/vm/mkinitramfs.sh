@@ -29,7 +29,7 @@ for applet in $("$root/bin/busybox" --list); do
   [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
 done
 for prog in /usr/sbin/hostapd /usr/sbin/hostapd_cli /usr/sbin/wpa_supplicant /usr/sbin/wpa_cli \
-    /usr/sbin/iw /usr/sbin/iwconfig /usr/sbin/iwlist; do
+    /usr/sbin/iw /usr/sbin/iwconfig /usr/sbin/iwlist /usr/bin/setpriv; do
   copy_with_libs "$prog" "/sbin/${prog##*/}"
 done
 copy_with_libs "$lumra" /bin/lumra

@@ -18,7 +18,7 @@ case $mode in suite | demo) ;; *) echo "usage: $0 [suite|demo]" >&2; exit 2 ;; e
 total_start=$SECONDS
 need_base
 need_pkgs qemu-system-x86 linux-image-amd64 hostapd wpasupplicant busybox-static \
-  iw wireless-tools kmod python3
+  iw wireless-tools kmod python3 util-linux
 [ "${LUMRA_VM_HEAP:-0}" != 1 ] || need_pkgs valgrind
 
 # The newest installed kernel that has the virtual-radio driver.

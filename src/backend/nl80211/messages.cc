@@ -198,6 +198,27 @@ int event_attr(const nlattr *attr, void *data) {
   return get_u32(attr, &static_cast<nl_scan_event *>(data)->ifindex) ? 0 : -1;
 }
 
+// --- wiphy -------------------------------------------------------------------
+
+int wiphy_attr(const nlattr *attr, void *data) {
+  auto *w = static_cast<nl_freqs *>(data);
+  const uint16_t type = mnl_attr_get_type(attr);
+  if (w->depth == 4) {
+    if (type == NL80211_FREQUENCY_ATTR_DISABLED) w->disabled = true;
+    return type != NL80211_FREQUENCY_ATTR_FREQ || get_u32(attr, &w->freq) ? 0 : -1;
+  }
+  if ((w->depth == 0 && type != NL80211_ATTR_WIPHY_BANDS) ||
+      (w->depth == 2 && type != NL80211_BAND_ATTR_FREQS))
+    return 0;
+  w->freq = 0;
+  w->disabled = false;
+  w->depth++;
+  const int walked = nl_each_nested(attr, wiphy_attr, w);
+  if (w->depth-- == 4 && w->freq != 0 && !w->disabled && w->count < w->room)
+    w->mhz[w->count++] = w->freq;
+  return walked;
+}
+
 // --- entries ----------------------------------------------------------------
 
 // The elements that cfg80211 walks for its scan events: whole elements from
@@ -371,17 +392,32 @@ void nl_link_record(const nl_association &a, const nl_station *station, link_rec
 void nl_put_scan_request(nlmsghdr *nlh, const nl_scan_request &req) {
   mnl_attr_put_u32(nlh, NL80211_ATTR_IFINDEX, req.ifindex);
   static const uint8_t kWildcard[1] = {0};
-  nlattr *ssids = mnl_attr_nest_start(nlh, NL80211_ATTR_SCAN_SSIDS);
-  if (req.directed && req.ssid != nullptr && req.ssid_len > 0 && req.ssid_len <= kSsidMax)
-    mnl_attr_put(nlh, 1, req.ssid_len, req.ssid);
-  else
-    mnl_attr_put(nlh, 1, 0, kWildcard);
-  mnl_attr_nest_end(nlh, ssids);
-  if (req.directed) {
+  const scan_request *scan = req.scan;
+  // Without an SSID to probe for, the scan only listens.
+  const nl_association *target = req.directed;
+  if (target != nullptr || !scan->passive) {
+    const bool named = target != nullptr && target->ssid_len > 0 && target->ssid_len <= kSsidMax;
+    nlattr *ssids = mnl_attr_nest_start(nlh, NL80211_ATTR_SCAN_SSIDS);
+    mnl_attr_put(nlh, 1, named ? target->ssid_len : 0, named ? target->ssid : kWildcard);
+    mnl_attr_nest_end(nlh, ssids);
+  }
+  const int count = target != nullptr ? 1 : scan->freq_count;
+  if (count != 0) {
     nlattr *freqs = mnl_attr_nest_start(nlh, NL80211_ATTR_SCAN_FREQUENCIES);
-    mnl_attr_put_u32(nlh, 1, req.frequency);
+    for (int i = 0; i < count; i++)
+      mnl_attr_put_u32(nlh, static_cast<uint16_t>(i + 1),
+                       target != nullptr ? target->frequency : scan->freqs[i]);
     mnl_attr_nest_end(nlh, freqs);
   }
-  if (req.iftype == NL80211_IFTYPE_AP)
-    mnl_attr_put_u32(nlh, NL80211_ATTR_SCAN_FLAGS, NL80211_SCAN_FLAG_AP);
+  const uint32_t flags =
+      (req.iftype == NL80211_IFTYPE_AP ? NL80211_SCAN_FLAG_AP : 0) |
+      (target == nullptr && scan->low_priority ? NL80211_SCAN_FLAG_LOW_PRIORITY : 0);
+  if (flags != 0) mnl_attr_put_u32(nlh, NL80211_ATTR_SCAN_FLAGS, flags);
+}
+
+int nl_parse_wiphy_freqs(const nlmsghdr *nlh, void *data) {
+  if (nl_genl_cmd(nlh) != NL80211_CMD_NEW_WIPHY) return -1;
+  auto *out = static_cast<nl_freqs *>(data);
+  out->depth = 0;
+  return nl_each_genl_attr(nlh, wiphy_attr, out);
 }

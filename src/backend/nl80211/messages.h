@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "backend/backend.h"
 #include "backend/ieee80211/ieee80211.h"
 #include "backend/nl80211/netlink.h"
 
@@ -90,20 +91,37 @@ signal_record nl_link_signal(uint8_t signal_kind, const nl_station *station);
 // The channel number of a frequency in MHz, or -1.
 int nl_channel(uint32_t mhz);
 
-// A scan request: an active scan with the wildcard SSID on every channel,
-// or directed at one SSID on one frequency. An access point scans only with
-// the AP flag, which the kernel demands of a beaconing interface.
+struct nl_association;
+
+// A scan request: an active scan with the wildcard SSID (passive: no SSID,
+// so no probe request) on every channel or those of freqs, or directed at
+// one SSID on one frequency. An access point scans only with the AP flag,
+// which the kernel demands of a beaconing interface.
 struct nl_scan_request {
   uint32_t ifindex;
-  uint32_t iftype;  // NL80211_IFTYPE_* of the interface
-  bool directed;
-  const uint8_t *ssid;  // directed only; at most 32 bytes
-  uint32_t ssid_len;
-  uint32_t frequency;  // MHz, directed only
+  uint32_t iftype;                 // NL80211_IFTYPE_* of the interface
+  const nl_association *directed;  // at its SSID (at most 32 bytes) and frequency; or null
+  const scan_request *scan;        // passive, low priority, frequencies; null when directed
 };
 // Appends the request's attributes to a TRIGGER_SCAN message of at least
-// kRequestSize bytes.
+// kTriggerSize bytes (what the other requests need, and 8 bytes a frequency).
+constexpr size_t kTriggerSize = 1024;
 void nl_put_scan_request(nlmsghdr *nlh, const nl_scan_request &req);
+
+// The frequencies of a wiphy (a GET_WIPHY reply, or one message of its
+// split dump), added to mhz up to room; disabled ones are passed over.
+struct nl_freqs {
+  uint32_t *mhz;
+  int room;
+  int count;
+  // The walk down the bands: 0 the message, 1 the bands, 2 a band, 3 its
+  // frequencies, 4 a frequency (read so far: freq, disabled).
+  int depth;
+  uint32_t freq;
+  bool disabled;
+};
+// data: the nl_freqs, as a dump hands it on.
+int nl_parse_wiphy_freqs(const nlmsghdr *nlh, void *data);
 
 // The BSS that a scan dump marks as the one the interface is associated
 // with (or, for an ad-hoc interface, has joined).

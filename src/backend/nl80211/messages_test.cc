@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 
@@ -358,7 +359,7 @@ struct ScanRequestSeen {
   std::vector<uint32_t> freqs;
 };
 
-ScanRequestSeen scan_request(const nl_scan_request &req) {
+ScanRequestSeen built_request(const nl_scan_request &req) {
   Datagram d;
   nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_TRIGGER_SCAN);
   nl_put_scan_request(nlh, req);
@@ -375,31 +376,109 @@ ScanRequestSeen scan_request(const nl_scan_request &req) {
   return seen;
 }
 
-TEST(NlScanRequest, AccessPointsScanWithTheApFlagOnly) {
-  const uint8_t ssid[] = {'h', 'o', 'm', 'e'};
+// A wiphy's frequencies from its bands' nests, disabled ones and the
+// rates beside them passed over, at most room of them; another message
+// fails.
+TEST(NlWiphy, Frequencies) {
+  Datagram d;
+  nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_NEW_WIPHY);
+  nlattr *bands = mnl_attr_nest_start(nlh, NL80211_ATTR_WIPHY_BANDS);
+  for (const auto &band : {std::vector<uint32_t>{2412, 2467 | 1u << 31}, {5180, 5200}}) {
+    nlattr *b = mnl_attr_nest_start(nlh, band[0] < 5000 ? NL80211_BAND_2GHZ : NL80211_BAND_5GHZ);
+    nlattr *rates = mnl_attr_nest_start(nlh, NL80211_BAND_ATTR_RATES);
+    nlattr *rate = mnl_attr_nest_start(nlh, 0);
+    mnl_attr_put_u32(nlh, NL80211_BITRATE_ATTR_RATE, 60);
+    mnl_attr_nest_end(nlh, rate);
+    mnl_attr_nest_end(nlh, rates);
+    nlattr *freqs = mnl_attr_nest_start(nlh, NL80211_BAND_ATTR_FREQS);
+    for (uint32_t f : band) {  // the top bit: disabled
+      nlattr *freq = mnl_attr_nest_start(nlh, 0);
+      mnl_attr_put_u32(nlh, NL80211_FREQUENCY_ATTR_FREQ, f & 0xffff);
+      if (f >> 31) mnl_attr_put(nlh, NL80211_FREQUENCY_ATTR_DISABLED, 0, nullptr);
+      mnl_attr_nest_end(nlh, freq);
+    }
+    mnl_attr_nest_end(nlh, freqs);
+    mnl_attr_nest_end(nlh, b);
+  }
+  mnl_attr_nest_end(nlh, bands);
+  d.end();
+  for (const int room : {8, 2}) {
+    uint32_t mhz[8] = {};
+    nl_freqs f{mhz, room, 0, 0, 0, false};
+    ASSERT_EQ(nl_parse_wiphy_freqs(first(d), &f), 0);
+    const uint32_t want[] = {2412, 5180, 5200};
+    EXPECT_EQ(f.count, std::min(room, 3));
+    EXPECT_TRUE(std::equal(mhz, mhz + f.count, want));
+  }
+  Datagram other;
+  other.begin(0x1c, NL80211_CMD_NEW_INTERFACE);
+  other.end();
+  nl_freqs none{nullptr, 0, 0, 0, 0, false};
+  EXPECT_EQ(nl_parse_wiphy_freqs(first(other), &none), -1);
+}
+
+// The AP flag for an access point only; a passive scan names no SSID (so
+// sends no probe request); frequencies and the low-priority flag as asked;
+// a directed scan probes for its SSID on its frequency alone.
+TEST(NlScanRequest, AttributesAsAsked) {
+  nl_association home{};
+  home.ssid_len = 4;
+  memcpy(home.ssid, "home", 4);
+  home.frequency = 2437;
+  nl_association hidden = home;
+  hidden.ssid_len = 0;
+  const scan_request plain,
+      limited{.passive = true, .low_priority = true, .freq_count = 2, .freqs = {2412, 5180}};
+  constexpr int kNone = -1;
+  constexpr int kLow = NL80211_SCAN_FLAG_LOW_PRIORITY;
   struct Case {
     uint32_t iftype;
+    const nl_association *directed;
+    const scan_request *scan;
     int flags;
+    std::vector<std::string> ssids;  // empty: no SSIDS attribute
+    std::vector<uint32_t> freqs;
   } const cases[] = {
-      {NL80211_IFTYPE_AP, NL80211_SCAN_FLAG_AP},
-      {NL80211_IFTYPE_STATION, -1},
-      {NL80211_IFTYPE_ADHOC, -1},
-      {NL80211_IFTYPE_P2P_GO, -1},
+      {NL80211_IFTYPE_STATION, nullptr, &plain, kNone, {""}, {}},
+      {NL80211_IFTYPE_ADHOC, nullptr, &plain, kNone, {""}, {}},
+      {NL80211_IFTYPE_P2P_GO, nullptr, &plain, kNone, {""}, {}},
+      {NL80211_IFTYPE_AP, nullptr, &plain, NL80211_SCAN_FLAG_AP, {""}, {}},
+      {NL80211_IFTYPE_STATION, &home, nullptr, kNone, {"home"}, {2437}},
+      {NL80211_IFTYPE_STATION, &hidden, nullptr, kNone, {""}, {2437}},  // the wildcard
+      {NL80211_IFTYPE_AP, &home, nullptr, NL80211_SCAN_FLAG_AP, {"home"}, {2437}},
+      {NL80211_IFTYPE_STATION, nullptr, &limited, kLow, {}, {2412, 5180}},
+      {NL80211_IFTYPE_AP, nullptr, &limited, kLow | NL80211_SCAN_FLAG_AP, {}, {2412, 5180}},
   };
   for (const Case &c : cases) {
-    ScanRequestSeen plain = scan_request({5, c.iftype, false, nullptr, 0, 0});
-    EXPECT_EQ(plain.flags, c.flags) << c.iftype;
-    EXPECT_EQ(plain.ifindex, 5u);
-    EXPECT_EQ(plain.ssids, std::vector<std::string>{""});  // the wildcard: an active scan
-    EXPECT_TRUE(plain.freqs.empty());
-    ScanRequestSeen directed = scan_request({5, c.iftype, true, ssid, sizeof ssid, 2437});
-    EXPECT_EQ(directed.flags, c.flags) << c.iftype;
-    EXPECT_EQ(directed.ssids, std::vector<std::string>{"home"});
-    EXPECT_EQ(directed.freqs, std::vector<uint32_t>{2437});
+    SCOPED_TRACE(testing::Message() << c.iftype << (c.directed ? " directed" : "") << c.flags);
+    const ScanRequestSeen seen = built_request({5, c.iftype, c.directed, c.scan});
+    EXPECT_EQ(seen.ifindex, 5u);
+    EXPECT_EQ(seen.flags, c.flags);
+    EXPECT_EQ(seen.ssids, c.ssids);
+    EXPECT_EQ(seen.freqs, c.freqs);
   }
-  // A hidden network's empty SSID is scanned for as the wildcard.
-  EXPECT_EQ(scan_request({5, NL80211_IFTYPE_STATION, true, ssid, 0, 2412}).ssids,
-            std::vector<std::string>{""});
+}
+
+// The limited request's bytes after the generic netlink header, as the
+// kernel reads them: ifindex, the frequencies nested, the flags.
+TEST(NlScanRequest, LimitedRequestBytes) {
+  const scan_request limited{.passive = true,
+                             .low_priority = true,
+                             .freq_count = 2,
+                             .freqs = {2412, 5745}};
+  Datagram d;
+  nlmsghdr *nlh = d.begin(0x1c, NL80211_CMD_TRIGGER_SCAN);
+  nl_put_scan_request(nlh, {7, NL80211_IFTYPE_STATION, nullptr, &limited});
+  d.end();
+  const nl_bytes all = d.bytes();
+  const std::vector<uint8_t> after_header(all.begin() + NLMSG_HDRLEN + GENL_HDRLEN, all.end());
+  EXPECT_EQ(after_header, (std::vector<uint8_t>{
+                              8,  0, 3,   0,    7,    0,    0, 0,  // IFINDEX 7
+                              20, 0, 44,  0x80,                    // SCAN_FREQUENCIES, nested
+                              8,  0, 1,   0,    0x6c, 0x09, 0, 0,  //   1: 2412
+                              8,  0, 2,   0,    0x71, 0x16, 0, 0,  //   2: 5745
+                              8,  0, 158, 0,    1,    0,    0, 0,  // SCAN_FLAGS: LOW_PRIORITY
+                          }));
 }
 
 }  // namespace

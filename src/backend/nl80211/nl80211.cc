@@ -51,21 +51,28 @@ int association_bss(const nlmsghdr *nlh, void *data) {
   return nl_take_association(nlh, static_cast<nl_association *>(data));
 }
 
-// 0, -1 with errno, or kNlDumpInterrupted.
-int dump_association(nl_session *s, const nl80211_ctx *ctx, nl_association *a) {
+// A dump of the interface's BSSs, or of its wiphy (split: its bands come
+// in several messages); 0, -1 with errno, or kNlDumpInterrupted.
+int dump(nl_session *s, const nl80211_ctx *ctx, uint8_t cmd, nl_message_cb cb, void *data,
+         void (*reset)(void *data)) {
   alignas(nlmsghdr) unsigned char buf[kRequestSize];
-  nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP, ctx->ifindex);
-  return nl_dump_run(s, req, association_bss, a,
-                     [](void *data) { memset(data, 0, sizeof(nl_association)); });
+  nlmsghdr *req = interface_command(s, buf, cmd, NLM_F_DUMP, ctx->ifindex);
+  if (cmd == NL80211_CMD_GET_WIPHY) mnl_attr_put(req, NL80211_ATTR_SPLIT_WIPHY_DUMP, 0, nullptr);
+  return nl_dump_run(s, req, cb, data, reset);
 }
 
-// Records why a scan dump failed.
-void dump_failed(int result, const nl80211_ctx *ctx) {
+int dump_association(nl_session *s, const nl80211_ctx *ctx, nl_association *a) {
+  return dump(s, ctx, NL80211_CMD_GET_SCAN, association_bss, a,
+              [](void *data) { memset(data, 0, sizeof(nl_association)); });
+}
+
+// Records why a dump failed.
+void dump_failed(int result, const nl80211_ctx *ctx, const char *cmd = "NL80211_CMD_GET_SCAN") {
   if (result == kNlDumpInterrupted)
-    cause_set(ctx->base.why, nullptr, 0, "NL80211_CMD_GET_SCAN on %s: interrupted %d times",
-              ctx->base.ifname, kDumpRedos + 1);
+    cause_set(ctx->base.why, nullptr, 0, "%s on %s: interrupted %d times", cmd, ctx->base.ifname,
+              kDumpRedos + 1);
   else
-    request_failed(&ctx->base, errno, "NL80211_CMD_GET_SCAN");
+    request_failed(&ctx->base, errno, cmd);
 }
 
 int station_reply(const nlmsghdr *nlh, void *data) {
@@ -95,11 +102,11 @@ int scan_bss(const nlmsghdr *nlh, void *data) {
   return nl_bss_cell(bss, d->batch);
 }
 
-// Directed: at the association's SSID on its frequency.
-int trigger(nl_session *s, nl80211_ctx *ctx, const nl_association &a, bool directed) {
-  alignas(nlmsghdr) unsigned char buf[kRequestSize];
+int trigger(nl_session *s, nl80211_ctx *ctx, const nl_association *target,
+            const scan_request *asked) {
+  alignas(nlmsghdr) unsigned char buf[kTriggerSize];
   nlmsghdr *req = nl_request_start(s, buf, NL80211_CMD_TRIGGER_SCAN, 0);
-  const nl_scan_request scan{ctx->ifindex, ctx->iftype, directed, a.ssid, a.ssid_len, a.frequency};
+  const nl_scan_request scan{ctx->ifindex, ctx->iftype, target, asked};
   nl_put_scan_request(req, scan);
   if (nl_request_run(
           s, req, [](const nlmsghdr *, void *) { return -1; }, nullptr) == 0)
@@ -107,27 +114,28 @@ int trigger(nl_session *s, nl80211_ctx *ctx, const nl_association &a, bool direc
   return trigger_refused(&ctx->base, errno, "NL80211_CMD_TRIGGER_SCAN", nullptr);
 }
 
-// One pass: trigger, wait for its end, dump the BSSs into the batch. Plain,
-// or directed at the association's SSID on its frequency.
-int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association &a, bool directed,
-              cell_batch *batch) {
-  nl_drain_events(s);
-  if (trigger(s, ctx, a, directed) != 0) return kPassFailed;
-  // An aborted scan, and one whose end may have been lost with other events,
-  // leave the kernel's known networks to be read at once, as Wireless
-  // Extensions do.
-  const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
-  if (end == kScanTimedOut) return kPassTimedOut;
-  if (end == kScanFailed) return request_failed(&ctx->base, errno, "nl80211 scan events");
+// One pass as asked: trigger, wait for its end, dump the BSSs into the
+// batch (the dump alone for what the kernel holds). Plain, or directed at
+// the association's SSID on its frequency.
+int scan_once(nl_session *s, nl80211_ctx *ctx, const nl_association *target,
+              const scan_request *asked, cell_batch *batch) {
+  if (asked == nullptr || !asked->last) {
+    nl_drain_events(s);
+    if (trigger(s, ctx, target, asked) != 0) return kPassFailed;
+    // An aborted scan, and one whose end may have been lost with other
+    // events, leave the kernel's known networks to be read at once, as
+    // Wireless Extensions do.
+    const nl_scan_wait end = nl_wait_scan(s, ctx->ifindex, kScanBudgetUs);
+    if (end == kScanTimedOut) return kPassTimedOut;
+    if (end == kScanFailed) return request_failed(&ctx->base, errno, "nl80211 scan events");
+  }
 
-  alignas(nlmsghdr) unsigned char buf[kRequestSize];
-  nlmsghdr *req = interface_command(s, buf, NL80211_CMD_GET_SCAN, NLM_F_DUMP, ctx->ifindex);
   dump_state d{batch, 0};
   batch->fetches++;
   // Cells of an interrupted try stay: each came whole, and the merge takes
   // from a redo only what it missed.
-  const int dumped = nl_dump_run(s, req, scan_bss, &d,
-                                 [](void *data) { static_cast<dump_state *>(data)->count = 0; });
+  const int dumped = dump(s, ctx, NL80211_CMD_GET_SCAN, scan_bss, &d,
+                          [](void *data) { static_cast<dump_state *>(data)->count = 0; });
   if (dumped != 0) {
     dump_failed(dumped, ctx);
     return kPassFailed;
@@ -286,17 +294,33 @@ int link_snapshot(backend_ctx *base, link_record *link) {
   return 0;
 }
 
+// The wiphy's frequencies, from its split dump (one interface's alone).
+int frequencies(backend_ctx *base, uint32_t *mhz, int room) {
+  nl80211_ctx *ctx = self(base);
+  nl_freqs f{};
+  f.mhz = mhz;  // written by the walk
+  f.room = room;
+  const int dumped = dump(&ctx->op->session, ctx, NL80211_CMD_GET_WIPHY, nl_parse_wiphy_freqs, &f,
+                          [](void *data) { static_cast<nl_freqs *>(data)->count = 0; });
+  if (dumped == 0) return f.count;
+  dump_failed(dumped, ctx, "NL80211_CMD_GET_WIPHY");
+  return -1;
+}
+
 const backend_primitives kPrimitives = {
+    .freq_room = kScanFreqRoom,
+    .low_priority = true,
     .open = open_op,
     .close = close_op,
     .probe = probe,
     .interface = interface,
     .link = link_snapshot,
     .prepare = prepare,
+    .frequencies = frequencies,
     .pass =
-        [](backend_ctx *ctx, bool directed, cell_batch *batch) {
+        [](backend_ctx *ctx, const scan_request *req, cell_batch *batch) {
           nl_op *op = op_of(ctx);
-          return scan_once(&op->session, self(ctx), op->a, directed, batch);
+          return scan_once(&op->session, self(ctx), req == nullptr ? &op->a : nullptr, req, batch);
         },
     .pause = [](backend_ctx *ctx, int ms) { self(ctx)->io->pause(ms); },
     .association = association,

@@ -95,7 +95,7 @@ class Nl80211Run : public ::testing::Test {
     Script s(std::move(records));
     s.flags = flags;
     const int result = added != nullptr ? nl80211_ops.current(ctx, added, &why)
-                                        : nl80211_ops.scan(ctx, &why);
+                                        : nl80211_ops.scan(ctx, {}, &why);
     EXPECT_EQ(s.faults, std::vector<std::string>{});
     EXPECT_EQ(s.done(), whole);
     EXPECT_EQ(s.open_sockets, 0);
@@ -285,8 +285,11 @@ TEST_F(Nl80211Run, CachedRunScansForA32ByteSsid) {
   nlmsghdr *req = nl_request_start(&session, buf, NL80211_CMD_TRIGGER_SCAN, NLM_F_ACK);
   const uint32_t ifindex =
       mnl_attr_get_u32(find(r[trigger].messages().front(), {NL80211_ATTR_IFINDEX}));
-  nl_put_scan_request(req, {ifindex, NL80211_IFTYPE_STATION, true,
-                            reinterpret_cast<const uint8_t *>(ssid.data()), 32, 2437});
+  nl_association target{};
+  memcpy(target.ssid, ssid.data(), 32);
+  target.ssid_len = 32;
+  target.frequency = 2437;
+  nl_put_scan_request(req, {ifindex, NL80211_IFTYPE_STATION, &target, nullptr});
   r[trigger] = record(kRequest, req, req->nlmsg_len);
   read_cached_before();
   int added = 0;
@@ -369,7 +372,7 @@ TEST(Nl80211, InterfaceItCannotServe) {
     for (bool scan : {false, true}) {
       cause why;
       if (scan)
-        EXPECT_EQ(nl80211_ops.scan(ctx, &why), c.serves == 0 ? kUnserved : -1);
+        EXPECT_EQ(nl80211_ops.scan(ctx, {}, &why), c.serves == 0 ? kUnserved : -1);
       else
         EXPECT_EQ(nl80211_ops.probe(ctx, &why), c.serves);
       EXPECT_NE(std::find(c.causes.begin(), c.causes.end(), why.text), c.causes.end()) << why.text;

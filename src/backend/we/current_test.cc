@@ -144,7 +144,7 @@ TEST_F(Current, WithoutWirelessExtensionsScanAndQuery) {
     if (c.fail.request != 0) i.failures = {c.fail};
     cached(kApText, "home");
     why = {};
-    EXPECT_EQ(c.scan ? we_ops.scan(ctx, &why) : run().result,
+    EXPECT_EQ(c.scan ? we_ops.scan(ctx, {}, &why) : run().result,
               std::string(c.cause) == kNoWe ? kUnserved : -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_STREQ(why.text, c.cause);

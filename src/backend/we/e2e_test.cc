@@ -822,8 +822,8 @@ TEST_F(EndToEnd, OversizedEssidsAndARateAbove31Bits) {
             "ESSID:cafe, open,Master,off,1,50 %,ESSID:home,Master,WPA2-PSK,6,85 %,2 Gbit/s,"
             "ESSID:,Master,off,1,0 %,ESSID:,Master,off,1,0 %,");
   EXPECT_EQ(r.err,
-            "lumra: WE on wlan0, refresh run: 4 networks, 5 passes (0 joined a running scan), "
-            "5 fetches, 0 buffer growths, 2 oversized ESSIDs, 9.25 s\n");
+            "lumra: WE on wlan0, refresh run (band all, freq all): 4 networks, 5 passes (0 joined "
+            "a running scan), 5 fetches, 0 buffer growths, 2 oversized ESSIDs, 9.25 s\n");
 }
 
 TEST_F(EndToEnd, VerboseSumsUpARun) {
@@ -835,8 +835,8 @@ TEST_F(EndToEnd, VerboseSumsUpARun) {
   // Five passes, the second joining a running scan; the first fetch too
   // small once. Waits are virtual: 5 x 0.25 s and 4 pauses of 2 s.
   EXPECT_EQ(refresh.err,
-            "lumra: WE on wlan0, refresh run: 6 networks, 5 passes (1 joined a running scan), "
-            "6 fetches, 1 buffer growths, 9.25 s\n");
+            "lumra: WE on wlan0, refresh run (band all, freq all): 6 networks, 5 passes (1 joined "
+            "a running scan), 6 fetches, 1 buffer growths, 9.25 s\n");
   std::string written = cache();
 
   Outcome cached = run(kRefreshScenario, {"-v", "-c", "-i", "wlan0"});

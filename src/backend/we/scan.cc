@@ -55,13 +55,22 @@ bool is_access_point(backend_ctx *ctx) {
   return we_ioctl(ctx, SIOCGIWMODE, &wrq) == 0 && wrq.u.mode == IW_MODE_MASTER;
 }
 
-int trigger(backend_ctx *ctx, bool directed) {
+// req null: directed at the ESSID and frequency of ctx.
+int trigger(backend_ctx *ctx, const scan_request *req) {
   we_ctx *we = we_of(ctx);
   struct iw_scan_req request;
   memset(&request, 0, sizeof request);
-  request.scan_type = IW_SCAN_TYPE_ACTIVE;
   uint16_t flags = IW_SCAN_ALL_ESSID;
-  if (directed) {
+  if (req != nullptr) {
+    request.scan_type = req->passive ? IW_SCAN_TYPE_PASSIVE : IW_SCAN_TYPE_ACTIVE;
+    // As cfg80211 reports its own frequencies: whole MHz, exponent 6.
+    for (int i = 0; i < req->freq_count; i++)
+      request.channel_list[i] = {static_cast<int32_t>(req->freqs[i]), 6, 0, 0};
+    if (req->freq_count != 0) {
+      request.num_channels = req->freq_count;
+      flags |= IW_SCAN_THIS_FREQ;
+    }
+  } else {
     request.essid_len = static_cast<uint8_t>(we->essid_len);
     memcpy(request.essid, we->essid, we->essid_len);
     request.num_channels = 1;
@@ -83,13 +92,28 @@ int trigger(backend_ctx *ctx, bool directed) {
 
 }  // namespace
 
-int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch) {
+int we_frequencies(backend_ctx *ctx, uint32_t *mhz, int room) {
+  // The instance's range, which a cached run reads later for itself.
+  iw_range &range = we_of(ctx)->range;
+  if (we_read_range(ctx, &range, "cannot scan") != 0) return -1;
+  int count = 0;
+  for (int i = 0; i < range.num_frequency && count < room; i++) {
+    // A channel number given in place of a frequency names none.
+    const double hz = iw_freq2float(&range.freq[i]);
+    if (hz >= 1e6 && hz < 1e11) mhz[count++] = static_cast<uint32_t>(hz / 1e6);
+  }
+  return count;
+}
+
+int we_pass(backend_ctx *ctx, const scan_request *req, cell_batch *batch) {
   const we_ctx *we = we_of(ctx);
   struct iw_range range;
   if (we_read_range(ctx, &range, "cannot scan") != 0) return kPassFailed;
-  if (trigger(ctx, directed) != 0) return kPassFailed;
+  // The results the driver holds are fetched without a scan of their own.
+  if ((req == nullptr || !req->last) && trigger(ctx, req) != 0) return kPassFailed;
 
-  long timeout = kFirstWaitUs;
+  // What the driver holds is there at once.
+  long timeout = req != nullptr && req->last ? 0 : kFirstWaitUs;
   int retries = 0;
   size_t size = kInitialSize;
   for (;;) {

@@ -84,10 +84,11 @@ class Scan : public ::testing::Test {
   fakewext::Driver &driver() { return session.driver(); }
   // One scan pass on a socket of the test's own, as the callers hold it;
   // directed at the target set in ctx and the associated ...:02.
-  int scan_once(bool directed = false) {
+  int scan_once(bool directed = false, const scan_request &req = {}) {
     we_of(ctx)->fd = iw_sockets_open();
     EXPECT_GE(we_of(ctx)->fd, 0);
-    int r = backend_pass(ctx, we_pass, {"02:00:00:00:00:02", "", directed});
+    int r =
+        backend_pass(ctx, we_pass, {"02:00:00:00:00:02", "", directed}, directed ? nullptr : &req);
     // The pass leaves the socket open.
     EXPECT_NE(fcntl(we_of(ctx)->fd, F_GETFD), -1);
     close(we_of(ctx)->fd);
@@ -116,7 +117,7 @@ class Scan : public ::testing::Test {
 };
 
 TEST_F(Scan, FivePassesTwoSecondsApart) {
-  ASSERT_EQ(we_ops.scan(ctx, &why), 0);
+  ASSERT_EQ(we_ops.scan(ctx, {}, &why), 0);
   EXPECT_EQ(we_of(ctx)->fd, -1);
   EXPECT_EQ(driver().count(SIOCSIWSCAN), 5u);
   EXPECT_EQ(driver().count(SIOCGIWSCAN), 5u);
@@ -168,7 +169,7 @@ TEST_F(Scan, NameRequestBeforeTheFlags) {
     iface->flags = c.flags;
     iface->failures = {};
     if (c.failure.request != 0) iface->failures = {c.failure};
-    EXPECT_EQ(we_ops.scan(ctx, &why), c.result);
+    EXPECT_EQ(we_ops.scan(ctx, {}, &why), c.result);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_EQ(iface->flags, c.flags_after);
     EXPECT_EQ(driver().count(SIOCSIFFLAGS), c.flags_after != c.flags ? 1u : 0u);
@@ -199,7 +200,7 @@ TEST_F(Scan, SocketAboveFdSetsize) {
   }
   iface->fetches = {fetch::not_ready(2), fetch::results()};
   driver().wait_script() = {WaitStep{WaitStep::Kind::error, EINTR, 100000}};
-  int r = we_ops.scan(ctx, &why);
+  int r = we_ops.scan(ctx, {}, &why);
   for (int fd : held) close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 
@@ -226,7 +227,7 @@ TEST_F(Scan, FailuresBeforeTheFirstPass) {
     driver().clear_log();
     iface->flags = c.flags;
     iface->failures = {c.failure};
-    EXPECT_EQ(we_ops.scan(ctx, &why), -1);
+    EXPECT_EQ(we_ops.scan(ctx, {}, &why), -1);
     EXPECT_EQ(we_of(ctx)->fd, -1);
     EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u);
     EXPECT_TRUE(driver().waits_us().empty());
@@ -234,7 +235,7 @@ TEST_F(Scan, FailuresBeforeTheFirstPass) {
 }
 
 TEST_F(Scan, NoSocket) {
-  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.scan(ctx, &why); }), -1);
+  EXPECT_EQ(we_test::without_descriptors([&] { return we_ops.scan(ctx, {}, &why); }), -1);
   EXPECT_LT(we_of(ctx)->fd, 0);
   EXPECT_TRUE(driver().log().empty());
   we_of(ctx)->fd = -1;
@@ -340,7 +341,9 @@ TEST_F(Scan, VersionAndBufferGrowth) {
 }
 
 // The scan request as the driver receives it: a plain one asks for every
-// ESSID; a directed one carries the target's ESSID and frequency.
+// ESSID; a directed one carries the target's ESSID and frequency; a
+// passive one on some channels says so and lists them as cfg80211 does its
+// own (MHz, exponent 6); the kernel's list is fetched without one.
 TEST_F(Scan, Requests) {
   iw_freq freq = fakewext::freq_of_mhz(5745);
   freq.i = 3;
@@ -348,17 +351,44 @@ TEST_F(Scan, Requests) {
   const std::string b32(32, 'e');
   const Names both = {"02:00:00:00:00:01", "02:00:00:00:00:02"};
   const Names ap = {"02:00:00:00:00:02"};
+  const scan_request passive{.passive = true, .freq_count = 2, .freqs = {2412, 5180}};
+  iw_scan_req listening{};
+  listening.scan_type = IW_SCAN_TYPE_PASSIVE;
+  listening.num_channels = 2;
+  listening.channel_list[0] = {2412, 6, 0, 0};
+  listening.channel_list[1] = {5180, 6, 0, 0};
+  fakewext::Bytes listening_bytes(sizeof listening);
+  memcpy(listening_bytes.data(), &listening, sizeof listening);
   const struct {
     const char *name;
     bool directed;
+    scan_request req;
     const char *essid;
     uint32_t len;
-    fakewext::Bytes payload;
+    uint16_t flags;
+    fakewext::Bytes payload;  // none: no request
     Names listed;
   } cases[] = {
-      {"plain", false, "", 0, fakewext::Bytes(316, 0), both},
-      {"directed", true, "homeXtrailing", 5, we_test::directed_request("homeX", 5, freq), ap},
-      {"32 bytes", true, b32.c_str(), 32, we_test::directed_request(b32.c_str(), 32, freq), ap},
+      {"plain", false, {}, "", 0, IW_SCAN_ALL_ESSID, fakewext::Bytes(316, 0), both},
+      {"directed",
+       true,
+       {},
+       "homeXtrailing",
+       5,
+       IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ,
+       we_test::directed_request("homeX", 5, freq),
+       ap},
+      {"32 bytes",
+       true,
+       {},
+       b32.c_str(),
+       32,
+       IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ,
+       we_test::directed_request(b32.c_str(), 32, freq),
+       ap},
+      {"passive on two channels", false, passive, "", 0, IW_SCAN_ALL_ESSID | IW_SCAN_THIS_FREQ,
+       listening_bytes, both},
+      {"the kernel's list", false, {.last = true}, "", 0, 0, {}, both},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -367,15 +397,39 @@ TEST_F(Scan, Requests) {
     memcpy(we_of(ctx)->essid, c.essid, c.len);
     we_of(ctx)->essid_len = c.len;
     we_of(ctx)->freq = freq;
-    EXPECT_EQ(scan_once(c.directed), 0);
+    EXPECT_EQ(scan_once(c.directed, c.req), 0);
     EXPECT_EQ(bssids(), c.listed);
+    EXPECT_EQ(driver().count(SIOCGIWSCAN), 1u);
     std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
-    ASSERT_EQ(triggers.size(), 1u);
+    ASSERT_EQ(triggers.size(), c.payload.empty() ? 0u : 1u);
+    // What the driver holds is fetched without a wait.
+    EXPECT_EQ(driver().waits_us(), Waits{c.payload.empty() ? 0 : kFirstWait});
+    if (triggers.empty()) continue;
     EXPECT_EQ(triggers[0].length, 316u);
-    EXPECT_EQ(triggers[0].flags,
-              c.directed ? IW_SCAN_THIS_ESSID | IW_SCAN_THIS_FREQ : IW_SCAN_ALL_ESSID);
+    EXPECT_EQ(triggers[0].flags, c.flags);
     EXPECT_EQ(triggers[0].payload, c.payload);
   }
+}
+
+// A limited refresh over the range's frequencies: a band's own are scanned;
+// one the range lacks is refused with nothing asked of the driver but the
+// range, the interface left down.
+TEST_F(Scan, LimitedToTheRangesFrequencies) {
+  iface->channels_mhz = {2412, 2437, 5180};
+  iface->flags = 0;
+  EXPECT_EQ(we_ops.scan(ctx, {.freq_count = 1, .freqs = {5200}}, &why), kRefused);
+  EXPECT_EQ(driver().count(SIOCSIWSCAN), 0u);
+  EXPECT_EQ(driver().count(SIOCSIFFLAGS), 0u);
+  ASSERT_EQ(we_ops.scan(ctx, {.passes = 1, .bands = 1}, &why), 0);  // 2.4 GHz
+  std::vector<Call> triggers = driver().calls(SIOCSIWSCAN);
+  ASSERT_EQ(triggers.size(), 1u);
+  iw_scan_req sent;
+  ASSERT_EQ(triggers[0].payload.size(), sizeof sent);
+  memcpy(&sent, triggers[0].payload.data(), sizeof sent);
+  ASSERT_EQ(sent.num_channels, 2);
+  EXPECT_EQ(iw_freq2float(&sent.channel_list[0]), 2412e6);
+  EXPECT_EQ(iw_freq2float(&sent.channel_list[1]), 2437e6);
+  EXPECT_EQ(sent.scan_type, IW_SCAN_TYPE_ACTIVE);
 }
 
 }  // namespace

@@ -79,6 +79,8 @@ int probe(backend_ctx *ctx) {
 }
 
 const backend_primitives kPrimitives = {
+    .freq_room = IW_MAX_FREQUENCIES,
+    .low_priority = false,
     .open = open_socket,
     .close =
         [](backend_ctx *ctx) {
@@ -94,6 +96,7 @@ const backend_primitives kPrimitives = {
           return 0;
         },
     .prepare = [](backend_ctx *) { return 0; },
+    .frequencies = we_frequencies,
     .pass = we_pass,
     .pause = [](backend_ctx *, int ms) { poll(nullptr, 0, ms); },
     .association = we_association,

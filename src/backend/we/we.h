@@ -61,9 +61,11 @@ int we_read_range(backend_ctx *ctx, iw_range *range, const char *lacking);
 // without Wireless Extensions. Needs an open fd.
 int we_lacks_extensions(backend_ctx *ctx, int err);
 
-// One pass: trigger (directed: at the ESSID and frequency of ctx), wait,
-// fetch, decode; a pass_result. fd must be open.
-int we_pass(backend_ctx *ctx, bool directed, cell_batch *batch);
+// One pass: trigger (req null: directed at the ESSID and frequency of ctx;
+// none for req->last), wait, fetch, decode; a pass_result. fd must be open.
+int we_pass(backend_ctx *ctx, const scan_request *req, cell_batch *batch);
+// The range's frequencies in MHz, at most room; how many, or -1.
+int we_frequencies(backend_ctx *ctx, uint32_t *mhz, int room);
 // Turns one fetched scan result into the batch's cells; 0, or -1 when out
 // of memory.
 int we_decode_scan(char *buffer, int length, const struct iw_range *range, cell_batch *batch);
