@@ -667,7 +667,8 @@ const std::string kNoBackend = "Could not get backend\n\n";
 const std::string kNoDir = "no cache file: No such file or directory\n";
 const std::string kBadPasses = "-p takes a number of passes from 1 to 10\n";
 const std::string kBadBand = "--band takes 2.4, 5 or 6, comma-separated\n";
-const std::string kBadFreq = "--freq takes up to 64 frequencies in MHz of 2.4, 5 and 6 GHz, comma-separated\n";
+const std::string kBadFreq =
+    "--freq takes up to 64 frequencies in MHz of 2.4, 5 and 6 GHz, comma-separated\n";
 
 const binary_case kBinaryCases[] = {
     // Option errors, help, version and stray arguments.
