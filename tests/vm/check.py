@@ -376,18 +376,27 @@ class Suite(Checker):
         self.expect_one_of(run + ": standard output", stdout, cands)
         self.expect(run + ": standard error", "", read(d / "stderr"))
 
+    def document(self, run):
+        """RUN's JSON document and its networks, checked against the schema;
+        (None, None) after a failure when it is not one document."""
+        out = read(self.runs / run / "stdout")
+        doc = json_doc(out)
+        nets = doc.get("networks") if isinstance(doc, dict) else None
+        if not isinstance(nets, list) or not all(isinstance(n, dict) for n in nets):
+            self.fail(run + ": one JSON document", visible(out))
+            return None, None
+        self.expect(run + ": the schema describes it", "[]",
+                    str([at for at, _ in schemacheck.errors(doc, SCHEMA)]))
+        return doc, nets
+
     def check_json(self, run, records, cur):
         """-j on a cached run: one document of that run whose networks make
         the line of RECORDS, with their addresses, the association and each
         ESSID's text of its bytes."""
         d = self.runs / run
-        doc = json_doc(read(d / "stdout"))
-        nets = doc.get("networks") if isinstance(doc, dict) else None
-        if not isinstance(nets, list) or not all(isinstance(n, dict) for n in nets):
-            self.fail(run + ": one JSON document", visible(read(d / "stdout")))
+        doc, nets = self.document(run)
+        if nets is None:
             return
-        self.expect(run + ": the schema describes it", "[]",
-                    str([at for at, _ in schemacheck.errors(doc, SCHEMA)]))
         run_fields = [first_line(d / "args").split()[1], self.label.strip() or "WE", "cached"]
         self.expect(run + ": interface, backend, run kind", " ".join(run_fields),
                     " ".join(str(doc.get(k)) for k in ("interface", "backend", "run")))
@@ -406,13 +415,9 @@ class Suite(Checker):
         lists it, a signal in the virtual radio's range, an age, and the
         rate of the associated one alone."""
         d = self.runs / run
-        doc = json_doc(read(d / "stdout"))
-        nets = doc.get("networks") if isinstance(doc, dict) else None
-        if not isinstance(nets, list) or not all(isinstance(n, dict) for n in nets):
-            self.fail(run + ": one JSON document", visible(read(d / "stdout")))
+        doc, nets = self.document(run)
+        if nets is None:
             return
-        self.expect(run + ": the schema describes it", "[]",
-                    str([at for at, _ in schemacheck.errors(doc, SCHEMA)]))
         self.expect(run + ": run members", "1 None True None", " ".join(
             str(doc.get(k)) for k in ("schema", "cached_at", "live", "warning")))
         freqs = scan_frequencies(d / "scan.after")
