@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const cell_rules rules{"02:00:00:00:01:00", "54 Mbit/s", false};
   cell_batch batch(&rules);
   nl_input_walk(datagram, data, size, add, &batch);
-  require(merge_batch(batch, rules) == 0);
+  diag_counts counts{};
+  require(merge_batch(batch, rules, &counts) == 0);
   apply_wep_rule();
   check_entries();
   list_clear();
