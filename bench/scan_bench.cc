@@ -153,7 +153,8 @@ int decode_pass(Bytes &result, const iw_range &range) {
   cell_batch batch(&rules);
   if (we_decode_scan(reinterpret_cast<char *>(result.data()), kResultSize, &range, &batch) != 0)
     return -1;
-  return merge_batch(batch, rules);
+  diag_counts counts{};
+  return merge_batch(batch, rules, &counts);
 }
 
 void per_cell(benchmark::State &state) {
