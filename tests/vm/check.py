@@ -334,7 +334,7 @@ class Fixture:
                 essid = encode(essid)
             out.append("ESSID:%s," % essid)
             if form == "cache":
-                out.append(addr + ",")
+                out.append(addr.upper() + ",")
             sec = (self.security_pbc if pbc else self.security).get(addr, "")
             out.append("%s,%s,%s,%s %%," % (mode, sec, ch, q))
             if form != "cache" and addr == cur and rate:
@@ -831,8 +831,9 @@ class Suite(Checker):
                 if nl is not None and f == "stdout" and run.endswith("-json"):
                     nl = nl.replace('"backend": "NL80211"', '"backend": "WE"', 1)
                     # The age of a network is each backend's own reading
-                    # (a directed scan's too).
-                    we, nl = (re.sub(r'"last_seen_ms": \d+', '"last_seen_ms": N', t)
+                    # (a directed scan's too), and the cache's time that of
+                    # the copy the suite put back for each.
+                    we, nl = (re.sub(r'"(last_seen_ms|cached_at)": ("[^"]*"|\d+)', r'"\1": N', t)
                               if t is not None else None for t in (we, nl))
                 if we is not None or nl is not None:
                     self.expect("WE and NL80211 agree: %s: %s" % (run, f), we, nl)
