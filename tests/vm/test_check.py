@@ -81,9 +81,9 @@ class FormatTest(unittest.TestCase):
             ("enc", True, "ESSID:home%2c%202nd%20floor,Master,WPA2-PSK/WPS-PIN-PBC,6,97 %,"
                           "54 Mbit/s,ESSID:,Ad-Hoc,off,1,100 %,"
                           "ESSID:%3funknown%20address%20c%3f,,,11,5 %,"),
-            ("cache", False, "ESSID:home%2c%202nd%20floor,a,Master,WPA2-PSK/WPS-PIN,6,97 %,"
-                             "ESSID:,b,Ad-Hoc,off,1,100 %,"
-                             "ESSID:%3funknown%20address%20c%3f,c,,,11,5 %,"),
+            ("cache", False, "ESSID:home%2c%202nd%20floor,A,Master,WPA2-PSK/WPS-PIN,6,97 %,"
+                             "ESSID:,B,Ad-Hoc,off,1,100 %,"
+                             "ESSID:%3funknown%20address%20c%3f,C,,,11,5 %,"),
         ]:
             self.assertEqual(fix.line(form, recs, "a", "54 Mbit/s", pbc), want, form)
 
@@ -166,7 +166,7 @@ class VerdictTest(unittest.TestCase):
         station's rate, a changed default cache or another scan in its file."""
         (self.dir / "association").write_text("Connected to 02:00:00:00:01:00 (on wlan0)\n")
         (self.dir / "radio2-link").write_text("Not connected.\n")
-        rec = "ESSID:lab-open,%sMaster,off,%s %%,"
+        rec = "ESSID:lab-open,%sMaster,off/unknown,%s %%,"
         for run, files in [("radio-wlan8-refresh", {
                 "scan.after": IWLIST[:IWLIST.index("  Cell 02")].replace("06:00", "01:00"),
                 "stdout": rec % ("", "1,100"), "own.after": rec % ("02:00:00:00:01:00,", "1,100")}),
