@@ -9,6 +9,9 @@ set -euo pipefail
 kver=$1 lumra=$2 out=$3 recorder=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(mktemp -d "$(dirname "$out")/rootfs.XXXXXX")
+# mktemp makes it 0700, which would become the guest's / and keep the runs as
+# an unprivileged user out of every file.
+chmod 755 "$root"
 trap 'rm -rf "$root"' EXIT
 
 mkdir -p "$root"/{bin,sbin,etc,proc,sys,dev,tmp,run,out,lib/modules,var/cache/lumra,var/run}
