@@ -61,7 +61,7 @@ accel=(-accel tcg -cpu max)
 echo "booting $kver in QEMU (${accel[1]}), mode $mode"
 boot_start=$(date +%s.%N)
 status=0
-timeout "${LUMRA_VM_TIMEOUT:-1200}" qemu-system-x86_64 "${accel[@]}" -m 512 -smp 1 \
+timeout "${LUMRA_VM_TIMEOUT:-2400}" qemu-system-x86_64 "${accel[@]}" -m 512 -smp 1 \
   -nographic -no-reboot -nic none -monitor none \
   -kernel "/boot/vmlinuz-$kver" -initrd "$W/initramfs.cpio.gz" \
   -append "console=ttyS0 quiet panic=-1 lumra.mode=$mode lumra.record=${LUMRA_VM_RECORD:-0} lumra.heap=${LUMRA_VM_HEAP:-0}" \
